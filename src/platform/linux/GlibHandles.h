@@ -1,0 +1,49 @@
+#pragma once
+
+// RAII owners for the GLib/GIO handles the Linux backends hold.
+
+#include <gio/gio.h>
+#include <glib.h>
+
+#include <memory>
+
+namespace nuv::glib {
+
+struct ObjectUnref {
+  void operator()(gpointer p) const {
+    if (p) g_object_unref(p);
+  }
+};
+struct VariantUnref {
+  void operator()(GVariant* v) const {
+    if (v) g_variant_unref(v);
+  }
+};
+struct ErrorFree {
+  void operator()(GError* e) const {
+    if (e) g_error_free(e);
+  }
+};
+struct Free {
+  void operator()(gpointer p) const { g_free(p); }
+};
+struct SourceUnref {
+  void operator()(GSource* s) const {
+    if (s) g_source_unref(s);
+  }
+};
+struct BytesUnref {
+  void operator()(GBytes* b) const {
+    if (b) g_bytes_unref(b);
+  }
+};
+
+template <class T>
+using Object = std::unique_ptr<T, ObjectUnref>;
+using Variant = std::unique_ptr<GVariant, VariantUnref>;
+using Error = std::unique_ptr<GError, ErrorFree>;
+using String = std::unique_ptr<gchar, Free>;
+using Source = std::unique_ptr<GSource, SourceUnref>;
+using Bytes = std::unique_ptr<GBytes, BytesUnref>;
+
+}  // namespace nuv::glib

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// nuvctl subcommands. Each takes the arguments after its own name and returns
+// the process exit status: 0 success, 1 failure, 2 bad usage.
+namespace nuvctl {
+
+using Args = std::vector<std::string>;
+
+int runWatch(const Args& args);    // live view of the "iOSStack" broadcasts
+int runKill(const Args& args);     // posts the kill notification
+int runRecords(const Args& args);  // the companion app's side of the cloud records
+int runCloud(const Args& args);    // shared-cloud sign-in and status
+
+}  // namespace nuvctl
