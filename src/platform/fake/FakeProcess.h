@@ -1,0 +1,75 @@
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Process.h"
+#include "platform/fake/FakeRunLoop.h"
+
+namespace nuv::fake {
+
+// What the next fake child does once launched.
+struct ProcessScript {
+  std::string output;
+  Milliseconds runTime{0};  // virtual time until it exits by itself
+  bool failsToStart = false;
+  bool ignoresTerminate = false;  // only SIGKILL ends it
+};
+
+class FakeProcess : public Process {
+ public:
+  FakeProcess(FakeRunLoop& loop, std::string path, std::vector<std::string> args,
+              ProcessScript script);
+
+  bool launch(std::string* error) override;
+  void waitUntilExit() override;
+  std::string readOutputToEnd() override;
+  bool isRunning() const override { return launched_ && !exited_; }
+  void terminate() override;
+  void kill() override;
+  int processIdentifier() const override { return pid_; }
+
+  const std::string& path() const { return path_; }
+  const std::vector<std::string>& arguments() const { return args_; }
+  int terminateCount() const { return terminates_; }
+  int killCount() const { return kills_; }
+
+ private:
+  void exitNow();
+
+  FakeRunLoop& loop_;
+  std::string path_;
+  std::vector<std::string> args_;
+  ProcessScript script_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  bool launched_ = false;
+  bool exited_ = false;
+  int terminates_ = 0;
+  int kills_ = 0;
+  int pid_ = 0;
+};
+
+// Hands out children that follow queued scripts (or the default script).
+class FakeProcessLauncher : public ProcessLauncher {
+ public:
+  explicit FakeProcessLauncher(FakeRunLoop& loop) : loop_(loop) {}
+
+  std::shared_ptr<Process> makeProcess(const std::string& path,
+                                       const std::vector<std::string>& arguments) override;
+
+  void enqueue(ProcessScript script) { queue_.push_back(std::move(script)); }
+  void setDefault(ProcessScript script) { default_ = std::move(script); }
+  const std::vector<std::shared_ptr<FakeProcess>>& made() const { return made_; }
+  std::size_t launchedCount() const;
+
+ private:
+  FakeRunLoop& loop_;
+  std::deque<ProcessScript> queue_;
+  ProcessScript default_;
+  std::vector<std::shared_ptr<FakeProcess>> made_;
+};
+
+}  // namespace nuv::fake
