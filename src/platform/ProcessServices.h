@@ -10,7 +10,7 @@ namespace nuv {
 // (main.cpp, or a test) installs them before the first shared instance is
 // created; they must outlive every shared instance.
 struct ProcessServices {
-  RunLoop* mainLoop = nullptr;                     // the main queue and main run loop
+  RunLoop* mainLoop = nullptr;                      // the main queue and main run loop
   NotificationCenter* distributedCenter = nullptr;  // the session-bus centre
   NotificationCenter* localCenter = nullptr;        // the in-process centre
 };

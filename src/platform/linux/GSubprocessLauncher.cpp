@@ -23,7 +23,9 @@ struct ChildState {
 class ChildProcess : public Process {
  public:
   ChildProcess(RunLoop& loop, std::string path, std::vector<std::string> args)
-      : loop_(loop), path_(std::move(path)), args_(std::move(args)),
+      : loop_(loop),
+        path_(std::move(path)),
+        args_(std::move(args)),
         state_(std::make_shared<ChildState>()) {}
 
   ~ChildProcess() override { g_cancellable_cancel(state_->cancellable.get()); }
@@ -34,11 +36,11 @@ class ChildProcess : public Process {
     for (const auto& a : args_) argv.push_back(a.c_str());
     argv.push_back(nullptr);
     GError* raw = nullptr;
-    state_->subprocess.reset(g_subprocess_newv(
-        argv.data(),
-        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
-                                      G_SUBPROCESS_FLAGS_STDIN_INHERIT),
-        &raw));
+    state_->subprocess.reset(
+        g_subprocess_newv(argv.data(),
+                          static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
+                                                        G_SUBPROCESS_FLAGS_STDIN_INHERIT),
+                          &raw));
     glib::Error err(raw);
     if (!state_->subprocess) {
       if (error) *error = err ? err->message : "cannot start";
@@ -82,13 +84,15 @@ class ChildProcess : public Process {
 
  private:
   static void onExit(GObject* source, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<std::shared_ptr<ChildState>> keep(static_cast<std::shared_ptr<ChildState>*>(data));
+    std::unique_ptr<std::shared_ptr<ChildState>> keep(
+        static_cast<std::shared_ptr<ChildState>*>(data));
     g_subprocess_wait_finish(G_SUBPROCESS(source), result, nullptr);
     (*keep)->exited = true;
   }
 
   static void onOutput(GObject* source, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<std::shared_ptr<ChildState>> keep(static_cast<std::shared_ptr<ChildState>*>(data));
+    std::unique_ptr<std::shared_ptr<ChildState>> keep(
+        static_cast<std::shared_ptr<ChildState>*>(data));
     GBytes* raw = nullptr;
     if (g_subprocess_communicate_finish(G_SUBPROCESS(source), result, &raw, nullptr, nullptr)) {
       glib::Bytes bytes(raw);
@@ -110,8 +114,8 @@ class ChildProcess : public Process {
 
 }  // namespace
 
-std::shared_ptr<Process> GSubprocessLauncher::makeProcess(const std::string& path,
-                                                          const std::vector<std::string>& arguments) {
+std::shared_ptr<Process> GSubprocessLauncher::makeProcess(
+    const std::string& path, const std::vector<std::string>& arguments) {
   return std::make_shared<ChildProcess>(loop_, path, arguments);
 }
 

@@ -5,8 +5,8 @@
 namespace nuv::linux_backend {
 
 Date SystemClock::now() const {
-  return Date{std::chrono::time_point_cast<std::chrono::microseconds>(
-      std::chrono::system_clock::now())};
+  return Date{
+      std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now())};
 }
 
 MonotonicTime SystemClock::monotonicNow() const { return std::chrono::steady_clock::now(); }
@@ -28,8 +28,7 @@ class GlibTimer : public Timer {
   }
   bool isValid() const override { return valid_; }
 
-  void arm(GMainContext* context, Milliseconds interval,
-           std::shared_ptr<GlibTimer> self) {
+  void arm(GMainContext* context, Milliseconds interval, std::shared_ptr<GlibTimer> self) {
     source_ = g_timeout_source_new(static_cast<guint>(std::max<long long>(0, interval.count())));
     // The source owns a reference to the timer: a scheduled timer stays alive
     // until it fires or is invalidated, whoever else holds it.

@@ -27,10 +27,16 @@ void write(Level level, std::string_view line) {
   }
   GLogLevelFlags flags = G_LOG_LEVEL_MESSAGE;
   switch (level) {
-    case Level::Debug: flags = G_LOG_LEVEL_DEBUG; break;
-    case Level::Info: flags = G_LOG_LEVEL_MESSAGE; break;
+    case Level::Debug:
+      flags = G_LOG_LEVEL_DEBUG;
+      break;
+    case Level::Info:
+      flags = G_LOG_LEVEL_MESSAGE;
+      break;
     case Level::Warning:
-    case Level::Error: flags = G_LOG_LEVEL_WARNING; break;
+    case Level::Error:
+      flags = G_LOG_LEVEL_WARNING;
+      break;
   }
   std::string text(line);
   g_log_structured("NUVModule", flags, "MESSAGE", "%s", text.c_str());

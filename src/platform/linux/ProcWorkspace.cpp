@@ -91,7 +91,8 @@ std::vector<std::shared_ptr<RunningApplication>> ProcWorkspace::runningApplicati
     if (!exe) continue;
     const std::string bundle = directoryOf(*exe);
     auto it = identifiers.find(bundle);
-    if (it == identifiers.end()) it = identifiers.emplace(bundle, readBundleIdentifier(bundle)).first;
+    if (it == identifiers.end())
+      it = identifiers.emplace(bundle, readBundleIdentifier(bundle)).first;
     if (!it->second) continue;  // not an application
     const int pid = std::stoi(name);
     auto start = startTimeOf(pid);

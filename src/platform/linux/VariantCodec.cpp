@@ -97,27 +97,26 @@ GVariant* toVariant(const Dictionary& dict) {
   GVariantBuilder b;
   g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
   for (const auto& [key, value] : dict) {
-    g_variant_builder_add_value(&b, g_variant_new_dict_entry(newString(key),
-                                                             g_variant_new_variant(toVariant(value))));
+    g_variant_builder_add_value(
+        &b, g_variant_new_dict_entry(newString(key), g_variant_new_variant(toVariant(value))));
   }
   return g_variant_builder_end(&b);
 }
 
 GVariant* toVariant(const Value& value) {
-  return std::visit(
-      Overloaded{
-          [](const std::string& s) { return newString(s); },
-          [](bool b) { return g_variant_new_boolean(b); },
-          [](const Date& d) { return g_variant_new_int64(d.microseconds()); },
-          [](const Dictionary& d) { return toVariant(d); },
-          [](const Array& a) {
-            GVariantBuilder b;
-            g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
-            for (const auto& v : a) g_variant_builder_add(&b, "v", toVariant(v));
-            return g_variant_builder_end(&b);
-          },
-      },
-      value.storage());
+  return std::visit(Overloaded{
+                        [](const std::string& s) { return newString(s); },
+                        [](bool b) { return g_variant_new_boolean(b); },
+                        [](const Date& d) { return g_variant_new_int64(d.microseconds()); },
+                        [](const Dictionary& d) { return toVariant(d); },
+                        [](const Array& a) {
+                          GVariantBuilder b;
+                          g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
+                          for (const auto& v : a) g_variant_builder_add(&b, "v", toVariant(v));
+                          return g_variant_builder_end(&b);
+                        },
+                    },
+                    value.storage());
 }
 
 std::optional<Value> fromVariant(GVariant* variant, std::string* error) {

@@ -1,0 +1,180 @@
+#include "app/AppDelegate.h"
+
+#include <vector>
+
+#include "platform/Bundle.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Process.h"
+#include "platform/RunLoop.h"
+#include "platform/Workspace.h"
+
+namespace nuv {
+
+AppDelegate::AppDelegate(Dependencies deps) : deps_(deps) {}
+
+AppDelegate::~AppDelegate() {
+  if (coreLoop_) coreLoop_->invalidate();
+}
+
+// Every instance but the one the system lists first is asked to quit; the
+// survivor may be an older instance, and then this process asks itself.
+void AppDelegate::applicationWillFinishLaunching() {
+  const auto me = deps_.bundle.bundleIdentifier();
+  if (!me) {
+    log::warning(
+        "no bundle identifier (Resources/Info.plist unreadable); single-instance rule skipped");
+    return;
+  }
+  std::vector<std::shared_ptr<RunningApplication>> instances;
+  for (auto& app : deps_.workspace.runningApplications()) {
+    if (app->bundleIdentifier() == me) instances.push_back(app);
+  }
+  while (instances.size() >= 2) {
+    instances.back()->terminate();
+    instances.pop_back();
+  }
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  setStartDate(deps_.loop.clock().now());
+  setupNUV();
+  killObservation_ = deps_.distributedCenter.addObserver(kKillNotification,
+                                                         [this](const Notification&) { killMe(); });
+}
+
+void AppDelegate::applicationWillTerminate() {
+  // A probe must not outlive the module that started it.
+  if (task && task->isRunning()) task->terminate();
+}
+
+void AppDelegate::killMe() { deps_.application.terminate(); }
+
+void AppDelegate::setupNUV() {
+  fileNotifications();
+  // The record store's first fetch is connected here.
+  armPollTimer();
+  DeviceRep.clear();
+  // The USB watcher is connected here: delegate now, registration 2 s later.
+}
+
+void AppDelegate::fileNotifications() {}
+
+void AppDelegate::armPollTimer() {
+  setCoreLoop(deps_.loop.scheduleTimer(kPollInterval, [this] { fireTimer(); }));
+}
+
+void AppDelegate::fireTimer() {
+  if (stillRunning()) return;  // the run in progress arms the next timer
+  startMonitoring();
+}
+
+void AppDelegate::startMonitoring() {
+  if (stillRunning()) {
+    armPollTimer();
+    return;
+  }
+  log::info(kTickLine);
+  setStillRunning(true);
+  if (task && task->isRunning()) {
+    task->terminate();
+    task.reset();
+  }
+  const std::string output = runProbe();
+  updateUI(parseProbeOutput(output));
+  setStillRunning(false);
+}
+
+// Runs the probe tool to its end and returns what it printed. Every failure
+// (missing, not startable, hung, crashed) is an empty run so the loop goes on.
+std::string AppDelegate::runProbe() {
+  const auto path = deps_.bundle.pathForResource(kProbeToolName);
+  if (!path) {
+    log::warning(std::string("probe tool ") + kProbeToolName + " is missing from the bundle");
+    return {};
+  }
+  auto probe = deps_.launcher.makeProcess(*path, {"-f"});
+  task = probe;
+  std::string error;
+  if (!probe->launch(&error)) {
+    log::warning("cannot start probe tool " + *path + ": " + error);
+    return {};
+  }
+  bool timedOut = false;
+  TimerRef kill;
+  TimerRef watchdog = deps_.loop.scheduleTimer(kProbeTimeout, [&, probe] {
+    timedOut = true;
+    log::warning("probe tool did not exit within 30 s; stopping it");
+    probe->terminate();
+    kill = deps_.loop.scheduleTimer(kProbeKillGrace, [probe] { probe->kill(); });
+  });
+  probe->waitUntilExit();
+  watchdog->invalidate();
+  if (kill) kill->invalidate();
+  std::string output = probe->readOutputToEnd();
+  if (timedOut) return {};
+  return output;
+}
+
+void AppDelegate::updateUI(std::optional<ProbeOutput> d) {
+  if (!d) {
+    armPollTimer();
+    return;
+  }
+  auto bonjour = d->find(kBonjourKey);
+  if (bonjour == d->end()) {
+    armPollTimer();
+    return;
+  }
+  const std::string b = bonjour->second;
+
+  DeviceEntry entry;
+  entry.pairs = std::move(*d);
+  // The run's date replaces whatever "timestamp" the probe printed.
+  entry.pairs.erase(kTimestampKey);
+  entry.timestamp = deps_.loop.clock().now();
+
+  auto stored = DeviceRep.find(b);
+  if (stored == DeviceRep.end()) {
+    updateRecord(entry);
+    DeviceRep.emplace(b, std::move(entry));
+    postStack();
+  } else {
+    // An unchanged device keeps its entry, which loses its "timestamp".
+    stored->second.timestamp.reset();
+    if (stored->second.pairs != entry.pairs) {
+      stored->second = std::move(entry);
+      updateRecord(stored->second);
+      postStack();
+    }
+  }
+  setCoreLoop(nullptr);
+  armPollTimer();
+}
+
+void AppDelegate::updateRecord(const DeviceEntry&) {
+  // The cloud record bridge is connected here.
+}
+
+void AppDelegate::setHostAttached(const char* from, const char* to) {
+  const DeviceStatusMap snapshot = DeviceRep;
+  for (const auto& [bonjour, entry] : snapshot) {
+    DeviceEntry copy = entry;
+    auto flag = copy.pairs.find(kHostAttachedKey);
+    if (flag != copy.pairs.end() && flag->second == from) flag->second = to;
+    auto key = copy.pairs.find(kBonjourKey);
+    DeviceRep.insert_or_assign(key != copy.pairs.end() ? key->second : bonjour, std::move(copy));
+  }
+  postStack();
+}
+
+void AppDelegate::DevicePlugged() { setHostAttached("0", "1"); }
+
+void AppDelegate::DeviceUnplugged() { setHostAttached("1", "0"); }
+
+void AppDelegate::postStack() {
+  deps_.distributedCenter.postNotification(
+      Notification{kStackNotification, "", toDictionary(DeviceRep)});
+}
+
+}  // namespace nuv

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "app/DeviceStatusMap.h"
+#include "platform/Application.h"
+#include "platform/Date.h"
+#include "platform/Subscription.h"
+#include "platform/Timer.h"
+
+namespace nuv {
+
+class Bundle;
+class NotificationCenter;
+class Process;
+class ProcessLauncher;
+class RunLoop;
+class Workspace;
+
+// The module: single-instance rule, start-up, the poll loop with its probe
+// runs, the device status map and its "iOSStack" broadcast.
+//
+// Threading: every method runs on the main loop thread. Work that originates
+// elsewhere (USB watcher messages, cloud results) is posted to the main loop
+// before it reaches this object, so the map, `task` and `coreLoop` are only
+// ever touched by one thread. A probe run waits with a nested loop, so
+// timers, bus notifications and posted work are served during the run; they
+// meet `stillRunning` exactly like a second thread would.
+class AppDelegate : public ApplicationDelegate {
+ public:
+  struct Dependencies {
+    RunLoop& loop;
+    ProcessLauncher& launcher;
+    NotificationCenter& distributedCenter;
+    Workspace& workspace;
+    Bundle& bundle;
+    Application& application;
+  };
+
+  static constexpr const char* kKillNotification = "vemo.Tallyport.kill";
+  static constexpr const char* kStackNotification = "iOSStack";
+  static constexpr const char* kProbeToolName = "devInfo.NUVModule";
+  static constexpr const char* kTickLine = "--------------------- tick -----------------";
+  static constexpr Milliseconds kPollInterval{5000};
+  // A probe that has not exited by then is stopped: SIGTERM, then SIGKILL.
+  static constexpr Milliseconds kProbeTimeout{30000};
+  static constexpr Milliseconds kProbeKillGrace{2000};
+
+  explicit AppDelegate(Dependencies deps);
+  ~AppDelegate() override;
+
+  // ApplicationDelegate
+  void applicationWillFinishLaunching() override;  // single-instance rule
+  void applicationDidFinishLaunching() override;   // start-up
+  void applicationWillTerminate() override;        // stops a running probe
+
+  void killMe();
+  void setupNUV();
+  void fireTimer();
+  // One probe run; with a run already in progress it only arms a poll timer.
+  void startMonitoring();
+  // Merges one probe result; null stands for no result. Always arms the poll timer.
+  void updateUI(std::optional<ProbeOutput> d);
+  void DevicePlugged();
+  void DeviceUnplugged();
+  // Writes a new or changed entry's battery data into its cloud record.
+  void updateRecord(const DeviceEntry& entry);
+  // Subscribes to system sleep and wake.
+  void fileNotifications();
+
+  // Accessors.
+  const TimerRef& coreLoop() const { return coreLoop_; }
+  void setCoreLoop(TimerRef timer) { coreLoop_ = std::move(timer); }
+  bool stillRunning() const { return _stillRunning.load(); }
+  void setStillRunning(bool running) { _stillRunning.store(running); }
+  Date startDate() const { return _startDate; }
+  void setStartDate(Date date) { _startDate = date; }
+
+  const DeviceStatusMap& deviceStatusMap() const { return DeviceRep; }
+  const std::shared_ptr<Process>& currentTask() const { return task; }
+
+ private:
+  void armPollTimer();
+  void setHostAttached(const char* from, const char* to);
+  void postStack();
+  std::string runProbe();
+
+  Dependencies deps_;
+
+  DeviceStatusMap DeviceRep;
+  std::shared_ptr<Process> task;
+  std::atomic<bool> _stillRunning{false};
+  TimerRef coreLoop_;
+  Date _startDate;
+
+  Subscription killObservation_;
+};
+
+}  // namespace nuv

@@ -1,0 +1,46 @@
+// NUVModule: the composition root. Builds the Linux backends, installs the
+// process-wide services and hands control to the application shell.
+
+#include <cstdio>
+#include <string>
+
+#include <gio/gio.h>
+
+#include "app/AppDelegate.h"
+#include "platform/LocalNotificationCenter.h"
+#include "platform/Log.h"
+#include "platform/ProcessServices.h"
+#include "platform/linux/BusNotificationCenter.h"
+#include "platform/linux/GSubprocessLauncher.h"
+#include "platform/linux/GlibApplication.h"
+#include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/ProcWorkspace.h"
+
+int main(int, char**) {
+  using namespace nuv;
+  using namespace nuv::linux_backend;
+
+  GlibRunLoop loop;
+  std::string error;
+  auto bus = BusNotificationCenter::connectSession(&error);
+  if (!bus) {
+    log::error("NUVModule needs the session bus: " + error);
+    return 1;
+  }
+  LocalNotificationCenter localCenter;
+  processServices() = ProcessServices{&loop, bus.get(), &localCenter};
+
+  linux_backend::GSubprocessLauncher launcher(loop);
+  ProcWorkspace workspace;
+  LinuxBundle bundle;
+  GDBusConnection* connection = bus->connection();
+  GlibApplication application(loop, [connection] {
+    // Whatever was posted last must reach the bus before the process ends.
+    g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+  });
+
+  AppDelegate delegate(
+      AppDelegate::Dependencies{loop, launcher, *bus, workspace, bundle, application});
+  return application.run(delegate);
+}
