@@ -1,12 +1,181 @@
-#include <cstdio>
+#include <gio/gio.h>
+#include <glib-unix.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "BusContract.h"
 #include "Commands.h"
+#include "WatchView.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuvctl {
+namespace {
 
-int runWatch(const Args&) {
-  std::fputs("nuvctl watch: not available in this build\n", stderr);
-  return 1;
+constexpr const char* kWatchUsage =
+    "Usage: nuvctl watch [--json] [--count N]\n"
+    "\n"
+    "Shows the status of the iPhones, iPads and iPods that NUVModule reports.\n"
+    "The module broadcasts its whole device map as the notification \"iOSStack\"\n"
+    "on the session bus when a device is new or its facts change, and after\n"
+    "every USB attach or detach. This command listens for those broadcasts;\n"
+    "it shows nothing until the next one arrives.\n"
+    "\n"
+    "On a terminal the devices are shown as a table that is redrawn in place:\n"
+    "name, battery bar and percentage, charging, attached on USB, and the age\n"
+    "of the last change the module reported for the device.\n"
+    "\n"
+    "Otherwise, or with --json, every broadcast is written as one JSON object\n"
+    "on its own line, flushed at once:\n"
+    "  {\"received\": \"2026-12-06T18:30:12.000250Z\",\n"
+    "   \"devices\": {\"<UDID>\": {\"Bonjour\": \"<UDID>\", \"name\": \"My Phone\",\n"
+    "                          \"Battery\": \"87\", ..., \"timestamp\": \"...\"}}}\n"
+    "Dates are UTC. \"timestamp\" is present only on entries the latest probe\n"
+    "run changed.\n"
+    "\n"
+    "Options:\n"
+    "  --json       one JSON object per broadcast, even on a terminal\n"
+    "  --count N    exit after N broadcasts (N >= 1)\n"
+    "  -h, --help   show this help\n"
+    "\n"
+    "A broadcast that does not have the documented shape is reported on\n"
+    "standard error and skipped; watching goes on.\n"
+    "\n"
+    "Exit status: 0 after Ctrl-C, SIGTERM or N broadcasts; 1 when the session\n"
+    "bus cannot be reached or the connection is lost; 2 on a usage error.\n";
+
+nuv::Date now() { return nuv::Date::fromMicroseconds(g_get_real_time()); }
+
+struct Watch {
+  GMainLoop* loop = nullptr;
+  bool json = false;
+  long remaining = -1;  // broadcasts left before exiting; -1 for no limit
+  int status = 0;
+  WatchView view;
+
+  void redraw() {
+    // Home, clear to the end of the screen, then the table.
+    std::string frame = "\x1b[H\x1b[J" + view.table(now());
+    std::fputs(frame.c_str(), stdout);
+    std::fflush(stdout);
+  }
+};
+
+void onNotification(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                    GVariant* body, gpointer data) {
+  auto* watch = static_cast<Watch*>(data);
+  const nuv::Date received = now();
+  std::string error;
+  auto payload = StackPayload::fromSignalBody(body, &error);
+  if (!payload) {
+    std::fprintf(stderr, "nuvctl watch: skipped a malformed \"%s\" broadcast: %s\n",
+                 kStackNotification, WatchView::displayText(error).c_str());
+    std::fflush(stderr);
+    return;
+  }
+  if (watch->json) {
+    const std::string line = WatchView::jsonLine(*payload, received) + "\n";
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+  } else {
+    watch->view.update(*payload, received);
+    watch->redraw();
+  }
+  if (watch->remaining > 0 && --watch->remaining == 0) g_main_loop_quit(watch->loop);
+}
+
+gboolean onTick(gpointer data) {
+  static_cast<Watch*>(data)->redraw();
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean onStopSignal(gpointer data) {
+  g_main_loop_quit(static_cast<Watch*>(data)->loop);
+  return G_SOURCE_CONTINUE;
+}
+
+void onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
+  auto* watch = static_cast<Watch*>(data);
+  std::fputs("nuvctl watch: lost the connection to the session bus\n", stderr);
+  watch->status = 1;
+  g_main_loop_quit(watch->loop);
+}
+
+}  // namespace
+
+int runWatch(const Args& args) {
+  Watch watch;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kWatchUsage, stdout);
+      return 0;
+    } else if (arg == "--json") {
+      watch.json = true;
+    } else if (arg == "--count" || arg.rfind("--count=", 0) == 0) {
+      std::string value;
+      if (arg == "--count") {
+        if (i + 1 >= args.size()) {
+          std::fputs("nuvctl watch: --count needs a number\n", stderr);
+          return 2;
+        }
+        value = args[++i];
+      } else {
+        value = arg.substr(8);
+      }
+      char* end = nullptr;
+      const long n = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || n < 1) {
+        std::fprintf(stderr, "nuvctl watch: --count needs a number of at least 1, not '%s'\n",
+                     value.c_str());
+        return 2;
+      }
+      watch.remaining = n;
+    } else {
+      std::fprintf(stderr, "nuvctl watch: unknown option '%s'\n\n%s", arg.c_str(), kWatchUsage);
+      return 2;
+    }
+  }
+  const bool terminal = isatty(STDOUT_FILENO);
+  if (!terminal) watch.json = true;
+
+  GError* rawError = nullptr;
+  nuv::glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
+  nuv::glib::Error error(rawError);
+  if (!bus) {
+    std::fprintf(stderr, "nuvctl watch: cannot connect to the session bus: %s\n",
+                 error ? error->message : "unknown error");
+    return 1;
+  }
+  g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
+
+  watch.loop = g_main_loop_new(nullptr, FALSE);
+  const guint subscription = g_dbus_connection_signal_subscribe(
+      bus.get(), nullptr, kBusInterface, kBusMember, kBusObjectPath, kStackNotification,
+      G_DBUS_SIGNAL_FLAGS_NONE, onNotification, &watch, nullptr);
+  const gulong closedHandler = g_signal_connect(bus.get(), "closed", G_CALLBACK(onClosed), &watch);
+  const guint sigint = g_unix_signal_add(SIGINT, onStopSignal, &watch);
+  const guint sigterm = g_unix_signal_add(SIGTERM, onStopSignal, &watch);
+  guint tick = 0;
+  if (!watch.json) {
+    std::fputs("\x1b[?25l", stdout);  // hide the cursor while redrawing
+    watch.redraw();
+    tick = g_timeout_add_seconds(1, onTick, &watch);
+  }
+
+  g_main_loop_run(watch.loop);
+
+  if (tick) g_source_remove(tick);
+  if (!watch.json) std::fputs("\x1b[?25h", stdout);
+  std::fflush(stdout);
+  g_source_remove(sigterm);
+  g_source_remove(sigint);
+  g_signal_handler_disconnect(bus.get(), closedHandler);
+  g_dbus_connection_signal_unsubscribe(bus.get(), subscription);
+  g_main_loop_unref(watch.loop);
+  return watch.status;
 }
 
 }  // namespace nuvctl

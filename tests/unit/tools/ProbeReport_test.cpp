@@ -1,0 +1,180 @@
+#include "ProbeReport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "FakeDeviceFactsSource.h"
+
+namespace nuv {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+DeviceFacts trustedPhone() {
+  DeviceFacts f;
+  f.name = "My Phone";
+  f.productType = "iPhone14,2";
+  f.trusted = true;
+  f.batteryLevel = 87;
+  f.charging = true;
+  f.externalConnected = true;
+  f.fullyCharged = false;
+  return f;
+}
+
+// Splits the report into key/value pairs exactly as the module parses it,
+// failing on any line that would not give one pair.
+std::vector<std::pair<std::string, std::string>> pairs(const std::string& report) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::istringstream in(report);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto tab = line.find('\t');
+    EXPECT_NE(tab, std::string::npos) << line;
+    EXPECT_EQ(line.find('\t', tab + 1), std::string::npos) << line;
+    out.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+  }
+  EXPECT_TRUE(report.empty() || report.back() == '\n');
+  return out;
+}
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+TEST(ProbeReportFormat, TrustedUsbDeviceGivesEveryKeyWithOneZeroFlags) {
+  EXPECT_EQ(pairs(ProbeReport::format({"00008110-001A", DeviceConnection::Usb}, trustedPhone())),
+            (Pairs{{"Bonjour", "00008110-001A"},
+                   {"name", "My Phone"},
+                   {"Battery", "87"},
+                   {"Charging", "1"},
+                   {"Host Attached", "1"},
+                   {"ProductType", "iPhone14,2"},
+                   {"ExternalConnected", "1"},
+                   {"FullyCharged", "0"},
+                   {"Trusted", "1"}}));
+}
+
+TEST(ProbeReportFormat, NetworkDeviceIsNotHostAttached) {
+  auto facts = trustedPhone();
+  facts.charging = false;
+  const auto report = pairs(ProbeReport::format({"abc", DeviceConnection::Network}, facts));
+  EXPECT_THAT(report,
+              ::testing::Contains(std::pair<std::string, std::string>("Host Attached", "0")));
+  EXPECT_THAT(report, ::testing::Contains(std::pair<std::string, std::string>("Charging", "0")));
+}
+
+TEST(ProbeReportFormat, UntrustedDeviceNeverShowsBatteryFactsEvenIfTheSourceHasThem) {
+  auto facts = trustedPhone();
+  facts.trusted = false;  // a source that leaked battery facts anyway
+  EXPECT_EQ(pairs(ProbeReport::format({"abc", DeviceConnection::Usb}, facts)),
+            (Pairs{{"Bonjour", "abc"},
+                   {"name", "My Phone"},
+                   {"Host Attached", "1"},
+                   {"ProductType", "iPhone14,2"},
+                   {"Trusted", "0"}}));
+}
+
+TEST(ProbeReportFormat, MissingFactsAreLeftOutNotPrintedEmpty) {
+  DeviceFacts facts;
+  facts.trusted = true;  // session worked, battery domain gave nothing
+  EXPECT_EQ(pairs(ProbeReport::format({"abc", DeviceConnection::Usb}, facts)),
+            (Pairs{{"Bonjour", "abc"}, {"Host Attached", "1"}, {"Trusted", "1"}}));
+}
+
+TEST(ProbeReportFormat, HostileNameCannotBreakTheLineFraming) {
+  DeviceFacts facts;
+  facts.name = "Bob\tBattery\t5\nBonjour\tevil\r\x01\x7F";
+  facts.productType = "\xFF\xFEiPad";
+  const auto report = pairs(ProbeReport::format({"u\nd\tid", DeviceConnection::Usb}, facts));
+  EXPECT_EQ(report, (Pairs{{"Bonjour", "u d id"},
+                           {"name", "Bob Battery 5 Bonjour evil   "},
+                           {"Host Attached", "1"},
+                           {"ProductType", "\xEF\xBF\xBD\xEF\xBF\xBDiPad"},
+                           {"Trusted", "0"}}));
+}
+
+TEST(ProbeReportSanitize, KeepsValidUtf8AndReplacesEachBadByte) {
+  EXPECT_EQ(ProbeReport::sanitize("Zoë’s iPhone 😀"), "Zoë’s iPhone 😀");
+  EXPECT_EQ(ProbeReport::sanitize(std::string("a\0b", 3)), "a b");
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ(ProbeReport::sanitize("\xC3"), r);                               // truncated
+  EXPECT_EQ(ProbeReport::sanitize("\x80x"), r + "x");                        // stray continuation
+  EXPECT_EQ(ProbeReport::sanitize("\xC0\xAF"), r + r);                       // overlong '/'
+  EXPECT_EQ(ProbeReport::sanitize("\xE0\x80\xAF"), r + r + r);               // overlong 3-byte
+  EXPECT_EQ(ProbeReport::sanitize("\xED\xA0\x80"), r + r + r);               // surrogate
+  EXPECT_EQ(ProbeReport::sanitize("\xF4\x90\x80\x80"), r + r + r + r);       // > U+10FFFF
+  EXPECT_EQ(ProbeReport::sanitize("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");  // U+10FFFF
+  EXPECT_EQ(ProbeReport::sanitize("\xE2\x82"), r + r);                       // cut short at the end
+}
+
+TEST(ProbeReportOrder, UsbFirstThenLowestUdidAndEmptyUdidsDropped) {
+  const auto order = ProbeReport::probeOrder({{"b", DeviceConnection::Network},
+                                              {"c", DeviceConnection::Usb},
+                                              {"", DeviceConnection::Usb},
+                                              {"a", DeviceConnection::Network},
+                                              {"b", DeviceConnection::Usb}});
+  std::vector<std::string> udids;
+  std::vector<DeviceConnection> connections;
+  for (const auto& c : order) {
+    udids.push_back(c.udid);
+    connections.push_back(c.connection);
+  }
+  EXPECT_THAT(udids, ElementsAre("b", "c", "a", "b"));
+  EXPECT_THAT(connections, ElementsAre(DeviceConnection::Usb, DeviceConnection::Usb,
+                                       DeviceConnection::Network, DeviceConnection::Network));
+}
+
+struct Run {
+  int status;
+  std::string out, err;
+};
+Run run(DeviceFactsSource& source) {
+  std::ostringstream out, err;
+  const int status = ProbeReport::run(source, out, err);
+  return {status, out.str(), err.str()};
+}
+
+TEST(ProbeReportRun, NoDeviceIsSilentSuccess) {
+  fake::FakeDeviceFactsSource source;
+  const auto r = run(source);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, IsEmpty());
+  EXPECT_THAT(r.err, IsEmpty());
+}
+
+TEST(ProbeReportRun, ReportsExactlyOneDeviceTheFirstInProbeOrder) {
+  fake::FakeDeviceFactsSource source;
+  auto other = trustedPhone();
+  other.name = "Network iPad";
+  source.add({"aaa", DeviceConnection::Network}, other);
+  source.add({"zzz", DeviceConnection::Usb}, trustedPhone());
+  const auto r = run(source);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, ProbeReport::format({"zzz", DeviceConnection::Usb}, trustedPhone()));
+  EXPECT_THAT(source.read, ElementsAre("zzz"));
+}
+
+TEST(ProbeReportRun, UnreadableDeviceIsExplainedAndTheNextOneReported) {
+  fake::FakeDeviceFactsSource source;
+  source.addUnreadable({"aaa", DeviceConnection::Usb}, "cannot talk to lockdown");
+  source.add({"aaa", DeviceConnection::Network}, trustedPhone());
+  const auto r = run(source);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.err, HasSubstr("aaa (USB): cannot talk to lockdown"));
+  EXPECT_EQ(r.out, ProbeReport::format({"aaa", DeviceConnection::Network}, trustedPhone()));
+}
+
+TEST(ProbeReportRun, NothingReadableGivesNoOutputAndStatusOne) {
+  fake::FakeDeviceFactsSource source;
+  source.addUnreadable({"a\tb", DeviceConnection::Usb}, "detached");
+  const auto r = run(source);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, IsEmpty());
+  EXPECT_THAT(r.err, HasSubstr("a b (USB): detached"));
+}
+
+}  // namespace
+}  // namespace nuv

@@ -1,0 +1,88 @@
+#include "StackPayload.h"
+
+#include <gio/gio.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/linux/GlibHandles.h"
+
+namespace nuvctl {
+namespace {
+
+using ::testing::HasSubstr;
+
+nuv::glib::Variant parse(const char* text) {
+  GError* raw = nullptr;
+  GVariant* v = g_variant_parse(nullptr, text, nullptr, nullptr, &raw);
+  nuv::glib::Error error(raw);
+  EXPECT_NE(v, nullptr) << (error ? error->message : "");
+  return nuv::glib::Variant(v ? g_variant_ref_sink(v) : nullptr);
+}
+
+TEST(StackPayload, DecodesTheBroadcastAsTheModuleSendsIt) {
+  auto body = parse(
+      "('iOSStack', '', {'b-udid': <{'Bonjour': <'b-udid'>, 'name': <'Phone B'>}>,"
+      " 'a-udid': <{'Bonjour': <'a-udid'>, 'Battery': <'87'>, 'Host Attached': <'1'>,"
+      " 'timestamp': <int64 1765000000123456>}>})");
+  std::string error;
+  auto payload = StackPayload::fromSignalBody(body.get(), &error);
+  ASSERT_TRUE(payload) << error;
+  ASSERT_EQ(payload->devices.size(), 2u);
+  const auto& a = payload->devices[0];  // ordered by key
+  EXPECT_EQ(a.key, "a-udid");
+  EXPECT_EQ(*a.field("Battery"), "87");
+  EXPECT_EQ(*a.field("Host Attached"), "1");
+  EXPECT_EQ(a.field("name"), nullptr);
+  ASSERT_TRUE(a.timestamp);
+  EXPECT_EQ(a.timestamp->microseconds(), 1765000000123456);
+  EXPECT_EQ(a.fields.count("timestamp"), 0u);
+  const auto& b = payload->devices[1];
+  EXPECT_EQ(*b.field("name"), "Phone B");
+  EXPECT_FALSE(b.timestamp);
+}
+
+TEST(StackPayload, EmptyMapIsAValidBroadcast) {
+  auto body = parse("('iOSStack', '', @a{sv} {})");
+  auto payload = StackPayload::fromSignalBody(body.get(), nullptr);
+  ASSERT_TRUE(payload);
+  EXPECT_TRUE(payload->devices.empty());
+}
+
+TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
+  struct Case {
+    const char* body;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"('iOSStack', '')", "(ss)"},
+      {"('iOSStack', '', {'x': <'y'>}, 'extra')", "(ssa{sv}s)"},
+      {"(42,)", "(i)"},
+      {"('iOSStack', '', {'dev': <'not a dict'>})", "\"dev\" is not a dictionary"},
+      {"('iOSStack', '', {'dev': <{'Battery': <int32 5>}>})", "unsupported type i"},
+      {"('iOSStack', '', {'dev': <{'Battery': <true>}>})", "\"Battery\" is not a string"},
+      {"('iOSStack', '', {'dev': <{'timestamp': <'today'>}>})", "\"timestamp\" is not a date"},
+      {"('iOSStack', '', {'dev': <{'nested': <{'x': <'y'>}>}>})", "\"nested\" is not a string"},
+      {"('iOSStack', '', {'dev': <[<'a'>]>})", "is not a dictionary"},
+  };
+  for (const auto& c : cases) {
+    auto body = parse(c.body);
+    std::string error;
+    EXPECT_FALSE(StackPayload::fromSignalBody(body.get(), &error)) << c.body;
+    EXPECT_THAT(error, HasSubstr(c.reason)) << c.body;
+  }
+  std::string error;
+  EXPECT_FALSE(StackPayload::fromSignalBody(nullptr, &error));
+  EXPECT_THAT(error, HasSubstr("none"));
+}
+
+TEST(StackPayload, DeeplyNestedPayloadIsRefusedNotAStackOverflow) {
+  std::string text = "<'x'>";
+  for (int i = 0; i < 100; ++i) text = "<" + text + ">";
+  auto body = parse(("('iOSStack', '', {'dev': " + text + "})").c_str());
+  std::string error;
+  EXPECT_FALSE(StackPayload::fromSignalBody(body.get(), &error));
+  EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace nuvctl

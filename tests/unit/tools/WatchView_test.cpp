@@ -1,0 +1,125 @@
+#include "WatchView.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+namespace nuvctl {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr std::int64_t kSecond = 1000000;
+const nuv::Date kT0 = nuv::Date::fromMicroseconds(1765000000 * kSecond);
+
+nuv::Date at(std::int64_t seconds) {
+  return nuv::Date::fromMicroseconds(kT0.microseconds() + seconds * kSecond);
+}
+
+DeviceEntry entry(std::string key, std::map<std::string, std::string> fields,
+                  std::optional<nuv::Date> timestamp = std::nullopt) {
+  return DeviceEntry{std::move(key), std::move(fields), timestamp};
+}
+
+TEST(WatchViewJson, OneParsableLineMirroringTheMap) {
+  StackPayload payload;
+  payload.devices.push_back(entry(
+      "udid-1", {{"Bonjour", "udid-1"}, {"name", "Bob's \"work\" phone\t\\ \n"}, {"Battery", "87"}},
+      nuv::Date::fromMicroseconds(1765000000000250)));
+  payload.devices.push_back(entry("udid-2", {{"Bonjour", "udid-2"}}));
+  const std::string line = WatchView::jsonLine(payload, at(0));
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  const auto json = nlohmann::json::parse(line);
+  EXPECT_EQ(json["received"], "2025-12-06T05:46:40.000000Z");
+  EXPECT_EQ(json["devices"]["udid-1"]["name"], "Bob's \"work\" phone\t\\ \n");
+  EXPECT_EQ(json["devices"]["udid-1"]["Battery"], "87");
+  EXPECT_EQ(json["devices"]["udid-1"]["timestamp"], "2025-12-06T05:46:40.000250Z");
+  EXPECT_FALSE(json["devices"]["udid-2"].contains("timestamp"));
+}
+
+TEST(WatchViewJson, InvalidUtf8CostsACharacterNotTheLine) {
+  StackPayload payload;
+  payload.devices.push_back(entry("bad\xFFkey", {{"name", "x\xC3"}}));
+  std::string line;
+  ASSERT_NO_THROW(line = WatchView::jsonLine(payload, at(0)));
+  EXPECT_NO_THROW(nlohmann::json::parse(line));
+}
+
+TEST(WatchViewJson, EmptyMapAndDatesBeforeTheEpoch) {
+  EXPECT_EQ(nlohmann::json::parse(WatchView::jsonLine(StackPayload{}, at(0)))["devices"],
+            nlohmann::json::object());
+  EXPECT_EQ(WatchView::isoDate(nuv::Date::fromMicroseconds(-1)), "1969-12-31T23:59:59.999999Z");
+  EXPECT_EQ(WatchView::isoDate(nuv::Date::fromMicroseconds(0)), "1970-01-01T00:00:00.000000Z");
+}
+
+TEST(WatchViewCells, AgeAndBattery) {
+  EXPECT_EQ(WatchView::age(-5), "0s");
+  EXPECT_EQ(WatchView::age(59), "59s");
+  EXPECT_EQ(WatchView::age(60), "1m 00s");
+  EXPECT_EQ(WatchView::age(3599), "59m 59s");
+  EXPECT_EQ(WatchView::age(3600), "1h 00m");
+  EXPECT_EQ(WatchView::age(90061), "1d 01h");
+
+  const std::string s87 = "87", s0 = "0", s250 = "250", neg = "-3", junk = "8x",
+                    huge = "99999999999";
+  EXPECT_EQ(WatchView::batteryCell(&s87), "[######### ]  87%");
+  EXPECT_EQ(WatchView::batteryCell(&s0), "[          ]   0%");
+  EXPECT_EQ(WatchView::batteryCell(&s250), "[##########] 100%");
+  EXPECT_EQ(WatchView::batteryCell(&neg), "-");
+  EXPECT_EQ(WatchView::batteryCell(&junk), "-");
+  EXPECT_EQ(WatchView::batteryCell(&huge), "-");
+  EXPECT_EQ(WatchView::batteryCell(nullptr), "-");
+}
+
+TEST(WatchViewCells, DisplayTextDisarmsTerminalEscapes) {
+  EXPECT_EQ(WatchView::displayText("Zoë’s iPhone"), "Zoë’s iPhone");
+  EXPECT_EQ(WatchView::displayText("\x1b]0;pwned\x07\x1b[2J"), "?]0;pwned??[2J");
+  EXPECT_EQ(WatchView::displayText("a\xC2\x9B"
+                                   "b"),
+            "a?b");  // C1 CSI
+  EXPECT_EQ(WatchView::displayText("a\xFF"
+                                   "b"),
+            "a?b");
+}
+
+TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
+  WatchView view;
+  EXPECT_THAT(view.table(at(0)), HasSubstr("Waiting"));
+
+  StackPayload first;
+  first.devices.push_back(entry("u1",
+                                {{"Bonjour", "u1"},
+                                 {"name", "My Phone"},
+                                 {"Battery", "87"},
+                                 {"Charging", "1"},
+                                 {"Host Attached", "1"}},
+                                at(0)));
+  view.update(first, at(0));
+  // Unchanged since: the module re-sends the entry without its timestamp.
+  StackPayload second;
+  second.devices.push_back(entry("u1", first.devices[0].fields));
+  second.devices.push_back(entry("u2\x1b[2J", {{"Host Attached", "0"}}));
+  view.update(second, at(70));
+
+  const std::string table = view.table(at(75));
+  EXPECT_THAT(table, HasSubstr("2 reported, last broadcast 5s ago"));
+  EXPECT_THAT(table, HasSubstr("My Phone"));
+  EXPECT_THAT(table, HasSubstr("[######### ]  87%  yes       yes       1m 15s ago"));
+  // No name: the key stands in, disarmed; no change seen: no age.
+  EXPECT_THAT(table, HasSubstr("u2?[2J"));
+  EXPECT_THAT(table, HasSubstr("-                  -         no        -\n"));
+  EXPECT_THAT(table, Not(HasSubstr("\x1b")));
+}
+
+TEST(WatchViewTable, LongNamesAreCutToTheColumn) {
+  WatchView view;
+  StackPayload payload;
+  payload.devices.push_back(entry("u", {{"name", "Ünïcödé name that is far too long for it"}}));
+  view.update(payload, at(0));
+  EXPECT_THAT(view.table(at(0)), HasSubstr("Ünïcödé name that is fa…  -"));
+}
+
+}  // namespace
+}  // namespace nuvctl

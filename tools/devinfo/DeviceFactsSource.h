@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nuv {
+
+enum class DeviceConnection { Usb, Network };
+
+// One device as usbmuxd lists it. The same device may be listed twice, once
+// per connection.
+struct DeviceCandidate {
+  std::string udid;
+  DeviceConnection connection = DeviceConnection::Usb;
+};
+
+// What the probe learned about one device. Battery facts are only meaningful
+// when `trusted` is true: an untrusted or locked device does not give them out.
+struct DeviceFacts {
+  std::optional<std::string> name;
+  std::optional<std::string> productType;
+  bool trusted = false;
+  std::optional<std::int64_t> batteryLevel;
+  std::optional<bool> charging;
+  std::optional<bool> externalConnected;
+  std::optional<bool> fullyCharged;
+};
+
+// Where the probe gets its facts from: usbmuxd and lockdown in the real tool,
+// a scripted double in tests. Implementations must never start pairing.
+class DeviceFactsSource {
+ public:
+  virtual ~DeviceFactsSource() = default;
+
+  // The attached devices, in no particular order. Empty when there are none
+  // or when usbmuxd is not running; neither case is an error.
+  virtual std::vector<DeviceCandidate> listDevices() = 0;
+
+  // Reads one device. std::nullopt, with a readable reason in `error`, when
+  // the device cannot be reached at all.
+  virtual std::optional<DeviceFacts> readFacts(const DeviceCandidate& device,
+                                               std::string* error) = 0;
+};
+
+}  // namespace nuv

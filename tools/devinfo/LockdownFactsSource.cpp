@@ -1,0 +1,164 @@
+#include "LockdownFactsSource.h"
+
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#include <plist/plist.h>
+#include <usbmuxd.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace nuv::linux_backend {
+namespace {
+
+constexpr const char* kLabel = "devInfo.NUVModule";
+
+struct DeviceFree {
+  void operator()(idevice_t d) const {
+    if (d) idevice_free(d);
+  }
+};
+struct LockdownFree {
+  void operator()(lockdownd_client_t c) const {
+    if (c) lockdownd_client_free(c);
+  }
+};
+struct PlistFree {
+  void operator()(plist_t p) const {
+    if (p) plist_free(p);
+  }
+};
+struct CFree {
+  void operator()(void* p) const { std::free(p); }
+};
+struct DeviceListFree {
+  void operator()(idevice_info_t* list) const {
+    if (list) idevice_device_list_extended_free(list);
+  }
+};
+
+using Device = std::unique_ptr<std::remove_pointer_t<idevice_t>, DeviceFree>;
+using Lockdown = std::unique_ptr<std::remove_pointer_t<lockdownd_client_t>, LockdownFree>;
+using Plist = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
+using CString = std::unique_ptr<char, CFree>;
+
+std::optional<std::string> stringValue(plist_t node) {
+  if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  char* raw = nullptr;
+  plist_get_string_val(node, &raw);
+  CString owned(raw);
+  if (!raw) return std::nullopt;
+  return std::string(raw);
+}
+
+std::optional<bool> boolValue(plist_t node) {
+  if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
+  uint8_t value = 0;
+  plist_get_bool_val(node, &value);
+  return value != 0;
+}
+
+std::optional<std::int64_t> integerValue(plist_t node) {
+  if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+  uint64_t value = 0;
+  plist_get_uint_val(node, &value);
+  // Lockdown's integers are unsigned; a battery level beyond int64 is garbage.
+  if (value > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+  return static_cast<std::int64_t>(value);
+}
+
+std::optional<std::string> lockdownString(lockdownd_client_t client, const char* key) {
+  plist_t raw = nullptr;
+  if (lockdownd_get_value(client, nullptr, key, &raw) != LOCKDOWN_E_SUCCESS) return std::nullopt;
+  Plist value(raw);
+  return stringValue(value.get());
+}
+
+// The HostID of the pair record usbmuxd keeps for this device, if any. Reading
+// it never involves the device.
+std::optional<std::string> pairedHostId(const std::string& udid) {
+  char* data = nullptr;
+  uint32_t size = 0;
+  if (usbmuxd_read_pair_record(udid.c_str(), &data, &size) < 0 || !data) {
+    std::free(data);
+    return std::nullopt;
+  }
+  CString owned(data);
+  plist_t raw = nullptr;
+  plist_from_memory(data, size, &raw);
+  Plist record(raw);
+  if (!record || plist_get_node_type(record.get()) != PLIST_DICT) return std::nullopt;
+  return stringValue(plist_dict_get_item(record.get(), "HostID"));
+}
+
+}  // namespace
+
+std::vector<DeviceCandidate> LockdownFactsSource::listDevices() {
+  idevice_info_t* raw = nullptr;
+  int count = 0;
+  // Fails at once when usbmuxd is not running: that is "no device".
+  if (idevice_get_device_list_extended(&raw, &count) != IDEVICE_E_SUCCESS) return {};
+  std::unique_ptr<idevice_info_t, DeviceListFree> list(raw);
+  std::vector<DeviceCandidate> out;
+  for (int i = 0; i < count && raw; ++i) {
+    if (!raw[i] || !raw[i]->udid) continue;
+    out.push_back({raw[i]->udid, raw[i]->conn_type == CONNECTION_NETWORK ? DeviceConnection::Network
+                                                                         : DeviceConnection::Usb});
+  }
+  return out;
+}
+
+std::optional<DeviceFacts> LockdownFactsSource::readFacts(const DeviceCandidate& device,
+                                                          std::string* error) {
+  const auto lookup =
+      device.connection == DeviceConnection::Usb ? IDEVICE_LOOKUP_USBMUX : IDEVICE_LOOKUP_NETWORK;
+  idevice_t rawDevice = nullptr;
+  if (idevice_new_with_options(&rawDevice, device.udid.c_str(), lookup) != IDEVICE_E_SUCCESS) {
+    if (error) *error = "device not found (it may have been detached)";
+    return std::nullopt;
+  }
+  Device handle(rawDevice);
+
+  // Without handshake: this opens lockdown but never pairs.
+  lockdownd_client_t rawClient = nullptr;
+  const lockdownd_error_t opened = lockdownd_client_new(handle.get(), &rawClient, kLabel);
+  Lockdown client(rawClient);
+  if (opened != LOCKDOWN_E_SUCCESS || !client) {
+    if (error) *error = "cannot talk to lockdown (error " + std::to_string(opened) + ")";
+    return std::nullopt;
+  }
+
+  DeviceFacts facts;
+  facts.name = lockdownString(client.get(), "DeviceName");
+  facts.productType = lockdownString(client.get(), "ProductType");
+
+  const auto hostId = pairedHostId(device.udid);
+  if (!hostId) return facts;  // never paired with this computer
+  char* rawSession = nullptr;
+  if (lockdownd_start_session(client.get(), hostId->c_str(), &rawSession, nullptr) !=
+      LOCKDOWN_E_SUCCESS) {
+    std::free(rawSession);
+    return facts;  // pairing revoked, or the device is locked since boot
+  }
+  CString session(rawSession);
+  facts.trusted = true;
+
+  plist_t rawBattery = nullptr;
+  if (lockdownd_get_value(client.get(), "com.apple.mobile.battery", nullptr, &rawBattery) ==
+      LOCKDOWN_E_SUCCESS) {
+    Plist battery(rawBattery);
+    if (battery && plist_get_node_type(battery.get()) == PLIST_DICT) {
+      facts.batteryLevel =
+          integerValue(plist_dict_get_item(battery.get(), "BatteryCurrentCapacity"));
+      facts.charging = boolValue(plist_dict_get_item(battery.get(), "BatteryIsCharging"));
+      facts.externalConnected = boolValue(plist_dict_get_item(battery.get(), "ExternalConnected"));
+      facts.fullyCharged = boolValue(plist_dict_get_item(battery.get(), "FullyCharged"));
+    }
+  }
+  // A name hidden before the session may be given inside it.
+  if (!facts.name) facts.name = lockdownString(client.get(), "DeviceName");
+  if (session) lockdownd_stop_session(client.get(), session.get());
+  return facts;
+}
+
+}  // namespace nuv::linux_backend

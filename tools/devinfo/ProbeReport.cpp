@@ -1,0 +1,124 @@
+#include "ProbeReport.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace nuv {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of the well-formed UTF-8 sequence at the start of `s`, or 0 when it
+// is not one (stray continuation byte, overlong form, surrogate, beyond
+// U+10FFFF, truncated).
+std::size_t validSequenceLength(std::string_view s) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = b(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) lo = 0xA0;  // overlong
+    if (lead == 0xED) hi = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) lo = 0x90;  // overlong
+    if (lead == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (s.size() < length) return 0;
+  if (b(1) < lo || b(1) > hi) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (b(i) < 0x80 || b(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+void appendLine(std::string& out, std::string_view key, std::string_view value) {
+  out.append(key);
+  out.push_back('\t');
+  out.append(ProbeReport::sanitize(value));
+  out.push_back('\n');
+}
+
+const char* flag(bool value) { return value ? "1" : "0"; }
+
+}  // namespace
+
+std::vector<DeviceCandidate> ProbeReport::probeOrder(std::vector<DeviceCandidate> candidates) {
+  std::erase_if(candidates, [](const DeviceCandidate& c) { return c.udid.empty(); });
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const DeviceCandidate& a, const DeviceCandidate& b) {
+                     const bool aUsb = a.connection == DeviceConnection::Usb;
+                     const bool bUsb = b.connection == DeviceConnection::Usb;
+                     if (aUsb != bUsb) return aUsb;
+                     return a.udid < b.udid;
+                   });
+  return candidates;
+}
+
+std::string ProbeReport::sanitize(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t length = validSequenceLength(text.substr(i));
+    if (length == 0) {
+      out.append(kReplacement);
+      ++i;
+      continue;
+    }
+    if (length == 1) {
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      out.push_back(c < 0x20 || c == 0x7F ? ' ' : static_cast<char>(c));
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::string ProbeReport::format(const DeviceCandidate& device, const DeviceFacts& facts) {
+  std::string out;
+  appendLine(out, "Bonjour", device.udid);
+  if (facts.name) appendLine(out, "name", *facts.name);
+  if (facts.trusted) {
+    if (facts.batteryLevel) appendLine(out, "Battery", std::to_string(*facts.batteryLevel));
+    if (facts.charging) appendLine(out, "Charging", flag(*facts.charging));
+  }
+  appendLine(out, "Host Attached", flag(device.connection == DeviceConnection::Usb));
+  if (facts.productType) appendLine(out, "ProductType", *facts.productType);
+  if (facts.trusted) {
+    if (facts.externalConnected)
+      appendLine(out, "ExternalConnected", flag(*facts.externalConnected));
+    if (facts.fullyCharged) appendLine(out, "FullyCharged", flag(*facts.fullyCharged));
+  }
+  appendLine(out, "Trusted", flag(facts.trusted));
+  return out;
+}
+
+int ProbeReport::run(DeviceFactsSource& source, std::ostream& out, std::ostream& err) {
+  const auto candidates = probeOrder(source.listDevices());
+  if (candidates.empty()) return 0;
+  for (const auto& candidate : candidates) {
+    std::string error;
+    const auto facts = source.readFacts(candidate, &error);
+    if (!facts) {
+      err << "devInfo.NUVModule: " << sanitize(candidate.udid)
+          << (candidate.connection == DeviceConnection::Usb ? " (USB)" : " (network)") << ": "
+          << (error.empty() ? "cannot be read" : error) << '\n';
+      continue;
+    }
+    // Written in one piece so that a reader never sees half a report.
+    out << format(candidate, *facts) << std::flush;
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace nuv

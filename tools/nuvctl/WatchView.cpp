@@ -1,0 +1,155 @@
+#include "WatchView.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace nuvctl {
+namespace {
+
+constexpr std::size_t kNameWidth = 24;
+
+std::string pad(const std::string& text, std::size_t width) {
+  // Width in code points: good enough for names in a terminal table.
+  const std::size_t length = g_utf8_strlen(text.c_str(), static_cast<gssize>(text.size()));
+  if (length >= width) return text;
+  return text + std::string(width - length, ' ');
+}
+
+std::string truncate(const std::string& text, std::size_t width) {
+  const std::size_t length = g_utf8_strlen(text.c_str(), static_cast<gssize>(text.size()));
+  if (length <= width) return text;
+  const char* end = g_utf8_offset_to_pointer(text.c_str(), static_cast<glong>(width - 1));
+  return std::string(text.c_str(), end) + "\xE2\x80\xA6";  // …
+}
+
+std::string flagCell(const std::string* value) {
+  if (!value) return "-";
+  if (*value == "1" || *value == "true" || *value == "YES" || *value == "yes") return "yes";
+  if (*value == "0" || *value == "false" || *value == "NO" || *value == "no") return "no";
+  return truncate(WatchView::displayText(*value), 8);
+}
+
+}  // namespace
+
+std::string WatchView::displayText(std::string_view text) {
+  std::string out;
+  const char* p = text.data();
+  const char* end = text.data() + text.size();
+  while (p < end) {
+    const gunichar c = g_utf8_get_char_validated(p, end - p);
+    if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
+      out.push_back('?');
+      ++p;
+      continue;
+    }
+    const char* next = g_utf8_next_char(p);
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+      out.push_back('?');
+    } else {
+      out.append(p, next);
+    }
+    p = next;
+  }
+  return out;
+}
+
+std::string WatchView::isoDate(nuv::Date date) {
+  using namespace std::chrono;
+  const auto us = date.time;
+  const auto day = floor<days>(us);
+  const year_month_day ymd(day);
+  const hh_mm_ss<microseconds> tod(us - day);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%06lldZ",
+                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()), static_cast<int>(tod.hours().count()),
+                static_cast<int>(tod.minutes().count()), static_cast<int>(tod.seconds().count()),
+                static_cast<long long>(tod.subseconds().count()));
+  return buffer;
+}
+
+std::string WatchView::age(std::int64_t seconds) {
+  seconds = std::max<std::int64_t>(seconds, 0);
+  char buffer[48];
+  if (seconds < 60) {
+    std::snprintf(buffer, sizeof buffer, "%llds", static_cast<long long>(seconds));
+  } else if (seconds < 3600) {
+    std::snprintf(buffer, sizeof buffer, "%lldm %02llds", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+  } else if (seconds < 86400) {
+    std::snprintf(buffer, sizeof buffer, "%lldh %02lldm", static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds % 3600 / 60));
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%lldd %02lldh", static_cast<long long>(seconds / 86400),
+                  static_cast<long long>(seconds % 86400 / 3600));
+  }
+  return buffer;
+}
+
+std::string WatchView::batteryCell(const std::string* level) {
+  if (!level || level->empty() || level->size() > 9) return "-";
+  if (!std::all_of(level->begin(), level->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return "-";
+  }
+  const int percent = std::min(std::stoi(*level), 100);
+  const int filled = (percent + 5) / 10;
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "[%s%s] %3d%%", std::string(filled, '#').c_str(),
+                std::string(10 - filled, ' ').c_str(), percent);
+  return buffer;
+}
+
+std::string WatchView::jsonLine(const StackPayload& payload, nuv::Date received) {
+  nlohmann::json devices = nlohmann::json::object();
+  for (const auto& entry : payload.devices) {
+    nlohmann::json fields = nlohmann::json::object();
+    for (const auto& [name, value] : entry.fields) fields[name] = value;
+    if (entry.timestamp) fields["timestamp"] = isoDate(*entry.timestamp);
+    devices[entry.key] = std::move(fields);
+  }
+  const nlohmann::json line = {{"received", isoDate(received)}, {"devices", std::move(devices)}};
+  // The bus only carries valid UTF-8, but a bad byte must cost a character,
+  // not the whole line.
+  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void WatchView::update(const StackPayload& payload, nuv::Date received) {
+  last_ = payload;
+  lastReceived_ = received;
+  for (const auto& entry : payload.devices) {
+    if (entry.timestamp) lastChange_[entry.key] = *entry.timestamp;
+  }
+}
+
+std::string WatchView::table(nuv::Date now) const {
+  std::string out;
+  if (!lastReceived_) {
+    return "Waiting for the module's next \"iOSStack\" broadcast (it is sent when a device\n"
+           "is new or changes, or on a USB attach or detach). Press Ctrl-C to stop.\n";
+  }
+  const auto secondsBetween = [](nuv::Date from, nuv::Date to) {
+    return (to.microseconds() - from.microseconds()) / 1000000;
+  };
+  out += "NUVModule devices: " + std::to_string(last_.devices.size()) +
+         " reported, last broadcast " + age(secondsBetween(*lastReceived_, now)) + " ago\n\n";
+  out += pad("NAME", kNameWidth) + "  " + pad("BATTERY", 17) + "  " + pad("CHARGING", 8) + "  " +
+         pad("ATTACHED", 8) + "  CHANGED\n";
+  for (const auto& entry : last_.devices) {
+    const std::string* name = entry.field("name");
+    const std::string shown = truncate(displayText(name ? *name : entry.key), kNameWidth);
+    const auto change = lastChange_.find(entry.key);
+    const std::string changed =
+        change == lastChange_.end() ? "-" : age(secondsBetween(change->second, now)) + " ago";
+    out += pad(shown, kNameWidth) + "  " + pad(batteryCell(entry.field("Battery")), 17) + "  " +
+           pad(flagCell(entry.field("Charging")), 8) + "  " +
+           pad(flagCell(entry.field("Host Attached")), 8) + "  " + changed + "\n";
+  }
+  if (last_.devices.empty()) out += "(no devices)\n";
+  return out;
+}
+
+}  // namespace nuvctl

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "StackPayload.h"
+
+namespace nuvctl {
+
+// What `nuvctl watch` shows: one JSON line per broadcast, or a table that is
+// redrawn as broadcasts arrive and time passes.
+//
+// The module drops "timestamp" from an entry that a later probe run found
+// unchanged, so the table remembers the last change it saw per device and
+// keeps showing its age.
+class WatchView {
+ public:
+  // One line, without the newline: {"received": ISO date, "devices": {key:
+  // {pairs..., "timestamp": ISO date}}}. Always valid JSON.
+  static std::string jsonLine(const StackPayload& payload, nuv::Date received);
+
+  void update(const StackPayload& payload, nuv::Date received);
+  std::string table(nuv::Date now) const;
+
+  // Text from the bus made safe for a terminal: invalid UTF-8 and control
+  // characters (escape sequences included) become '?'.
+  static std::string displayText(std::string_view text);
+  // "2026-12-06T18:30:12.000250Z"
+  static std::string isoDate(nuv::Date date);
+  // "12s", "3m 05s", "2h 07m", "4d 03h"; negative ages count as 0.
+  static std::string age(std::int64_t seconds);
+  // "[########  ]  87%" for "87"; "-" for a missing or non-numeric level.
+  static std::string batteryCell(const std::string* level);
+
+ private:
+  StackPayload last_;
+  std::map<std::string, nuv::Date> lastChange_;
+  std::optional<nuv::Date> lastReceived_;
+};
+
+}  // namespace nuvctl
