@@ -1,0 +1,10 @@
+#include "platform/DesktopServices.h"
+
+namespace nuv {
+
+DesktopServices& desktopServices() {
+  static DesktopServices services;
+  return services;
+}
+
+}  // namespace nuv
