@@ -1,0 +1,322 @@
+#include "usb/USBPluWatcher.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Log.h"
+#include "platform/fake/FakeRunLoop.h"
+#include "platform/fake/FakeUsbRegistry.h"
+
+namespace nuv {
+namespace {
+
+using Message = USBPluWatcherDelegate::Message;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class RecordingDelegate : public USBPluWatcherDelegate {
+ public:
+  std::set<Message> answers{Message::startMonitoring, Message::DevicePlugged,
+                            Message::DeviceUnplugged};
+  std::vector<std::string> calls;
+
+  bool respondsTo(Message m) const override { return answers.count(m) > 0; }
+  void startMonitoring() override { calls.push_back("startMonitoring"); }
+  void DevicePlugged() override { calls.push_back("DevicePlugged"); }
+  void DeviceUnplugged() override { calls.push_back("DeviceUnplugged"); }
+};
+
+UsbDevice device(std::string path, std::optional<std::string> name,
+                 std::optional<std::uint32_t> location = 0x01000002) {
+  return UsbDevice{std::move(path), std::move(name), location};
+}
+
+class USBPluWatcherTest : public ::testing::Test {
+ protected:
+  USBPluWatcherTest() {
+    auto registry = std::make_unique<fake::FakeUsbRegistry>();
+    registry_ = registry.get();
+    watcher_ = std::make_unique<USBPluWatcher>(std::move(registry), loop_, /*runsLoop=*/false,
+                                               [this](std::string_view t) { errors_ += t; });
+    watcher_->setDeleg(delegate_);
+  }
+
+  // Registers, then lets the queued messages run.
+  void arm() {
+    watcher_->appleUSBReg();
+    loop_.runUntilIdle();
+  }
+  void attach(std::string path, std::optional<std::string> name,
+              std::optional<std::uint32_t> location = 0x01000002) {
+    registry_->attach(device(std::move(path), std::move(name), location));
+    loop_.runUntilIdle();
+  }
+  void detach(const std::string& path) {
+    registry_->detach(path);
+    loop_.runUntilIdle();
+  }
+
+  fake::FakeRunLoop loop_;
+  fake::FakeUsbRegistry* registry_ = nullptr;
+  std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+  std::string errors_;
+  std::unique_ptr<USBPluWatcher> watcher_;
+};
+
+TEST_F(USBPluWatcherTest, PropertiesStartEmptyAndDelegateIsHeldStrongly) {
+  USBPluWatcher fresh(nullptr, loop_, false, [](std::string_view) {});
+  EXPECT_EQ(fresh.deleg(), nullptr);
+  EXPECT_EQ(fresh.justAddedDevice(), std::nullopt);
+
+  std::weak_ptr<RecordingDelegate> weak = delegate_;
+  delegate_.reset();
+  EXPECT_FALSE(weak.expired());
+  watcher_->setDeleg(nullptr);
+  EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(USBPluWatcherTest, ArmingPassHandlesAttachedIPhoneOnceWithOneSecondWindow) {
+  registry_->attach(device("/sys/usb1/1-1", "iPhone"));
+  registry_->attach(device("/sys/usb1/1-2", "USB Keyboard"));
+  watcher_->appleUSBReg();
+
+  EXPECT_EQ(errors_, "Starting run loop.\n\n");
+  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
+  // The message is queued to the loop, not sent inside the callback.
+  EXPECT_THAT(delegate_->calls, IsEmpty());
+  loop_.runUntilIdle();
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
+  EXPECT_EQ(watcher_->recordCount(), 2u);
+  EXPECT_EQ(registry_->interestCount(), 2u);
+
+  loop_.advance(Milliseconds(999));
+  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
+  loop_.advance(Milliseconds(1));
+  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
+}
+
+TEST_F(USBPluWatcherTest, TerminationAtWindowBoundary) {
+  arm();
+  attach("/sys/a", "iPhone");
+  loop_.advance(Milliseconds(999));
+  detach("/sys/a");
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "DevicePlugged"));
+
+  delegate_->calls.clear();
+  loop_.advance(Milliseconds(5000));
+  attach("/sys/b", "iPad");
+  loop_.advance(Milliseconds(1000));
+  detach("/sys/b");
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "DeviceUnplugged"));
+  EXPECT_EQ(errors_, "Starting run loop.\n\niPhone\niPad\n");
+  EXPECT_EQ(watcher_->recordCount(), 0u);
+}
+
+TEST_F(USBPluWatcherTest, FirstClearCutsSecondMatchWindowShort) {
+  arm();
+  attach("/sys/phone", "iPhone");
+  loop_.advance(Milliseconds(500));
+  attach("/sys/pad", "iPad");
+  EXPECT_EQ(watcher_->justAddedDevice(), "iPad");
+  loop_.advance(Milliseconds(500));
+  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
+  // Within the iPad's own second, but its window is already closed.
+  loop_.advance(Milliseconds(200));
+  detach("/sys/pad");
+  EXPECT_THAT(delegate_->calls,
+              ElementsAre("startMonitoring", "startMonitoring", "DeviceUnplugged"));
+  // The iPad's own clear still comes and finds nothing to clear.
+  loop_.advance(Milliseconds(300));
+  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
+}
+
+TEST_F(USBPluWatcherTest, NameDecidesNotIdentity) {
+  arm();
+  // Two iPhones are indistinguishable: the old one leaving inside the new
+  // one's window counts as plugged.
+  attach("/sys/old", "iPhone");
+  loop_.advance(Milliseconds(5000));
+  attach("/sys/new", "iPhone");
+  loop_.advance(Milliseconds(300));
+  detach("/sys/old");
+  // An iPhone leaving while the window holds "iPad" counts as unplugged.
+  attach("/sys/pad", "iPad");
+  detach("/sys/new");
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "startMonitoring", "DevicePlugged",
+                                            "startMonitoring", "DeviceUnplugged"));
+}
+
+TEST_F(USBPluWatcherTest, IPodMatchSendsNothingAndItsTerminationIsUnplugged) {
+  arm();
+  attach("/sys/pod", "iPod");
+  EXPECT_THAT(delegate_->calls, IsEmpty());
+  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
+  EXPECT_EQ(loop_.pendingTaskCount(), 0u);
+
+  attach("/sys/phone", "iPhone");
+  detach("/sys/pod");
+  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "DeviceUnplugged"));
+}
+
+TEST_F(USBPluWatcherTest, OtherAndCaseDifferentNamesSendNothingButAreReportedAndFreed) {
+  arm();
+  const std::vector<std::string> names = {"USB Keyboard", "iphone", "IPAD", "iPhone ", "iPod2", ""};
+  for (std::size_t i = 0; i < names.size(); ++i) attach("/sys/d" + std::to_string(i), names[i]);
+  EXPECT_EQ(watcher_->recordCount(), names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) detach("/sys/d" + std::to_string(i));
+
+  EXPECT_THAT(delegate_->calls, IsEmpty());
+  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
+  EXPECT_EQ(errors_, "Starting run loop.\n\nUSB Keyboard\niphone\nIPAD\niPhone \niPod2\n\n");
+  EXPECT_EQ(watcher_->recordCount(), 0u);
+  EXPECT_EQ(registry_->interestCount(), 0u);
+}
+
+TEST_F(USBPluWatcherTest, UnreadableOrNonAsciiNameCountsAsEmpty) {
+  arm();
+  attach("/sys/u", std::nullopt);
+  attach("/sys/n", std::string("iPhone\xC3\xA9"));
+  attach("/sys/m", std::string("\xE2\x80\x8BiPad"));
+  EXPECT_EQ(watcher_->recordCount(), 3u);
+  detach("/sys/u");
+  detach("/sys/n");
+  detach("/sys/m");
+  EXPECT_THAT(delegate_->calls, IsEmpty());
+  EXPECT_EQ(errors_, "Starting run loop.\n\n\n\n\n");
+  EXPECT_EQ(watcher_->recordCount(), 0u);
+}
+
+TEST_F(USBPluWatcherTest, DelegateAnswersArePerMessage) {
+  delegate_->answers = {Message::DeviceUnplugged};
+  arm();
+  attach("/sys/a", "iPhone");
+  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
+  // Inside the window: plugged, which this delegate does not take. Nothing
+  // falls back to unplugged.
+  detach("/sys/a");
+  EXPECT_THAT(delegate_->calls, IsEmpty());
+
+  loop_.advance(Milliseconds(2000));
+  attach("/sys/b", "iPhone");
+  loop_.advance(Milliseconds(1000));
+  detach("/sys/b");
+  EXPECT_THAT(delegate_->calls, ElementsAre("DeviceUnplugged"));
+  EXPECT_EQ(watcher_->recordCount(), 0u);
+}
+
+TEST_F(USBPluWatcherTest, AnswerIsTakenAtSendTime) {
+  arm();
+  registry_->attach(device("/sys/a", "iPad"));
+  // Queued while the delegate answered yes; it still arrives.
+  delegate_->answers.clear();
+  loop_.runUntilIdle();
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
+}
+
+TEST_F(USBPluWatcherTest, NilDelegateSendsNothingAndStillFreesRecords) {
+  watcher_->setDeleg(nullptr);
+  arm();
+  attach("/sys/a", "iPhone");
+  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
+  detach("/sys/a");
+  EXPECT_EQ(watcher_->recordCount(), 0u);
+  EXPECT_EQ(errors_, "Starting run loop.\n\niPhone\n");
+  // Only the delayed clear was queued.
+  EXPECT_EQ(loop_.pendingTaskCount(), 1u);
+  EXPECT_THAT(delegate_->calls, IsEmpty());
+}
+
+TEST_F(USBPluWatcherTest, OnlyTerminationMessagesAct) {
+  arm();
+  attach("/sys/a", "iPhone");
+  loop_.advance(Milliseconds(2000));
+  for (std::uint32_t type : {0u, 0xE0000001u, kUsbMessageServicePropertyChange, 0xE0000011u}) {
+    registry_->sendMessage("/sys/a", type);
+  }
+  loop_.runUntilIdle();
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
+  EXPECT_EQ(watcher_->recordCount(), 1u);
+  EXPECT_EQ(errors_, "Starting run loop.\n\n");
+
+  registry_->sendMessage("/sys/a", kUsbMessageServiceIsTerminated);
+  loop_.runUntilIdle();
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "DeviceUnplugged"));
+  EXPECT_EQ(watcher_->recordCount(), 0u);
+}
+
+TEST_F(USBPluWatcherTest, DeviceWithoutLocationIsSkippedAfterItsMatch) {
+  arm();
+  attach("/sys/a", "iPhone", std::nullopt);
+  // The match itself took effect...
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
+  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
+  // ...but the device is not followed: its removal goes unnoticed.
+  EXPECT_EQ(watcher_->recordCount(), 0u);
+  EXPECT_EQ(registry_->interestCount(), 0u);
+  detach("/sys/a");
+  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
+  EXPECT_EQ(errors_, "Starting run loop.\n\n");
+}
+
+TEST_F(USBPluWatcherTest, UnavailableRegistryWatchesNothing) {
+  std::vector<std::string> logged;
+  log::setSink([&](log::Level, std::string_view line) { logged.emplace_back(line); });
+  registry_->setAvailable(false);
+  registry_->attach(device("/sys/a", "iPhone"));
+  watcher_->appleUSBReg();
+  loop_.runUntilIdle();
+  EXPECT_THAT(delegate_->calls, IsEmpty());
+  EXPECT_EQ(errors_, "");
+
+  USBPluWatcher noRegistry(nullptr, loop_, true, [this](std::string_view t) { errors_ += t; });
+  noRegistry.appleUSBReg();
+  log::setSink({});
+  EXPECT_EQ(errors_, "");
+  EXPECT_EQ(logged.size(), 1u);
+}
+
+TEST_F(USBPluWatcherTest, RegistersOnlyOnce) {
+  arm();
+  watcher_->appleUSBReg();
+  EXPECT_EQ(registry_->matchingRegistrations(), 1);
+  EXPECT_EQ(errors_, "Starting run loop.\n\n");
+}
+
+TEST(USBPluWatcherLoop, ServesTheLoopAndReportsItsReturn) {
+  fake::FakeRunLoop loop;
+  auto registry = std::make_unique<fake::FakeUsbRegistry>();
+  registry->attach(device("/sys/a", "iPad"));
+  std::string errors;
+  auto delegate = std::make_shared<RecordingDelegate>();
+  USBPluWatcher watcher(std::move(registry), loop, /*runsLoop=*/true,
+                        [&](std::string_view t) { errors += t; });
+  watcher.setDeleg(delegate);
+  // The fake loop's run() returns once nothing is left to run.
+  watcher.appleUSBReg();
+  EXPECT_THAT(delegate->calls, ElementsAre("startMonitoring"));
+  EXPECT_EQ(watcher.justAddedDevice(), std::nullopt);
+  EXPECT_EQ(errors, "Starting run loop.\n\nUnexpectedly back from CFRunLoopRun()!\n");
+}
+
+TEST(USBPluWatcherLifetime, PendingClearAndMessagesOutliveTheWatcher) {
+  fake::FakeRunLoop loop;
+  auto delegate = std::make_shared<RecordingDelegate>();
+  {
+    auto registry = std::make_unique<fake::FakeUsbRegistry>();
+    registry->attach(device("/sys/a", "iPhone"));
+    USBPluWatcher watcher(std::move(registry), loop, false, [](std::string_view) {});
+    watcher.setDeleg(delegate);
+    watcher.appleUSBReg();
+  }
+  loop.advance(Milliseconds(2000));
+  EXPECT_THAT(delegate->calls, ElementsAre("startMonitoring"));
+}
+
+}  // namespace
+}  // namespace nuv

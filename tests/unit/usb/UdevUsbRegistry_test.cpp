@@ -1,0 +1,189 @@
+// Runs under umockdev-wrapper: /sys and the udev netlink socket come from a
+// test bed built by each test.
+#include "platform/linux/UdevUsbRegistry.h"
+
+#include <glib.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace nuv::linux_backend {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class UdevUsbRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (!preload || !std::strstr(preload, "umockdev-preload")) {
+      GTEST_SKIP() << "needs umockdev-wrapper";
+    }
+    testbed_ = umockdev_testbed_new();
+  }
+  void TearDown() override {
+    registry_.reset();
+    if (testbed_) g_object_unref(testbed_);
+  }
+
+  std::string addUsbDevice(const char* name, const char* product, const char* busnum = "1",
+                           const char* devnum = "2") {
+    std::vector<const char*> attrs;
+    if (product) attrs.insert(attrs.end(), {"product", product});
+    if (busnum) attrs.insert(attrs.end(), {"busnum", busnum});
+    if (devnum) attrs.insert(attrs.end(), {"devnum", devnum});
+    attrs.push_back(nullptr);
+    const char* props[] = {"DEVTYPE", "usb_device", nullptr};
+    gchar* path =
+        umockdev_testbed_add_devicev(testbed_, "usb", name, nullptr,
+                                     const_cast<gchar**>(attrs.data()), const_cast<gchar**>(props));
+    std::string result = path ? path : "";
+    g_free(path);
+    return result;
+  }
+
+  void arm() {
+    auto present =
+        registry_->addMatchingNotification([this](const UsbDevice& d) { matched_.push_back(d); });
+    ASSERT_TRUE(present.has_value());
+    present_ = *present;
+  }
+
+  void follow(const UsbDevice& device) {
+    subscriptions_.push_back(registry_->addInterestNotification(
+        device, [this, path = device.syspath](std::uint32_t type) {
+          messages_.push_back(path + ":" + std::to_string(type));
+        }));
+  }
+
+  // Serves the default context until `done` or a bounded wait passes.
+  template <class Pred>
+  bool serveUntil(Pred done, int timeoutMs = 3000) {
+    const gint64 end = g_get_monotonic_time() + timeoutMs * 1000;
+    while (!done() && g_get_monotonic_time() < end) g_main_context_iteration(nullptr, FALSE);
+    return done();
+  }
+  // Lets in-flight uevents arrive when none are expected.
+  void settle() {
+    serveUntil([] { return false; }, 150);
+  }
+
+  UMockdevTestbed* testbed_ = nullptr;
+  std::unique_ptr<UdevUsbRegistry> registry_ = std::make_unique<UdevUsbRegistry>();
+  std::vector<UsbDevice> present_;
+  std::vector<UsbDevice> matched_;
+  std::vector<std::string> messages_;
+  std::vector<Subscription> subscriptions_;
+};
+
+TEST_F(UdevUsbRegistryTest, ArmingPassListsUsbDevicesWithCachedFacts) {
+  const std::string phone = addUsbDevice("1-1", "iPhone", "3", "7");
+  const std::string nameless = addUsbDevice("1-2", nullptr);
+  const std::string nobus = addUsbDevice("1-3", "Keyboard", nullptr, "4");
+  const char* ifaceProps[] = {"DEVTYPE", "usb_interface", nullptr};
+  const char* noAttrs[] = {nullptr};
+  g_free(umockdev_testbed_add_devicev(testbed_, "usb", "1-1:1.0", nullptr,
+                                      const_cast<gchar**>(noAttrs),
+                                      const_cast<gchar**>(ifaceProps)));
+  arm();
+  settle();
+
+  std::map<std::string, UsbDevice> byPath;
+  for (const auto& d : present_) byPath[d.syspath] = d;
+  ASSERT_EQ(byPath.size(), 3u);
+  EXPECT_EQ(byPath[phone].name, "iPhone");
+  EXPECT_EQ(byPath[phone].locationID, (3u << 24) | 7u);
+  EXPECT_EQ(byPath[nameless].name, std::nullopt);
+  EXPECT_TRUE(byPath[nameless].locationID.has_value());
+  EXPECT_EQ(byPath[nobus].name, "Keyboard");
+  EXPECT_EQ(byPath[nobus].locationID, std::nullopt);
+  // Devices added before arming are not matched a second time by their
+  // queued "add" uevents.
+  EXPECT_THAT(matched_, IsEmpty());
+}
+
+TEST_F(UdevUsbRegistryTest, AddAndRemoveUeventsMatchAndTerminateBySyspath) {
+  arm();
+  const std::string phone = addUsbDevice("2-1", "iPhone");
+  umockdev_testbed_uevent(testbed_, phone.c_str(), "add");
+  ASSERT_TRUE(serveUntil([&] { return !matched_.empty(); }));
+  settle();
+  // add_device may announce the device itself; either way it matches once.
+  ASSERT_EQ(matched_.size(), 1u);
+  EXPECT_EQ(matched_[0].syspath, phone);
+  EXPECT_EQ(matched_[0].name, "iPhone");
+  follow(matched_[0]);
+
+  umockdev_testbed_uevent(testbed_, phone.c_str(), "change");
+  umockdev_testbed_uevent(testbed_, phone.c_str(), "remove");
+  ASSERT_TRUE(serveUntil([&] { return messages_.size() == 2; }));
+  EXPECT_THAT(messages_, ElementsAre(phone + ":" + std::to_string(kUsbMessageServicePropertyChange),
+                                     phone + ":" + std::to_string(kUsbMessageServiceIsTerminated)));
+
+  // Gone: a second remove says nothing; a new arrival matches again.
+  umockdev_testbed_uevent(testbed_, phone.c_str(), "remove");
+  umockdev_testbed_uevent(testbed_, phone.c_str(), "add");
+  ASSERT_TRUE(serveUntil([&] { return matched_.size() == 2; }));
+  settle();
+  EXPECT_EQ(messages_.size(), 2u);
+  EXPECT_EQ(matched_.size(), 2u);
+}
+
+TEST_F(UdevUsbRegistryTest, EndedSubscriptionHearsNothingButRemovalIsStillTracked) {
+  const std::string pad = addUsbDevice("3-1", "iPad");
+  arm();
+  ASSERT_EQ(present_.size(), 1u);
+  follow(present_[0]);
+  subscriptions_.clear();
+  umockdev_testbed_uevent(testbed_, pad.c_str(), "remove");
+  umockdev_testbed_uevent(testbed_, pad.c_str(), "add");
+  ASSERT_TRUE(serveUntil([&] { return !matched_.empty(); }));
+  EXPECT_THAT(messages_, IsEmpty());
+}
+
+TEST_F(UdevUsbRegistryTest, ManyArrivalsOfOneDeviceEachMatchAndTerminateOnce) {
+  const std::string dev = addUsbDevice("4-1", "iPhone");
+  int matches = 0;
+  int terminations = 0;
+  std::vector<Subscription> subs;
+  // Like the watcher, follow each device from inside its match.
+  auto onMatch = [&](const UsbDevice& device) {
+    ++matches;
+    subs.push_back(registry_->addInterestNotification(device, [&](std::uint32_t t) {
+      if (t == kUsbMessageServiceIsTerminated) ++terminations;
+    }));
+  };
+  auto present = registry_->addMatchingNotification(onMatch);
+  ASSERT_TRUE(present.has_value());
+  ASSERT_EQ(present->size(), 1u);
+  EXPECT_FALSE(registry_->addMatchingNotification(onMatch).has_value());
+  settle();
+  umockdev_testbed_uevent(testbed_, dev.c_str(), "remove");
+  settle();
+  EXPECT_EQ(matches, 0);
+
+  // The test bed's socket holds only a few datagrams: keep about six in
+  // flight. The extra "add" of an attached device must not match again.
+  constexpr int kPairs = 300;
+  for (int i = 0; i < kPairs; i += 2) {
+    for (int j = 0; j < 2; ++j) {
+      umockdev_testbed_uevent(testbed_, dev.c_str(), "add");
+      umockdev_testbed_uevent(testbed_, dev.c_str(), "add");
+      umockdev_testbed_uevent(testbed_, dev.c_str(), "remove");
+    }
+    ASSERT_TRUE(serveUntil([&] { return terminations == i + 2; })) << i;
+  }
+  settle();
+  EXPECT_EQ(matches, kPairs);
+  EXPECT_EQ(terminations, kPairs);
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend
