@@ -8,6 +8,7 @@
 #include "platform/Process.h"
 #include "platform/RunLoop.h"
 #include "platform/Workspace.h"
+#include "usb/USBPluWatcher.h"
 
 namespace nuv {
 
@@ -55,7 +56,13 @@ void AppDelegate::setupNUV() {
   // The record store's first fetch is connected here.
   armPollTimer();
   DeviceRep.clear();
-  // The USB watcher is connected here: delegate now, registration 2 s later.
+  if (usbWatcher_) {
+    // The watcher holds its delegate strongly; this object lives as long as
+    // the process, so the reference it gets does not own it.
+    usbWatcher_->setDeleg(std::shared_ptr<USBPluWatcherDelegate>(std::shared_ptr<void>(), this));
+    USBPluWatcher* watcher = usbWatcher_;
+    deps_.loop.postDelayed(Milliseconds(2000), [watcher] { watcher->appleUSBReg(); });
+  }
 }
 
 void AppDelegate::fileNotifications() {}
@@ -167,6 +174,8 @@ void AppDelegate::setHostAttached(const char* from, const char* to) {
   }
   postStack();
 }
+
+bool AppDelegate::respondsTo(Message) const { return true; }
 
 void AppDelegate::DevicePlugged() { setHostAttached("0", "1"); }
 

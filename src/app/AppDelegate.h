@@ -9,6 +9,7 @@
 #include "platform/Date.h"
 #include "platform/Subscription.h"
 #include "platform/Timer.h"
+#include "usb/USBPluWatcherDelegate.h"
 
 namespace nuv {
 
@@ -17,6 +18,7 @@ class NotificationCenter;
 class Process;
 class ProcessLauncher;
 class RunLoop;
+class USBPluWatcher;
 class Workspace;
 
 // The module: single-instance rule, start-up, the poll loop with its probe
@@ -28,7 +30,7 @@ class Workspace;
 // ever touched by one thread. A probe run waits with a nested loop, so
 // timers, bus notifications and posted work are served during the run; they
 // meet `stillRunning` exactly like a second thread would.
-class AppDelegate : public ApplicationDelegate {
+class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
  public:
   struct Dependencies {
     RunLoop& loop;
@@ -60,15 +62,21 @@ class AppDelegate : public ApplicationDelegate {
   void setupNUV();
   void fireTimer();
   // One probe run; with a run already in progress it only arms a poll timer.
-  void startMonitoring();
+  void startMonitoring() override;
   // Merges one probe result; null stands for no result. Always arms the poll timer.
   void updateUI(std::optional<ProbeOutput> d);
-  void DevicePlugged();
-  void DeviceUnplugged();
+  void DevicePlugged() override;
+  void DeviceUnplugged() override;
   // Writes a new or changed entry's battery data into its cloud record.
   void updateRecord(const DeviceEntry& entry);
   // Subscribes to system sleep and wake.
   void fileNotifications();
+
+  // The USB watcher that setupNUV connects (the shared one in the module);
+  // none: no USB events. Call before launch.
+  void setUsbWatcher(USBPluWatcher* watcher) { usbWatcher_ = watcher; }
+  // USBPluWatcherDelegate: every message is taken; they arrive on the main loop.
+  bool respondsTo(Message message) const override;
 
   // Accessors.
   const TimerRef& coreLoop() const { return coreLoop_; }
@@ -96,6 +104,7 @@ class AppDelegate : public ApplicationDelegate {
   Date _startDate;
 
   Subscription killObservation_;
+  USBPluWatcher* usbWatcher_ = nullptr;
 };
 
 }  // namespace nuv

@@ -16,6 +16,8 @@
 #include "platform/linux/GlibRunLoop.h"
 #include "platform/linux/LinuxBundle.h"
 #include "platform/linux/ProcWorkspace.h"
+#include "platform/linux/UdevUsbRegistry.h"
+#include "usb/USBPluWatcher.h"
 
 int main(int, char**) {
   using namespace nuv;
@@ -42,5 +44,7 @@ int main(int, char**) {
 
   AppDelegate delegate(
       AppDelegate::Dependencies{loop, launcher, *bus, workspace, bundle, application});
+  USBPluWatcher::setRegistryFactory([] { return std::make_unique<UdevUsbRegistry>(); });
+  delegate.setUsbWatcher(&USBPluWatcher::sharedInstance());
   return application.run(delegate);
 }
