@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "app/CloudRecordBridge.h"
+#include "cloud/TodoFetcher.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
@@ -53,7 +55,7 @@ void AppDelegate::killMe() { deps_.application.terminate(); }
 
 void AppDelegate::setupNUV() {
   fileNotifications();
-  // The record store's first fetch is connected here.
+  if (deps_.todoFetcher) deps_.todoFetcher->fetch();
   armPollTimer();
   DeviceRep.clear();
   if (usbWatcher_) {
@@ -159,8 +161,8 @@ void AppDelegate::updateUI(std::optional<ProbeOutput> d) {
   armPollTimer();
 }
 
-void AppDelegate::updateRecord(const DeviceEntry&) {
-  // The cloud record bridge is connected here.
+void AppDelegate::updateRecord(const DeviceEntry& entry) {
+  if (deps_.todoFetcher) CloudRecordBridge::updateRecord(entry.pairs, *deps_.todoFetcher);
 }
 
 void AppDelegate::setHostAttached(const char* from, const char* to) {

@@ -19,6 +19,7 @@ class Process;
 class ProcessLauncher;
 class RunLoop;
 class USBPluWatcher;
+class TodoFetcher;
 class Workspace;
 
 // The module: single-instance rule, start-up, the poll loop with its probe
@@ -39,6 +40,8 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
     Workspace& workspace;
     Bundle& bundle;
     Application& application;
+    // The record store (sharedFetcher in the module); null runs without cloud records.
+    TodoFetcher* todoFetcher = nullptr;
   };
 
   static constexpr const char* kKillNotification = "vemo.Tallyport.kill";

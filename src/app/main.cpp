@@ -7,6 +7,7 @@
 #include <gio/gio.h>
 
 #include "app/AppDelegate.h"
+#include "cloud/TodoFetcher.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/Log.h"
 #include "platform/ProcessServices.h"
@@ -16,6 +17,8 @@
 #include "platform/linux/GlibRunLoop.h"
 #include "platform/linux/LinuxBundle.h"
 #include "platform/linux/ProcWorkspace.h"
+#include "platform/linux/SqliteCloudContainer.h"
+#include "platform/linux/SqliteCloudDatabase.h"
 #include "platform/linux/UdevUsbRegistry.h"
 #include "usb/USBPluWatcher.h"
 
@@ -24,6 +27,12 @@ int main(int, char**) {
   using namespace nuv::linux_backend;
 
   GlibRunLoop loop;
+  // The embedded cloud database. Its workers post to `loop`, so they stop
+  // before the loop goes away (std::exit stops them through an exit handler).
+  setCloudContainerFactory(SqliteCloudContainer::factory(SqliteCloudContainer::defaultDirectory()));
+  struct CloudShutdown {
+    ~CloudShutdown() { SqliteCloudDatabase::shutdownAll(); }
+  } cloudShutdown;
   std::string error;
   auto bus = BusNotificationCenter::connectSession(&error);
   if (!bus) {
@@ -42,8 +51,8 @@ int main(int, char**) {
     g_dbus_connection_flush_sync(connection, nullptr, nullptr);
   });
 
-  AppDelegate delegate(
-      AppDelegate::Dependencies{loop, launcher, *bus, workspace, bundle, application});
+  AppDelegate delegate(AppDelegate::Dependencies{loop, launcher, *bus, workspace, bundle,
+                                                 application, &TodoFetcher::sharedFetcher()});
   USBPluWatcher::setRegistryFactory([] { return std::make_unique<UdevUsbRegistry>(); });
   delegate.setUsbWatcher(&USBPluWatcher::sharedInstance());
   return application.run(delegate);

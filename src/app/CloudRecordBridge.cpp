@@ -1,0 +1,73 @@
+#include "app/CloudRecordBridge.h"
+
+#include <limits>
+
+#include "cloud/TodoFetcher.h"
+
+namespace nuv {
+namespace {
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::optional<std::string_view> lookup(const std::map<std::string, std::string>& entry,
+                                       const char* key) {
+  auto it = entry.find(key);
+  if (it == entry.end()) return std::nullopt;
+  return std::string_view(it->second);
+}
+
+}  // namespace
+
+std::int32_t CloudRecordBridge::integerValue(std::optional<std::string_view> text) {
+  if (!text) return 0;
+  std::size_t i = 0;
+  const std::string_view s = *text;
+  while (i < s.size() && isSpace(s[i])) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  // Accumulated as a magnitude that stops growing past the 32-bit range.
+  constexpr std::int64_t kCap = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  std::int64_t magnitude = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    magnitude = std::min(kCap, magnitude * 10 + (s[i] - '0'));
+  }
+  if (negative) return static_cast<std::int32_t>(-magnitude);
+  return static_cast<std::int32_t>(std::min(magnitude, kCap - 1));
+}
+
+bool CloudRecordBridge::boolValue(std::optional<std::string_view> text) {
+  if (!text) return false;
+  std::size_t i = 0;
+  const std::string_view s = *text;
+  while (i < s.size() && isSpace(s[i])) ++i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  while (i < s.size() && s[i] == '0') ++i;
+  if (i == s.size()) return false;
+  const char c = s[i];
+  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
+
+bool CloudRecordBridge::updateRecord(const std::map<std::string, std::string>& entry,
+                                     TodoFetcher& fetcher) {
+  const auto name = lookup(entry, kEntryNameKey);
+  if (!name) return false;
+  // Our own reference: the store may store a new list meanwhile.
+  const auto todos = fetcher.todos();
+  if (!todos) return false;
+  for (const auto& todo : *todos) {
+    if (!todo || !todo->record()) continue;
+    const CloudRecordRef& record = todo->record();
+    if (!record->hasStringValue(kRecordNameKey, *name)) continue;
+    record->setObjectForKey(kRecordBatteryKey,
+                            std::int64_t{integerValue(lookup(entry, kEntryBatteryKey))});
+    record->setObjectForKey(kRecordStateKey,
+                            CloudBool{boolValue(lookup(entry, kEntryChargingKey))});
+    fetcher.updateRecord(record);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace nuv

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/cloud/CloudError.h"
+#include "platform/cloud/CloudModifyRecordsOperation.h"
+#include "platform/cloud/CloudQuery.h"
+#include "platform/cloud/CloudQuerySubscription.h"
+#include "platform/cloud/CloudRecord.h"
+
+namespace nuv {
+
+enum class CloudDatabaseScope { Public = 1, Private = 2, Shared = 3 };
+
+// One database of a cloud container.
+//
+// Every call is thread-safe and returns at once; the work runs in the
+// background and each completion runs exactly once, on a backend worker
+// thread (never on the caller's thread inside the call). A backend may drop
+// pending work when the process is shutting down; completions are then not
+// called at all.
+class CloudDatabase {
+ public:
+  using QueryCompletion =
+      std::function<void(std::vector<CloudRecordRef> records, std::optional<CloudError> error)>;
+  using SubscriptionCompletion = std::function<void(std::optional<CloudQuerySubscription> saved,
+                                                    std::optional<CloudError> error)>;
+  using DeleteCompletion =
+      std::function<void(CloudRecordID recordID, std::optional<CloudError> error)>;
+
+  virtual ~CloudDatabase() = default;
+
+  virtual CloudDatabaseScope databaseScope() const = 0;
+
+  // Every matching record of the zone (the default zone when `zoneName` is
+  // absent), in one answer: records are new objects with no changed keys.
+  virtual void performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
+                            QueryCompletion completion) = 0;
+
+  virtual void saveSubscription(const CloudQuerySubscription& subscription,
+                                SubscriptionCompletion completion) = 0;
+
+  // Runs the operation. The records' content is snapshotted before this call
+  // returns (see CloudModifyRecordsOperation).
+  virtual void addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) = 0;
+
+  // Deleting a record that is not stored fails with UnknownItem.
+  virtual void deleteRecordWithID(const CloudRecordID& recordID, DeleteCompletion completion) = 0;
+};
+
+using CloudDatabaseRef = std::shared_ptr<CloudDatabase>;
+
+}  // namespace nuv

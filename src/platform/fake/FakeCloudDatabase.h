@@ -1,0 +1,92 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/cloud/CloudContainer.h"
+#include "platform/cloud/CloudDatabase.h"
+
+namespace nuv::fake {
+
+// An in-memory cloud database. Calls are queued, not run: the test delivers
+// them with deliverNext()/deliverAll() on its own thread, or on a separate
+// thread with deliverAllOnThread() to play the backend worker. The store sets
+// creation and modification dates from a counter (1 ms apart, strictly
+// increasing) and a fresh change tag on every save.
+class FakeCloudDatabase : public CloudDatabase {
+ public:
+  struct SaveCall {
+    CloudRecordData handedOver;  // the snapshot taken when the operation was added
+    CloudRecordSavePolicy policy;
+  };
+
+  FakeCloudDatabase();
+  ~FakeCloudDatabase() override;
+
+  // CloudDatabase
+  CloudDatabaseScope databaseScope() const override { return CloudDatabaseScope::Private; }
+  void performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
+                    QueryCompletion completion) override;
+  void saveSubscription(const CloudQuerySubscription& subscription,
+                        SubscriptionCompletion completion) override;
+  void addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) override;
+  void deleteRecordWithID(const CloudRecordID& recordID, DeleteCompletion completion) override;
+
+  // Test controls (thread-safe).
+  // Puts a record into the store as if the companion app had saved it; the
+  // store's dates and change tag are set. Returns the stored content.
+  CloudRecordData seed(CloudRecordData record);
+  // The next queued call (in the order the calls were made) fails with this
+  // error instead of running. Several calls queue several failures.
+  void failNextWith(CloudError error);
+  std::size_t pendingCount() const;
+  bool deliverNext();
+  void deliverAll();
+  void deliverAllOnThread();
+
+  std::optional<CloudRecordData> stored(const std::string& recordName) const;
+  std::vector<CloudRecordData> storedRecords() const;
+  std::vector<SaveCall> saveCalls() const;
+  std::vector<CloudQuery> queries() const;
+  std::vector<CloudQuerySubscription> subscriptions() const;
+  std::vector<CloudRecordID> deleteCalls() const;
+
+ private:
+  using Task = std::function<void(std::optional<CloudError> injected)>;
+  void enqueue(Task task);
+  CloudRecordData storeLocked(CloudRecordData record);
+  std::optional<CloudError> saveLocked(const CloudRecordData& incoming,
+                                       CloudRecordSavePolicy policy, CloudRecordData& saved);
+
+  mutable std::mutex mutex_;
+  std::deque<std::pair<Task, std::optional<CloudError>>> pending_;
+  std::deque<CloudError> failures_;
+  std::vector<std::string> order_;  // record names in first-stored order
+  std::map<std::string, CloudRecordData> records_;
+  std::int64_t tick_ = 0;
+  std::vector<SaveCall> saveCalls_;
+  std::vector<CloudQuery> queries_;
+  std::vector<CloudQuerySubscription> subscriptions_;
+  std::vector<CloudRecordID> deleteCalls_;
+};
+
+// A container whose private database is a FakeCloudDatabase.
+class FakeCloudContainer : public CloudContainer {
+ public:
+  explicit FakeCloudContainer(std::string identifier)
+      : identifier_(std::move(identifier)), database_(std::make_shared<FakeCloudDatabase>()) {}
+  std::string containerIdentifier() const override { return identifier_; }
+  CloudDatabaseRef privateCloudDatabase() override { return database_; }
+  const std::shared_ptr<FakeCloudDatabase>& fakeDatabase() const { return database_; }
+
+ private:
+  std::string identifier_;
+  std::shared_ptr<FakeCloudDatabase> database_;
+};
+
+}  // namespace nuv::fake

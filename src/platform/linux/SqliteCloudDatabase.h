@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/cloud/CloudDatabase.h"
+
+namespace nuv::linux_backend {
+
+// The embedded cloud database: a SqliteCloudStore run by one worker thread of
+// its own. Calls queue work for that thread and return at once; completions
+// run on it, one call at a time, in the order the calls were made.
+//
+// Shutdown: destroying the database drops the work still queued (its
+// completions are never called), lets the call in progress finish and joins
+// the worker. At process exit (std::exit included) every worker still alive
+// is stopped the same way, so no completion runs while the process tears down
+// its static objects.
+class SqliteCloudDatabase : public CloudDatabase {
+ public:
+  explicit SqliteCloudDatabase(std::string path);
+  ~SqliteCloudDatabase() override;
+  SqliteCloudDatabase(const SqliteCloudDatabase&) = delete;
+  SqliteCloudDatabase& operator=(const SqliteCloudDatabase&) = delete;
+
+  const std::string& path() const;
+
+  CloudDatabaseScope databaseScope() const override { return CloudDatabaseScope::Private; }
+  void performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
+                    QueryCompletion completion) override;
+  void saveSubscription(const CloudQuerySubscription& subscription,
+                        SubscriptionCompletion completion) override;
+  void addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) override;
+  void deleteRecordWithID(const CloudRecordID& recordID, DeleteCompletion completion) override;
+
+  // Blocks until every call made before has completed. Not from a completion.
+  void waitUntilIdle();
+
+  // Stops every worker of the process (what happens at exit). Idempotent.
+  static void shutdownAll();
+
+  class Worker;  // the worker thread and its queue (opaque)
+
+ private:
+  std::shared_ptr<Worker> worker_;
+};
+
+}  // namespace nuv::linux_backend
