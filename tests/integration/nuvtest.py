@@ -1,0 +1,295 @@
+"""Shared helpers for the integration tests: a private session bus, copies of
+the built bundle with a scripted probe, the module as a real process, and a
+listener for distributed notifications.
+
+Every wait is bounded; a hang is a test failure, never a stuck run.
+"""
+
+import os
+import queue
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import gi
+
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
+
+BUILD_DIR = os.environ.get("NUV_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+SOURCE_DIR = os.environ.get("NUV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+BUNDLE = os.path.join(BUILD_DIR, "NUVModule.app")
+NUVCTL = os.path.join(BUILD_DIR, "tools", "nuvctl", "nuvctl")
+OBJECT_PATH = "/vemo/DistributedNotifications"
+INTERFACE = "vemo.DistributedNotifications"
+MEMBER = "Notification"
+BUNDLE_ID = "vemo.Tallyport.NUVModule"
+
+
+def wait_until(predicate, timeout, interval=0.02):
+    """Polls `predicate` until it is true or `timeout` seconds pass."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+class SessionBus:
+    """A private dbus-daemon; `env` points children at it."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.address = self.proc.stdout.readline().strip()
+        if not self.address:
+            raise RuntimeError("dbus-daemon did not start")
+
+    def env(self, base=None):
+        env = dict(base if base is not None else os.environ)
+        env["DBUS_SESSION_BUS_ADDRESS"] = self.address
+        return env
+
+    def emit(self, name, obj="", user_info=None):
+        conn = Gio.DBusConnection.new_for_address_sync(
+            self.address,
+            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+            None, None)
+        body = GLib.Variant("(ssa{sv})", (name, obj, user_info or {}))
+        conn.emit_signal(None, OBJECT_PATH, INTERFACE, MEMBER, body)
+        conn.flush_sync(None)
+        conn.close_sync(None)
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+
+
+class Listener:
+    """Collects distributed notifications (name, object, user info as a
+    GLib.Variant) on its own thread and main context."""
+
+    def __init__(self, bus, name=None):
+        self.notes = queue.Queue()
+        self._ready = threading.Event()
+        self._address = bus.address
+        self._name = name
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+        if not self._ready.wait(10):
+            raise RuntimeError("listener did not connect")
+
+    def _run(self):
+        self._context = GLib.MainContext.new()
+        self._context.push_thread_default()
+        self._loop = GLib.MainLoop.new(self._context, False)
+        conn = Gio.DBusConnection.new_for_address_sync(
+            self._address,
+            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+            None, None)
+
+        def on_signal(_c, _sender, _path, _iface, _member, params):
+            self.notes.put((time.monotonic(), params))
+
+        conn.signal_subscribe(None, INTERFACE, MEMBER, OBJECT_PATH, self._name,
+                              Gio.DBusSignalFlags.NONE, on_signal)
+        # A round trip makes sure the match rule is installed before we say ready.
+        conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                       "GetId", None, None, Gio.DBusCallFlags.NONE, 5000, None)
+        self._ready.set()
+        self._loop.run()
+        conn.close_sync(None)
+
+    def next(self, timeout):
+        """The next notification's body as a GLib.Variant, or None."""
+        try:
+            return self.notes.get(timeout=timeout)[1]
+        except queue.Empty:
+            return None
+
+    def next_timed(self, timeout):
+        try:
+            return self.notes.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def drain(self):
+        out = []
+        while True:
+            try:
+                out.append(self.notes.get_nowait()[1])
+            except queue.Empty:
+                return out
+
+    def close(self):
+        self._loop.quit()
+        self._thread.join(5)
+
+
+def stack_of(body):
+    """The iOSStack user info as plain Python: {bonjour: {key: str|int}}."""
+    name, _obj, info = body.unpack()
+    assert name == "iOSStack", name
+    return info
+
+
+PROBE_TEMPLATE = """#!/bin/sh
+# Scripted probe: prints the current output file and records each start.
+echo "$$ $(date +%s.%N)" >> "{dir}/starts"
+[ -f "{dir}/before" ] && . "{dir}/before"
+cat "{dir}/output" 2>/dev/null
+[ -f "{dir}/after" ] && . "{dir}/after"
+exit 0
+"""
+
+
+class Bundle:
+    """A copy of the built bundle whose probe is scripted by files in `control`."""
+
+    def __init__(self, root, name="NUVModule.app"):
+        self.path = os.path.join(root, name)
+        shutil.copytree(BUNDLE, self.path, symlinks=True)
+        self.control = os.path.join(root, "control-" + str(abs(hash(name))))
+        os.makedirs(self.control, exist_ok=True)
+        self.probe = os.path.join(self.path, "Resources", "devInfo.NUVModule")
+        self.set_probe_script(PROBE_TEMPLATE.format(dir=self.control))
+
+    def set_probe_script(self, text):
+        tmp = self.probe + ".new"
+        with open(tmp, "w") as f:
+            f.write(text)
+        os.chmod(tmp, 0o755)
+        os.replace(tmp, self.probe)
+
+    def set_output(self, text_or_bytes):
+        data = text_or_bytes.encode() if isinstance(text_or_bytes, str) else text_or_bytes
+        tmp = os.path.join(self.control, "output.new")
+        with open(tmp, "wb") as f:
+            f.write(data)
+        os.replace(tmp, os.path.join(self.control, "output"))
+
+    def set_hook(self, which, shell):
+        path = os.path.join(self.control, which)
+        if shell is None:
+            if os.path.exists(path):
+                os.remove(path)
+            return
+        with open(path, "w") as f:
+            f.write(shell + "\n")
+
+    def starts(self):
+        try:
+            with open(os.path.join(self.control, "starts")) as f:
+                return [line.split() for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    @property
+    def executable(self):
+        return os.path.join(self.path, "NUVModule")
+
+
+class Module:
+    """The module as a real process on the given bus."""
+
+    def __init__(self, bundle, bus, home, extra_env=None):
+        self.log_path = os.path.join(home, "module-%d.log" % time.monotonic_ns())
+        env = bus.env()
+        env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
+        env["XDG_DATA_HOME"] = os.path.join(home, "data")
+        env["XDG_RUNTIME_DIR"] = os.path.join(home, "runtime")
+        os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+        env.pop("INVOCATION_ID", None)
+        env.pop("JOURNAL_STREAM", None)
+        env.update(extra_env or {})
+        self.env = env
+        self._log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen([bundle.executable], env=env, stdout=self._log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait(self, timeout):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def log(self):
+        self._log.flush()
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            if self.wait(10) is None:
+                self.proc.kill()
+                self.proc.wait()
+        self._log.close()
+
+
+def pids_of(executable_fragment):
+    """Pids whose command line contains the fragment (for leftover checks)."""
+    out = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+        except OSError:
+            continue
+        if executable_fragment in cmd:
+            out.append(int(pid))
+    return out
+
+
+class ModuleTestCase(unittest.TestCase):
+    """A fresh private bus, a temporary home and a listener per test."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="nuv-it-")
+        self.bus = SessionBus()
+        self.listener = Listener(self.bus, "iOSStack")
+        self.modules = []
+
+    def tearDown(self):
+        for m in self.modules:
+            m.stop()
+        self.listener.close()
+        self.bus.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def bundle(self, name="NUVModule.app"):
+        return Bundle(self.tmp, name)
+
+    def start(self, bundle, extra_env=None):
+        m = Module(bundle, self.bus, self.tmp, extra_env)
+        self.modules.append(m)
+        return m
+
+
+def make_executable(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)

@@ -1,0 +1,170 @@
+"""The module end to end: probe runs, the iOSStack broadcast on the bus, the
+kill notification, the single-instance rule and misbehaving probes."""
+
+import os
+import signal
+import time
+import unittest
+
+from gi.repository import GLib
+
+import nuvtest
+from nuvtest import ModuleTestCase, wait_until
+
+DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
+FIRST_RUN = 5.0  # the first poll timer
+SLACK = 4.0      # scheduling slack on a loaded machine (sanitizer builds)
+
+
+class BroadcastTest(ModuleTestCase):
+    def test_first_result_unchanged_and_changed(self):
+        b = self.bundle()
+        b.set_output(DEVICE)
+        m = self.start(b)
+        body = self.listener.next(FIRST_RUN + SLACK)
+        self.assertIsNotNone(body, m.log())
+        # Exact wire types: (ssa{sv}) with entries a{sv} of s and a date as x.
+        self.assertEqual(body.get_type_string(), "(ssa{sv})")
+        self.assertEqual(body.get_child_value(0).get_string(), "iOSStack")
+        self.assertEqual(body.get_child_value(1).get_string(), "")
+        entry = body.get_child_value(2).lookup_value("abc", None)
+        self.assertEqual(entry.get_type_string(), "a{sv}")
+        self.assertEqual(entry.lookup_value("name", None).get_type_string(), "s")
+        self.assertEqual(entry.lookup_value("Host Attached", None).get_string(), "1")
+        stamp = entry.lookup_value("timestamp", None)
+        self.assertEqual(stamp.get_type_string(), "x")
+        self.assertLess(abs(stamp.get_int64() / 1e6 - time.time()), 30)
+
+        # The same output again: no broadcast at the next run.
+        self.assertTrue(wait_until(lambda: len(b.starts()) >= 2, 5 + SLACK))
+        self.assertIsNone(self.listener.next(1.0))
+
+        # A changed value: broadcast, and the other entry keeps no timestamp.
+        b.set_output(DEVICE.replace("85", "84"))
+        body = self.listener.next(5 + SLACK)
+        self.assertIsNotNone(body)
+        info = nuvtest.stack_of(body)
+        self.assertEqual(info["abc"]["Battery"], "84")
+
+        # A result without "Bonjour" is dropped.
+        b.set_output("name\tNobody\n")
+        n = len(b.starts())
+        self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5 + SLACK))
+        self.assertIsNone(self.listener.next(1.0))
+        self.assertTrue(m.running())
+
+
+class LifecycleTest(ModuleTestCase):
+    def test_kill_notification_exits_zero_and_writes_nothing(self):
+        b = self.bundle()
+        b.set_output(DEVICE)
+        m = self.start(b)
+        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        self.bus.emit("vemo.Tallyport.kill", "anything", {"x": GLib.Variant("s", "y")})
+        self.assertEqual(m.wait(10), 0, m.log())
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "config", nuvtest.BUNDLE_ID)))
+
+    def test_signals_end_cleanly_and_leave_no_probe_behind(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            b = self.bundle("Sig%d.app" % sig)
+            b.set_output(DEVICE)
+            b.set_hook("before", "exec sleep 60")
+            m = self.start(b)
+            self.assertTrue(wait_until(lambda: b.starts(), FIRST_RUN + SLACK), m.log())
+            probe_pid = int(b.starts()[0][0])
+            m.proc.send_signal(sig)
+            self.assertEqual(m.wait(10), 0, m.log())
+            self.assertTrue(wait_until(lambda: not os.path.exists("/proc/%d" % probe_pid) or
+                                       open("/proc/%d/stat" % probe_pid).read().split()[2] == "Z",
+                                       5), "probe left running after %s" % sig)
+
+    def test_second_instance_quits_first_runs_on(self):
+        b = self.bundle()
+        b.set_output(DEVICE)
+        first = self.start(b)
+        time.sleep(1.0)
+        second = self.start(b)
+        self.assertEqual(second.wait(10), 0, second.log())
+        self.assertTrue(first.running())
+        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), first.log())
+
+    def test_identifier_in_other_letter_case_is_another_application(self):
+        other = self.bundle("Other.app")
+        plist = os.path.join(other.path, "Resources", "Info.plist")
+        with open(plist) as f:
+            text = f.read()
+        with open(plist, "w") as f:
+            f.write(text.replace(nuvtest.BUNDLE_ID, nuvtest.BUNDLE_ID.upper()))
+        a = self.start(other)
+        time.sleep(1.0)
+        mine = self.bundle()
+        mine.set_output(DEVICE)
+        b = self.start(mine)
+        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), b.log())
+        self.assertTrue(a.running())
+        self.assertTrue(b.running())
+
+
+class MisbehavingProbeTest(ModuleTestCase):
+    def assert_loop_goes_on(self, b, m, timeout=5 + SLACK):
+        """Once the bad run is under way, a good output is broadcast by a later run."""
+        b.set_output(DEVICE)
+        b.set_hook("before", None)
+        b.set_hook("after", None)
+        self.assertIsNotNone(self.listener.next(timeout), m.log())
+        self.assertTrue(m.running())
+
+    def test_invalid_utf8_counts_as_no_output(self):
+        b = self.bundle()
+        b.set_output(b"Bonjour\tabc\nname\t\xff\xfe\n")
+        m = self.start(b)
+        self.assertTrue(wait_until(lambda: b.starts(), FIRST_RUN + SLACK))
+        self.assertIsNone(self.listener.next(1.0))
+        self.assert_loop_goes_on(b, m)
+
+    def test_sixteen_mebibytes_of_output(self):
+        b = self.bundle()
+        filler = b"x" * 1023 + b"\n"
+        b.set_output(DEVICE.encode() + filler * (16 * 1024))
+        m = self.start(b)
+        body = self.listener.next(FIRST_RUN + SLACK + 5)
+        self.assertIsNotNone(body, m.log())
+        self.assertEqual(nuvtest.stack_of(body)["abc"]["Battery"], "85")
+
+    def test_missing_and_crashing_probes(self):
+        b = self.bundle()
+        os.remove(b.probe)
+        m = self.start(b)
+        self.assertTrue(wait_until(lambda: "missing" in m.log(), FIRST_RUN + SLACK), m.log())
+        self.assertTrue(m.running())
+        # Not executable.
+        with open(b.probe, "w") as f:
+            f.write("#!/bin/sh\n")
+        self.assertTrue(wait_until(lambda: "cannot start" in m.log(), 5 + SLACK), m.log())
+        # Crashes before printing anything.
+        b.set_probe_script(nuvtest.PROBE_TEMPLATE.format(dir=b.control))
+        b.set_hook("before", "kill -SEGV $$")
+        n = len(b.starts())
+        self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5 + SLACK), m.log())
+        time.sleep(0.5)
+        self.assertIsNone(self.listener.next(0.1))
+        self.assert_loop_goes_on(b, m)
+
+    def test_hanging_probe_is_stopped(self):
+        b = self.bundle()
+        b.set_output(DEVICE)
+        # Ignores SIGTERM, and a grandchild keeps the output pipe open.
+        b.set_hook("before", "trap '' TERM; sleep 300")
+        m = self.start(b)
+        self.assertTrue(wait_until(lambda: b.starts(), FIRST_RUN + SLACK))
+        b.set_output("")
+        b.set_hook("before", None)
+        # Nothing for 30 s; then SIGTERM (ignored), SIGKILL 2 s later, an empty
+        # run, and the next run 5 s after that.
+        self.assertIsNone(self.listener.next(28))
+        self.assertTrue(wait_until(lambda: "did not exit" in m.log(), 10), m.log())
+        self.assert_loop_goes_on(b, m, timeout=2 + 5 + SLACK)
+
+
+if __name__ == "__main__":
+    unittest.main()

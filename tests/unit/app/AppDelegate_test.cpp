@@ -1,0 +1,259 @@
+#include "app/AppDelegate.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/Log.h"
+#include "platform/fake/FakeApplication.h"
+#include "platform/fake/FakeNotificationCenter.h"
+#include "platform/fake/FakeProcess.h"
+#include "platform/fake/FakeRunLoop.h"
+
+namespace nuv {
+namespace {
+
+using fake::ProcessScript;
+using std::chrono::milliseconds;
+using ::testing::ElementsAre;
+
+const std::string kDevice = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nHost Attached\t0\n";
+
+class AppDelegateTest : public ::testing::Test {
+ protected:
+  AppDelegateTest() {
+    log::setSink([this](log::Level, std::string_view line) { logLines.emplace_back(line); });
+  }
+  ~AppDelegateTest() override { log::setSink(nullptr); }
+
+  void launch() { application.run(delegate); }
+  std::size_t stacks() const { return center.postedNamed("iOSStack").size(); }
+  Dictionary lastStack() const { return center.postedNamed("iOSStack").back().userInfo; }
+  const DeviceEntry& entry(const std::string& b) { return delegate.deviceStatusMap().at(b); }
+
+  fake::FakeRunLoop loop;
+  fake::FakeProcessLauncher launcher{loop};
+  fake::FakeNotificationCenter center;
+  fake::FakeWorkspace workspace;
+  fake::FakeBundle bundle;
+  fake::FakeApplication application;
+  AppDelegate delegate{{loop, launcher, center, workspace, bundle, application}};
+  std::vector<std::string> logLines;
+};
+
+TEST_F(AppDelegateTest, FirstRunStartsAfterFiveSecondsWithTheProbeFromTheBundle) {
+  launcher.setDefault(ProcessScript{kDevice});
+  launch();
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+  loop.advance(milliseconds(4999));
+  EXPECT_EQ(launcher.launchedCount(), 0u);
+  loop.advance(milliseconds(1));
+  ASSERT_EQ(launcher.launchedCount(), 1u);
+  EXPECT_EQ(launcher.made()[0]->path(), "/opt/NUVModule.app/Resources/devInfo.NUVModule");
+  EXPECT_THAT(launcher.made()[0]->arguments(), ElementsAre("-f"));
+  EXPECT_THAT(logLines, ElementsAre("--------------------- tick -----------------"));
+  EXPECT_EQ(stacks(), 1u);
+}
+
+// A probe run waits in a nested loop, so the virtual clock moves on inside
+// advance() until the run is over; what happens during a run is observed by
+// work posted into that nested loop.
+TEST_F(AppDelegateTest, NextRunStartsFiveSecondsAfterTheEndOfTheLastWithOneTimerPending) {
+  launcher.setDefault(ProcessScript{"", milliseconds(300)});
+  launch();
+  bool runningMidway = false;
+  loop.postDelayed(milliseconds(5100), [&] { runningMidway = delegate.stillRunning(); });
+  loop.advance(milliseconds(5000));  // run 1: 5000..5300
+  EXPECT_TRUE(runningMidway);
+  EXPECT_EQ(loop.elapsed(), milliseconds(5300));
+  EXPECT_FALSE(delegate.stillRunning());
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+  EXPECT_EQ(loop.nextTaskDelay(), milliseconds(5000));
+  loop.advance(milliseconds(4999));
+  EXPECT_EQ(launcher.launchedCount(), 1u);
+  loop.advance(milliseconds(1));
+  EXPECT_EQ(launcher.launchedCount(), 2u);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(loop.pendingTimerCount(), 1u);
+    loop.advance(milliseconds(5000));
+  }
+  EXPECT_EQ(launcher.launchedCount(), 22u);
+  EXPECT_EQ(loop.elapsed(), milliseconds(22 * 5300));
+}
+
+TEST_F(AppDelegateTest, WatcherStartDuringARunArmsOneMoreTimerAndNeverOverlaps) {
+  launcher.setDefault(ProcessScript{"", milliseconds(3000)});
+  launch();
+  // A watcher request while run 1 (5000..8000) waits is served by the nested loop.
+  loop.postDelayed(milliseconds(6000), [this] { delegate.startMonitoring(); });
+  loop.advance(milliseconds(5000));
+  EXPECT_EQ(loop.elapsed(), milliseconds(8000));
+  EXPECT_EQ(launcher.launchedCount(), 1u);
+  EXPECT_EQ(loop.pendingTimerCount(), 2u);  // due 11000 (watcher) and 13000 (end of run)
+  // 11000: run 2 starts and lasts to 14000; the 13000 timer fires during it
+  // and does nothing.
+  loop.advance(milliseconds(3000));
+  EXPECT_EQ(loop.elapsed(), milliseconds(14000));
+  EXPECT_EQ(launcher.launchedCount(), 2u);
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+  EXPECT_EQ(loop.nextTaskDelay(), milliseconds(5000));
+}
+
+TEST_F(AppDelegateTest, MergeAndChangeDetection) {
+  launch();
+  // New device: stored with a timestamp and posted.
+  delegate.updateUI(parseProbeOutput(kDevice));
+  ASSERT_EQ(stacks(), 1u);
+  EXPECT_TRUE(entry("abc").timestamp);
+  const auto first = lastStack();
+  const auto* posted = first.at("abc").get<Dictionary>();
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(*posted->at("name").get<std::string>(), "My Phone");
+  EXPECT_TRUE(posted->at("timestamp").is<Date>());
+
+  // Same again, and a probe-printed "timestamp": unchanged, not posted, and
+  // the stored entry loses its timestamp.
+  loop.advance(milliseconds(1));
+  delegate.updateUI(parseProbeOutput(kDevice + "timestamp\tyesterday\n"));
+  EXPECT_EQ(stacks(), 1u);
+  EXPECT_FALSE(entry("abc").timestamp);
+  EXPECT_FALSE(entry("abc").pairs.count("timestamp"));
+
+  // One value changed, a key added, a key missing: each is a change.
+  delegate.updateUI(parseProbeOutput("Bonjour\tabc\nname\tMy Phone\nBattery\t86\nHost Attached\t0\n"));
+  EXPECT_EQ(stacks(), 2u);
+  EXPECT_EQ(entry("abc").timestamp, loop.now());
+  delegate.updateUI(parseProbeOutput("Bonjour\tabc\nname\tMy Phone\nBattery\t86\n"));
+  EXPECT_EQ(stacks(), 3u);
+  delegate.updateUI(parseProbeOutput("Bonjour\tabc\nname\tMy Phone\nBattery\t86\nX\t\n"));
+  EXPECT_EQ(stacks(), 4u);
+  // Comparison is exact: no normalisation of case or whitespace.
+  delegate.updateUI(parseProbeOutput("Bonjour\tabc\nname\tmy phone\nBattery\t86\nX\t\n"));
+  EXPECT_EQ(stacks(), 5u);
+
+  // No "Bonjour" or no result at all: nothing stored, nothing posted.
+  delegate.updateUI(parseProbeOutput("name\tOther\n"));
+  delegate.updateUI(std::nullopt);
+  EXPECT_EQ(stacks(), 5u);
+  EXPECT_EQ(delegate.deviceStatusMap().size(), 1u);
+}
+
+TEST_F(AppDelegateTest, EveryPathOfUpdateUIArmsExactlyOneTimer) {
+  launch();
+  for (auto d : {std::optional<ProbeOutput>(), std::optional(parseProbeOutput("x\ty\n")),
+                 std::optional(parseProbeOutput(kDevice)), std::optional(parseProbeOutput(kDevice))}) {
+    const auto before = loop.pendingTimerCount();
+    delegate.updateUI(d);
+    EXPECT_EQ(loop.pendingTimerCount(), before + 1);
+  }
+}
+
+TEST_F(AppDelegateTest, PluggedAndUnpluggedFlipEveryEntryAndAlwaysPost) {
+  launch();
+  delegate.DevicePlugged();
+  ASSERT_EQ(stacks(), 1u);
+  EXPECT_TRUE(lastStack().empty());
+
+  delegate.updateUI(parseProbeOutput("Bonjour\ta\nHost Attached\t0\n"));
+  delegate.updateUI(parseProbeOutput("Bonjour\tb\nHost Attached\t0\n"));
+  delegate.updateUI(parseProbeOutput("Bonjour\tc\nHost Attached\tyes\n"));
+  delegate.updateUI(parseProbeOutput("Bonjour\td\n"));
+  delegate.updateUI(parseProbeOutput("Bonjour\ta\nHost Attached\t0\n"));  // a loses timestamp
+  const auto before = stacks();
+  delegate.DevicePlugged();
+  EXPECT_EQ(stacks(), before + 1);
+  EXPECT_EQ(entry("a").pairs.at("Host Attached"), "1");
+  EXPECT_EQ(entry("b").pairs.at("Host Attached"), "1");
+  EXPECT_EQ(entry("c").pairs.at("Host Attached"), "yes");
+  EXPECT_FALSE(entry("d").pairs.count("Host Attached"));
+  EXPECT_FALSE(entry("a").timestamp);  // handlers never touch timestamps
+  EXPECT_TRUE(entry("b").timestamp);
+  EXPECT_EQ(loop.pendingTimerCount(), 6u);  // the handlers arm no timer
+
+  // The probe still says "0": that is a change now.
+  delegate.updateUI(parseProbeOutput("Bonjour\ta\nHost Attached\t0\n"));
+  EXPECT_EQ(stacks(), before + 2);
+  EXPECT_EQ(entry("a").pairs.at("Host Attached"), "0");
+
+  delegate.DeviceUnplugged();
+  EXPECT_EQ(entry("a").pairs.at("Host Attached"), "0");
+  EXPECT_EQ(entry("b").pairs.at("Host Attached"), "0");
+}
+
+TEST_F(AppDelegateTest, FailedProbesAreEmptyRunsAndTheLoopGoesOn) {
+  launcher.enqueue(ProcessScript{kDevice, milliseconds(0), /*failsToStart=*/true});
+  launch();
+  loop.advance(milliseconds(5000));
+  EXPECT_FALSE(delegate.stillRunning());
+  EXPECT_EQ(stacks(), 0u);
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+  EXPECT_EQ(logLines.size(), 2u);  // tick + why
+
+  bundle.missingResources = true;
+  loop.advance(milliseconds(5000));
+  EXPECT_EQ(launcher.made().size(), 1u);
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+
+  bundle.missingResources = false;
+  launcher.enqueue(ProcessScript{kDevice});
+  loop.advance(milliseconds(5000));
+  EXPECT_EQ(stacks(), 1u);
+}
+
+TEST_F(AppDelegateTest, HungProbeIsTerminatedAtThirtySecondsThenKilled) {
+  launcher.enqueue(ProcessScript{kDevice, milliseconds(3'600'000), false, /*ignoresTerminate=*/true});
+  launch();
+  std::vector<std::pair<int, int>> seen;  // (terminates, kills) around each deadline
+  auto probe = [this] { return launcher.made().at(0); };
+  for (int at : {34'999, 35'001, 36'999}) {
+    loop.postDelayed(milliseconds(at), [&, probe] {
+      seen.emplace_back(probe()->terminateCount(), probe()->killCount());
+    });
+  }
+  loop.advance(milliseconds(5000));
+  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{0, 0}, {1, 0}, {1, 0}}));
+  EXPECT_EQ(loop.elapsed(), milliseconds(37'000));
+  EXPECT_EQ(probe()->killCount(), 1);
+  EXPECT_FALSE(delegate.stillRunning());
+  EXPECT_EQ(stacks(), 0u);  // a timed-out run is an empty run
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+}
+
+TEST_F(AppDelegateTest, KillNotificationTerminatesAndStopsTheProbe) {
+  launcher.enqueue(ProcessScript{kDevice, milliseconds(10'000)});
+  launch();
+  // Delivered by the nested loop while the run waits.
+  loop.postDelayed(milliseconds(5100),
+                   [this] { center.postNotification({"vemo.Tallyport.kill", "x", {}}); });
+  loop.advance(milliseconds(5000));
+  EXPECT_EQ(application.terminateCount, 1);
+  EXPECT_EQ(launcher.made()[0]->terminateCount(), 1);
+  // Other names do nothing.
+  center.postNotification({"vemo.Tallyport.kill2", "", {}});
+  EXPECT_EQ(application.terminateCount, 1);
+}
+
+class SingleInstanceTest : public AppDelegateTest {};
+
+TEST_F(SingleInstanceTest, AllButTheFirstListedAreAskedToQuitLastFirst) {
+  workspace.add(10, "vemo.Tallyport.NUVModule");
+  workspace.add(11, std::nullopt);
+  workspace.add(12, "vemo.Tallyport.NUVModule");
+  workspace.add(13, "VEMO.Tallyport.NUVModule");
+  workspace.add(14, "vemo.Tallyport.NUVModule");
+  delegate.applicationWillFinishLaunching();
+  EXPECT_THAT(workspace.terminated, ElementsAre(14, 12));
+}
+
+TEST_F(SingleInstanceTest, ASingleInstanceOrNoIdentifierAsksNobody) {
+  workspace.add(10, "vemo.Tallyport.NUVModule");
+  workspace.add(13, "vemo.tallyport.nuvmodule");
+  delegate.applicationWillFinishLaunching();
+  EXPECT_TRUE(workspace.terminated.empty());
+  bundle.identifier.reset();
+  workspace.add(14, "vemo.Tallyport.NUVModule");
+  delegate.applicationWillFinishLaunching();
+  EXPECT_TRUE(workspace.terminated.empty());
+}
+
+}  // namespace
+}  // namespace nuv
