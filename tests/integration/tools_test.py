@@ -1,0 +1,516 @@
+"""The probe tool, `nuvctl watch` / `nuvctl kill` and the installed tree, as
+real processes on private buses (and a scripted usbmuxd for the probe)."""
+
+import json
+import os
+import plistlib
+import pty
+import queue
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+from gi.repository import Gio, GLib
+
+import nuvtest
+from nuvtest import ModuleTestCase, SessionBus, Listener, wait_until
+
+PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
+NUVCTL = nuvtest.NUVCTL
+DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
+SLACK = 4.0
+
+
+def probe_env(socket_address):
+    env = dict(os.environ)
+    env["USBMUXD_SOCKET_ADDRESS"] = socket_address
+    return env
+
+
+def entry(**pairs):
+    return GLib.Variant("a{sv}", {k: GLib.Variant("s", v) for k, v in pairs.items()})
+
+
+class LineReader:
+    """Reads a child's stream line by line on a thread, so waits can be bounded."""
+
+    def __init__(self, stream):
+        self.lines = queue.Queue()
+        self._thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _run(self, stream):
+        for line in iter(stream.readline, ""):
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def next(self, timeout):
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def join(self):
+        self._thread.join(5)
+
+
+class Watch:
+    """`nuvctl watch` with piped output on the given bus."""
+
+    def __init__(self, bus, *args):
+        self.proc = subprocess.Popen([NUVCTL, "watch", *args], env=bus.env(),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL, text=True)
+        self.out = LineReader(self.proc.stdout)
+        self.err = LineReader(self.proc.stderr)
+
+    def sync(self, bus, timeout=10):
+        """Emits empty broadcasts until the watcher shows one: from then on it
+        is subscribed. Returns the number of broadcasts emitted."""
+        deadline = time.monotonic() + timeout
+        emitted = 0
+        while time.monotonic() < deadline:
+            bus.emit("iOSStack", "", {})
+            emitted += 1
+            line = self.out.next(0.2)
+            if line is not None:
+                return emitted
+        raise AssertionError("nuvctl watch never showed a broadcast")
+
+    def drain(self, quiet=0.5):
+        while self.out.next(quiet) is not None:
+            pass
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+        status = self.proc.wait()
+        if self.proc.stdout.closed:
+            return status
+        self.out.join()
+        self.err.join()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return status
+
+
+class ProbeWithoutDeviceTest(unittest.TestCase):
+    def run_probe(self, env, *args):
+        start = time.monotonic()
+        done = subprocess.run([PROBE, *args], env=env, capture_output=True, timeout=10)
+        return done, time.monotonic() - start
+
+    def test_no_usbmuxd_prints_nothing_and_exits_zero_within_a_second(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for address in ("UNIX:" + os.path.join(tmp, "no-such-socket"), "127.0.0.1:1"):
+                done, elapsed = self.run_probe(probe_env(address), "-f")
+                self.assertEqual(done.returncode, 0, address)
+                self.assertEqual(done.stdout, b"", address)
+                self.assertEqual(done.stderr, b"", address)
+                self.assertLess(elapsed, 1.0, address)
+
+    def test_usage(self):
+        done, _ = self.run_probe(None)
+        self.assertEqual(done.returncode, 2)
+        self.assertEqual(done.stdout, b"")
+        self.assertIn(b"Usage: devInfo.NUVModule -f", done.stderr)
+        done, _ = self.run_probe(None, "--help")
+        self.assertEqual(done.returncode, 0)
+        self.assertIn(b"never asks a device to pair", done.stdout)
+
+
+class FakeUsbmuxd:
+    """A scripted usbmuxd on a UNIX socket that also plays each device's
+    lockdown service. Devices: {udid: {"DeviceName": ..., "ProductType": ...}}.
+    It holds no pair records, so every device is untrusted. Records every
+    lockdown request it sees."""
+
+    def __init__(self, directory, devices):
+        self.path = os.path.join(directory, "usbmuxd")
+        self.devices = list(devices.items())
+        self.requests = []
+        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._server.bind(self.path)
+        self._server.listen(8)
+        self._stop = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    @property
+    def address(self):
+        return "UNIX:" + self.path
+
+    def close(self):
+        self._stop = True
+        self._server.close()
+        self._thread.join(5)
+
+    def _serve(self):
+        while not self._stop:
+            try:
+                ready, _, _ = select.select([self._server], [], [], 0.1)
+                if not ready:
+                    continue
+                conn, _ = self._server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._client, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def _recv_exact(conn, n):
+        data = b""
+        while len(data) < n:
+            chunk = conn.recv(n - len(data))
+            if not chunk:
+                raise EOFError
+            data += chunk
+        return data
+
+    def _reply(self, conn, tag, payload):
+        body = plistlib.dumps(payload, fmt=plistlib.FMT_XML)
+        conn.sendall(struct.pack("<IIII", 16 + len(body), 1, 8, tag) + body)
+
+    def _device_list(self):
+        return [{"DeviceID": i + 1, "MessageType": "Attached",
+                 "Properties": {"ConnectionType": "USB", "DeviceID": i + 1, "LocationID": 0,
+                                "ProductID": 0x12a8, "SerialNumber": udid}}
+                for i, (udid, _) in enumerate(self.devices)]
+
+    def _client(self, conn):
+        conn.settimeout(10)
+        try:
+            while True:
+                length, _version, _type, tag = struct.unpack("<IIII", self._recv_exact(conn, 16))
+                msg = plistlib.loads(self._recv_exact(conn, length - 16))
+                kind = msg.get("MessageType")
+                if kind == "ListDevices":
+                    self._reply(conn, tag, {"DeviceList": self._device_list()})
+                elif kind == "Connect":
+                    device = self.devices[msg["DeviceID"] - 1][1]
+                    self._reply(conn, tag, {"MessageType": "Result", "Number": 0})
+                    self._lockdown(conn, device)
+                    return
+                else:  # ReadPairRecord, ReadBUID, Listen ...: nothing here
+                    self._reply(conn, tag, {"MessageType": "Result", "Number": 2})
+        except (EOFError, OSError, struct.error):
+            pass
+        finally:
+            conn.close()
+
+    def _lockdown(self, conn, device):
+        while True:
+            (length,) = struct.unpack(">I", self._recv_exact(conn, 4))
+            msg = plistlib.loads(self._recv_exact(conn, length))
+            request = msg.get("Request")
+            self.requests.append(request)
+            if request == "QueryType":
+                reply = {"Request": request, "Type": "com.apple.mobile.lockdown"}
+            elif request == "GetValue" and msg.get("Key") in device and "Domain" not in msg:
+                reply = {"Request": request, "Key": msg["Key"], "Value": device[msg["Key"]]}
+            elif request == "GetValue":
+                reply = {"Request": request, "Error": "MissingValue"}
+            elif request in ("StartSession", "Pair", "ValidatePair"):
+                reply = {"Request": request, "Error": "InvalidHostID"}
+            else:
+                reply = {"Request": request, "Result": "Success"}
+            body = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
+            conn.sendall(struct.pack(">I", len(body)) + body)
+
+
+class ProbeWithScriptedUsbmuxdTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="nuv-probe-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def probe(self, devices):
+        muxd = FakeUsbmuxd(self.tmp, devices)
+        try:
+            done = subprocess.run([PROBE, "-f"], env=probe_env(muxd.address),
+                                  capture_output=True, timeout=20)
+        finally:
+            muxd.close()
+        return done, muxd.requests
+
+    def test_empty_device_list(self):
+        done, _ = self.probe({})
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""))
+
+    def test_untrusted_device_lowest_udid_no_pairing_and_a_safe_name(self):
+        done, requests = self.probe({
+            "bbbb0002": {"DeviceName": "Second", "ProductType": "iPad13,1"},
+            "aaaa0001": {"DeviceName": "Zoë\tsays\nhi", "ProductType": "iPhone14,2"},
+        })
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.decode("utf-8").split("\n"), [
+            "Bonjour\taaaa0001",
+            "name\tZoë says hi",
+            "Host Attached\t1",
+            "ProductType\tiPhone14,2",
+            "Trusted\t0",
+            "",
+        ])
+        self.assertNotIn("Pair", requests)
+        self.assertNotIn("StartSession", requests)  # no pair record: not even tried
+
+
+class WatchTest(unittest.TestCase):
+    def setUp(self):
+        self.bus = SessionBus()
+        self.watches = []
+
+    def tearDown(self):
+        for w in self.watches:
+            w.stop()
+        self.bus.close()
+
+    def watch(self, *args):
+        w = Watch(self.bus, *args)
+        self.watches.append(w)
+        return w
+
+    def test_one_json_line_per_broadcast_and_malformed_ones_skipped(self):
+        w = self.watch()  # stdout is a pipe: JSON without asking
+        w.sync(self.bus)
+        w.drain()
+        stamp = 1765000000123456
+        first = {"abc": GLib.Variant("a{sv}", {
+            "Bonjour": GLib.Variant("s", "abc"), "name": GLib.Variant("s", 'Bob "B"\t\\'),
+            "Battery": GLib.Variant("s", "85"), "timestamp": GLib.Variant("x", stamp)})}
+        self.bus.emit("iOSStack", "", first)
+        self.bus.emit("iOSStack", "", {"abc": GLib.Variant("s", "not an entry")})
+        self.bus.emit("iOSStack", "", {"abc": entry(Bonjour="abc", Battery="84"),
+                                       "def": entry(Bonjour="def")})
+        self.bus.emit("something.else", "", {})
+
+        line = w.out.next(5)
+        self.assertIsNotNone(line)
+        got = json.loads(line)
+        self.assertEqual(got["devices"], {"abc": {
+            "Bonjour": "abc", "name": 'Bob "B"\t\\', "Battery": "85",
+            "timestamp": "2025-12-06T05:46:40.123456Z"}})
+        self.assertRegex(got["received"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
+
+        err = w.err.next(5)
+        self.assertIsNotNone(err)
+        self.assertIn("malformed", err)
+        self.assertIn('"abc" is not a dictionary', err)
+
+        got = json.loads(w.out.next(5))
+        self.assertEqual(got["devices"], {"abc": {"Bonjour": "abc", "Battery": "84"},
+                                          "def": {"Bonjour": "def"}})
+        self.assertIsNone(w.out.next(1.0))  # the other notification is not shown
+        self.assertIsNone(w.proc.poll())
+        self.assertEqual(w.stop(), 0)
+
+    def test_count_exits_after_n_broadcasts(self):
+        w = self.watch("--json", "--count", "2")
+        w.sync(self.bus)
+        self.assertTrue(wait_until(lambda: w.proc.poll() is not None or
+                                   self.bus.emit("iOSStack", "", {}), 10, 0.1))
+        self.assertEqual(w.proc.wait(10), 0)
+        lines = [w.out.next(1) for _ in range(3)]
+        self.assertEqual(len([l for l in lines if l]), 1)  # one more after the first
+        self.assertIsNone(lines[-1])  # end of output
+
+    def test_usage_and_no_bus(self):
+        for args in (["--count", "0"], ["--count"], ["--bogus"]):
+            done = subprocess.run([NUVCTL, "watch", *args], capture_output=True, text=True,
+                                  timeout=10)
+            self.assertEqual(done.returncode, 2, args)
+        done = subprocess.run([NUVCTL, "watch", "--help"], capture_output=True, text=True,
+                              timeout=10)
+        self.assertEqual(done.returncode, 0)
+        self.assertIn("Usage: nuvctl watch", done.stdout)
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
+        for command in ("watch", "kill"):
+            done = subprocess.run([NUVCTL, command], env=env, capture_output=True, text=True,
+                                  timeout=10)
+            self.assertEqual(done.returncode, 1, command)
+            self.assertIn("cannot connect to the session bus", done.stderr)
+
+    def test_lost_bus_ends_the_watch_with_status_one(self):
+        w = self.watch("--json")
+        w.sync(self.bus)
+        self.bus.close()
+        self.assertEqual(w.proc.wait(10), 1)
+
+    def test_table_on_a_terminal(self):
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([NUVCTL, "watch"], env=self.bus.env(), stdin=slave,
+                                stdout=slave, stderr=slave)
+        os.close(slave)
+        output = b""
+
+        def read_until(needle, timeout):
+            nonlocal output
+            deadline = time.monotonic() + timeout
+            while needle not in output and time.monotonic() < deadline:
+                ready, _, _ = select.select([master], [], [], 0.1)
+                if ready:
+                    try:
+                        output += os.read(master, 65536)
+                    except OSError:
+                        break
+            return needle in output
+
+        try:
+            self.assertTrue(read_until(b"Waiting", 5), output)
+            # Subscribed once a broadcast shows up; keep sending until it does.
+            deadline = time.monotonic() + 10
+            while not read_until(b"My Phone", 0.2) and time.monotonic() < deadline:
+                self.bus.emit("iOSStack", "", {"abc": entry(
+                    Bonjour="abc", name="My Phone", Battery="85", Charging="1")})
+            self.assertIn(b"My Phone", output)
+            self.assertIn(b"[#########", output)
+            self.assertIn(b"\x1b[H\x1b[J", output)
+            proc.send_signal(signal.SIGINT)
+            self.assertEqual(proc.wait(10), 0)
+            read_until(b"\x1b[?25h", 2)
+            self.assertTrue(output.endswith(b"\x1b[?25h"), output[-40:])
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            os.close(master)
+
+
+class KillTest(unittest.TestCase):
+    def test_posts_the_kill_notification(self):
+        bus = SessionBus()
+        listener = Listener(bus, "vemo.Tallyport.kill")
+        try:
+            done = subprocess.run([NUVCTL, "kill"], env=bus.env(), capture_output=True,
+                                  text=True, timeout=10)
+            self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+            body = listener.next(5)
+            self.assertIsNotNone(body)
+            self.assertEqual(body.get_type_string(), "(ssa{sv})")
+            self.assertEqual(body.unpack(), ("vemo.Tallyport.kill", "", {}))
+            self.assertEqual(subprocess.run([NUVCTL, "kill", "extra"], capture_output=True,
+                                            timeout=10).returncode, 2)
+        finally:
+            listener.close()
+            bus.close()
+
+
+class WatchAndKillTheModuleTest(ModuleTestCase):
+    def test_watch_shows_the_module_broadcast_and_kill_stops_it(self):
+        w = Watch(self.bus, "--json")
+        try:
+            w.sync(self.bus)
+            w.drain()
+            b = self.bundle()
+            b.set_output(DEVICE)
+            m = self.start(b)
+            line = w.out.next(5 + SLACK)
+            self.assertIsNotNone(line, m.log())
+            device = json.loads(line)["devices"]["abc"]
+            self.assertEqual(device["name"], "My Phone")
+            self.assertEqual(device["Battery"], "85")
+            self.assertIn("timestamp", device)
+
+            b.set_output(DEVICE.replace("85", "84"))
+            line = w.out.next(5 + SLACK)
+            self.assertIsNotNone(line, m.log())
+            self.assertEqual(json.loads(line)["devices"]["abc"]["Battery"], "84")
+
+            done = subprocess.run([NUVCTL, "kill"], env=self.bus.env(), timeout=10)
+            self.assertEqual(done.returncode, 0)
+            self.assertEqual(m.wait(10), 0, m.log())
+            self.assertIsNone(w.proc.poll())  # the watcher outlives the module
+        finally:
+            self.assertEqual(w.stop(), 0)
+
+
+class InstallTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="nuv inst-")  # a space in the prefix on purpose
+        cls.prefix = os.path.join(cls.tmp, "prefix")
+        done = subprocess.run(["cmake", "--install", nuvtest.BUILD_DIR, "--prefix", cls.prefix],
+                              capture_output=True, text=True, timeout=120)
+        if done.returncode != 0:
+            raise AssertionError("cmake --install failed:\n" + done.stdout + done.stderr)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.prefix, *parts)
+
+    def test_layout(self):
+        for executable in (("lib", "NUVModule.app", "NUVModule"),
+                           ("lib", "NUVModule.app", "Resources", "devInfo.NUVModule"),
+                           ("bin", "nuvctl")):
+            self.assertTrue(os.access(self.path(*executable), os.X_OK), executable)
+        with open(self.path("lib", "NUVModule.app", "Resources", "Info.plist"), "rb") as f:
+            info = plistlib.load(f)
+        self.assertEqual(info["CFBundleIdentifier"], nuvtest.BUNDLE_ID)
+        self.assertEqual(info["CFBundleExecutable"], "NUVModule")
+
+    def test_interface_xml_matches_the_bus_contract(self):
+        with open(self.path("share", "dbus-1", "interfaces",
+                            "vemo.DistributedNotifications.xml")) as f:
+            node = Gio.DBusNodeInfo.new_for_xml(f.read())
+        iface = node.lookup_interface("vemo.DistributedNotifications")
+        self.assertIsNotNone(iface)
+        signal_info = iface.lookup_signal("Notification")
+        self.assertEqual([(a.name, a.signature) for a in signal_info.args],
+                         [("name", "s"), ("object", "s"), ("userInfo", "a{sv}")])
+
+    def test_unit_starts_the_installed_module(self):
+        unit = self.path("lib", "systemd", "user", "nuvmodule.service")
+        with open(unit) as f:
+            text = f.read()
+        exec_start = self.path("lib", "NUVModule.app", "NUVModule")
+        self.assertIn('ExecStart="%s"\n' % exec_start, text)
+        self.assertIn("ExitType=cgroup\n", text)
+        if shutil.which("systemd-analyze"):
+            done = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True,
+                                  text=True, timeout=60)
+            if "Failed to initialize manager" not in done.stderr:
+                self.assertEqual(done.returncode, 0, done.stderr)
+
+    def test_installed_tree_runs(self):
+        done = subprocess.run([self.path("lib", "NUVModule.app", "Resources", "devInfo.NUVModule"),
+                               "-f"], env=probe_env("UNIX:" + os.path.join(self.tmp, "none")),
+                              capture_output=True, timeout=10)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""))
+
+        bus = SessionBus()
+        home = os.path.join(self.tmp, "home")
+        os.makedirs(home, exist_ok=True)
+        module = None
+        try:
+            bundle = type("Installed", (), {"executable": self.path("lib", "NUVModule.app",
+                                                                    "NUVModule")})()
+            module = nuvtest.Module(bundle, bus, home,
+                                    {"USBMUXD_SOCKET_ADDRESS": "UNIX:" + os.path.join(self.tmp, "none")})
+            time.sleep(1.0)
+            self.assertTrue(module.running(), module.log())
+            done = subprocess.run([self.path("bin", "nuvctl"), "kill"], env=bus.env(), timeout=10)
+            self.assertEqual(done.returncode, 0)
+            self.assertEqual(module.wait(10), 0, module.log())
+        finally:
+            if module:
+                module.stop()
+            bus.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
