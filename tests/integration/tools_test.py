@@ -133,9 +133,11 @@ class ProbeWithoutDeviceTest(unittest.TestCase):
 
 class FakeUsbmuxd:
     """A scripted usbmuxd on a UNIX socket that also plays each device's
-    lockdown service. Devices: {udid: {"DeviceName": ..., "ProductType": ...}}.
-    It holds no pair records, so every device is untrusted. Records every
-    lockdown request it sees."""
+    lockdown service. Devices: {udid: {"DeviceName": ..., "ProductType": ...}},
+    plus optional "_paired" (a pair record is held), "_accepts" (the device
+    accepts that record for a session), "_battery" (the battery domain),
+    "_hangup" (lockdown closes at once) and "_silent" (lockdown never answers).
+    Sessions run without SSL. Records every lockdown request it sees."""
 
     def __init__(self, directory, devices):
         self.path = os.path.join(directory, "usbmuxd")
@@ -182,6 +184,9 @@ class FakeUsbmuxd:
         body = plistlib.dumps(payload, fmt=plistlib.FMT_XML)
         conn.sendall(struct.pack("<IIII", 16 + len(body), 1, 8, tag) + body)
 
+    def _paired(self, udid):
+        return any(u == udid and d.get("_paired") for u, d in self.devices)
+
     def _device_list(self):
         return [{"DeviceID": i + 1, "MessageType": "Attached",
                  "Properties": {"ConnectionType": "USB", "DeviceID": i + 1, "LocationID": 0,
@@ -202,7 +207,10 @@ class FakeUsbmuxd:
                     self._reply(conn, tag, {"MessageType": "Result", "Number": 0})
                     self._lockdown(conn, device)
                     return
-                else:  # ReadPairRecord, ReadBUID, Listen ...: nothing here
+                elif kind == "ReadPairRecord" and self._paired(msg.get("PairRecordID")):
+                    record = plistlib.dumps({"HostID": "HOST-1", "SystemBUID": "BUID-1"})
+                    self._reply(conn, tag, {"PairRecordData": record})
+                else:  # no pair record, ReadBUID, Listen ...: nothing here
                     self._reply(conn, tag, {"MessageType": "Result", "Number": 2})
         except (EOFError, OSError, struct.error):
             pass
@@ -210,6 +218,12 @@ class FakeUsbmuxd:
             conn.close()
 
     def _lockdown(self, conn, device):
+        if device.get("_silent"):
+            while not self._stop:
+                time.sleep(0.1)
+            return
+        if device.get("_hangup"):
+            return
         while True:
             (length,) = struct.unpack(">I", self._recv_exact(conn, 4))
             msg = plistlib.loads(self._recv_exact(conn, length))
@@ -217,6 +231,11 @@ class FakeUsbmuxd:
             self.requests.append(request)
             if request == "QueryType":
                 reply = {"Request": request, "Type": "com.apple.mobile.lockdown"}
+            elif request == "StartSession" and device.get("_accepts"):
+                reply = {"Request": request, "SessionID": "S-1", "EnableSessionSSL": False}
+            elif (request == "GetValue" and msg.get("Domain") == "com.apple.mobile.battery"
+                  and "_battery" in device and "StartSession" in self.requests):
+                reply = {"Request": request, "Domain": msg["Domain"], "Value": device["_battery"]}
             elif request == "GetValue" and msg.get("Key") in device and "Domain" not in msg:
                 reply = {"Request": request, "Key": msg["Key"], "Value": device[msg["Key"]]}
             elif request == "GetValue":
@@ -265,6 +284,46 @@ class ProbeWithScriptedUsbmuxdTest(unittest.TestCase):
         ])
         self.assertNotIn("Pair", requests)
         self.assertNotIn("StartSession", requests)  # no pair record: not even tried
+
+    BATTERY = {"BatteryCurrentCapacity": 87, "BatteryIsCharging": True,
+               "ExternalConnected": True, "FullyCharged": False}
+
+    def test_paired_device_that_accepts_the_session_gives_battery_facts(self):
+        done, requests = self.probe({"cccc0003": {
+            "DeviceName": "My Phone", "ProductType": "iPhone15,2",
+            "_paired": True, "_accepts": True, "_battery": self.BATTERY}})
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.decode("utf-8").split("\n"), [
+            "Bonjour\tcccc0003", "name\tMy Phone", "Battery\t87", "Charging\t1",
+            "Host Attached\t1", "ProductType\tiPhone15,2", "ExternalConnected\t1",
+            "FullyCharged\t0", "Trusted\t1", ""])
+        self.assertNotIn("Pair", requests)
+
+    def test_device_that_hangs_up_is_reported_on_stderr_only(self):
+        done, _ = self.probe({"ffff0006": {"DeviceName": "Gone", "_hangup": True}})
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stdout, b"")
+        self.assertIn(b"ffff0006 (USB): ", done.stderr)
+
+    def test_device_that_never_answers_is_given_up_after_ten_seconds(self):
+        start = time.monotonic()
+        done, _ = self.probe({"eeee0005": {"DeviceName": "Mute", "_silent": True}})
+        elapsed = time.monotonic() - start
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stdout, b"")
+        self.assertIn(b"did not answer within 10 s", done.stderr)
+        self.assertGreater(elapsed, 9)
+        self.assertLess(elapsed, 10 + SLACK)
+
+    def test_revoked_pairing_is_untrusted_without_a_pairing_attempt(self):
+        done, requests = self.probe({"dddd0004": {
+            "DeviceName": "Old Friend", "_paired": True, "_accepts": False,
+            "_battery": self.BATTERY}})
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.decode("utf-8").split("\n"), [
+            "Bonjour\tdddd0004", "name\tOld Friend", "Host Attached\t1", "Trusted\t0", ""])
+        self.assertIn("StartSession", requests)
+        self.assertNotIn("Pair", requests)
 
 
 class WatchTest(unittest.TestCase):

@@ -67,10 +67,20 @@ std::optional<std::int64_t> integerValue(plist_t node) {
   return static_cast<std::int64_t>(value);
 }
 
-std::optional<std::string> lockdownString(lockdownd_client_t client, const char* key) {
+// The connection itself failed, as opposed to lockdown declining a value.
+bool transportFailure(lockdownd_error_t e) {
+  return e == LOCKDOWN_E_PLIST_ERROR || e == LOCKDOWN_E_SSL_ERROR ||
+         e == LOCKDOWN_E_RECEIVE_TIMEOUT || e == LOCKDOWN_E_MUX_ERROR ||
+         e == LOCKDOWN_E_UNKNOWN_ERROR;
+}
+
+std::optional<std::string> lockdownString(lockdownd_client_t client, const char* key,
+                                          lockdownd_error_t* status = nullptr) {
   plist_t raw = nullptr;
-  if (lockdownd_get_value(client, nullptr, key, &raw) != LOCKDOWN_E_SUCCESS) return std::nullopt;
+  const lockdownd_error_t e = lockdownd_get_value(client, nullptr, key, &raw);
   Plist value(raw);
+  if (status) *status = e;
+  if (e != LOCKDOWN_E_SUCCESS) return std::nullopt;
   return stringValue(value.get());
 }
 
@@ -129,7 +139,14 @@ std::optional<DeviceFacts> LockdownFactsSource::readFacts(const DeviceCandidate&
   }
 
   DeviceFacts facts;
-  facts.name = lockdownString(client.get(), "DeviceName");
+  lockdownd_error_t status = LOCKDOWN_E_SUCCESS;
+  facts.name = lockdownString(client.get(), "DeviceName", &status);
+  if (transportFailure(status)) {
+    // A report without the name would look like a changed device to the
+    // module; report nothing for this device instead.
+    if (error) *error = "lockdown did not answer (error " + std::to_string(status) + ")";
+    return std::nullopt;
+  }
   facts.productType = lockdownString(client.get(), "ProductType");
 
   const auto hostId = pairedHostId(device.udid);

@@ -2,8 +2,12 @@
 // `key<TAB>value` lines for NUVModule, which runs it with "-f" every few
 // seconds.
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 #include "LockdownFactsSource.h"
 #include "ProbeReport.h"
@@ -32,10 +36,22 @@ constexpr const char* kUsage =
     "\n"
     "With no device, or when usbmuxd is not running, nothing is printed and\n"
     "the exit status is 0. Errors go to standard error; the exit status is 1\n"
-    "when no attached device could be read, 2 on a usage error.\n"
+    "when no attached device could be read or the device did not answer\n"
+    "within 10 s, 2 on a usage error.\n"
     "\n"
     "Environment: USBMUXD_SOCKET_ADDRESS (UNIX:/path or host:port) selects\n"
     "another usbmuxd socket.\n";
+
+constexpr unsigned kTimeLimitSeconds = 10;
+
+void giveUp(int) {
+  static const char kMessage[] =
+      "devInfo.NUVModule: the device did not answer within 10 s; giving up\n";
+  // Only async-signal-safe calls here.
+  ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  (void)ignored;
+  _exit(1);
+}
 
 }  // namespace
 
@@ -48,6 +64,19 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
+  // The module waits for this process before it polls again, and a device
+  // that stops answering keeps libimobiledevice waiting 30 s per request.
+  // Give up as a whole instead, with nothing on standard output.
+  struct sigaction onAlarm = {};
+  onAlarm.sa_handler = giveUp;
+  sigemptyset(&onAlarm.sa_mask);
+  sigaction(SIGALRM, &onAlarm, nullptr);
+  alarm(kTimeLimitSeconds);
+
   nuv::linux_backend::LockdownFactsSource source;
-  return nuv::ProbeReport::run(source, std::cout, std::cerr);
+  std::ostringstream report;
+  const int status = nuv::ProbeReport::run(source, report, std::cerr);
+  alarm(0);
+  std::cout << report.str() << std::flush;
+  return status;
 }
