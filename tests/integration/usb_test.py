@@ -1,0 +1,231 @@
+"""USB attach and detach end to end: the built module under umockdev on a
+private session bus, with a scripted probe.
+
+umockdev's uevent socket holds only a handful of datagrams and the sender
+aborts when it is full, so the storm keeps a few events in flight and paces
+itself on the names the module writes to standard error."""
+
+import os
+import signal
+import sys
+import time
+import unittest
+
+# The test itself sends uevents, which needs the umockdev preload in this
+# process too: re-run under it once.
+if "umockdev-preload" not in os.environ.get("LD_PRELOAD", ""):
+    os.environ["LD_PRELOAD"] = "libumockdev-preload.so.0:" + os.environ.get("LD_PRELOAD", "")
+    os.execv(sys.orig_argv[0], sys.orig_argv)
+
+import gi
+
+gi.require_version("UMockdev", "1.0")
+from gi.repository import UMockdev  # noqa: E402
+
+import nuvtest  # noqa: E402
+from nuvtest import ModuleTestCase, wait_until  # noqa: E402
+
+SLACK = 4.0  # scheduling slack on a loaded machine (sanitizer builds)
+
+
+def sanitized_build():
+    try:
+        with open(os.path.join(nuvtest.BUILD_DIR, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("NUV_SANITIZE:") and line.strip().split("=", 1)[1]:
+                    return True
+    except OSError:
+        pass
+    return False
+
+
+# From the "add" uevent to the probe's own start.
+START_LIMIT = 0.1 * (4 if sanitized_build() else 1)
+
+
+def device_output(host_attached):
+    return "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nHost Attached\t%s\n" % host_attached
+
+
+class UsbTestCase(ModuleTestCase):
+    def setUp(self):
+        super().setUp()
+        self.testbed = UMockdev.Testbed.new()
+        self._names = 0
+
+    def tearDown(self):
+        super().tearDown()
+        os.environ.pop("UMOCKDEV_DIR", None)
+
+    def start_usb(self, bundle):
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        env = {
+            "LD_PRELOAD": "libumockdev-preload.so.0",
+            "UMOCKDEV_DIR": self.testbed.get_root_dir(),
+            "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0",
+        }
+        m = self.start(bundle, env)
+        self.assertTrue(wait_until(lambda: "Starting run loop.\n\n" in m.log(), 2 + SLACK), m.log())
+        return m
+
+    def add_usb(self, product, busnum="1", devnum=None):
+        self._names += 1
+        attrs = ["busnum", busnum, "devnum", devnum or str(self._names + 1)]
+        if product is not None:
+            attrs += ["product", product]
+        if busnum is None:
+            attrs = attrs[2:]
+        return self.testbed.add_device("usb", "1-%d" % self._names, None, attrs,
+                                       ["DEVTYPE", "usb_device"])
+
+    def next_stack_with(self, predicate, timeout):
+        """The first iOSStack within `timeout` that satisfies `predicate`."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            body = self.listener.next(max(0.01, deadline - time.monotonic()))
+            if body is not None and predicate(nuvtest.stack_of(body)):
+                return nuvtest.stack_of(body)
+        return None
+
+
+def host_attached_is(value):
+    return lambda info: "abc" in info and info["abc"].get("Host Attached") == value
+
+
+def name_lines(log, names):
+    return sum(1 for line in log.split("\n") if line in names)
+
+
+class AttachTest(UsbTestCase):
+    def test_iphone_present_at_start_up_starts_a_run_at_registration(self):
+        phone = self.add_usb("iPhone")
+        b = self.bundle()
+        b.set_output(device_output("1"))
+        started = time.time()
+        m = self.start_usb(b)
+        # Registration comes 2 s after launch, well before the 5 s poll timer.
+        self.assertTrue(wait_until(lambda: b.starts(), 1 + SLACK), m.log())
+        self.assertLess(float(b.starts()[0][1]) - started, 4.5)
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("1"), 1 + SLACK))
+        self.testbed.uevent(phone, "remove")
+        self.assertTrue(wait_until(lambda: "\niPhone\n" in m.log(), 2), m.log())
+
+    def test_later_iphone_starts_a_run_at_once(self):
+        b = self.bundle()
+        b.set_output(device_output("0"))
+        m = self.start_usb(b)
+        latencies = []
+        for product in ["iPhone", "iPad", "iPhone"]:
+            # Clear of the poll run, so that no run is in progress.
+            self.assertTrue(wait_until(lambda: not m.log().endswith("tick -----------------\n"), 2))
+            time.sleep(0.3)
+            n = len(b.starts())
+            sent = time.time()
+            path = self.add_usb(product)
+            self.testbed.uevent(path, "add")
+            self.assertTrue(wait_until(lambda: len(b.starts()) > n, 2), m.log())
+            latencies.append(float(b.starts()[n][1]) - sent)
+            self.testbed.uevent(path, "remove")
+        self.assertLess(min(latencies), START_LIMIT, latencies)
+        self.assertLess(sorted(latencies)[1], START_LIMIT, latencies)
+
+    def test_removal_inside_and_outside_the_window(self):
+        b = self.bundle()
+        b.set_output(device_output("0"))
+        m = self.start_usb(b)
+        phone = self.add_usb("iPhone")
+        self.testbed.uevent(phone, "add")
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("0"), 2 + SLACK), m.log())
+        time.sleep(0.5)
+        self.testbed.uevent(phone, "remove")
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("1"), 2), m.log())
+
+        # The probe now agrees with the flag, so runs broadcast nothing.
+        b.set_output(device_output("1"))
+        n = len(b.starts())
+        self.testbed.uevent(phone, "add")
+        added = time.monotonic()
+        self.assertTrue(wait_until(lambda: len(b.starts()) > n, 2), m.log())
+        time.sleep(max(0, 5 - (time.monotonic() - added)))
+        self.testbed.uevent(phone, "remove")
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("0"), 2), m.log())
+        self.assertTrue(m.running())
+
+    def test_keyboard_removal_sends_nothing_but_its_name(self):
+        b = self.bundle()
+        b.set_output(device_output("1"))
+        m = self.start_usb(b)
+        self.listener.drain()
+        kbd = self.add_usb("USB Keyboard")
+        self.testbed.uevent(kbd, "add")
+        time.sleep(0.2)
+        self.testbed.uevent(kbd, "remove")
+        self.assertTrue(wait_until(lambda: "\nUSB Keyboard\n" in m.log(), 2), m.log())
+        self.assertEqual(b.starts(), [])
+        self.assertIsNone(self.listener.next(1.0))
+
+
+class StormTest(UsbTestCase):
+    PAIRS = 2000
+    IN_FLIGHT = 2  # counted pairs whose removal has not been reported yet
+
+    def test_add_remove_storm_of_mixed_devices(self):
+        b = self.bundle()
+        b.set_output(device_output("0"))
+        m = self.start_usb(b)
+        printed = ["iPhone", "iPad", "iPod", "USB Keyboard", ""]
+        devices = [(self.add_usb(name), True) for name in ["iPhone", "iPad", "iPod", "USB Keyboard"]]
+        devices.append((self.add_usb("Caf\u00e9 Mouse"), True))   # not ASCII: empty name
+        devices.append((self.add_usb(None), True))                 # no product: empty name
+        devices.append((self.add_usb("iPhone", busnum=None), False))  # no bus: not followed
+        baseline = name_lines(m.log(), printed)
+
+        began = time.monotonic()
+        counted = 0
+        for i in range(self.PAIRS):
+            path, followed = devices[i % len(devices)]
+            self.testbed.uevent(path, "add")
+            self.testbed.uevent(path, "remove")
+            if not followed:
+                continue
+            counted += 1
+            target = baseline + counted - self.IN_FLIGHT
+            ok = wait_until(lambda: name_lines(m.log(), printed) >= target, 10 + SLACK, interval=0.001)
+            self.assertTrue(ok, "stalled at pair %d\n%s" % (i, m.log()[-2000:]))
+        self.assertTrue(wait_until(lambda: name_lines(m.log(), printed) == baseline + counted,
+                                   5 + SLACK))
+        elapsed = time.monotonic() - began
+        self.assertLess(elapsed, 90, elapsed)
+        print("\n%d add/remove pairs in %.1f s" % (self.PAIRS, elapsed), file=sys.stderr)
+        self.assertTrue(m.running(), m.log()[-2000:])
+
+        # Still watching, with the right flags: an iPhone gone at once is
+        # plugged ("1"); an iPod gone at any time is unplugged ("0").
+        time.sleep(1.2)
+        self.listener.drain()
+        phone, _ = devices[0]
+        self.testbed.uevent(phone, "add")
+        time.sleep(0.2)
+        self.testbed.uevent(phone, "remove")
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("1"), 2 + SLACK))
+        # The probe agrees with "1" from its next run on, so a "0" can only
+        # come from the watcher.
+        b.set_output(device_output("1"))
+        n = len(b.starts())
+        self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5 + SLACK))
+        time.sleep(0.2)
+        pod, _ = devices[2]
+        self.testbed.uevent(pod, "add")
+        self.testbed.uevent(pod, "remove")
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("0"), 2 + SLACK))
+        self.assertTrue(m.running())
+        m.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(m.wait(10 + SLACK), 0, m.log()[-3000:])
+        log = m.log()
+        for marker in ["ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                       "runtime error:"]:
+            self.assertNotIn(marker, log)
+
+
+if __name__ == "__main__":
+    unittest.main()
