@@ -220,6 +220,13 @@ ElementRef AccessibilityWrapper::applicationForElement(const ElementRef& element
 
 void AccessibilityWrapper::createSystemWideElement() { systemWideElement(); }
 
+void AccessibilityWrapper::forgetSystemWideElement() {
+  SystemWide& shared = systemWide();
+  std::lock_guard lock(shared.mutex);
+  shared.element.reset();
+  shared.owner = nullptr;
+}
+
 bool AccessibilityWrapper::isWindow(const ElementRef& element) {
   AXValue value;
   if (service().copyAttributeValue(element, AXAttribute::Role, value) != AXStatus::Success) {

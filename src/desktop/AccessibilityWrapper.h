@@ -73,6 +73,9 @@ class AccessibilityWrapper {
   // process cannot be read).
   static ElementRef applicationForElement(const ElementRef& element);
   static void createSystemWideElement();
+  // Drops the shared system-wide element, for a composition root (or a test)
+  // that replaces the accessibility service; the next use creates a new one.
+  static void forgetSystemWideElement();
   static bool isWindow(const ElementRef& element);
   // Absent for a null element (without asking the service) or on failure.
   static std::optional<std::string> getRole(const ElementRef& element);

@@ -40,7 +40,13 @@ Accessible ref(AtspiAccessible* a) {
   return Accessible(a);
 }
 
+// libatspi caches what it read and updates the cache from events that only
+// arrive while its connection is served; volatile data (states, names,
+// children) is therefore dropped from the cache before each read. (Turning
+// the cache off altogether makes libatspi's own event handlers issue nested
+// calls that deadlock inside libdbus.)
 bool hasState(AtspiAccessible* a, AtspiStateType state) {
+  atspi_accessible_clear_cache(a);
   glib::Object<AtspiStateSet> set(atspi_accessible_get_state_set(a));
   return set && atspi_state_set_contains(set.get(), state);
 }
@@ -71,6 +77,7 @@ bool isTopLevelRole(AtspiRole role) {
 
 std::vector<Accessible> childrenOf(AtspiAccessible* a) {
   std::vector<Accessible> out;
+  atspi_accessible_clear_cache(a);
   GError* raw = nullptr;
   gint count = atspi_accessible_get_child_count(a, &raw);
   glib::Error error(raw);
@@ -101,6 +108,7 @@ std::optional<AtspiRect> extentsOf(AtspiAccessible* a) {
 }
 
 std::string nameOf(AtspiAccessible* a, bool* ok) {
+  atspi_accessible_clear_cache(a);
   GError* raw = nullptr;
   glib::String name(atspi_accessible_get_name(a, &raw));
   glib::Error error(raw);
@@ -124,7 +132,6 @@ struct AtspiAccessibilityService::Impl {
   explicit Impl(X11WindowSystem& w) : windows(w) {
     atspi_init();
     desktop = Accessible(atspi_get_desktop(0));
-    if (desktop) atspi_accessible_set_cache_mask(desktop.get(), ATSPI_CACHE_NONE);
   }
 
   std::vector<Accessible> applications() {

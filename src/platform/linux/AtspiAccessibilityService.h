@@ -17,7 +17,7 @@ class X11WindowSystem;
 // window, matched by process, title and geometry, is configured instead; the
 // same X11 stacking order decides which window is on top in hit tests.
 //
-// Nothing is cached: every read goes to the application, so a change made
+// States, names and children are read afresh each time, so a change made
 // since the last call is seen even when no main loop serves AT-SPI events.
 // Calls are serialised; each inter-process call waits for a bounded time.
 class AtspiAccessibilityService : public AccessibilityService {

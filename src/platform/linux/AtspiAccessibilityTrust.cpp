@@ -38,21 +38,11 @@ struct Watch {
   std::function<void()> onChange;  // empty once cancelled
 };
 
+// Any change of the status properties counts as an announcement: the
+// launcher also switches IsEnabled implicitly (with ScreenReaderEnabled)
+// without announcing IsEnabled itself, so the content is not looked at.
 void onPropertiesChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                         GVariant* parameters, gpointer data) {
-  if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) return;
-  const gchar* interface = nullptr;
-  GVariant* changed = nullptr;
-  const gchar** invalidated = nullptr;
-  g_variant_get(parameters, "(&s@a{sv}^a&s)", &interface, &changed, &invalidated);
-  glib::Variant changedOwner(changed);
-  glib::Variant value(g_variant_lookup_value(changed, kProperty, nullptr));
-  bool relevant = value != nullptr;
-  for (const gchar** p = invalidated; p && *p && !relevant; ++p) {
-    relevant = g_strcmp0(*p, kProperty) == 0;
-  }
-  g_free(invalidated);
-  if (!relevant) return;
+                         GVariant*, gpointer data) {
   auto* watch = static_cast<std::shared_ptr<Watch>*>(data);
   std::function<void()> onChange;
   {

@@ -6,11 +6,13 @@ namespace nuv::linux_backend {
 
 // Accessibility trust on an AT-SPI desktop: the trust state is the session
 // switch org.a11y.Status.IsEnabled of the accessibility bus launcher
-// (org.a11y.Bus on the session bus), and the announcement of a change is that
-// property's PropertiesChanged signal. Requesting trust switches IsEnabled
-// on, the way assistive tools ask the desktop to turn accessibility on; with
-// no launcher on the bus the desktop's accessibility settings are opened
-// instead (GNOME's universal-access panel, when installed).
+// (org.a11y.Bus on the session bus), and the announcement of a change is any
+// PropertiesChanged signal of org.a11y.Status (the launcher also turns
+// IsEnabled on implicitly with ScreenReaderEnabled). Requesting trust
+// switches IsEnabled on, the way assistive tools ask the desktop to turn
+// accessibility on; with no launcher on the bus the desktop's accessibility
+// settings are opened instead (GNOME's universal-access panel, when
+// installed).
 //
 // Calls use the shared session-bus connection and wait at most one second
 // each; with no session bus every query answers false. Change callbacks run

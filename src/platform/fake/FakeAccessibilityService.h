@@ -1,0 +1,147 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/AccessibilityService.h"
+
+namespace nuv::fake {
+
+// One element of the fake accessibility tree. Attributes present in
+// `attributes` read successfully; the others fail with `missingStatus`.
+// Writes succeed for attributes in `settable` and store the value.
+class FakeElement : public AccessibilityElement {
+ public:
+  explicit FakeElement(std::string label = "") : label(std::move(label)) {}
+
+  std::string label;
+  std::map<AXAttribute, AXValue> attributes;
+  std::set<AXAttribute> settable;
+  AXStatus missingStatus = AXStatus::AttributeUnsupported;
+  std::optional<int> pid;  // absent: the element is stale, getPid fails
+  std::vector<AXAttribute> reads;
+  std::vector<std::pair<AXAttribute, AXValue>> writes;
+};
+
+// An in-memory accessibility service. Applications are registered by process
+// identifier; createApplication for any other identifier gives a fresh,
+// empty element. Every platform call is counted.
+class FakeAccessibilityService : public AccessibilityService {
+ public:
+  std::shared_ptr<FakeElement> systemWide = std::make_shared<FakeElement>("system-wide");
+  std::map<int, std::shared_ptr<FakeElement>> applications;
+  // Hit test result for copyElementAtPosition; null gives NoValue.
+  std::function<ElementRef(float, float)> hitTest;
+  AXStatus hitStatus = AXStatus::Success;
+
+  int systemWideCreations = 0;
+  std::vector<int> createdApplications;
+  std::vector<int> broughtForward;
+  std::vector<std::pair<float, float>> hitTests;
+  int calls = 0;
+  std::vector<std::pair<std::size_t, std::size_t>> sliceRequests;  // (index, maxCount)
+
+  std::shared_ptr<FakeElement> addApplication(int pid, const std::string& label = "") {
+    auto app = std::make_shared<FakeElement>(label.empty() ? "app" + std::to_string(pid) : label);
+    app->pid = pid;
+    applications[pid] = app;
+    return app;
+  }
+
+  static std::shared_ptr<FakeElement> window(const std::string& title, int pid) {
+    auto w = std::make_shared<FakeElement>(title);
+    w->pid = pid;
+    w->attributes[AXAttribute::Role] = std::string(kWindowRole);
+    w->attributes[AXAttribute::Title] = title;
+    return w;
+  }
+
+  ElementRef createSystemWide() override {
+    ++calls;
+    ++systemWideCreations;
+    return systemWide;
+  }
+
+  ElementRef createApplication(int pid) override {
+    ++calls;
+    createdApplications.push_back(pid);
+    auto it = applications.find(pid);
+    if (it != applications.end()) return it->second;
+    auto e = std::make_shared<FakeElement>("unknown" + std::to_string(pid));
+    e->pid = pid;
+    e->missingStatus = AXStatus::InvalidElement;
+    return e;
+  }
+
+  AXStatus copyAttributeValue(const ElementRef& element, AXAttribute attribute,
+                              AXValue& out) override {
+    ++calls;
+    auto* e = dynamic_cast<FakeElement*>(element.get());
+    if (!e) return AXStatus::IllegalArgument;
+    e->reads.push_back(attribute);
+    auto it = e->attributes.find(attribute);
+    if (it == e->attributes.end()) return e->missingStatus;
+    out = it->second;
+    return AXStatus::Success;
+  }
+
+  AXStatus copyAttributeValues(const ElementRef& element, AXAttribute attribute, std::size_t index,
+                               std::size_t maxCount, ElementArray& out) override {
+    sliceRequests.emplace_back(index, maxCount);
+    AXValue value;
+    AXStatus status = copyAttributeValue(element, attribute, value);
+    if (status != AXStatus::Success) return status;
+    auto* array = std::get_if<ElementArray>(&value);
+    if (!array) return AXStatus::IllegalArgument;
+    out.clear();
+    for (std::size_t i = index; i < array->size() && out.size() < maxCount; ++i) {
+      out.push_back((*array)[i]);
+    }
+    return AXStatus::Success;
+  }
+
+  AXStatus setAttributeValue(const ElementRef& element, AXAttribute attribute,
+                             const AXValue& value) override {
+    ++calls;
+    auto* e = dynamic_cast<FakeElement*>(element.get());
+    if (!e) return AXStatus::IllegalArgument;
+    e->writes.emplace_back(attribute, value);
+    if (!e->settable.count(attribute)) return AXStatus::AttributeUnsupported;
+    e->attributes[attribute] = value;
+    return AXStatus::Success;
+  }
+
+  AXStatus getPid(const ElementRef& element, int& pid) override {
+    ++calls;
+    auto* e = dynamic_cast<FakeElement*>(element.get());
+    if (!e) return AXStatus::IllegalArgument;
+    if (!e->pid) return AXStatus::InvalidElement;
+    pid = *e->pid;
+    return AXStatus::Success;
+  }
+
+  AXStatus copyElementAtPosition(const ElementRef& element, float x, float y,
+                                 ElementRef& out) override {
+    ++calls;
+    hitTests.emplace_back(x, y);
+    if (!element) return AXStatus::IllegalArgument;
+    if (hitStatus != AXStatus::Success) return hitStatus;
+    ElementRef hit = hitTest ? hitTest(x, y) : nullptr;
+    if (!hit) return AXStatus::NoValue;
+    out = hit;
+    return AXStatus::Success;
+  }
+
+  bool bringFrontWindowForward(int pid) override {
+    ++calls;
+    broughtForward.push_back(pid);
+    return true;
+  }
+};
+
+}  // namespace nuv::fake

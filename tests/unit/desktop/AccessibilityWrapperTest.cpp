@@ -1,0 +1,298 @@
+#include "desktop/AccessibilityWrapper.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/DesktopServices.h"
+#include "platform/Workspace.h"
+#include "platform/fake/FakeAccessibilityService.h"
+
+namespace nuv {
+namespace {
+
+using fake::FakeAccessibilityService;
+using fake::FakeElement;
+using W = AccessibilityWrapper;
+
+class App : public RunningApplication {
+ public:
+  explicit App(int pid) : pid_(pid) {}
+  int processIdentifier() const override { return pid_; }
+  std::optional<std::string> bundleIdentifier() const override { return std::nullopt; }
+  bool terminate() override { return false; }
+
+ private:
+  int pid_;
+};
+
+class AccessibilityWrapperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ax = std::make_unique<FakeAccessibilityService>();
+    desktopServices().accessibility = ax.get();
+    W::forgetSystemWideElement();
+  }
+  void TearDown() override {
+    desktopServices().accessibility = nullptr;
+    W::forgetSystemWideElement();
+  }
+
+  // An application with pid 42 and a focused window "Editor" at (10, 20), 300 x 200.
+  std::shared_ptr<FakeElement> focusedSetup() {
+    app = ax->addApplication(42);
+    win = FakeAccessibilityService::window("Editor", 42);
+    win->attributes[AXAttribute::Position] = Point{10, 20};
+    win->attributes[AXAttribute::Size] = Size{300, 200};
+    win->settable = {AXAttribute::Position, AXAttribute::Size, AXAttribute::Main};
+    app->attributes[AXAttribute::FocusedWindow] = ElementRef(win);
+    ax->systemWide->attributes[AXAttribute::FocusedApplication] = ElementRef(app);
+    return win;
+  }
+
+  std::unique_ptr<FakeAccessibilityService> ax;
+  std::shared_ptr<FakeElement> app, win;
+};
+
+TEST_F(AccessibilityWrapperTest, InitWrapsTheFocusedWindow) {
+  focusedSetup();
+  W wrapper;
+  EXPECT_TRUE(wrapper.inited());
+  EXPECT_EQ(wrapper.app(), app);
+  EXPECT_EQ(wrapper.window(), win);
+  EXPECT_EQ(wrapper.getCurrentTopLeft(), (Point{10, 20}));
+  EXPECT_EQ(wrapper.getCurrentSize(), (Size{300, 200}));
+  EXPECT_EQ(wrapper.getTitle(), "Editor");
+  EXPECT_EQ(wrapper.processIdentifier(), 42);
+  EXPECT_TRUE(wrapper.moveWindow({5, 6}));
+  EXPECT_EQ(wrapper.getCurrentTopLeft(), (Point{5, 6}));
+  EXPECT_TRUE(wrapper.resizeWindow({7, 8}));
+  EXPECT_EQ(wrapper.getCurrentSize(), (Size{7, 8}));
+}
+
+TEST_F(AccessibilityWrapperTest, InitWithoutFocusedWindowIsNotInited) {
+  app = ax->addApplication(42);  // no focused window
+  ax->systemWide->attributes[AXAttribute::FocusedApplication] = ElementRef(app);
+  W wrapper;
+  EXPECT_FALSE(wrapper.inited());
+  EXPECT_EQ(wrapper.window(), nullptr);
+  EXPECT_EQ(wrapper.getCurrentTopLeft(), (Point{0, 0}));
+  EXPECT_EQ(wrapper.getCurrentSize(), (Size{0, 0}));
+  EXPECT_FALSE(wrapper.moveWindow({1, 1}));
+  EXPECT_FALSE(wrapper.focus());
+  EXPECT_EQ(wrapper.getTitle(), "");
+
+  ax->systemWide->attributes.clear();  // no focused application either
+  W none;
+  EXPECT_FALSE(none.inited());
+  EXPECT_EQ(none.app(), nullptr);
+  EXPECT_EQ(none.processIdentifier(), 0);
+}
+
+TEST_F(AccessibilityWrapperTest, OwnershipOfWrappedElements) {
+  focusedSetup();
+  std::weak_ptr<FakeElement> found = win;
+  {
+    W wrapper;
+    // Only the wrapper holds the window it found once the service forgets it.
+    app->attributes.clear();
+    win.reset();
+    EXPECT_FALSE(found.expired());
+  }
+  EXPECT_TRUE(found.expired());  // released with the wrapper
+
+  auto mine = std::make_shared<FakeElement>("mine");
+  { W given(nullptr, mine); }
+  EXPECT_EQ(mine.use_count(), 1);  // the caller keeps its own reference
+
+  W nulls(nullptr, nullptr);
+  EXPECT_TRUE(nulls.inited());
+  EXPECT_EQ(ax->systemWideCreations, 1);
+}
+
+TEST_F(AccessibilityWrapperTest, PositionAndSizeReadFailuresGiveZero) {
+  auto w = FakeAccessibilityService::window("w", 1);
+  EXPECT_EQ(W::getTopLeftForWindow(w), (Point{0, 0}));
+  EXPECT_EQ(W::getSizeForWindow(w), (Size{0, 0}));
+  w->attributes[AXAttribute::Position] = Size{3, 4};  // wrong value type
+  w->attributes[AXAttribute::Size] = Point{3, 4};
+  EXPECT_EQ(W::getTopLeftForWindow(w), (Point{0, 0}));
+  EXPECT_EQ(W::getSizeForWindow(w), (Size{0, 0}));
+  w->attributes[AXAttribute::Position] = Point{0, 0};  // a real (0, 0) reads the same
+  EXPECT_EQ(W::getTopLeftForWindow(w), W::getTopLeftForWindow(nullptr));
+}
+
+TEST_F(AccessibilityWrapperTest, MovableAndResizableProbeByWriting) {
+  auto w = FakeAccessibilityService::window("w", 1);
+  w->settable = {AXAttribute::Position};
+  W wrapper(nullptr, w);
+  // The position cannot be read: the probe moves the window to (0, 0).
+  EXPECT_TRUE(wrapper.isMovable());
+  ASSERT_EQ(w->writes.size(), 1u);
+  EXPECT_EQ(w->writes[0].first, AXAttribute::Position);
+  EXPECT_EQ(std::get<Point>(w->writes[0].second), (Point{0, 0}));
+
+  w->attributes[AXAttribute::Size] = Size{50, 60};
+  EXPECT_FALSE(wrapper.isResizable());  // size not settable
+  EXPECT_EQ(std::get<Size>(w->writes.back().second), (Size{50, 60}));
+  w->settable.insert(AXAttribute::Size);
+  EXPECT_TRUE(wrapper.isResizable());
+}
+
+TEST_F(AccessibilityWrapperTest, WindowListsAreCappedAt100) {
+  auto a = ax->addApplication(7);
+  ElementArray many;
+  for (int i = 0; i < 150; ++i)
+    many.push_back(FakeAccessibilityService::window(std::to_string(i), 7));
+  a->attributes[AXAttribute::Windows] = many;
+  auto windows = W::windowsInApp(a);
+  ASSERT_TRUE(windows);
+  ASSERT_EQ(windows->size(), 100u);
+  EXPECT_EQ(windows->front(), many[0]);
+  EXPECT_EQ(windows->back(), many[99]);
+  EXPECT_EQ(ax->sliceRequests.back(), (std::pair<std::size_t, std::size_t>{0, 100}));
+
+  auto viaPid = W::windowsInRunningApp(App(7));
+  ASSERT_TRUE(viaPid);
+  EXPECT_EQ(viaPid->size(), 100u);
+  EXPECT_FALSE(W::windowsInRunningApp(App(8)));  // no such application
+  EXPECT_FALSE(W::windowsInApp(nullptr));
+}
+
+TEST_F(AccessibilityWrapperTest, WindowUnderPoint) {
+  auto window = FakeAccessibilityService::window("Doc", 3);
+  auto button = std::make_shared<FakeElement>("button");
+  button->attributes[AXAttribute::Role] = std::string("push button");
+  button->attributes[AXAttribute::Window] = ElementRef(window);
+  auto orphan = std::make_shared<FakeElement>("orphan");
+  orphan->attributes[AXAttribute::Role] = std::string("label");
+  auto roleless = std::make_shared<FakeElement>("roleless");
+  roleless->attributes[AXAttribute::Window] = ElementRef(window);
+
+  ElementRef next;
+  ax->hitTest = [&](float, float) { return next; };
+  next = window;
+  EXPECT_EQ(W::windowUnderPoint({1, 2}), window);  // a window is returned itself
+  next = button;
+  EXPECT_EQ(W::windowUnderPoint({1, 2}), window);  // else its containing window
+  next = roleless;
+  EXPECT_EQ(W::windowUnderPoint({1, 2}), window);
+  next = orphan;
+  EXPECT_EQ(W::windowUnderPoint({1, 2}), nullptr);
+  next = nullptr;
+  EXPECT_EQ(W::windowUnderPoint({1, 2}), nullptr);
+  ax->hitStatus = AXStatus::CannotComplete;
+  next = window;
+  EXPECT_EQ(W::windowUnderPoint({1, 2}), nullptr);
+
+  // Coordinates reach the service as 32-bit floats.
+  W::windowUnderPoint({16777217.0, 0.1});
+  EXPECT_EQ(ax->hitTests.back().first, 16777216.0f);
+  EXPECT_EQ(ax->hitTests.back().second, 0.1f);
+}
+
+TEST_F(AccessibilityWrapperTest, MinimizedOrHiddenReadsBothAttributes) {
+  auto a = ax->addApplication(5);
+  auto w = FakeAccessibilityService::window("w", 5);
+  EXPECT_FALSE(W::isWindowMinimizedOrHiddenInApp(w, a));  // neither readable
+
+  w->attributes[AXAttribute::Minimized] = true;
+  a->attributes[AXAttribute::Hidden] = false;
+  EXPECT_TRUE(W::isWindowMinimizedOrHiddenInApp(w, a));
+
+  w->attributes[AXAttribute::Minimized] = false;
+  a->attributes[AXAttribute::Hidden] = true;
+  w->reads.clear();
+  a->reads.clear();
+  EXPECT_TRUE(W::isWindowMinimizedOrHiddenInApp(w, a));
+  EXPECT_EQ(a->reads, (std::vector<AXAttribute>{AXAttribute::Hidden}));
+  EXPECT_EQ(w->reads, (std::vector<AXAttribute>{AXAttribute::Minimized}));  // read all the same
+
+  W wrapper(a, w);
+  EXPECT_TRUE(wrapper.isMinimizedOrHidden());
+  a->attributes[AXAttribute::Hidden] = std::string("yes");  // not a boolean
+  EXPECT_FALSE(wrapper.isMinimizedOrHidden());
+}
+
+TEST_F(AccessibilityWrapperTest, RolesTitlesAndMainWindow) {
+  int before = ax->calls;
+  EXPECT_FALSE(W::getRole(nullptr));
+  EXPECT_EQ(ax->calls, before);  // a null element asks nothing
+
+  auto w = FakeAccessibilityService::window("Title", 1);
+  EXPECT_EQ(W::getRole(w), std::string(kWindowRole));
+  EXPECT_TRUE(W::isWindow(w));
+  auto anonymous = std::make_shared<FakeElement>();
+  EXPECT_FALSE(W::getRole(anonymous));
+  EXPECT_FALSE(W::isWindow(anonymous));
+  EXPECT_EQ(W::getTitle(anonymous), "");
+  EXPECT_EQ(W::getTitle(w), "Title");
+
+  EXPECT_FALSE(W::isMainWindow(w));
+  w->attributes[AXAttribute::Main] = true;
+  EXPECT_TRUE(W::isMainWindow(w));
+}
+
+TEST_F(AccessibilityWrapperTest, ProcessOfStaleElementIsZero) {
+  auto stale = std::make_shared<FakeElement>("stale");  // no pid: getPid fails
+  EXPECT_EQ(W::processIdentifierOfUIElement(stale), 0);
+  ax->createdApplications.clear();
+  W::applicationForElement(stale);
+  EXPECT_EQ(ax->createdApplications, (std::vector<int>{0}));
+
+  auto live = FakeAccessibilityService::window("w", 31);
+  W::applicationForElement(live);
+  EXPECT_EQ(ax->createdApplications.back(), 31);
+}
+
+TEST_F(AccessibilityWrapperTest, FocusOperations) {
+  focusedSetup();
+  app->settable = {AXAttribute::Frontmost};
+
+  EXPECT_TRUE(W::focusApp(App(42)));
+  EXPECT_EQ(std::get<bool>(app->writes.back().second), true);
+  EXPECT_FALSE(W::focusApp(App(43)));  // unknown application
+
+  // A focused window: it becomes main and its process comes forward.
+  EXPECT_TRUE(W::focusMainWindow(App(42)));
+  EXPECT_EQ(win->writes.back().first, AXAttribute::Main);
+  EXPECT_EQ(ax->broughtForward, (std::vector<int>{42}));
+  win->settable.erase(AXAttribute::Main);
+  EXPECT_FALSE(W::focusMainWindow(App(42)));
+  EXPECT_EQ(ax->broughtForward.size(), 2u);  // brought forward all the same
+
+  // No focused window: exactly focusApp, and nothing is brought forward.
+  app->attributes.erase(AXAttribute::Frontmost);
+  app->attributes.erase(AXAttribute::FocusedWindow);
+  ax->broughtForward.clear();
+  std::size_t appWrites = app->writes.size();
+  EXPECT_TRUE(W::focusMainWindow(App(42)));
+  EXPECT_EQ(app->writes.size(), appWrites + 1);
+  EXPECT_EQ(app->writes.back().first, AXAttribute::Frontmost);
+  EXPECT_TRUE(ax->broughtForward.empty());
+  EXPECT_FALSE(W::focusedWindowInRunningApp(App(42)));
+
+  // focusWindow's result is the main-attribute write alone.
+  auto other = FakeAccessibilityService::window("other", 77);
+  EXPECT_FALSE(W::focusWindow(other));
+  EXPECT_EQ(ax->broughtForward, (std::vector<int>{77}));
+  other->settable = {AXAttribute::Main};
+  W wrapper(app, other);
+  EXPECT_TRUE(wrapper.focus());
+}
+
+TEST_F(AccessibilityWrapperTest, SystemWideElementIsCreatedOnceAcrossThreads) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([] {
+      for (int k = 0; k < 50; ++k) W::createSystemWideElement();
+    });
+  }
+  for (auto& t : threads) t.join();
+  W::processIdentifierOfUIElement(nullptr);
+  W::windowUnderPoint({0, 0});
+  EXPECT_EQ(ax->systemWideCreations, 1);
+}
+
+}  // namespace
+}  // namespace nuv

@@ -1,0 +1,151 @@
+#include "desktop/OrbAccessibility.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/fake/FakeAccessibilityTrust.h"
+#include "platform/fake/FakeNotificationCenter.h"
+#include "platform/fake/FakeRunLoop.h"
+
+namespace nuv {
+namespace {
+
+using namespace std::chrono_literals;
+
+class OrbAccessibilityTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    orb = OrbAccessibility::make(trust, loop, local);
+    note = local.addObserver(OrbAccessibility::kCacheNotification, [this](const Notification& n) {
+      EXPECT_EQ(n.object, "");
+      EXPECT_TRUE(n.userInfo.empty());
+      seenDuringPost.push_back(orb->isEnabled());
+    });
+  }
+
+  std::size_t posts() const { return seenDuringPost.size(); }
+
+  fake::FakeRunLoop loop;
+  fake::FakeNotificationCenter local;
+  fake::FakeAccessibilityTrust trust;
+  std::shared_ptr<OrbAccessibility> orb;
+  Subscription note;
+  std::vector<bool> seenDuringPost;  // isEnabled as an observer of each post saw it
+};
+
+TEST_F(OrbAccessibilityTest, SetupOnTrustedProcessPostsOnceAndEndsObservation) {
+  trust.trusted = true;
+  OrbAccessibility::setup(*orb);
+  EXPECT_EQ(posts(), 1u);
+  EXPECT_TRUE(orb->isEnabled());
+  EXPECT_FALSE(orb->isObserving());
+  EXPECT_EQ(trust.observerCount(), 0u);
+  EXPECT_EQ(trust.trustRequests, 0);  // reading the state never asks for trust
+}
+
+TEST_F(OrbAccessibilityTest, SetupOnUntrustedProcessKeepsObserving) {
+  EXPECT_FALSE(orb->isEnabled());  // before the first read
+  OrbAccessibility::setup(*orb);
+  EXPECT_EQ(posts(), 1u);
+  EXPECT_FALSE(orb->isEnabled());
+  EXPECT_TRUE(orb->isObserving());
+  EXPECT_EQ(trust.observerCount(), 1u);
+  EXPECT_EQ(loop.pendingTaskCount(), 0u);
+}
+
+TEST_F(OrbAccessibilityTest, AnnouncementRecachesExactly150msLaterOnTheMainLoop) {
+  OrbAccessibility::setup(*orb);
+  trust.announce();
+  EXPECT_EQ(posts(), 1u);  // nothing runs inline
+  loop.advance(149ms);
+  EXPECT_EQ(posts(), 1u);
+  loop.advance(1ms);
+  EXPECT_EQ(posts(), 2u);
+  EXPECT_FALSE(orb->isEnabled());
+  EXPECT_TRUE(orb->isObserving());
+
+  // Two announcements: two re-reads, each 150 ms after its own announcement.
+  trust.announce();
+  loop.advance(100ms);
+  trust.announce();
+  loop.advance(50ms);
+  EXPECT_EQ(posts(), 3u);
+  loop.advance(100ms);
+  EXPECT_EQ(posts(), 4u);
+}
+
+TEST_F(OrbAccessibilityTest, GrantedTrustIsFoundAtTheNextAnnouncementAndEndsObservation) {
+  OrbAccessibility::setup(*orb);
+  trust.trusted = true;
+  trust.announce();
+  loop.advance(150ms);
+  EXPECT_EQ(posts(), 2u);
+  // The observer of the post saw the value from before that re-read.
+  EXPECT_EQ(seenDuringPost, (std::vector<bool>{false, false}));
+  EXPECT_TRUE(orb->isEnabled());
+  EXPECT_FALSE(orb->isObserving());
+  EXPECT_EQ(trust.observerCount(), 0u);
+
+  // A later withdrawal goes unnoticed until someone re-reads.
+  trust.trusted = false;
+  trust.announce();
+  loop.advance(1s);
+  EXPECT_EQ(posts(), 2u);
+  EXPECT_TRUE(orb->isEnabled());
+  orb->recache();
+  EXPECT_FALSE(orb->isEnabled());
+  EXPECT_EQ(seenDuringPost.back(), true);
+}
+
+TEST_F(OrbAccessibilityTest, QueuedRecacheKeepsTheInstanceAliveUntilItRuns) {
+  OrbAccessibility::setup(*orb);
+  trust.announce();
+  std::weak_ptr<OrbAccessibility> weak = orb;
+  orb.reset();
+  EXPECT_FALSE(weak.expired());
+  seenDuringPost.clear();
+  note.reset();  // the observer used `orb`
+  int later = 0;
+  auto count = local.addObserver(OrbAccessibility::kCacheNotification,
+                                 [&](const Notification&) { ++later; });
+  loop.advance(150ms);
+  EXPECT_EQ(later, 1);
+  // The observation still holds no strong reference, so nothing keeps it now.
+  EXPECT_TRUE(weak.expired());
+  EXPECT_EQ(trust.observerCount(), 0u);
+}
+
+TEST_F(OrbAccessibilityTest, AnnouncementAfterClearIsIgnoredButQueuedWorkStillRuns) {
+  OrbAccessibility::setup(*orb);
+  trust.announce();
+  orb->clear();
+  EXPECT_FALSE(orb->isObserving());
+  trust.announce();  // no observer any more
+  loop.advance(150ms);
+  EXPECT_EQ(posts(), 2u);
+  orb->clear();  // idempotent
+}
+
+TEST_F(OrbAccessibilityTest, OpenPanelRequestsTrustOrOpensTheSettings) {
+  OrbAccessibility::openPanel(trust);
+  EXPECT_EQ(trust.trustRequests, 1);
+  EXPECT_EQ(trust.settingsOpened, 0);
+
+  trust.requestable = false;
+  OrbAccessibility::openPanel(trust);
+  EXPECT_EQ(trust.trustRequests, 1);
+  EXPECT_EQ(trust.settingsOpened, 1);
+}
+
+TEST_F(OrbAccessibilityTest, LiveQueryAndCachedPropertyAreSeparate) {
+  trust.trusted = true;
+  EXPECT_TRUE(OrbAccessibility::isEnabled(trust));
+  EXPECT_FALSE(orb->isEnabled());
+  orb->setIsEnabled(true);
+  EXPECT_TRUE(orb->isEnabled());
+  EXPECT_EQ(posts(), 0u);
+}
+
+}  // namespace
+}  // namespace nuv

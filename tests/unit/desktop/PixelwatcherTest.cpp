@@ -1,0 +1,192 @@
+#include "desktop/Pixelwatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "platform/fake/FakeScreenCapture.h"
+
+namespace nuv {
+namespace {
+
+const Color kOpaqueBlack = Color::calibratedRGB(0, 0, 0, 1);
+const Color kOpaqueWhite = Color::calibratedRGB(1, 1, 1, 1);
+
+bool isBlack(const Color& c) { return c == Color::black(); }
+bool isWhite(const Color& c) { return c == Color::white(); }
+
+Color rgb(double r, double g, double b) { return Color::calibratedRGB(r, g, b, 1); }
+
+TEST(PixelwatcherContrast, BrightnessBoundaryAndWeights) {
+  auto contrast = [](const Color& c) { return Pixelwatcher::contrastingColorForColor(c); };
+  EXPECT_TRUE(isBlack(contrast(rgb(125 / 255.0, 125 / 255.0, 125 / 255.0))));  // exactly 125
+  EXPECT_TRUE(isWhite(contrast(rgb(124.9 / 255, 124.9 / 255, 124.9 / 255))));
+  EXPECT_TRUE(isWhite(contrast(rgb(1, 0, 0))));  // 76.245
+  EXPECT_TRUE(isBlack(contrast(rgb(0, 1, 0))));  // 149.685
+  EXPECT_TRUE(isWhite(contrast(rgb(0, 0, 1))));  // 29.07
+  EXPECT_TRUE(isBlack(contrast(Color::gray(128 / 255.0, 1))));
+  EXPECT_TRUE(isWhite(contrast(Color::gray(124 / 255.0, 1))));
+  // Alpha does not take part.
+  EXPECT_TRUE(isBlack(contrast(Color::calibratedRGB(1, 1, 1, 0))));
+}
+
+TEST(PixelwatcherContrast, UnmeasurableColoursGiveWhite) {
+  EXPECT_TRUE(isWhite(Pixelwatcher::contrastingColorForColor(std::nullopt)));
+  // Three components (RGB without alpha), however bright.
+  EXPECT_TRUE(isWhite(Pixelwatcher::contrastingColorForColor(Color{Color::Space::RGB, {1, 1, 1}})));
+  EXPECT_TRUE(isWhite(Pixelwatcher::contrastingColorForColor(Color{Color::Space::Other, {1}})));
+  EXPECT_TRUE(isWhite(Pixelwatcher::contrastingColorForColor(Color{Color::Space::Other, {}})));
+}
+
+TEST(PixelwatcherHex, EveryComponentLevelRoundTrips) {
+  for (int k = 0; k <= 255; ++k) {
+    auto hex = Pixelwatcher::hexStringForColor(rgb(k / 255.0, 0, (255 - k) / 255.0));
+    ASSERT_TRUE(hex);
+    char expected[8];
+    std::snprintf(expected, sizeof expected, "%02x00%02x", k, 255 - k);
+    ASSERT_EQ(*hex, expected) << k;
+    Color back = Pixelwatcher::colorWithHexColorString(hex);
+    ASSERT_EQ(back, rgb(k / 255.0, 0, (255 - k) / 255.0)) << k;
+  }
+}
+
+TEST(PixelwatcherHex, BlackAndWhiteComeBackExactly) {
+  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::black()), "000000");
+  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::white()), "ffffff");
+  EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::string("000000")), kOpaqueBlack);
+  EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::string("ffffff")), kOpaqueWhite);
+  // Alpha is not read.
+  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::calibratedRGB(1, 0.5, 0, 0)), "ff7f00");
+}
+
+TEST(PixelwatcherHex, ColoursWithoutRgbAndOutOfRangeComponents) {
+  EXPECT_FALSE(Pixelwatcher::hexStringForColor(Color{Color::Space::Other, {0.5, 1}}));
+  EXPECT_FALSE(Pixelwatcher::hexStringForColor(Color{Color::Space::RGB, {0.5, 1}}));
+  // Components outside 0...1 (or not a number) stay within two digits.
+  EXPECT_EQ(Pixelwatcher::hexStringForColor(
+                Color::calibratedRGB(-0.5, 7.0, std::numeric_limits<double>::quiet_NaN(), 1)),
+            "00ff00");
+}
+
+TEST(PixelwatcherHex, ParsingStrings) {
+  auto parse = [](const char* s) { return Pixelwatcher::colorWithHexColorString(std::string(s)); };
+  EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::nullopt), kOpaqueBlack);
+  EXPECT_EQ(parse(""), kOpaqueBlack);
+  EXPECT_EQ(parse("g0ffff"), kOpaqueBlack);  // leading non-hexadecimal character
+  EXPECT_EQ(parse("ff8000"), rgb(1, 128 / 255.0, 0));
+  EXPECT_EQ(parse("FF8000"), rgb(1, 128 / 255.0, 0));
+  EXPECT_EQ(parse("1ff8000"), rgb(1, 128 / 255.0, 0));   // seven digits: lowest 24 bits
+  EXPECT_EQ(parse("abff8000"), rgb(1, 128 / 255.0, 0));  // eight digits
+  EXPECT_EQ(parse("123456789"), kOpaqueWhite);           // overflow saturates
+  EXPECT_EQ(parse("  0x0000ff"), rgb(0, 0, 1));
+  EXPECT_EQ(parse("ff00zz"), rgb(0, 0xff / 255.0, 0));  // scanning stops at the first non-digit
+}
+
+TEST(PixelwatcherParameters, IntValueSaturates) {
+  EXPECT_EQ(Pixelwatcher::intValue("42"), 42);
+  EXPECT_EQ(Pixelwatcher::intValue("  -7x"), -7);
+  EXPECT_EQ(Pixelwatcher::intValue("2147483647"), 2147483647);
+  EXPECT_EQ(Pixelwatcher::intValue("2147483648"), 2147483647);
+  EXPECT_EQ(Pixelwatcher::intValue("4294967295"), 2147483647);
+  EXPECT_EQ(Pixelwatcher::intValue("99999999999999999999999"), 2147483647);
+  EXPECT_EQ(Pixelwatcher::intValue("-2147483649"), std::numeric_limits<std::int32_t>::min());
+  EXPECT_EQ(Pixelwatcher::intValue("abc"), 0);
+  EXPECT_EQ(Pixelwatcher::intValue(""), 0);
+}
+
+class PixelwatcherTest : public ::testing::Test {
+ protected:
+  fake::FakeScreenCapture screen;
+  Pixelwatcher watcher{screen};
+};
+
+TEST_F(PixelwatcherTest, WindowZeroGivesNoColourAndCapturesNothing) {
+  screen.image = fake::FakeScreenCapture::filled(rgb(0, 1, 0));
+  EXPECT_FALSE(watcher.getColor(10, 20, 0));
+  EXPECT_TRUE(screen.requests.empty());
+  // The caller goes on, and the next call works normally.
+  EXPECT_EQ(watcher.getColor(10, 20, 5), kOpaqueBlack);
+}
+
+TEST_F(PixelwatcherTest, CapturesA100SquareBelowTheWindowWithFlippedY) {
+  screen.height = 900;
+  screen.image = fake::FakeScreenCapture::filled(rgb(0, 1, 0));
+  EXPECT_EQ(watcher.getColor(30, 200, 77), kOpaqueBlack);
+  ASSERT_EQ(screen.requests.size(), 1u);
+  EXPECT_EQ(screen.requests[0].windowNumber, 77u);
+  EXPECT_EQ(screen.requests[0].rect, (Rect{{30, 700}, {100, 100}}));
+
+  screen.height.reset();  // no main screen
+  watcher.getColor(-4, 12, 77);
+  EXPECT_EQ(screen.requests[1].rect, (Rect{{-4, -12}, {100, 100}}));
+  EXPECT_EQ(Pixelwatcher::captureRectForPoint({2.7, 3.2}, 10), (Rect{{2, 7}, {100, 100}}));
+}
+
+TEST_F(PixelwatcherTest, NegativeWindowNumbersSaturate) {
+  watcher.getColor(0, 0, -1);
+  watcher.getColor(0, 0, std::numeric_limits<std::int32_t>::min());
+  ASSERT_EQ(screen.requests.size(), 2u);
+  EXPECT_EQ(screen.requests[0].windowNumber, 2147483647u);
+  EXPECT_EQ(screen.requests[1].windowNumber, 2147483647u);
+}
+
+TEST_F(PixelwatcherTest, ResultFollowsTheTopLeftPixel) {
+  auto image = fake::FakeScreenCapture::filled(rgb(1, 0, 0));  // dark red everywhere ...
+  image.samples[1] = 255;                                      // ... but (0, 0) is yellow
+  screen.image = image;
+  EXPECT_EQ(watcher.getColor(1, 1, 9), kOpaqueBlack);
+  EXPECT_EQ(watcher.colorUnderWindowAtPoint({1, 1}, 9), rgb(1, 1, 0));
+
+  screen.image = fake::FakeScreenCapture::filled(Color::gray(124 / 255.0, 1));
+  EXPECT_EQ(watcher.getColor(1, 1, 9), kOpaqueWhite);
+  screen.image = fake::FakeScreenCapture::filled(Color::gray(128 / 255.0, 1));
+  EXPECT_EQ(watcher.getColor(1, 1, 9), kOpaqueBlack);
+}
+
+TEST_F(PixelwatcherTest, FailedOrEmptyCaptureGivesWhite) {
+  screen.image.reset();
+  EXPECT_EQ(watcher.getColor(1, 1, 9), kOpaqueWhite);
+  screen.image = CapturedImage{};  // no pixels
+  EXPECT_EQ(watcher.getColor(1, 1, 9), kOpaqueWhite);
+  auto rgbOnly = fake::FakeScreenCapture::filled(Color{Color::Space::RGB, {1, 1, 1}});
+  screen.image = rgbOnly;  // three components per pixel
+  EXPECT_EQ(watcher.getColor(1, 1, 9), kOpaqueWhite);
+}
+
+// A screen whose colour depends on the window asked for: odd windows show
+// white, even ones black. Thread-safe.
+class PerWindowScreen : public ScreenCapture {
+ public:
+  std::optional<double> mainScreenHeight() override { return 500; }
+  std::optional<CapturedImage> captureBelowWindow(const Rect&, std::uint32_t window) override {
+    std::this_thread::yield();
+    return fake::FakeScreenCapture::filled(window % 2 ? Color::white() : Color::black(), 1, 1);
+  }
+};
+
+TEST(PixelwatcherConcurrency, ConcurrentCallsKeepTheirOwnParameters) {
+  PerWindowScreen screen;
+  Pixelwatcher watcher(screen);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        std::int32_t window = 2 * (t * 1000 + i) + (t % 2) + 2;
+        auto c = watcher.getColor(i, t, window);
+        // A white pixel below gives black, a black one white.
+        Color expected = window % 2 ? kOpaqueBlack : kOpaqueWhite;
+        if (!c || *c != expected) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace nuv
