@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nuv {
@@ -22,6 +23,10 @@ struct CloudSortDescriptor {
 };
 
 struct CloudQuery {
+  CloudQuery() = default;
+  explicit CloudQuery(std::string type, std::vector<CloudSortDescriptor> sort = {})
+      : recordType(std::move(type)), sortDescriptors(std::move(sort)) {}
+
   std::string recordType;
   CloudPredicate predicate = CloudPredicate::truePredicate();
   // Empty: the backend's natural order (the order in which records were

@@ -1,0 +1,120 @@
+#include "app/CloudRecordBridge.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "cloud/TodoFetcher.h"
+#include "platform/fake/FakeCloudDatabase.h"
+#include "platform/fake/FakeRunLoop.h"
+
+namespace nuv {
+namespace {
+
+using B = CloudRecordBridge;
+
+TEST(CloudRecordBridge, IntegerReading) {
+  constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+  const std::vector<std::pair<std::string, std::int32_t>> cases = {
+      {"85", 85},
+      {"85%", 85},
+      {"  \t-12x", -12},
+      {"+7", 7},
+      {"abc", 0},
+      {"", 0},
+      {"%85", 0},
+      {"- 5", 0},
+      {"2147483647", kMax},
+      {"2147483648", kMax},
+      {"99999999999999999999999", kMax},
+      {"-2147483648", kMin},
+      {"-2147483649", kMin},
+      {"007", 7},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(B::integerValue(text), expected) << '"' << text << '"';
+  }
+  EXPECT_EQ(B::integerValue(std::nullopt), 0);
+}
+
+TEST(CloudRecordBridge, BooleanReading) {
+  for (const char* yes : {"Yes", "true", "1", "T", "y", "  +0001", "0009", "-1", "tomato"}) {
+    EXPECT_TRUE(B::boolValue(yes)) << yes;
+  }
+  for (const char* no : {"No", "false", "0", "", "000", "-0", " ", "x1", "0x1"}) {
+    EXPECT_FALSE(B::boolValue(no)) << no;
+  }
+  EXPECT_FALSE(B::boolValue(std::nullopt));
+}
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  BridgeTest()
+      : container(std::make_shared<fake::FakeCloudContainer>("c")),
+        db(*container->fakeDatabase()),
+        fetcher(TodoFetcher::create(loop, container)) {}
+
+  void load(std::vector<std::pair<std::string, std::optional<std::string>>> records) {
+    for (const auto& [recordName, deviceName] : records) {
+      CloudRecordData r{"Todo", CloudRecordID{recordName}, {}, {}, {}, {}, {}};
+      if (deviceName) r.fields["Name"] = *deviceName;
+      r.fields["title"] = std::string("keep");
+      db.seed(r);
+    }
+    fetcher->fetch();
+    db.deliverAll();
+    loop.runUntilIdle();
+  }
+
+  CloudRecordRef recordAt(std::size_t i) { return fetcher->todos()->at(i)->record(); }
+
+  fake::FakeRunLoop loop;
+  std::shared_ptr<fake::FakeCloudContainer> container;
+  fake::FakeCloudDatabase& db;
+  std::shared_ptr<TodoFetcher> fetcher;
+};
+
+TEST_F(BridgeTest, WritesBatteryAndStateIntoTheFirstMatchAndSavesIt) {
+  load({{"nameless", std::nullopt},
+        {"other", "my phone"},
+        {"first", "My Phone"},
+        {"second", "My Phone"}});
+  EXPECT_TRUE(
+      B::updateRecord({{"name", "My Phone"}, {"Battery", "85"}, {"Charging", "1"}}, *fetcher));
+  // Set on the very record the list holds, before the save completes.
+  EXPECT_EQ(recordAt(2)->objectForKey("Battery"), CloudFieldValue(std::int64_t{85}));
+  EXPECT_EQ(recordAt(2)->objectForKey("state"), CloudFieldValue(CloudBool{true}));
+  EXPECT_FALSE(recordAt(1)->objectForKey("Battery"));  // case differs
+  EXPECT_FALSE(recordAt(3)->objectForKey("Battery"));  // only the first match
+
+  const auto calls = db.saveCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  const auto& saved = calls[0].handedOver;
+  EXPECT_EQ(saved.recordID.recordName, "first");
+  EXPECT_EQ(saved.changedKeys, (std::set<std::string>{"Battery", "state"}));
+  db.deliverAll();
+  EXPECT_EQ(db.stored("first")->fields.at("title"), CloudFieldValue(std::string("keep")));
+}
+
+TEST_F(BridgeTest, MissingValuesWriteZeroAndFalse) {
+  load({{"r", "Pad"}});
+  recordAt(0)->setObjectForKey("state", CloudBool{true});
+  EXPECT_TRUE(B::updateRecord({{"name", "Pad"}, {"Battery", "n/a"}}, *fetcher));
+  EXPECT_EQ(recordAt(0)->objectForKey("Battery"), CloudFieldValue(std::int64_t{0}));
+  EXPECT_EQ(recordAt(0)->objectForKey("state"), CloudFieldValue(CloudBool{false}));
+}
+
+TEST_F(BridgeTest, DoesNothingWithoutAMatch) {
+  // No list fetched yet.
+  EXPECT_FALSE(B::updateRecord({{"name", "Pad"}, {"Battery", "5"}}, *fetcher));
+  load({{"r", "Pad"}});
+  EXPECT_FALSE(B::updateRecord({{"Battery", "5"}}, *fetcher));                   // no "name"
+  EXPECT_FALSE(B::updateRecord({{"name", "pad"}, {"Battery", "5"}}, *fetcher));  // case
+  EXPECT_FALSE(B::updateRecord({{"name", ""}, {"Battery", "5"}}, *fetcher));
+  EXPECT_TRUE(db.saveCalls().empty());
+  EXPECT_FALSE(recordAt(0)->objectForKey("Battery"));
+}
+
+}  // namespace
+}  // namespace nuv

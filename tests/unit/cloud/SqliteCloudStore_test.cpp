@@ -1,0 +1,240 @@
+#include "platform/linux/SqliteCloudStore.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace nuv::linux_backend {
+namespace {
+
+namespace fs = std::filesystem;
+
+template <class T>
+const T& ok(const CloudResult<T>& result) {
+  if (const auto* e = std::get_if<CloudError>(&result)) {
+    ADD_FAILURE() << "unexpected error: " << e->message;
+    static const T empty{};
+    return empty;
+  }
+  return std::get<T>(result);
+}
+
+template <class T>
+CloudError failed(const CloudResult<T>& result) {
+  if (const auto* e = std::get_if<CloudError>(&result)) return *e;
+  ADD_FAILURE() << "unexpected success";
+  return {};
+}
+
+CloudRecordData newRecord(const std::string& name, CloudFields fields) {
+  CloudRecordData r;
+  r.recordType = "Todo";
+  r.recordID = CloudRecordID{name};
+  for (auto& [k, v] : fields) r.changedKeys.insert(k);
+  r.fields = std::move(fields);
+  return r;
+}
+
+class SqliteCloudStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("nuv-store-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    path = (dir / "sub" / "c.sqlite").string();
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  fs::path dir;
+  std::string path;
+};
+
+TEST_F(SqliteCloudStoreTest, SavesEveryFieldKindAndReturnsTheRecordAsStored) {
+  SqliteCloudStore store(path);
+  const auto when = Date::fromMicroseconds(1'700'000'000'123'456);
+  const auto saved = ok(store.save(newRecord("A", {{"Name", std::string("My Phone")},
+                                                   {"Battery", std::int64_t{-9'000'000'000}},
+                                                   {"state", CloudBool{true}},
+                                                   {"seen", when}}),
+                                   CloudRecordSavePolicy::ChangedKeys));
+  EXPECT_EQ(saved.fields.at("Battery"), CloudFieldValue(std::int64_t{-9'000'000'000}));
+  EXPECT_EQ(saved.fields.at("state"), CloudFieldValue(CloudBool{true}));
+  EXPECT_EQ(saved.fields.at("seen"), CloudFieldValue(when));
+  ASSERT_TRUE(saved.creationDate && saved.modificationDate && saved.recordChangeTag);
+  EXPECT_EQ(saved.creationDate, saved.modificationDate);
+  EXPECT_TRUE(saved.changedKeys.empty());
+  EXPECT_TRUE(fs::exists(path));  // directories made on first use
+
+  const auto all = ok(store.query(CloudQuery{"Todo"}, kCloudDefaultZoneName));
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0], saved);
+  EXPECT_TRUE(ok(store.query(CloudQuery{"Other"}, kCloudDefaultZoneName)).empty());
+  EXPECT_TRUE(ok(store.query(CloudQuery{"Todo"}, "elsewhere")).empty());
+}
+
+TEST_F(SqliteCloudStoreTest, ChangedKeysSaveWritesOnlyTheChangedFields) {
+  SqliteCloudStore mine(path);
+  SqliteCloudStore theirs(path);  // another process's connection
+  ok(mine.save(newRecord("A", {{"Name", std::string("P")},
+                               {"title", std::string("t")},
+                               {"Battery", std::int64_t{10}}}),
+               CloudRecordSavePolicy::ChangedKeys));
+  auto fetched = ok(mine.query(CloudQuery{"Todo"}, kCloudDefaultZoneName)).at(0);
+
+  auto edit = fetched;
+  edit.fields["title"] = std::string("renamed");
+  edit.changedKeys = {"title"};
+  ok(theirs.save(edit, CloudRecordSavePolicy::ChangedKeys));
+
+  // A stale copy with only "Battery" and "state" changed (one removed key too).
+  fetched.fields["Battery"] = std::int64_t{85};
+  fetched.fields["state"] = CloudBool{true};
+  fetched.fields.erase("Name");
+  fetched.changedKeys = {"Battery", "state"};
+  const auto saved = ok(mine.save(fetched, CloudRecordSavePolicy::ChangedKeys));
+  EXPECT_EQ(saved.fields, (CloudFields{{"Name", std::string("P")},
+                                       {"title", std::string("renamed")},
+                                       {"Battery", std::int64_t{85}},
+                                       {"state", CloudBool{true}}}));
+
+  fetched.changedKeys = {"Name"};  // a changed key that is absent removes the field
+  EXPECT_FALSE(ok(mine.save(fetched, CloudRecordSavePolicy::ChangedKeys)).fields.count("Name"));
+}
+
+TEST_F(SqliteCloudStoreTest, DatesStrictlyIncreaseAndChangeTagsChange) {
+  SqliteCloudStore store(path);
+  auto r = newRecord("A", {{"Battery", std::int64_t{0}}});
+  const auto first = ok(store.save(r, CloudRecordSavePolicy::ChangedKeys));
+  auto previous = first;
+  for (int i = 1; i < 30; ++i) {
+    r.fields["Battery"] = std::int64_t{i};
+    const auto next = ok(store.save(r, CloudRecordSavePolicy::ChangedKeys));
+    EXPECT_GT(*next.modificationDate, *previous.modificationDate);
+    EXPECT_NE(next.recordChangeTag, previous.recordChangeTag);
+    EXPECT_EQ(next.creationDate, first.creationDate);
+    previous = next;
+  }
+}
+
+TEST_F(SqliteCloudStoreTest, SavePoliciesAndTypeChecks) {
+  SqliteCloudStore store(path);
+  const auto v1 = ok(store.save(newRecord("A", {{"a", std::int64_t{1}}, {"b", std::int64_t{2}}}),
+                                CloudRecordSavePolicy::ChangedKeys));
+  auto stale = v1;
+  stale.changedKeys = {"a"};
+  stale.fields["a"] = std::int64_t{5};
+  const auto v2 = ok(store.save(stale, CloudRecordSavePolicy::IfServerRecordUnchanged));
+  EXPECT_EQ(failed(store.save(stale, CloudRecordSavePolicy::IfServerRecordUnchanged)).code,
+            CloudErrorCode::ServerRecordChanged);
+
+  auto whole = newRecord("A", {{"c", std::string("only")}});
+  whole.changedKeys.clear();
+  EXPECT_EQ(ok(store.save(whole, CloudRecordSavePolicy::AllKeys)).fields,
+            (CloudFields{{"c", std::string("only")}}));
+
+  auto wrongType = newRecord("A", {{"x", std::int64_t{1}}});
+  wrongType.recordType = "Other";
+  EXPECT_EQ(failed(store.save(wrongType, CloudRecordSavePolicy::ChangedKeys)).code,
+            CloudErrorCode::InvalidArguments);
+  EXPECT_EQ(failed(store.save(newRecord("", {}), CloudRecordSavePolicy::ChangedKeys)).code,
+            CloudErrorCode::InvalidArguments);
+  EXPECT_EQ(ok(store.query(CloudQuery{"Todo"}, kCloudDefaultZoneName)).at(0).fields.size(), 1u);
+  (void)v2;
+}
+
+TEST_F(SqliteCloudStoreTest, DeleteAndQueryOrder) {
+  SqliteCloudStore store(path);
+  for (const char* n : {"c", "a", "b"}) {
+    ok(store.save(newRecord(n, {{"title", std::string(n)}}), CloudRecordSavePolicy::ChangedKeys));
+  }
+  auto names = [&](CloudQuery q) {
+    std::string out;
+    for (const auto& r : ok(store.query(q, kCloudDefaultZoneName))) out += r.recordID.recordName;
+    return out;
+  };
+  EXPECT_EQ(names(CloudQuery{"Todo"}), "cab");  // first-stored order
+  EXPECT_EQ(names(CloudQuery{"Todo", {{"title", true}}}), "abc");
+  EXPECT_EQ(names(CloudQuery{"Todo", {{"recordName", false}}}), "cba");
+
+  EXPECT_FALSE(store.remove(CloudRecordID{"a"}));
+  const auto again = store.remove(CloudRecordID{"a"});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->code, CloudErrorCode::UnknownItem);
+  EXPECT_EQ(store.remove(CloudRecordID{"b", "otherZone"})->code, CloudErrorCode::UnknownItem);
+  EXPECT_EQ(names(CloudQuery{"Todo"}), "cb");
+
+  // A record saved again under a deleted name starts afresh.
+  const auto back = ok(store.save(newRecord("a", {}), CloudRecordSavePolicy::ChangedKeys));
+  EXPECT_TRUE(back.fields.empty());
+}
+
+TEST_F(SqliteCloudStoreTest, CorruptOrUnreachableFilesGiveErrorsAndRecover) {
+  fs::create_directories(fs::path(path).parent_path());
+  {
+    std::ofstream junk(path, std::ios::binary);
+    junk << std::string(8192, 'x');
+  }
+  SqliteCloudStore store(path);
+  const auto e = failed(store.query(CloudQuery{"Todo"}, kCloudDefaultZoneName));
+  EXPECT_EQ(e.code, CloudErrorCode::BadDatabase);
+  EXPECT_NE(e.message.find(path), std::string::npos);
+  EXPECT_EQ(failed(store.save(newRecord("A", {}), CloudRecordSavePolicy::ChangedKeys)).code,
+            CloudErrorCode::BadDatabase);
+  EXPECT_TRUE(store.remove(CloudRecordID{"A"}));
+
+  fs::remove(path);  // repaired: the next call opens afresh
+  EXPECT_TRUE(ok(store.query(CloudQuery{"Todo"}, kCloudDefaultZoneName)).empty());
+
+  // A directory where the file should be, and a file where a directory should be.
+  fs::create_directories(dir / "isdir.sqlite");
+  EXPECT_TRUE(std::holds_alternative<CloudError>(
+      SqliteCloudStore((dir / "isdir.sqlite").string()).query(CloudQuery{"Todo"}, "z")));
+  EXPECT_TRUE(std::holds_alternative<CloudError>(
+      SqliteCloudStore(path + "/below-a-file.sqlite").query(CloudQuery{"Todo"}, "z")));
+}
+
+TEST_F(SqliteCloudStoreTest, ConcurrentWritersOnOneFileLoseNothing) {
+  constexpr int kWriters = 4;
+  constexpr int kSaves = 25;
+  {
+    SqliteCloudStore setup(path);
+    ok(setup.save(newRecord("shared", {}), CloudRecordSavePolicy::ChangedKeys));
+  }
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      SqliteCloudStore store(path);
+      for (int i = 0; i < kSaves; ++i) {
+        const std::string key = "w" + std::to_string(w);
+        auto r = newRecord("shared", {{key, std::int64_t{i}}});
+        auto result = store.save(r, CloudRecordSavePolicy::ChangedKeys);
+        if (auto* e = std::get_if<CloudError>(&result)) ADD_FAILURE() << e->message;
+      }
+    });
+  }
+  for (auto& t : writers) t.join();
+  SqliteCloudStore reader(path);
+  const auto r = ok(reader.query(CloudQuery{"Todo"}, kCloudDefaultZoneName)).at(0);
+  for (int w = 0; w < kWriters; ++w) {
+    EXPECT_EQ(r.fields.at("w" + std::to_string(w)), CloudFieldValue(std::int64_t{kSaves - 1}));
+  }
+}
+
+TEST_F(SqliteCloudStoreTest, SubscriptionsGetAnIdentifier) {
+  SqliteCloudStore store(path);
+  CloudQuerySubscription s;
+  s.recordType = "Todo";
+  s.options = 7;
+  const auto saved = ok(store.saveSubscription(s));
+  ASSERT_TRUE(saved.subscriptionID);
+  EXPECT_FALSE(saved.subscriptionID->empty());
+  s.subscriptionID = "mine";
+  EXPECT_EQ(ok(store.saveSubscription(s)).subscriptionID, "mine");
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include "cloud/MutableTodo.h"
+#include "cloud/Todo.h"
+
+namespace nuv {
+namespace {
+
+CloudRecordRef makeRecord(const std::string& name = "R1") {
+  auto record = std::make_shared<CloudRecord>("Todo", CloudRecordID{name});
+  record->setObjectForKey("Name", std::string("My Phone"));
+  record->setObjectForKey("title", std::string("charge"));
+  return record;
+}
+
+// Exposes the family-only setter.
+class OpenTodo : public Todo {
+ public:
+  using Todo::setRecord;
+};
+
+TEST(CloudRecord, TracksChangedKeysAndCopiesIndependently) {
+  CloudRecord record("Todo");
+  EXPECT_FALSE(record.recordID().recordName.empty());
+  EXPECT_EQ(record.recordID().zoneName, kCloudDefaultZoneName);
+  EXPECT_NE(CloudRecord("Todo").recordID(), record.recordID());
+
+  record.setObjectForKey("Battery", std::int64_t{85});
+  record.setObjectForKey("gone", std::nullopt);
+  EXPECT_EQ(record.changedKeys(), (std::set<std::string>{"Battery", "gone"}));
+  EXPECT_EQ(record.allKeys(), (std::set<std::string>{"Battery"}));
+  EXPECT_FALSE(record.hasStringValue("Battery", "85"));  // a number, not text
+  record.setObjectForKey("Name", std::string("x"));
+  EXPECT_TRUE(record.hasStringValue("Name", "x"));
+  EXPECT_FALSE(record.hasStringValue("Name", "X"));
+
+  auto copy = record.copy();
+  EXPECT_TRUE(copy->isEqual(record));
+  EXPECT_EQ(copy->hash(), record.hash());
+  copy->setObjectForKey("Battery", std::int64_t{1});
+  EXPECT_EQ(record.objectForKey("Battery"), CloudFieldValue(std::int64_t{85}));
+  EXPECT_FALSE(copy->isEqual(record));
+}
+
+TEST(CloudRecord, NumberAndBooleanReadings) {
+  EXPECT_EQ(cloudNumberValue(CloudBool{true}), 1);
+  EXPECT_EQ(cloudNumberValue(std::int64_t{-3}), -3);
+  EXPECT_EQ(cloudNumberValue(std::string("1")), std::nullopt);
+  EXPECT_TRUE(cloudBoolValue(std::int64_t{2}));
+  EXPECT_FALSE(cloudBoolValue(std::int64_t{0}));
+  EXPECT_FALSE(cloudBoolValue(std::string("true")));
+}
+
+TEST(Todo, SharesItsRecordWithTheCaller) {
+  auto record = makeRecord();
+  auto todo = MutableTodo::todoWithRecord(record);
+  EXPECT_EQ(todo->record(), record);
+  record->setObjectForKey("done", CloudBool{true});
+  EXPECT_TRUE(todo->isDone());
+  todo->setTitle("new");
+  EXPECT_EQ(record->objectForKey("title"), CloudFieldValue(std::string("new")));
+  todo->setTitle(std::nullopt);
+  EXPECT_FALSE(todo->title());
+  EXPECT_FALSE(record->objectForKey("title"));
+}
+
+TEST(Todo, SetRecordStoresACopy) {
+  auto record = makeRecord();
+  OpenTodo todo;
+  todo.setRecord(record);
+  EXPECT_NE(todo.record(), record);
+  record->setObjectForKey("title", std::string("later"));
+  EXPECT_EQ(todo.title(), "charge");
+  todo.setRecord(nullptr);
+  EXPECT_EQ(todo.record(), nullptr);
+}
+
+TEST(Todo, CopyFollowsTheObjectsClass) {
+  auto plain = Todo::todoWithRecord(makeRecord());
+  EXPECT_EQ(plain->copy(), plain);
+
+  auto mutableTodo = MutableTodo::todoWithRecord(makeRecord());
+  mutableTodo->setBattery(5);
+  TodoRef frozen = mutableTodo->copy();
+  ASSERT_NE(frozen.get(), mutableTodo.get());
+  EXPECT_EQ(typeid(*frozen), typeid(Todo));
+  EXPECT_NE(frozen->record(), mutableTodo->record());
+  mutableTodo->setDone(true);
+  EXPECT_FALSE(frozen->isDone());
+
+  for (const TodoRef& source : {plain, TodoRef(mutableTodo)}) {
+    auto m = source->mutableCopy();
+    EXPECT_NE(m->record(), source->record());
+    EXPECT_FALSE(m->Battery());
+    EXPECT_FALSE(m->Name());
+    EXPECT_FALSE(m->Kind());
+    EXPECT_TRUE(m->isEqual(source.get()));
+  }
+}
+
+TEST(Todo, EqualityAndHashFollowTheRecord) {
+  auto record = makeRecord();
+  auto a = Todo::todoWithRecord(record);
+  auto b = MutableTodo::todoWithRecord(record);
+  EXPECT_TRUE(a->isEqual(b.get()));
+  EXPECT_TRUE(b->isEqual(a.get()));
+  EXPECT_EQ(a->hash(), b->hash());
+  EXPECT_TRUE(a->isEqual(Todo::todoWithRecord(record->copy()).get()));
+  EXPECT_FALSE(a->isEqual(nullptr));
+  EXPECT_FALSE(a->isEqual(Todo::todoWithRecord(makeRecord("R2")).get()));
+
+  auto empty = Todo::todoWithRecord(nullptr);
+  EXPECT_FALSE(empty->isEqual(empty.get()));
+  EXPECT_EQ(empty->hash(), 0u);
+  EXPECT_FALSE(empty->isDone());
+  EXPECT_FALSE(empty->title());
+  EXPECT_FALSE(empty->modificationDate());
+}
+
+TEST(Todo, DefaultsAndWrapperOnlyFields) {
+  Todo fresh;
+  ASSERT_NE(fresh.record(), nullptr);
+  EXPECT_EQ(fresh.record()->recordType(), "Todo");
+  EXPECT_FALSE(fresh.isDone());
+  EXPECT_EQ(Todo::todoWithTitle(0), nullptr);
+  EXPECT_EQ(Todo::todoWithTitle(42), nullptr);
+
+  auto record = makeRecord();
+  auto todo = MutableTodo::todoWithRecord(record);
+  todo->setBattery(99);
+  todo->setName("Other");
+  todo->setKind("phone");
+  EXPECT_FALSE(record->objectForKey("Battery"));
+  EXPECT_EQ(record->objectForKey("Name"), CloudFieldValue(std::string("My Phone")));
+  EXPECT_EQ(todo->Name(), "Other");
+  todo->setDone(true);
+  EXPECT_EQ(record->objectForKey("done"), CloudFieldValue(CloudBool{true}));
+}
+
+}  // namespace
+}  // namespace nuv
