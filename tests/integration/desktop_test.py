@@ -1,0 +1,274 @@
+"""Desktop utilities against a real desktop: Xvfb, a private session bus and
+the AT-SPI accessibility bus, with small GTK test windows.
+
+Skips (with the reason) when Xvfb, dbus-daemon or the accessibility bus
+launcher are missing or cannot be started. Every wait is bounded.
+"""
+
+import os
+import queue
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.environ.get("NUV_BUILD_DIR", os.path.join(HERE, "..", "..", "build"))
+DRIVER = os.path.join(BUILD, "tests", "integration", "helpers", "nuv_desktop_driver")
+GTK_WINDOW = os.path.join(HERE, "helpers", "gtk_window.py")
+LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+SCREEN_W, SCREEN_H = 1024, 768
+PYTHON = "/usr/bin/python3"
+
+
+def read_line(stream, timeout):
+    """One line from a pipe, or None after `timeout` seconds."""
+    ready, _, _ = select.select([stream], [], [], timeout)
+    if not ready:
+        return None
+    line = stream.readline()
+    return line.decode().strip() if line else None
+
+
+def stop(proc, timeout=5):
+    if proc is None or proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=timeout)
+
+
+class Desktop:
+    """Xvfb + session bus + accessibility bus, torn down in reverse order."""
+
+    def __init__(self):
+        self.procs = []
+        self.tmp = tempfile.mkdtemp(prefix="nuv-desktop-")
+        os.chmod(self.tmp, 0o700)
+        self.env = dict(os.environ)
+        for key in ("DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE", "GTK_MODULES", "WAYLAND_DISPLAY"):
+            self.env.pop(key, None)
+        self.env.update({"XDG_RUNTIME_DIR": self.tmp, "HOME": self.tmp, "GDK_BACKEND": "x11",
+                         "XDG_CACHE_HOME": os.path.join(self.tmp, "cache")})
+
+    def start(self):
+        bus = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self.env)
+        self.procs.append(bus)
+        address = read_line(bus.stdout, 10)
+        if not address:
+            raise unittest.SkipTest("private session bus did not start")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % (SCREEN_W, SCREEN_H),
+             "-nolisten", "tcp", "+extension", "Composite"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self.env)
+        self.procs.append(xvfb)
+        display = read_line(xvfb.stdout, 15)
+        if not display:
+            raise unittest.SkipTest("Xvfb did not start")
+        self.env["DISPLAY"] = ":" + display
+
+        launcher = subprocess.Popen([LAUNCHER, "--launch-immediately"], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, env=self.env)
+        self.procs.append(launcher)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.get_status("IsEnabled") is not None:
+                return
+            time.sleep(0.1)
+        raise unittest.SkipTest("accessibility bus launcher did not come up")
+
+    def gdbus(self, *args):
+        return subprocess.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus",
+                               "-o", "/org/a11y/bus", "-m"] + list(args),
+                              capture_output=True, text=True, env=self.env, timeout=10)
+
+    def get_status(self, prop):
+        out = self.gdbus("org.freedesktop.DBus.Properties.Get", "org.a11y.Status", prop)
+        if out.returncode != 0:
+            return None
+        return "true" in out.stdout
+
+    def set_status(self, prop, value):
+        out = self.gdbus("org.freedesktop.DBus.Properties.Set", "org.a11y.Status", prop,
+                         "<%s>" % ("true" if value else "false"))
+        assert out.returncode == 0, out.stderr
+
+    def window(self, title, color, x, y, width, height):
+        proc = subprocess.Popen([PYTHON, GTK_WINDOW, title, color, str(x), str(y), str(width),
+                                 str(height)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, env=self.env)
+        self.procs.append(proc)
+        line = read_line(proc.stdout, 20)
+        if not line or not line.startswith("ready"):
+            raise AssertionError("test window %r did not come up" % title)
+        fields = dict(item.split("=") for item in line.split()[1:])
+        return int(fields["xid"]), int(fields["pid"])
+
+    def stop(self):
+        for proc in reversed(self.procs):
+            if proc.stdin:
+                try:
+                    proc.stdin.close()
+                except OSError:
+                    pass
+            stop(proc)
+            if proc.stdout:
+                proc.stdout.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def parse(output):
+    return dict(line.split("=", 1) for line in output.splitlines() if "=" in line)
+
+
+@unittest.skipUnless(shutil.which("Xvfb"), "Xvfb is not installed")
+@unittest.skipUnless(shutil.which("dbus-daemon"), "dbus-daemon is not installed")
+@unittest.skipUnless(os.access(LAUNCHER, os.X_OK), "at-spi2-core's bus launcher is not installed")
+class DesktopTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.access(DRIVER, os.X_OK):
+            raise AssertionError("desktop driver not built: " + DRIVER)
+        cls.desktop = Desktop()
+        try:
+            cls.desktop.start()
+            # Green below, red on top of it; a blue one apart for moving around.
+            cls.green = cls.desktop.window("Green Window", "#00ff00", 100, 100, 300, 300)
+            cls.red = cls.desktop.window("Red Window", "#ff0000", 150, 150, 200, 200)
+            cls.blue = cls.desktop.window("Blue Window", "#0000ff", 600, 400, 150, 150)
+        except BaseException:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.stop()
+
+    def drive(self, *args, check=True):
+        out = subprocess.run([DRIVER] + [str(a) for a in args], capture_output=True, text=True,
+                             env=self.desktop.env, timeout=60)
+        if check:
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        return parse(out.stdout)
+
+    # -- accessibility window wrapper --------------------------------------
+
+    def test_wrapper_finds_moves_and_resizes_a_window(self):
+        _, pid = self.blue
+        result = self.drive("window", pid, "Blue Window", 620, 410, 210, 190)
+        self.assertEqual(result["found"], "1")
+        self.assertEqual(result["title"], "Blue Window")
+        self.assertEqual(result["role"], "window")
+        self.assertEqual(result["pid"], str(pid))
+        self.assertEqual(result["minimizedOrHidden"], "0")
+        self.assertEqual(result["moved"], "1")
+        self.assertEqual(result["resized"], "1")
+        self.assertEqual(result["topLeft"], "620,410")
+        self.assertEqual(result["size"], "210x190")
+        self.assertEqual(result["movable"], "1")
+
+    def test_window_under_point(self):
+        self.assertEqual(self.drive("under", 250, 250)["title"], "Red Window")  # the top one
+        self.assertEqual(self.drive("under", 120, 120)["title"], "Green Window")
+        # On the red window's button: its containing window.
+        self.assertEqual(self.drive("under", 160, 160)["title"], "Red Window")
+        self.assertEqual(self.drive("under", 1010, 10)["window"], "0")  # bare screen
+
+    def test_focus_makes_the_window_main_and_focused(self):
+        # The blue window stands apart: raising it changes no other test's stacking.
+        _, pid = self.blue
+        result = self.drive("focus", pid, "Blue Window")
+        self.assertEqual(result, {"focused": "1", "main": "1"})
+        focused = self.drive("focused")
+        self.assertEqual(focused["inited"], "1")
+        self.assertEqual(focused["title"], "Blue Window")
+        self.assertEqual(focused["pid"], str(pid))
+
+    # -- pixel colour sampler ---------------------------------------------
+
+    def color(self, root_x, root_y, window):
+        # The sampler takes points with the origin at the lower-left corner.
+        return self.drive("color", root_x, SCREEN_H - root_y, window)
+
+    def test_sampler_reads_the_colour_below_a_window(self):
+        red_xid, _ = self.red
+        green_xid, _ = self.green
+        below_red = self.color(250, 250, red_xid)
+        self.assertEqual(below_red["sample"], "00ff00")  # the green window, red excluded
+        self.assertEqual(below_red["color"], "000000")   # green is bright: black stands out
+        below_green = self.color(250, 250, green_xid)
+        self.assertEqual(below_green["sample"], "000000")  # bare screen
+        self.assertEqual(below_green["color"], "ffffff")
+
+    def test_sampler_without_window_lives_on(self):
+        result = self.color(250, 250, 0)
+        self.assertEqual(result["color"], "absent")
+        self.assertEqual(result["alive"], "1")
+        # A negative number means window 2147483647, which does not exist: white.
+        self.assertEqual(self.color(250, 250, -7)["color"], "ffffff")
+
+    # -- accessibility trust ----------------------------------------------
+
+    def start_trust(self):
+        proc = subprocess.Popen([DRIVER, "trust"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, env=self.desktop.env)
+        self.addCleanup(proc.stdout.close)
+        self.addCleanup(stop, proc)
+        return proc
+
+    def expect(self, proc, line, timeout=5):
+        got = read_line(proc.stdout, timeout)
+        self.assertEqual(got, line)
+
+    def test_trust_state_follows_is_enabled_on_the_bus(self):
+        self.desktop.set_status("ScreenReaderEnabled", False)
+        self.desktop.set_status("IsEnabled", False)
+        proc = self.start_trust()
+        self.expect(proc, "AXxache before=0")
+        self.expect(proc, "state enabled=0 observing=1")
+
+        switched = time.monotonic()
+        self.desktop.set_status("IsEnabled", True)
+        self.expect(proc, "AXxache before=0")
+        self.assertGreaterEqual(time.monotonic() - switched, 0.14)  # 150 ms later
+        self.expect(proc, "state enabled=1 observing=0")
+
+        # Trusted: the announcements are no longer followed.
+        self.desktop.set_status("IsEnabled", False)
+        self.assertIsNone(read_line(proc.stdout, 0.6))
+        proc.stdin.write(b"recache\n")
+        proc.stdin.flush()
+        self.expect(proc, "AXxache before=1")
+        self.expect(proc, "state enabled=0 observing=0")
+        proc.stdin.close()
+        self.assertEqual(proc.wait(timeout=10), 0)
+
+    def test_open_panel_asks_the_desktop_to_enable_accessibility(self):
+        self.desktop.set_status("ScreenReaderEnabled", False)
+        self.desktop.set_status("IsEnabled", False)
+        proc = self.start_trust()
+        self.expect(proc, "AXxache before=0")
+        self.expect(proc, "state enabled=0 observing=1")
+        proc.stdin.write(b"open-panel\n")
+        proc.stdin.flush()
+        self.expect(proc, "AXxache before=0")
+        self.expect(proc, "state enabled=1 observing=0")
+        self.assertTrue(self.desktop.get_status("IsEnabled"))
+        proc.stdin.close()
+        self.assertEqual(proc.wait(timeout=10), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
