@@ -11,8 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GBytes* bytes = g_bytes_new(data, size);
-  GVariant* body = g_variant_ref_sink(
-      g_variant_new_from_bytes(G_VARIANT_TYPE("(ssa{sv})"), bytes, FALSE));
+  GVariant* body =
+      g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE("(ssa{sv})"), bytes, FALSE));
   g_bytes_unref(bytes);
   GVariant* info = g_variant_get_child_value(body, 2);
   std::string error;

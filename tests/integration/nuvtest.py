@@ -203,6 +203,10 @@ class Bundle:
         return os.path.join(self.path, "NUVModule")
 
 
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "WARNING: ThreadSanitizer")
+
+
 class Module:
     """The module as a real process on the given bus."""
 
@@ -240,12 +244,23 @@ class Module:
             return f.read().decode("utf-8", "replace")
 
     def stop(self):
+        """Stops the module (SIGTERM) and returns its exit status."""
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             if self.wait(10) is None:
                 self.proc.kill()
                 self.proc.wait()
         self._log.close()
+        return self.proc.returncode
+
+    def sanitizer_report(self):
+        """The first sanitizer finding in the log, if any (sanitizer builds)."""
+        text = self.log()
+        for marker in SANITIZER_MARKERS:
+            at = text.find(marker)
+            if at >= 0:
+                return text[max(0, at - 200):at + 3000]
+        return None
 
 
 def pids_of(executable_fragment):
@@ -274,11 +289,19 @@ class ModuleTestCase(unittest.TestCase):
         self.modules = []
 
     def tearDown(self):
+        problems = []
         for m in self.modules:
-            m.stop()
+            status = m.stop()
+            if status not in (0, None):
+                problems.append("module exited with %s:\n%s" % (status, m.log()[-3000:]))
+            report = m.sanitizer_report()
+            if report:
+                problems.append(report)
         self.listener.close()
         self.bus.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
+        if problems:
+            self.fail("\n\n".join(problems))
 
     def bundle(self, name="NUVModule.app"):
         return Bundle(self.tmp, name)

@@ -119,7 +119,8 @@ TEST_F(AppDelegateTest, MergeAndChangeDetection) {
   EXPECT_FALSE(entry("abc").pairs.count("timestamp"));
 
   // One value changed, a key added, a key missing: each is a change.
-  delegate.updateUI(parseProbeOutput("Bonjour\tabc\nname\tMy Phone\nBattery\t86\nHost Attached\t0\n"));
+  delegate.updateUI(
+      parseProbeOutput("Bonjour\tabc\nname\tMy Phone\nBattery\t86\nHost Attached\t0\n"));
   EXPECT_EQ(stacks(), 2u);
   EXPECT_EQ(entry("abc").timestamp, loop.now());
   delegate.updateUI(parseProbeOutput("Bonjour\tabc\nname\tMy Phone\nBattery\t86\n"));
@@ -139,8 +140,9 @@ TEST_F(AppDelegateTest, MergeAndChangeDetection) {
 
 TEST_F(AppDelegateTest, EveryPathOfUpdateUIArmsExactlyOneTimer) {
   launch();
-  for (auto d : {std::optional<ProbeOutput>(), std::optional(parseProbeOutput("x\ty\n")),
-                 std::optional(parseProbeOutput(kDevice)), std::optional(parseProbeOutput(kDevice))}) {
+  for (auto d :
+       {std::optional<ProbeOutput>(), std::optional(parseProbeOutput("x\ty\n")),
+        std::optional(parseProbeOutput(kDevice)), std::optional(parseProbeOutput(kDevice))}) {
     const auto before = loop.pendingTimerCount();
     delegate.updateUI(d);
     EXPECT_EQ(loop.pendingTimerCount(), before + 1);
@@ -200,7 +202,8 @@ TEST_F(AppDelegateTest, FailedProbesAreEmptyRunsAndTheLoopGoesOn) {
 }
 
 TEST_F(AppDelegateTest, HungProbeIsTerminatedAtThirtySecondsThenKilled) {
-  launcher.enqueue(ProcessScript{kDevice, milliseconds(3'600'000), false, /*ignoresTerminate=*/true});
+  launcher.enqueue(
+      ProcessScript{kDevice, milliseconds(3'600'000), false, /*ignoresTerminate=*/true});
   launch();
   std::vector<std::pair<int, int>> seen;  // (terminates, kills) around each deadline
   auto probe = [this] { return launcher.made().at(0); };
@@ -222,8 +225,9 @@ TEST_F(AppDelegateTest, KillNotificationTerminatesAndStopsTheProbe) {
   launcher.enqueue(ProcessScript{kDevice, milliseconds(10'000)});
   launch();
   // Delivered by the nested loop while the run waits.
-  loop.postDelayed(milliseconds(5100),
-                   [this] { center.postNotification({"vemo.Tallyport.kill", "x", {}}); });
+  loop.postDelayed(milliseconds(5100), [this] {
+    center.postNotification({"vemo.Tallyport.kill", "x", {}});
+  });
   loop.advance(milliseconds(5000));
   EXPECT_EQ(application.terminateCount, 1);
   EXPECT_EQ(launcher.made()[0]->terminateCount(), 1);

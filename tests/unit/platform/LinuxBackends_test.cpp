@@ -1,0 +1,122 @@
+// The Linux backends that need no bus: child processes, /proc parsing and the
+// bundle's Info.plist.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/linux/GSubprocessLauncher.h"
+#include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/InfoPlist.h"
+#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/ProcWorkspace.h"
+
+namespace nuv::linux_backend {
+namespace {
+
+TEST(GSubprocess, OutputLargerThanAPipeIsDrainedWhileWaiting) {
+  GlibRunLoop loop;
+  GSubprocessLauncher launcher(loop);
+  // 16 MiB: far more than a pipe buffer; the child would block if undrained.
+  auto p = launcher.makeProcess("/bin/sh", {"-c", "head -c 16777216 /dev/zero | tr '\\0' x"});
+  std::string error;
+  ASSERT_TRUE(p->launch(&error)) << error;
+  EXPECT_TRUE(p->isRunning());
+  EXPECT_GT(p->processIdentifier(), 0);
+  p->waitUntilExit();
+  EXPECT_FALSE(p->isRunning());
+  const auto out = p->readOutputToEnd();
+  EXPECT_EQ(out.size(), 16u * 1024 * 1024);
+  EXPECT_EQ(out.find_first_not_of('x'), std::string::npos);
+}
+
+TEST(GSubprocess, MissingExecutableFailsToLaunchWithAReason) {
+  GlibRunLoop loop;
+  GSubprocessLauncher launcher(loop);
+  auto p = launcher.makeProcess("/nonexistent/devInfo.NUVModule", {"-f"});
+  std::string error;
+  EXPECT_FALSE(p->launch(&error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(p->isRunning());
+  p->waitUntilExit();  // returns at once
+}
+
+TEST(GSubprocess, TerminateAndKillEndTheChild) {
+  GlibRunLoop loop;
+  GSubprocessLauncher launcher(loop);
+  auto p = launcher.makeProcess("/bin/sleep", {"30"});
+  ASSERT_TRUE(p->launch(nullptr));
+  p->terminate();
+  p->waitUntilExit();
+  EXPECT_FALSE(p->isRunning());
+  // A child that ignores SIGTERM and whose grandchild holds the pipe open.
+  auto q = launcher.makeProcess("/bin/sh", {"-c", "trap '' TERM; sleep 30 & sleep 30"});
+  ASSERT_TRUE(q->launch(nullptr));
+  q->terminate();
+  loop.postDelayed(std::chrono::milliseconds(100), [q] { q->kill(); });
+  q->waitUntilExit();
+  EXPECT_FALSE(q->isRunning());
+  EXPECT_EQ(q->readOutputToEnd(), "");
+}
+
+TEST(ProcStat, StartTimeIsReadAfterTheLastParenthesis) {
+  const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 987654 20 21";
+  EXPECT_EQ(parseStartTime("42 (NUVModule)" + tail), 987654ull);
+  EXPECT_EQ(parseStartTime("42 (a) (b) 1 2 3)" + tail), 987654ull);
+  EXPECT_FALSE(parseStartTime("42 NUVModule S 1 2"));
+  EXPECT_FALSE(parseStartTime("42 (x) S 1 2 3"));
+}
+
+class BundleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/nuv-bundle-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    root = tmpl;
+    bundle = root + "/My \"App\".app";
+    ASSERT_EQ(system(("mkdir -p '" + bundle + "/Resources'").c_str()), 0);
+  }
+  void TearDown() override { [[maybe_unused]] int rc = system(("rm -rf '" + root + "'").c_str()); }
+  void writePlist(const std::string& text) {
+    std::ofstream(bundle + "/Resources/Info.plist") << text;
+  }
+  std::string root, bundle;
+};
+
+TEST_F(BundleTest, IdentifierAndResources) {
+  writePlist(
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+      "<string>vemo.Tallyport.NUVModule</string></dict></plist>");
+  std::ofstream(bundle + "/Resources/devInfo.NUVModule") << "#!/bin/sh\n";
+  LinuxBundle b(bundle + "/NUVModule");
+  EXPECT_EQ(b.bundlePath(), bundle);
+  EXPECT_EQ(b.bundleIdentifier(), "vemo.Tallyport.NUVModule");
+  EXPECT_EQ(b.pathForResource("devInfo.NUVModule"), bundle + "/Resources/devInfo.NUVModule");
+  EXPECT_FALSE(b.pathForResource("missing"));
+  EXPECT_FALSE(b.pathForResource("../Resources/devInfo.NUVModule"));
+}
+
+TEST_F(BundleTest, BrokenOrForeignPlistsHaveNoIdentifier) {
+  LinuxBundle b(bundle + "/NUVModule");
+  EXPECT_FALSE(b.bundleIdentifier());  // missing
+  writePlist("<plist><dict><key>CFBundleIdentifier</key>");
+  EXPECT_FALSE(b.bundleIdentifier());  // truncated
+  writePlist("<plist><array><string>x</string></array></plist>");
+  EXPECT_FALSE(b.bundleIdentifier());  // not a dictionary
+  writePlist("<plist><dict><key>CFBundleIdentifier</key><integer>5</integer></dict></plist>");
+  EXPECT_FALSE(b.bundleIdentifier());  // wrong type
+}
+
+TEST(ProcWorkspace, ListsOnlyBundledApplicationsOldestFirst) {
+  ProcWorkspace ws;
+  // The test binary is not in a bundle, so it is not an application.
+  for (const auto& app : ws.runningApplications()) {
+    EXPECT_NE(app->processIdentifier(), getpid());
+    EXPECT_TRUE(app->bundleIdentifier());
+  }
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend
