@@ -1,12 +1,249 @@
+#include <glib.h>
+
+#include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
 
 #include "Commands.h"
+#include "platform/linux/SqliteCloudContainer.h"
+#include "platform/linux/SqliteCloudStore.h"
 
 namespace nuvctl {
+namespace {
 
-int runRecords(const Args&) {
-  std::fputs("nuvctl records: not available in this build\n", stderr);
+using nuv::CloudBool;
+using nuv::CloudError;
+using nuv::CloudFieldValue;
+using nuv::CloudRecordData;
+using nuv::Date;
+using nuv::linux_backend::SqliteCloudContainer;
+using nuv::linux_backend::SqliteCloudStore;
+
+constexpr const char* kDefaultContainer = "iCloud.vemo.voltaline.Voltaline";
+constexpr const char* kRecordType = "Todo";
+
+constexpr const char* kRecordsUsage =
+    "Usage: nuvctl records [OPTIONS] list [--json]\n"
+    "       nuvctl records [OPTIONS] add --name NAME [--title TITLE]\n"
+    "       nuvctl records [OPTIONS] remove RECORD_NAME\n"
+    "\n"
+    "The companion app's side of the battery records in the local cloud\n"
+    "database that NUVModule writes into. The module keeps the \"Battery\" and\n"
+    "\"state\" fields of the record whose \"Name\" equals a device's name up to\n"
+    "date; it never creates records, so add one per device here. Safe to use\n"
+    "while the module runs.\n"
+    "\n"
+    "Commands:\n"
+    "  list            a table of record name, Name, Battery, state, title, done\n"
+    "                  and modification date (UTC); --json prints every field\n"
+    "  add             a new \"Todo\" record with \"Name\" (and \"title\"); prints\n"
+    "                  its record name\n"
+    "  remove          deletes the record with that record name\n"
+    "\n"
+    "Options:\n"
+    "  --container ID  the cloud container (default iCloud.vemo.voltaline.Voltaline)\n"
+    "  --database PATH the database file (default: the container's file under\n"
+    "                  ${XDG_DATA_HOME:-~/.local/share}/vemo.Tallyport.NUVModule/cloud/)\n"
+    "  -h, --help      show this help\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the database fails or the record is\n"
+    "unknown, 2 on a usage error.\n";
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "nuvctl records: %s\n\n%s", message.c_str(), kRecordsUsage);
+  return 2;
+}
+
+int failure(const CloudError& error) {
+  std::fprintf(stderr, "nuvctl records: %s\n", error.message.c_str());
   return 1;
+}
+
+std::string isoDate(const std::optional<Date>& date) {
+  if (!date) return "";
+  const std::int64_t us = date->microseconds();
+  const std::time_t seconds = static_cast<std::time_t>(us / 1'000'000 - (us % 1'000'000 < 0));
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  return std::string(text) + "Z";
+}
+
+// Control characters would break the table (or drive the terminal): shown
+// as escapes.
+std::string printable(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string cell(const CloudRecordData& r, const char* key) {
+  auto it = r.fields.find(key);
+  if (it == r.fields.end()) return "-";
+  const CloudFieldValue& v = it->second;
+  if (const auto* s = std::get_if<std::string>(&v)) return printable(*s);
+  if (const auto* i = std::get_if<std::int64_t>(&v)) return std::to_string(*i);
+  if (const auto* b = std::get_if<CloudBool>(&v)) return b->value ? "true" : "false";
+  return isoDate(std::get<Date>(v));
+}
+
+nlohmann::json jsonValue(const CloudFieldValue& v) {
+  if (const auto* s = std::get_if<std::string>(&v)) return *s;
+  if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
+  if (const auto* b = std::get_if<CloudBool>(&v)) return b->value;
+  return isoDate(std::get<Date>(v));
+}
+
+// Width in characters, not bytes, so that UTF-8 names line up.
+std::size_t width(const std::string& s) {
+  return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)
+             ? static_cast<std::size_t>(g_utf8_strlen(s.data(), static_cast<gssize>(s.size())))
+             : s.size();
+}
+
+int list(SqliteCloudStore& store, bool json) {
+  auto result = store.query(nuv::CloudQuery(kRecordType), nuv::kCloudDefaultZoneName);
+  if (auto* e = std::get_if<CloudError>(&result)) return failure(*e);
+  const auto& records = std::get<0>(result);
+  if (json) {
+    auto out = nlohmann::json::array();
+    for (const auto& r : records) {
+      nlohmann::json fields = nlohmann::json::object();
+      for (const auto& [key, value] : r.fields) fields[key] = jsonValue(value);
+      out.push_back({{"recordName", r.recordID.recordName},
+                     {"recordType", r.recordType},
+                     {"created", isoDate(r.creationDate)},
+                     {"modified", isoDate(r.modificationDate)},
+                     {"modifiedMicroseconds", r.modificationDate->microseconds()},
+                     {"changeTag", r.recordChangeTag.value_or("")},
+                     {"fields", fields}});
+    }
+    // Invalid UTF-8 in a field is replaced rather than aborting the listing.
+    std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return 0;
+  }
+  std::vector<std::vector<std::string>> rows = {
+      {"RECORD NAME", "Name", "Battery", "state", "title", "done", "modified (UTC)"}};
+  for (const auto& r : records) {
+    rows.push_back({printable(r.recordID.recordName), cell(r, "Name"), cell(r, "Battery"),
+                    cell(r, "state"), cell(r, "title"), cell(r, "done"),
+                    isoDate(r.modificationDate)});
+  }
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], width(row[i]));
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - width(row[i]) + 2, ' ');
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  if (records.empty()) std::printf("(no records)\n");
+  return 0;
+}
+
+bool validText(const std::string& s) {
+  return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr);
+}
+
+}  // namespace
+
+int runRecords(const Args& args) {
+  std::string container = kDefaultContainer;
+  std::optional<std::string> database;
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") {
+      std::fputs(kRecordsUsage, stdout);
+      return 0;
+    }
+    if (a == "--container" || a == "--database") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return usageError(a + " needs a value");
+      (a == "--container" ? container : database.emplace()) = args[++i];
+      continue;
+    }
+    rest.push_back(a);
+  }
+  if (rest.empty()) return usageError("missing command");
+  const std::string command = rest[0];
+  rest.erase(rest.begin());
+
+  const std::string path = database ? *database
+                                    : SqliteCloudContainer::databasePath(
+                                          SqliteCloudContainer::defaultDirectory(), container);
+  SqliteCloudStore store(path);
+
+  if (command == "list") {
+    bool json = false;
+    for (const auto& a : rest) {
+      if (a != "--json") return usageError("list: unexpected argument '" + a + "'");
+      json = true;
+    }
+    return list(store, json);
+  }
+
+  if (command == "add") {
+    std::optional<std::string> name, title;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      const std::string& a = rest[i];
+      if (a != "--name" && a != "--title") {
+        return usageError("add: unexpected argument '" + a + "'");
+      }
+      if (i + 1 >= rest.size()) return usageError("add: " + a + " needs a value");
+      (a == "--name" ? name : title) = rest[++i];
+    }
+    if (!name) return usageError("add: --name is required");
+    if (name->empty()) return usageError("add: the name must not be empty");
+    if (!validText(*name) || (title && !validText(*title))) {
+      return usageError("add: names and titles must be UTF-8 text");
+    }
+    CloudRecordData record;
+    record.recordType = kRecordType;
+    record.recordID = nuv::CloudRecordID{nuv::CloudRecord::makeRecordName()};
+    record.fields["Name"] = *name;
+    if (title) record.fields["title"] = *title;
+    auto result = store.save(record, nuv::CloudRecordSavePolicy::AllKeys);
+    if (auto* e = std::get_if<CloudError>(&result)) return failure(*e);
+    std::printf("%s\n", std::get<0>(result).recordID.recordName.c_str());
+    return 0;
+  }
+
+  if (command == "remove") {
+    if (rest.size() != 1) return usageError("remove: exactly one RECORD_NAME is needed");
+    if (rest[0].empty()) return usageError("remove: the record name must not be empty");
+    if (auto e = store.remove(nuv::CloudRecordID{rest[0]})) {
+      if (e->code == nuv::CloudErrorCode::UnknownItem) {
+        std::fprintf(stderr, "nuvctl records: no record named '%s'\n", printable(rest[0]).c_str());
+        return 1;
+      }
+      return failure(*e);
+    }
+    return 0;
+  }
+
+  return usageError("unknown command '" + command + "'");
 }
 
 }  // namespace nuvctl
