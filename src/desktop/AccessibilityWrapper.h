@@ -22,8 +22,9 @@ class RunningApplication;
 // handed to the two-element constructor stay the caller's too.
 //
 // The service comes from desktopServices() (the AT-SPI backend unless one is
-// installed). The shared system-wide element is created once per service,
-// safely from any thread; the operations themselves may run on any thread.
+// installed). Use the class from the main loop thread: the AT-SPI backend's
+// connection is served there. Only the first creation of the shared
+// system-wide element is made safe for threads arriving at once.
 class AccessibilityWrapper {
  public:
   // Wraps the focused application and its focused window; `inited` tells

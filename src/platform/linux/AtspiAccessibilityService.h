@@ -20,6 +20,8 @@ class X11WindowSystem;
 // States, names and children are read afresh each time, so a change made
 // since the last call is seen even when no main loop serves AT-SPI events.
 // Calls are serialised; each inter-process call waits for a bounded time.
+// libatspi serves its bus connection from the default main context, so the
+// service is meant for the thread that runs that context (the main loop).
 class AtspiAccessibilityService : public AccessibilityService {
  public:
   explicit AtspiAccessibilityService(X11WindowSystem& windows);

@@ -332,18 +332,32 @@ std::optional<CapturedImage> X11WindowSystem::captureBelow(const Rect& rect, std
   xcb_window_t top = k.topLevelOf(window);
   if (!top) return std::nullopt;
 
-  if (k.compositeReady && !k.redirected) {
-    // Automatic redirection gives every top-level window an off-screen copy
-    // while the server keeps drawing the screen as before. It lasts as long
-    // as this connection; the clients repaint into it once, so the first
-    // capture gives them a moment.
-    auto cookie = xcb_composite_redirect_subwindows_checked(k.c, k.screen->root,
-                                                            XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-    Reply<xcb_generic_error_t> error(xcb_request_check(k.c, cookie));
-    k.redirected = !error;
-    if (k.redirected) std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  }
+  if (!k.compositeReady || k.redirected) return composeBelowLocked(rect, top);
 
+  // Automatic redirection gives every top-level window an off-screen copy
+  // while the server keeps drawing the screen as before. It lasts as long as
+  // this connection. When it begins, the covered parts of the copies are
+  // empty until their clients repaint them, so the first capture waits
+  // (bounded) until two successive compositions agree.
+  auto cookie = xcb_composite_redirect_subwindows_checked(k.c, k.screen->root,
+                                                          XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+  Reply<xcb_generic_error_t> error(xcb_request_check(k.c, cookie));
+  k.redirected = !error;
+  if (!k.redirected) return composeBelowLocked(rect, top);
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  auto previous = composeBelowLocked(rect, top);
+  for (int i = 0; i < 15 && previous; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto next = composeBelowLocked(rect, top);
+    if (!next || next->samples == previous->samples) return next;
+    previous = std::move(next);
+  }
+  return previous;
+}
+
+std::optional<CapturedImage> X11WindowSystem::composeBelowLocked(const Rect& rect,
+                                                                 std::uint32_t top) {
+  Connection& k = *conn_;
   CapturedImage canvas;
   canvas.width = static_cast<int>(rect.size.width);
   canvas.height = static_cast<int>(rect.size.height);

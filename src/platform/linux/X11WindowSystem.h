@@ -58,6 +58,8 @@ class X11WindowSystem {
   struct Connection;
   bool connectLocked();
   std::vector<TopLevelWindow> stackingOrderLocked();
+  // Composes what lies below the root's child `top` within `rect`.
+  std::optional<CapturedImage> composeBelowLocked(const Rect& rect, std::uint32_t top);
 
   std::mutex mutex_;
   std::unique_ptr<Connection> conn_;
