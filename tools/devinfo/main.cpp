@@ -2,12 +2,15 @@
 // `key<TAB>value` lines for NUVModule, which runs it with "-f" every few
 // seconds.
 
-#include <signal.h>
-#include <unistd.h>
-
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "LockdownFactsSource.h"
 #include "ProbeReport.h"
@@ -42,16 +45,43 @@ constexpr const char* kUsage =
     "Environment: USBMUXD_SOCKET_ADDRESS (UNIX:/path or host:port) selects\n"
     "another usbmuxd socket.\n";
 
-constexpr unsigned kTimeLimitSeconds = 10;
+constexpr std::chrono::seconds kTimeLimit{10};
 
-void giveUp(int) {
-  static const char kMessage[] =
-      "devInfo.NUVModule: the device did not answer within 10 s; giving up\n";
-  // Only async-signal-safe calls here.
-  ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-  (void)ignored;
-  _exit(1);
-}
+// Ends the process when the probe has not finished within kTimeLimit. The
+// module waits for this process before it polls again, and a device that
+// stops answering keeps libimobiledevice waiting 30 s per request: give up as
+// a whole instead, with nothing on standard output. A thread rather than
+// SIGALRM, so that the limit holds whatever the libraries do with signals.
+class Watchdog {
+ public:
+  Watchdog() : thread_([this] { watch(); }) {}
+  ~Watchdog() { disarm(); }
+
+  // After this returns the process is no longer ended by the watchdog.
+  void disarm() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void watch() {
+    std::unique_lock lock(mutex_);
+    if (wake_.wait_for(lock, kTimeLimit, [this] { return done_; })) return;
+    // Holding the lock: disarm() cannot return and let output through.
+    std::fputs("devInfo.NUVModule: the device did not answer within 10 s; giving up\n", stderr);
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -64,19 +94,11 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
-  // The module waits for this process before it polls again, and a device
-  // that stops answering keeps libimobiledevice waiting 30 s per request.
-  // Give up as a whole instead, with nothing on standard output.
-  struct sigaction onAlarm = {};
-  onAlarm.sa_handler = giveUp;
-  sigemptyset(&onAlarm.sa_mask);
-  sigaction(SIGALRM, &onAlarm, nullptr);
-  alarm(kTimeLimitSeconds);
-
+  Watchdog watchdog;
   nuv::linux_backend::LockdownFactsSource source;
   std::ostringstream report;
   const int status = nuv::ProbeReport::run(source, report, std::cerr);
-  alarm(0);
+  watchdog.disarm();
   std::cout << report.str() << std::flush;
   return status;
 }
