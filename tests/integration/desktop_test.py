@@ -7,7 +7,6 @@ launcher are missing or cannot be started. Every wait is bounded.
 
 import os
 import queue
-import select
 import shutil
 import signal
 import subprocess
@@ -26,13 +25,30 @@ SCREEN_W, SCREEN_H = 1024, 768
 PYTHON = "/usr/bin/python3"
 
 
+class Lines:
+    """The lines of a child's output, read on a thread of their own so that a
+    wait for the next line is bounded (and never fooled by buffering)."""
+
+    def __init__(self, stream):
+        self.queue = queue.Queue()
+        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
+
+    def _pump(self, stream):
+        for raw in iter(stream.readline, b""):
+            self.queue.put(raw.decode().strip())
+        self.queue.put(None)  # end of output
+
+    def next(self, timeout):
+        """The next line, or None at the end of output or after `timeout` seconds."""
+        try:
+            return self.queue.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+
 def read_line(stream, timeout):
-    """One line from a pipe, or None after `timeout` seconds."""
-    ready, _, _ = select.select([stream], [], [], timeout)
-    if not ready:
-        return None
-    line = stream.readline()
-    return line.decode().strip() if line else None
+    """The first line of a child's output, or None after `timeout` seconds."""
+    return Lines(stream).next(timeout)
 
 
 def stop(proc, timeout=5):
@@ -226,11 +242,11 @@ class DesktopTest(unittest.TestCase):
                                 stderr=subprocess.DEVNULL, env=self.desktop.env)
         self.addCleanup(proc.stdout.close)
         self.addCleanup(stop, proc)
+        proc.lines = Lines(proc.stdout)
         return proc
 
-    def expect(self, proc, line, timeout=5):
-        got = read_line(proc.stdout, timeout)
-        self.assertEqual(got, line)
+    def expect(self, proc, line, timeout=10):
+        self.assertEqual(proc.lines.next(timeout), line)
 
     def test_trust_state_follows_is_enabled_on_the_bus(self):
         self.desktop.set_status("ScreenReaderEnabled", False)
@@ -247,7 +263,7 @@ class DesktopTest(unittest.TestCase):
 
         # Trusted: the announcements are no longer followed.
         self.desktop.set_status("IsEnabled", False)
-        self.assertIsNone(read_line(proc.stdout, 0.6))
+        self.assertIsNone(proc.lines.next(0.6))
         proc.stdin.write(b"recache\n")
         proc.stdin.flush()
         self.expect(proc, "AXxache before=1")
