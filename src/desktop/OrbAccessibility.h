@@ -34,8 +34,9 @@ class OrbAccessibility : public std::enable_shared_from_this<OrbAccessibility> {
   OrbAccessibility(const OrbAccessibility&) = delete;
   OrbAccessibility& operator=(const OrbAccessibility&) = delete;
 
-  // The shared instance, created once on first use (any thread) on the
-  // process's main loop, its in-process notification centre and the
+  // The shared instance, created once on first use (any thread) on
+  // processServices()' main loop and in-process centre ("AXxache" is posted
+  // there), which the composition root must have installed, and on the
   // desktop's trust backend. Lives until the process ends.
   static std::shared_ptr<OrbAccessibility> singleton();
   // Starts following the announcements with the shared instance, then has it

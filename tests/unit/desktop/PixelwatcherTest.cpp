@@ -157,6 +157,18 @@ TEST_F(PixelwatcherTest, FailedOrEmptyCaptureGivesWhite) {
   EXPECT_EQ(watcher.getColor(1, 1, 9), kOpaqueWhite);
 }
 
+TEST(CapturedImageTest, PixelReadsStayInsideTheImage) {
+  auto image = fake::FakeScreenCapture::filled(Color::gray(1, 1), 2, 2);
+  EXPECT_EQ(image.colorAt(1, 1), Color::gray(1, 1));
+  EXPECT_FALSE(image.colorAt(2, 0));
+  EXPECT_FALSE(image.colorAt(0, -1));
+  image.samples.resize(5);  // shorter than width x height says
+  EXPECT_TRUE(image.colorAt(0, 0));
+  EXPECT_FALSE(image.colorAt(1, 1));
+  image.samplesPerPixel = 0;
+  EXPECT_FALSE(image.colorAt(0, 0));
+}
+
 // A screen whose colour depends on the window asked for: odd windows show
 // white, even ones black. Thread-safe.
 class PerWindowScreen : public ScreenCapture {
