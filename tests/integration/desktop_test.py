@@ -8,9 +8,7 @@ launcher are missing or cannot be started. Every wait is bounded.
 import os
 import queue
 import shutil
-import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -238,12 +236,22 @@ class DesktopTest(unittest.TestCase):
     # -- accessibility trust ----------------------------------------------
 
     def start_trust(self):
+        errors = tempfile.TemporaryFile()
+        self.addCleanup(errors.close)
         proc = subprocess.Popen([DRIVER, "trust"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, env=self.desktop.env)
+                                stderr=errors, env=self.desktop.env)
         self.addCleanup(proc.stdout.close)
         self.addCleanup(stop, proc)
         proc.lines = Lines(proc.stdout)
+        proc.errors = errors
         return proc
+
+    def finish(self, proc):
+        """Closes the driver's input; it must then end cleanly (no sanitizer report)."""
+        proc.stdin.close()
+        status = proc.wait(timeout=10)
+        proc.errors.seek(0)
+        self.assertEqual(status, 0, proc.errors.read().decode(errors="replace")[-3000:])
 
     def expect(self, proc, line, timeout=10):
         self.assertEqual(proc.lines.next(timeout), line)
@@ -268,8 +276,7 @@ class DesktopTest(unittest.TestCase):
         proc.stdin.flush()
         self.expect(proc, "AXxache before=1")
         self.expect(proc, "state enabled=0 observing=0")
-        proc.stdin.close()
-        self.assertEqual(proc.wait(timeout=10), 0)
+        self.finish(proc)
 
     def test_open_panel_asks_the_desktop_to_enable_accessibility(self):
         self.desktop.set_status("ScreenReaderEnabled", False)
@@ -282,8 +289,7 @@ class DesktopTest(unittest.TestCase):
         self.expect(proc, "AXxache before=0")
         self.expect(proc, "state enabled=1 observing=0")
         self.assertTrue(self.desktop.get_status("IsEnabled"))
-        proc.stdin.close()
-        self.assertEqual(proc.wait(timeout=10), 0)
+        self.finish(proc)
 
 
 if __name__ == "__main__":
