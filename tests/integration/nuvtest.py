@@ -29,6 +29,10 @@ OBJECT_PATH = "/vemo/DistributedNotifications"
 INTERFACE = "vemo.DistributedNotifications"
 MEMBER = "Notification"
 BUNDLE_ID = "vemo.Tallyport.NUVModule"
+# Bundle copies get an identifier of their own per test process, so that the
+# single-instance rule never lets a test's module stop (or be stopped by) a
+# module that runs outside this test run: the user's, or another run's.
+TEST_BUNDLE_ID = "%s.test%d" % (BUNDLE_ID, os.getpid())
 
 
 def wait_until(predicate, timeout, interval=0.02):
@@ -160,13 +164,24 @@ exit 0
 class Bundle:
     """A copy of the built bundle whose probe is scripted by files in `control`."""
 
-    def __init__(self, root, name="NUVModule.app"):
+    def __init__(self, root, name="NUVModule.app", identifier=TEST_BUNDLE_ID):
         self.path = os.path.join(root, name)
         shutil.copytree(BUNDLE, self.path, symlinks=True)
+        self.identifier = identifier
+        self.set_identifier(identifier)
         self.control = os.path.join(root, "control-" + str(abs(hash(name))))
         os.makedirs(self.control, exist_ok=True)
         self.probe = os.path.join(self.path, "Resources", "devInfo.NUVModule")
         self.set_probe_script(PROBE_TEMPLATE.format(dir=self.control))
+
+    def set_identifier(self, identifier):
+        plist = os.path.join(self.path, "Resources", "Info.plist")
+        with open(plist) as f:
+            text = f.read()
+        text = text.replace("<string>%s</string>" % BUNDLE_ID, "<string>%s</string>" % identifier)
+        with open(plist, "w") as f:
+            f.write(text)
+        self.identifier = identifier
 
     def set_probe_script(self, text):
         tmp = self.probe + ".new"
@@ -239,7 +254,8 @@ class Module:
             return None
 
     def log(self):
-        self._log.flush()
+        if not self._log.closed:
+            self._log.flush()
         with open(self.log_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
@@ -303,8 +319,8 @@ class ModuleTestCase(unittest.TestCase):
         if problems:
             self.fail("\n\n".join(problems))
 
-    def bundle(self, name="NUVModule.app"):
-        return Bundle(self.tmp, name)
+    def bundle(self, name="NUVModule.app", identifier=TEST_BUNDLE_ID):
+        return Bundle(self.tmp, name, identifier)
 
     def start(self, bundle, extra_env=None):
         m = Module(bundle, self.bus, self.tmp, extra_env)

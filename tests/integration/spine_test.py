@@ -62,6 +62,7 @@ class LifecycleTest(ModuleTestCase):
         self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
         self.bus.emit("vemo.Tallyport.kill", "anything", {"x": GLib.Variant("s", "y")})
         self.assertEqual(m.wait(10), 0, m.log())
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "config", b.identifier)))
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "config", nuvtest.BUNDLE_ID)))
 
     def test_signals_end_cleanly_and_leave_no_probe_behind(self):
@@ -89,12 +90,7 @@ class LifecycleTest(ModuleTestCase):
         self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), first.log())
 
     def test_identifier_in_other_letter_case_is_another_application(self):
-        other = self.bundle("Other.app")
-        plist = os.path.join(other.path, "Resources", "Info.plist")
-        with open(plist) as f:
-            text = f.read()
-        with open(plist, "w") as f:
-            f.write(text.replace(nuvtest.BUNDLE_ID, nuvtest.BUNDLE_ID.upper()))
+        other = self.bundle("Other.app", nuvtest.TEST_BUNDLE_ID.upper())
         a = self.start(other)
         time.sleep(1.0)
         mine = self.bundle()
