@@ -12,8 +12,9 @@ import sys
 import gi
 
 gi.require_version("Gtk", "3.0")
+gi.require_version("Gdk", "3.0")
 gi.require_version("GdkX11", "3.0")
-from gi.repository import GLib, Gtk  # noqa: E402
+from gi.repository import Gdk, GdkX11, GLib, Gtk  # noqa: E402,F401  (GdkX11: get_xid)
 
 
 def main():
@@ -23,9 +24,8 @@ def main():
     css = Gtk.CssProvider()
     css.load_from_data(
         ("window { background-color: %s; } button { margin: 4px; }" % color).encode())
-    Gtk.StyleContext.add_provider_for_screen(
-        __import__("gi.repository.Gdk", fromlist=["Gdk"]).Screen.get_default(), css,
-        Gtk.STYLE_PROVIDER_PRIORITY_APPLICATION)
+    Gtk.StyleContext.add_provider_for_screen(Gdk.Screen.get_default(), css,
+                                             Gtk.STYLE_PROVIDER_PRIORITY_APPLICATION)
 
     win = Gtk.Window(title=title)
     win.set_decorated(False)
