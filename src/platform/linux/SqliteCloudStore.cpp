@@ -151,11 +151,17 @@ struct SqliteCloudStore::Statement {
   // unknown kind.
   std::optional<CloudFieldValue> fieldValue(int col) const {
     const std::string kind = text(col);
-    if (kind == "string") return CloudFieldValue(text(col + 1));
-    if (kind == "int64") return CloudFieldValue(integer(col + 1));
-    if (kind == "bool") return CloudFieldValue(CloudBool{integer(col + 1) != 0});
-    if (kind == "date") return CloudFieldValue(Date::fromMicroseconds(integer(col + 1)));
-    return std::nullopt;
+    std::optional<CloudFieldValue> value;
+    if (kind == "string") {
+      value.emplace(std::in_place_type<std::string>, text(col + 1));
+    } else if (kind == "int64") {
+      value.emplace(std::in_place_type<std::int64_t>, integer(col + 1));
+    } else if (kind == "bool") {
+      value.emplace(std::in_place_type<CloudBool>, CloudBool{integer(col + 1) != 0});
+    } else if (kind == "date") {
+      value.emplace(std::in_place_type<Date>, Date::fromMicroseconds(integer(col + 1)));
+    }
+    return value;
   }
 };
 

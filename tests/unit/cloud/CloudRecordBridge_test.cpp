@@ -54,6 +54,11 @@ class BridgeTest : public ::testing::Test {
       : container(std::make_shared<fake::FakeCloudContainer>("c")),
         db(*container->fakeDatabase()),
         fetcher(TodoFetcher::create(loop, container)) {}
+  // Queued saves hold the store, which holds the database: run them out.
+  ~BridgeTest() override {
+    db.deliverAll();
+    loop.runUntilIdle();
+  }
 
   void load(std::vector<std::pair<std::string, std::optional<std::string>>> records) {
     for (const auto& [recordName, deviceName] : records) {

@@ -105,6 +105,7 @@ TEST_F(SqliteCloudDatabaseTest, ReleasingTheLastReferenceInsideACompletionIsSafe
 
 TEST_F(SqliteCloudDatabaseTest, ExitWhileTheWorkerIsBusyIsClean) {
   const std::string path = (dir / "exit.sqlite").string();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         // Leaked, as the shared record store leaks its database.

@@ -13,11 +13,10 @@ namespace {
 namespace fs = std::filesystem;
 
 template <class T>
-const T& ok(const CloudResult<T>& result) {
+T ok(const CloudResult<T>& result) {
   if (const auto* e = std::get_if<CloudError>(&result)) {
     ADD_FAILURE() << "unexpected error: " << e->message;
-    static const T empty{};
-    return empty;
+    return T{};
   }
   return std::get<T>(result);
 }

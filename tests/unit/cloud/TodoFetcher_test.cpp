@@ -57,6 +57,8 @@ class TodoFetcherTest : public ::testing::Test {
         delegate(std::make_shared<RecordingDelegate>(events)) {
     fetcher->setDelegate(delegate);
   }
+  // Queued cloud work holds the store, which holds the database: run it out.
+  ~TodoFetcherTest() override { settle(); }
 
   // Runs the backend's work and then the main loop, until both are quiet.
   void settle() {
