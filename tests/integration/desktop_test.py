@@ -210,6 +210,15 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual(focused["title"], "Blue Window")
         self.assertEqual(focused["pid"], str(pid))
 
+    def test_wrapper_without_accessibility_bus_gives_neutral_results(self):
+        env = dict(self.desktop.env, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
+        for args, expected in ((["focused"], {"inited": "0", "title": "", "pid": "0"}),
+                               (["under", 250, 250], {"window": "0"})):
+            out = subprocess.run([DRIVER] + [str(a) for a in args], capture_output=True,
+                                 text=True, env=env, timeout=60)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertEqual(parse(out.stdout), expected)
+
     # -- pixel colour sampler ---------------------------------------------
 
     def color(self, root_x, root_y, window):

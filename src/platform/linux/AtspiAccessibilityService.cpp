@@ -123,15 +123,52 @@ int pidOf(AtspiAccessible* a) {
   return error ? 0 : static_cast<int>(pid);
 }
 
+// libatspi ends the process when it cannot reach the accessibility bus, so
+// the bus is looked up and tried here first, the way libatspi finds it: the
+// AT_SPI_BUS_ADDRESS variable, else the launcher's GetAddress on the session
+// bus (which may start the launcher, as libatspi would).
+bool accessibilityBusReachable() {
+  std::string address;
+  if (const char* env = g_getenv("AT_SPI_BUS_ADDRESS"); env && *env) {
+    address = env;
+  } else {
+    glib::Object<GDBusConnection> session(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    if (!session) return false;
+    glib::Variant reply(g_dbus_connection_call_sync(
+        session.get(), "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
+        G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr));
+    if (!reply) return false;
+    const gchar* text = nullptr;
+    g_variant_get(reply.get(), "(&s)", &text);
+    if (!text || !*text) return false;
+    address = text;
+  }
+  glib::Object<GDBusConnection> bus(g_dbus_connection_new_for_address_sync(
+      address.c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, nullptr));
+  if (!bus) return false;
+  g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
+  return true;
+}
+
 }  // namespace
 
 struct AtspiAccessibilityService::Impl {
   X11WindowSystem& windows;
-  Accessible desktop;
+  Accessible desktop;  // null until the accessibility bus was reached
 
-  explicit Impl(X11WindowSystem& w) : windows(w) {
+  explicit Impl(X11WindowSystem& w) : windows(w) {}
+
+  // Connects libatspi on first use, once the bus is known to be there; until
+  // then every operation that needs it fails with CannotComplete.
+  bool ready() {
+    if (desktop) return true;
+    if (!accessibilityBusReachable()) return false;
     atspi_init();
     desktop = Accessible(atspi_get_desktop(0));
+    return desktop != nullptr;
   }
 
   std::vector<Accessible> applications() {
@@ -478,6 +515,7 @@ AXStatus AtspiAccessibilityService::copyAttributeValue(const ElementRef& element
   auto* e = dynamic_cast<const AtspiElement*>(element.get());
   if (!e) return AXStatus::IllegalArgument;
   std::lock_guard lock(mutex_);
+  if (!impl_->ready()) return AXStatus::CannotComplete;
   return impl_->read(*e, attribute, out);
 }
 
@@ -501,6 +539,7 @@ AXStatus AtspiAccessibilityService::setAttributeValue(const ElementRef& element,
   auto* e = dynamic_cast<const AtspiElement*>(element.get());
   if (!e) return AXStatus::IllegalArgument;
   std::lock_guard lock(mutex_);
+  if (!impl_->ready()) return AXStatus::CannotComplete;
   return impl_->write(*e, attribute, value);
 }
 
@@ -527,6 +566,7 @@ AXStatus AtspiAccessibilityService::copyElementAtPosition(const ElementRef& elem
     return AXStatus::IllegalArgument;
   }
   std::lock_guard lock(mutex_);
+  if (!impl_->ready()) return AXStatus::CannotComplete;
   return impl_->hitTest(*e, static_cast<int>(std::floor(x)), static_cast<int>(std::floor(y)), out);
 }
 
