@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "platform/linux/GlibHandles.h"
 #include "platform/linux/X11WindowSystem.h"
@@ -158,6 +159,10 @@ bool accessibilityBusReachable() {
 struct AtspiAccessibilityService::Impl {
   X11WindowSystem& windows;
   Accessible desktop;  // null until the accessibility bus was reached
+  // The window last made main, per process. A window manager applies the
+  // activation asynchronously, so right afterwards the stacking order may
+  // still show the old front window; this one is the process's front window.
+  std::map<int, std::uint32_t> lastActivated;
 
   explicit Impl(X11WindowSystem& w) : windows(w) {}
 
@@ -426,7 +431,9 @@ struct AtspiAccessibilityService::Impl {
         if (!b) return AXStatus::IllegalArgument;
         if (!*b || !isTopLevelRole(role)) return AXStatus::AttributeUnsupported;
         auto x = x11WindowFor(node);
-        return x && windows.activate(x->client) ? AXStatus::Success : AXStatus::CannotComplete;
+        if (!x || !windows.activate(x->client)) return AXStatus::CannotComplete;
+        if (x->pid > 0) lastActivated[x->pid] = x->client;
+        return AXStatus::Success;
       }
       default:
         return AXStatus::AttributeUnsupported;
@@ -446,6 +453,14 @@ struct AtspiAccessibilityService::Impl {
   bool bringForward(int pid) {
     if (pid <= 0) return false;
     auto stack = windows.stackingOrder();
+    if (auto last = lastActivated.find(pid); last != lastActivated.end()) {
+      for (const TopLevelWindow& t : stack) {
+        if (t.client == last->second && t.viewable && t.pid == pid) {
+          return windows.activate(t.client);
+        }
+      }
+      lastActivated.erase(last);
+    }
     for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
       if (it->viewable && it->pid == pid) return windows.activate(it->client);
     }
