@@ -6,7 +6,6 @@ aborts when it is full, so the storm keeps a few events in flight and paces
 itself on the names the module writes to standard error."""
 
 import os
-import signal
 import sys
 import time
 import unittest
@@ -167,43 +166,45 @@ class AttachTest(UsbTestCase):
 
 class StormTest(UsbTestCase):
     PAIRS = 2000
-    IN_FLIGHT = 2  # counted pairs whose removal has not been reported yet
 
     def test_add_remove_storm_of_mixed_devices(self):
         b = self.bundle()
         b.set_output(device_output("0"))
         m = self.start_usb(b)
-        printed = ["iPhone", "iPad", "iPod", "USB Keyboard", ""]
-        devices = [(self.add_usb(name), True) for name in ["iPhone", "iPad", "iPod", "USB Keyboard"]]
-        devices.append((self.add_usb("Caf\u00e9 Mouse"), True))   # not ASCII: empty name
-        devices.append((self.add_usb(None), True))                 # no product: empty name
-        devices.append((self.add_usb("iPhone", busnum=None), False))  # no bus: not followed
-        baseline = name_lines(m.log(), printed)
+        # Devices whose removal prints a name the pacing can count, each
+        # followed by one whose removal cannot be told apart in the log.
+        counted = ["iPhone", "iPad", "iPod", "USB Keyboard"]
+        phone, pad, pod, kbd = (self.add_usb(name) for name in counted)
+        cafe = self.add_usb("Caf\u00e9 Mouse")         # not ASCII: the empty name
+        nameless = self.add_usb(None)                    # no product: the empty name
+        unfollowed = self.add_usb("iPhone", busnum=None)  # no bus number: not followed
+        cycle = [(phone, True), (cafe, False), (pad, True), (nameless, False), (pod, True),
+                 (unfollowed, False), (kbd, True)]
+        baseline = name_lines(m.log(), counted)
 
         began = time.monotonic()
-        counted = 0
+        done = 0
         for i in range(self.PAIRS):
-            path, followed = devices[i % len(devices)]
+            path, is_counted = cycle[i % len(cycle)]
             self.testbed.uevent(path, "add")
             self.testbed.uevent(path, "remove")
-            if not followed:
+            if not is_counted:
                 continue
-            counted += 1
-            target = baseline + counted - self.IN_FLIGHT
-            ok = wait_until(lambda: name_lines(m.log(), printed) >= target, 10 + SLACK, interval=0.001)
+            # At most this pair and one uncounted pair are in flight.
+            done += 1
+            ok = wait_until(lambda: name_lines(m.log(), counted) >= baseline + done, 10 + SLACK,
+                            interval=0.001)
             self.assertTrue(ok, "stalled at pair %d\n%s" % (i, m.log()[-2000:]))
-        self.assertTrue(wait_until(lambda: name_lines(m.log(), printed) == baseline + counted,
-                                   5 + SLACK))
         elapsed = time.monotonic() - began
-        self.assertLess(elapsed, 90, elapsed)
         print("\n%d add/remove pairs in %.1f s" % (self.PAIRS, elapsed), file=sys.stderr)
+        self.assertLess(elapsed, 90, elapsed)
         self.assertTrue(m.running(), m.log()[-2000:])
+        self.assertEqual(name_lines(m.log(), ["iPhone"]), (self.PAIRS + 6) // 7)
 
         # Still watching, with the right flags: an iPhone gone at once is
         # plugged ("1"); an iPod gone at any time is unplugged ("0").
         time.sleep(1.2)
         self.listener.drain()
-        phone, _ = devices[0]
         self.testbed.uevent(phone, "add")
         time.sleep(0.2)
         self.testbed.uevent(phone, "remove")
@@ -214,17 +215,11 @@ class StormTest(UsbTestCase):
         n = len(b.starts())
         self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5 + SLACK))
         time.sleep(0.2)
-        pod, _ = devices[2]
         self.testbed.uevent(pod, "add")
         self.testbed.uevent(pod, "remove")
         self.assertIsNotNone(self.next_stack_with(host_attached_is("0"), 2 + SLACK))
-        self.assertTrue(m.running())
-        m.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(m.wait(10 + SLACK), 0, m.log()[-3000:])
-        log = m.log()
-        for marker in ["ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
-                       "runtime error:"]:
-            self.assertNotIn(marker, log)
+        # Ends cleanly; the harness checks the log for sanitizer reports.
+        self.assertEqual(m.stop(), 0, m.log()[-3000:])
 
 
 if __name__ == "__main__":
