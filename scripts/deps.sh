@@ -8,7 +8,7 @@ NUV_PACKAGES=(
   libatspi2.0-dev at-spi2-core libx11-dev libxcomposite-dev libxext-dev libgtk-3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 python3 python3-gi gir1.2-glib-2.0 gir1.2-gtk-3.0 python3-dbusmock
-  umockdev gir1.2-umockdev-1.0 libumockdev-dev xvfb x11-utils procps
+  umockdev gir1.2-umockdev-1.0 libumockdev-dev xvfb x11-utils procps libxcb-composite0-dev
 )
 
 nuv_install_deps() {
