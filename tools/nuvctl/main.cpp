@@ -18,7 +18,13 @@ constexpr const char* kUsage =
     "  records   list, add and remove the battery records in the local cloud database\n"
     "  cloud     sign in to, sign out of, and show the state of the shared cloud\n"
     "\n"
-    "Run 'nuvctl COMMAND --help' for the options of a command.\n";
+    "Run 'nuvctl COMMAND --help' for the options of a command.\n"
+    "\n"
+    "watch and kill talk to the module on the user's session bus (the one\n"
+    "DBUS_SESSION_BUS_ADDRESS names), through the signal\n"
+    "vemo.DistributedNotifications.Notification; the interface is described in\n"
+    "share/dbus-1/interfaces/vemo.DistributedNotifications.xml under the\n"
+    "installation prefix.\n";
 
 }  // namespace
 
