@@ -3,13 +3,18 @@
 #include <vector>
 
 #include "app/CloudRecordBridge.h"
+#include "app/RelaunchCommand.h"
 #include "cloud/TodoFetcher.h"
 #include "platform/Bundle.h"
+#include "platform/Calendar.h"
+#include "platform/DetachedProcessLauncher.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Process.h"
 #include "platform/RunLoop.h"
+#include "platform/UserDefaults.h"
 #include "platform/Workspace.h"
+#include "platform/WorkspaceNotifications.h"
 #include "usb/USBPluWatcher.h"
 
 namespace nuv {
@@ -67,7 +72,53 @@ void AppDelegate::setupNUV() {
   }
 }
 
-void AppDelegate::fileNotifications() {}
+void AppDelegate::fileNotifications() {
+  if (!deps_.workspaceCenter) return;
+  sleepObservation_ = deps_.workspaceCenter->addObserver(
+      kWorkspaceWillSleepNotification,
+      [this](const Notification& note) { receiveSleepNote(note); });
+  wakeObservation_ = deps_.workspaceCenter->addObserver(
+      kWorkspaceDidWakeNotification, [this](const Notification& note) { receiveWakeNote(note); });
+}
+
+// Runs before the system may suspend: the save is synchronised here because
+// the sleep inhibitor is released as soon as this returns.
+void AppDelegate::receiveSleepNote(const Notification& note) {
+  if (deps_.userDefaults) {
+    deps_.userDefaults->setValueForKey(toDictionary(DeviceRep), kCurrentKey);
+    deps_.userDefaults->synchronize();
+  }
+  log::info("receiveSleepNote: " + note.name);
+  if (coreLoop_) coreLoop_->invalidate();
+  setCoreLoop(nullptr);
+}
+
+void AppDelegate::receiveWakeNote(const Notification&) {
+  if (task) {
+    task->terminate();
+    task.reset();
+  }
+  if (coreLoop_) coreLoop_->invalidate();
+  setCoreLoop(nullptr);
+  if (deps_.userDefaults && deps_.calendar &&
+      deps_.calendar->isDateInYesterday(startDate(), deps_.loop.clock().now())) {
+    deps_.userDefaults->removeObjectForKey(kCurrentKey);
+    deps_.userDefaults->synchronize();
+  }
+  relaunchAfterDelay(kRelaunchDelay);
+}
+
+void AppDelegate::relaunchAfterDelay(float delay) {
+  const std::string command =
+      relaunchCommand(delay, deps_.bundle.bundlePath() + "/NUVModule", deps_.supervisingUnit);
+  std::string error = "no launcher";
+  if (!deps_.relauncher || !deps_.relauncher->launchDetached("/bin/sh", {"-c", command}, &error)) {
+    log::error("cannot start the relaunch (" + error + "); this process carries on");
+    armPollTimer();
+    return;
+  }
+  deps_.application.terminate();
+}
 
 void AppDelegate::armPollTimer() {
   setCoreLoop(deps_.loop.scheduleTimer(kPollInterval, [this] { fireTimer(); }));

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "app/DeviceStatusMap.h"
 #include "platform/Application.h"
@@ -21,6 +22,10 @@ class RunLoop;
 class USBPluWatcher;
 class TodoFetcher;
 class Workspace;
+struct Notification;
+class UserDefaults;
+class Calendar;
+class DetachedProcessLauncher;
 
 // The module: single-instance rule, start-up, the poll loop with its probe
 // runs, the device status map and its "iOSStack" broadcast.
@@ -42,11 +47,24 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
     Application& application;
     // The record store (sharedFetcher in the module); null runs without cloud records.
     TodoFetcher* todoFetcher = nullptr;
+    // Sleep and wake: the workspace's notification centre, the user defaults
+    // that keep the map across sleep, the user's calendar and the launcher of
+    // the relaunch shell. Without a centre there is no sleep handling; the
+    // other three must then be given too.
+    NotificationCenter* workspaceCenter = nullptr;
+    UserDefaults* userDefaults = nullptr;
+    const Calendar* calendar = nullptr;
+    DetachedProcessLauncher* relauncher = nullptr;
+    // The systemd user unit that runs this process as its main program; ""
+    // for none. The relaunch then goes through the unit.
+    std::string supervisingUnit = {};
   };
 
   static constexpr const char* kKillNotification = "vemo.Tallyport.kill";
   static constexpr const char* kStackNotification = "iOSStack";
   static constexpr const char* kProbeToolName = "devInfo.NUVModule";
+  static constexpr const char* kCurrentKey = "current";
+  static constexpr float kRelaunchDelay = 3;
   static constexpr const char* kTickLine = "--------------------- tick -----------------";
   static constexpr Milliseconds kPollInterval{5000};
   // A probe that has not exited by then is stopped: SIGTERM, then SIGKILL.
@@ -74,6 +92,15 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   void updateRecord(const DeviceEntry& entry);
   // Subscribes to system sleep and wake.
   void fileNotifications();
+  // Saves the map under "current" and stops the poll timer.
+  void receiveSleepNote(const Notification& note);
+  // Stops the probe and the poll timer, drops a "current" saved by a process
+  // started yesterday, and relaunches.
+  void receiveWakeNote(const Notification& note);
+  // Starts the shell that runs the module again `delay` seconds later and
+  // ends this process. Should the shell not start, this process carries on
+  // polling instead of leaving nothing running.
+  void relaunchAfterDelay(float delay);
 
   // The USB watcher that setupNUV connects (the shared one in the module);
   // none: no USB events. Call before launch.
@@ -107,6 +134,8 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   Date _startDate;
 
   Subscription killObservation_;
+  Subscription sleepObservation_;
+  Subscription wakeObservation_;
   USBPluWatcher* usbWatcher_ = nullptr;
 };
 

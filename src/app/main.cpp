@@ -12,13 +12,18 @@
 #include "platform/Log.h"
 #include "platform/ProcessServices.h"
 #include "platform/linux/BusNotificationCenter.h"
+#include "platform/linux/FileUserDefaults.h"
 #include "platform/linux/GSubprocessLauncher.h"
 #include "platform/linux/GlibApplication.h"
+#include "platform/linux/GlibCalendar.h"
 #include "platform/linux/GlibRunLoop.h"
 #include "platform/linux/LinuxBundle.h"
+#include "platform/linux/LogindSleepMonitor.h"
 #include "platform/linux/ProcWorkspace.h"
+#include "platform/linux/SpawnDetachedLauncher.h"
 #include "platform/linux/SqliteCloudContainer.h"
 #include "platform/linux/SqliteCloudDatabase.h"
+#include "platform/linux/SystemdUnit.h"
 #include "platform/linux/UdevUsbRegistry.h"
 #include "usb/USBPluWatcher.h"
 
@@ -51,8 +56,20 @@ int main(int, char**) {
     g_dbus_connection_flush_sync(connection, nullptr, nullptr);
   });
 
-  AppDelegate delegate(AppDelegate::Dependencies{loop, launcher, *bus, workspace, bundle,
-                                                 application, &TodoFetcher::sharedFetcher()});
+  // Sleep and wake from logind (inert without a system bus), the defaults
+  // file that keeps the map across sleep, and the relaunch after wake.
+  auto sleepMonitor = LogindSleepMonitor::connectSystem();
+  auto userDefaults = FileUserDefaults::forBundleIdentifier(bundle.bundleIdentifier());
+  GlibCalendar calendar;
+  SpawnDetachedLauncher relauncher;
+  AppDelegate::Dependencies deps{
+      loop, launcher, *bus, workspace, bundle, application, &TodoFetcher::sharedFetcher()};
+  deps.workspaceCenter = sleepMonitor.get();
+  deps.userDefaults = userDefaults.get();
+  deps.calendar = &calendar;
+  deps.relauncher = &relauncher;
+  deps.supervisingUnit = supervisingUnit();
+  AppDelegate delegate(deps);
   USBPluWatcher::setRegistryFactory([] { return std::make_unique<UdevUsbRegistry>(); });
   delegate.setUsbWatcher(&USBPluWatcher::sharedInstance());
   return application.run(delegate);

@@ -1,0 +1,303 @@
+// Sleep, wake and the relaunch, on fakes and virtual time; the relaunch
+// command also runs through a real /bin/sh.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/AppDelegate.h"
+#include "app/RelaunchCommand.h"
+#include "platform/Log.h"
+#include "platform/WorkspaceNotifications.h"
+#include "platform/fake/FakeApplication.h"
+#include "platform/fake/FakeCalendar.h"
+#include "platform/fake/FakeDetachedProcessLauncher.h"
+#include "platform/fake/FakeNotificationCenter.h"
+#include "platform/fake/FakeProcess.h"
+#include "platform/fake/FakeRunLoop.h"
+#include "platform/fake/FakeUserDefaults.h"
+
+extern char** environ;
+
+namespace nuv {
+namespace {
+
+using fake::ProcessScript;
+using std::chrono::hours;
+using std::chrono::milliseconds;
+using std::chrono::minutes;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const std::string kDevice = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nHost Attached\t1\n";
+const std::string kExpectedCommand = "sleep 3.000000; exec '/opt/NUVModule.app/NUVModule'";
+
+Date utc(int y, unsigned m, unsigned d, int h, int min) {
+  using namespace std::chrono;
+  const sys_time<microseconds> t =
+      sys_days(year_month_day(year(y), month(m), day(d))) + hours(h) + minutes(min);
+  return Date{t};
+}
+
+class SleepWakeTest : public ::testing::Test {
+ protected:
+  SleepWakeTest() {
+    log::setSink([this](log::Level, std::string_view line) { logLines.emplace_back(line); });
+  }
+  ~SleepWakeTest() override { log::setSink(nullptr); }
+
+  AppDelegate::Dependencies deps() {
+    AppDelegate::Dependencies d{loop, launcher, center, workspace, bundle, application};
+    d.workspaceCenter = &workspaceCenter;
+    d.userDefaults = &defaults;
+    d.calendar = &calendar;
+    d.relauncher = &relauncher;
+    return d;
+  }
+  void launch() { application.run(delegate); }
+  void sleep() { workspaceCenter.postNotification({kWorkspaceWillSleepNotification, "", {}}); }
+  void wake() { workspaceCenter.postNotification({kWorkspaceDidWakeNotification, "", {}}); }
+  // Posts `work` into the loop `at` after the start, so it runs inside a
+  // probe run's nested wait when one is in progress then.
+  void at(milliseconds when, Closure work) { loop.postDelayed(when, std::move(work)); }
+
+  fake::FakeRunLoop loop;
+  fake::FakeProcessLauncher launcher{loop};
+  fake::FakeNotificationCenter center;
+  fake::FakeNotificationCenter workspaceCenter;
+  fake::FakeWorkspace workspace;
+  fake::FakeBundle bundle;
+  fake::FakeApplication application;
+  fake::FakeUserDefaults defaults;
+  // New Zealand summer time: the calendar's midnight is 11:00 UTC.
+  fake::FakeCalendar calendar{hours(13)};
+  fake::FakeDetachedProcessLauncher relauncher;
+  AppDelegate delegate{deps()};
+  std::vector<std::string> logLines;
+};
+
+TEST_F(SleepWakeTest, SleepSavesTheMapWithItsDatesAndStopsPolling) {
+  launcher.setDefault(ProcessScript{kDevice});
+  launch();
+  loop.advance(milliseconds(5000));
+  ASSERT_EQ(delegate.deviceStatusMap().size(), 1u);
+  const Date stamp = *delegate.deviceStatusMap().at("abc").timestamp;
+
+  sleep();
+
+  ASSERT_EQ(defaults.synchronizeCount(), 1);
+  const Dictionary stored = defaults.stored();
+  ASSERT_TRUE(stored.contains("current"));
+  const auto* map = stored.at("current").get<Dictionary>();
+  ASSERT_NE(map, nullptr);
+  const auto* entry = map->at("abc").get<Dictionary>();
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->at("timestamp"), Value(stamp));
+  EXPECT_EQ(entry->at("Battery"), Value("85"));
+  EXPECT_EQ(deviceStatusMapFromDictionary(*map), delegate.deviceStatusMap());
+  EXPECT_THAT(logLines, Contains("receiveSleepNote: WorkspaceWillSleepNotification"));
+  EXPECT_EQ(delegate.coreLoop(), nullptr);
+  EXPECT_EQ(loop.pendingTimerCount(), 0u);
+  loop.advance(milliseconds(60000));
+  EXPECT_EQ(launcher.launchedCount(), 1u);
+  EXPECT_TRUE(relauncher.launches.empty());
+  EXPECT_EQ(application.terminateCount, 0);
+}
+
+TEST_F(SleepWakeTest, SleepReplacesAnEarlierSaveAndAnEmptyMapIsSavedEmpty) {
+  defaults.seed("current", Dictionary{{"old", Dictionary{{"Bonjour", "old"}}}});
+  launch();
+  sleep();
+  EXPECT_EQ(defaults.stored().at("current"), Value(Dictionary{}));
+}
+
+TEST_F(SleepWakeTest, ARunInProgressAtSleepStillArmsItsTimerWhichWakeStops) {
+  launcher.setDefault(ProcessScript{kDevice, milliseconds(300)});
+  launch();
+  bool pollTimerDuringRun = true;
+  at(milliseconds(5100), [&] {
+    sleep();
+    pollTimerDuringRun = delegate.coreLoop() != nullptr;
+  });
+  loop.advance(milliseconds(5000));  // the run: 5000..5300, sleep at 5100
+  EXPECT_FALSE(pollTimerDuringRun);
+  EXPECT_EQ(launcher.made()[0]->terminateCount(), 0);  // the run is not stopped
+  ASSERT_EQ(loop.pendingTimerCount(), 1u);             // its end armed a timer
+  ASSERT_NE(delegate.coreLoop(), nullptr);
+  const TimerRef armed = delegate.coreLoop();
+
+  wake();
+
+  EXPECT_FALSE(armed->isValid());
+  EXPECT_EQ(delegate.coreLoop(), nullptr);
+  EXPECT_EQ(loop.pendingTimerCount(), 0u);
+  ASSERT_EQ(relauncher.launches.size(), 1u);
+  EXPECT_EQ(application.terminateCount, 1);
+}
+
+TEST_F(SleepWakeTest, WakeTerminatesTheProbeThenRelaunchesThroughTheShell) {
+  launcher.setDefault(ProcessScript{kDevice, milliseconds(10000)});
+  launch();
+  int terminatesAtRelaunch = -1;
+  bool taskClearedAtRelaunch = false;
+  at(milliseconds(5100), [&] {
+    wake();
+    terminatesAtRelaunch = launcher.made()[0]->terminateCount();
+    taskClearedAtRelaunch = delegate.currentTask() == nullptr;
+  });
+  loop.advance(milliseconds(5000));
+  EXPECT_EQ(terminatesAtRelaunch, 1);
+  EXPECT_TRUE(taskClearedAtRelaunch);
+  ASSERT_EQ(relauncher.launches.size(), 1u);
+  EXPECT_EQ(relauncher.launches[0].path, "/bin/sh");
+  EXPECT_THAT(relauncher.launches[0].arguments, ElementsAre("-c", kExpectedCommand));
+  EXPECT_EQ(application.terminateCount, 1);
+}
+
+TEST_F(SleepWakeTest, WakeWithoutSleepRelaunchesAndSavesNothing) {
+  launch();
+  loop.advance(milliseconds(1000));
+  wake();
+  EXPECT_EQ(defaults.synchronizeCount(), 0);
+  EXPECT_TRUE(defaults.stored().empty());
+  EXPECT_EQ(relauncher.launches.size(), 1u);
+  EXPECT_EQ(application.terminateCount, 1);
+}
+
+TEST_F(SleepWakeTest, UnderASystemdUnitTheRelaunchRestartsTheUnit) {
+  AppDelegate::Dependencies d = deps();
+  d.supervisingUnit = "nuvmodule.service";
+  AppDelegate supervised(d);
+  application.run(supervised);
+  wake();
+  ASSERT_EQ(relauncher.launches.size(), 1u);
+  EXPECT_THAT(relauncher.launches[0].arguments,
+              ElementsAre("-c",
+                          "sleep 3.000000; systemctl --user --no-block restart "
+                          "'nuvmodule.service' || exec '/opt/NUVModule.app/NUVModule'"));
+}
+
+TEST_F(SleepWakeTest, AShellThatCannotStartLeavesThisProcessPolling) {
+  relauncher.failWith = "Resource temporarily unavailable";
+  launcher.setDefault(ProcessScript{kDevice});
+  launch();
+  wake();
+  EXPECT_EQ(application.terminateCount, 0);
+  EXPECT_THAT(logLines, Contains(HasSubstr("Resource temporarily unavailable")));
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+  loop.advance(milliseconds(5000));
+  EXPECT_EQ(launcher.launchedCount(), 1u);
+}
+
+TEST_F(SleepWakeTest, TheKillNotificationWritesNothing) {
+  launcher.setDefault(ProcessScript{kDevice});
+  launch();
+  loop.advance(milliseconds(5000));
+  center.postNotification({AppDelegate::kKillNotification, "", {}});
+  EXPECT_EQ(application.terminateCount, 1);
+  EXPECT_EQ(defaults.synchronizeCount(), 0);
+  EXPECT_TRUE(defaults.stored().empty());
+}
+
+// Launch, sleep (saving "current") and wake at the given moments: is
+// "current" still stored when the relaunch starts?
+struct DayCase {
+  const char* name;
+  Date launchAt;
+  Date wakeAt;
+  bool currentStays;
+};
+
+class DayRuleTest : public SleepWakeTest, public ::testing::WithParamInterface<DayCase> {};
+
+TEST_P(DayRuleTest, CurrentIsRemovedOnlyWhenTheProcessStartedYesterday) {
+  const DayCase& c = GetParam();
+  loop.setWallClockOrigin(c.launchAt);
+  launcher.setDefault(ProcessScript{kDevice});
+  launch();
+  loop.advance(milliseconds(5000));
+  sleep();
+  ASSERT_TRUE(defaults.stored().contains("current"));
+  loop.advance(std::chrono::duration_cast<milliseconds>(c.wakeAt.time - loop.clock().now().time));
+  wake();
+  EXPECT_EQ(defaults.stored().contains("current"), c.currentStays);
+  EXPECT_EQ(defaults.objectForKey("current").has_value(), c.currentStays);
+  EXPECT_EQ(relauncher.launches.size(), 1u);
+}
+
+// Local time is UTC+13: local midnight of 11 March is 10 March 11:00 UTC.
+INSTANTIATE_TEST_SUITE_P(
+    LocalMidnight, DayRuleTest,
+    ::testing::Values(
+        DayCase{"SameLocalDay", utc(2026, 3, 10, 0, 30), utc(2026, 3, 10, 10, 59), true},
+        DayCase{"NextLocalDayButSameUtcDay", utc(2026, 3, 10, 10, 30), utc(2026, 3, 10, 11, 0),
+                false},
+        DayCase{"NextUtcDayButSameLocalDay", utc(2026, 3, 9, 11, 30), utc(2026, 3, 10, 10, 0),
+                true},
+        DayCase{"LastMomentOfTheNextLocalDay", utc(2026, 3, 9, 12, 0), utc(2026, 3, 11, 10, 59),
+                false},
+        DayCase{"TwoLocalDaysLater", utc(2026, 3, 9, 12, 0), utc(2026, 3, 11, 11, 0), true}),
+    [](const ::testing::TestParamInfo<DayCase>& info) { return std::string(info.param.name); });
+
+TEST(RelaunchCommand, TextForDelayThreeAndFractions) {
+  EXPECT_EQ(relaunchCommand(3, "/opt/NUVModule.app/NUVModule", ""), kExpectedCommand);
+  EXPECT_EQ(relaunchCommand(0.5f, "/a/NUVModule", ""), "sleep 0.500000; exec '/a/NUVModule'");
+}
+
+TEST(RelaunchCommand, QuotesEveryCharacterOfThePath) {
+  EXPECT_EQ(shellQuote("it's"), "'it'\\''s'");
+  EXPECT_EQ(shellQuote(""), "''");
+  EXPECT_EQ(shellQuote("a\"$`\\\n b"), "'a\"$`\\\n b'");
+}
+
+// Runs the relaunch command (delay 0) through /bin/sh for a bundle under a
+// hostile folder name: the right program starts, with its own path as $0, and
+// nothing else runs.
+TEST(RelaunchCommand, TheShellExecutesExactlyTheBundleExecutable) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("nuv-relaunch-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root);
+  const std::string hostile =
+      "My \"App\" $(touch PWNED) `touch PWNED2` it's \\ $HOME;\nnext line";
+  const fs::path bundle = root / hostile / "NUVModule.app";
+  fs::create_directories(bundle);
+  const fs::path exe = bundle / "NUVModule";
+  const fs::path marker = root / "ran";
+  {
+    std::ofstream script(exe);
+    script << "#!/bin/sh\nprintf '%s' \"$0\" > '" << marker.string() << "'\n";
+  }
+  fs::permissions(exe, fs::perms::owner_all);
+
+  const std::string command = relaunchCommand(0, exe.string(), "");
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  std::ifstream in(marker);
+  std::string ran((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(ran, exe.string());
+  // Only the bundle's folder and the marker: nothing the name spelled out ran.
+  std::vector<std::string> entries;
+  for (const auto& e : fs::directory_iterator(root)) entries.push_back(e.path().filename());
+  std::sort(entries.begin(), entries.end());
+  EXPECT_THAT(entries, ElementsAre(hostile, "ran"));
+  EXPECT_FALSE(fs::exists(fs::current_path() / "PWNED"));
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace nuv
