@@ -267,8 +267,7 @@ TEST(RelaunchCommand, TheShellExecutesExactlyTheBundleExecutable) {
   const fs::path root = fs::temp_directory_path() / ("nuv-relaunch-" + std::to_string(getpid()));
   fs::remove_all(root);
   fs::create_directories(root);
-  const std::string hostile =
-      "My \"App\" $(touch PWNED) `touch PWNED2` it's \\ $HOME;\nnext line";
+  const std::string hostile = "My \"App\" $(touch PWNED) `touch PWNED2` it's \\ $HOME;\nnext line";
   const fs::path bundle = root / hostile / "NUVModule.app";
   fs::create_directories(bundle);
   const fs::path exe = bundle / "NUVModule";

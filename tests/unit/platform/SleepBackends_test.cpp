@@ -1,0 +1,272 @@
+// The Linux backends behind sleep and wake that need no bus: the user
+// defaults file, the calendar, the systemd unit check and detached children.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/Log.h"
+#include "platform/linux/FileUserDefaults.h"
+#include "platform/linux/GlibCalendar.h"
+#include "platform/linux/SpawnDetachedLauncher.h"
+#include "platform/linux/SystemdUnit.h"
+
+namespace nuv::linux_backend {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::string readAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+void writeAll(const fs::path& p, const std::string& data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << data;
+}
+
+class FileUserDefaultsTest : public ::testing::Test {
+ protected:
+  FileUserDefaultsTest() {
+    root = fs::temp_directory_path() / ("nuv-defaults-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    file = root / "vemo.Test" / "defaults.gvariant";
+    log::setSink([this](log::Level, std::string_view line) { logLines.emplace_back(line); });
+  }
+  ~FileUserDefaultsTest() override {
+    log::setSink(nullptr);
+    fs::remove_all(root);
+  }
+
+  fs::path root;
+  fs::path file;
+  std::vector<std::string> logLines;
+};
+
+const Date kStamp = Date::fromMicroseconds(1'780'000'123'456'789);
+
+Dictionary sampleMap() {
+  return Dictionary{
+      {"abc", Dictionary{{"Bonjour", "abc"}, {"name", "it's \"mine\"\n"}, {"timestamp", kStamp}}}};
+}
+
+TEST_F(FileUserDefaultsTest, ValuesWithDatesSurviveARoundTripInA0600TextFile) {
+  {
+    FileUserDefaults d(file.string());
+    EXPECT_FALSE(d.objectForKey("current"));
+    d.setValueForKey(sampleMap(), "current");
+    EXPECT_EQ(d.objectForKey("current"), Value(sampleMap()));
+    EXPECT_FALSE(fs::exists(file));  // nothing reaches the disk before synchronize
+    ASSERT_TRUE(d.synchronize());
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_THAT(readAll(file), HasSubstr("int64 1780000123456789"));
+  FileUserDefaults again(file.string());
+  EXPECT_EQ(again.objectForKey("current"), Value(sampleMap()));
+  again.removeObjectForKey("current");
+  ASSERT_TRUE(again.synchronize());
+  EXPECT_FALSE(FileUserDefaults(file.string()).objectForKey("current"));
+  EXPECT_TRUE(logLines.empty());
+}
+
+TEST_F(FileUserDefaultsTest, SynchronizeKeepsKeysThatAnotherProcessWrote) {
+  FileUserDefaults a(file.string());
+  FileUserDefaults b(file.string());
+  a.setValueForKey("1", "a");
+  ASSERT_TRUE(a.synchronize());
+  b.setValueForKey("2", "b");
+  ASSERT_TRUE(b.synchronize());
+  EXPECT_EQ(b.objectForKey("a"), Value("1"));
+  ASSERT_TRUE(a.synchronize());
+  EXPECT_EQ(a.objectForKey("b"), Value("2"));
+}
+
+// Whatever is in the file, reading it never crashes, never changes it, and
+// says so in exactly one line; the next save keeps the bad file aside.
+TEST_F(FileUserDefaultsTest, UnreadableFilesReadAsEmptyAndAreNeverDestroyed) {
+  FileUserDefaults good(file.string());
+  good.setValueForKey(sampleMap(), "current");
+  ASSERT_TRUE(good.synchronize());
+  const std::string valid = readAll(file);
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"truncated", valid.substr(0, valid.size() / 2)},
+      {"empty", ""},
+      {"binary", std::string("\x00\xff\xfe{'a'", 7)},
+      {"nul inside", std::string("{'a': <'x'>}\0garbage", 20)},
+      {"invalid utf-8", "{'a': <'\xc3\x28'>}"},
+      {"foreign type", "[1, 2, 3]"},
+      {"foreign value", "{'a': <int32 5>}"},
+      {"trailing garbage", "{'a': <'x'>} junk"},
+      {"deep nesting", std::string(5000, '[') + std::string(5000, ']')},
+  };
+  for (const auto& [what, content] : cases) {
+    SCOPED_TRACE(what);
+    fs::remove(root / "vemo.Test" / "defaults.gvariant.unreadable");
+    writeAll(file, content);
+    logLines.clear();
+    {
+      FileUserDefaults d(file.string());
+      EXPECT_FALSE(d.objectForKey("current"));
+      EXPECT_TRUE(d.synchronize());  // nothing pending: nothing written
+      EXPECT_EQ(logLines.size(), 1u);
+      EXPECT_EQ(readAll(file), content);
+
+      d.setValueForKey("v", "k");
+      ASSERT_TRUE(d.synchronize());
+    }
+    EXPECT_EQ(readAll(root / "vemo.Test" / "defaults.gvariant.unreadable"), content);
+    EXPECT_EQ(FileUserDefaults(file.string()).objectForKey("k"), Value("v"));
+  }
+}
+
+TEST_F(FileUserDefaultsTest, ADirectoryInPlaceOfTheFileIsReportedNotFollowed) {
+  fs::create_directories(file);
+  FileUserDefaults d(file.string());
+  EXPECT_FALSE(d.objectForKey("current"));
+  EXPECT_EQ(logLines.size(), 1u);
+  d.setValueForKey("v", "k");
+  EXPECT_FALSE(d.synchronize());
+  EXPECT_TRUE(fs::is_directory(file));
+}
+
+// A write that fails half-way (the file size limit stands in for a full disk)
+// leaves the previous file whole, keeps the change pending, and a later
+// synchronize writes it.
+TEST_F(FileUserDefaultsTest, AFailedWriteKeepsThePreviousFileAndThePendingChange) {
+  FileUserDefaults d(file.string());
+  d.setValueForKey(sampleMap(), "current");
+  ASSERT_TRUE(d.synchronize());
+  const std::string before = readAll(file);
+
+  d.setValueForKey(std::string(1 << 20, 'x'), "big");
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool ok = d.synchronize();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previousHandler);
+
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(readAll(file), before);
+  EXPECT_FALSE(FileUserDefaults(file.string()).objectForKey("big"));
+  EXPECT_TRUE(d.objectForKey("big"));
+  ASSERT_TRUE(d.synchronize());
+  EXPECT_TRUE(FileUserDefaults(file.string()).objectForKey("big"));
+}
+
+TEST(FileUserDefaultsPath, TheBundleIdentifierMustBeOnePathComponent) {
+  const auto path = FileUserDefaults::pathForBundleIdentifier("vemo.Tallyport.NUVModule");
+  ASSERT_TRUE(path);
+  EXPECT_TRUE(path->ends_with("/vemo.Tallyport.NUVModule/defaults.gvariant")) << *path;
+  for (const char* bad : {"", ".", "..", "../evil", "a/b", "/abs"}) {
+    EXPECT_FALSE(FileUserDefaults::pathForBundleIdentifier(bad)) << bad;
+  }
+  std::vector<std::string> lines;
+  log::setSink([&](log::Level, std::string_view line) { lines.emplace_back(line); });
+  auto memoryOnly = FileUserDefaults::forBundleIdentifier(std::string("../x"));
+  log::setSink(nullptr);
+  EXPECT_TRUE(memoryOnly->path().empty());
+  EXPECT_EQ(lines.size(), 1u);
+  memoryOnly->setValueForKey("v", "k");
+  EXPECT_TRUE(memoryOnly->synchronize());
+  EXPECT_EQ(memoryOnly->objectForKey("k"), Value("v"));
+}
+
+Date utcDate(int y, unsigned m, unsigned d, int h, int min) {
+  using namespace std::chrono;
+  const sys_time<microseconds> t =
+      sys_days(year_month_day(year(y), month(m), day(d))) + hours(h) + minutes(min);
+  return Date{t};
+}
+
+TEST(GlibCalendar, DaysFollowTheZonesMidnightAcrossDaylightSaving) {
+  using namespace std::chrono;
+  const GlibCalendar auckland("Pacific/Auckland");  // UTC+13 in March, +12 from April
+  EXPECT_EQ(auckland.dayOf(utcDate(2026, 3, 10, 10, 59)), sys_days(2026y / March / 10));
+  EXPECT_EQ(auckland.dayOf(utcDate(2026, 3, 10, 11, 0)), sys_days(2026y / March / 11));
+  EXPECT_TRUE(
+      auckland.isDateInYesterday(utcDate(2026, 3, 10, 10, 59), utcDate(2026, 3, 10, 11, 0)));
+  EXPECT_FALSE(
+      auckland.isDateInYesterday(utcDate(2026, 3, 9, 11, 0), utcDate(2026, 3, 10, 10, 59)));
+  // Daylight saving ends on 5 April 2026: midnight moves to 12:00 UTC.
+  EXPECT_EQ(auckland.dayOf(utcDate(2026, 4, 6, 11, 30)), sys_days(2026y / April / 6));
+  EXPECT_EQ(auckland.dayOf(utcDate(2026, 4, 6, 12, 0)), sys_days(2026y / April / 7));
+
+  const GlibCalendar newYork("America/New_York");
+  EXPECT_EQ(newYork.dayOf(utcDate(2026, 1, 2, 4, 59)), sys_days(2026y / January / 1));
+  EXPECT_TRUE(newYork.isDateInYesterday(utcDate(2026, 1, 1, 12, 0), utcDate(2026, 1, 2, 5, 0)));
+  EXPECT_FALSE(newYork.isDateInYesterday(utcDate(2026, 1, 1, 12, 0), utcDate(2026, 1, 3, 5, 0)));
+  // Before the epoch too.
+  EXPECT_EQ(newYork.dayOf(utcDate(1969, 12, 31, 23, 0)), sys_days(1969y / December / 31));
+}
+
+TEST(SystemdUnit, TheVariableCountsOnlyInsideThatUnitsControlGroup) {
+  const std::string inUnit =
+      "0::/user.slice/user-1000.slice/user@1000.service/app.slice/nuvmodule.service\n";
+  EXPECT_EQ(supervisingUnitFrom("nuvmodule.service", inUnit), "nuvmodule.service");
+  // Inherited by something started elsewhere (a terminal, another service).
+  EXPECT_EQ(supervisingUnitFrom("nuvmodule.service",
+                                "0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                                "app-gnome-terminal-1234.scope\n"),
+            "");
+  EXPECT_EQ(supervisingUnitFrom(nullptr, inUnit), "");
+  EXPECT_EQ(supervisingUnitFrom("", inUnit), "");
+  EXPECT_EQ(supervisingUnitFrom("nuvmodule.service", "0::/\n"), "");
+  EXPECT_EQ(supervisingUnitFrom("nuvmodule.service", "1:name=systemd:/nuvmodule.service\n"), "");
+  // Names that are not unit names never reach the shell command.
+  EXPECT_EQ(supervisingUnitFrom("x'; rm -rf ~; '.service", "0::/x'; rm -rf ~; '.service\n"), "");
+  EXPECT_EQ(supervisingUnitFrom("nuv@a\\x2db.service", "0::/app.slice/nuv@a\\x2db.service\n"),
+            "nuv@a\\x2db.service");
+}
+
+// The child runs in a session of its own, is not our child, and holds none of
+// our descriptors (here one opened without close-on-exec).
+TEST(SpawnDetachedLauncher, ChildIsDetachedAndInheritsNoDescriptors) {
+  const fs::path dir = fs::temp_directory_path() / ("nuv-detached-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path held = dir / "held-by-parent";
+  writeAll(held, "x");
+  const int leaked = open(held.c_str(), O_RDONLY);  // deliberately not O_CLOEXEC
+  ASSERT_GE(leaked, 3);
+  const std::string d = dir.string();
+  const std::string script = "echo $$ $(cut -d' ' -f4,6 /proc/$$/stat) > '" + d +
+                             "/ids'; ls -l /proc/$$/fd/ > '" + d + "/fds'; touch '" + d + "/done'";
+  SpawnDetachedLauncher launcher;
+  std::string error;
+  ASSERT_TRUE(launcher.launchDetached("/bin/sh", {"-c", script}, &error)) << error;
+  close(leaked);
+  for (int i = 0; i < 500 && !fs::exists(dir / "done"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(fs::exists(dir / "done"));
+  std::istringstream ids(readAll(dir / "ids"));
+  long pid = 0, ppid = 0, session = 0;
+  ids >> pid >> ppid >> session;
+  EXPECT_GT(pid, 0);
+  EXPECT_EQ(session, pid);  // a session leader
+  EXPECT_NE(ppid, static_cast<long>(getpid()));
+  EXPECT_THAT(readAll(dir / "fds"), ::testing::Not(HasSubstr("held-by-parent")));
+  fs::remove_all(dir);
+
+  EXPECT_FALSE(launcher.launchDetached("/nonexistent/sh", {}, &error));
+  EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend
