@@ -15,9 +15,10 @@ namespace nuv::fake {
 
 // An in-memory cloud database. Calls are queued, not run: the test delivers
 // them with deliverNext()/deliverAll() on its own thread, or on a separate
-// thread with deliverAllOnThread() to play the backend worker. The store sets
-// creation and modification dates from a counter (1 ms apart, strictly
-// increasing) and a fresh change tag on every save.
+// thread with deliverAllOnThread() to play the backend worker. Queries
+// return records in first-stored order (sort descriptors are recorded, not
+// applied). The store sets creation and modification dates from a counter
+// (1 ms apart, strictly increasing) and a fresh change tag on every save.
 class FakeCloudDatabase : public CloudDatabase {
  public:
   struct SaveCall {
