@@ -281,13 +281,6 @@ TEST_F(USBPluWatcherTest, UnavailableRegistryWatchesNothing) {
   EXPECT_EQ(logged.size(), 1u);
 }
 
-TEST_F(USBPluWatcherTest, RegistersOnlyOnce) {
-  arm();
-  watcher_->appleUSBReg();
-  EXPECT_EQ(registry_->matchingRegistrations(), 1);
-  EXPECT_EQ(errors_, "Starting run loop.\n\n");
-}
-
 TEST(USBPluWatcherLoop, ServesTheLoopAndReportsItsReturn) {
   fake::FakeRunLoop loop;
   auto registry = std::make_unique<fake::FakeUsbRegistry>();
