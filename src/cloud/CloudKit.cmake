@@ -1,5 +1,5 @@
 # The shared-cloud backend: CloudKit Web Services over libcurl.
-pkg_check_modules(LIBCURL REQUIRED IMPORTED_TARGET libcurl)
+pkg_check_modules(LIBCURL REQUIRED IMPORTED_TARGET GLOBAL libcurl)
 find_package(nlohmann_json 3 REQUIRED)
 add_library(nuv_platform_cloudkit STATIC
   ${NUV_SRC}/platform/linux/CloudKitConfig.cpp

@@ -1,0 +1,185 @@
+#include "platform/linux/CloudKitConfig.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/linux/CloudKitClient.h"
+#include "platform/linux/CloudKitDatabase.h"
+#include "platform/linux/CloudKitTokenStore.h"
+
+namespace nuv::linux_backend {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+class CloudKitFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("nuv-ckf-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  void writeConfig(const std::string& text) { std::ofstream(dir / "cloud.conf") << text; }
+  fs::path dir;
+};
+
+TEST_F(CloudKitFilesTest, ConfigDefaultsToTheLocalBackendAndReadsEveryKey) {
+  std::string error;
+  auto config = CloudKitConfig::load(dir.string(), &error);
+  EXPECT_EQ(config.backend, CloudKitConfig::Backend::Local);
+  EXPECT_TRUE(error.empty());
+
+  writeConfig(
+      "[cloud]\nbackend=cloudkit\nenvironment=production\napi_token=abc\n"
+      "endpoint=http://127.0.0.1:8080/\nconnect_timeout_ms=500\ntimeout_ms=900\n");
+  config = CloudKitConfig::load(dir.string(), &error);
+  EXPECT_TRUE(error.empty()) << error;
+  EXPECT_EQ(config.backend, CloudKitConfig::Backend::CloudKit);
+  EXPECT_EQ(config.environment, "production");
+  EXPECT_EQ(config.apiToken, "abc");
+  EXPECT_EQ(config.endpoint, "http://127.0.0.1:8080");
+  EXPECT_EQ(config.connectTimeoutMs, 500);
+  EXPECT_EQ(config.timeoutMs, 900);
+  EXPECT_EQ(config.problem(), "");
+
+  writeConfig("[cloud]\nbackend=icloud\ntimeout_ms=0\n");
+  config = CloudKitConfig::load(dir.string(), &error);
+  EXPECT_EQ(config.backend, CloudKitConfig::Backend::Local);
+  EXPECT_NE(error.find("backend"), std::string::npos);
+  EXPECT_NE(error.find("timeout_ms"), std::string::npos);
+  EXPECT_EQ(config.timeoutMs, 30'000);
+}
+
+TEST_F(CloudKitFilesTest, PlainHttpIsAllowedOnlyToLoopback) {
+  CloudKitConfig config;
+  config.apiToken = "abc";
+  for (const char* ok : {"https://api.apple-cloudkit.com", "http://127.0.0.1:1234",
+                         "http://localhost", "http://[::1]:99/base"}) {
+    config.endpoint = ok;
+    EXPECT_EQ(config.problem(), "") << ok;
+  }
+  for (const char* bad :
+       {"http://api.apple-cloudkit.com", "http://127.0.0.1.evil.example",
+        "http://localhost@evil.example", "ftp://127.0.0.1", "https://", "https://host/?x=1"}) {
+    config.endpoint = bad;
+    EXPECT_NE(config.problem(), "") << bad;
+  }
+  config.endpoint = CloudKitConfig::kDefaultEndpoint;
+  config.environment = "staging";
+  EXPECT_NE(config.problem(), "");
+  config.environment = "development";
+  config.apiToken.clear();
+  EXPECT_NE(config.problem(), "");
+}
+
+TEST_F(CloudKitFilesTest, TokenFileIsPrivateAndReplacedWhole) {
+  CloudKitTokenStore store((dir / "sub" / "webauth.token").string(), (dir / "state").string(),
+                           (dir / "lock").string());
+  EXPECT_FALSE(store.readToken());
+  ASSERT_TRUE(store.writeToken("first"));
+  // A wider file left by someone else is narrowed on the next write.
+  fs::permissions(dir / "sub" / "webauth.token", fs::perms::all);
+  ASSERT_TRUE(store.writeToken("second+/="));
+  EXPECT_EQ(store.readToken(), "second+/=");
+  EXPECT_EQ(fs::status(dir / "sub" / "webauth.token").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(dir / "sub").permissions() & fs::perms::all, fs::perms::owner_all);
+  int entries = 0;
+  for (const auto& e : fs::directory_iterator(dir / "sub")) entries += e.is_regular_file();
+  EXPECT_EQ(entries, 1);  // no temporary file left behind
+  EXPECT_TRUE(store.removeToken());
+  EXPECT_FALSE(store.readToken());
+  EXPECT_TRUE(store.removeToken());
+
+  CloudKitTokenStore::State state{"CONFLICT: x", "2026-01-01T00:00:00Z", "", "http://s/in"};
+  store.writeState(state);
+  auto back = store.readState();
+  EXPECT_EQ(back.lastError, state.lastError);
+  EXPECT_EQ(back.signInURL, state.signInURL);
+}
+
+TEST(CloudKitWireTest, FieldsTravelTypedWithBooleansAsIntegersAndMilliseconds) {
+  EXPECT_EQ(CloudKitDatabase::fieldToJson(std::string("x")),
+            json({{"value", "x"}, {"type", "STRING"}}));
+  EXPECT_EQ(CloudKitDatabase::fieldToJson(std::int64_t{-7}),
+            json({{"value", -7}, {"type", "INT64"}}));
+  EXPECT_EQ(CloudKitDatabase::fieldToJson(CloudBool{true}),
+            json({{"value", 1}, {"type", "INT64"}}));
+  EXPECT_EQ(CloudKitDatabase::fieldToJson(Date::fromMicroseconds(1'500'999)),
+            json({{"value", 1500}, {"type", "TIMESTAMP"}}));
+  EXPECT_EQ(CloudKitDatabase::fieldToJson(Date::fromMicroseconds(-1)),
+            json({{"value", -1}, {"type", "TIMESTAMP"}}));
+
+  auto read = [](json j, bool b = false) { return CloudKitDatabase::fieldFromJson(j, b); };
+  EXPECT_EQ(read({{"value", 1}, {"type", "INT64"}}, true), CloudFieldValue{CloudBool{true}});
+  EXPECT_EQ(read({{"value", 1}, {"type", "INT64"}}), CloudFieldValue{std::int64_t{1}});
+  EXPECT_EQ(read({{"value", 1500}, {"type", "TIMESTAMP"}}),
+            CloudFieldValue{Date::fromMicroseconds(1'500'000)});
+  EXPECT_FALSE(read({{"value", "1"}, {"type", "INT64"}}));
+  EXPECT_FALSE(read({{"value", 1.5}, {"type", "DOUBLE"}}));
+  EXPECT_FALSE(read({{"value", 1e300}, {"type", "TIMESTAMP"}}));
+  EXPECT_FALSE(read({{"type", "STRING"}}));
+
+  auto record =
+      CloudKitDatabase::recordFromJson({{"recordName", "A"},
+                                        {"recordType", "Todo"},
+                                        {"recordChangeTag", "t1"},
+                                        {"fields",
+                                         {{"done", {{"value", 0}, {"type", "INT64"}}},
+                                          {"pos", {{"value", {1, 2}}, {"type", "LOCATION"}}}}},
+                                        {"created", {{"timestamp", 5}}},
+                                        {"modified", {{"timestamp", 6}}}},
+                                       {"done"}, "_defaultZone");
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->fields.size(), 1u);
+  EXPECT_EQ(record->fields.at("done"), CloudFieldValue{CloudBool{false}});
+  EXPECT_EQ(record->creationDate, Date::fromMicroseconds(5000));
+  EXPECT_EQ(record->modificationDate, Date::fromMicroseconds(6000));
+  EXPECT_FALSE(CloudKitDatabase::recordFromJson({{"fields", json::object()}}, {}, "z"));
+}
+
+TEST(CloudKitWireTest, SavePoliciesBecomeTheMatchingOperations) {
+  CloudRecordData data;
+  data.recordType = "Todo";
+  data.recordID = CloudRecordID{"A"};
+  data.fields = {{"Name", std::string("n")}, {"Battery", std::int64_t{3}}};
+  data.changedKeys = {"Battery", "gone"};
+  // Never saved: every field, whatever the policy.
+  auto op = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::ChangedKeys);
+  EXPECT_EQ(op["operationType"], "forceUpdate");
+  EXPECT_EQ(op["record"]["fields"].size(), 2u);
+
+  data.recordChangeTag = "t9";
+  op = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::ChangedKeys);
+  EXPECT_EQ(op["record"]["fields"],
+            json({{"Battery", {{"value", 3}, {"type", "INT64"}}}, {"gone", {{"value", nullptr}}}}));
+  EXPECT_FALSE(op["record"].contains("recordChangeTag"));
+  op = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::IfServerRecordUnchanged);
+  EXPECT_EQ(op["operationType"], "update");
+  EXPECT_EQ(op["record"]["recordChangeTag"], "t9");
+  op = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::AllKeys);
+  EXPECT_EQ(op["operationType"], "forceReplace");
+  EXPECT_EQ(op["record"]["fields"].size(), 2u);
+}
+
+TEST(CloudKitWireTest, ServerErrorsKeepCodeAndReason) {
+  auto e = CloudKitClient::errorFromServer(
+      {{"serverErrorCode", "QUOTA_EXCEEDED"}, {"reason", "full"}, {"uuid", "u"}});
+  EXPECT_EQ(e.code, CloudErrorCode::QuotaExceeded);
+  EXPECT_EQ(e.message, "QUOTA_EXCEEDED: full");
+  EXPECT_FALSE(e.retryAfter);
+  e = CloudKitClient::errorFromServer({{"serverErrorCode", "SOMETHING_NEW"}, {"reason", "?"}});
+  EXPECT_EQ(e.code, CloudErrorCode::ServerRejectedRequest);
+  EXPECT_EQ(e.message, "SOMETHING_NEW: ?");
+  EXPECT_EQ(CloudKitClient::urlEncode("a+b/c=d e~"), "a%2Bb%2Fc%3Dd%20e~");
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend

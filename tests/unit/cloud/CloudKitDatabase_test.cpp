@@ -1,0 +1,356 @@
+#include "platform/linux/CloudKitDatabase.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "FakeCloudKitServer.h"
+#include "app/CloudRecordBridge.h"
+#include "cloud/TodoFetcher.h"
+#include "platform/Log.h"
+#include "platform/fake/FakeRunLoop.h"
+#include "platform/linux/CloudKitContainer.h"
+
+namespace nuv::linux_backend {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+class Reports : public TodoFetcherDelegate {
+ public:
+  bool respondsTo(Message) const override { return true; }
+  void todoFetcherDidUpdateTodos(TodoFetcher&) override { ++updates; }
+  void todoFetcherDidFailWithError(TodoFetcher&, const CloudError& e) override {
+    errors.push_back(e);
+  }
+  int updates = 0;
+  std::vector<CloudError> errors;
+};
+
+json todoJson(const std::string& recordName, const std::string& deviceName) {
+  return {{"recordName", recordName},
+          {"fields",
+           {{"Name", {{"value", deviceName}, {"type", "STRING"}}},
+            {"title", {{"value", "t-" + recordName}, {"type", "STRING"}}},
+            {"Battery", {{"value", 10}, {"type", "INT64"}}},
+            {"state", {{"value", 0}, {"type", "INT64"}}}}}};
+}
+
+class CloudKitDatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("nuv-ck-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    log::setSink([this](log::Level, std::string_view line) {
+      std::lock_guard lock(logMutex);
+      logLines.emplace_back(line);
+    });
+    server = std::make_unique<testing::FakeCloudKitServer>(NUV_FAKE_CLOUDKIT);
+    token = server->control("reset", {{"apiToken", "api+token/1="}})["token"];
+    config.backend = CloudKitConfig::Backend::CloudKit;
+    config.apiToken = "api+token/1=";
+    config.endpoint = server->endpoint();
+    config.directory = dir.string();
+    config.connectTimeoutMs = 2000;
+    config.timeoutMs = 5000;
+    CloudKitTokenStore(config.tokenPath(), config.statePath(), config.lockPath()).writeToken(token);
+    start();
+  }
+
+  void start() {
+    container = std::make_shared<CloudKitContainer>(TodoFetcher::kContainerIdentifier, config);
+    fetcher = TodoFetcher::create(loop, container);
+    reports = std::make_shared<Reports>();
+    fetcher->setDelegate(reports);
+  }
+
+  // Stops the workers: nothing logs afterwards.
+  void stopModule() {
+    fetcher.reset();
+    container.reset();
+    loop.runUntilIdle();
+  }
+
+  void TearDown() override {
+    stopModule();
+    log::setSink(nullptr);
+    server.reset();
+    fs::remove_all(dir);
+  }
+
+  // Turns the main loop until `done`, for at most 10 s of real time.
+  bool pump(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      loop.runUntilIdle();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+
+  void seed(int count) {
+    json records = json::array();
+    for (int i = 0; i < count; ++i)
+      records.push_back(todoJson("R" + std::to_string(i), "Dev" + std::to_string(i)));
+    server->control("seed", {{"records", records}});
+  }
+
+  bool fetchAll() {
+    bool done = false;
+    fetcher->fetch([&](std::optional<CloudError>) { done = true; });
+    return pump([&] { return done; });
+  }
+
+  std::vector<json> requests(const std::string& op) {
+    std::vector<json> out;
+    const json state = server->control("state");
+    for (const auto& r : state["requests"]) {
+      if (r["op"] == op) out.push_back(r["body"]);
+    }
+    return out;
+  }
+
+  std::string storedToken() {
+    return CloudKitTokenStore(config.tokenPath(), config.statePath(), config.lockPath())
+        .readToken()
+        .value_or("");
+  }
+
+  fs::path dir;
+  fake::FakeRunLoop loop;
+  std::unique_ptr<testing::FakeCloudKitServer> server;
+  std::string token;
+  CloudKitConfig config;
+  CloudContainerRef container;
+  std::shared_ptr<TodoFetcher> fetcher;
+  std::shared_ptr<Reports> reports;
+  std::mutex logMutex;
+  std::vector<std::string> logLines;
+};
+
+TEST_F(CloudKitDatabaseTest, FetchFollowsContinuationMarkersUntilTheListIsComplete) {
+  seed(450);
+  ASSERT_TRUE(fetchAll());
+  ASSERT_TRUE(reports->errors.empty()) << reports->errors[0].message;
+  auto list = fetcher->todos();
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->size(), 450u);
+  EXPECT_EQ((*list)[0]->record()->recordID().recordName, "R0");
+  EXPECT_EQ((*list)[449]->record()->recordID().recordName, "R449");
+  const auto& record = *(*list)[7]->record();
+  EXPECT_TRUE(record.hasStringValue("Name", "Dev7"));
+  EXPECT_EQ(record.objectForKey("Battery"), CloudFieldValue{std::int64_t{10}});
+  EXPECT_EQ(record.objectForKey("state"), CloudFieldValue{CloudBool{false}});
+  EXPECT_TRUE(record.recordChangeTag());
+  ASSERT_TRUE(record.modificationDate());
+  // Milliseconds on the wire, microseconds in the record.
+  EXPECT_EQ(record.modificationDate()->microseconds() % 1000, 0);
+  EXPECT_GT(record.modificationDate()->microseconds(), 1'600'000'000'000'000);
+
+  auto queries = requests("records/query");
+  ASSERT_EQ(queries.size(), 3u);
+  EXPECT_FALSE(queries[0].contains("continuationMarker"));
+  EXPECT_TRUE(queries[1].contains("continuationMarker"));
+  EXPECT_TRUE(queries[2].contains("continuationMarker"));
+  EXPECT_EQ(queries[0]["zoneID"]["zoneName"], "_defaultZone");
+  EXPECT_EQ(queries[0]["query"]["recordType"], "Todo");
+}
+
+TEST_F(CloudKitDatabaseTest, BatteryUpdateSendsOnlyBatteryAndStateAndMergesTheSavedRecord) {
+  seed(3);
+  ASSERT_TRUE(fetchAll());
+  const auto before = (*fetcher->todos())[1]->record()->snapshot();
+
+  ASSERT_TRUE(CloudRecordBridge::updateRecord(
+      {{"name", "Dev1"}, {"Battery", "85"}, {"Charging", "1"}}, *fetcher));
+  ASSERT_TRUE(pump([&] {
+    auto last = fetcher->todos()->back()->record()->snapshot();
+    return last.recordID.recordName == "R1" && last.recordChangeTag != before.recordChangeTag;
+  }));
+  EXPECT_TRUE(reports->errors.empty());
+
+  auto modifies = requests("records/modify");
+  ASSERT_EQ(modifies.size(), 1u);
+  const auto& op = modifies[0]["operations"][0];
+  EXPECT_EQ(op["operationType"], "forceUpdate");
+  EXPECT_EQ(op["record"]["recordName"], "R1");
+  EXPECT_EQ(op["record"]["fields"], json({{"Battery", {{"value", 85}, {"type", "INT64"}}},
+                                          {"state", {{"value", 1}, {"type", "INT64"}}}}));
+
+  // The server kept the fields that were not sent.
+  auto stored = server->control("state")["records"]["development"]["R1"]["fields"];
+  EXPECT_EQ(stored["title"]["value"], "t-R1");
+  EXPECT_EQ(stored["Battery"]["value"], 85);
+
+  // The saved todo moved to the end (newest) with the server's dates and tag.
+  const auto saved = fetcher->todos()->back()->record()->snapshot();
+  EXPECT_EQ(saved.recordID.recordName, "R1");
+  EXPECT_EQ(saved.fields.at("state"), CloudFieldValue{CloudBool{true}});
+  EXPECT_EQ(saved.fields.at("title"), CloudFieldValue{std::string("t-R1")});
+  EXPECT_EQ(saved.creationDate, before.creationDate);
+  EXPECT_GT(saved.modificationDate, before.modificationDate);
+  EXPECT_TRUE(saved.changedKeys.empty());
+}
+
+TEST_F(CloudKitDatabaseTest, ServerErrorsReachTheReportsOnceWithCodeAndReasonAndAreNotRetried) {
+  seed(2);
+  ASSERT_TRUE(fetchAll());
+  auto record = (*fetcher->todos())[0]->record();
+
+  // A per-record error inside an HTTP 200 answer.
+  server->control("fail", {{"op", "records/modify"},
+                           {"perRecord", true},
+                           {"serverErrorCode", "CONFLICT"},
+                           {"reason", "changed elsewhere"}});
+  record->setObjectForKey("Battery", std::int64_t{50});
+  fetcher->updateRecord(record);
+  ASSERT_TRUE(pump([&] { return reports->errors.size() == 1; }));
+  EXPECT_EQ(reports->errors[0].code, CloudErrorCode::ServerRecordChanged);
+  EXPECT_EQ(reports->errors[0].message, "CONFLICT: changed elsewhere");
+
+  // A top-level THROTTLED with retryAfter.
+  server->control("fail", {{"op", "records/modify"},
+                           {"status", 429},
+                           {"serverErrorCode", "THROTTLED"},
+                           {"reason", "slow down"},
+                           {"retryAfter", 3}});
+  fetcher->updateRecord(record);
+  ASSERT_TRUE(pump([&] { return reports->errors.size() == 2; }));
+  EXPECT_EQ(reports->errors[1].code, CloudErrorCode::RequestRateLimited);
+  EXPECT_EQ(reports->errors[1].message, "THROTTLED: slow down");
+  EXPECT_EQ(reports->errors[1].retryAfter, std::chrono::seconds(3));
+
+  // A failed query reports once too, and the list stays as it was.
+  server->control("fail", {{"op", "records/query"},
+                           {"status", 503},
+                           {"serverErrorCode", "TRY_AGAIN_LATER"},
+                           {"reason", "busy"}});
+  ASSERT_TRUE(fetchAll());
+  ASSERT_EQ(reports->errors.size(), 3u);
+  EXPECT_EQ(reports->errors[2].message, "TRY_AGAIN_LATER: busy");
+  EXPECT_EQ(fetcher->todos()->size(), 2u);
+
+  // Settle: nothing else arrives, and each failure cost exactly one request.
+  static_cast<CloudKitDatabase&>(*container->privateCloudDatabase()).waitUntilIdle();
+  loop.runUntilIdle();
+  EXPECT_EQ(reports->errors.size(), 3u);
+  EXPECT_EQ(requests("records/modify").size(), 2u);
+  EXPECT_EQ(requests("records/query").size(), 2u);
+  // The server still has the old value.
+  EXPECT_EQ(server->control("state")["records"]["development"]["R0"]["fields"]["Battery"]["value"],
+            10);
+}
+
+TEST_F(CloudKitDatabaseTest, RotatedTokenIsStoredAndSurvivesARestartWhileTheOldOneIsRefused) {
+  seed(1);
+  ASSERT_TRUE(fetchAll());
+  const std::string rotated = storedToken();
+  EXPECT_NE(rotated, token);
+  EXPECT_EQ(rotated, server->control("token")["token"]);
+  EXPECT_EQ(fs::status(config.tokenPath()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  stopModule();
+  start();  // a new process reads the stored token
+  ASSERT_TRUE(fetchAll());
+  EXPECT_TRUE(reports->errors.empty());
+  EXPECT_EQ(fetcher->todos()->size(), 1u);
+
+  // Someone replaying the first token is turned away.
+  CloudKitConfig replay = config;
+  replay.directory = (dir / "replay").string();
+  CloudKitTokenStore(replay.tokenPath(), replay.statePath(), replay.lockPath()).writeToken(token);
+  CloudKitClient stale(replay, TodoFetcher::kContainerIdentifier);
+  auto response = stale.post("users/current", json::object());
+  ASSERT_TRUE(response.error);
+  EXPECT_EQ(response.serverErrorCode, "AUTHENTICATION_REQUIRED");
+}
+
+TEST_F(CloudKitDatabaseTest, StaleTokenGivesACleanSignedOutStateWithoutLeakingTokens) {
+  CloudKitTokenStore store(config.tokenPath(), config.statePath(), config.lockPath());
+  store.writeToken("stale/token+value=");
+  seed(1);
+  ASSERT_TRUE(fetchAll());
+  ASSERT_EQ(reports->errors.size(), 1u);
+  EXPECT_EQ(reports->errors[0].code, CloudErrorCode::NotAuthenticated);
+  EXPECT_EQ(reports->errors[0].message.rfind("AUTHENTICATION_REQUIRED: ", 0), 0u);
+  EXPECT_FALSE(store.readToken());  // spent: signed out
+  auto state = store.readState();
+  EXPECT_NE(state.signInURL.find("/signin"), std::string::npos);
+  EXPECT_FALSE(state.lastError.empty());
+
+  // Signed out, the next operation fails once as well; the store runs on.
+  fetcher->updateRecord(std::make_shared<CloudRecord>("Todo", CloudRecordID{"R0"}));
+  ASSERT_TRUE(pump([&] { return reports->errors.size() == 2; }));
+  EXPECT_EQ(reports->errors[1].code, CloudErrorCode::NotAuthenticated);
+
+  stopModule();
+  std::ifstream stateFile(config.statePath());
+  std::string stateText((std::istreambuf_iterator<char>(stateFile)), {});
+  std::lock_guard lock(logMutex);
+  EXPECT_FALSE(logLines.empty());
+  for (const auto& text : logLines) {
+    EXPECT_EQ(text.find("stale"), std::string::npos) << text;
+    EXPECT_EQ(text.find("api"), std::string::npos) << text;
+  }
+  EXPECT_EQ(stateText.find("stale"), std::string::npos);
+  EXPECT_EQ(stateText.find("api+token"), std::string::npos);
+}
+
+TEST_F(CloudKitDatabaseTest, DeleteSubscribeAndTimeout) {
+  seed(2);
+  ASSERT_TRUE(fetchAll());
+  fetcher->remove((*fetcher->todos())[0]);
+  ASSERT_TRUE(pump([&] { return fetcher->todos()->size() == 1; }));
+  auto modifies = requests("records/modify");
+  ASSERT_EQ(modifies.size(), 1u);
+  EXPECT_EQ(modifies[0]["operations"][0]["operationType"], "forceDelete");
+  EXPECT_FALSE(server->control("state")["records"]["development"].contains("R0"));
+
+  // Deleting a record the server does not have: UnknownItem, list untouched.
+  auto db = container->privateCloudDatabase();
+  std::optional<CloudError> missing;
+  bool deleted = false;
+  db->deleteRecordWithID(CloudRecordID{"R0"}, [&](CloudRecordID, std::optional<CloudError> e) {
+    missing = e;
+    deleted = true;
+  });
+  static_cast<CloudKitDatabase&>(*db).waitUntilIdle();
+  ASSERT_TRUE(deleted);
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->code, CloudErrorCode::UnknownItem);
+
+  fetcher->registerSubscriptions();
+  static_cast<CloudKitDatabase&>(*db).waitUntilIdle();
+  loop.runUntilIdle();
+  EXPECT_TRUE(reports->errors.empty());
+  const json subs = server->control("state")["subscriptions"];
+  ASSERT_EQ(subs.size(), 1u);
+  const auto& sub = subs.begin().value();
+  EXPECT_EQ(sub["query"]["recordType"], "Todo");
+  EXPECT_EQ(sub["firesOn"], json({"create", "update", "delete"}));
+  EXPECT_EQ(sub["notificationInfo"]["shouldSendContentAvailable"], true);
+
+  // A server that does not answer in time: the request gives up.
+  stopModule();
+  server->control("reset",
+                  {{"apiToken", config.apiToken}, {"webAuthToken", storedToken()}, {"delay", 2.0}});
+  config.timeoutMs = 300;
+  start();
+  const auto began = std::chrono::steady_clock::now();
+  ASSERT_TRUE(fetchAll());
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1500));
+  ASSERT_EQ(reports->errors.size(), 1u);
+  EXPECT_EQ(reports->errors[0].code, CloudErrorCode::NetworkFailure);
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend
