@@ -114,19 +114,20 @@ class AttachTest(UsbTestCase):
         b.set_output(device_output("0"))
         m = self.start_usb(b)
         latencies = []
-        for product in ["iPhone", "iPad", "iPhone"]:
-            # Clear of the poll run, so that no run is in progress.
-            self.assertTrue(wait_until(lambda: not m.log().endswith("tick -----------------\n"), 2))
+        for product in ["iPhone", "iPad", "iPhone", "iPad", "iPhone"]:
             time.sleep(0.3)
             n = len(b.starts())
             sent = time.time()
+            # Adding the device announces it; the repeated "add" is matched
+            # only once.
             path = self.add_usb(product)
             self.testbed.uevent(path, "add")
-            self.assertTrue(wait_until(lambda: len(b.starts()) > n, 2), m.log())
+            # A poll run in progress takes the request: then the next start
+            # is that of a later run, so one sample may be long.
+            self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5 + SLACK), m.log())
             latencies.append(float(b.starts()[n][1]) - sent)
             self.testbed.uevent(path, "remove")
-        self.assertLess(min(latencies), START_LIMIT, latencies)
-        self.assertLess(sorted(latencies)[1], START_LIMIT, latencies)
+        self.assertLess(sorted(latencies)[2], START_LIMIT, latencies)
 
     def test_removal_inside_and_outside_the_window(self):
         b = self.bundle()
