@@ -12,6 +12,9 @@
 #include "platform/Log.h"
 #include "platform/ProcessServices.h"
 #include "platform/linux/BusNotificationCenter.h"
+#include "platform/linux/CloudKitConfig.h"
+#include "platform/linux/CloudKitContainer.h"
+#include "platform/linux/CloudKitDatabase.h"
 #include "platform/linux/FileUserDefaults.h"
 #include "platform/linux/GSubprocessLauncher.h"
 #include "platform/linux/GlibApplication.h"
@@ -32,11 +35,27 @@ int main(int, char**) {
   using namespace nuv::linux_backend;
 
   GlibRunLoop loop;
-  // The embedded cloud database. Its workers post to `loop`, so they stop
-  // before the loop goes away (std::exit stops them through an exit handler).
-  setCloudContainerFactory(SqliteCloudContainer::factory(SqliteCloudContainer::defaultDirectory()));
+  // The cloud backend named in cloud.conf: the embedded database by default,
+  // or CloudKit Web Services. Their workers post to `loop`, so they stop
+  // before the loop goes away (std::exit stops them through exit handlers).
+  std::string cloudConfigError;
+  const auto cloudConfig =
+      CloudKitConfig::load(CloudKitConfig::defaultDirectory(), &cloudConfigError);
+  if (!cloudConfigError.empty()) log::warning(cloudConfigError);
+  if (cloudConfig.backend == CloudKitConfig::Backend::CloudKit) {
+    // A problem in the settings fails every cloud call (reported, never
+    // fatal); `nuvctl cloud status` says what to fix.
+    if (auto problem = cloudConfig.problem(); !problem.empty()) log::warning("cloud: " + problem);
+    setCloudContainerFactory(CloudKitContainer::factory(cloudConfig));
+  } else {
+    setCloudContainerFactory(
+        SqliteCloudContainer::factory(SqliteCloudContainer::defaultDirectory()));
+  }
   struct CloudShutdown {
-    ~CloudShutdown() { SqliteCloudDatabase::shutdownAll(); }
+    ~CloudShutdown() {
+      SqliteCloudDatabase::shutdownAll();
+      CloudKitDatabase::shutdownAll();
+    }
   } cloudShutdown;
   std::string error;
   auto bus = BusNotificationCenter::connectSession(&error);

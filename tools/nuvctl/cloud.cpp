@@ -1,12 +1,210 @@
 #include <cstdio>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string>
 
 #include "Commands.h"
+#include "platform/linux/CloudKitClient.h"
+#include "platform/linux/CloudKitConfig.h"
+#include "platform/linux/CloudKitTokenStore.h"
 
 namespace nuvctl {
+namespace {
 
-int runCloud(const Args&) {
-  std::fputs("nuvctl cloud: not available in this build\n", stderr);
-  return 1;
+using nuv::CloudErrorCode;
+using nuv::linux_backend::CloudKitClient;
+using nuv::linux_backend::CloudKitConfig;
+using nuv::linux_backend::CloudKitTokenStore;
+
+constexpr const char* kContainer = "iCloud.vemo.voltaline.Voltaline";
+
+constexpr const char* kCloudUsage =
+    "Usage: nuvctl cloud status [--check]\n"
+    "       nuvctl cloud login [TOKEN_OR_CALLBACK_URL]\n"
+    "       nuvctl cloud logout\n"
+    "\n"
+    "The shared cloud (CloudKit Web Services) that NUVModule writes the\n"
+    "battery records into when cloud.conf selects it. Settings live in\n"
+    "${XDG_CONFIG_HOME:-~/.config}/vemo.Tallyport.NUVModule/cloud.conf:\n"
+    "\n"
+    "  [cloud]\n"
+    "  backend=cloudkit          (local, the default, keeps records on this machine)\n"
+    "  environment=development   (or production: the companion app's build)\n"
+    "  api_token=...             (the container's API token)\n"
+    "\n"
+    "Commands:\n"
+    "  status    backend, environment, whether signed in, the last error and\n"
+    "            what to do; --check also asks the service\n"
+    "  login     signs in: prints the sign-in URL, then reads the callback URL\n"
+    "            (ckWebAuthToken=... or ckSession=...) or the token from the\n"
+    "            argument or standard input, and stores it (mode 0600)\n"
+    "  logout    forgets the stored token\n"
+    "\n"
+    "Tokens are never printed. Restarting the module is not needed.\n"
+    "\n"
+    "Exit status: 0 on success, 1 on failure, 2 on a usage error.\n";
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "nuvctl cloud: %s\n\n%s", message.c_str(), kCloudUsage);
+  return 2;
+}
+
+CloudKitConfig loadConfig() {
+  std::string error;
+  auto config = CloudKitConfig::load(CloudKitConfig::defaultDirectory(), &error);
+  if (!error.empty()) std::fprintf(stderr, "nuvctl cloud: %s\n", error.c_str());
+  return config;
+}
+
+CloudKitTokenStore storeOf(const CloudKitConfig& config) {
+  return CloudKitTokenStore(config.tokenPath(), config.statePath(), config.lockPath());
+}
+
+bool isSignedOut(const CloudKitClient::Response& response) {
+  return response.serverErrorCode == "AUTHENTICATION_REQUIRED" ||
+         response.serverErrorCode == "AUTHENTICATION_FAILED";
+}
+
+int status(const Args& args) {
+  bool check = false;
+  for (const auto& a : args) {
+    if (a == "--check") {
+      check = true;
+    } else {
+      return usageError("unknown option '" + a + "'");
+    }
+  }
+  const auto config = loadConfig();
+  const bool cloudkit = config.backend == CloudKitConfig::Backend::CloudKit;
+  const auto store = storeOf(config);
+  std::printf("backend:     %s\n", cloudkit ? "cloudkit" : "local");
+  std::printf("config:      %s\n", config.configPath().c_str());
+  std::printf("environment: %s\n", config.environment.c_str());
+  std::printf("endpoint:    %s\n", config.endpoint.c_str());
+  std::printf("api token:   %s\n", config.apiToken.empty() ? "missing" : "set");
+
+  std::string checkResult;
+  if (check && config.problem().empty()) {
+    CloudKitClient client(config, kContainer);
+    auto response = client.post("users/current", nlohmann::json::object());
+    checkResult = response.error ? response.error->message : "ok";
+  }
+  const bool signedIn = store.readToken().has_value();
+  const auto state = store.readState();
+  std::printf("signed in:   %s\n", signedIn ? "yes" : "no");
+  if (!checkResult.empty()) std::printf("check:       %s\n", checkResult.c_str());
+  std::printf("last error:  %s%s%s\n", state.lastError.empty() ? "none" : state.lastError.c_str(),
+              state.lastErrorTime.empty() ? "" : " at ", state.lastErrorTime.c_str());
+
+  std::string todo;
+  if (!cloudkit) {
+    todo =
+        "nothing: records stay on this machine (set backend=cloudkit in cloud.conf to share "
+        "them with the companion app)";
+  } else if (auto problem = config.problem(); !problem.empty()) {
+    todo = "fix cloud.conf: " + problem;
+  } else if (!signedIn) {
+    todo = "sign in with 'nuvctl cloud login'";
+  } else if (!state.lastError.empty()) {
+    todo = "see the last error; 'nuvctl cloud status --check' tries again";
+  } else {
+    todo = "nothing";
+  }
+  std::printf("to do:       %s\n", todo.c_str());
+  return 0;
+}
+
+int login(const Args& args) {
+  if (args.size() > 1) return usageError("login takes at most one argument");
+  const auto config = loadConfig();
+  if (auto problem = config.problem(); !problem.empty()) {
+    std::fprintf(stderr, "nuvctl cloud: %s\n", problem.c_str());
+    return 1;
+  }
+  const auto store = storeOf(config);
+  std::string input;
+  if (!args.empty()) {
+    input = args[0];
+  } else {
+    CloudKitClient client(config, kContainer);
+    auto response = client.post("users/current", nlohmann::json::object());
+    if (!response.error) {
+      std::puts("Already signed in.");
+      return 0;
+    }
+    if (response.redirectURL.empty()) {
+      std::fprintf(stderr, "nuvctl cloud: %s\n", response.error->message.c_str());
+      return 1;
+    }
+    std::printf(
+        "Open this URL in a browser and sign in:\n\n  %s\n\n"
+        "Then paste the URL the browser ends on (or the token) here:\n",
+        response.redirectURL.c_str());
+    std::fflush(stdout);
+    if (!std::getline(std::cin, input)) {
+      std::fputs("nuvctl cloud: nothing was pasted\n", stderr);
+      return 1;
+    }
+  }
+  auto token = CloudKitTokenStore::tokenFromCallback(input);
+  if (!token) {
+    std::fputs("nuvctl cloud: no ckWebAuthToken or ckSession token found\n", stderr);
+    return 1;
+  }
+  std::string error;
+  {
+    CloudKitTokenStore::Lock lock(store.lockPath());
+    if (!store.writeToken(*token, &error)) {
+      std::fprintf(stderr, "nuvctl cloud: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  CloudKitClient client(config, kContainer);
+  auto response = client.post("users/current", nlohmann::json::object());
+  if (!response.error) {
+    std::puts("Signed in.");
+    return 0;
+  }
+  if (isSignedOut(response)) {
+    std::fprintf(stderr, "nuvctl cloud: the service refused the token (%s)\n",
+                 response.error->message.c_str());
+    return 1;
+  }
+  std::printf("Token stored; the service could not confirm it yet: %s\n",
+              response.error->message.c_str());
+  return 0;
+}
+
+int logout(const Args& args) {
+  if (!args.empty()) return usageError("logout takes no arguments");
+  const auto config = loadConfig();
+  const auto store = storeOf(config);
+  CloudKitTokenStore::Lock lock(store.lockPath());
+  if (!store.removeToken()) {
+    std::fprintf(stderr, "nuvctl cloud: cannot remove %s\n", store.tokenPath().c_str());
+    return 1;
+  }
+  auto state = store.readState();
+  state.signInURL.clear();
+  store.writeState(state);
+  std::puts("Signed out.");
+  return 0;
+}
+
+}  // namespace
+
+int runCloud(const Args& args) {
+  if (args.empty()) return usageError("missing command");
+  const std::string& command = args[0];
+  const Args rest(args.begin() + 1, args.end());
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::fputs(kCloudUsage, stdout);
+    return 0;
+  }
+  if (command == "status") return status(rest);
+  if (command == "login") return login(rest);
+  if (command == "logout") return logout(rest);
+  return usageError("unknown command '" + command + "'");
 }
 
 }  // namespace nuvctl

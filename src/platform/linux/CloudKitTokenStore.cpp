@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -155,6 +156,43 @@ void CloudKitTokenStore::writeState(const State& state) const {
   gchar* data = g_key_file_to_data(file.get(), &length, nullptr);
   replaceFile(statePath_, std::string(data ? data : "", length), nullptr);
   g_free(data);
+}
+
+std::optional<std::string> CloudKitTokenStore::tokenFromCallback(std::string_view text) {
+  std::string input = trimmed(std::string(text));
+  std::string token;
+  bool found = false;
+  for (std::string_view key : {"ckWebAuthToken=", "ckSession="}) {
+    for (auto pos = input.find(key); pos != std::string::npos; pos = input.find(key, pos + 1)) {
+      // Only a whole parameter name counts, not the end of a longer one.
+      if (pos != 0 && input[pos - 1] != '?' && input[pos - 1] != '&' && input[pos - 1] != '#') {
+        continue;
+      }
+      const auto begin = pos + key.size();
+      const auto end = input.find_first_of("&#", begin);
+      const std::string raw = input.substr(begin, end == std::string::npos ? end : end - begin);
+      // Percent-decoding only: a '+' is part of the token, not a space.
+      for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '%' && i + 2 < raw.size() &&
+            std::isxdigit(static_cast<unsigned char>(raw[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(raw[i + 2]))) {
+          token += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+          i += 2;
+        } else {
+          token += raw[i];
+        }
+      }
+      found = true;
+      break;
+    }
+    if (found) break;
+  }
+  if (!found) token = input;
+  if (token.empty()) return std::nullopt;
+  for (unsigned char c : token) {
+    if (c <= ' ' || c == 0x7f) return std::nullopt;
+  }
+  return token;
 }
 
 std::string CloudKitTokenStore::nowText() {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace nuv::linux_backend {
 
@@ -56,6 +57,12 @@ class CloudKitTokenStore {
 
   State readState() const;
   void writeState(const State& state) const;
+
+  // The web auth token in what the user pastes after signing in: a callback
+  // URL (or part of one) carrying ckWebAuthToken=... or ckSession=...
+  // (percent-decoded), or the bare token. Absent when there is none or it
+  // holds whitespace or control characters.
+  static std::optional<std::string> tokenFromCallback(std::string_view text);
 
   // Current UTC time as ISO 8601 with seconds.
   static std::string nowText();

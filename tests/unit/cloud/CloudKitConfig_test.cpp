@@ -105,6 +105,21 @@ TEST_F(CloudKitFilesTest, TokenFileIsPrivateAndReplacedWhole) {
   EXPECT_EQ(back.signInURL, state.signInURL);
 }
 
+TEST(CloudKitLoginTest, TokenIsTakenFromEitherCallbackFormOrBare) {
+  using Store = CloudKitTokenStore;
+  EXPECT_EQ(Store::tokenFromCallback("https://app.example/cb?x=1&ckWebAuthToken=ab%2Bc%2F%3D&y=2"),
+            "ab+c/=");
+  EXPECT_EQ(Store::tokenFromCallback("https://app.example/cb#ckSession=s+1%3D"), "s+1=");
+  EXPECT_EQ(Store::tokenFromCallback("ckWebAuthToken=tok"), "tok");
+  EXPECT_EQ(Store::tokenFromCallback("  bare+token/=\n"), "bare+token/=");
+  // A longer parameter name ending in the same letters is not the token.
+  EXPECT_EQ(Store::tokenFromCallback("https://a/cb?xckSession=no&ckSession=yes"), "yes");
+  EXPECT_FALSE(Store::tokenFromCallback(""));
+  EXPECT_FALSE(Store::tokenFromCallback("https://a/cb?ckWebAuthToken="));
+  EXPECT_FALSE(Store::tokenFromCallback("two words"));
+  EXPECT_FALSE(Store::tokenFromCallback("ckSession=a%0Ab"));
+}
+
 TEST(CloudKitWireTest, FieldsTravelTypedWithBooleansAsIntegersAndMilliseconds) {
   EXPECT_EQ(CloudKitDatabase::fieldToJson(std::string("x")),
             json({{"value", "x"}, {"type", "STRING"}}));
