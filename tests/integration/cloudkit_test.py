@@ -1,0 +1,208 @@
+"""The shared-cloud backend end to end: the built module, configured by
+cloud.conf for CloudKit, against the local fake CloudKit server
+(fakecloudkit.py), with a scripted probe; and `nuvctl cloud`."""
+
+import json
+import os
+import stat
+import subprocess
+import sys
+import unittest
+import urllib.parse
+import urllib.request
+
+import nuvtest
+from nuvtest import ModuleTestCase, wait_until
+
+DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
+FIRST_RUN = 5.0
+SLACK = 6.0  # sanitizer builds on a loaded machine
+API_TOKEN = "it-api+token/="
+FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakecloudkit.py")
+OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+def todo(name, device, battery=10):
+    return {"recordName": name, "fields": {
+        "Name": {"value": device, "type": "STRING"},
+        "title": {"value": "t-" + name, "type": "STRING"},
+        "Battery": {"value": battery, "type": "INT64"},
+        "state": {"value": 0, "type": "INT64"}}}
+
+
+class CloudKitBackendTest(ModuleTestCase):
+    def setUp(self):
+        super().setUp()
+        self.server = subprocess.Popen([sys.executable, FAKE], stdout=subprocess.PIPE,
+                                       stdin=subprocess.DEVNULL, text=True)
+        line = self.server.stdout.readline()  # the server prints it at once
+        self.assertTrue(line.startswith("PORT "), line)
+        self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
+        self.token = self.control("reset", {"apiToken": API_TOKEN})["token"]
+        self.config_home = os.path.join(self.tmp, "config")
+        self.conf_dir = os.path.join(self.config_home, "vemo.Tallyport.NUVModule")
+        os.makedirs(self.conf_dir)
+        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
+            f.write("[cloud]\nbackend=cloudkit\nenvironment=development\napi_token=%s\n"
+                    "endpoint=%s\ntimeout_ms=5000\n" % (API_TOKEN, self.endpoint))
+        self.token_path = os.path.join(self.conf_dir, "webauth.token")
+        self.write_token(self.token)
+
+    def tearDown(self):
+        try:
+            super().tearDown()
+        finally:
+            self.server.terminate()
+            self.server.wait(10)
+            self.server.stdout.close()
+
+    def control(self, command, body=None):
+        req = urllib.request.Request(self.endpoint + "/_control/" + command,
+                                     data=json.dumps(body or {}).encode(), method="POST")
+        with OPENER.open(req, timeout=10) as answer:
+            return json.loads(answer.read())
+
+    def write_token(self, token):
+        with open(self.token_path, "w") as f:
+            f.write(token + "\n")
+        os.chmod(self.token_path, 0o600)
+
+    def stored_token(self):
+        try:
+            with open(self.token_path) as f:
+                return f.read().strip()
+        except FileNotFoundError:
+            return None
+
+    def server_records(self):
+        return self.control("state")["records"]["development"]
+
+    def modifies(self):
+        return [r["body"] for r in self.control("state")["requests"] if r["op"] == "records/modify"]
+
+    def nuvctl(self, *args, stdin=None):
+        env = dict(os.environ, XDG_CONFIG_HOME=self.config_home)
+        return subprocess.run([nuvtest.NUVCTL, "cloud", *args], env=env, capture_output=True,
+                              text=True, timeout=30, input=stdin)
+
+    def assert_no_secrets(self, text):
+        self.assertNotIn(API_TOKEN, text)
+        self.assertNotIn(urllib.parse.quote(API_TOKEN, safe=""), text)
+        self.assertNotIn(self.token, text)
+        current = self.control("token")
+        for t in [current["token"]] + current["spent"]:
+            self.assertNotIn(t, text)
+
+    def test_battery_reaches_the_shared_record_and_the_token_survives_a_restart(self):
+        # More records than one page: the device's record is on the second.
+        records = [todo("R%03d" % i, "Other %d" % i) for i in range(250)]
+        records[230] = todo("R230", "My Phone")
+        self.control("seed", {"records": records})
+
+        b = self.bundle()
+        b.set_output(DEVICE)
+        m = self.start(b)
+        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+
+        def saved(battery, state):
+            fields = self.server_records()["R230"]["fields"]
+            return fields["Battery"]["value"] == battery and fields["state"]["value"] == state
+
+        self.assertTrue(wait_until(lambda: saved(85, 1), SLACK), m.log())
+        ops = self.modifies()
+        self.assertEqual(len(ops), 1)
+        op = ops[0]["operations"][0]
+        self.assertEqual(op["operationType"], "forceUpdate")
+        self.assertEqual(op["record"]["recordName"], "R230")
+        self.assertEqual(op["record"]["fields"], {"Battery": {"value": 85, "type": "INT64"},
+                                                  "state": {"value": 1, "type": "INT64"}})
+        self.assertEqual(self.server_records()["R230"]["fields"]["title"]["value"], "t-R230")
+        self.assertEqual(self.server_records()["R231"]["fields"]["Battery"]["value"], 10)
+        self.assertTrue(wait_until(
+            lambda: self.stored_token() == self.control("token")["token"], SLACK))
+        self.assertEqual(stat.S_IMODE(os.stat(self.token_path).st_mode), 0o600)
+
+        # A restarted module goes on with the rotated token.
+        self.assertEqual(m.stop(), 0, m.log())
+        b.set_output(DEVICE.replace("85", "40").replace("Charging\t1", "Charging\t0"))
+        m2 = self.start(b)
+        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m2.log())
+        self.assertTrue(wait_until(lambda: saved(40, 0), SLACK), m2.log())
+        self.assertTrue(m2.running())
+        self.assert_no_secrets(m.log() + m2.log())
+
+    def test_signed_out_module_runs_on_and_nuvctl_signs_in_and_out(self):
+        self.control("seed", {"records": [todo("A", "My Phone")]})
+        self.write_token("stale-token-from-last-month")
+        b = self.bundle()
+        b.set_output(DEVICE)
+        m = self.start(b)
+        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        b.set_output(DEVICE.replace("85", "84"))
+        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.assertTrue(m.running(), m.log())
+        self.assertIsNone(self.stored_token())  # the spent token is gone
+        self.assertEqual(self.modifies(), [])
+        self.assertEqual(m.log().count("AUTHENTICATION_REQUIRED"), 1, m.log())
+        self.assertNotIn("stale-token", m.log())
+
+        status = self.nuvctl("status")
+        self.assertEqual(status.returncode, 0, status.stderr)
+        self.assertIn("backend:     cloudkit", status.stdout)
+        self.assertIn("signed in:   no", status.stdout)
+        self.assertIn("AUTHENTICATION_REQUIRED", status.stdout)
+        self.assertIn("nuvctl cloud login", status.stdout)
+
+        # Interactive sign-in: the URL from the service, then the pasted callback.
+        current = self.control("token")["token"]
+        callback = "https://app.example/cb?ckWebAuthToken=" + urllib.parse.quote(current, safe="")
+        login = self.nuvctl("login", stdin=callback + "\n")
+        self.assertEqual(login.returncode, 0, login.stdout + login.stderr)
+        self.assertIn("/signin", login.stdout)
+        self.assertIn("Signed in.", login.stdout)
+        self.assertEqual(self.stored_token(), self.control("token")["token"])
+        status = self.nuvctl("status", "--check")
+        self.assertIn("signed in:   yes", status.stdout)
+        self.assertIn("check:       ok", status.stdout)
+        self.assertIn("to do:       nothing", status.stdout)
+
+        self.assertEqual(self.nuvctl("logout").returncode, 0)
+        self.assertIsNone(self.stored_token())
+
+        # The other callback form, passed as an argument; a refused token fails.
+        current = self.control("token")["token"]
+        login = self.nuvctl("login", "http://x/cb#ckSession=" + urllib.parse.quote(current, safe=""))
+        self.assertEqual(login.returncode, 0, login.stdout + login.stderr)
+        self.assertEqual(self.nuvctl("login", "ckSession=made-up").returncode, 1)
+        self.assertIsNone(self.stored_token())
+
+        self.assert_no_secrets(m.log() + status.stdout + login.stdout + login.stderr)
+        self.assertEqual(self.nuvctl("frobnicate").returncode, 2)
+
+    def test_throttled_and_conflict_are_reported_and_not_retried(self):
+        self.control("seed", {"records": [todo("A", "My Phone")]})
+        self.control("fail", {"op": "records/modify", "status": 429,
+                              "serverErrorCode": "THROTTLED", "reason": "slow", "retryAfter": 2})
+        self.control("fail", {"op": "records/modify", "perRecord": True,
+                              "serverErrorCode": "CONFLICT", "reason": "oops"})
+        b = self.bundle()
+        b.set_output(DEVICE)
+        m = self.start(b)
+        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        self.assertTrue(wait_until(lambda: "THROTTLED: slow" in m.log(), SLACK), m.log())
+        b.set_output(DEVICE.replace("85", "50"))
+        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.assertTrue(wait_until(lambda: "CONFLICT: oops" in m.log(), SLACK), m.log())
+        self.assertEqual(len(self.modifies()), 2)  # one request each, no retries
+        self.assertTrue(wait_until(lambda: "CONFLICT: oops" in self.nuvctl("status").stdout, SLACK))
+        b.set_output(DEVICE.replace("85", "49"))
+        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.assertTrue(wait_until(
+            lambda: self.server_records()["A"]["fields"]["Battery"]["value"] == 49, SLACK))
+        self.assertTrue(m.running())
+        # A success clears the last error.
+        self.assertIn("last error:  none", self.nuvctl("status").stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
