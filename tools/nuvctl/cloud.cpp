@@ -37,12 +37,20 @@ constexpr const char* kCloudUsage =
     "            what to do; --check also asks the service\n"
     "  login     signs in: prints the sign-in URL, then reads the callback URL\n"
     "            (ckWebAuthToken=... or ckSession=...) or the token from the\n"
-    "            argument or standard input, and stores it (mode 0600)\n"
+    "            argument or standard input, and stores it (mode 0600); an\n"
+    "            argument is visible to other local users, pasting is not\n"
     "  logout    forgets the stored token\n"
     "\n"
     "Tokens are never printed. Restarting the module is not needed.\n"
     "\n"
     "Exit status: 0 on success, 1 on failure, 2 on a usage error.\n";
+
+// Text from the network, made safe for a terminal.
+std::string printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) out += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
+  return out;
+}
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "nuvctl cloud: %s\n\n%s", message.c_str(), kCloudUsage);
@@ -87,13 +95,14 @@ int status(const Args& args) {
   if (check && config.problem().empty()) {
     CloudKitClient client(config, kContainer);
     auto response = client.post("users/current", nlohmann::json::object());
-    checkResult = response.error ? response.error->message : "ok";
+    checkResult = response.error ? printable(response.error->message) : "ok";
   }
   const bool signedIn = store.readToken().has_value();
   const auto state = store.readState();
   std::printf("signed in:   %s\n", signedIn ? "yes" : "no");
   if (!checkResult.empty()) std::printf("check:       %s\n", checkResult.c_str());
-  std::printf("last error:  %s%s%s\n", state.lastError.empty() ? "none" : state.lastError.c_str(),
+  std::printf("last error:  %s%s%s\n",
+              state.lastError.empty() ? "none" : printable(state.lastError).c_str(),
               state.lastErrorTime.empty() ? "" : " at ", state.lastErrorTime.c_str());
 
   std::string todo;
@@ -133,13 +142,13 @@ int login(const Args& args) {
       return 0;
     }
     if (response.redirectURL.empty()) {
-      std::fprintf(stderr, "nuvctl cloud: %s\n", response.error->message.c_str());
+      std::fprintf(stderr, "nuvctl cloud: %s\n", printable(response.error->message).c_str());
       return 1;
     }
     std::printf(
         "Open this URL in a browser and sign in:\n\n  %s\n\n"
         "Then paste the URL the browser ends on (or the token) here:\n",
-        response.redirectURL.c_str());
+        printable(response.redirectURL).c_str());
     std::fflush(stdout);
     if (!std::getline(std::cin, input)) {
       std::fputs("nuvctl cloud: nothing was pasted\n", stderr);
@@ -167,11 +176,11 @@ int login(const Args& args) {
   }
   if (isSignedOut(response)) {
     std::fprintf(stderr, "nuvctl cloud: the service refused the token (%s)\n",
-                 response.error->message.c_str());
+                 printable(response.error->message).c_str());
     return 1;
   }
   std::printf("Token stored; the service could not confirm it yet: %s\n",
-              response.error->message.c_str());
+              printable(response.error->message).c_str());
   return 0;
 }
 

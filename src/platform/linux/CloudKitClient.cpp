@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "platform/Log.h"
+
 namespace nuv::linux_backend {
 namespace {
 
@@ -202,7 +204,7 @@ CloudKitClient::Response CloudKitClient::post(const std::string& operation,
   }
   const std::string payload = body.dump();
   std::optional<std::string> sentToken;
-  std::optional<CloudError> failure;
+  std::string tokenFailure;
   {
     std::lock_guard lock(mutex_);
     CloudKitTokenStore::Lock fileLock(tokens_.lockPath());
@@ -257,9 +259,9 @@ CloudKitClient::Response CloudKitClient::post(const std::string& operation,
     if (!exchange.rotatedToken.empty() && exchange.rotatedToken != sentToken) {
       std::string error;
       if (!tokens_.writeToken(exchange.rotatedToken, &error)) {
-        failure =
-            CloudError{CloudErrorCode::InternalError,
-                       "CloudKit: cannot store the new web auth token: " + error, std::nullopt};
+        // The request itself went through and is reported as it went; the
+        // next one will find the spent token and sign the user out cleanly.
+        tokenFailure = "CloudKit: cannot store the new web auth token: " + error;
       }
       sentToken = exchange.rotatedToken;
     }
@@ -290,8 +292,12 @@ CloudKitClient::Response CloudKitClient::post(const std::string& operation,
                              response.serverErrorCode == "AUTHENTICATION_FAILED";
       if (signedOut && sentToken && tokens_.readToken() == sentToken) tokens_.removeToken();
     }
-    if (!response.error && failure) response.error = failure;
     if (response.error) response.error->message = redacted(response.error->message, sentToken);
+  }
+  if (!tokenFailure.empty()) {
+    log::error(tokenFailure);
+    recordOutcome(CloudError{CloudErrorCode::InternalError, tokenFailure, std::nullopt});
+    if (!response.error) return response;
   }
   if (response.error) {
     auto state = tokens_.readState();
