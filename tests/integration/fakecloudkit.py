@@ -66,6 +66,8 @@ class State:
         self.tags = itertools.count(1)
         self.last_ms = 0
         self.delay = body.get("delay", 0.0)
+        # A broken server that hands out the same continuation marker forever.
+        self.repeat_marker = body.get("repeatMarker", False)
 
     def now_ms(self):
         ms = max(int(time.time() * 1000), self.last_ms + 1)
@@ -206,7 +208,9 @@ def handle(op, env, body):
         rows = [r for r in db.values() if r["recordType"] == rtype]
         page = rows[start:start + limit]
         answer = {"records": json.loads(json.dumps(page))}
-        if start + limit < len(rows):
+        if STATE.repeat_marker:
+            answer["continuationMarker"] = "c2FtZTow"
+        elif start + limit < len(rows):
             answer["continuationMarker"] = base64.b64encode(
                 ("m:%d:%s" % (start + limit, os.urandom(4).hex())).encode()).decode()
         return answer

@@ -164,6 +164,19 @@ TEST_F(CloudKitDatabaseTest, FetchFollowsContinuationMarkersUntilTheListIsComple
   EXPECT_EQ(queries[0]["query"]["recordType"], "Todo");
 }
 
+TEST_F(CloudKitDatabaseTest, AContinuationMarkerThatComesBackFailsTheFetchInsteadOfLooping) {
+  server->control(
+      "reset",
+      {{"apiToken", config.apiToken}, {"webAuthToken", storedToken()}, {"repeatMarker", true}});
+  seed(5);
+  ASSERT_TRUE(fetchAll());
+  ASSERT_EQ(reports->errors.size(), 1u);
+  EXPECT_EQ(reports->errors[0].code, CloudErrorCode::InternalError);
+  EXPECT_NE(reports->errors[0].message.find("continuation marker repeated"), std::string::npos);
+  EXPECT_FALSE(fetcher->todos());  // no partial list stored
+  EXPECT_EQ(requests("records/query").size(), 2u);
+}
+
 TEST_F(CloudKitDatabaseTest, BatteryUpdateSendsOnlyBatteryAndStateAndMergesTheSavedRecord) {
   seed(3);
   ASSERT_TRUE(fetchAll());
