@@ -209,6 +209,7 @@ CloudKitClient::Response CloudKitClient::post(const std::string& operation,
     std::lock_guard lock(mutex_);
     CloudKitTokenStore::Lock fileLock(tokens_.lockPath());
     sentToken = tokens_.readToken();
+    const std::optional<std::string> originalToken = sentToken;
 
     std::string url = config_.endpoint + "/database/1/" + urlEncode(container_) + "/" +
                       config_.environment + "/private/" + operation +
@@ -288,11 +289,17 @@ CloudKitClient::Response CloudKitClient::post(const std::string& operation,
         response.error = CloudError{CloudErrorCode::InternalError,
                                     "CloudKit answer is not a JSON object", std::nullopt};
       }
-      const bool signedOut = response.serverErrorCode == "AUTHENTICATION_REQUIRED" ||
-                             response.serverErrorCode == "AUTHENTICATION_FAILED";
-      if (signedOut && sentToken && tokens_.readToken() == sentToken) tokens_.removeToken();
+      // The token is spent or expired (a refused API token, AUTHENTICATION_FAILED,
+      // says nothing about it). Only the token this request carried goes.
+      if (response.serverErrorCode == "AUTHENTICATION_REQUIRED" && sentToken &&
+          tokens_.readToken() == sentToken) {
+        tokens_.removeToken();
+      }
     }
-    if (response.error) response.error->message = redacted(response.error->message, sentToken);
+    if (response.error) {
+      response.error->message = redacted(response.error->message, originalToken);
+      response.error->message = redacted(response.error->message, sentToken);
+    }
   }
   if (!tokenFailure.empty()) {
     log::error(tokenFailure);

@@ -26,9 +26,9 @@ namespace nuv::linux_backend {
 // sent again. Nothing is retried; every request has a connect and a total
 // timeout; redirects are not followed; certificates are always verified.
 //
-// An answer of AUTHENTICATION_REQUIRED / AUTHENTICATION_FAILED to a request
-// that carried a token removes that token (it is spent): the user is then
-// cleanly signed out until `nuvctl cloud login` stores a new one.
+// An answer of AUTHENTICATION_REQUIRED to a request that carried a token
+// removes that token (it is spent or expired): the user is then cleanly
+// signed out until `nuvctl cloud login` stores a new one.
 //
 // Neither token ever appears in an error message, the state file or the log.
 //
