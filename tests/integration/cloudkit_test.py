@@ -203,6 +203,20 @@ class CloudKitBackendTest(ModuleTestCase):
         # A success clears the last error.
         self.assertIn("last error:  none", self.nuvctl("status").stdout)
 
+    def test_unusable_settings_leave_the_module_running_and_status_names_the_fix(self):
+        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
+            f.write("[cloud]\nbackend=cloudkit\napi_token=%s\nendpoint=http://example.com\n"
+                    % API_TOKEN)
+        b = self.bundle()
+        b.set_output(DEVICE)
+        m = self.start(b)
+        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        self.assertTrue(m.running(), m.log())
+        self.assertEqual(self.control("state")["requests"], [])
+        status = self.nuvctl("status")
+        self.assertIn("to do:       fix cloud.conf: endpoint must be an https URL", status.stdout)
+        self.assertNotIn(API_TOKEN, m.log() + status.stdout)
+
 
 if __name__ == "__main__":
     unittest.main()
