@@ -253,12 +253,6 @@ TEST(RelaunchCommand, TextForDelayThreeAndFractions) {
   EXPECT_EQ(relaunchCommand(0.5f, "/a/NUVModule", ""), "sleep 0.500000; exec '/a/NUVModule'");
 }
 
-TEST(RelaunchCommand, QuotesEveryCharacterOfThePath) {
-  EXPECT_EQ(shellQuote("it's"), "'it'\\''s'");
-  EXPECT_EQ(shellQuote(""), "''");
-  EXPECT_EQ(shellQuote("a\"$`\\\n b"), "'a\"$`\\\n b'");
-}
-
 // Runs the relaunch command (delay 0) through /bin/sh for a bundle under a
 // hostile folder name: the right program starts, with its own path as $0, and
 // nothing else runs.
