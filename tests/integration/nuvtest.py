@@ -232,6 +232,9 @@ class Module:
         env["XDG_DATA_HOME"] = os.path.join(home, "data")
         env["XDG_RUNTIME_DIR"] = os.path.join(home, "runtime")
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+        # Never the machine's own logind: tests that want one start a mock
+        # and export its bus address themselves.
+        env.setdefault("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + os.path.join(home, "no-system-bus"))
         env.pop("INVOCATION_ID", None)
         env.pop("JOURNAL_STREAM", None)
         env.update(extra_env or {})
