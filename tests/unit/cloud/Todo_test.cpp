@@ -83,7 +83,8 @@ TEST(Todo, CopyFollowsTheObjectsClass) {
   mutableTodo->setBattery(5);
   TodoRef frozen = mutableTodo->copy();
   ASSERT_NE(frozen.get(), mutableTodo.get());
-  EXPECT_EQ(typeid(*frozen), typeid(Todo));
+  const Todo& frozenTodo = *frozen;
+  EXPECT_EQ(typeid(frozenTodo), typeid(Todo));
   EXPECT_NE(frozen->record(), mutableTodo->record());
   mutableTodo->setDone(true);
   EXPECT_FALSE(frozen->isDone());
