@@ -9,5 +9,5 @@ add_library(nuv_platform_cloudkit STATIC
   ${NUV_SRC}/platform/linux/CloudKitContainer.cpp
 )
 target_link_libraries(nuv_platform_cloudkit
-  PUBLIC nuv_platform_cloud_api nuv_platform nlohmann_json::nlohmann_json
+  PUBLIC nuv_platform_cloud_api nuv_platform_cloud_linux_common nuv_platform nlohmann_json::nlohmann_json
   PRIVATE PkgConfig::LIBCURL PkgConfig::GLIB)

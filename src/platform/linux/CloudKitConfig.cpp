@@ -1,11 +1,10 @@
 #include "platform/linux/CloudKitConfig.h"
 
 #include <glib.h>
-#include <pwd.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <memory>
+
+#include "platform/linux/XdgDirs.h"
 
 namespace nuv::linux_backend {
 namespace {
@@ -44,19 +43,7 @@ long numberKey(GKeyFile* file, const char* key, long fallback, std::string* prob
 }  // namespace
 
 std::string CloudKitConfig::defaultDirectory() {
-  std::string base;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (!home || !*home) {
-      const passwd* pw = getpwuid(getuid());
-      home = pw ? pw->pw_dir : "/tmp";
-    }
-    base = std::string(home) + "/.config";
-  }
-  return base + "/vemo.Tallyport.NUVModule";
+  return xdgBaseDirectory("XDG_CONFIG_HOME", ".config") + "/vemo.Tallyport.NUVModule";
 }
 
 CloudKitConfig CloudKitConfig::load(const std::string& directory, std::string* error) {

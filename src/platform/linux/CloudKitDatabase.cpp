@@ -1,115 +1,17 @@
 #include "platform/linux/CloudKitDatabase.h"
 
 #include <cmath>
-#include <condition_variable>
-#include <cstdlib>
-#include <deque>
-#include <functional>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/linux/SerialWorker.h"
 
 namespace nuv::linux_backend {
 
 using nlohmann::json;
 
-class CloudKitDatabase::Worker {
- public:
-  using Task = std::function<void()>;
-
-  explicit Worker(std::shared_ptr<CloudKitClient> client) : client_(std::move(client)) {}
-
-  static std::shared_ptr<Worker> start(std::shared_ptr<CloudKitClient> client);
-
-  void enqueue(Task task) {
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-      tasks_.push_back(std::move(task));
-    }
-    wake_.notify_one();
-  }
-
-  void waitUntilIdle() {
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [this] { return stopping_ || (tasks_.empty() && !running_); });
-  }
-
-  void stop() {
-    std::deque<Task> dropped;
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      dropped.swap(tasks_);
-    }
-    client_->interrupt();
-    wake_.notify_all();
-    idle_.notify_all();
-    // Outside the lock: the completions' captures may call into a database
-    // when destroyed.
-    dropped.clear();
-    std::lock_guard join(joinMutex_);
-    if (!thread_.joinable()) return;
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();  // stopped from its own completion; ends after it
-    } else {
-      thread_.join();
-    }
-  }
-
- private:
-  void loop() {
-    for (;;) {
-      Task task;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-        if (stopping_) break;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-        running_ = true;
-      }
-      task();
-      task = nullptr;
-      {
-        std::lock_guard lock(mutex_);
-        running_ = false;
-      }
-      idle_.notify_all();
-    }
-  }
-
-  std::shared_ptr<CloudKitClient> client_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
-  std::deque<Task> tasks_;
-  bool stopping_ = false;
-  bool running_ = false;
-  std::mutex joinMutex_;
-  std::thread thread_;
-};
-
 namespace {
-
-struct WorkerRegistry {
-  std::mutex mutex;
-  std::vector<std::weak_ptr<CloudKitDatabase::Worker>> workers;
-};
-
-void stopAtExit() { CloudKitDatabase::shutdownAll(); }
-
-WorkerRegistry& registry() {
-  static WorkerRegistry* r = [] {
-    auto* created = new WorkerRegistry;  // never destroyed: the exit handler uses it
-    std::atexit(&stopAtExit);
-    return created;
-  }();
-  return *r;
-}
 
 void logFailure(const std::string& what, const CloudError& error) {
   log::warning("CloudKit " + what + " failed: " + error.message);
@@ -155,37 +57,14 @@ CloudError malformed(const std::string& what) {
 
 }  // namespace
 
-std::shared_ptr<CloudKitDatabase::Worker> CloudKitDatabase::Worker::start(
-    std::shared_ptr<CloudKitClient> client) {
-  auto& reg = registry();
-  auto worker = std::make_shared<Worker>(std::move(client));
-  {
-    std::lock_guard join(worker->joinMutex_);
-    worker->thread_ = std::thread([w = worker] { w->loop(); });
-  }
-  std::lock_guard lock(reg.mutex);
-  std::erase_if(reg.workers, [](const auto& w) { return w.expired(); });
-  reg.workers.push_back(worker);
-  return worker;
-}
-
-void CloudKitDatabase::shutdownAll() {
-  std::vector<std::shared_ptr<Worker>> live;
-  {
-    auto& reg = registry();
-    std::lock_guard lock(reg.mutex);
-    for (auto& w : reg.workers) {
-      if (auto s = w.lock()) live.push_back(std::move(s));
-    }
-  }
-  for (auto& w : live) w->stop();
-}
+void CloudKitDatabase::shutdownAll() { SerialWorker::shutdownAll(); }
 
 CloudKitDatabase::CloudKitDatabase(std::shared_ptr<CloudKitClient> client,
                                    std::set<std::string> booleanKeys)
     : client_(std::move(client)),
       booleanKeys_(std::make_shared<const std::set<std::string>>(std::move(booleanKeys))),
-      worker_(Worker::start(client_)) {}
+      // The hook keeps the client alive for as long as the worker can call it.
+      worker_(SerialWorker::start([client = client_] { client->interrupt(); })) {}
 
 CloudKitDatabase::~CloudKitDatabase() { worker_->stop(); }
 

@@ -11,6 +11,8 @@
 
 namespace nuv::linux_backend {
 
+class SerialWorker;
+
 // The private database of a CloudKit container, over CloudKit Web Services.
 //
 // Calls queue work for one worker thread of the database and return at once;
@@ -60,7 +62,8 @@ class CloudKitDatabase : public CloudDatabase {
   // Blocks until every call made before has completed. Not from a completion.
   void waitUntilIdle();
 
-  // Stops every CloudKit worker of the process. Idempotent.
+  // Stops every cloud worker of the process, the embedded database's
+  // included (what happens at exit). Idempotent.
   static void shutdownAll();
 
   // The wire form of one field value: {"value": V, "type": T}.
@@ -76,12 +79,10 @@ class CloudKitDatabase : public CloudDatabase {
   static nlohmann::json saveOperationJson(const CloudRecordData& record,
                                           CloudRecordSavePolicy policy);
 
-  class Worker;  // the worker thread and its queue (opaque)
-
  private:
   std::shared_ptr<CloudKitClient> client_;
   std::shared_ptr<const std::set<std::string>> booleanKeys_;
-  std::shared_ptr<Worker> worker_;
+  std::shared_ptr<SerialWorker> worker_;
 };
 
 }  // namespace nuv::linux_backend

@@ -1,13 +1,10 @@
 #include "platform/linux/SqliteCloudContainer.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <map>
 #include <mutex>
 
 #include "platform/linux/SqliteCloudDatabase.h"
+#include "platform/linux/XdgDirs.h"
 
 namespace nuv::linux_backend {
 
@@ -28,19 +25,7 @@ std::string SqliteCloudContainer::databasePath(const std::string& directory,
 }
 
 std::string SqliteCloudContainer::defaultDirectory(const std::string& bundleIdentifier) {
-  std::string base;
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (!home || !*home) {
-      const passwd* pw = getpwuid(getuid());
-      home = pw ? pw->pw_dir : "/tmp";
-    }
-    base = std::string(home) + "/.local/share";
-  }
-  return base + "/" + bundleIdentifier + "/cloud";
+  return xdgBaseDirectory("XDG_DATA_HOME", ".local/share") + "/" + bundleIdentifier + "/cloud";
 }
 
 CloudContainerFactory SqliteCloudContainer::factory(std::string directory) {

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "platform/cloud/CloudDatabase.h"
 
 namespace nuv::linux_backend {
+
+class SerialWorker;
+class SqliteCloudStore;
 
 // The embedded cloud database: a SqliteCloudStore run by one worker thread of
 // its own. Calls queue work for that thread and return at once; completions
@@ -36,13 +40,16 @@ class SqliteCloudDatabase : public CloudDatabase {
   // Blocks until every call made before has completed. Not from a completion.
   void waitUntilIdle();
 
-  // Stops every worker of the process (what happens at exit). Idempotent.
+  // Stops every cloud worker of the process, CloudKit's included (what
+  // happens at exit). Idempotent.
   static void shutdownAll();
 
-  class Worker;  // the worker thread and its queue (opaque)
-
  private:
-  std::shared_ptr<Worker> worker_;
+  // Queues `task` for the worker, which runs it against the store.
+  void enqueue(std::function<void(SqliteCloudStore&)> task);
+
+  std::shared_ptr<SqliteCloudStore> store_;  // worker thread only (interrupt: any thread)
+  std::shared_ptr<SerialWorker> worker_;
 };
 
 }  // namespace nuv::linux_backend
