@@ -22,8 +22,10 @@ int main(void) {
     fprintf(f, "%ld\n", count + 1);
     fclose(f);
   }
-  printf("Bonjour\t00008030-0000BENCH0001\nname\tBench iPhone\nBattery\t%ld\nCharging\t1\n"
-         "Host Attached\t1\n", count % 101);
+  printf(
+      "Bonjour\t00008030-0000BENCH0001\nname\tBench iPhone\nBattery\t%ld\nCharging\t1\n"
+      "Host Attached\t1\n",
+      count % 101);
   fflush(stdout);
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);

@@ -53,7 +53,8 @@ struct Module {
 // broadcast of the whole map (encoding to the bus is not included).
 void BM_MergeChanged(benchmark::State& state) {
   Module m;
-  for (int d = 0; d < state.range(0); ++d) m.delegate.updateUI(nuv::parseProbeOutput(typicalOutput(d)));
+  for (int d = 0; d < state.range(0); ++d)
+    m.delegate.updateUI(nuv::parseProbeOutput(typicalOutput(d)));
   const auto a = nuv::parseProbeOutput(typicalOutput(0, 50));
   const auto b = nuv::parseProbeOutput(typicalOutput(0, 51));
   bool flip = false;
@@ -69,7 +70,8 @@ BENCHMARK(BM_MergeChanged)->Arg(1)->Arg(1000);
 
 void BM_MergeUnchanged(benchmark::State& state) {
   Module m;
-  for (int d = 0; d < state.range(0); ++d) m.delegate.updateUI(nuv::parseProbeOutput(typicalOutput(d)));
+  for (int d = 0; d < state.range(0); ++d)
+    m.delegate.updateUI(nuv::parseProbeOutput(typicalOutput(d)));
   const auto same = nuv::parseProbeOutput(typicalOutput(0));
   for (auto _ : state) m.delegate.updateUI(same);
 }
