@@ -44,7 +44,7 @@ TEST(WatchViewJson, InvalidUtf8CostsACharacterNotTheLine) {
   payload.devices.push_back(entry("bad\xFFkey", {{"name", "x\xC3"}}));
   std::string line;
   ASSERT_NO_THROW(line = WatchView::jsonLine(payload, at(0)));
-  EXPECT_NO_THROW((void)nlohmann::json::parse(line));
+  EXPECT_TRUE(nlohmann::json::accept(line)) << line;
 }
 
 TEST(WatchViewJson, EmptyMapAndDatesBeforeTheEpoch) {
