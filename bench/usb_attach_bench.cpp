@@ -20,7 +20,7 @@
 #include "platform/LocalNotificationCenter.h"
 #include "platform/Log.h"
 #include "platform/fake/FakeApplication.h"
-#include "platform/linux/GSubprocessLauncher.h"
+#include "platform/linux/SpawnProcessLauncher.h"
 #include "platform/linux/GlibRunLoop.h"
 #include "platform/linux/UdevUsbRegistry.h"
 #include "usb/USBPluWatcher.h"
@@ -68,7 +68,7 @@ void BM_UsbAddToProbeStart(benchmark::State& state) {
   umockdev_testbed_uevent(testbed, phone, "remove");
 
   linux_backend::GlibRunLoop loop;
-  linux_backend::GSubprocessLauncher launcher(loop);
+  linux_backend::SpawnProcessLauncher launcher(loop);
   LocalNotificationCenter center;
   fake::FakeWorkspace workspace;
   fake::FakeBundle bundle;
@@ -168,7 +168,7 @@ void BM_ProbeSpawnOnly(benchmark::State& state) {
   const std::string stampFile = (dir / "stamps").string();
   g_setenv("NUV_STAMP_FILE", stampFile.c_str(), TRUE);
   linux_backend::GlibRunLoop loop;
-  linux_backend::GSubprocessLauncher launcher(loop);
+  linux_backend::SpawnProcessLauncher launcher(loop);
   std::vector<double> latencies;
   for (auto _ : state) {
     const std::size_t before = readStamps(stampFile).size();

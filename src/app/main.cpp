@@ -16,7 +16,7 @@
 #include "platform/linux/CloudKitContainer.h"
 #include "platform/linux/CloudKitDatabase.h"
 #include "platform/linux/FileUserDefaults.h"
-#include "platform/linux/GSubprocessLauncher.h"
+#include "platform/linux/SpawnProcessLauncher.h"
 #include "platform/linux/GlibApplication.h"
 #include "platform/linux/GlibCalendar.h"
 #include "platform/linux/GlibRunLoop.h"
@@ -66,7 +66,7 @@ int main(int, char**) {
   LocalNotificationCenter localCenter;
   processServices() = ProcessServices{&loop, bus.get(), &localCenter};
 
-  linux_backend::GSubprocessLauncher launcher(loop);
+  linux_backend::SpawnProcessLauncher launcher(loop);
   ProcWorkspace workspace;
   LinuxBundle bundle;
   GDBusConnection* connection = bus->connection();

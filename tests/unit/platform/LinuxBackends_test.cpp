@@ -4,21 +4,25 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <glib.h>
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 
-#include "platform/linux/GSubprocessLauncher.h"
 #include "platform/linux/GlibRunLoop.h"
 #include "platform/linux/InfoPlist.h"
 #include "platform/linux/LinuxBundle.h"
 #include "platform/linux/ProcWorkspace.h"
+#include "platform/linux/SpawnProcessLauncher.h"
 
 namespace nuv::linux_backend {
 namespace {
 
-TEST(GSubprocess, OutputLargerThanAPipeIsDrainedWhileWaiting) {
+TEST(SpawnProcess, OutputLargerThanAPipeIsDrainedWhileWaiting) {
   GlibRunLoop loop;
-  GSubprocessLauncher launcher(loop);
+  SpawnProcessLauncher launcher(loop);
   // 16 MiB: far more than a pipe buffer; the child would block if undrained.
   auto p = launcher.makeProcess("/bin/sh", {"-c", "head -c 16777216 /dev/zero | tr '\\0' x"});
   std::string error;
@@ -32,9 +36,9 @@ TEST(GSubprocess, OutputLargerThanAPipeIsDrainedWhileWaiting) {
   EXPECT_EQ(out.find_first_not_of('x'), std::string::npos);
 }
 
-TEST(GSubprocess, MissingExecutableFailsToLaunchWithAReason) {
+TEST(SpawnProcess, MissingExecutableFailsToLaunchWithAReason) {
   GlibRunLoop loop;
-  GSubprocessLauncher launcher(loop);
+  SpawnProcessLauncher launcher(loop);
   auto p = launcher.makeProcess("/nonexistent/devInfo.NUVModule", {"-f"});
   std::string error;
   EXPECT_FALSE(p->launch(&error));
@@ -43,9 +47,9 @@ TEST(GSubprocess, MissingExecutableFailsToLaunchWithAReason) {
   p->waitUntilExit();  // returns at once
 }
 
-TEST(GSubprocess, TerminateAndKillEndTheChild) {
+TEST(SpawnProcess, TerminateAndKillEndTheChild) {
   GlibRunLoop loop;
-  GSubprocessLauncher launcher(loop);
+  SpawnProcessLauncher launcher(loop);
   auto p = launcher.makeProcess("/bin/sleep", {"30"});
   ASSERT_TRUE(p->launch(nullptr));
   p->terminate();
@@ -59,6 +63,43 @@ TEST(GSubprocess, TerminateAndKillEndTheChild) {
   q->waitUntilExit();
   EXPECT_FALSE(q->isRunning());
   EXPECT_EQ(q->readOutputToEnd(), "");
+}
+
+TEST(SpawnProcess, ChildGetsNoStrayDescriptorAndDefaultSignals) {
+  GlibRunLoop loop;
+  SpawnProcessLauncher launcher(loop);
+  // A descriptor some library left without close-on-exec, and the ignored
+  // SIGPIPE GLib-based programs run with: neither may reach the probe.
+  ASSERT_EQ(dup2(STDERR_FILENO, 200), 200);
+  struct sigaction ignore {
+  }, old{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  auto p = launcher.makeProcess(
+      "/bin/sh",
+      {"-c", "test -e /proc/self/fd/200 && echo leaked; exec grep SigIgn /proc/self/status"});
+  ASSERT_TRUE(p->launch(nullptr));
+  p->waitUntilExit();
+  sigaction(SIGPIPE, &old, nullptr);
+  close(200);
+  const auto out = p->readOutputToEnd();
+  ASSERT_EQ(out.rfind("SigIgn:\t", 0), 0u) << out;  // no "leaked" line first
+  EXPECT_EQ(std::stoull(out.substr(8), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << out;
+}
+
+TEST(SpawnProcess, AChildNobodyWaitsForIsStillReaped) {
+  GlibRunLoop loop;
+  SpawnProcessLauncher launcher(loop);
+  auto p = launcher.makeProcess("/bin/sleep", {"0.05"});
+  ASSERT_TRUE(p->launch(nullptr));
+  const std::string stat = "/proc/" + std::to_string(p->processIdentifier()) + "/stat";
+  p.reset();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (access(stat.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline) {
+    g_main_context_iteration(loop.context(), FALSE);
+    usleep(1000);
+  }
+  EXPECT_NE(access(stat.c_str(), F_OK), 0) << "left as a zombie";
 }
 
 TEST(ProcStat, StartTimeIsReadAfterTheLastParenthesis) {
