@@ -200,8 +200,9 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertTrue(wait_until(
             lambda: self.server_records()["A"]["fields"]["Battery"]["value"] == 49, SLACK))
         self.assertTrue(m.running())
-        # A success clears the last error.
-        self.assertIn("last error:  none", self.nuvctl("status").stdout)
+        # A success clears the last error (the status is written after the reply).
+        self.assertTrue(wait_until(lambda: "last error:  none" in self.nuvctl("status").stdout,
+                                   SLACK))
 
     def test_unusable_settings_leave_the_module_running_and_status_names_the_fix(self):
         with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
