@@ -4,6 +4,7 @@
 
 For each: CPU time per poll cycle (the whole process tree: the module or the
 loop, with every probe run; start-up, up to the first broadcast, is left out),
+also without what the probe used itself (it reports its own rusage),
 peak RSS, and the latency from the probe's exit to the broadcast reaching a
 listener. CPU comes from a cpuacct cgroup in nanoseconds when one can be made
 (root on cgroup v1, or a writable cgroup v2 subtree); otherwise from clock
@@ -46,12 +47,16 @@ def percentile(values, p):
     return values[k]
 
 
-def read_exits(work):
+def read_numbers(work, name):
     try:
-        with open(os.path.join(work, "exits")) as f:
+        with open(os.path.join(work, name)) as f:
             return [int(x) for x in f.read().split()]
     except FileNotFoundError:
         return []
+
+
+def read_exits(work):
+    return read_numbers(work, "exits")
 
 
 def latencies(listener, work):
@@ -153,7 +158,9 @@ def run_side(name, listener, work, seconds, start):
             t_end = time.monotonic() + seconds
     cpu = meter.seconds() - (cpu_at_first or 0.0)
     cycles = len(read_exits(work)) - exits_at_first
-    return cycles, cpu, received, proc, meter
+    # What the probe runs cost by themselves; the same probe on both sides.
+    probe_cpu = sum(read_numbers(work, "probe_cpu_ns")[exits_at_first:]) * 1e-9
+    return cycles, (cpu, probe_cpu), received, proc, meter
 
 
 def main():
@@ -219,15 +226,20 @@ def main():
         shutil.rmtree(tmp, ignore_errors=True)
 
     print("CPU from %s" % source)
-    print("%-11s %7s %15s %13s %14s %14s" % ("", "cycles", "CPU/cycle (ms)", "peak RSS (MiB)",
-                                              "latency p50 ms", "latency p99 ms"))
-    for name, (cycles, cpu, rss, lat) in results.items():
-        print("%-11s %7d %15.3f %13.1f %14.3f %14.3f" % (
-            name, cycles, 1000.0 * cpu / max(cycles, 1), rss / 1024.0,
+    print("%-11s %7s %15s %17s %14s %14s %14s" % (
+        "", "cycles", "CPU/cycle (ms)", "w/o probe (ms)", "peak RSS (MiB)", "latency p50 ms",
+        "latency p99 ms"))
+    per_cycle = {}
+    for name, (cycles, (cpu, probe_cpu), rss, lat) in results.items():
+        n = max(cycles, 1)
+        per_cycle[name] = (cpu / n, (cpu - probe_cpu) / n)
+        print("%-11s %7d %15.3f %17.3f %14.1f %14.3f %14.3f" % (
+            name, cycles, 1000.0 * cpu / n, 1000.0 * (cpu - probe_cpu) / n, rss / 1024.0,
             percentile(lat, 50), percentile(lat, 99)))
-    m, s = results["module"], results["shell loop"]
-    if m[0] and s[0] and m[1] > 0:
-        print("shell loop / module CPU per cycle: %.1fx" % ((s[1] / s[0]) / (m[1] / m[0])))
+    m, s = per_cycle["module"], per_cycle["shell loop"]
+    if m[0] > 0 and m[1] > 0:
+        print("shell loop / module CPU per cycle: %.1fx (whole tree), %.1fx (without the probe)"
+              % (s[0] / m[0], s[1] / m[1]))
 
 
 if __name__ == "__main__":

@@ -78,11 +78,10 @@ void BusNotificationCenter::postNotification(const Notification& note) {
                                      &raw)) {
     glib::Error err(raw);
     log::warning("cannot post \"" + note.name + "\": " + (err ? err->message : "unknown error"));
-    return;
   }
-  // Immediate delivery: push the message out now instead of at the next
-  // iteration of the connection's worker.
-  g_dbus_connection_flush(connection_, nullptr, nullptr, nullptr);
+  // No flush here: emitting hands the message to the connection's worker,
+  // which writes it at once, while an asynchronous flush would cost a pool
+  // thread per broadcast. Exit paths flush synchronously (destructor, main).
 }
 
 Subscription BusNotificationCenter::addObserver(const std::string& name, Observer observer) {
