@@ -13,10 +13,8 @@
 #include "platform/ProcessServices.h"
 #include "platform/linux/BusNotificationCenter.h"
 #include "platform/linux/CloudKitConfig.h"
-#include "platform/linux/CloudKitContainer.h"
-#include "platform/linux/CloudKitDatabase.h"
+#include "platform/linux/CloudKitPlugin.h"
 #include "platform/linux/FileUserDefaults.h"
-#include "platform/linux/SpawnProcessLauncher.h"
 #include "platform/linux/GlibApplication.h"
 #include "platform/linux/GlibCalendar.h"
 #include "platform/linux/GlibRunLoop.h"
@@ -24,6 +22,7 @@
 #include "platform/linux/LogindSleepMonitor.h"
 #include "platform/linux/ProcWorkspace.h"
 #include "platform/linux/SpawnDetachedLauncher.h"
+#include "platform/linux/SpawnProcessLauncher.h"
 #include "platform/linux/SqliteCloudContainer.h"
 #include "platform/linux/SqliteCloudDatabase.h"
 #include "platform/linux/SystemdUnit.h"
@@ -35,9 +34,11 @@ int main(int, char**) {
   using namespace nuv::linux_backend;
 
   GlibRunLoop loop;
+  LinuxBundle bundle;
   // The cloud backend named in cloud.conf: the embedded database by default,
-  // or CloudKit Web Services. Their workers post to `loop`, so they stop
-  // before the loop goes away (std::exit stops them through exit handlers).
+  // or CloudKit Web Services from the bundle's plug-in. Their workers post to
+  // `loop`, so they stop before the loop goes away (std::exit stops them
+  // through exit handlers).
   std::string cloudConfigError;
   const auto cloudConfig =
       CloudKitConfig::load(CloudKitConfig::defaultDirectory(), &cloudConfigError);
@@ -46,16 +47,22 @@ int main(int, char**) {
     // A problem in the settings fails every cloud call (reported, never
     // fatal); `nuvctl cloud status` says what to fix.
     if (auto problem = cloudConfig.problem(); !problem.empty()) log::warning("cloud: " + problem);
-    setCloudContainerFactory(CloudKitContainer::factory(cloudConfig));
+    std::string pluginError;
+    const auto* cloudKit =
+        loadCloudKitPlugin(bundle.bundlePath() + "/" + kCloudKitPluginPath, &pluginError);
+    if (cloudKit) {
+      setCloudContainerFactory(cloudKit->factory(cloudConfig));
+    } else {
+      // Without a factory every fetch reports a bad container.
+      log::error("cloud: cannot load the CloudKit backend: " + pluginError);
+    }
   } else {
     setCloudContainerFactory(
         SqliteCloudContainer::factory(SqliteCloudContainer::defaultDirectory()));
   }
   struct CloudShutdown {
-    ~CloudShutdown() {
-      SqliteCloudDatabase::shutdownAll();
-      CloudKitDatabase::shutdownAll();
-    }
+    // Every cloud worker of the process, the plug-in's included.
+    ~CloudShutdown() { SqliteCloudDatabase::shutdownAll(); }
   } cloudShutdown;
   std::string error;
   auto bus = BusNotificationCenter::connectSession(&error);
@@ -68,7 +75,6 @@ int main(int, char**) {
 
   linux_backend::SpawnProcessLauncher launcher(loop);
   ProcWorkspace workspace;
-  LinuxBundle bundle;
   GDBusConnection* connection = bus->connection();
   GlibApplication application(loop, [connection] {
     // Whatever was posted last must reach the bus before the process ends.
