@@ -8,7 +8,6 @@ Every wait is bounded; a hang is a test failure, never a stuck run.
 import os
 import queue
 import shutil
-import signal
 import stat
 import subprocess
 import tempfile
@@ -22,7 +21,6 @@ gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
 BUILD_DIR = os.environ.get("NUV_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-SOURCE_DIR = os.environ.get("NUV_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 BUNDLE = os.path.join(BUILD_DIR, "NUVModule.app")
 NUVCTL = os.path.join(BUILD_DIR, "tools", "nuvctl", "nuvctl")
 OBJECT_PATH = "/vemo/DistributedNotifications"
@@ -33,6 +31,9 @@ BUNDLE_ID = "vemo.Tallyport.NUVModule"
 # single-instance rule never lets a test's module stop (or be stopped by) a
 # module that runs outside this test run: the user's, or another run's.
 TEST_BUNDLE_ID = "%s.test%d" % (BUNDLE_ID, os.getpid())
+DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
+FIRST_RUN = 5.0  # the first poll timer
+SLACK = 4.0      # scheduling slack on a loaded machine (sanitizer builds)
 
 
 def wait_until(predicate, timeout, interval=0.02):
@@ -45,6 +46,43 @@ def wait_until(predicate, timeout, interval=0.02):
         if time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+def stop_process(proc, timeout=10):
+    """Sends SIGTERM, then SIGKILL if the process is still there after
+    `timeout` seconds; returns its exit status."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+    return proc.wait()
+
+
+class Lines:
+    """The lines of a child's output stream (text or bytes), stripped, read on
+    a thread of their own so that every wait for the next one is bounded."""
+
+    def __init__(self, stream):
+        self.queue = queue.Queue()
+        self._thread = threading.Thread(target=self._pump, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _pump(self, stream):
+        for line in stream:
+            self.queue.put((line.decode() if isinstance(line, bytes) else line).strip())
+        self.queue.put(None)  # end of output
+
+    def next(self, timeout):
+        """The next line, or None at the end of output or after `timeout` seconds."""
+        try:
+            return self.queue.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def join(self):
+        self._thread.join(5)
 
 
 class SessionBus:
@@ -74,12 +112,7 @@ class SessionBus:
         conn.close_sync(None)
 
     def close(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop_process(self.proc, 5)
         self.proc.stdout.close()
 
 
@@ -167,21 +200,17 @@ class Bundle:
     def __init__(self, root, name="NUVModule.app", identifier=TEST_BUNDLE_ID):
         self.path = os.path.join(root, name)
         shutil.copytree(BUNDLE, self.path, symlinks=True)
+        plist = os.path.join(self.path, "Resources", "Info.plist")
+        with open(plist) as f:
+            text = f.read().replace("<string>%s</string>" % BUNDLE_ID,
+                                    "<string>%s</string>" % identifier)
+        with open(plist, "w") as f:
+            f.write(text)
         self.identifier = identifier
-        self.set_identifier(identifier)
         self.control = os.path.join(root, "control-" + str(abs(hash(name))))
         os.makedirs(self.control, exist_ok=True)
         self.probe = os.path.join(self.path, "Resources", "devInfo.NUVModule")
         self.set_probe_script(PROBE_TEMPLATE.format(dir=self.control))
-
-    def set_identifier(self, identifier):
-        plist = os.path.join(self.path, "Resources", "Info.plist")
-        with open(plist) as f:
-            text = f.read()
-        text = text.replace("<string>%s</string>" % BUNDLE_ID, "<string>%s</string>" % identifier)
-        with open(plist, "w") as f:
-            f.write(text)
-        self.identifier = identifier
 
     def set_probe_script(self, text):
         tmp = self.probe + ".new"
@@ -198,13 +227,13 @@ class Bundle:
         os.replace(tmp, os.path.join(self.control, "output"))
 
     def set_hook(self, which, shell):
+        """Shell text the probe sources before or after printing (None: none)."""
         path = os.path.join(self.control, which)
-        if shell is None:
-            if os.path.exists(path):
-                os.remove(path)
-            return
-        with open(path, "w") as f:
-            f.write(shell + "\n")
+        if shell is not None:
+            with open(path, "w") as f:
+                f.write(shell + "\n")
+        elif os.path.exists(path):
+            os.remove(path)
 
     def starts(self):
         try:
@@ -264,13 +293,9 @@ class Module:
 
     def stop(self):
         """Stops the module (SIGTERM) and returns its exit status."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            if self.wait(10) is None:
-                self.proc.kill()
-                self.proc.wait()
+        status = stop_process(self.proc)
         self._log.close()
-        return self.proc.returncode
+        return status
 
     def sanitizer_report(self):
         """The first sanitizer finding in the log, if any (sanitizer builds)."""
@@ -282,24 +307,42 @@ class Module:
         return None
 
 
-def pids_of(executable_fragment):
-    """Pids whose command line contains the fragment (for leftover checks)."""
+def pids_where(predicate):
+    """Pids of the processes for which predicate(pid) holds; a process that
+    ends while it is looked at (OSError) is left out."""
     out = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
+    for name in os.listdir("/proc"):
         try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+            if name.isdigit() and predicate(int(name)):
+                out.append(int(name))
         except OSError:
-            continue
-        if executable_fragment in cmd:
-            out.append(int(pid))
+            pass
     return out
+
+
+def cmdline(pid):
+    with open("/proc/%d/cmdline" % pid, "rb") as f:
+        return f.read().split(b"\0")
+
+
+def proc_stat(pid):
+    """The fields of /proc/<pid>/stat after the command name (state first)."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()
+
+
+def gone(pid):
+    """True once the process has ended (a zombie counts as ended)."""
+    try:
+        return proc_stat(pid)[0] == "Z"
+    except OSError:
+        return True
 
 
 class ModuleTestCase(unittest.TestCase):
     """A fresh private bus, a temporary home and a listener per test."""
+
+    SLACK = SLACK
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="nuv-it-")
@@ -329,6 +372,22 @@ class ModuleTestCase(unittest.TestCase):
         m = Module(bundle, self.bus, self.tmp, extra_env)
         self.modules.append(m)
         return m
+
+    def broadcast(self, m, timeout=FIRST_RUN):
+        """The next iOSStack broadcast within `timeout` (plus the class's
+        SLACK); fails with the module's log when none comes."""
+        body = self.listener.next(timeout + self.SLACK)
+        self.assertIsNotNone(body, m.log())
+        return body
+
+    def start_device(self, output=DEVICE, bundle=None, extra_env=None):
+        """Starts a module whose probe prints `output`; returns (bundle,
+        module) once its first broadcast has come."""
+        b = bundle or self.bundle()
+        b.set_output(output)
+        m = self.start(b, extra_env)
+        self.broadcast(m)
+        return b, m
 
 
 def make_executable(path, text):
