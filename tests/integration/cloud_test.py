@@ -6,20 +6,18 @@ database file."""
 import json
 import os
 import subprocess
-import time
 import unittest
 
 import nuvtest
-from nuvtest import ModuleTestCase, wait_until
+from nuvtest import DEVICE, ModuleTestCase, wait_until
 
-DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
-FIRST_RUN = 5.0
-SLACK = 6.0  # sanitizer builds on a loaded machine
 CONTAINER_FILE = os.path.join("vemo.Tallyport.NUVModule", "cloud",
                               "iCloud.vemo.voltaline.Voltaline.sqlite")
 
 
 class CloudRecordsTest(ModuleTestCase):
+    SLACK = 6.0  # sanitizer builds on a loaded machine
+
     def setUp(self):
         super().setUp()
         # Module.__init__ points XDG_DATA_HOME here as well.
@@ -45,17 +43,13 @@ class CloudRecordsTest(ModuleTestCase):
         mine = self.add("My Phone", "keep me")
         other = self.add("my phone")  # differs in letter case: not a match
         before = self.records()
-
-        b = self.bundle()
-        b.set_output(DEVICE)
-        m = self.start(b)
-        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        b, m = self.start_device()
 
         def saved():
             fields = self.records()[mine]["fields"]
             return fields.get("Battery") == 85 and fields.get("state") is True
 
-        self.assertTrue(wait_until(saved, SLACK), self.records())
+        self.assertTrue(wait_until(saved, self.SLACK), self.records())
         after = self.records()
         self.assertEqual(after[mine]["fields"],
                          {"Name": "My Phone", "title": "keep me", "Battery": 85, "state": True})
@@ -66,46 +60,39 @@ class CloudRecordsTest(ModuleTestCase):
 
         # A change of the entry saves again; not charging reads as false.
         b.set_output(DEVICE.replace("85", "84%").replace("Charging\t1", "Charging\tNo"))
-        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.broadcast(m)
         self.assertTrue(wait_until(
             lambda: self.records()[mine]["fields"].get("Battery") == 84 and
-            self.records()[mine]["fields"].get("state") is False, SLACK), self.records())
+            self.records()[mine]["fields"].get("state") is False, self.SLACK), self.records())
         self.assertTrue(m.running(), m.log())
 
     def test_nuvctl_writes_while_the_module_runs(self):
         mine = self.add("My Phone")
-        b = self.bundle()
-        b.set_output(DEVICE)
-        m = self.start(b)
-        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        b, m = self.start_device()
 
         # Records added and removed meanwhile do not disturb the module's saves.
         added = [self.add("Tablet %d" % i) for i in range(10)]
         self.nuvctl("remove", added[0])
         b.set_output(DEVICE.replace("85", "70"))
-        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.broadcast(m)
         self.assertTrue(wait_until(
-            lambda: self.records()[mine]["fields"].get("Battery") == 70, SLACK), self.records())
+            lambda: self.records()[mine]["fields"].get("Battery") == 70, self.SLACK),
+            self.records())
         records = self.records()
         self.assertEqual(len(records), 10)
         for name in added[1:]:
             self.assertNotIn("Battery", records[name]["fields"])
 
         self.assertTrue(m.running(), m.log())
-        self.bus.emit("vemo.Tallyport.kill")
-        self.assertEqual(m.wait(10), 0, m.log())
 
     def test_corrupt_database_does_not_stop_the_module(self):
         os.makedirs(os.path.dirname(self.db_path))
         junk = b"this is not a database" * 500
         with open(self.db_path, "wb") as f:
             f.write(junk)
-        b = self.bundle()
-        b.set_output(DEVICE)
-        m = self.start(b)
-        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        b, m = self.start_device()
         b.set_output(DEVICE.replace("85", "60"))
-        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.broadcast(m)
         self.assertTrue(m.running(), m.log())
         with open(self.db_path, "rb") as f:
             self.assertEqual(f.read(), junk)  # left as it was, not overwritten

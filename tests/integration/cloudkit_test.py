@@ -12,10 +12,8 @@ import urllib.parse
 import urllib.request
 
 import nuvtest
-from nuvtest import ModuleTestCase, wait_until
+from nuvtest import DEVICE, ModuleTestCase, wait_until
 
-DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
-FIRST_RUN = 5.0
 SLACK = 6.0  # sanitizer builds on a loaded machine
 API_TOKEN = "it-api+token/="
 FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakecloudkit.py")
@@ -31,6 +29,8 @@ def todo(name, device, battery=10):
 
 
 class CloudKitBackendTest(ModuleTestCase):
+    SLACK = SLACK
+
     def setUp(self):
         super().setUp()
         self.server = subprocess.Popen([sys.executable, FAKE], stdout=subprocess.PIPE,
@@ -52,8 +52,7 @@ class CloudKitBackendTest(ModuleTestCase):
         try:
             super().tearDown()
         finally:
-            self.server.terminate()
-            self.server.wait(10)
+            nuvtest.stop_process(self.server)
             self.server.stdout.close()
 
     def control(self, command, body=None):
@@ -98,25 +97,15 @@ class CloudKitBackendTest(ModuleTestCase):
         records = [todo("R%03d" % i, "Other %d" % i) for i in range(250)]
         records[230] = todo("R230", "My Phone")
         self.control("seed", {"records": records})
-
-        b = self.bundle()
-        b.set_output(DEVICE)
-        m = self.start(b)
-        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        b, m = self.start_device()
 
         def saved(battery, state):
             fields = self.server_records()["R230"]["fields"]
             return fields["Battery"]["value"] == battery and fields["state"]["value"] == state
 
+        # The request's exact content is the CloudKit client's unit test.
         self.assertTrue(wait_until(lambda: saved(85, 1), SLACK), m.log())
-        ops = self.modifies()
-        self.assertEqual(len(ops), 1)
-        op = ops[0]["operations"][0]
-        self.assertEqual(op["operationType"], "forceUpdate")
-        self.assertEqual(op["record"]["recordName"], "R230")
-        self.assertEqual(op["record"]["fields"], {"Battery": {"value": 85, "type": "INT64"},
-                                                  "state": {"value": 1, "type": "INT64"}})
-        self.assertEqual(self.server_records()["R230"]["fields"]["title"]["value"], "t-R230")
+        self.assertEqual(len(self.modifies()), 1)
         self.assertEqual(self.server_records()["R231"]["fields"]["Battery"]["value"], 10)
         self.assertTrue(wait_until(
             lambda: self.stored_token() == self.control("token")["token"], SLACK))
@@ -126,7 +115,7 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertEqual(m.stop(), 0, m.log())
         b.set_output(DEVICE.replace("85", "40").replace("Charging\t1", "Charging\t0"))
         m2 = self.start(b)
-        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m2.log())
+        self.broadcast(m2)
         self.assertTrue(wait_until(lambda: saved(40, 0), SLACK), m2.log())
         self.assertTrue(m2.running())
         self.assert_no_secrets(m.log() + m2.log())
@@ -134,12 +123,9 @@ class CloudKitBackendTest(ModuleTestCase):
     def test_signed_out_module_runs_on_and_nuvctl_signs_in_and_out(self):
         self.control("seed", {"records": [todo("A", "My Phone")]})
         self.write_token("stale-token-from-last-month")
-        b = self.bundle()
-        b.set_output(DEVICE)
-        m = self.start(b)
-        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        b, m = self.start_device()
         b.set_output(DEVICE.replace("85", "84"))
-        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.broadcast(m)
         self.assertTrue(m.running(), m.log())
         self.assertIsNone(self.stored_token())  # the spent token is gone
         self.assertEqual(self.modifies(), [])
@@ -185,18 +171,15 @@ class CloudKitBackendTest(ModuleTestCase):
                               "serverErrorCode": "THROTTLED", "reason": "slow", "retryAfter": 2})
         self.control("fail", {"op": "records/modify", "perRecord": True,
                               "serverErrorCode": "CONFLICT", "reason": "oops"})
-        b = self.bundle()
-        b.set_output(DEVICE)
-        m = self.start(b)
-        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        b, m = self.start_device()
         self.assertTrue(wait_until(lambda: "THROTTLED: slow" in m.log(), SLACK), m.log())
         b.set_output(DEVICE.replace("85", "50"))
-        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.broadcast(m)
         self.assertTrue(wait_until(lambda: "CONFLICT: oops" in m.log(), SLACK), m.log())
         self.assertEqual(len(self.modifies()), 2)  # one request each, no retries
         self.assertTrue(wait_until(lambda: "CONFLICT: oops" in self.nuvctl("status").stdout, SLACK))
         b.set_output(DEVICE.replace("85", "49"))
-        self.assertIsNotNone(self.listener.next(5 + SLACK), m.log())
+        self.broadcast(m)
         self.assertTrue(wait_until(
             lambda: self.server_records()["A"]["fields"]["Battery"]["value"] == 49, SLACK))
         self.assertTrue(m.running())
@@ -208,10 +191,7 @@ class CloudKitBackendTest(ModuleTestCase):
         with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
             f.write("[cloud]\nbackend=cloudkit\napi_token=%s\nendpoint=http://example.com\n"
                     % API_TOKEN)
-        b = self.bundle()
-        b.set_output(DEVICE)
-        m = self.start(b)
-        self.assertIsNotNone(self.listener.next(FIRST_RUN + SLACK), m.log())
+        _, m = self.start_device()
         self.assertTrue(m.running(), m.log())
         self.assertEqual(self.control("state")["requests"], [])
         status = self.nuvctl("status")
