@@ -5,7 +5,6 @@ import json
 import os
 import plistlib
 import pty
-import queue
 import select
 import shutil
 import signal
@@ -19,45 +18,18 @@ import unittest
 
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
-from nuvtest import ModuleTestCase, SessionBus, Listener, wait_until
+from nuvtest import SLACK, Lines, Listener, SessionBus, wait_until
 
 PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
 NUVCTL = nuvtest.NUVCTL
-DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
-SLACK = 4.0
 
 
 def probe_env(socket_address):
-    env = dict(os.environ)
-    env["USBMUXD_SOCKET_ADDRESS"] = socket_address
-    return env
+    return dict(os.environ, USBMUXD_SOCKET_ADDRESS=socket_address)
 
 
 def entry(**pairs):
     return GLib.Variant("a{sv}", {k: GLib.Variant("s", v) for k, v in pairs.items()})
-
-
-class LineReader:
-    """Reads a child's stream line by line on a thread, so waits can be bounded."""
-
-    def __init__(self, stream):
-        self.lines = queue.Queue()
-        self._thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
-        self._thread.start()
-
-    def _run(self, stream):
-        for line in iter(stream.readline, ""):
-            self.lines.put(line)
-        self.lines.put(None)
-
-    def next(self, timeout):
-        try:
-            return self.lines.get(timeout=timeout)
-        except queue.Empty:
-            return None
-
-    def join(self):
-        self._thread.join(5)
 
 
 class Watch:
@@ -67,57 +39,27 @@ class Watch:
         self.proc = subprocess.Popen([NUVCTL, "watch", *args], env=bus.env(),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      stdin=subprocess.DEVNULL, text=True)
-        self.out = LineReader(self.proc.stdout)
-        self.err = LineReader(self.proc.stderr)
+        self.out = Lines(self.proc.stdout)
+        self.err = Lines(self.proc.stderr)
 
     def sync(self, bus, timeout=10):
         """Emits empty broadcasts until the watcher shows one: from then on it
-        is subscribed. Returns the number of broadcasts emitted."""
-        deadline = time.monotonic() + timeout
-        emitted = 0
-        while time.monotonic() < deadline:
-            bus.emit("iOSStack", "", {})
-            emitted += 1
-            line = self.out.next(0.2)
-            if line is not None:
-                return emitted
-        raise AssertionError("nuvctl watch never showed a broadcast")
+        is subscribed."""
+        if not wait_until(lambda: bus.emit("iOSStack") or self.out.next(0.2) is not None, timeout):
+            raise AssertionError("nuvctl watch never showed a broadcast")
 
     def drain(self, quiet=0.5):
         while self.out.next(quiet) is not None:
             pass
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-        status = self.proc.wait()
-        if self.proc.stdout.closed:
-            return status
-        self.out.join()
-        self.err.join()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        status = nuvtest.stop_process(self.proc)
+        if not self.proc.stdout.closed:
+            self.out.join()
+            self.err.join()
+            self.proc.stdout.close()
+            self.proc.stderr.close()
         return status
-
-
-class ProbeWithoutDeviceTest(unittest.TestCase):
-    def run_probe(self, env, *args):
-        start = time.monotonic()
-        done = subprocess.run([PROBE, *args], env=env, capture_output=True, timeout=10)
-        return done, time.monotonic() - start
-
-    def test_no_usbmuxd_prints_nothing_and_exits_zero_within_a_second(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            for address in ("UNIX:" + os.path.join(tmp, "no-such-socket"), "127.0.0.1:1"):
-                done, elapsed = self.run_probe(probe_env(address), "-f")
-                self.assertEqual(done.returncode, 0, address)
-                self.assertEqual(done.stdout, b"", address)
-                self.assertEqual(done.stderr, b"", address)
-                self.assertLess(elapsed, 1.0, address)
 
 
 class FakeUsbmuxd:
@@ -147,6 +89,7 @@ class FakeUsbmuxd:
         self._stop = True
         self._server.close()
         self._thread.join(5)
+        os.unlink(self.path)
 
     def _serve(self):
         while not self._stop:
@@ -237,12 +180,14 @@ class FakeUsbmuxd:
             conn.sendall(struct.pack(">I", len(body)) + body)
 
 
-class ProbeWithScriptedUsbmuxdTest(unittest.TestCase):
+BATTERY = {"BatteryCurrentCapacity": 87, "BatteryIsCharging": True,
+           "ExternalConnected": True, "FullyCharged": False}
+
+
+class ProbeTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="nuv-probe-")
-
-    def tearDown(self):
-        shutil.rmtree(self.tmp, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
 
     def probe(self, devices):
         muxd = FakeUsbmuxd(self.tmp, devices)
@@ -253,69 +198,66 @@ class ProbeWithScriptedUsbmuxdTest(unittest.TestCase):
             muxd.close()
         return done, muxd.requests
 
-    def test_empty_device_list(self):
-        done, _ = self.probe({})
-        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""))
+    def test_no_usbmuxd_prints_nothing_and_exits_zero_within_a_second(self):
+        for address in ("UNIX:" + os.path.join(self.tmp, "no-such-socket"), "127.0.0.1:1"):
+            start = time.monotonic()
+            done = subprocess.run([PROBE, "-f"], env=probe_env(address), capture_output=True,
+                                  timeout=10)
+            self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""), address)
+            self.assertLess(time.monotonic() - start, 1.0, address)
 
-    def test_untrusted_device_lowest_udid_no_pairing_and_a_safe_name(self):
-        done, requests = self.probe({
-            "bbbb0002": {"DeviceName": "Second", "ProductType": "iPad13,1"},
-            "aaaa0001": {"DeviceName": "Zoë\tsays\nhi", "ProductType": "iPhone14,2"},
-        })
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.decode("utf-8").split("\n"), [
-            "Bonjour\taaaa0001",
-            "name\tZoë says hi",
-            "Host Attached\t1",
-            "ProductType\tiPhone14,2",
-            "Trusted\t0",
-            "",
-        ])
-        self.assertNotIn("Pair", requests)
-        self.assertNotIn("StartSession", requests)  # no pair record: not even tried
-
-    BATTERY = {"BatteryCurrentCapacity": 87, "BatteryIsCharging": True,
-               "ExternalConnected": True, "FullyCharged": False}
-
-    def test_paired_device_that_accepts_the_session_gives_battery_facts(self):
-        done, requests = self.probe({"cccc0003": {
-            "DeviceName": "My Phone", "ProductType": "iPhone15,2",
-            "_paired": True, "_accepts": True, "_battery": self.BATTERY}})
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.decode("utf-8").split("\n"), [
-            "Bonjour\tcccc0003", "name\tMy Phone", "Battery\t87", "Charging\t1",
-            "Host Attached\t1", "ProductType\tiPhone15,2", "ExternalConnected\t1",
-            "FullyCharged\t0", "Trusted\t1", ""])
-        self.assertNotIn("Pair", requests)
-
-    def test_device_that_hangs_up_is_reported_on_stderr_only(self):
-        done, _ = self.probe({"ffff0006": {"DeviceName": "Gone", "_hangup": True}})
-        self.assertEqual(done.returncode, 1)
-        self.assertEqual(done.stdout, b"")
-        self.assertIn(b"ffff0006 (USB): ", done.stderr)
+    def test_scripted_devices(self):
+        # (devices, exit status, stdout lines, stderr (a part of it on failure),
+        #  lockdown requests that must come, and that must not)
+        cases = {
+            "no device": ({}, 0, [], b"", [], []),
+            "untrusted: the lowest UDID, no pairing, a safe name": (
+                {"bbbb0002": {"DeviceName": "Second", "ProductType": "iPad13,1"},
+                 "aaaa0001": {"DeviceName": "Zoë\tsays\nhi", "ProductType": "iPhone14,2"}},
+                0, ["Bonjour\taaaa0001", "name\tZoë says hi", "Host Attached\t1",
+                    "ProductType\tiPhone14,2", "Trusted\t0"],
+                b"", [], ["Pair", "StartSession"]),  # no pair record: not even tried
+            "paired and accepted: battery facts": (
+                {"cccc0003": {"DeviceName": "My Phone", "ProductType": "iPhone15,2",
+                              "_paired": True, "_accepts": True, "_battery": BATTERY}},
+                0, ["Bonjour\tcccc0003", "name\tMy Phone", "Battery\t87", "Charging\t1",
+                    "Host Attached\t1", "ProductType\tiPhone15,2", "ExternalConnected\t1",
+                    "FullyCharged\t0", "Trusted\t1"],
+                b"", [], ["Pair"]),
+            "revoked pairing: untrusted, without a pairing attempt": (
+                {"dddd0004": {"DeviceName": "Old Friend", "_paired": True, "_accepts": False,
+                              "_battery": BATTERY}},
+                0, ["Bonjour\tdddd0004", "name\tOld Friend", "Host Attached\t1", "Trusted\t0"],
+                b"", ["StartSession"], ["Pair"]),
+            "hangs up: reported on stderr only": (
+                {"ffff0006": {"DeviceName": "Gone", "_hangup": True}},
+                1, [], b"ffff0006 (USB): ", [], []),
+        }
+        for name, (devices, status, lines, err, made, not_made) in cases.items():
+            with self.subTest(name):
+                done, requests = self.probe(devices)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertEqual(done.stdout.decode("utf-8"), "".join(l + "\n" for l in lines))
+                if status == 0:
+                    self.assertEqual(done.stderr, err)
+                else:
+                    self.assertIn(err, done.stderr)
+                for request in made:
+                    self.assertIn(request, requests)
+                for request in not_made:
+                    self.assertNotIn(request, requests)
 
     def test_device_that_never_answers_is_given_up_after_ten_seconds(self):
         start = time.monotonic()
         done, _ = self.probe({"eeee0005": {"DeviceName": "Mute", "_silent": True}})
         elapsed = time.monotonic() - start
-        self.assertEqual(done.returncode, 1)
-        self.assertEqual(done.stdout, b"")
+        self.assertEqual((done.returncode, done.stdout), (1, b""))
         self.assertIn(b"did not answer within 10 s", done.stderr)
         self.assertGreater(elapsed, 9)
         self.assertLess(elapsed, 10 + SLACK)
 
-    def test_revoked_pairing_is_untrusted_without_a_pairing_attempt(self):
-        done, requests = self.probe({"dddd0004": {
-            "DeviceName": "Old Friend", "_paired": True, "_accepts": False,
-            "_battery": self.BATTERY}})
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.decode("utf-8").split("\n"), [
-            "Bonjour\tdddd0004", "name\tOld Friend", "Host Attached\t1", "Trusted\t0", ""])
-        self.assertIn("StartSession", requests)
-        self.assertNotIn("Pair", requests)
 
-
-class WatchTest(unittest.TestCase):
+class NuvctlOnTheBusTest(unittest.TestCase):
     def setUp(self):
         self.bus = SessionBus()
         self.watches = []
@@ -324,6 +266,19 @@ class WatchTest(unittest.TestCase):
         for w in self.watches:
             w.stop()
         self.bus.close()
+
+    def test_kill_posts_the_kill_notification(self):
+        listener = Listener(self.bus, "vemo.Tallyport.kill")
+        self.addCleanup(listener.close)
+        done = subprocess.run([NUVCTL, "kill"], env=self.bus.env(), capture_output=True,
+                              text=True, timeout=10)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+        body = listener.next(5)
+        self.assertIsNotNone(body)
+        self.assertEqual(body.get_type_string(), "(ssa{sv})")
+        self.assertEqual(body.unpack(), ("vemo.Tallyport.kill", "", {}))
+        self.assertEqual(subprocess.run([NUVCTL, "kill", "extra"], capture_output=True,
+                                        timeout=10).returncode, 2)
 
     def watch(self, *args):
         w = Watch(self.bus, *args)
@@ -428,54 +383,6 @@ class WatchTest(unittest.TestCase):
             os.close(master)
 
 
-class KillTest(unittest.TestCase):
-    def test_posts_the_kill_notification(self):
-        bus = SessionBus()
-        listener = Listener(bus, "vemo.Tallyport.kill")
-        try:
-            done = subprocess.run([NUVCTL, "kill"], env=bus.env(), capture_output=True,
-                                  text=True, timeout=10)
-            self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
-            body = listener.next(5)
-            self.assertIsNotNone(body)
-            self.assertEqual(body.get_type_string(), "(ssa{sv})")
-            self.assertEqual(body.unpack(), ("vemo.Tallyport.kill", "", {}))
-            self.assertEqual(subprocess.run([NUVCTL, "kill", "extra"], capture_output=True,
-                                            timeout=10).returncode, 2)
-        finally:
-            listener.close()
-            bus.close()
-
-
-class WatchAndKillTheModuleTest(ModuleTestCase):
-    def test_watch_shows_the_module_broadcast_and_kill_stops_it(self):
-        w = Watch(self.bus, "--json")
-        try:
-            w.sync(self.bus)
-            w.drain()
-            b = self.bundle()
-            b.set_output(DEVICE)
-            m = self.start(b)
-            line = w.out.next(5 + SLACK)
-            self.assertIsNotNone(line, m.log())
-            device = json.loads(line)["devices"]["abc"]
-            self.assertEqual(device["name"], "My Phone")
-            self.assertEqual(device["Battery"], "85")
-            self.assertIn("timestamp", device)
-
-            b.set_output(DEVICE.replace("85", "84"))
-            line = w.out.next(5 + SLACK)
-            self.assertIsNotNone(line, m.log())
-            self.assertEqual(json.loads(line)["devices"]["abc"]["Battery"], "84")
-
-            done = subprocess.run([NUVCTL, "kill"], env=self.bus.env(), timeout=10)
-            self.assertEqual(done.returncode, 0)
-            self.assertEqual(m.wait(10), 0, m.log())
-            self.assertIsNone(w.proc.poll())  # the watcher outlives the module
-        finally:
-            self.assertEqual(w.stop(), 0)
-
-
 class InstallTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -493,11 +400,8 @@ class InstallTest(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.prefix, *parts)
 
-    def test_layout(self):
-        for executable in (("lib", "NUVModule.app", "NUVModule"),
-                           ("lib", "NUVModule.app", "Resources", "devInfo.NUVModule"),
-                           ("bin", "nuvctl")):
-            self.assertTrue(os.access(self.path(*executable), os.X_OK), executable)
+    def test_bundle_names_the_module(self):
+        # The executables are run by test_installed_tree_runs.
         with open(self.path("lib", "NUVModule.app", "Resources", "Info.plist"), "rb") as f:
             info = plistlib.load(f)
         self.assertEqual(info["CFBundleIdentifier"], nuvtest.BUNDLE_ID)
@@ -527,29 +431,24 @@ class InstallTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr)
 
     def test_installed_tree_runs(self):
+        no_muxd = "UNIX:" + os.path.join(self.tmp, "none")
         done = subprocess.run([self.path("lib", "NUVModule.app", "Resources", "devInfo.NUVModule"),
-                               "-f"], env=probe_env("UNIX:" + os.path.join(self.tmp, "none")),
-                              capture_output=True, timeout=10)
+                               "-f"], env=probe_env(no_muxd), capture_output=True, timeout=10)
         self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""))
 
         bus = SessionBus()
+        self.addCleanup(bus.close)
         home = os.path.join(self.tmp, "home")
         os.makedirs(home, exist_ok=True)
-        module = None
-        try:
-            bundle = type("Installed", (), {"executable": self.path("lib", "NUVModule.app",
-                                                                    "NUVModule")})()
-            module = nuvtest.Module(bundle, bus, home,
-                                    {"USBMUXD_SOCKET_ADDRESS": "UNIX:" + os.path.join(self.tmp, "none")})
-            time.sleep(1.0)
-            self.assertTrue(module.running(), module.log())
-            done = subprocess.run([self.path("bin", "nuvctl"), "kill"], env=bus.env(), timeout=10)
-            self.assertEqual(done.returncode, 0)
-            self.assertEqual(module.wait(10), 0, module.log())
-        finally:
-            if module:
-                module.stop()
-            bus.close()
+        bundle = type("Installed", (), {"executable": self.path("lib", "NUVModule.app",
+                                                                "NUVModule")})()
+        module = nuvtest.Module(bundle, bus, home, {"USBMUXD_SOCKET_ADDRESS": no_muxd})
+        self.addCleanup(module.stop)
+        time.sleep(1.0)
+        self.assertTrue(module.running(), module.log())
+        done = subprocess.run([self.path("bin", "nuvctl"), "kill"], env=bus.env(), timeout=10)
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(module.wait(10), 0, module.log())
 
 
 if __name__ == "__main__":
