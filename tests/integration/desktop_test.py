@@ -6,58 +6,21 @@ launcher are missing or cannot be started. Every wait is bounded.
 """
 
 import os
-import queue
 import shutil
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
+import nuvtest
+from nuvtest import Lines, stop_process
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-BUILD = os.environ.get("NUV_BUILD_DIR", os.path.join(HERE, "..", "..", "build"))
-DRIVER = os.path.join(BUILD, "tests", "integration", "helpers", "nuv_desktop_driver")
+DRIVER = os.path.join(nuvtest.BUILD_DIR, "tests", "integration", "helpers", "nuv_desktop_driver")
 GTK_WINDOW = os.path.join(HERE, "helpers", "gtk_window.py")
 LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 SCREEN_W, SCREEN_H = 1024, 768
 PYTHON = "/usr/bin/python3"
-
-
-class Lines:
-    """The lines of a child's output, read on a thread of their own so that a
-    wait for the next line is bounded (and never fooled by buffering)."""
-
-    def __init__(self, stream):
-        self.queue = queue.Queue()
-        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
-
-    def _pump(self, stream):
-        for raw in iter(stream.readline, b""):
-            self.queue.put(raw.decode().strip())
-        self.queue.put(None)  # end of output
-
-    def next(self, timeout):
-        """The next line, or None at the end of output or after `timeout` seconds."""
-        try:
-            return self.queue.get(timeout=timeout)
-        except queue.Empty:
-            return None
-
-
-def read_line(stream, timeout):
-    """The first line of a child's output, or None after `timeout` seconds."""
-    return Lines(stream).next(timeout)
-
-
-def stop(proc, timeout=5):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.terminate()
-    try:
-        proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait(timeout=timeout)
 
 
 class Desktop:
@@ -65,43 +28,37 @@ class Desktop:
 
     def __init__(self):
         self.procs = []
+        self.bus = None
         self.tmp = tempfile.mkdtemp(prefix="nuv-desktop-")
         os.chmod(self.tmp, 0o700)
         self.env = dict(os.environ)
-        for key in ("DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE", "GTK_MODULES", "WAYLAND_DISPLAY"):
+        for key in ("NO_AT_BRIDGE", "GTK_MODULES", "WAYLAND_DISPLAY"):
             self.env.pop(key, None)
         self.env.update({"XDG_RUNTIME_DIR": self.tmp, "HOME": self.tmp, "GDK_BACKEND": "x11",
                          "XDG_CACHE_HOME": os.path.join(self.tmp, "cache")})
 
-    def start(self):
-        bus = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self.env)
-        self.procs.append(bus)
-        address = read_line(bus.stdout, 10)
-        if not address:
-            raise unittest.SkipTest("private session bus did not start")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+    def spawn(self, argv, stdin=subprocess.DEVNULL):
+        """Starts a child of the desktop; returns the first line of its output
+        (None after 20 s)."""
+        proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, env=self.env)
+        self.procs.append(proc)
+        return Lines(proc.stdout).next(20)
 
-        xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % (SCREEN_W, SCREEN_H),
-             "-nolisten", "tcp", "+extension", "Composite"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self.env)
-        self.procs.append(xvfb)
-        display = read_line(xvfb.stdout, 15)
+    def start(self):
+        self.bus = nuvtest.SessionBus()
+        self.env = self.bus.env(self.env)
+        display = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0",
+                              "%dx%dx24" % (SCREEN_W, SCREEN_H), "-nolisten", "tcp",
+                              "+extension", "Composite"])
         if not display:
             raise unittest.SkipTest("Xvfb did not start")
         self.env["DISPLAY"] = ":" + display
-
-        launcher = subprocess.Popen([LAUNCHER, "--launch-immediately"], stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL, env=self.env)
-        self.procs.append(launcher)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.get_status("IsEnabled") is not None:
-                return
-            time.sleep(0.1)
-        raise unittest.SkipTest("accessibility bus launcher did not come up")
+        self.procs.append(subprocess.Popen([LAUNCHER, "--launch-immediately"],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                           env=self.env))
+        if not nuvtest.wait_until(lambda: self.get_status("IsEnabled") is not None, 10, 0.1):
+            raise unittest.SkipTest("accessibility bus launcher did not come up")
 
     def gdbus(self, *args):
         return subprocess.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus",
@@ -120,11 +77,8 @@ class Desktop:
         assert out.returncode == 0, out.stderr
 
     def window(self, title, color, x, y, width, height):
-        proc = subprocess.Popen([PYTHON, GTK_WINDOW, title, color, str(x), str(y), str(width),
-                                 str(height)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, env=self.env)
-        self.procs.append(proc)
-        line = read_line(proc.stdout, 20)
+        line = self.spawn([PYTHON, GTK_WINDOW, title, color, str(x), str(y), str(width),
+                              str(height)], stdin=subprocess.PIPE)
         if not line or not line.startswith("ready"):
             raise AssertionError("test window %r did not come up" % title)
         fields = dict(item.split("=") for item in line.split()[1:])
@@ -133,13 +87,12 @@ class Desktop:
     def stop(self):
         for proc in reversed(self.procs):
             if proc.stdin:
-                try:
-                    proc.stdin.close()
-                except OSError:
-                    pass
-            stop(proc)
+                proc.stdin.close()  # the test windows end with their input
+            stop_process(proc, 5)
             if proc.stdout:
                 proc.stdout.close()
+        if self.bus:
+            self.bus.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
@@ -170,28 +123,20 @@ class DesktopTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.desktop.stop()
 
-    def drive(self, *args, check=True):
+    def drive(self, *args, env=None):
         out = subprocess.run([DRIVER] + [str(a) for a in args], capture_output=True, text=True,
-                             env=self.desktop.env, timeout=60)
-        if check:
-            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+                             env=env or self.desktop.env, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         return parse(out.stdout)
 
     # -- accessibility window wrapper --------------------------------------
 
     def test_wrapper_finds_moves_and_resizes_a_window(self):
         _, pid = self.blue
-        result = self.drive("window", pid, "Blue Window", 620, 410, 210, 190)
-        self.assertEqual(result["found"], "1")
-        self.assertEqual(result["title"], "Blue Window")
-        self.assertEqual(result["role"], "window")
-        self.assertEqual(result["pid"], str(pid))
-        self.assertEqual(result["minimizedOrHidden"], "0")
-        self.assertEqual(result["moved"], "1")
-        self.assertEqual(result["resized"], "1")
-        self.assertEqual(result["topLeft"], "620,410")
-        self.assertEqual(result["size"], "210x190")
-        self.assertEqual(result["movable"], "1")
+        self.assertEqual(self.drive("window", pid, "Blue Window", 620, 410, 210, 190), {
+            "found": "1", "title": "Blue Window", "role": "window", "pid": str(pid),
+            "minimizedOrHidden": "0", "moved": "1", "resized": "1", "topLeft": "620,410",
+            "size": "210x190", "movable": "1"})
 
     def test_window_under_point(self):
         self.assertEqual(self.drive("under", 250, 250)["title"], "Red Window")  # the top one
@@ -203,21 +148,14 @@ class DesktopTest(unittest.TestCase):
     def test_focus_makes_the_window_main_and_focused(self):
         # The blue window stands apart: raising it changes no other test's stacking.
         _, pid = self.blue
-        result = self.drive("focus", pid, "Blue Window")
-        self.assertEqual(result, {"focused": "1", "main": "1"})
-        focused = self.drive("focused")
-        self.assertEqual(focused["inited"], "1")
-        self.assertEqual(focused["title"], "Blue Window")
-        self.assertEqual(focused["pid"], str(pid))
+        self.assertEqual(self.drive("focus", pid, "Blue Window"), {"focused": "1", "main": "1"})
+        self.assertEqual(self.drive("focused"),
+                         {"inited": "1", "title": "Blue Window", "pid": str(pid)})
 
     def test_wrapper_without_accessibility_bus_gives_neutral_results(self):
         env = dict(self.desktop.env, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
-        for args, expected in ((["focused"], {"inited": "0", "title": "", "pid": "0"}),
-                               (["under", 250, 250], {"window": "0"})):
-            out = subprocess.run([DRIVER] + [str(a) for a in args], capture_output=True,
-                                 text=True, env=env, timeout=60)
-            self.assertEqual(out.returncode, 0, out.stderr)
-            self.assertEqual(parse(out.stdout), expected)
+        self.assertEqual(self.drive("focused", env=env), {"inited": "0", "title": "", "pid": "0"})
+        self.assertEqual(self.drive("under", 250, 250, env=env), {"window": "0"})
 
     # -- pixel colour sampler ---------------------------------------------
 
@@ -226,33 +164,34 @@ class DesktopTest(unittest.TestCase):
         return self.drive("color", root_x, SCREEN_H - root_y, window)
 
     def test_sampler_reads_the_colour_below_a_window(self):
-        red_xid, _ = self.red
-        green_xid, _ = self.green
-        below_red = self.color(250, 250, red_xid)
-        self.assertEqual(below_red["sample"], "00ff00")  # the green window, red excluded
-        self.assertEqual(below_red["color"], "000000")   # green is bright: black stands out
-        below_green = self.color(250, 250, green_xid)
-        self.assertEqual(below_green["sample"], "000000")  # bare screen
-        self.assertEqual(below_green["color"], "ffffff")
+        # Below red: the green window (red excluded), bright, so black stands out.
+        self.assertEqual(self.color(250, 250, self.red[0]),
+                         {"sample": "00ff00", "color": "000000", "alive": "1"})
+        # Below green: the bare screen.
+        self.assertEqual(self.color(250, 250, self.green[0]),
+                         {"sample": "000000", "color": "ffffff", "alive": "1"})
 
-    def test_sampler_without_window_lives_on(self):
-        result = self.color(250, 250, 0)
-        self.assertEqual(result["color"], "absent")
-        self.assertEqual(result["alive"], "1")
-        # A negative number means window 2147483647, which does not exist: white.
-        self.assertEqual(self.color(250, 250, -7)["color"], "ffffff")
+    def test_sampler_lives_on_below_a_window_that_does_not_exist(self):
+        # A negative number means window 2147483647: no such window, white.
+        result = self.color(250, 250, -7)
+        self.assertEqual((result["color"], result["alive"]), ("ffffff", "1"))
 
     # -- accessibility trust ----------------------------------------------
 
-    def start_trust(self):
+    def start_untrusted(self):
+        """The trust driver, started while accessibility is off."""
+        self.desktop.set_status("ScreenReaderEnabled", False)
+        self.desktop.set_status("IsEnabled", False)
         errors = tempfile.TemporaryFile()
         self.addCleanup(errors.close)
         proc = subprocess.Popen([DRIVER, "trust"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=errors, env=self.desktop.env)
         self.addCleanup(proc.stdout.close)
-        self.addCleanup(stop, proc)
+        self.addCleanup(stop_process, proc, 5)
         proc.lines = Lines(proc.stdout)
         proc.errors = errors
+        self.expect(proc, "AXxache before=0")
+        self.expect(proc, "state enabled=0 observing=1")
         return proc
 
     def finish(self, proc):
@@ -266,12 +205,7 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual(proc.lines.next(timeout), line)
 
     def test_trust_state_follows_is_enabled_on_the_bus(self):
-        self.desktop.set_status("ScreenReaderEnabled", False)
-        self.desktop.set_status("IsEnabled", False)
-        proc = self.start_trust()
-        self.expect(proc, "AXxache before=0")
-        self.expect(proc, "state enabled=0 observing=1")
-
+        proc = self.start_untrusted()
         switched = time.monotonic()
         self.desktop.set_status("IsEnabled", True)
         self.expect(proc, "AXxache before=0")
@@ -288,11 +222,7 @@ class DesktopTest(unittest.TestCase):
         self.finish(proc)
 
     def test_open_panel_asks_the_desktop_to_enable_accessibility(self):
-        self.desktop.set_status("ScreenReaderEnabled", False)
-        self.desktop.set_status("IsEnabled", False)
-        proc = self.start_trust()
-        self.expect(proc, "AXxache before=0")
-        self.expect(proc, "state enabled=0 observing=1")
+        proc = self.start_untrusted()
         proc.stdin.write(b"open-panel\n")
         proc.stdin.flush()
         self.expect(proc, "AXxache before=0")
