@@ -41,13 +41,6 @@ TEST(StackPayload, DecodesTheBroadcastAsTheModuleSendsIt) {
   EXPECT_FALSE(b.timestamp);
 }
 
-TEST(StackPayload, EmptyMapIsAValidBroadcast) {
-  auto body = parse("('iOSStack', '', @a{sv} {})");
-  auto payload = StackPayload::fromSignalBody(body.get(), nullptr);
-  ASSERT_TRUE(payload);
-  EXPECT_TRUE(payload->devices.empty());
-}
-
 TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
   struct Case {
     const char* body;
