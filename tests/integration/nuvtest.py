@@ -8,7 +8,6 @@ Every wait is bounded; a hang is a test failure, never a stuck run.
 import os
 import queue
 import shutil
-import stat
 import subprocess
 import tempfile
 import threading
@@ -153,12 +152,11 @@ class Listener:
 
     def next(self, timeout):
         """The next notification's body as a GLib.Variant, or None."""
-        try:
-            return self.notes.get(timeout=timeout)[1]
-        except queue.Empty:
-            return None
+        item = self.next_timed(timeout)
+        return item and item[1]
 
     def next_timed(self, timeout):
+        """(time.monotonic() at arrival, body) of the next notification, or None."""
         try:
             return self.notes.get(timeout=timeout)
         except queue.Empty:
@@ -213,18 +211,10 @@ class Bundle:
         self.set_probe_script(PROBE_TEMPLATE.format(dir=self.control))
 
     def set_probe_script(self, text):
-        tmp = self.probe + ".new"
-        with open(tmp, "w") as f:
-            f.write(text)
-        os.chmod(tmp, 0o755)
-        os.replace(tmp, self.probe)
+        make_executable(self.probe, text)
 
     def set_output(self, text_or_bytes):
-        data = text_or_bytes.encode() if isinstance(text_or_bytes, str) else text_or_bytes
-        tmp = os.path.join(self.control, "output.new")
-        with open(tmp, "wb") as f:
-            f.write(data)
-        os.replace(tmp, os.path.join(self.control, "output"))
+        write_whole(os.path.join(self.control, "output"), text_or_bytes)
 
     def set_hook(self, which, shell):
         """Shell text the probe sources before or after printing (None: none)."""
@@ -390,7 +380,15 @@ class ModuleTestCase(unittest.TestCase):
         return b, m
 
 
+def write_whole(path, text_or_bytes, mode=0o644):
+    """Replaces the file at once: a probe that runs meanwhile sees the old
+    content or the new, never a part."""
+    tmp = path + ".new"
+    with open(tmp, "wb") as f:
+        f.write(text_or_bytes.encode() if isinstance(text_or_bytes, str) else text_or_bytes)
+    os.chmod(tmp, mode)
+    os.replace(tmp, path)
+
+
 def make_executable(path, text):
-    with open(path, "w") as f:
-        f.write(text)
-    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    write_whole(path, text, 0o755)

@@ -61,13 +61,10 @@ class SleepFixture(nuvtest.ModuleTestCase, dbusmock.DBusTestCase):
 
     # -- helpers ---------------------------------------------------------
 
-    def inhibitors(self):
-        return [tuple(str(x) for x in i[:4])
-                for i in self.logind_obj.ListInhibitors(dbus_interface=MANAGER)]
-
     def our_inhibitor(self):
-        return [i for i in self.inhibitors() if i[0] == "sleep" and i[1] == "NUVModule"
-                and i[3] == "delay"]
+        inhibitors = [tuple(str(x) for x in i[:4])
+                      for i in self.logind_obj.ListInhibitors(dbus_interface=MANAGER)]
+        return [i for i in inhibitors if i[0] == "sleep" and i[1] == "NUVModule" and i[3] == "delay"]
 
     def prepare_for_sleep(self, start):
         self.logind_obj.EmitSignal(MANAGER, "PrepareForSleep", "b", [dbus.Boolean(start)],

@@ -105,7 +105,6 @@ int trust(nuv::linux_backend::GlibRunLoop& loop) {
       loop.post([line, orb] {
         if (line == "recache") orb->recache();
         if (line == "open-panel") nuv::OrbAccessibility::openPanel();
-        if (line == "setup") nuv::OrbAccessibility::setup();
       });
     }
     loop.post([&done] { done = true; });
