@@ -8,6 +8,8 @@
 #include "platform/fake/FakeNotificationCenter.h"
 #include "platform/fake/FakeProcess.h"
 #include "platform/fake/FakeRunLoop.h"
+#include "platform/fake/FakeUsbRegistry.h"
+#include "usb/USBPluWatcher.h"
 
 namespace nuv {
 namespace {
@@ -181,26 +183,6 @@ TEST_F(AppDelegateTest, PluggedAndUnpluggedFlipEveryEntryAndAlwaysPost) {
   EXPECT_EQ(entry("b").pairs.at("Host Attached"), "0");
 }
 
-TEST_F(AppDelegateTest, FailedProbesAreEmptyRunsAndTheLoopGoesOn) {
-  launcher.enqueue(ProcessScript{kDevice, milliseconds(0), /*failsToStart=*/true});
-  launch();
-  loop.advance(milliseconds(5000));
-  EXPECT_FALSE(delegate.stillRunning());
-  EXPECT_EQ(stacks(), 0u);
-  EXPECT_EQ(loop.pendingTimerCount(), 1u);
-  EXPECT_EQ(logLines.size(), 2u);  // tick + why
-
-  bundle.missingResources = true;
-  loop.advance(milliseconds(5000));
-  EXPECT_EQ(launcher.made().size(), 1u);
-  EXPECT_EQ(loop.pendingTimerCount(), 1u);
-
-  bundle.missingResources = false;
-  launcher.enqueue(ProcessScript{kDevice});
-  loop.advance(milliseconds(5000));
-  EXPECT_EQ(stacks(), 1u);
-}
-
 TEST_F(AppDelegateTest, HungProbeIsTerminatedAtThirtySecondsThenKilled) {
   launcher.enqueue(
       ProcessScript{kDevice, milliseconds(3'600'000), false, /*ignoresTerminate=*/true});
@@ -236,27 +218,43 @@ TEST_F(AppDelegateTest, KillNotificationTerminatesAndStopsTheProbe) {
   EXPECT_EQ(application.terminateCount, 1);
 }
 
-class SingleInstanceTest : public AppDelegateTest {};
-
-TEST_F(SingleInstanceTest, AllButTheFirstListedAreAskedToQuitLastFirst) {
+TEST_F(AppDelegateTest, SingleInstanceAsksAllButTheFirstListedToQuitLastFirst) {
   workspace.add(10, "vemo.Tallyport.NUVModule");
   workspace.add(11, std::nullopt);
   workspace.add(12, "vemo.Tallyport.NUVModule");
-  workspace.add(13, "VEMO.Tallyport.NUVModule");
+  workspace.add(13, "VEMO.Tallyport.NUVModule");  // another application: case counts
   workspace.add(14, "vemo.Tallyport.NUVModule");
   delegate.applicationWillFinishLaunching();
   EXPECT_THAT(workspace.terminated, ElementsAre(14, 12));
+
+  // Without an identifier of its own the rule is skipped.
+  workspace.terminated.clear();
+  bundle.identifier.reset();
+  delegate.applicationWillFinishLaunching();
+  EXPECT_TRUE(workspace.terminated.empty());
 }
 
-TEST_F(SingleInstanceTest, ASingleInstanceOrNoIdentifierAsksNobody) {
-  workspace.add(10, "vemo.Tallyport.NUVModule");
-  workspace.add(13, "vemo.tallyport.nuvmodule");
-  delegate.applicationWillFinishLaunching();
-  EXPECT_TRUE(workspace.terminated.empty());
-  bundle.identifier.reset();
-  workspace.add(14, "vemo.Tallyport.NUVModule");
-  delegate.applicationWillFinishLaunching();
-  EXPECT_TRUE(workspace.terminated.empty());
+// The USB watcher is registered 2 s after launch; an iPhone attached by then
+// starts a run at once, and its removal inside the just-added window marks
+// the device plugged.
+TEST_F(AppDelegateTest, UsbWatcherRegistersTwoSecondsAfterLaunchAndDrivesTheDelegate) {
+  auto owned = std::make_unique<fake::FakeUsbRegistry>();
+  fake::FakeUsbRegistry& registry = *owned;
+  USBPluWatcher watcher(std::move(owned), loop, /*runsLoop=*/false, [](std::string_view) {});
+  delegate.setUsbWatcher(&watcher);
+  registry.attach(UsbDevice{"/sys/phone", "iPhone", 0x01000002});
+  launcher.setDefault(ProcessScript{kDevice});
+  launch();
+  loop.advance(milliseconds(1999));
+  EXPECT_FALSE(registry.armed());
+  loop.advance(milliseconds(1));
+  EXPECT_TRUE(registry.armed());
+  EXPECT_EQ(launcher.launchedCount(), 1u);  // not waiting for the 5 s poll timer
+
+  loop.advance(milliseconds(500));
+  registry.detach("/sys/phone");
+  loop.runUntilIdle();
+  EXPECT_EQ(*lastStack().at("abc").get<Dictionary>()->at("Host Attached").get<std::string>(), "1");
 }
 
 }  // namespace
