@@ -83,12 +83,6 @@ class TodoFetcherTest : public ::testing::Test {
   std::shared_ptr<RecordingDelegate> delegate;
 };
 
-TEST_F(TodoFetcherTest, StartsEmptyAndUsesThePrivateDatabase) {
-  EXPECT_EQ(fetcher->todos(), nullptr);
-  EXPECT_EQ(fetcher->database(), container->privateCloudDatabase());
-  EXPECT_EQ(db.pendingCount(), 0u);
-}
-
 TEST_F(TodoFetcherTest, FetchStoresTheListThenCompletesThenReports) {
   db.seed(recordData("A", "one"));
   db.seed(recordData("B", "two"));
