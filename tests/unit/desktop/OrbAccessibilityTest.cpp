@@ -34,24 +34,20 @@ class OrbAccessibilityTest : public ::testing::Test {
   std::vector<bool> seenDuringPost;  // isEnabled as an observer of each post saw it
 };
 
-TEST_F(OrbAccessibilityTest, SetupOnTrustedProcessPostsOnceAndEndsObservation) {
-  trust.trusted = true;
-  OrbAccessibility::setup(*orb);
-  EXPECT_EQ(posts(), 1u);
-  EXPECT_TRUE(orb->isEnabled());
-  EXPECT_FALSE(orb->isObserving());
-  EXPECT_EQ(trust.observerCount(), 0u);
-  EXPECT_EQ(trust.trustRequests, 0);  // reading the state never asks for trust
-}
-
-TEST_F(OrbAccessibilityTest, SetupOnUntrustedProcessKeepsObserving) {
-  EXPECT_FALSE(orb->isEnabled());  // before the first read
-  OrbAccessibility::setup(*orb);
-  EXPECT_EQ(posts(), 1u);
-  EXPECT_FALSE(orb->isEnabled());
-  EXPECT_TRUE(orb->isObserving());
-  EXPECT_EQ(trust.observerCount(), 1u);
-  EXPECT_EQ(loop.pendingTaskCount(), 0u);
+TEST_F(OrbAccessibilityTest, SetupPostsOnceAndObservesOnlyAnUntrustedProcess) {
+  for (bool trusted : {false, true}) {
+    SCOPED_TRACE(trusted);
+    trust.trusted = trusted;
+    OrbAccessibility::setup(*orb);
+    EXPECT_EQ(posts(), 1u);
+    EXPECT_EQ(orb->isEnabled(), trusted);
+    EXPECT_EQ(orb->isObserving(), !trusted);
+    EXPECT_EQ(trust.observerCount(), trusted ? 0u : 1u);
+    EXPECT_EQ(loop.pendingTaskCount(), 0u);
+    EXPECT_EQ(trust.trustRequests, 0);  // reading the state never asks for trust
+    orb->clear();
+    seenDuringPost.clear();
+  }
 }
 
 TEST_F(OrbAccessibilityTest, AnnouncementRecachesExactly150msLaterOnTheMainLoop) {
@@ -73,29 +69,6 @@ TEST_F(OrbAccessibilityTest, AnnouncementRecachesExactly150msLaterOnTheMainLoop)
   EXPECT_EQ(posts(), 3u);
   loop.advance(100ms);
   EXPECT_EQ(posts(), 4u);
-}
-
-TEST_F(OrbAccessibilityTest, GrantedTrustIsFoundAtTheNextAnnouncementAndEndsObservation) {
-  OrbAccessibility::setup(*orb);
-  trust.trusted = true;
-  trust.announce();
-  loop.advance(150ms);
-  EXPECT_EQ(posts(), 2u);
-  // The observer of the post saw the value from before that re-read.
-  EXPECT_EQ(seenDuringPost, (std::vector<bool>{false, false}));
-  EXPECT_TRUE(orb->isEnabled());
-  EXPECT_FALSE(orb->isObserving());
-  EXPECT_EQ(trust.observerCount(), 0u);
-
-  // A later withdrawal goes unnoticed until someone re-reads.
-  trust.trusted = false;
-  trust.announce();
-  loop.advance(1s);
-  EXPECT_EQ(posts(), 2u);
-  EXPECT_TRUE(orb->isEnabled());
-  orb->recache();
-  EXPECT_FALSE(orb->isEnabled());
-  EXPECT_EQ(seenDuringPost.back(), true);
 }
 
 TEST_F(OrbAccessibilityTest, QueuedRecacheKeepsTheInstanceAliveUntilItRuns) {
@@ -136,15 +109,6 @@ TEST_F(OrbAccessibilityTest, OpenPanelRequestsTrustOrOpensTheSettings) {
   OrbAccessibility::openPanel(trust);
   EXPECT_EQ(trust.trustRequests, 1);
   EXPECT_EQ(trust.settingsOpened, 1);
-}
-
-TEST_F(OrbAccessibilityTest, LiveQueryAndCachedPropertyAreSeparate) {
-  trust.trusted = true;
-  EXPECT_TRUE(OrbAccessibility::isEnabled(trust));
-  EXPECT_FALSE(orb->isEnabled());
-  orb->setIsEnabled(true);
-  EXPECT_TRUE(orb->isEnabled());
-  EXPECT_EQ(posts(), 0u);
 }
 
 }  // namespace
