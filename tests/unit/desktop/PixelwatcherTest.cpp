@@ -54,18 +54,13 @@ TEST(PixelwatcherHex, EveryComponentLevelRoundTrips) {
   }
 }
 
-TEST(PixelwatcherHex, BlackAndWhiteComeBackExactly) {
-  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::black()), "000000");
-  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::white()), "ffffff");
-  EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::string("000000")), kOpaqueBlack);
-  EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::string("ffffff")), kOpaqueWhite);
-  // Alpha is not read.
-  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::calibratedRGB(1, 0.5, 0, 0)), "ff7f00");
-}
-
-TEST(PixelwatcherHex, ColoursWithoutRgbAndOutOfRangeComponents) {
+TEST(PixelwatcherHex, ColourSpacesAlphaAndOutOfRangeComponents) {
   EXPECT_FALSE(Pixelwatcher::hexStringForColor(Color{Color::Space::Other, {0.5, 1}}));
   EXPECT_FALSE(Pixelwatcher::hexStringForColor(Color{Color::Space::RGB, {0.5, 1}}));
+  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::black()), "000000");  // grey converts
+  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::white()), "ffffff");
+  // Alpha is not read.
+  EXPECT_EQ(Pixelwatcher::hexStringForColor(Color::calibratedRGB(1, 0.5, 0, 0)), "ff7f00");
   // Components outside 0...1 (or not a number) stay within two digits.
   EXPECT_EQ(Pixelwatcher::hexStringForColor(
                 Color::calibratedRGB(-0.5, 7.0, std::numeric_limits<double>::quiet_NaN(), 1)),
@@ -77,6 +72,7 @@ TEST(PixelwatcherHex, ParsingStrings) {
   EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::nullopt), kOpaqueBlack);
   EXPECT_EQ(parse(""), kOpaqueBlack);
   EXPECT_EQ(parse("g0ffff"), kOpaqueBlack);  // leading non-hexadecimal character
+  EXPECT_EQ(parse("ffffff"), kOpaqueWhite);
   EXPECT_EQ(parse("ff8000"), rgb(1, 128 / 255.0, 0));
   EXPECT_EQ(parse("FF8000"), rgb(1, 128 / 255.0, 0));
   EXPECT_EQ(parse("1ff8000"), rgb(1, 128 / 255.0, 0));   // seven digits: lowest 24 bits
