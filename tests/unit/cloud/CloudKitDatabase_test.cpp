@@ -4,13 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
 #include "FakeCloudKitServer.h"
 #include "app/CloudRecordBridge.h"
 #include "cloud/TodoFetcher.h"
-#include "platform/Log.h"
 #include "platform/fake/FakeRunLoop.h"
 #include "platform/linux/CloudKitContainer.h"
 
@@ -48,10 +46,6 @@ class CloudKitDatabaseTest : public ::testing::Test {
            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
-    log::setSink([this](log::Level, std::string_view line) {
-      std::lock_guard lock(logMutex);
-      logLines.emplace_back(line);
-    });
     server = std::make_unique<testing::FakeCloudKitServer>(NUV_FAKE_CLOUDKIT);
     const std::string token = server->control("reset", {{"apiToken", "api+token/1="}})["token"];
     config.backend = CloudKitConfig::Backend::CloudKit;
@@ -80,7 +74,6 @@ class CloudKitDatabaseTest : public ::testing::Test {
 
   void TearDown() override {
     stopModule();
-    log::setSink(nullptr);
     server.reset();
     fs::remove_all(dir);
   }
@@ -131,8 +124,6 @@ class CloudKitDatabaseTest : public ::testing::Test {
   CloudContainerRef container;
   std::shared_ptr<TodoFetcher> fetcher;
   std::shared_ptr<Reports> reports;
-  std::mutex logMutex;
-  std::vector<std::string> logLines;
 };
 
 TEST_F(CloudKitDatabaseTest, FetchFollowsContinuationMarkersUntilTheListIsComplete) {
@@ -144,15 +135,10 @@ TEST_F(CloudKitDatabaseTest, FetchFollowsContinuationMarkersUntilTheListIsComple
   ASSERT_EQ(list->size(), 450u);
   EXPECT_EQ((*list)[0]->record()->recordID().recordName, "R0");
   EXPECT_EQ((*list)[449]->record()->recordID().recordName, "R449");
+  // Field conversion is CloudKitWireTest's; here: the configured boolean keys.
   const auto& record = *(*list)[7]->record();
-  EXPECT_TRUE(record.hasStringValue("Name", "Dev7"));
-  EXPECT_EQ(record.objectForKey("Battery"), CloudFieldValue{std::int64_t{10}});
   EXPECT_EQ(record.objectForKey("state"), CloudFieldValue{CloudBool{false}});
   EXPECT_TRUE(record.recordChangeTag());
-  ASSERT_TRUE(record.modificationDate());
-  // Milliseconds on the wire, microseconds in the record.
-  EXPECT_EQ(record.modificationDate()->microseconds() % 1000, 0);
-  EXPECT_GT(record.modificationDate()->microseconds(), 1'600'000'000'000'000);
 
   auto queries = requests("records/query");
   ASSERT_EQ(queries.size(), 3u);
@@ -265,15 +251,10 @@ TEST_F(CloudKitDatabaseTest, StaleTokenGivesACleanSignedOutStateWithoutLeakingTo
   ASSERT_TRUE(pump([&] { return reports->errors.size() == 2; }));
   EXPECT_EQ(reports->errors[1].code, CloudErrorCode::NotAuthenticated);
 
+  // No token reaches the state file.
   stopModule();
   std::ifstream stateFile(config.statePath());
   std::string stateText((std::istreambuf_iterator<char>(stateFile)), {});
-  std::lock_guard lock(logMutex);
-  EXPECT_FALSE(logLines.empty());
-  for (const auto& text : logLines) {
-    EXPECT_EQ(text.find("stale"), std::string::npos) << text;
-    EXPECT_EQ(text.find("api"), std::string::npos) << text;
-  }
   EXPECT_EQ(stateText.find("stale"), std::string::npos);
   EXPECT_EQ(stateText.find("api+token"), std::string::npos);
 }
