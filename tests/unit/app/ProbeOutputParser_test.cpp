@@ -2,38 +2,32 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace nuv {
 namespace {
 
-TEST(ProbeOutputParser, TwoLinesGiveExactlyTheirPairs) {
-  EXPECT_EQ(parseProbeOutput("Bonjour\tabc\nname\tMy Phone\n"),
-            (ProbeOutput{{"Bonjour", "abc"}, {"name", "My Phone"}}));
-}
-
-TEST(ProbeOutputParser, FieldCountRules) {
-  // Two TABs: ignored. Trailing TAB: empty value. Leading TAB: empty key.
-  // No TAB, empty lines: ignored. The last line needs no LF.
-  EXPECT_EQ(parseProbeOutput("a\tb\tc\nk\t\n\tv\nplain\n\n\nlast\tline"),
-            (ProbeOutput{{"k", ""}, {"", "v"}, {"last", "line"}}));
-}
-
-TEST(ProbeOutputParser, NothingIsTrimmed) {
-  EXPECT_EQ(parseProbeOutput("Battery\t85\r\n name \t x \n"),
-            (ProbeOutput{{"Battery", "85\r"}, {" name ", " x "}}));
-}
-
-TEST(ProbeOutputParser, LaterDuplicateWins) {
-  EXPECT_EQ(parseProbeOutput("Battery\t10\nBattery\t20\n"), (ProbeOutput{{"Battery", "20"}}));
-}
-
-TEST(ProbeOutputParser, EmptyOrInvalidUtf8GivesNothing) {
-  EXPECT_TRUE(parseProbeOutput("").empty());
-  EXPECT_TRUE(parseProbeOutput("\n\n").empty());
-  EXPECT_TRUE(parseProbeOutput("Bonjour\tabc\nname\t\xff\n").empty());
-  EXPECT_TRUE(parseProbeOutput("Bonjour\t\xc0\xaf\n").empty());      // overlong '/'
-  EXPECT_TRUE(parseProbeOutput("Bonjour\t\xed\xa0\x80\n").empty());  // surrogate
-  EXPECT_TRUE(parseProbeOutput("Bonjour\t\xe2\x82").empty());        // truncated
-  EXPECT_EQ(parseProbeOutput("name\tJosé’s 📱\n"), (ProbeOutput{{"name", "José’s 📱"}}));
+TEST(ProbeOutputParser, LinesBecomePairs) {
+  const std::vector<std::pair<std::string, ProbeOutput>> cases = {
+      {"Bonjour\tabc\nname\tMy Phone\n", {{"Bonjour", "abc"}, {"name", "My Phone"}}},
+      // Two TABs: ignored. Trailing TAB: empty value. Leading TAB: empty key.
+      // No TAB, empty lines: ignored. The last line needs no LF.
+      {"a\tb\tc\nk\t\n\tv\nplain\n\n\nlast\tline", {{"k", ""}, {"", "v"}, {"last", "line"}}},
+      {"Battery\t85\r\n name \t x \n", {{"Battery", "85\r"}, {" name ", " x "}}},  // no trimming
+      {"Battery\t10\nBattery\t20\n", {{"Battery", "20"}}},  // the later duplicate wins
+      {"name\tJosé’s 📱\n", {{"name", "José’s 📱"}}},
+      // Empty output, or invalid UTF-8 anywhere: nothing.
+      {"", {}},
+      {"\n\n", {}},
+      {"Bonjour\tabc\nname\t\xff\n", {}},
+      {"Bonjour\t\xc0\xaf\n", {}},      // overlong '/'
+      {"Bonjour\t\xed\xa0\x80\n", {}},  // surrogate
+      {"Bonjour\t\xe2\x82", {}},        // truncated
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(parseProbeOutput(text), expected);
+  }
 }
 
 TEST(Utf8, Boundaries) {
