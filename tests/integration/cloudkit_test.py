@@ -103,9 +103,15 @@ class CloudKitBackendTest(ModuleTestCase):
             fields = self.server_records()["R230"]["fields"]
             return fields["Battery"]["value"] == battery and fields["state"]["value"] == state
 
-        # The request's exact content is the CloudKit client's unit test.
         self.assertTrue(wait_until(lambda: saved(85, 1), SLACK), m.log())
-        self.assertEqual(len(self.modifies()), 1)
+        # Exactly the two fields, as a forceUpdate; the server keeps the rest.
+        ops = self.modifies()
+        self.assertEqual(len(ops), 1)
+        op = ops[0]["operations"][0]
+        self.assertEqual((op["operationType"], op["record"]["recordName"]), ("forceUpdate", "R230"))
+        self.assertEqual(op["record"]["fields"], {"Battery": {"value": 85, "type": "INT64"},
+                                                  "state": {"value": 1, "type": "INT64"}})
+        self.assertEqual(self.server_records()["R230"]["fields"]["title"]["value"], "t-R230")
         self.assertEqual(self.server_records()["R231"]["fields"]["Battery"]["value"], 10)
         self.assertTrue(wait_until(
             lambda: self.stored_token() == self.control("token")["token"], SLACK))
@@ -197,6 +203,14 @@ class CloudKitBackendTest(ModuleTestCase):
         status = self.nuvctl("status")
         self.assertIn("to do:       fix cloud.conf: endpoint must be an https URL", status.stdout)
         self.assertNotIn(API_TOKEN, m.log() + status.stdout)
+
+    def test_a_bundle_without_the_plugin_runs_on_and_says_why(self):
+        b = self.bundle()
+        os.remove(os.path.join(b.path, "PlugIns", "NUVCloudKit.so"))
+        _, m = self.start_device(bundle=b)
+        self.assertTrue(wait_until(lambda: "cannot load the CloudKit backend" in m.log(), SLACK))
+        self.assertTrue(m.running(), m.log())
+        self.assertEqual(self.control("state")["requests"], [])
 
 
 if __name__ == "__main__":

@@ -90,6 +90,14 @@ class MisbehavingProbeTest(ModuleTestCase):
         self.broadcast(m, timeout)
         self.assertTrue(m.running())
 
+    def test_invalid_utf8_counts_as_no_output(self):
+        b = self.bundle()
+        b.set_output(b"Bonjour\tabc\nname\t\xff\xfe\n")
+        m = self.start(b)
+        self.assertTrue(wait_until(lambda: b.starts(), FIRST_RUN + SLACK))
+        self.assertIsNone(self.listener.next(1.0))
+        self.assert_loop_goes_on(b, m)
+
     def test_sixteen_mebibytes_of_output(self):
         b = self.bundle()
         filler = b"x" * 1023 + b"\n"

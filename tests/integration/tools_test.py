@@ -383,6 +383,34 @@ class NuvctlOnTheBusTest(unittest.TestCase):
             os.close(master)
 
 
+class WatchTheModuleTest(nuvtest.ModuleTestCase):
+    def test_watch_shows_the_module_broadcast_and_kill_stops_it(self):
+        w = Watch(self.bus, "--json")
+        try:
+            w.sync(self.bus)
+            w.drain()
+            b = self.bundle()
+            b.set_output(nuvtest.DEVICE)
+            m = self.start(b)
+            line = w.out.next(nuvtest.FIRST_RUN + SLACK)
+            self.assertIsNotNone(line, m.log())
+            device = json.loads(line)["devices"]["abc"]
+            self.assertEqual((device["name"], device["Battery"]), ("My Phone", "85"))
+            self.assertIn("timestamp", device)
+
+            b.set_output(nuvtest.DEVICE.replace("85", "84"))
+            line = w.out.next(5 + SLACK)
+            self.assertIsNotNone(line, m.log())
+            self.assertEqual(json.loads(line)["devices"]["abc"]["Battery"], "84")
+
+            done = subprocess.run([NUVCTL, "kill"], env=self.bus.env(), timeout=10)
+            self.assertEqual(done.returncode, 0)
+            self.assertEqual(m.wait(10), 0, m.log())
+            self.assertIsNone(w.proc.poll())  # the watcher outlives the module
+        finally:
+            self.assertEqual(w.stop(), 0)
+
+
 class InstallTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):

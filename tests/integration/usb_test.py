@@ -121,6 +121,41 @@ class AttachTest(UsbTestCase):
             self.testbed.uevent(path, "remove")
         self.assertLess(sorted(latencies)[2], START_LIMIT, latencies)
 
+    def test_removal_inside_and_outside_the_window(self):
+        b = self.bundle()
+        b.set_output(device_output("0"))
+        m = self.start_usb(b)
+        phone = self.add_usb("iPhone")
+        self.testbed.uevent(phone, "add")
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("0"), 2 + SLACK), m.log())
+        time.sleep(0.5)
+        self.testbed.uevent(phone, "remove")
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("1"), 2), m.log())
+
+        # The probe now agrees with the flag, so runs broadcast nothing.
+        b.set_output(device_output("1"))
+        n = len(b.starts())
+        self.testbed.uevent(phone, "add")
+        added = time.monotonic()
+        self.assertTrue(wait_until(lambda: len(b.starts()) > n, 2), m.log())
+        time.sleep(max(0, 5 - (time.monotonic() - added)))
+        self.testbed.uevent(phone, "remove")
+        self.assertIsNotNone(self.next_stack_with(host_attached_is("0"), 2), m.log())
+        self.assertTrue(m.running())
+
+    def test_keyboard_removal_sends_nothing_but_its_name(self):
+        b = self.bundle()
+        b.set_output(device_output("1"))
+        m = self.start_usb(b)
+        self.listener.drain()
+        kbd = self.add_usb("USB Keyboard")
+        self.testbed.uevent(kbd, "add")
+        time.sleep(0.2)
+        self.testbed.uevent(kbd, "remove")
+        self.assertTrue(wait_until(lambda: "\nUSB Keyboard\n" in m.log(), 2), m.log())
+        self.assertEqual(b.starts(), [])
+        self.assertIsNone(self.listener.next(1.0))
+
 
 class StormTest(UsbTestCase):
     PAIRS = 2000
