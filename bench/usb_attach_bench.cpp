@@ -20,8 +20,8 @@
 #include "platform/LocalNotificationCenter.h"
 #include "platform/Log.h"
 #include "platform/fake/FakeApplication.h"
-#include "platform/linux/SpawnProcessLauncher.h"
 #include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/SpawnProcessLauncher.h"
 #include "platform/linux/UdevUsbRegistry.h"
 #include "usb/USBPluWatcher.h"
 
