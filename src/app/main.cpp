@@ -1,6 +1,7 @@
 // NUVModule: the composition root. Builds the Linux backends, installs the
 // process-wide services and hands control to the application shell.
 
+#include <clocale>
 #include <cstdio>
 #include <string>
 
@@ -33,6 +34,10 @@ int main(int, char**) {
   using namespace nuv;
   using namespace nuv::linux_backend;
 
+  // The user's character set, so log lines keep names such as "Zoë's iPhone"
+  // instead of being converted to ASCII per line. Only LC_CTYPE: numbers in
+  // texts such as the relaunch command keep the C locale's decimal point.
+  std::setlocale(LC_CTYPE, "");
   GlibRunLoop loop;
   LinuxBundle bundle;
   // The cloud backend named in cloud.conf: the embedded database by default,

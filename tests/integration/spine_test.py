@@ -106,15 +106,16 @@ class MisbehavingProbeTest(ModuleTestCase):
         self.assertEqual(nuvtest.stack_of(self.broadcast(m, FIRST_RUN + 5))["abc"]["Battery"], "85")
 
     def test_missing_and_crashing_probes(self):
-        b = self.bundle()
+        b = self.bundle("Zoë's NUVModule.app")
         os.remove(b.probe)
-        m = self.start(b)
+        m = self.start(b, {"LANG": "C.UTF-8", "LC_ALL": ""})
         self.assertTrue(wait_until(lambda: "missing" in m.log(), FIRST_RUN + SLACK), m.log())
         self.assertTrue(m.running())
-        # Not executable.
+        # Not executable; the log names the path as it is, not in ASCII.
         with open(b.probe, "w") as f:
             f.write("#!/bin/sh\n")
         self.assertTrue(wait_until(lambda: "cannot start" in m.log(), 5 + SLACK), m.log())
+        self.assertIn("Zoë's NUVModule.app/Resources", m.log())
         # Crashes before printing anything.
         b.set_probe_script(nuvtest.PROBE_TEMPLATE.format(dir=b.control))
         b.set_hook("before", "kill -SEGV $$")
