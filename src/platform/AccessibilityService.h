@@ -75,9 +75,20 @@ class AccessibilityService {
   virtual AXStatus copyAttributeValue(const ElementRef& element, AXAttribute attribute,
                                       AXValue& out) = 0;
   // Reads at most `maxCount` values of an array attribute from `index` on.
+  // By default a slice of what copyAttributeValue reads.
   virtual AXStatus copyAttributeValues(const ElementRef& element, AXAttribute attribute,
-                                       std::size_t index, std::size_t maxCount,
-                                       ElementArray& out) = 0;
+                                       std::size_t index, std::size_t maxCount, ElementArray& out) {
+    AXValue value;
+    AXStatus status = copyAttributeValue(element, attribute, value);
+    if (status != AXStatus::Success) return status;
+    auto* array = std::get_if<ElementArray>(&value);
+    if (!array) return AXStatus::IllegalArgument;
+    out.clear();
+    for (std::size_t i = index; i < array->size() && out.size() < maxCount; ++i) {
+      out.push_back((*array)[i]);
+    }
+    return AXStatus::Success;
+  }
   virtual AXStatus setAttributeValue(const ElementRef& element, AXAttribute attribute,
                                      const AXValue& value) = 0;
   virtual AXStatus getPid(const ElementRef& element, int& pid) = 0;

@@ -434,6 +434,8 @@ class InstallTest(unittest.TestCase):
             info = plistlib.load(f)
         self.assertEqual(info["CFBundleIdentifier"], nuvtest.BUNDLE_ID)
         self.assertEqual(info["CFBundleExecutable"], "NUVModule")
+        self.assertTrue(os.path.isfile(self.path("lib", "NUVModule.app", "PlugIns",
+                                                 "NUVCloudKit.so")))
 
     def test_interface_xml_matches_the_bus_contract(self):
         with open(self.path("share", "dbus-1", "interfaces",

@@ -93,16 +93,7 @@ class FakeAccessibilityService : public AccessibilityService {
   AXStatus copyAttributeValues(const ElementRef& element, AXAttribute attribute, std::size_t index,
                                std::size_t maxCount, ElementArray& out) override {
     sliceRequests.emplace_back(index, maxCount);
-    AXValue value;
-    AXStatus status = copyAttributeValue(element, attribute, value);
-    if (status != AXStatus::Success) return status;
-    auto* array = std::get_if<ElementArray>(&value);
-    if (!array) return AXStatus::IllegalArgument;
-    out.clear();
-    for (std::size_t i = index; i < array->size() && out.size() < maxCount; ++i) {
-      out.push_back((*array)[i]);
-    }
-    return AXStatus::Success;
+    return AccessibilityService::copyAttributeValues(element, attribute, index, maxCount, out);
   }
 
   AXStatus setAttributeValue(const ElementRef& element, AXAttribute attribute,

@@ -534,21 +534,6 @@ AXStatus AtspiAccessibilityService::copyAttributeValue(const ElementRef& element
   return impl_->read(*e, attribute, out);
 }
 
-AXStatus AtspiAccessibilityService::copyAttributeValues(const ElementRef& element,
-                                                        AXAttribute attribute, std::size_t index,
-                                                        std::size_t maxCount, ElementArray& out) {
-  AXValue value;
-  AXStatus status = copyAttributeValue(element, attribute, value);
-  if (status != AXStatus::Success) return status;
-  auto* array = std::get_if<ElementArray>(&value);
-  if (!array) return AXStatus::IllegalArgument;
-  out.clear();
-  for (std::size_t i = index; i < array->size() && out.size() < maxCount; ++i) {
-    out.push_back((*array)[i]);
-  }
-  return AXStatus::Success;
-}
-
 AXStatus AtspiAccessibilityService::setAttributeValue(const ElementRef& element,
                                                       AXAttribute attribute, const AXValue& value) {
   auto* e = dynamic_cast<const AtspiElement*>(element.get());

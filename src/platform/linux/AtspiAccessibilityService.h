@@ -31,8 +31,6 @@ class AtspiAccessibilityService : public AccessibilityService {
   ElementRef createApplication(int pid) override;
   AXStatus copyAttributeValue(const ElementRef& element, AXAttribute attribute,
                               AXValue& out) override;
-  AXStatus copyAttributeValues(const ElementRef& element, AXAttribute attribute, std::size_t index,
-                               std::size_t maxCount, ElementArray& out) override;
   AXStatus setAttributeValue(const ElementRef& element, AXAttribute attribute,
                              const AXValue& value) override;
   AXStatus getPid(const ElementRef& element, int& pid) override;
