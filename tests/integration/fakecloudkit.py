@@ -18,7 +18,7 @@ only, and enforces what a real client must get right:
 - injected failures (THROTTLED with retryAfter, or any code), top-level or per
   record, on demand.
 
-Tests drive it through POST /_control/{reset,seed,fail,token,state,edit}
+Tests drive it through POST /_control/{reset,seed,fail,token,state}
 (JSON bodies, no tokens). Run: fakecloudkit.py [--port N]; the first line on
 stdout is "PORT <n>".
 """
@@ -247,11 +247,6 @@ def control(cmd, body):
             STATE.stamp(rec, True)
             db[rec["recordName"]] = rec
         return {"count": len(db)}
-    if cmd == "edit":  # the companion app changes a record
-        rec = STATE.records[body.get("environment", "development")][body["recordName"]]
-        rec["fields"].update(body.get("fields", {}))
-        STATE.stamp(rec, False)
-        return rec
     if cmd == "fail":
         STATE.failures.append(body)
         return {}
