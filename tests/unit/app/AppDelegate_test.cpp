@@ -176,26 +176,6 @@ TEST_F(AppDelegateTest, PluggedAndUnpluggedFlipEveryEntryAndAlwaysPost) {
   EXPECT_EQ(entry("b").pairs.at("Host Attached"), "0");
 }
 
-TEST_F(AppDelegateTest, HungProbeIsTerminatedAtThirtySecondsThenKilled) {
-  launcher.enqueue(
-      ProcessScript{kDevice, milliseconds(3'600'000), false, /*ignoresTerminate=*/true});
-  launch();
-  std::vector<std::pair<int, int>> seen;  // (terminates, kills) around each deadline
-  auto probe = [this] { return launcher.made().at(0); };
-  for (int at : {34'999, 35'001, 36'999}) {
-    loop.postDelayed(milliseconds(at), [&, probe] {
-      seen.emplace_back(probe()->terminateCount(), probe()->killCount());
-    });
-  }
-  loop.advance(milliseconds(5000));
-  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{0, 0}, {1, 0}, {1, 0}}));
-  EXPECT_EQ(loop.elapsed(), milliseconds(37'000));
-  EXPECT_EQ(probe()->killCount(), 1);
-  EXPECT_FALSE(delegate.stillRunning());
-  EXPECT_EQ(stacks(), 0u);  // a timed-out run is an empty run
-  EXPECT_EQ(loop.pendingTimerCount(), 1u);
-}
-
 TEST_F(AppDelegateTest, SingleInstanceAsksAllButTheFirstListedToQuitLastFirst) {
   workspace.add(10, "vemo.Tallyport.NUVModule");
   workspace.add(11, std::nullopt);

@@ -103,23 +103,6 @@ TEST_F(SqliteCloudDatabaseTest, ReleasingTheLastReferenceInsideACompletionIsSafe
   EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
-TEST_F(SqliteCloudDatabaseTest, ExitWhileTheWorkerIsBusyIsClean) {
-  const std::string path = (dir / "exit.sqlite").string();
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        // Leaked, as the shared record store leaks its database.
-        auto* db = new SqliteCloudDatabase(path);
-        for (int i = 0; i < 500; ++i) {
-          auto r = std::make_shared<CloudRecord>("Todo", CloudRecordID{"R" + std::to_string(i)});
-          r->setObjectForKey("i", std::int64_t{i});
-          db->addOperation(saveOf(r, [](CloudRecordRef, std::optional<CloudError>) {}));
-        }
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
 TEST(SqliteCloudContainer, PathsAndFactory) {
   setenv("XDG_DATA_HOME", "/xdg/data", 1);
   EXPECT_EQ(SqliteCloudContainer::defaultDirectory(), "/xdg/data/vemo.Tallyport.NUVModule/cloud");
