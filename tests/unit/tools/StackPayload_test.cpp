@@ -31,14 +31,10 @@ TEST(StackPayload, DecodesTheBroadcastAsTheModuleSendsIt) {
   const auto& a = payload->devices[0];  // ordered by key
   EXPECT_EQ(a.key, "a-udid");
   EXPECT_EQ(*a.field("Battery"), "87");
-  EXPECT_EQ(*a.field("Host Attached"), "1");
   EXPECT_EQ(a.field("name"), nullptr);
-  ASSERT_TRUE(a.timestamp);
   EXPECT_EQ(a.timestamp->microseconds(), 1765000000123456);
   EXPECT_EQ(a.fields.count("timestamp"), 0u);
-  const auto& b = payload->devices[1];
-  EXPECT_EQ(*b.field("name"), "Phone B");
-  EXPECT_FALSE(b.timestamp);
+  EXPECT_FALSE(payload->devices[1].timestamp);
 }
 
 TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
@@ -58,22 +54,19 @@ TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
       {"('iOSStack', '', {'dev': <[<'a'>]>})", "is not a dictionary"},
   };
   for (const auto& c : cases) {
-    auto body = parse(c.body);
     std::string error;
-    EXPECT_FALSE(StackPayload::fromSignalBody(body.get(), &error)) << c.body;
+    EXPECT_FALSE(StackPayload::fromSignalBody(parse(c.body).get(), &error)) << c.body;
     EXPECT_THAT(error, HasSubstr(c.reason)) << c.body;
   }
   std::string error;
   EXPECT_FALSE(StackPayload::fromSignalBody(nullptr, &error));
   EXPECT_THAT(error, HasSubstr("none"));
-}
-
-TEST(StackPayload, DeeplyNestedPayloadIsRefusedNotAStackOverflow) {
+  // Deep nesting is refused, not a stack overflow.
   std::string text = "<'x'>";
   for (int i = 0; i < 100; ++i) text = "<" + text + ">";
-  auto body = parse(("('iOSStack', '', {'dev': " + text + "})").c_str());
-  std::string error;
-  EXPECT_FALSE(StackPayload::fromSignalBody(body.get(), &error));
+  error.clear();
+  EXPECT_FALSE(StackPayload::fromSignalBody(
+      parse(("('iOSStack', '', {'dev': " + text + "})").c_str()).get(), &error));
   EXPECT_FALSE(error.empty());
 }
 
