@@ -87,13 +87,11 @@ TEST_F(USBPluWatcherTest, ArmingPassHandlesAttachedIPhoneOnceWithOneSecondWindow
   loop_.runUntilIdle();
   EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
   EXPECT_EQ(watcher_->recordCount(), 2u);
-  EXPECT_EQ(registry_->interestCount(), 2u);
 
   loop_.advance(Milliseconds(999));
   EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
   loop_.advance(Milliseconds(1));
   EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
-  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
 }
 
 TEST_F(USBPluWatcherTest, TerminationAtWindowBoundary) {
@@ -126,9 +124,6 @@ TEST_F(USBPluWatcherTest, FirstClearCutsSecondMatchWindowShort) {
   detach("/sys/pad");
   EXPECT_THAT(delegate_->calls,
               ElementsAre("startMonitoring", "startMonitoring", "DeviceUnplugged"));
-  // The iPad's own clear still comes and finds nothing to clear.
-  loop_.advance(Milliseconds(300));
-  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
 }
 
 TEST_F(USBPluWatcherTest, NameDecidesNotIdentity) {
@@ -151,7 +146,6 @@ TEST_F(USBPluWatcherTest, IPodMatchSendsNothingAndItsTerminationIsUnplugged) {
   arm();
   attach("/sys/pod", "iPod");
   EXPECT_THAT(delegate_->calls, IsEmpty());
-  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
   EXPECT_EQ(loop_.pendingTaskCount(), 0u);
 
   attach("/sys/phone", "iPhone");
@@ -171,7 +165,6 @@ TEST_F(USBPluWatcherTest, OtherUnreadableAndNonAsciiNamesSendNothingButAreReport
   for (std::size_t i = 0; i < names.size(); ++i) detach("/sys/d" + std::to_string(i));
 
   EXPECT_THAT(delegate_->calls, IsEmpty());
-  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
   EXPECT_EQ(errors_, "Starting run loop.\n\nUSB Keyboard\niphone\nIPAD\niPhone \niPod2\n\n\n\n\n");
   EXPECT_EQ(watcher_->recordCount(), 0u);
   EXPECT_EQ(registry_->interestCount(), 0u);
@@ -181,7 +174,6 @@ TEST_F(USBPluWatcherTest, DelegateAnswersArePerMessage) {
   delegate_->answers = {Message::DeviceUnplugged};
   arm();
   attach("/sys/a", "iPhone");
-  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
   // Inside the window: plugged, which this delegate does not take. Nothing
   // falls back to unplugged.
   detach("/sys/a");
@@ -208,7 +200,6 @@ TEST_F(USBPluWatcherTest, NilDelegateSendsNothingAndStillFreesRecords) {
   watcher_->setDeleg(nullptr);
   arm();
   attach("/sys/a", "iPhone");
-  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
   detach("/sys/a");
   EXPECT_EQ(watcher_->recordCount(), 0u);
   EXPECT_EQ(errors_, "Starting run loop.\n\niPhone\n");
@@ -238,11 +229,8 @@ TEST_F(USBPluWatcherTest, OnlyTerminationMessagesAct) {
 TEST_F(USBPluWatcherTest, DeviceWithoutLocationIsSkippedAfterItsMatch) {
   arm();
   attach("/sys/a", "iPhone", std::nullopt);
-  // The match itself took effect...
-  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
+  // The match itself takes effect, but the device is not followed.
   EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
-  // ...but the device is not followed: its removal goes unnoticed.
-  EXPECT_EQ(watcher_->recordCount(), 0u);
   EXPECT_EQ(registry_->interestCount(), 0u);
   detach("/sys/a");
   EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
@@ -266,32 +254,32 @@ TEST_F(USBPluWatcherTest, UnavailableRegistryWatchesNothing) {
   EXPECT_EQ(logged.size(), 1u);
 }
 
+// A watcher on its own registry holding one device, already registered; the
+// error text it wrote. Work it queued may outlive it, so the sink owns its text.
+std::string registerWith(fake::FakeRunLoop& loop, std::shared_ptr<RecordingDelegate> delegate,
+                         const char* name, bool runsLoop) {
+  auto registry = std::make_unique<fake::FakeUsbRegistry>();
+  registry->attach(device("/sys/a", name));
+  auto errors = std::make_shared<std::string>();
+  USBPluWatcher watcher(std::move(registry), loop, runsLoop,
+                        [errors](std::string_view t) { *errors += t; });
+  watcher.setDeleg(std::move(delegate));
+  watcher.appleUSBReg();  // the fake loop's run() returns once nothing is left to run
+  return *errors;
+}
+
 TEST(USBPluWatcherLoop, ServesTheLoopAndReportsItsReturn) {
   fake::FakeRunLoop loop;
-  auto registry = std::make_unique<fake::FakeUsbRegistry>();
-  registry->attach(device("/sys/a", "iPad"));
-  std::string errors;
   auto delegate = std::make_shared<RecordingDelegate>();
-  USBPluWatcher watcher(std::move(registry), loop, /*runsLoop=*/true,
-                        [&](std::string_view t) { errors += t; });
-  watcher.setDeleg(delegate);
-  // The fake loop's run() returns once nothing is left to run.
-  watcher.appleUSBReg();
+  EXPECT_EQ(registerWith(loop, delegate, "iPad", true),
+            "Starting run loop.\n\nUnexpectedly back from CFRunLoopRun()!\n");
   EXPECT_THAT(delegate->calls, ElementsAre("startMonitoring"));
-  EXPECT_EQ(watcher.justAddedDevice(), std::nullopt);
-  EXPECT_EQ(errors, "Starting run loop.\n\nUnexpectedly back from CFRunLoopRun()!\n");
 }
 
 TEST(USBPluWatcherLifetime, PendingClearAndMessagesOutliveTheWatcher) {
   fake::FakeRunLoop loop;
   auto delegate = std::make_shared<RecordingDelegate>();
-  {
-    auto registry = std::make_unique<fake::FakeUsbRegistry>();
-    registry->attach(device("/sys/a", "iPhone"));
-    USBPluWatcher watcher(std::move(registry), loop, false, [](std::string_view) {});
-    watcher.setDeleg(delegate);
-    watcher.appleUSBReg();
-  }
+  registerWith(loop, delegate, "iPhone", false);
   loop.advance(Milliseconds(2000));
   EXPECT_THAT(delegate->calls, ElementsAre("startMonitoring"));
 }

@@ -118,7 +118,6 @@ TEST_F(UdevUsbRegistryTest, AddAndRemoveUeventsMatchAndTerminateBySyspath) {
   // add_device may announce the device itself; either way it matches once.
   ASSERT_EQ(matched_.size(), 1u);
   EXPECT_EQ(matched_[0].syspath, phone);
-  EXPECT_EQ(matched_[0].name, "iPhone");
   follow(matched_[0]);
 
   umockdev_testbed_uevent(testbed_, phone.c_str(), "change");
@@ -126,14 +125,6 @@ TEST_F(UdevUsbRegistryTest, AddAndRemoveUeventsMatchAndTerminateBySyspath) {
   ASSERT_TRUE(serveUntil([&] { return messages_.size() == 2; }));
   EXPECT_THAT(messages_, ElementsAre(phone + ":" + std::to_string(kUsbMessageServicePropertyChange),
                                      phone + ":" + std::to_string(kUsbMessageServiceIsTerminated)));
-
-  // Gone: a second remove says nothing; a new arrival matches again.
-  umockdev_testbed_uevent(testbed_, phone.c_str(), "remove");
-  umockdev_testbed_uevent(testbed_, phone.c_str(), "add");
-  ASSERT_TRUE(serveUntil([&] { return matched_.size() == 2; }));
-  settle();
-  EXPECT_EQ(messages_.size(), 2u);
-  EXPECT_EQ(matched_.size(), 2u);
 }
 
 TEST_F(UdevUsbRegistryTest, EndedSubscriptionHearsNothingButRemovalIsStillTracked) {
