@@ -9,8 +9,7 @@ TEST(LocalNotificationCenter, DeliversByNameInOrderAndStopsWhenUnsubscribed) {
   LocalNotificationCenter center;
   std::vector<std::string> got;
   auto a = center.addObserver("n", [&](const Notification& n) { got.push_back("a:" + n.object); });
-  Subscription b;
-  b = center.addObserver("n", [&](const Notification&) { got.push_back("b"); });
+  Subscription b = center.addObserver("n", [&](const Notification&) { got.push_back("b"); });
   auto other = center.addObserver("m", [&](const Notification&) { got.push_back("m"); });
   center.postNotification({"n", "1", {}});
   b.reset();
