@@ -1,45 +1,44 @@
 #pragma once
 
-#include <map>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "DeviceFactsSource.h"
 
 namespace nuv::fake {
 
-// Scripted devices: a listing, and per UDID+connection either facts or an
-// error. Records which devices were read, in order.
+// Scripted devices, each with its facts or the error reading them gives.
+// Records which devices were read, in order.
 class FakeDeviceFactsSource : public DeviceFactsSource {
  public:
-  void add(DeviceCandidate device, DeviceFacts facts) {
-    listing.push_back(device);
-    facts_[key(device)] = std::move(facts);
-  }
-  void addUnreadable(DeviceCandidate device, std::string error) {
-    listing.push_back(device);
-    errors_[key(device)] = std::move(error);
+  void add(DeviceCandidate device, std::variant<DeviceFacts, std::string> result) {
+    devices_.emplace_back(std::move(device), std::move(result));
   }
 
-  std::vector<DeviceCandidate> listDevices() override { return listing; }
+  std::vector<DeviceCandidate> listDevices() override {
+    std::vector<DeviceCandidate> listing;
+    for (const auto& d : devices_) listing.push_back(d.first);
+    return listing;
+  }
 
   std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, std::string* error) override {
     read.push_back(device.udid);
-    if (auto it = facts_.find(key(device)); it != facts_.end()) return it->second;
-    if (error) *error = errors_.count(key(device)) ? errors_[key(device)] : "no such device";
+    for (const auto& [d, result] : devices_) {
+      if (d.udid != device.udid || d.connection != device.connection) continue;
+      if (const auto* facts = std::get_if<DeviceFacts>(&result)) return *facts;
+      if (error) *error = std::get<std::string>(result);
+      return std::nullopt;
+    }
+    if (error) *error = "no such device";
     return std::nullopt;
   }
 
-  std::vector<DeviceCandidate> listing;
   std::vector<std::string> read;
 
  private:
-  static std::pair<std::string, DeviceConnection> key(const DeviceCandidate& d) {
-    return {d.udid, d.connection};
-  }
-  std::map<std::pair<std::string, DeviceConnection>, DeviceFacts> facts_;
-  std::map<std::pair<std::string, DeviceConnection>, std::string> errors_;
+  std::vector<std::pair<DeviceCandidate, std::variant<DeviceFacts, std::string>>> devices_;
 };
 
 }  // namespace nuv::fake
