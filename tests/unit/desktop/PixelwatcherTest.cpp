@@ -72,8 +72,6 @@ TEST(PixelwatcherHex, ParsingStrings) {
   EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::nullopt), kOpaqueBlack);
   EXPECT_EQ(parse(""), kOpaqueBlack);
   EXPECT_EQ(parse("g0ffff"), kOpaqueBlack);  // leading non-hexadecimal character
-  EXPECT_EQ(parse("ffffff"), kOpaqueWhite);
-  EXPECT_EQ(parse("ff8000"), rgb(1, 128 / 255.0, 0));
   EXPECT_EQ(parse("FF8000"), rgb(1, 128 / 255.0, 0));
   EXPECT_EQ(parse("1ff8000"), rgb(1, 128 / 255.0, 0));   // seven digits: lowest 24 bits
   EXPECT_EQ(parse("abff8000"), rgb(1, 128 / 255.0, 0));  // eight digits

@@ -34,13 +34,13 @@ class UdevUsbRegistryTest : public ::testing::Test {
   }
 
   std::string addUsbDevice(const char* name, const char* product, const char* busnum = "1",
-                           const char* devnum = "2") {
+                           const char* devnum = "2", const char* devtype = "usb_device") {
     std::vector<const char*> attrs;
     if (product) attrs.insert(attrs.end(), {"product", product});
     if (busnum) attrs.insert(attrs.end(), {"busnum", busnum});
     if (devnum) attrs.insert(attrs.end(), {"devnum", devnum});
     attrs.push_back(nullptr);
-    const char* props[] = {"DEVTYPE", "usb_device", nullptr};
+    const char* props[] = {"DEVTYPE", devtype, nullptr};
     gchar* path =
         umockdev_testbed_add_devicev(testbed_, "usb", name, nullptr,
                                      const_cast<gchar**>(attrs.data()), const_cast<gchar**>(props));
@@ -87,11 +87,7 @@ TEST_F(UdevUsbRegistryTest, ArmingPassListsUsbDevicesWithCachedFacts) {
   const std::string phone = addUsbDevice("1-1", "iPhone", "3", "7");
   const std::string nameless = addUsbDevice("1-2", nullptr);
   const std::string nobus = addUsbDevice("1-3", "Keyboard", nullptr, "4");
-  const char* ifaceProps[] = {"DEVTYPE", "usb_interface", nullptr};
-  const char* noAttrs[] = {nullptr};
-  g_free(umockdev_testbed_add_devicev(testbed_, "usb", "1-1:1.0", nullptr,
-                                      const_cast<gchar**>(noAttrs),
-                                      const_cast<gchar**>(ifaceProps)));
+  addUsbDevice("1-1:1.0", nullptr, nullptr, nullptr, "usb_interface");
   arm();
   settle();
 
