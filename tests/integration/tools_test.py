@@ -18,7 +18,7 @@ import unittest
 
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
-from nuvtest import SLACK, Lines, Listener, SessionBus, wait_until
+from nuvtest import SLACK, Lines, SessionBus, wait_until
 
 PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
 NUVCTL = nuvtest.NUVCTL
@@ -43,8 +43,7 @@ class Watch:
         self.err = Lines(self.proc.stderr)
 
     def sync(self, bus, timeout=10):
-        """Emits empty broadcasts until the watcher shows one: from then on it
-        is subscribed."""
+        """Emits empty broadcasts until the watcher shows one (it is subscribed)."""
         if not wait_until(lambda: bus.emit("iOSStack") or self.out.next(0.2) is not None, timeout):
             raise AssertionError("nuvctl watch never showed a broadcast")
 
@@ -64,11 +63,9 @@ class Watch:
 
 class FakeUsbmuxd:
     """A scripted usbmuxd on a UNIX socket that also plays each device's
-    lockdown service. Devices: {udid: {"DeviceName": ..., "ProductType": ...}},
-    plus optional "_paired" (a pair record is held), "_accepts" (the device
-    accepts that record for a session), "_battery" (the battery domain),
-    "_hangup" (lockdown closes at once) and "_silent" (lockdown never answers).
-    Sessions run without SSL. Records every lockdown request it sees."""
+    lockdown service (without SSL), recording every lockdown request. Devices:
+    {udid: {"DeviceName": ..., "ProductType": ...}} plus optional "_paired",
+    "_accepts" (a session), "_battery", "_hangup" and "_silent" (never answers)."""
 
     def __init__(self, directory, devices):
         self.path = os.path.join(directory, "usbmuxd")
@@ -80,10 +77,6 @@ class FakeUsbmuxd:
         self._stop = False
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
-
-    @property
-    def address(self):
-        return "UNIX:" + self.path
 
     def close(self):
         self._stop = True
@@ -116,15 +109,6 @@ class FakeUsbmuxd:
         body = plistlib.dumps(payload, fmt=plistlib.FMT_XML)
         conn.sendall(struct.pack("<IIII", 16 + len(body), 1, 8, tag) + body)
 
-    def _paired(self, udid):
-        return any(u == udid and d.get("_paired") for u, d in self.devices)
-
-    def _device_list(self):
-        return [{"DeviceID": i + 1, "MessageType": "Attached",
-                 "Properties": {"ConnectionType": "USB", "DeviceID": i + 1, "LocationID": 0,
-                                "ProductID": 0x12a8, "SerialNumber": udid}}
-                for i, (udid, _) in enumerate(self.devices)]
-
     def _client(self, conn):
         conn.settimeout(10)
         try:
@@ -133,13 +117,18 @@ class FakeUsbmuxd:
                 msg = plistlib.loads(self._recv_exact(conn, length - 16))
                 kind = msg.get("MessageType")
                 if kind == "ListDevices":
-                    self._reply(conn, tag, {"DeviceList": self._device_list()})
+                    self._reply(conn, tag, {"DeviceList": [
+                        {"DeviceID": i + 1, "MessageType": "Attached",
+                         "Properties": {"ConnectionType": "USB", "DeviceID": i + 1,
+                                        "LocationID": 0, "ProductID": 0x12a8, "SerialNumber": u}}
+                        for i, (u, _) in enumerate(self.devices)]})
                 elif kind == "Connect":
                     device = self.devices[msg["DeviceID"] - 1][1]
                     self._reply(conn, tag, {"MessageType": "Result", "Number": 0})
                     self._lockdown(conn, device)
                     return
-                elif kind == "ReadPairRecord" and self._paired(msg.get("PairRecordID")):
+                elif kind == "ReadPairRecord" and dict(self.devices).get(
+                        msg.get("PairRecordID"), {}).get("_paired"):
                     record = plistlib.dumps({"HostID": "HOST-1", "SystemBUID": "BUID-1"})
                     self._reply(conn, tag, {"PairRecordData": record})
                 else:  # no pair record, ReadBUID, Listen ...: nothing here
@@ -192,7 +181,7 @@ class ProbeTest(unittest.TestCase):
     def probe(self, devices):
         muxd = FakeUsbmuxd(self.tmp, devices)
         try:
-            done = subprocess.run([PROBE, "-f"], env=probe_env(muxd.address),
+            done = subprocess.run([PROBE, "-f"], env=probe_env("UNIX:" + muxd.path),
                                   capture_output=True, timeout=20)
         finally:
             muxd.close()
@@ -267,19 +256,6 @@ class NuvctlOnTheBusTest(unittest.TestCase):
             w.stop()
         self.bus.close()
 
-    def test_kill_posts_the_kill_notification(self):
-        listener = Listener(self.bus, "vemo.Tallyport.kill")
-        self.addCleanup(listener.close)
-        done = subprocess.run([NUVCTL, "kill"], env=self.bus.env(), capture_output=True,
-                              text=True, timeout=10)
-        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
-        body = listener.next(5)
-        self.assertIsNotNone(body)
-        self.assertEqual(body.get_type_string(), "(ssa{sv})")
-        self.assertEqual(body.unpack(), ("vemo.Tallyport.kill", "", {}))
-        self.assertEqual(subprocess.run([NUVCTL, "kill", "extra"], capture_output=True,
-                                        timeout=10).returncode, 2)
-
     def watch(self, *args):
         w = Watch(self.bus, *args)
         self.watches.append(w)
@@ -289,32 +265,15 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         w = self.watch()  # stdout is a pipe: JSON without asking
         w.sync(self.bus)
         w.drain()
-        stamp = 1765000000123456
-        first = {"abc": GLib.Variant("a{sv}", {
-            "Bonjour": GLib.Variant("s", "abc"), "name": GLib.Variant("s", 'Bob "B"\t\\'),
-            "Battery": GLib.Variant("s", "85"), "timestamp": GLib.Variant("x", stamp)})}
-        self.bus.emit("iOSStack", "", first)
         self.bus.emit("iOSStack", "", {"abc": GLib.Variant("s", "not an entry")})
         self.bus.emit("iOSStack", "", {"abc": entry(Bonjour="abc", Battery="84"),
                                        "def": entry(Bonjour="def")})
         self.bus.emit("something.else", "", {})
-
-        line = w.out.next(5)
-        self.assertIsNotNone(line)
-        got = json.loads(line)
-        self.assertEqual(got["devices"], {"abc": {
-            "Bonjour": "abc", "name": 'Bob "B"\t\\', "Battery": "85",
-            "timestamp": "2025-12-06T05:46:40.123456Z"}})
-        self.assertRegex(got["received"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
-
-        err = w.err.next(5)
-        self.assertIsNotNone(err)
-        self.assertIn("malformed", err)
-        self.assertIn('"abc" is not a dictionary', err)
-
+        self.assertRegex(w.err.next(5) or "", 'malformed.*"abc" is not a dictionary')
         got = json.loads(w.out.next(5))
         self.assertEqual(got["devices"], {"abc": {"Bonjour": "abc", "Battery": "84"},
                                           "def": {"Bonjour": "def"}})
+        self.assertRegex(got["received"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
         self.assertIsNone(w.out.next(1.0))  # the other notification is not shown
         self.assertIsNone(w.proc.poll())
         self.assertEqual(w.stop(), 0)
@@ -329,13 +288,15 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         self.assertEqual(len([l for l in lines if l]), 1)  # one more after the first
         self.assertIsNone(lines[-1])  # end of output
 
-    def test_no_bus(self):
+    def test_no_bus_and_bad_arguments(self):
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
         for command in ("watch", "kill"):
             done = subprocess.run([NUVCTL, command], env=env, capture_output=True, text=True,
                                   timeout=10)
             self.assertEqual(done.returncode, 1, command)
             self.assertIn("cannot connect to the session bus", done.stderr)
+        self.assertEqual(subprocess.run([NUVCTL, "kill", "extra"], capture_output=True,
+                                        timeout=10).returncode, 2)
 
     def test_lost_bus_ends_the_watch_with_status_one(self):
         w = self.watch("--json")
@@ -369,8 +330,6 @@ class NuvctlOnTheBusTest(unittest.TestCase):
             while not read_until(b"My Phone", 0.2) and time.monotonic() < deadline:
                 self.bus.emit("iOSStack", "", {"abc": entry(
                     Bonjour="abc", name="My Phone", Battery="85", Charging="1")})
-            self.assertIn(b"My Phone", output)
-            self.assertIn(b"[#########", output)
             self.assertIn(b"\x1b[H\x1b[J", output)
             proc.send_signal(signal.SIGINT)
             self.assertEqual(proc.wait(10), 0)
@@ -428,31 +387,19 @@ class InstallTest(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.prefix, *parts)
 
-    def test_bundle_names_the_module(self):
-        # The executables are run by test_installed_tree_runs.
-        with open(self.path("lib", "NUVModule.app", "Resources", "Info.plist"), "rb") as f:
-            info = plistlib.load(f)
-        self.assertEqual(info["CFBundleIdentifier"], nuvtest.BUNDLE_ID)
-        self.assertEqual(info["CFBundleExecutable"], "NUVModule")
-        self.assertTrue(os.path.isfile(self.path("lib", "NUVModule.app", "PlugIns",
-                                                 "NUVCloudKit.so")))
-
     def test_interface_xml_matches_the_bus_contract(self):
         with open(self.path("share", "dbus-1", "interfaces",
                             "vemo.DistributedNotifications.xml")) as f:
-            node = Gio.DBusNodeInfo.new_for_xml(f.read())
-        iface = node.lookup_interface("vemo.DistributedNotifications")
-        self.assertIsNotNone(iface)
-        signal_info = iface.lookup_signal("Notification")
-        self.assertEqual([(a.name, a.signature) for a in signal_info.args],
+            iface = Gio.DBusNodeInfo.new_for_xml(f.read()).lookup_interface(
+                "vemo.DistributedNotifications")
+        self.assertEqual([(a.name, a.signature) for a in iface.lookup_signal("Notification").args],
                          [("name", "s"), ("object", "s"), ("userInfo", "a{sv}")])
 
     def test_unit_starts_the_installed_module(self):
         unit = self.path("lib", "systemd", "user", "nuvmodule.service")
         with open(unit) as f:
             text = f.read()
-        exec_start = self.path("lib", "NUVModule.app", "NUVModule")
-        self.assertIn('ExecStart="%s"\n' % exec_start, text)
+        self.assertIn('ExecStart="%s"\n' % self.path("lib", "NUVModule.app", "NUVModule"), text)
         self.assertIn("ExitType=cgroup\n", text)
         if shutil.which("systemd-analyze"):
             done = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True,
@@ -461,17 +408,22 @@ class InstallTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr)
 
     def test_installed_tree_runs(self):
+        app = self.path("lib", "NUVModule.app")
+        with open(os.path.join(app, "Resources", "Info.plist"), "rb") as f:
+            info = plistlib.load(f)
+        self.assertEqual((info["CFBundleIdentifier"], info["CFBundleExecutable"]),
+                         (nuvtest.BUNDLE_ID, "NUVModule"))
+        self.assertTrue(os.path.isfile(os.path.join(app, "PlugIns", "NUVCloudKit.so")))
         no_muxd = "UNIX:" + os.path.join(self.tmp, "none")
-        done = subprocess.run([self.path("lib", "NUVModule.app", "Resources", "devInfo.NUVModule"),
-                               "-f"], env=probe_env(no_muxd), capture_output=True, timeout=10)
+        done = subprocess.run([os.path.join(app, "Resources", "devInfo.NUVModule"), "-f"],
+                              env=probe_env(no_muxd), capture_output=True, timeout=10)
         self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""))
 
         bus = SessionBus()
         self.addCleanup(bus.close)
         home = os.path.join(self.tmp, "home")
         os.makedirs(home, exist_ok=True)
-        bundle = type("Installed", (), {"executable": self.path("lib", "NUVModule.app",
-                                                                "NUVModule")})()
+        bundle = type("Installed", (), {"executable": os.path.join(app, "NUVModule")})()
         module = nuvtest.Module(bundle, bus, home, {"USBMUXD_SOCKET_ADDRESS": no_muxd})
         self.addCleanup(module.stop)
         time.sleep(1.0)
