@@ -36,20 +36,15 @@ SLACK = 4.0      # scheduling slack on a loaded machine (sanitizer builds)
 
 
 def wait_until(predicate, timeout, interval=0.02):
-    """Polls `predicate` until it is true or `timeout` seconds pass."""
+    """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return value
+    while not (value := predicate()) and time.monotonic() < deadline:
         time.sleep(interval)
+    return value
 
 
 def stop_process(proc, timeout=10):
-    """Sends SIGTERM, then SIGKILL if the process is still there after
-    `timeout` seconds; returns its exit status."""
+    """SIGTERM, then SIGKILL after `timeout` seconds; returns the exit status."""
     if proc.poll() is None:
         proc.terminate()
         try:
@@ -75,13 +70,23 @@ class Lines:
 
     def next(self, timeout):
         """The next line, or None at the end of output or after `timeout` seconds."""
-        try:
-            return self.queue.get(timeout=timeout)
-        except queue.Empty:
-            return None
+        return next_in(self.queue, timeout)
 
     def join(self):
         self._thread.join(5)
+
+
+def next_in(q, timeout):
+    try:
+        return q.get(timeout=timeout)
+    except queue.Empty:
+        return None
+
+
+def connect(address):
+    return Gio.DBusConnection.new_for_address_sync(
+        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+        | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
 
 
 class SessionBus:
@@ -101,10 +106,7 @@ class SessionBus:
         return env
 
     def emit(self, name, obj="", user_info=None):
-        conn = Gio.DBusConnection.new_for_address_sync(
-            self.address,
-            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-            None, None)
+        conn = connect(self.address)
         body = GLib.Variant("(ssa{sv})", (name, obj, user_info or {}))
         conn.emit_signal(None, OBJECT_PATH, INTERFACE, MEMBER, body)
         conn.flush_sync(None)
@@ -116,8 +118,8 @@ class SessionBus:
 
 
 class Listener:
-    """Collects distributed notifications (name, object, user info as a
-    GLib.Variant) on its own thread and main context."""
+    """Collects distributed notifications (bodies as GLib.Variant) on its own
+    thread and main context."""
 
     def __init__(self, bus, name=None):
         self.notes = queue.Queue()
@@ -133,13 +135,10 @@ class Listener:
         self._context = GLib.MainContext.new()
         self._context.push_thread_default()
         self._loop = GLib.MainLoop.new(self._context, False)
-        conn = Gio.DBusConnection.new_for_address_sync(
-            self._address,
-            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-            None, None)
+        conn = connect(self._address)
 
         def on_signal(_c, _sender, _path, _iface, _member, params):
-            self.notes.put((time.monotonic(), params))
+            self.notes.put(params)
 
         conn.signal_subscribe(None, INTERFACE, MEMBER, OBJECT_PATH, self._name,
                               Gio.DBusSignalFlags.NONE, on_signal)
@@ -151,24 +150,12 @@ class Listener:
         conn.close_sync(None)
 
     def next(self, timeout):
-        """The next notification's body as a GLib.Variant, or None."""
-        item = self.next_timed(timeout)
-        return item and item[1]
-
-    def next_timed(self, timeout):
-        """(time.monotonic() at arrival, body) of the next notification, or None."""
-        try:
-            return self.notes.get(timeout=timeout)
-        except queue.Empty:
-            return None
+        """The next notification's body, or None."""
+        return next_in(self.notes, timeout)
 
     def drain(self):
-        out = []
-        while True:
-            try:
-                out.append(self.notes.get_nowait()[1])
-            except queue.Empty:
-                return out
+        while next_in(self.notes, 0) is not None:
+            pass
 
     def close(self):
         self._loop.quit()
@@ -177,9 +164,7 @@ class Listener:
 
 def stack_of(body):
     """The iOSStack user info as plain Python: {bonjour: {key: str|int}}."""
-    name, _obj, info = body.unpack()
-    assert name == "iOSStack", name
-    return info
+    return body.unpack()[2]
 
 
 PROBE_TEMPLATE = """#!/bin/sh
@@ -220,8 +205,7 @@ class Bundle:
         """Shell text the probe sources before or after printing (None: none)."""
         path = os.path.join(self.control, which)
         if shell is not None:
-            with open(path, "w") as f:
-                f.write(shell + "\n")
+            write_whole(path, shell + "\n")
         elif os.path.exists(path):
             os.remove(path)
 
@@ -262,9 +246,7 @@ class Module:
         self.proc = subprocess.Popen([bundle.executable], env=env, stdout=self._log,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
 
-    @property
-    def pid(self):
-        return self.proc.pid
+    pid = property(lambda self: self.proc.pid)
 
     def running(self):
         return self.proc.poll() is None
@@ -290,11 +272,8 @@ class Module:
     def sanitizer_report(self):
         """The first sanitizer finding in the log, if any (sanitizer builds)."""
         text = self.log()
-        for marker in SANITIZER_MARKERS:
-            at = text.find(marker)
-            if at >= 0:
-                return text[max(0, at - 200):at + 3000]
-        return None
+        at = min((text.find(m) for m in SANITIZER_MARKERS if m in text), default=-1)
+        return text[max(0, at - 200):at + 3000] if at >= 0 else None
 
 
 def pids_where(predicate):
