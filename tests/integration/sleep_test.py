@@ -59,8 +59,6 @@ class SleepFixture(nuvtest.ModuleTestCase, dbusmock.DBusTestCase):
         nuvtest.stop_process(self.logind)
         super().tearDown()
 
-    # -- helpers ---------------------------------------------------------
-
     def our_inhibitor(self):
         inhibitors = [tuple(str(x) for x in i[:4])
                       for i in self.logind_obj.ListInhibitors(dbus_interface=MANAGER)]
@@ -126,11 +124,8 @@ class SleepTest(SleepFixture):
         self.assertTrue(wait_until(lambda: not self.our_inhibitor(), 5), m.log())
         # The inhibitor is released only after the save: the file is there now.
         saved = self.read_defaults(bundle)["current"]
-        self.assertEqual(list(saved), ["abc"])
-        entry = saved["abc"]
-        self.assertEqual(entry["Battery"], "85")
-        self.assertIsInstance(entry["timestamp"], int)
-        self.assertLess(abs(entry["timestamp"] / 1e6 - time.time()), 120)
+        self.assertEqual((list(saved), saved["abc"]["Battery"]), (["abc"], "85"))
+        self.assertLess(abs(saved["abc"]["timestamp"] / 1e6 - time.time()), 120)
         self.assertEqual(os.stat(self.defaults_path(bundle)).st_mode & 0o777, 0o600)
         self.assertIn("receiveSleepNote: ", m.log())
         self.assertTrue(m.running())
@@ -208,8 +203,7 @@ class UnitRelaunchTest(SleepFixture):
         os.makedirs(fakebin)
         calls = os.path.join(self.tmp, "systemctl-calls")
         status = os.path.join(self.tmp, "systemctl-status")
-        with open(status, "w") as f:
-            f.write("1")  # first: no user manager to talk to
+        nuvtest.write_whole(status, "1")  # first: no user manager to talk to
         nuvtest.make_executable(os.path.join(fakebin, "systemctl"),
                                 "#!/bin/sh\necho \"$*\" >> '%s'\nexit $(cat '%s')\n" % (calls, status))
         bundle = self.bundle()
@@ -236,8 +230,7 @@ class UnitRelaunchTest(SleepFixture):
         self.assertTrue(wait_until(self.our_inhibitor, 10), m.log())
 
         # systemctl succeeds: the unit's restart is left to the manager.
-        with open(status, "w") as f:
-            f.write("0")
+        nuvtest.write_whole(status, "0")
         self.prepare_for_sleep(False)
         self.assertTrue(wait_until(lambda: nuvtest.gone(second[0]), 5), m.log())
         self.assertTrue(wait_until(lambda: os.path.getsize(calls) == 2 * len(expected), 5))
