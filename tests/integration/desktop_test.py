@@ -67,18 +67,16 @@ class Desktop:
 
     def get_status(self, prop):
         out = self.gdbus("org.freedesktop.DBus.Properties.Get", "org.a11y.Status", prop)
-        if out.returncode != 0:
-            return None
-        return "true" in out.stdout
+        return "true" in out.stdout if out.returncode == 0 else None
 
     def set_status(self, prop, value):
         out = self.gdbus("org.freedesktop.DBus.Properties.Set", "org.a11y.Status", prop,
                          "<%s>" % ("true" if value else "false"))
         assert out.returncode == 0, out.stderr
 
-    def window(self, title, color, x, y, width, height):
-        line = self.spawn([PYTHON, GTK_WINDOW, title, color, str(x), str(y), str(width),
-                              str(height)], stdin=subprocess.PIPE)
+    def window(self, title, color, *geometry):
+        line = self.spawn([PYTHON, GTK_WINDOW, title, color, *map(str, geometry)],
+                          stdin=subprocess.PIPE)
         if not line or not line.startswith("ready"):
             raise AssertionError("test window %r did not come up" % title)
         fields = dict(item.split("=") for item in line.split()[1:])
@@ -164,17 +162,14 @@ class DesktopTest(unittest.TestCase):
         return self.drive("color", root_x, SCREEN_H - root_y, window)
 
     def test_sampler_reads_the_colour_below_a_window(self):
-        # Below red: the green window (red excluded), bright, so black stands out.
-        self.assertEqual(self.color(250, 250, self.red[0]),
-                         {"sample": "00ff00", "color": "000000", "alive": "1"})
-        # Below green: the bare screen.
-        self.assertEqual(self.color(250, 250, self.green[0]),
-                         {"sample": "000000", "color": "ffffff", "alive": "1"})
-
-    def test_sampler_lives_on_below_a_window_that_does_not_exist(self):
-        # A negative number means window 2147483647: no such window, white.
-        result = self.color(250, 250, -7)
-        self.assertEqual((result["color"], result["alive"]), ("ffffff", "1"))
+        # Below red: the green window (red excluded), bright, so black stands
+        # out. Below green: the bare screen. Below window 2147483647 (-7 in the
+        # driver's reading): no such window, white, and the sampler lives on.
+        for window, sample, color in ((self.red[0], "00ff00", "000000"),
+                                      (self.green[0], "000000", "ffffff"), (-7, None, "ffffff")):
+            got = self.color(250, 250, window)
+            self.assertEqual((sample and got["sample"], got["color"], got["alive"]),
+                             (sample, color, "1"), window)
 
     # -- accessibility trust ----------------------------------------------
 
