@@ -11,7 +11,7 @@ only, and enforces what a real client must get right:
   X-Apple-CloudKit-Web-Auth-Token and the old one is refused from then on;
 - Content-Type application/json, typed fields ({"value", "type"}, booleans as
   INT64 0/1, TIMESTAMP in whole milliseconds), checked against the Todo schema;
-- forceUpdate merges only the sent fields, forceDelete ignores change tags,
+- forceUpdate merges only the sent fields, forceReplace replaces them all,
   update checks the change tag (CONFLICT), per-record errors inline in HTTP 200;
 - resultsLimit at most 200 with continuationMarker past it; created/modified
   timestamps in milliseconds; recordChangeTag changes on every write;
@@ -151,11 +151,9 @@ def apply_operation(db, op):
         return error_entry(injected["serverErrorCode"], injected.get("reason", "injected"), name,
                            injected.get("retryAfter"))
     existing = db.get(name)
-    if kind in ("forceDelete", "delete"):
+    if kind == "forceDelete":
         if existing is None:
             return error_entry("NOT_FOUND", "record not found", name)
-        if kind == "delete" and rec.get("recordChangeTag") != existing["recordChangeTag"]:
-            return error_entry("CONFLICT", "record changed on the server", name)
         del db[name]
         return {"recordName": name, "deleted": True}
     record_type = rec.get("recordType") or (existing or {}).get("recordType")
@@ -170,12 +168,12 @@ def apply_operation(db, op):
             return error_entry("NOT_FOUND", "record not found", name)
         if rec.get("recordChangeTag") != existing["recordChangeTag"]:
             return error_entry("CONFLICT", "record changed on the server", name)
-    if kind not in ("create", "update", "forceUpdate", "replace", "forceReplace"):
+    if kind not in ("create", "update", "forceUpdate", "forceReplace"):
         raise BadRequest("unknown operationType %r" % kind)
     created = existing is None
     if created:
         existing = {"recordName": name, "recordType": record_type, "fields": {}}
-    if kind in ("replace", "forceReplace"):
+    if kind == "forceReplace":
         existing["fields"] = {}
     for key, field in fields.items():
         if field["value"] is None:
@@ -251,8 +249,6 @@ def control(cmd, body):
         STATE.failures.append(body)
         return {}
     if cmd == "token":
-        if "set" in body:
-            STATE.token = body["set"]
         return {"token": STATE.token, "spent": sorted(STATE.spent)}
     if cmd == "state":
         return {"records": STATE.records, "subscriptions": STATE.subscriptions,
@@ -278,9 +274,6 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("X-Apple-CloudKit-Web-Auth-Token", token)
         self.end_headers()
         self.wfile.write(data)
-
-    def do_GET(self):
-        self.reply(405, error_entry("BAD_REQUEST", "POST only"))
 
     def do_POST(self):
         with LOCK:
