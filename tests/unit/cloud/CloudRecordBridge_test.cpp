@@ -4,8 +4,12 @@
 
 #include <limits>
 
+#include "app/AppDelegate.h"
 #include "cloud/TodoFetcher.h"
+#include "platform/fake/FakeApplication.h"
 #include "platform/fake/FakeCloudDatabase.h"
+#include "platform/fake/FakeNotificationCenter.h"
+#include "platform/fake/FakeProcess.h"
 #include "platform/fake/FakeRunLoop.h"
 
 namespace nuv {
@@ -116,6 +120,33 @@ TEST_F(BridgeTest, DoesNothingWithoutAMatch) {
   EXPECT_FALSE(B::updateRecord({{"name", ""}, {"Battery", "5"}}, *fetcher));
   EXPECT_TRUE(db.saveCalls().empty());
   EXPECT_FALSE(recordAt(0)->objectForKey("Battery"));
+}
+
+// The module's side: one fetch at start-up, and a save only when a run finds
+// the device new or changed.
+TEST_F(BridgeTest, TheModuleFetchesOnceAndSavesNewAndChangedDevicesOnly) {
+  db.seed(CloudRecordData{
+      "Todo", CloudRecordID{"R1"}, {{"Name", std::string("My Phone")}}, {}, {}, {}, {}});
+  fake::FakeProcessLauncher launcher{loop};
+  fake::FakeNotificationCenter center;
+  fake::FakeWorkspace workspace;
+  fake::FakeBundle bundle;
+  fake::FakeApplication application;
+  AppDelegate delegate{{loop, launcher, center, workspace, bundle, application, fetcher.get()}};
+  launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t85\n"});
+  application.run(delegate);
+  db.deliverAll();
+  loop.advance(std::chrono::milliseconds(5000));  // new
+  db.deliverAll();
+  loop.advance(std::chrono::milliseconds(5000));  // unchanged
+  EXPECT_EQ(db.saveCalls().size(), 1u);
+
+  launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t84\n"});
+  loop.advance(std::chrono::milliseconds(5000));  // changed
+  const auto calls = db.saveCalls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].handedOver.fields.at("Battery"), CloudFieldValue(std::int64_t{84}));
+  EXPECT_EQ(db.queries().size(), 1u);
 }
 
 }  // namespace
