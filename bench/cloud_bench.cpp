@@ -14,7 +14,7 @@
 #include "cloud/TodoFetcher.h"
 #include "platform/fake/FakeCloudDatabase.h"
 #include "platform/fake/FakeRunLoop.h"
-#include "platform/linux/SqliteCloudDatabase.h"
+#include "platform/linux/sqlite/SqliteCloudDatabase.h"
 
 namespace {
 

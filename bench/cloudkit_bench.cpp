@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../tests/unit/cloud/FakeCloudKitServer.h"
-#include "platform/linux/CloudKitDatabase.h"
+#include "platform/linux/cloudkit/CloudKitDatabase.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "platform/DesktopServices.h"
 #include "platform/fake/FakeAccessibilityService.h"
 #include "platform/fake/FakeScreenCapture.h"
-#include "platform/linux/X11ScreenCapture.h"
-#include "platform/linux/X11WindowSystem.h"
+#include "platform/linux/desktop/X11ScreenCapture.h"
+#include "platform/linux/desktop/X11WindowSystem.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "app/DeviceStatusMap.h"
-#include "platform/linux/FileUserDefaults.h"
+#include "platform/linux/session/FileUserDefaults.h"
 
 namespace {
 

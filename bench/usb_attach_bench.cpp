@@ -20,9 +20,9 @@
 #include "platform/LocalNotificationCenter.h"
 #include "platform/Log.h"
 #include "platform/fake/FakeApplication.h"
-#include "platform/linux/GlibRunLoop.h"
-#include "platform/linux/SpawnProcessLauncher.h"
-#include "platform/linux/UdevUsbRegistry.h"
+#include "platform/linux/process/SpawnProcessLauncher.h"
+#include "platform/linux/runtime/GlibRunLoop.h"
+#include "platform/linux/udev/UdevUsbRegistry.h"
 #include "usb/USBPluWatcher.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "desktop/AccessibilityWrapper.h"
 
 #include "platform/Workspace.h"
-#include "platform/linux/DesktopBackends.h"
+#include "platform/linux/desktop/DesktopBackends.h"
 
 namespace nuv {
 

@@ -4,7 +4,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/ProcessServices.h"
 #include "platform/RunLoop.h"
-#include "platform/linux/DesktopBackends.h"
+#include "platform/linux/desktop/DesktopBackends.h"
 
 namespace nuv {
 

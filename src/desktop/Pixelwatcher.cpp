@@ -7,7 +7,7 @@
 #include <map>
 
 #include "platform/ScreenCapture.h"
-#include "platform/linux/DesktopBackends.h"
+#include "platform/linux/desktop/DesktopBackends.h"
 
 namespace nuv {
 

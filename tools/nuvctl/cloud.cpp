@@ -4,9 +4,9 @@
 #include <string>
 
 #include "Commands.h"
-#include "platform/linux/CloudKitClient.h"
-#include "platform/linux/CloudKitConfig.h"
-#include "platform/linux/CloudKitTokenStore.h"
+#include "platform/linux/cloudkit/CloudKitClient.h"
+#include "platform/linux/cloudkit/CloudKitConfig.h"
+#include "platform/linux/cloudkit/CloudKitTokenStore.h"
 
 namespace nuvctl {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "BusContract.h"
 #include "Commands.h"
-#include "platform/linux/GlibHandles.h"
+#include "platform/linux/runtime/GlibHandles.h"
 
 namespace nuvctl {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "Commands.h"
-#include "platform/linux/SqliteCloudContainer.h"
-#include "platform/linux/SqliteCloudStore.h"
+#include "platform/linux/sqlite/SqliteCloudContainer.h"
+#include "platform/linux/sqlite/SqliteCloudStore.h"
 
 namespace nuvctl {
 namespace {

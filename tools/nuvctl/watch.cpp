@@ -9,7 +9,7 @@
 #include "BusContract.h"
 #include "Commands.h"
 #include "WatchView.h"
-#include "platform/linux/GlibHandles.h"
+#include "platform/linux/runtime/GlibHandles.h"
 
 namespace nuvctl {
 namespace {

@@ -26,7 +26,7 @@
 #include "platform/LocalNotificationCenter.h"
 #include "platform/ProcessServices.h"
 #include "platform/Workspace.h"
-#include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/runtime/GlibRunLoop.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/CloudKitConfig.h"
+#include "platform/linux/cloudkit/CloudKitConfig.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/CloudKitClient.h"
-#include "platform/linux/CloudKitDatabase.h"
-#include "platform/linux/CloudKitTokenStore.h"
+#include "platform/linux/cloudkit/CloudKitClient.h"
+#include "platform/linux/cloudkit/CloudKitDatabase.h"
+#include "platform/linux/cloudkit/CloudKitTokenStore.h"
 
 namespace nuv::linux_backend {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/CloudKitDatabase.h"
+#include "platform/linux/cloudkit/CloudKitDatabase.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "app/CloudRecordBridge.h"
 #include "cloud/TodoFetcher.h"
 #include "platform/fake/FakeRunLoop.h"
-#include "platform/linux/CloudKitContainer.h"
+#include "platform/linux/cloudkit/CloudKitContainer.h"
 
 namespace nuv::linux_backend {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/SqliteCloudDatabase.h"
+#include "platform/linux/sqlite/SqliteCloudDatabase.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <future>
 #include <thread>
 
-#include "platform/linux/SqliteCloudContainer.h"
+#include "platform/linux/sqlite/SqliteCloudContainer.h"
 
 namespace nuv::linux_backend {
 namespace {

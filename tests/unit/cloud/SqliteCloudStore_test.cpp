@@ -1,4 +1,4 @@
-#include "platform/linux/SqliteCloudStore.h"
+#include "platform/linux/sqlite/SqliteCloudStore.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

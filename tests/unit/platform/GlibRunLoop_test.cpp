@@ -1,4 +1,4 @@
-#include "platform/linux/GlibRunLoop.h"
+#include "platform/linux/runtime/GlibRunLoop.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>

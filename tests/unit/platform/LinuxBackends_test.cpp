@@ -11,11 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "platform/linux/GlibRunLoop.h"
-#include "platform/linux/InfoPlist.h"
-#include "platform/linux/LinuxBundle.h"
-#include "platform/linux/ProcWorkspace.h"
-#include "platform/linux/SpawnProcessLauncher.h"
+#include "platform/linux/process/InfoPlist.h"
+#include "platform/linux/process/LinuxBundle.h"
+#include "platform/linux/process/ProcWorkspace.h"
+#include "platform/linux/process/SpawnProcessLauncher.h"
+#include "platform/linux/runtime/GlibRunLoop.h"
 
 namespace nuv::linux_backend {
 namespace {

@@ -15,10 +15,10 @@
 #include <thread>
 
 #include "platform/Log.h"
-#include "platform/linux/FileUserDefaults.h"
-#include "platform/linux/GlibCalendar.h"
-#include "platform/linux/SpawnDetachedLauncher.h"
-#include "platform/linux/SystemdUnit.h"
+#include "platform/linux/process/SpawnDetachedLauncher.h"
+#include "platform/linux/process/SystemdUnit.h"
+#include "platform/linux/runtime/GlibCalendar.h"
+#include "platform/linux/session/FileUserDefaults.h"
 
 namespace nuv::linux_backend {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/VariantCodec.h"
+#include "platform/linux/runtime/VariantCodec.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>

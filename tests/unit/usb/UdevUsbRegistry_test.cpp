@@ -1,6 +1,6 @@
 // Runs under umockdev-wrapper: /sys and the udev netlink socket come from a
 // test bed built by each test.
-#include "platform/linux/UdevUsbRegistry.h"
+#include "platform/linux/udev/UdevUsbRegistry.h"
 
 #include <glib.h>
 #include <gmock/gmock.h>

@@ -1,0 +1,100 @@
+#include "platform/linux/runtime/BusNotificationCenter.h"
+
+#include <gio/gio.h>
+
+#include "platform/Log.h"
+#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/runtime/VariantCodec.h"
+
+namespace nuv::linux_backend {
+namespace {
+
+struct ObserverData {
+  NotificationCenter::Observer observer;
+};
+
+void onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+              GVariant* parameters, gpointer userData) {
+  auto* data = static_cast<ObserverData*>(userData);
+  // The match on arg0 guarantees a leading string; anything after it is the
+  // sender's business. A notification with an unreadable payload is still
+  // delivered (observers such as the kill handler do not read it).
+  Notification note;
+  const gsize n = g_variant_n_children(parameters);
+  if (n >= 1) {
+    glib::Variant name(g_variant_get_child_value(parameters, 0));
+    if (g_variant_is_of_type(name.get(), G_VARIANT_TYPE_STRING)) {
+      note.name = g_variant_get_string(name.get(), nullptr);
+    }
+  }
+  if (n >= 2) {
+    glib::Variant object(g_variant_get_child_value(parameters, 1));
+    if (g_variant_is_of_type(object.get(), G_VARIANT_TYPE_STRING)) {
+      note.object = g_variant_get_string(object.get(), nullptr);
+    }
+  }
+  if (n >= 3) {
+    glib::Variant info(g_variant_get_child_value(parameters, 2));
+    std::string error;
+    if (auto dict = dictionaryFromVariant(info.get(), &error)) {
+      note.userInfo = std::move(*dict);
+    } else {
+      log::warning("notification \"" + note.name + "\" with unreadable user info: " + error);
+    }
+  }
+  data->observer(note);
+}
+
+}  // namespace
+
+std::unique_ptr<BusNotificationCenter> BusNotificationCenter::connectSession(std::string* error) {
+  GError* raw = nullptr;
+  glib::Object<GDBusConnection> connection(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+  glib::Error err(raw);
+  if (!connection) {
+    if (error) *error = err ? err->message : "no session bus";
+    return nullptr;
+  }
+  // The module must not die with the bus connection's owner gone; it exits on
+  // its own terms (kill notification, signals).
+  g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
+  return std::make_unique<BusNotificationCenter>(connection.get());
+}
+
+BusNotificationCenter::BusNotificationCenter(GDBusConnection* connection)
+    : connection_(G_DBUS_CONNECTION(g_object_ref(connection))) {}
+
+BusNotificationCenter::~BusNotificationCenter() {
+  // Make sure everything posted has left before the connection goes.
+  g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
+  g_object_unref(connection_);
+}
+
+void BusNotificationCenter::postNotification(const Notification& note) {
+  GVariant* body =
+      g_variant_new("(ss@a{sv})", note.name.c_str(), note.object.c_str(), toVariant(note.userInfo));
+  GError* raw = nullptr;
+  if (!g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, kMember, body,
+                                     &raw)) {
+    glib::Error err(raw);
+    log::warning("cannot post \"" + note.name + "\": " + (err ? err->message : "unknown error"));
+  }
+  // No flush here: emitting hands the message to the connection's worker,
+  // which writes it at once, while an asynchronous flush would cost a pool
+  // thread per broadcast. Exit paths flush synchronously (destructor, main).
+}
+
+Subscription BusNotificationCenter::addObserver(const std::string& name, Observer observer) {
+  auto* data = new ObserverData{std::move(observer)};
+  const guint id =
+      g_dbus_connection_signal_subscribe(connection_, nullptr, kInterface, kMember, kObjectPath,
+                                         name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE, &onSignal, data,
+                                         [](gpointer p) { delete static_cast<ObserverData*>(p); });
+  GDBusConnection* connection = G_DBUS_CONNECTION(g_object_ref(connection_));
+  return Subscription([connection, id] {
+    g_dbus_connection_signal_unsubscribe(connection, id);
+    g_object_unref(connection);
+  });
+}
+
+}  // namespace nuv::linux_backend

@@ -1,0 +1,138 @@
+#include "platform/linux/runtime/VariantCodec.h"
+
+#include <glib.h>
+
+#include "platform/linux/runtime/GlibHandles.h"
+
+namespace nuv::linux_backend {
+namespace {
+
+// Bus peers are untrusted; deep nesting must not exhaust the stack.
+constexpr int kMaxDepth = 32;
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+std::optional<Value> decode(GVariant* v, int depth, std::string* error);
+
+std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error) {
+  if (!g_variant_is_of_type(v, G_VARIANT_TYPE("a{sv}"))) {
+    if (error) *error = std::string("expected a{sv}, got ") + g_variant_get_type_string(v);
+    return std::nullopt;
+  }
+  Dictionary out;
+  GVariantIter iter;
+  g_variant_iter_init(&iter, v);
+  const gchar* key = nullptr;
+  GVariant* child = nullptr;
+  while (g_variant_iter_next(&iter, "{&sv}", &key, &child)) {
+    glib::Variant owned(child);
+    auto value = decode(child, depth + 1, error);
+    if (!value) {
+      if (error) *error = "in \"" + std::string(key) + "\": " + *error;
+      return std::nullopt;
+    }
+    out.insert_or_assign(key, std::move(*value));
+  }
+  return out;
+}
+
+std::optional<Value> decode(GVariant* v, int depth, std::string* error) {
+  if (depth > kMaxDepth) {
+    if (error) *error = "nesting too deep";
+    return std::nullopt;
+  }
+  if (g_variant_is_of_type(v, G_VARIANT_TYPE_VARIANT)) {
+    glib::Variant inner(g_variant_get_variant(v));
+    return decode(inner.get(), depth + 1, error);
+  }
+  if (g_variant_is_of_type(v, G_VARIANT_TYPE_STRING)) {
+    return Value(std::string(g_variant_get_string(v, nullptr)));
+  }
+  if (g_variant_is_of_type(v, G_VARIANT_TYPE_BOOLEAN)) {
+    return Value(static_cast<bool>(g_variant_get_boolean(v)));
+  }
+  if (g_variant_is_of_type(v, G_VARIANT_TYPE_INT64)) {
+    return Value(Date::fromMicroseconds(g_variant_get_int64(v)));
+  }
+  if (g_variant_is_of_type(v, G_VARIANT_TYPE("a{sv}"))) {
+    auto d = decodeDict(v, depth, error);
+    if (!d) return std::nullopt;
+    return std::optional<Value>(std::in_place, std::move(*d));
+  }
+  if (g_variant_is_of_type(v, G_VARIANT_TYPE("av"))) {
+    Array out;
+    GVariantIter iter;
+    g_variant_iter_init(&iter, v);
+    GVariant* child = nullptr;
+    while ((child = g_variant_iter_next_value(&iter))) {
+      glib::Variant owned(child);
+      auto value = decode(child, depth + 1, error);
+      if (!value) return std::nullopt;
+      out.push_back(std::move(*value));
+    }
+    return std::optional<Value>(std::in_place, std::move(out));
+  }
+  if (error) *error = std::string("unsupported type ") + g_variant_get_type_string(v);
+  return std::nullopt;
+}
+
+// GVariant strings must be valid UTF-8 without NUL; anything else would make
+// GLib reject the whole message, so it is repaired (U+FFFD) instead.
+GVariant* newString(const std::string& s) {
+  if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)) {
+    return g_variant_new_string(s.c_str());
+  }
+  glib::String fixed(g_utf8_make_valid(s.data(), static_cast<gssize>(s.size())));
+  return g_variant_new_string(fixed.get());
+}
+
+}  // namespace
+
+GVariant* toVariant(const Dictionary& dict) {
+  GVariantBuilder b;
+  g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
+  for (const auto& [key, value] : dict) {
+    g_variant_builder_add_value(
+        &b, g_variant_new_dict_entry(newString(key), g_variant_new_variant(toVariant(value))));
+  }
+  return g_variant_builder_end(&b);
+}
+
+GVariant* toVariant(const Value& value) {
+  return std::visit(Overloaded{
+                        [](const std::string& s) { return newString(s); },
+                        [](bool b) { return g_variant_new_boolean(b); },
+                        [](const Date& d) { return g_variant_new_int64(d.microseconds()); },
+                        [](const Dictionary& d) { return toVariant(d); },
+                        [](const Array& a) {
+                          GVariantBuilder b;
+                          g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
+                          for (const auto& v : a) g_variant_builder_add(&b, "v", toVariant(v));
+                          return g_variant_builder_end(&b);
+                        },
+                    },
+                    value.storage());
+}
+
+std::optional<Value> fromVariant(GVariant* variant, std::string* error) {
+  if (!variant) {
+    if (error) *error = "no value";
+    return std::nullopt;
+  }
+  return decode(variant, 0, error);
+}
+
+std::optional<Dictionary> dictionaryFromVariant(GVariant* variant, std::string* error) {
+  if (!variant) {
+    if (error) *error = "no value";
+    return std::nullopt;
+  }
+  return decodeDict(variant, 0, error);
+}
+
+}  // namespace nuv::linux_backend

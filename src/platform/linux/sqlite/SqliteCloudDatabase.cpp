@@ -1,0 +1,87 @@
+#include "platform/linux/sqlite/SqliteCloudDatabase.h"
+
+#include <vector>
+
+#include "platform/linux/runtime/SerialWorker.h"
+#include "platform/linux/sqlite/SqliteCloudStore.h"
+
+namespace nuv::linux_backend {
+
+void SqliteCloudDatabase::shutdownAll() { SerialWorker::shutdownAll(); }
+
+SqliteCloudDatabase::SqliteCloudDatabase(std::string path)
+    : store_(std::make_shared<SqliteCloudStore>(std::move(path))),
+      // The hook keeps the store alive for as long as the worker can call it.
+      worker_(SerialWorker::start([store = store_] { store->interrupt(); })) {}
+
+SqliteCloudDatabase::~SqliteCloudDatabase() { worker_->stop(); }
+
+const std::string& SqliteCloudDatabase::path() const { return store_->path(); }
+
+void SqliteCloudDatabase::waitUntilIdle() { worker_->waitUntilIdle(); }
+
+void SqliteCloudDatabase::enqueue(std::function<void(SqliteCloudStore&)> task) {
+  worker_->enqueue([store = store_, task = std::move(task)] { task(*store); });
+}
+
+void SqliteCloudDatabase::performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
+                                       QueryCompletion completion) {
+  enqueue([query, zone = zoneName.value_or(kCloudDefaultZoneName),
+           completion = std::move(completion)](SqliteCloudStore& store) {
+    auto result = store.query(query, zone);
+    if (auto* failure = std::get_if<CloudError>(&result)) {
+      if (completion) completion({}, std::move(*failure));
+      return;
+    }
+    std::vector<CloudRecordRef> records;
+    for (auto& data : std::get<0>(result)) {
+      records.push_back(std::make_shared<CloudRecord>(std::move(data)));
+    }
+    if (completion) completion(std::move(records), std::nullopt);
+  });
+}
+
+void SqliteCloudDatabase::saveSubscription(const CloudQuerySubscription& subscription,
+                                           SubscriptionCompletion completion) {
+  enqueue([subscription, completion = std::move(completion)](SqliteCloudStore& store) {
+    auto result = store.saveSubscription(subscription);
+    if (!completion) return;
+    if (auto* failure = std::get_if<CloudError>(&result)) {
+      completion(std::nullopt, std::move(*failure));
+    } else {
+      completion(std::move(std::get<0>(result)), std::nullopt);
+    }
+  });
+}
+
+void SqliteCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) {
+  if (!operation) return;
+  // The content is taken here, on the caller's thread: writes to the records
+  // after this call do not reach this save.
+  std::vector<std::pair<CloudRecordRef, CloudRecordData>> handedOver;
+  for (const auto& record : operation->recordsToSave()) {
+    if (record) handedOver.emplace_back(record, record->snapshot());
+  }
+  enqueue([operation, handedOver = std::move(handedOver)](SqliteCloudStore& store) {
+    const auto& block = operation->perRecordCompletionBlock();
+    for (const auto& [record, data] : handedOver) {
+      auto result = store.save(data, operation->savePolicy());
+      if (!block) continue;
+      if (auto* failure = std::get_if<CloudError>(&result)) {
+        block(record, std::move(*failure));
+      } else {
+        block(std::make_shared<CloudRecord>(std::move(std::get<0>(result))), std::nullopt);
+      }
+    }
+  });
+}
+
+void SqliteCloudDatabase::deleteRecordWithID(const CloudRecordID& recordID,
+                                             DeleteCompletion completion) {
+  enqueue([recordID, completion = std::move(completion)](SqliteCloudStore& store) {
+    auto failure = store.remove(recordID);
+    if (completion) completion(recordID, std::move(failure));
+  });
+}
+
+}  // namespace nuv::linux_backend
