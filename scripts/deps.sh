@@ -1,20 +1,31 @@
 # Debian 12 packages the build, the tests and the tools need. Sourced by
 # scripts/run and scripts/test; installs only what is missing.
 
-NUV_PACKAGES=(
-  build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
+# The module, its probe and nuvctl: what the README's install recipe builds
+# (and lists; the install test checks that the two agree).
+NUV_BUILD_PACKAGES=(
+  build-essential cmake ninja-build pkg-config
   libglib2.0-dev libplist-dev libudev-dev libimobiledevice-dev libsqlite3-dev
   libcurl4-openssl-dev nlohmann-json3-dev
+)
+# ./scripts/run also starts a session bus when there is none.
+NUV_RUN_PACKAGES=(dbus)
+# Tests, benchmarks, sanitizers, fuzzing and the desktop utilities.
+NUV_TEST_PACKAGES=(
+  git clang libclang-rt-14-dev
   libatspi2.0-dev at-spi2-core libx11-dev libxcomposite-dev libxext-dev libgtk-3-dev
+  libxcb-composite0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 python3 python3-gi gir1.2-glib-2.0 gir1.2-gtk-3.0 python3-dbusmock
-  umockdev gir1.2-umockdev-1.0 libumockdev-dev xvfb x11-utils procps libxcb-composite0-dev
+  umockdev gir1.2-umockdev-1.0 libumockdev-dev xvfb x11-utils procps
+  systemd groff-base
 )
 
 nuv_install_deps() {
+  # nuv_install_deps PACKAGE...
   local missing=()
   local p
-  for p in "${NUV_PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -27,9 +38,13 @@ nuv_install_deps() {
 }
 
 nuv_configure_build() {
-  # nuv_configure_build DIR [cmake args...]
+  # nuv_configure_build DIR [cmake args...] [-- TARGET...]
+  # Configures DIR and builds the targets given after "--", or everything.
   local dir=$1
   shift
-  cmake -S "$NUV_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$(nproc)"
+  local configure=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do configure+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=(--target "$@")
+  cmake -S "$NUV_ROOT" -B "$dir" -G Ninja "${configure[@]}" >/dev/null
+  cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }

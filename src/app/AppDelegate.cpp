@@ -134,7 +134,7 @@ void AppDelegate::startMonitoring() {
     armPollTimer();
     return;
   }
-  log::info(kTickLine);
+  log::debug(kTickLine);
   setStillRunning(true);
   if (task && task->isRunning()) {
     task->terminate();

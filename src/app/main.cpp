@@ -3,6 +3,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include <gio/gio.h>
@@ -22,6 +23,7 @@
 #include "platform/linux/runtime/BusNotificationCenter.h"
 #include "platform/linux/runtime/GlibApplication.h"
 #include "platform/linux/runtime/GlibCalendar.h"
+#include "platform/linux/runtime/GlibHandles.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
 #include "platform/linux/session/FileUserDefaults.h"
 #include "platform/linux/session/LogindSleepMonitor.h"
@@ -30,7 +32,63 @@
 #include "platform/linux/udev/UdevUsbRegistry.h"
 #include "usb/USBPluWatcher.h"
 
-int main(int, char**) {
+namespace {
+
+using namespace nuv;
+
+constexpr const char* kProgramName = "NUVModule";
+
+// --help and --version print and give the exit status; --verbose adds this
+// program's debug messages (the tick of every probe run, the names of
+// detached USB devices) to the log. Runs before anything else starts.
+std::optional<int> parseCommandLine(int& argc, char**& argv) {
+  gboolean version = FALSE;
+  gboolean verbose = FALSE;
+  GOptionEntry entries[] = {
+      {"verbose", 'v', 0, G_OPTION_ARG_NONE, &verbose,
+       "Also log debug messages: every probe run, every detached USB device", nullptr},
+      {"version", 0, 0, G_OPTION_ARG_NONE, &version, "Print the version and exit", nullptr},
+      {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+  glib::OptionContext context(g_option_context_new(nullptr));
+  g_option_context_add_main_entries(context.get(), entries, nullptr);
+  g_option_context_set_summary(
+      context.get(),
+      "Reports the iPhones, iPads and iPods attached to this computer to the desktop host\n"
+      "application on the session bus (vemo.DistributedNotifications). Usually started by\n"
+      "the systemd user unit nuvmodule.service; stopped by SIGTERM or 'nuvctl kill'.");
+  g_option_context_set_description(
+      context.get(),
+      "Logs go to the journal under systemd (journalctl --user -u nuvmodule), to standard\n"
+      "error otherwise. See NUVModule(8).\n");
+  GError* raw = nullptr;
+  // --help and -h print and exit with status 0 inside the parser.
+  if (!g_option_context_parse(context.get(), &argc, &argv, &raw)) {
+    glib::Error error(raw);
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgramName,
+                 error->message, kProgramName);
+    return 2;
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "%s: unexpected argument '%s'\nTry '%s --help' for more information.\n",
+                 kProgramName, argv[1], kProgramName);
+    return 2;
+  }
+  if (version) {
+    std::printf("%s %s\n", kProgramName, NUV_VERSION);
+    return 0;
+  }
+  if (verbose) {
+    // Through the environment, so a relaunched module keeps logging the same.
+    const char* current = g_getenv("G_MESSAGES_DEBUG");
+    std::string domains = current && *current ? std::string(current) + " " : std::string();
+    g_setenv("G_MESSAGES_DEBUG", (domains + kProgramName).c_str(), TRUE);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   using namespace nuv;
   using namespace nuv::linux_backend;
 
@@ -38,6 +96,8 @@ int main(int, char**) {
   // instead of being converted to ASCII per line. Only LC_CTYPE: numbers in
   // texts such as the relaunch command keep the C locale's decimal point.
   std::setlocale(LC_CTYPE, "");
+  g_set_prgname(kProgramName);
+  if (auto status = parseCommandLine(argc, argv)) return *status;
   GlibRunLoop loop;
   LinuxBundle bundle;
   // The cloud backend named in cloud.conf: the embedded database by default,

@@ -19,7 +19,7 @@ TodoFetcher::TodoFetcher(RunLoop& mainLoop, CloudContainerRef container) : mainL
     return;
   }
   database_ = container->privateCloudDatabase();
-  log::info(container->containerIdentifier());
+  log::info("TodoFetcher: cloud container " + container->containerIdentifier());
 }
 
 TodoFetcher& TodoFetcher::sharedFetcher() {

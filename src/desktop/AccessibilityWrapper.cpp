@@ -1,13 +1,13 @@
 #include "desktop/AccessibilityWrapper.h"
 
+#include "platform/DesktopServices.h"
 #include "platform/Workspace.h"
-#include "platform/linux/desktop/DesktopBackends.h"
 
 namespace nuv {
 
 namespace {
 
-AccessibilityService& service() { return linux_backend::accessibilityService(); }
+AccessibilityService& service() { return desktopServices().accessibilityService(); }
 
 // The shared system-wide element. Created once per service and then kept for
 // the life of the process; it is re-created only when a different service is

@@ -1,10 +1,10 @@
 #include "desktop/OrbAccessibility.h"
 
 #include "platform/AccessibilityTrust.h"
+#include "platform/DesktopServices.h"
 #include "platform/NotificationCenter.h"
 #include "platform/ProcessServices.h"
 #include "platform/RunLoop.h"
-#include "platform/linux/desktop/DesktopBackends.h"
 
 namespace nuv {
 
@@ -24,7 +24,7 @@ std::shared_ptr<OrbAccessibility> OrbAccessibility::singleton() {
   // Deliberately never destroyed: queued recaches and the backend's signal
   // delivery may still refer to it while static destructors run.
   static auto* instance = new std::shared_ptr<OrbAccessibility>(
-      make(linux_backend::accessibilityTrust(), *processServices().mainLoop,
+      make(desktopServices().accessibilityTrust(), *processServices().mainLoop,
            *processServices().localCenter));
   return *instance;
 }
@@ -45,7 +45,7 @@ void OrbAccessibility::setup(OrbAccessibility& instance) {
 
 bool OrbAccessibility::isEnabled(AccessibilityTrust& trust) { return trust.isProcessTrusted(); }
 
-void OrbAccessibility::openPanel() { openPanel(linux_backend::accessibilityTrust()); }
+void OrbAccessibility::openPanel() { openPanel(desktopServices().accessibilityTrust()); }
 
 void OrbAccessibility::openPanel(AccessibilityTrust& trust) {
   if (trust.canRequestTrust()) {

@@ -6,8 +6,8 @@
 #include <limits>
 #include <map>
 
+#include "platform/DesktopServices.h"
 #include "platform/ScreenCapture.h"
-#include "platform/linux/desktop/DesktopBackends.h"
 
 namespace nuv {
 
@@ -41,7 +41,7 @@ int component8(double value) {
 Pixelwatcher::Pixelwatcher(ScreenCapture& screen) : screen_(screen) {}
 
 Pixelwatcher& Pixelwatcher::sharedWatcher() {
-  static auto* watcher = new Pixelwatcher(linux_backend::screenCapture());  // lives until exit
+  static auto* watcher = new Pixelwatcher(desktopServices().screenCapture());  // lives until exit
   return *watcher;
 }
 

@@ -1,7 +1,6 @@
 #include "usb/USBPluWatcher.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "platform/Log.h"
 #include "platform/ProcessServices.h"
@@ -31,11 +30,6 @@ bool isIOSDevice(const std::string& name) {
   return name == "iPhone" || name == "iPad" || name == "iPod";
 }
 
-void writeStandardError(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
-}
-
 USBPluWatcher::RegistryFactory& registryFactory() {
   static USBPluWatcher::RegistryFactory factory;
   return factory;
@@ -44,11 +38,10 @@ USBPluWatcher::RegistryFactory& registryFactory() {
 }  // namespace
 
 USBPluWatcher::USBPluWatcher(std::unique_ptr<UsbRegistry> registry, RunLoop& mainLoop,
-                             bool runsLoop, ErrorStream errors)
+                             bool runsLoop)
     : registry_(std::move(registry)),
       loop_(mainLoop),
       runsLoop_(runsLoop),
-      errors_(errors ? std::move(errors) : ErrorStream(writeStandardError)),
       properties_(std::make_shared<Properties>()) {}
 
 USBPluWatcher::~USBPluWatcher() {
@@ -111,10 +104,12 @@ void USBPluWatcher::appleUSBReg() {
   // The arming pass: devices attached before registration.
   for (const auto& device : *present) deviceAdded(device);
 
-  errors_("Starting run loop.\n\n");
+  // Each log entry is one record: the texts' trailing line feeds were their
+  // framing on a stream.
+  log::debug("Starting run loop.");
   if (!runsLoop_) return;
   loop_.run();
-  errors_("Unexpectedly back from CFRunLoopRun()!\n");
+  log::warning("Unexpectedly back from CFRunLoopRun()!");
 }
 
 void USBPluWatcher::deviceAdded(const UsbDevice& device) {
@@ -154,7 +149,7 @@ void USBPluWatcher::deviceNotification(USBDeviceRecord* record, std::uint32_t me
   if (it == records_.end()) return;
 
   const std::string& name = record->deviceName;
-  errors_(name + "\n");
+  log::debug(name);
   if (isIOSDevice(name)) {
     auto justAdded = justAddedDevice();
     if (justAdded && *justAdded == name) {

@@ -34,18 +34,16 @@ struct USBDeviceRecord {
 class USBPluWatcher {
  public:
   using RegistryFactory = std::function<std::unique_ptr<UsbRegistry>()>;
-  // Receives the fixed diagnostic texts and terminated devices' names, which
-  // go to standard error unless a test captures them.
-  using ErrorStream = std::function<void(std::string_view)>;
 
   // How long a matched iPhone/iPad name stays in justAddedDevice.
   static constexpr Milliseconds kJustAddedWindow{1000};
 
   // `runsLoop`: whether appleUSBReg serves the loop itself after registering
   // (true) or returns to a caller that is already serving it (false).
-  // A null registry watches nothing.
-  USBPluWatcher(std::unique_ptr<UsbRegistry> registry, RunLoop& mainLoop, bool runsLoop = true,
-                ErrorStream errors = {});
+  // A null registry watches nothing. The watcher's fixed texts and the name
+  // of every terminated device go to the log at debug level (a steady state
+  // with USB activity writes nothing by default).
+  USBPluWatcher(std::unique_ptr<UsbRegistry> registry, RunLoop& mainLoop, bool runsLoop = true);
   ~USBPluWatcher();
   USBPluWatcher(const USBPluWatcher&) = delete;
   USBPluWatcher& operator=(const USBPluWatcher&) = delete;
@@ -86,7 +84,6 @@ class USBPluWatcher {
   std::unique_ptr<UsbRegistry> registry_;
   RunLoop& loop_;
   bool runsLoop_;
-  ErrorStream errors_;
   bool registered_ = false;
   std::shared_ptr<Properties> properties_;
   std::unordered_map<USBDeviceRecord*, std::unique_ptr<USBDeviceRecord>> records_;

@@ -7,6 +7,7 @@ Every wait is bounded; a hang is a test failure, never a stuck run.
 
 import os
 import queue
+import re
 import shutil
 import subprocess
 import tempfile
@@ -33,6 +34,16 @@ TEST_BUNDLE_ID = "%s.test%d" % (BUNDLE_ID, os.getpid())
 DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
 FIRST_RUN = 5.0  # the first poll timer
 SLACK = 4.0      # scheduling slack on a loaded machine (sanitizer builds)
+
+
+def cmake_cache(name):
+    """The value of a variable in the build's CMakeCache.txt ("" when unset)."""
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition("=")
+            if key.split(":")[0] == name:
+                return value
+    return ""
 
 
 def wait_until(predicate, timeout, interval=0.02):
@@ -221,6 +232,16 @@ class Bundle:
         return os.path.join(self.path, "NUVModule")
 
 
+# A debug message of the module as GLib writes it to standard error (shown
+# with G_MESSAGES_DEBUG=NUVModule or --verbose).
+DEBUG_LINE = re.compile(r"^\(NUVModule:\d+\): NUVModule-DEBUG: [\d:.]+: (.*)$", re.MULTILINE)
+
+
+def debug_messages(log):
+    """The texts of the module's debug messages in `log`, in order."""
+    return DEBUG_LINE.findall(log)
+
+
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                      "WARNING: ThreadSanitizer")
 
@@ -228,7 +249,7 @@ SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime
 class Module:
     """The module as a real process on the given bus."""
 
-    def __init__(self, bundle, bus, home, extra_env=None):
+    def __init__(self, bundle, bus, home, extra_env=None, args=()):
         self.log_path = os.path.join(home, "module-%d.log" % time.monotonic_ns())
         env = bus.env()
         env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
@@ -243,7 +264,7 @@ class Module:
         env.update(extra_env or {})
         self.env = env
         self._log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen([bundle.executable], env=env, stdout=self._log,
+        self.proc = subprocess.Popen([bundle.executable, *args], env=env, stdout=self._log,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
 
     pid = property(lambda self: self.proc.pid)
@@ -337,8 +358,8 @@ class ModuleTestCase(unittest.TestCase):
     def bundle(self, name="NUVModule.app", identifier=TEST_BUNDLE_ID):
         return Bundle(self.tmp, name, identifier)
 
-    def start(self, bundle, extra_env=None):
-        m = Module(bundle, self.bus, self.tmp, extra_env)
+    def start(self, bundle, extra_env=None, args=()):
+        m = Module(bundle, self.bus, self.tmp, extra_env, args)
         self.modules.append(m)
         return m
 

@@ -371,14 +371,21 @@ class WatchTheModuleTest(nuvtest.ModuleTestCase):
 
 
 class InstallTest(unittest.TestCase):
+    """`cmake --install` of the built tree to a temporary prefix, as the README
+    does for ~/.local, and once more below a DESTDIR, as a package build does."""
+
     @classmethod
     def setUpClass(cls):
+        cls.libdir = nuvtest.cmake_cache("CMAKE_INSTALL_LIBDIR")
+        cls.unitdir = nuvtest.cmake_cache("NUV_SYSTEMD_USER_UNIT_DIR")
+        if os.path.isabs(cls.libdir) or os.path.isabs(cls.unitdir):
+            raise unittest.SkipTest("configured for a system prefix: %s, %s"
+                                    % (cls.libdir, cls.unitdir))
         cls.tmp = tempfile.mkdtemp(prefix="nuv inst-")  # a space in the prefix on purpose
         cls.prefix = os.path.join(cls.tmp, "prefix")
-        done = subprocess.run(["cmake", "--install", nuvtest.BUILD_DIR, "--prefix", cls.prefix],
-                              capture_output=True, text=True, timeout=120)
-        if done.returncode != 0:
-            raise AssertionError("cmake --install failed:\n" + done.stdout + done.stderr)
+        cls.stage = os.path.join(cls.tmp, "stage")
+        install(cls.prefix)
+        install("/opt/nuv", {"DESTDIR": cls.stage})
 
     @classmethod
     def tearDownClass(cls):
@@ -386,6 +393,132 @@ class InstallTest(unittest.TestCase):
 
     def path(self, *parts):
         return os.path.join(self.prefix, *parts)
+
+    def test_layout_and_destdir(self):
+        app = os.path.join(self.libdir, "NUVModule.app")
+        expected = {
+            "bin/nuvctl",
+            app + "/NUVModule",
+            app + "/Resources/Info.plist",
+            app + "/Resources/devInfo.NUVModule",
+            app + "/PlugIns/NUVCloudKit.so",
+            self.unitdir + "/nuvmodule.service",
+            "share/man/man1/nuvctl.1",
+            "share/man/man8/NUVModule.8",
+            "share/bash-completion/completions/nuvctl",
+            "share/dbus-1/interfaces/vemo.DistributedNotifications.xml",
+        }
+        # Bus interfaces beside the notifications' are welcome; nothing else.
+        extra = lambda files: {f for f in files - expected
+                               if not f.startswith("share/dbus-1/interfaces/")}
+        installed = files_below(self.prefix)
+        self.assertEqual((expected - installed, extra(installed)), (set(), set()))
+        self.assertEqual(os.listdir(self.stage), ["opt"])
+        self.assertEqual(files_below(os.path.join(self.stage, "opt", "nuv")), installed)
+        for f in ("bin/nuvctl", app + "/NUVModule", app + "/Resources/devInfo.NUVModule"):
+            self.assertTrue(os.access(self.path(f), os.X_OK), f)
+        # The staged unit names where the package will put the module.
+        with open(os.path.join(self.stage, "opt", "nuv", self.unitdir, "nuvmodule.service")) as f:
+            self.assertIn('ExecStart="/opt/nuv/%s/NUVModule"\n' % app, f.read())
+
+    def test_user_manager_finds_and_accepts_the_unit(self):
+        unit = self.path(self.unitdir, "nuvmodule.service")
+        with open(unit) as f:
+            text = f.read()
+        self.assertIn('ExecStart="%s"\n' % self.path(self.libdir, "NUVModule.app", "NUVModule"),
+                      text)
+        self.assertIn("ExitType=cgroup\n", text)
+        analyze = shutil.which("systemd-analyze")
+        self.assertIsNotNone(analyze, "systemd-analyze is missing (scripts/deps.sh installs it)")
+        # The user manager's search path as it is for a user whose
+        # XDG_DATA_HOME is this prefix's data folder (~/.local/share for
+        # --prefix ~/.local). No running user manager is needed, but a
+        # runtime folder is.
+        home = os.path.join(self.tmp, "home")
+        runtime = os.path.join(self.tmp, "runtime")
+        os.makedirs(home, exist_ok=True)
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=runtime,
+                   XDG_DATA_HOME=self.path("share"), XDG_CONFIG_HOME=os.path.join(home, "config"))
+        paths = subprocess.run([analyze, "--user", "unit-paths"], env=env, capture_output=True,
+                               text=True, timeout=60).stdout.splitlines()
+        self.assertEqual([p for p in paths if os.path.exists(os.path.join(p, "nuvmodule.service"))],
+                         [os.path.dirname(unit)], paths)
+        done = subprocess.run([analyze, "--user", "verify", "nuvmodule.service"], env=env,
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
+
+    def test_manual_pages_render_and_cover_every_command(self):
+        pages = {"nuvctl": self.path("share", "man", "man1", "nuvctl.1"),
+                 "NUVModule": self.path("share", "man", "man8", "NUVModule.8")}
+        for name, page in pages.items():
+            with self.subTest(page=name):
+                done = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", page],
+                                      capture_output=True, text=True, timeout=30)
+                # Lines too long to fill at this width are no fault of the page.
+                warnings = [w for w in done.stderr.splitlines() if "cannot adjust" not in w]
+                self.assertEqual((done.returncode, warnings), (0, []))
+        with open(pages["nuvctl"]) as f:
+            nuvctl_page = f.read()
+        with open(self.path("share", "bash-completion", "completions", "nuvctl")) as f:
+            completion = f.read()
+        commands = nuvctl_commands()
+        self.assertIn("watch", commands)
+        for command in commands:
+            # Each command heads an entry of COMMANDS and is completed.
+            self.assertRegex(nuvctl_page, r"(?m)^\.BR? %s\b" % command)
+            self.assertRegex(completion, r'commands="[^"]*\b%s\b' % command)
+        with open(pages["NUVModule"]) as f:
+            module_page = f.read()
+        options = subprocess.run([self.path(self.libdir, "NUVModule.app", "NUVModule"), "--help"],
+                                 capture_output=True, text=True, timeout=10).stdout
+        for option in ("--verbose", "--version", "--help"):
+            self.assertIn(option, options)
+            self.assertIn(option.replace("-", "\\-"), module_page)
+
+    def test_bash_completion(self):
+        script = self.path("share", "bash-completion", "completions", "nuvctl")
+        cases = [
+            ("nuvctl ", "status watch refresh kill records cloud help --help --version"),
+            ("nuvctl re", "refresh records"),
+            ("nuvctl records --database /tmp/x ", "list add remove --container --database --help"),
+            ("nuvctl records --container=c add --", "--name --title --help"),
+            ("nuvctl cloud s", "status"),
+            ("nuvctl watch --c", "--count"),
+            ("nuvctl watch --count ", ""),
+            ("nuvctl help k", "kill"),
+        ]
+        for line, expected in cases:
+            with self.subTest(line=line):
+                done = subprocess.run(
+                    ["bash", "--norc", "-c", 'source "$1"; read -ra COMP_WORDS <<< "$2"; '
+                     '[[ $2 == *" " ]] && COMP_WORDS+=(""); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); '
+                     '_nuvctl; echo "${COMPREPLY[*]}"', "-", script, line],
+                    capture_output=True, text=True, timeout=10)
+                self.assertEqual((done.stdout.strip(), done.stderr), (expected, ""))
+
+    def test_readme_recipe_builds_only_what_it_installs(self):
+        with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+            readme = f.read()
+        recipe = readme[readme.index("## Installing"):readme.index("## Uninstalling")]
+        apt = next(l for l in recipe.splitlines() if l.startswith("sudo apt-get install build-"))
+        configure = next(l for l in recipe.splitlines() if l.startswith("cmake -S . -B "))
+        packages = subprocess.run(
+            ["bash", "-c", 'source scripts/deps.sh; echo "${NUV_BUILD_PACKAGES[@]}"'],
+            cwd=SOURCE_DIR, capture_output=True, text=True, timeout=10).stdout.split()
+        self.assertEqual(apt.split()[3:], packages)
+
+        build = os.path.join(self.tmp, "recipe-build")
+        options = [a for a in configure.split() if a.startswith("-D")]
+        done = subprocess.run(["cmake", "-S", SOURCE_DIR, "-B", build, "-G", "Ninja", *options],
+                              capture_output=True, text=True, timeout=300)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        # Everything `cmake --build` makes is an installed target or goes into one.
+        installed = ["NUVModule", "nuvctl", "devinfo", "NUVCloudKit"]
+        needed = set().union(*(phony_closure(build, t) for t in installed))
+        needed |= set(ninja(build, "-t", "inputs", *installed).split())
+        self.assertEqual(phony_closure(build, "all") - needed, set())
+
 
     def test_interface_xml_matches_the_bus_contract(self):
         with open(self.path("share", "dbus-1", "interfaces",
@@ -395,20 +528,8 @@ class InstallTest(unittest.TestCase):
         self.assertEqual([(a.name, a.signature) for a in iface.lookup_signal("Notification").args],
                          [("name", "s"), ("object", "s"), ("userInfo", "a{sv}")])
 
-    def test_unit_starts_the_installed_module(self):
-        unit = self.path("lib", "systemd", "user", "nuvmodule.service")
-        with open(unit) as f:
-            text = f.read()
-        self.assertIn('ExecStart="%s"\n' % self.path("lib", "NUVModule.app", "NUVModule"), text)
-        self.assertIn("ExitType=cgroup\n", text)
-        if shutil.which("systemd-analyze"):
-            done = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True,
-                                  text=True, timeout=60)
-            if "Failed to initialize manager" not in done.stderr:
-                self.assertEqual(done.returncode, 0, done.stderr)
-
     def test_installed_tree_runs(self):
-        app = self.path("lib", "NUVModule.app")
+        app = self.path(self.libdir, "NUVModule.app")
         with open(os.path.join(app, "Resources", "Info.plist"), "rb") as f:
             info = plistlib.load(f)
         self.assertEqual((info["CFBundleIdentifier"], info["CFBundleExecutable"]),
@@ -431,6 +552,52 @@ class InstallTest(unittest.TestCase):
         done = subprocess.run([self.path("bin", "nuvctl"), "kill"], env=bus.env(), timeout=10)
         self.assertEqual(done.returncode, 0)
         self.assertEqual(module.wait(10), 0, module.log())
+
+
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def install(prefix, env=None):
+    done = subprocess.run(["cmake", "--install", nuvtest.BUILD_DIR, "--prefix", prefix],
+                          env=dict(os.environ, **(env or {})), capture_output=True, text=True,
+                          timeout=120)
+    if done.returncode != 0:
+        raise AssertionError("cmake --install failed:\n" + done.stdout + done.stderr)
+
+
+def files_below(root):
+    return {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs}
+
+
+def nuvctl_commands():
+    """The commands `nuvctl --help` lists."""
+    text = subprocess.run([NUVCTL, "--help"], capture_output=True, text=True, timeout=10).stdout
+    listed = text[text.index("Commands:"):].split("\n\n")[0].splitlines()[1:]
+    return [line.split()[0] for line in listed if line.startswith("  ") and line.split()]
+
+
+def ninja(build, *args):
+    return subprocess.run(["ninja", "-C", build, *args], capture_output=True, text=True,
+                          timeout=60, check=True).stdout
+
+
+def phony_closure(build, target):
+    """The files a build of `target` makes directly: what its phony aliases
+    (target and folder "all"s) lead to, without their inputs."""
+    out, todo, seen = set(), [target], set()
+    while todo:
+        name = todo.pop()
+        if name in seen:
+            continue
+        seen.add(name)
+        lines = ninja(build, "-t", "query", name).splitlines()
+        rule = lines[1].split(":", 1)[1].strip() if len(lines) > 1 else ""
+        if rule != "phony":
+            out.add(name)
+            continue
+        inputs = lines[2:lines.index("  outputs:")] if "  outputs:" in lines else lines[2:]
+        todo += [line.strip().split(" ")[-1] for line in inputs]
+    return out
 
 
 if __name__ == "__main__":

@@ -30,6 +30,23 @@ class RecordingDelegate : public USBPluWatcherDelegate {
   void DeviceUnplugged() override { calls.push_back("DeviceUnplugged"); }
 };
 
+// What the watcher logs while it lives: debug records as lines of `debug`,
+// records of other levels in `others`.
+struct LogCapture {
+  LogCapture() {
+    log::setSink([this](log::Level level, std::string_view line) {
+      if (level == log::Level::Debug) {
+        debug.append(line).append("\n");
+      } else {
+        others.emplace_back(line);
+      }
+    });
+  }
+  ~LogCapture() { log::setSink({}); }
+  std::string debug;
+  std::vector<std::string> others;
+};
+
 UsbDevice device(std::string path, std::optional<std::string> name,
                  std::optional<std::uint32_t> location = 0x01000002) {
   return UsbDevice{std::move(path), std::move(name), location};
@@ -40,8 +57,7 @@ class USBPluWatcherTest : public ::testing::Test {
   USBPluWatcherTest() {
     auto registry = std::make_unique<fake::FakeUsbRegistry>();
     registry_ = registry.get();
-    watcher_ = std::make_unique<USBPluWatcher>(std::move(registry), loop_, /*runsLoop=*/false,
-                                               [this](std::string_view t) { errors_ += t; });
+    watcher_ = std::make_unique<USBPluWatcher>(std::move(registry), loop_, /*runsLoop=*/false);
     watcher_->setDeleg(delegate_);
   }
 
@@ -63,7 +79,7 @@ class USBPluWatcherTest : public ::testing::Test {
   fake::FakeRunLoop loop_;
   fake::FakeUsbRegistry* registry_ = nullptr;
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
-  std::string errors_;
+  LogCapture log_;
   std::unique_ptr<USBPluWatcher> watcher_;
 };
 
@@ -80,7 +96,7 @@ TEST_F(USBPluWatcherTest, ArmingPassHandlesAttachedIPhoneOnceWithOneSecondWindow
   registry_->attach(device("/sys/usb1/1-2", "USB Keyboard"));
   watcher_->appleUSBReg();
 
-  EXPECT_EQ(errors_, "Starting run loop.\n\n");
+  EXPECT_EQ(log_.debug, "Starting run loop.\n");
   EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
   // The message is queued to the loop, not sent inside the callback.
   EXPECT_THAT(delegate_->calls, IsEmpty());
@@ -107,7 +123,7 @@ TEST_F(USBPluWatcherTest, TerminationAtWindowBoundary) {
   loop_.advance(Milliseconds(1000));
   detach("/sys/b");
   EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "DeviceUnplugged"));
-  EXPECT_EQ(errors_, "Starting run loop.\n\niPhone\niPad\n");
+  EXPECT_EQ(log_.debug, "Starting run loop.\niPhone\niPad\n");
   EXPECT_EQ(watcher_->recordCount(), 0u);
 }
 
@@ -165,7 +181,7 @@ TEST_F(USBPluWatcherTest, OtherUnreadableAndNonAsciiNamesSendNothingButAreReport
   for (std::size_t i = 0; i < names.size(); ++i) detach("/sys/d" + std::to_string(i));
 
   EXPECT_THAT(delegate_->calls, IsEmpty());
-  EXPECT_EQ(errors_, "Starting run loop.\n\nUSB Keyboard\niphone\nIPAD\niPhone \niPod2\n\n\n\n\n");
+  EXPECT_EQ(log_.debug, "Starting run loop.\nUSB Keyboard\niphone\nIPAD\niPhone \niPod2\n\n\n\n\n");
   EXPECT_EQ(watcher_->recordCount(), 0u);
   EXPECT_EQ(registry_->interestCount(), 0u);
 }
@@ -202,7 +218,7 @@ TEST_F(USBPluWatcherTest, NilDelegateSendsNothingAndStillFreesRecords) {
   attach("/sys/a", "iPhone");
   detach("/sys/a");
   EXPECT_EQ(watcher_->recordCount(), 0u);
-  EXPECT_EQ(errors_, "Starting run loop.\n\niPhone\n");
+  EXPECT_EQ(log_.debug, "Starting run loop.\niPhone\n");
   // Only the delayed clear was queued.
   EXPECT_EQ(loop_.pendingTaskCount(), 1u);
   EXPECT_THAT(delegate_->calls, IsEmpty());
@@ -218,7 +234,7 @@ TEST_F(USBPluWatcherTest, OnlyTerminationMessagesAct) {
   loop_.runUntilIdle();
   EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
   EXPECT_EQ(watcher_->recordCount(), 1u);
-  EXPECT_EQ(errors_, "Starting run loop.\n\n");
+  EXPECT_EQ(log_.debug, "Starting run loop.\n");
 
   registry_->sendMessage("/sys/a", kUsbMessageServiceIsTerminated);
   loop_.runUntilIdle();
@@ -234,45 +250,40 @@ TEST_F(USBPluWatcherTest, DeviceWithoutLocationIsSkippedAfterItsMatch) {
   EXPECT_EQ(registry_->interestCount(), 0u);
   detach("/sys/a");
   EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
-  EXPECT_EQ(errors_, "Starting run loop.\n\n");
+  EXPECT_EQ(log_.debug, "Starting run loop.\n");
 }
 
 TEST_F(USBPluWatcherTest, UnavailableRegistryWatchesNothing) {
-  std::vector<std::string> logged;
-  log::setSink([&](log::Level, std::string_view line) { logged.emplace_back(line); });
   registry_->setAvailable(false);
   registry_->attach(device("/sys/a", "iPhone"));
   watcher_->appleUSBReg();
   loop_.runUntilIdle();
   EXPECT_THAT(delegate_->calls, IsEmpty());
-  EXPECT_EQ(errors_, "");
+  EXPECT_EQ(log_.debug, "");
 
-  USBPluWatcher noRegistry(nullptr, loop_, true, [this](std::string_view t) { errors_ += t; });
+  USBPluWatcher noRegistry(nullptr, loop_, true);
   noRegistry.appleUSBReg();
-  log::setSink({});
-  EXPECT_EQ(errors_, "");
-  EXPECT_EQ(logged.size(), 1u);
+  EXPECT_EQ(log_.debug, "");
+  EXPECT_EQ(log_.others.size(), 1u);
 }
 
-// A watcher on its own registry holding one device, already registered; the
-// error text it wrote. Work it queued may outlive it, so the sink owns its text.
-std::string registerWith(fake::FakeRunLoop& loop, std::shared_ptr<RecordingDelegate> delegate,
-                         const char* name, bool runsLoop) {
+// A watcher on its own registry holding one device, already registered.
+void registerWith(fake::FakeRunLoop& loop, std::shared_ptr<RecordingDelegate> delegate,
+                  const char* name, bool runsLoop) {
   auto registry = std::make_unique<fake::FakeUsbRegistry>();
   registry->attach(device("/sys/a", name));
-  auto errors = std::make_shared<std::string>();
-  USBPluWatcher watcher(std::move(registry), loop, runsLoop,
-                        [errors](std::string_view t) { *errors += t; });
+  USBPluWatcher watcher(std::move(registry), loop, runsLoop);
   watcher.setDeleg(std::move(delegate));
   watcher.appleUSBReg();  // the fake loop's run() returns once nothing is left to run
-  return *errors;
 }
 
 TEST(USBPluWatcherLoop, ServesTheLoopAndReportsItsReturn) {
   fake::FakeRunLoop loop;
   auto delegate = std::make_shared<RecordingDelegate>();
-  EXPECT_EQ(registerWith(loop, delegate, "iPad", true),
-            "Starting run loop.\n\nUnexpectedly back from CFRunLoopRun()!\n");
+  LogCapture log;
+  registerWith(loop, delegate, "iPad", true);
+  EXPECT_EQ(log.debug, "Starting run loop.\n");
+  EXPECT_THAT(log.others, ElementsAre("Unexpectedly back from CFRunLoopRun()!"));
   EXPECT_THAT(delegate->calls, ElementsAre("startMonitoring"));
 }
 
