@@ -42,13 +42,12 @@ DeviceRowWidget::DeviceRowWidget() : row_(GTK_WIDGET(g_object_ref_sink(gtk_list_
   gtk_box_append(GTK_BOX(texts), details_);
   gtk_box_append(GTK_BOX(box), texts);
 
-  batteryOrHint_ = gtk_stack_new();
-  gtk_stack_set_hhomogeneous(GTK_STACK(batteryOrHint_), FALSE);
-  gtk_stack_set_interpolate_size(GTK_STACK(batteryOrHint_), FALSE);
-  gtk_widget_set_valign(batteryOrHint_, GTK_ALIGN_CENTER);
-  gtk_box_append(GTK_BOX(box), batteryOrHint_);
-
-  GtkWidget* battery = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  // Battery or trust hint: one of the two is visible. Hidden widgets are also
+  // left out of the accessibility tree, so a screen reader reads only what
+  // is shown.
+  battery_ = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_widget_set_valign(battery_, GTK_ALIGN_CENTER);
+  GtkWidget* battery = battery_;
   batteryIcon_ = gtk_image_new();
   gtk_widget_add_css_class(batteryIcon_, "battery-icon");
   level_ = gtk_level_bar_new_for_interval(0, 100);
@@ -66,9 +65,11 @@ DeviceRowWidget::DeviceRowWidget() : row_(GTK_WIDGET(g_object_ref_sink(gtk_list_
   gtk_box_append(GTK_BOX(battery), batteryIcon_);
   gtk_box_append(GTK_BOX(battery), level_);
   gtk_box_append(GTK_BOX(battery), percent_);
-  gtk_stack_add_named(GTK_STACK(batteryOrHint_), battery, "battery");
+  gtk_box_append(GTK_BOX(box), battery);
 
-  GtkWidget* trust = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  trust_ = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  GtkWidget* trust = trust_;
+  gtk_widget_set_valign(trust, GTK_ALIGN_CENTER);
   gtk_widget_add_css_class(trust, "trust-hint");
   GtkWidget* lock = gtk_image_new_from_icon_name("system-lock-screen-symbolic");
   hint_ = label("trust-hint-text", 0);
@@ -76,7 +77,7 @@ DeviceRowWidget::DeviceRowWidget() : row_(GTK_WIDGET(g_object_ref_sink(gtk_list_
   gtk_label_set_max_width_chars(GTK_LABEL(hint_), 16);
   gtk_box_append(GTK_BOX(trust), lock);
   gtk_box_append(GTK_BOX(trust), hint_);
-  gtk_stack_add_named(GTK_STACK(batteryOrHint_), trust, "trust");
+  gtk_box_append(GTK_BOX(box), trust);
 }
 
 const char* DeviceRowWidget::deviceIconName(DeviceKind kind) {
@@ -114,7 +115,8 @@ void DeviceRowWidget::show(const DeviceRow& row) {
   details += " \u00b7 " + row.ageText;
   setText(details_, details);
 
-  gtk_stack_set_visible_child_name(GTK_STACK(batteryOrHint_), row.trusted ? "battery" : "trust");
+  gtk_widget_set_visible(battery_, row.trusted);
+  gtk_widget_set_visible(trust_, !row.trusted);
   if (row.trusted) {
     gtk_image_set_from_icon_name(GTK_IMAGE(batteryIcon_), batteryIconName(row).c_str());
     gtk_widget_set_visible(level_, row.batteryPercent.has_value());
@@ -125,10 +127,10 @@ void DeviceRowWidget::show(const DeviceRow& row) {
       gtk_widget_remove_css_class(level_, "charging");
     }
     setText(percent_, row.batteryPercent ? row.batteryText : "?");
-    gtk_widget_set_tooltip_text(batteryOrHint_, row.batteryPercent ? nullptr : "Battery unknown");
+    gtk_widget_set_tooltip_text(battery_, row.batteryPercent ? nullptr : "Battery unknown");
   } else {
     setText(hint_, row.batteryText);
-    gtk_widget_set_tooltip_text(batteryOrHint_,
+    gtk_widget_set_tooltip_text(trust_,
                                 "The device is locked or has not trusted this computer yet. "
                                 "Unlock it and answer \u201cTrust\u201d.");
   }

@@ -39,7 +39,8 @@ class DeviceRowWidget {
   GtkWidget* icon_;
   GtkWidget* name_;
   GtkWidget* details_;
-  GtkWidget* batteryOrHint_;
+  GtkWidget* battery_;
+  GtkWidget* trust_;
   GtkWidget* batteryIcon_;
   GtkWidget* level_;
   GtkWidget* percent_;

@@ -29,7 +29,7 @@ DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nu
   window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_application_window_new(app))));
   gtk_window_set_title(GTK_WINDOW(window_.get()), "NUVModule Devices");
   gtk_window_set_icon_name(GTK_WINDOW(window_.get()), kAppId);
-  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 560, 340);
+  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 600, 320);
   gtk_widget_add_css_class(window_.get(), "devices-window");
   g_signal_connect(window_.get(), "destroy", G_CALLBACK(+[](GtkWidget*, void* s) {
                      static_cast<DevicesWindow*>(s)->windowGone_ = true;
@@ -121,10 +121,11 @@ void DevicesWindow::buildHeader() {
 }
 
 void DevicesWindow::buildPages() {
-  pages_ = gtk_stack_new();
-  gtk_stack_set_transition_type(GTK_STACK(pages_), GTK_STACK_TRANSITION_TYPE_NONE);
-
-  GtkWidget* scroller = gtk_scrolled_window_new();
+  // Two pages, one visible at a time (not a GtkStack: a hidden widget also
+  // leaves the accessibility tree, a stack's hidden page does not).
+  GtkWidget* pages = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  GtkWidget* scroller = devicesPage_ = gtk_scrolled_window_new();
+  gtk_widget_set_vexpand(scroller, TRUE);
   gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER,
                                  GTK_POLICY_AUTOMATIC);
   GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
@@ -141,15 +142,15 @@ void DevicesWindow::buildPages() {
   gtk_box_append(GTK_BOX(column), list_);
   gtk_box_append(GTK_BOX(column), overflow_);
   gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), column);
-  gtk_stack_add_named(GTK_STACK(pages_), scroller, "devices");
-
-  gtk_stack_add_named(GTK_STACK(pages_), statusPage(), "status");
-  gtk_window_set_child(GTK_WINDOW(window_.get()), pages_);
+  gtk_box_append(GTK_BOX(pages), scroller);
+  gtk_box_append(GTK_BOX(pages), statusPage());
+  gtk_window_set_child(GTK_WINDOW(window_.get()), pages);
 }
 
 GtkWidget* DevicesWindow::statusPage() {
-  GtkWidget* page = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+  GtkWidget* page = statusPage_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
   gtk_widget_add_css_class(page, "status-page");
+  gtk_widget_set_vexpand(page, TRUE);
   gtk_widget_set_valign(page, GTK_ALIGN_CENTER);
   gtk_widget_set_halign(page, GTK_ALIGN_CENTER);
   statusIcon_ = gtk_image_new();
@@ -283,11 +284,11 @@ void DevicesWindow::render() {
 
   if (shown == Page::Devices) {
     renderRows();
-    gtk_stack_set_visible_child_name(GTK_STACK(pages_), "devices");
   } else {
     renderStatus(shown);
-    gtk_stack_set_visible_child_name(GTK_STACK(pages_), "status");
   }
+  gtk_widget_set_visible(devicesPage_, shown == Page::Devices);
+  gtk_widget_set_visible(statusPage_, shown != Page::Devices);
   scheduleAgeRefresh();
 }
 

@@ -72,7 +72,8 @@ class DevicesWindow {
 
   nuv::glib::Object<GtkWidget> window_;
   GtkWidget* subtitle_ = nullptr;
-  GtkWidget* pages_ = nullptr;
+  GtkWidget* devicesPage_ = nullptr;
+  GtkWidget* statusPage_ = nullptr;
   GtkWidget* list_ = nullptr;
   GtkWidget* overflow_ = nullptr;
   GtkWidget* statusIcon_ = nullptr;

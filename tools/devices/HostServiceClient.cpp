@@ -113,7 +113,8 @@ void HostServiceClient::onDevicesRead(GObject* bus, GAsyncResult* result, void* 
 
 void HostServiceClient::receive(GVariant* devices) {
   pending_.reset(devices);
-  if (!idle_) idle_ = g_idle_add(deliverPending, this);
+  // At the bus's own priority: a window busy drawing must not starve it.
+  if (!idle_) idle_ = g_idle_add_full(G_PRIORITY_DEFAULT, deliverPending, this, nullptr);
 }
 
 int HostServiceClient::deliverPending(void* data) {
