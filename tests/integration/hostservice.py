@@ -12,9 +12,15 @@ an int64 of microseconds since the epoch), the property Version and the
 method Refresh(). Every new map goes out as PropertiesChanged and as the
 "iOSStack" notification, in that order, as one burst.
 
-Standard input takes one JSON object per line:
+Standard input takes one JSON object per line, and answers "sent" once what
+it asked for is on the bus:
     {"devices": {"<Bonjour>": {"name": "...", ..., "timestamp": <µs>}}}
-        replaces the map and announces it; answers "sent"
+        replaces the map and announces it
+    {"burst": [map, map, ...]}
+        announces each map in turn, as fast as the bus takes them
+    {"raw": "<GVariant text>"}
+        announces a Devices value of any type (the map itself stays), as a
+        faulty or hostile owner of the name would
 Standard output reports "ready" once the name is owned, "refresh" for each
 Refresh() call and "kill" when the kill notification arrives, after which it
 releases the name and exits 0, as the module does. End of input: exits 0.
@@ -73,8 +79,9 @@ class StandIn:
     def on_get(self, _conn, _sender, _path, _iface, prop):
         return self.devices_variant() if prop == "Devices" else GLib.Variant("s", "stand-in")
 
-    def announce(self):
-        changed = GLib.Variant("(sa{sv}as)", (INTERFACE, {"Devices": self.devices_variant()}, []))
+    def announce(self, value=None):
+        value = value or self.devices_variant()
+        changed = GLib.Variant("(sa{sv}as)", (INTERFACE, {"Devices": value}, []))
         self.bus.emit_signal(None, PATH, "org.freedesktop.DBus.Properties", "PropertiesChanged",
                              changed)
         stack = {k: GLib.Variant("a{sv}", entry_variant(v)) for k, v in self.devices.items()}
@@ -87,8 +94,13 @@ class StandIn:
         if not line:
             self.loop.quit()
             return False
-        self.devices = json.loads(line)["devices"]
-        self.announce()
+        request = json.loads(line)
+        if "raw" in request:
+            self.announce(GLib.Variant.parse(None, request["raw"], None, None))
+        for devices in request.get("burst", []) + [request.get("devices")]:
+            if devices is not None:
+                self.devices = devices
+                self.announce()
         say("sent")
         return True
 

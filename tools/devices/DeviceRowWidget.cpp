@@ -12,6 +12,20 @@ GtkWidget* label(const char* cssClass, float xalign) {
   return widget;
 }
 
+const char* kindName(DeviceKind kind) {
+  switch (kind) {
+    case DeviceKind::Phone:
+      return "iPhone";
+    case DeviceKind::Tablet:
+      return "iPad";
+    case DeviceKind::Player:
+      return "iPod";
+    case DeviceKind::Other:
+      break;
+  }
+  return "Device";
+}
+
 void setText(GtkWidget* widget, const std::string& text) {
   gtk_label_set_text(GTK_LABEL(widget), text.c_str());
 }
@@ -108,6 +122,8 @@ void DeviceRowWidget::show(const DeviceRow& row) {
 
   if (differs(&DeviceRow::kind)) {
     gtk_image_set_from_icon_name(GTK_IMAGE(icon_), deviceIconName(row.kind));
+    gtk_accessible_update_property(GTK_ACCESSIBLE(icon_), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                   kindName(row.kind), -1);
   }
   if (differs(&DeviceRow::name)) setText(name_, row.name);
   std::string details = row.attachedText;
@@ -119,6 +135,8 @@ void DeviceRowWidget::show(const DeviceRow& row) {
   gtk_widget_set_visible(trust_, !row.trusted);
   if (row.trusted) {
     gtk_image_set_from_icon_name(GTK_IMAGE(batteryIcon_), batteryIconName(row).c_str());
+    gtk_accessible_update_property(GTK_ACCESSIBLE(batteryIcon_), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                   row.charging ? "Charging" : "Not charging", -1);
     gtk_widget_set_visible(level_, row.batteryPercent.has_value());
     gtk_level_bar_set_value(GTK_LEVEL_BAR(level_), row.batteryPercent.value_or(0));
     if (row.charging) {

@@ -29,7 +29,7 @@ DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nu
   window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_application_window_new(app))));
   gtk_window_set_title(GTK_WINDOW(window_.get()), "NUVModule Devices");
   gtk_window_set_icon_name(GTK_WINDOW(window_.get()), kAppId);
-  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 600, 320);
+  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 660, 300);
   gtk_widget_add_css_class(window_.get(), "devices-window");
   g_signal_connect(window_.get(), "destroy", G_CALLBACK(+[](GtkWidget*, void* s) {
                      static_cast<DevicesWindow*>(s)->windowGone_ = true;
@@ -238,6 +238,7 @@ void DevicesWindow::askToStop() {
   gtk_dialog_add_button(GTK_DIALOG(dialog), "Cancel", GTK_RESPONSE_CANCEL);
   GtkWidget* stop = gtk_dialog_add_button(GTK_DIALOG(dialog), "Stop", GTK_RESPONSE_ACCEPT);
   gtk_widget_add_css_class(stop, "destructive-action");
+
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
   g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, void* s) {
                      auto* self = static_cast<DevicesWindow*>(s);

@@ -6,9 +6,11 @@ line of JSON:
   "tree"             the application's windows as nested nodes
                      {"role", "name", "description", "value"?, "children"}
                      (null while the application is not on the bus)
-  "act ROLE NAME"    performs the first action of the first showing node with
-                     that role and name (roles with spaces written with '_');
+  "act ROLE NAME"    performs the first action of the first node with that
+                     role that is named NAME or shows a label NAME (roles
+                     with spaces written with '_');
                      answers true when one was found
+GTK 4 leaves hidden widgets out of the tree, so what is in it is shown.
 libatspi's cache is dropped before every read, so answers are always fresh.
 """
 
@@ -58,10 +60,16 @@ def walk(acc):
             yield from walk(child)
 
 
+def shows(acc, name):
+    """Whether `acc` is named `name` or shows a label with that text (GTK 4.8
+    names some buttons "Cancel Cancel")."""
+    return acc.get_name() == name or any(
+        child.get_role_name() == "label" and child.get_name() == name for child in walk(acc))
+
+
 def act(app, role, name):
     for acc in walk(app):
-        if (acc.get_role_name() == role and acc.get_name() == name
-                and acc.get_state_set().contains(Atspi.StateType.SHOWING)):
+        if acc.get_role_name() == role and shows(acc, name):
             if "Action" in acc.get_interfaces() and Atspi.Action.get_n_actions(acc) > 0:
                 return Atspi.Action.do_action(acc, 0)
     return False
