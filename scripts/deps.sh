@@ -9,6 +9,7 @@ NUV_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 python3 python3-gi gir1.2-glib-2.0 gir1.2-gtk-3.0 python3-dbusmock
   umockdev gir1.2-umockdev-1.0 libumockdev-dev xvfb x11-utils procps libxcb-composite0-dev
+  libgtk-4-dev adwaita-icon-theme desktop-file-utils gir1.2-atspi-2.0
 )
 
 nuv_install_deps() {
