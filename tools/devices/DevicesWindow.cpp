@@ -180,6 +180,7 @@ GtkWidget* DevicesWindow::statusPage() {
 }
 
 void DevicesWindow::onRunning(bool running) {
+  watched_ = true;
   running_ = running;
   mapKnown_ = false;
   if (running) {
@@ -252,6 +253,9 @@ void DevicesWindow::askToStop() {
 }
 
 DevicesWindow::Page DevicesWindow::page() const {
+  // Until the bus has said whether the module runs, "not running" could be
+  // a lie for a moment.
+  if (!watched_ && haveBus_) return Page::Connecting;
   if (!running_) return starting_ ? Page::Starting : Page::NotRunning;
   if (!model_.empty()) return Page::Devices;
   return mapKnown_ ? Page::NoDevices : Page::Connecting;

@@ -87,6 +87,7 @@ class DevicesWindow {
   GSimpleAction* stopAction_ = nullptr;
   GSimpleAction* startAction_ = nullptr;
 
+  bool watched_ = false;  // the bus has told whether the module runs
   bool running_ = false;
   bool mapKnown_ = false;  // the running module's map has been read
   bool starting_ = false;  // Start pressed; waiting for systemctl or the name
