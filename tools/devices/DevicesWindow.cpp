@@ -29,7 +29,7 @@ DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nu
   window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_application_window_new(app))));
   gtk_window_set_title(GTK_WINDOW(window_.get()), "NUVModule Devices");
   gtk_window_set_icon_name(GTK_WINDOW(window_.get()), kAppId);
-  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 660, 300);
+  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 660, 340);
   gtk_widget_add_css_class(window_.get(), "devices-window");
   g_signal_connect(window_.get(), "destroy", G_CALLBACK(+[](GtkWidget*, void* s) {
                      static_cast<DevicesWindow*>(s)->windowGone_ = true;
@@ -154,7 +154,7 @@ GtkWidget* DevicesWindow::statusPage() {
   gtk_widget_set_valign(page, GTK_ALIGN_CENTER);
   gtk_widget_set_halign(page, GTK_ALIGN_CENTER);
   statusIcon_ = gtk_image_new();
-  gtk_image_set_pixel_size(GTK_IMAGE(statusIcon_), 96);
+  gtk_image_set_pixel_size(GTK_IMAGE(statusIcon_), 80);
   gtk_widget_add_css_class(statusIcon_, "status-icon");
   statusTitle_ = gtk_label_new(nullptr);
   gtk_widget_add_css_class(statusTitle_, "status-title");
@@ -164,7 +164,7 @@ GtkWidget* DevicesWindow::statusPage() {
   gtk_widget_add_css_class(statusText_, "status-text");
   gtk_label_set_wrap(GTK_LABEL(statusText_), TRUE);
   gtk_label_set_justify(GTK_LABEL(statusText_), GTK_JUSTIFY_CENTER);
-  gtk_label_set_max_width_chars(GTK_LABEL(statusText_), 46);
+  gtk_label_set_max_width_chars(GTK_LABEL(statusText_), 56);
   gtk_label_set_selectable(GTK_LABEL(statusText_), FALSE);
   statusSpinner_ = gtk_spinner_new();
   gtk_widget_set_size_request(statusSpinner_, 24, 24);
