@@ -6,9 +6,9 @@ The host service is played by hostservice.py (StandInHost): it owns the
 module's name and exports its `Devices`, `Refresh()` and PropertiesChanged, so
 that every change reaches the window at once instead of at the probe's next
 5-second run. A host only needs start(devices), publish(devices), stop() and
-next() (its next event: "refresh", "kill"); a host built on the real module
-(a bundle copy whose scripted probe prints these devices) slots in through
-HOST below.
+expect(event) ("refresh", "kill"); ModuleHost, the real module with a scripted
+probe, slots in through HOST below once the module owns the name. The storm
+and garbage test stays on the stand-in: only it sends those on demand.
 
 Every wait is bounded; the window must end cleanly (status 0, no sanitizer
 report, no GTK criticals).
@@ -60,8 +60,8 @@ class StandInHost:
 
     KEEPS_STAMPS = True  # publishes "timestamp" as given
 
-    def __init__(self, env):
-        self.env = env
+    def __init__(self, desktop, home):
+        self.env = desktop.env
         self.proc = None
 
     def start(self, devices):
@@ -83,6 +83,14 @@ class StandInHost:
     def next(self, timeout):
         return self.lines.next(timeout)
 
+    def expect(self, event, timeout):
+        """Whether `event` ("refresh", "kill") happens within `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while (line := self.next(max(0.0, deadline - time.monotonic()))) is not None:
+            if line == event:
+                return True
+        return False
+
     def stop(self):
         """Ends the service; the bus releases the name with the process."""
         if self.proc:
@@ -92,6 +100,85 @@ class StandInHost:
             self.proc = None
 
 
+class ModuleHost:
+    """The real module: a bundle copy whose scripted probe prints the devices
+    one per run, in turn, as the real probe does with several devices. Needs
+    the module to own the host service's name."""
+
+    KEEPS_STAMPS = False  # the module stamps an entry with its own run's time
+    PROBE = """#!/bin/sh
+# One device per run, in turn; every run is counted.
+echo run >> "{dir}/runs"
+count=$(ls "{dir}" | grep -c '^device-')
+[ "$count" -gt 0 ] || exit 0
+turn=$(cat "{dir}/turn" 2>/dev/null || echo 0)
+echo $((turn + 1)) > "{dir}/turn"
+cat "{dir}/device-$((turn % count))"
+"""
+
+    def __init__(self, desktop, home):
+        self.bus, self.home = desktop.bus, home
+        self.listener = self.module = None
+
+    def start(self, devices):
+        self.bundle = nuvtest.Bundle(self.home, "NUVModule-%d.app" % time.monotonic_ns())
+        self.bundle.set_probe_script(self.PROBE.format(dir=self.bundle.control))
+        self.listener = self.listener or nuvtest.Listener(self.bus, "iOSStack")
+        self.write(devices)
+        self.module = nuvtest.Module(self.bundle, self.bus, self.home)
+        if devices:  # an empty map is never broadcast
+            self.wait_for(devices)
+
+    def publish(self, devices):
+        self.write(devices)
+        self.wait_for(devices)
+
+    def write(self, devices):
+        for i, d in enumerate(sorted(devices.values(), key=lambda d: d["Bonjour"])):
+            nuvtest.write_whole(os.path.join(self.bundle.control, "device-%d" % i), "".join(
+                "%s\t%s\n" % kv for kv in d.items() if kv[0] != "timestamp"))
+
+    def wait_for(self, devices):
+        """Until a broadcast carries `devices`: one probe run per device."""
+        want = {k: {f: v for f, v in d.items() if f != "timestamp"} for k, d in devices.items()}
+        deadline = time.monotonic() + nuvtest.FIRST_RUN * (len(devices) + 1) + nuvtest.SLACK
+        while time.monotonic() < deadline:
+            body = self.listener.next(max(0.0, deadline - time.monotonic()))
+            got = body and {k: {f: v for f, v in d.items() if f != "timestamp"}
+                            for k, d in nuvtest.stack_of(body).items()}
+            if got == want:
+                return
+        raise AssertionError("the module did not report %s:\n%s" % (want, self.module.log()))
+
+    def runs(self):
+        try:
+            with open(os.path.join(self.bundle.control, "runs")) as f:
+                return len(f.readlines())
+        except FileNotFoundError:
+            return 0
+
+    def expect(self, event, timeout):
+        """"refresh": a probe run starts; "kill": the module ends with status 0."""
+        before = self.runs()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if event == "kill" and self.module.wait(0.05) == 0:
+                return True
+            if event == "refresh" and self.runs() > before:
+                return True
+            time.sleep(0.05)
+        return False
+
+    def stop(self):
+        if self.module:
+            self.module.stop()
+            self.module = None
+        if self.listener:
+            self.listener.close()
+            self.listener = None
+
+
+# The host the tests run against. ModuleHost once the module owns the name.
 HOST = StandInHost
 
 
@@ -246,7 +333,7 @@ class DevicesWindowTest(unittest.TestCase):
         # and its driver leaves allocations behind when it is unloaded at exit.
         self.env = dict(self.desktop.env, PATH=bin_dir + os.pathsep + os.environ["PATH"],
                         GDK_DEBUG="gl-disable")
-        self.host = HOST(self.desktop.env)
+        self.host = HOST(self.desktop, self.tmp)
         self.addCleanup(self.host.stop)
 
     def open_window(self):
@@ -298,7 +385,7 @@ class DevicesWindowTest(unittest.TestCase):
         self.host.start(keyed(changed, TABLET))
         self.wait_rows(window, self.expected(changed, TABLET), 5 * CHANGE, "rows again")
 
-    def test_untrusted_devices_markup_names_and_an_empty_map(self):
+    def test_untrusted_devices_markup_names_and_no_devices(self):
         locked = device("u-locked", "<b>Ben's</b> iPod & <i>co</i>", "40", "1", "1",
                         "iPod9,1", trusted="0")
         unknown = device("u-unknown", "Zed", None, "0", "0")
@@ -310,8 +397,11 @@ class DevicesWindowTest(unittest.TestCase):
         self.assertEqual((ben["level"], ben["texts"][-1]), (None, "Unlock and trust this computer"))
         self.assertEqual((zed["level"], zed["texts"][-1]), (None, "?"))
 
-        self.host.publish({})
-        window.wait(lambda v: "No devices yet" in v.labels and not v.rows, CHANGE, "no devices")
+        # A module that has no device yet.
+        self.host.stop()
+        self.host.start({})
+        window.wait(lambda v: "No devices yet" in v.labels and not v.rows, 5 * CHANGE,
+                    "no devices")
 
     def test_refresh_and_stop_from_the_window(self):
         self.host.start(keyed(PHONE))
@@ -319,7 +409,7 @@ class DevicesWindowTest(unittest.TestCase):
         self.wait_rows(window, self.expected(PHONE), STARTUP)
 
         window.act("push button", "Refresh")
-        self.assertEqual(self.host.next(5), "refresh")
+        self.assertTrue(self.host.expect("refresh", 5))
 
         def stop_dialog(answer):
             window.act("push button", "Main menu")
@@ -330,10 +420,10 @@ class DevicesWindowTest(unittest.TestCase):
             window.act("push button", answer)
 
         stop_dialog("Cancel")
-        self.assertIsNone(self.host.next(0.5))  # asked, and nothing sent
+        self.assertFalse(self.host.expect("kill", 0.5))  # asked, and nothing sent
         window.wait(lambda v: "Stop NUVModule?" not in v.labels, 5, "the question closed")
         stop_dialog("Stop")
-        self.assertEqual(self.host.next(5), "kill")
+        self.assertTrue(self.host.expect("kill", 5))
         self.wait_not_running(window, 5)
 
     def test_start_runs_the_user_unit_and_reports_its_failure(self):
@@ -356,7 +446,9 @@ class DevicesWindowTest(unittest.TestCase):
 
     def test_storms_strangers_and_garbage_leave_the_newest_map(self):
         # Only the stand-in can be made to send garbage and bursts.
-        host = self.host if isinstance(self.host, StandInHost) else StandInHost(self.desktop.env)
+        host = self.host
+        if not isinstance(host, StandInHost):
+            host = StandInHost(self.desktop, self.tmp)
         self.addCleanup(host.stop)
         host.start(keyed(PHONE))
         window = self.open_window()
