@@ -292,9 +292,13 @@ class Module:
 
     def sanitizer_report(self):
         """The first sanitizer finding in the log, if any (sanitizer builds)."""
-        text = self.log()
-        at = min((text.find(m) for m in SANITIZER_MARKERS if m in text), default=-1)
-        return text[max(0, at - 200):at + 3000] if at >= 0 else None
+        return sanitizer_report(self.log())
+
+
+def sanitizer_report(text):
+    """The first sanitizer finding in a process's output, if any."""
+    at = min((text.find(m) for m in SANITIZER_MARKERS if m in text), default=-1)
+    return text[max(0, at - 200):at + 3000] if at >= 0 else None
 
 
 def pids_where(predicate):

@@ -12,4 +12,12 @@ inline constexpr const char* kBusMember = "Notification";
 inline constexpr const char* kStackNotification = "iOSStack";
 inline constexpr const char* kKillNotification = "vemo.Tallyport.kill";
 
+// The module's host service: the owner of this name exports the object with
+// the read-only property `Devices` (a{sa{sv}}, the device status map; its
+// PropertiesChanged goes out with every "iOSStack"), the property `Version`
+// and the method `Refresh()` (a probe run now).
+inline constexpr const char* kHostServiceName = "vemo.Tallyport.NUVModule";
+inline constexpr const char* kHostServicePath = "/vemo/Tallyport/NUVModule";
+inline constexpr const char* kHostServiceInterface = "vemo.Tallyport.NUVModule1";
+
 }  // namespace nuvctl

@@ -28,8 +28,7 @@ std::string truncate(const std::string& text, std::size_t width) {
 
 std::string flagCell(const std::string* value) {
   if (!value) return "-";
-  if (*value == "1" || *value == "true" || *value == "YES" || *value == "yes") return "yes";
-  if (*value == "0" || *value == "false" || *value == "NO" || *value == "no") return "no";
+  if (const auto flag = WatchView::flag(value)) return *flag ? "yes" : "no";
   return truncate(WatchView::displayText(*value), 8);
 }
 
@@ -90,12 +89,25 @@ std::string WatchView::age(std::int64_t seconds) {
   return buffer;
 }
 
-std::string WatchView::batteryCell(const std::string* level) {
-  if (!level || level->empty() || level->size() > 9) return "-";
+std::optional<bool> WatchView::flag(const std::string* value) {
+  if (!value) return std::nullopt;
+  if (*value == "1" || *value == "true" || *value == "YES" || *value == "yes") return true;
+  if (*value == "0" || *value == "false" || *value == "NO" || *value == "no") return false;
+  return std::nullopt;
+}
+
+std::optional<int> WatchView::batteryLevel(const std::string* level) {
+  if (!level || level->empty() || level->size() > 9) return std::nullopt;
   if (!std::all_of(level->begin(), level->end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return "-";
+    return std::nullopt;
   }
-  const int percent = std::min(std::stoi(*level), 100);
+  return std::min(std::stoi(*level), 100);
+}
+
+std::string WatchView::batteryCell(const std::string* level) {
+  const auto parsed = batteryLevel(level);
+  if (!parsed) return "-";
+  const int percent = *parsed;
   const int filled = (percent + 5) / 10;
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "[%s%s] %3d%%", std::string(filled, '#').c_str(),

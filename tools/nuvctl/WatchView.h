@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,12 @@ class WatchView {
   static std::string age(std::int64_t seconds);
   // "[########  ]  87%" for "87"; "-" for a missing or non-numeric level.
   static std::string batteryCell(const std::string* level);
+  // The probe's "Battery" text as a percentage: decimal digits only, capped
+  // at 100; none for a missing, signed or non-numeric value.
+  static std::optional<int> batteryLevel(const std::string* level);
+  // A boolean text of the probe ("1"/"0", "true"/"false", "YES"/"NO",
+  // "yes"/"no"); none for a missing value or any other text.
+  static std::optional<bool> flag(const std::string* value);
 
  private:
   StackPayload last_;

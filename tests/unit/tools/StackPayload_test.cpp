@@ -70,5 +70,30 @@ TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
   EXPECT_FALSE(error.empty());
 }
 
+TEST(StackPayload, DevicesPropertyDecodesLikeTheBroadcast) {
+  std::string error;
+  auto payload = StackPayload::fromDevicesProperty(
+      parse("{'b': {'name': <'B'>}, 'a': {'Battery': <'5'>, 'timestamp': <int64 7>}}").get(),
+      &error);
+  ASSERT_TRUE(payload) << error;
+  ASSERT_EQ(payload->devices.size(), 2u);
+  EXPECT_EQ(payload->devices[0].key, "a");
+  EXPECT_EQ(payload->devices[0].timestamp->microseconds(), 7);
+  EXPECT_EQ(*payload->devices[1].field("name"), "B");
+  EXPECT_TRUE(StackPayload::fromDevicesProperty(parse("@a{sa{sv}} {}").get(), &error));
+
+  const std::pair<const char*, const char*> refused[] = {
+      {"{'a': <{'x': <'y'>}>}", "a{sv}"},  // the broadcast's form is not the property's
+      {"{'a': {'Battery': <5>}}", "\"a\": "},
+      {"{'a': {'timestamp': <'now'>}}", "\"timestamp\" is not a date"},
+  };
+  for (const auto& [text, reason] : refused) {
+    error.clear();
+    EXPECT_FALSE(StackPayload::fromDevicesProperty(parse(text).get(), &error)) << text;
+    EXPECT_THAT(error, HasSubstr(reason)) << text;
+  }
+  EXPECT_FALSE(StackPayload::fromDevicesProperty(nullptr, &error));
+}
+
 }  // namespace
 }  // namespace nuvctl

@@ -1,0 +1,481 @@
+"""nuv-devices, the devices window, against the module's host service: under
+Xvfb with the accessibility bus, the window's rows read through AT-SPI as a
+screen reader reads them.
+
+The host service is played by hostservice.py (StandInHost): it owns the
+module's name and exports its `Devices`, `Refresh()` and PropertiesChanged, so
+that every change reaches the window at once instead of at the probe's next
+5-second run. A host only needs start(devices), publish(devices), stop() and
+expect(event) ("refresh", "kill"); ModuleHost, the real module with a scripted
+probe, slots in through HOST below once the module owns the name. The storm
+and garbage test stays on the stand-in: only it sends those on demand.
+
+Every wait is bounded; the window must end cleanly (status 0, no sanitizer
+report, no GTK criticals).
+"""
+
+import json
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+
+import nuvtest
+from gi.repository import GLib
+from nuvtest import Lines, stop_process
+from xdesktop import PYTHON, Desktop, requires_desktop
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINDOW = os.path.join(nuvtest.BUILD_DIR, "tools", "devices", "nuv-devices")
+STAND_IN = os.path.join(HERE, "hostservice.py")
+ATSPI_TREE = os.path.join(HERE, "helpers", "atspi_tree.py")
+SCREENSHOT = os.path.join(nuvtest.BUILD_DIR, "screenshots", "devices.png")
+APP_ID = "vemo.Tallyport.NUVDevices"
+CHANGE = 1.0    # a change reaches the window within this many seconds
+STARTUP = 30.0  # the window is on the accessibility bus within this (sanitizer builds)
+NOT_RUNNING = "NUVModule is not running"
+
+
+def device(udid, name, battery=None, charging="0", attached="1", product="iPhone15,2",
+           trusted="1", **more):
+    entry = {"Bonjour": udid, "name": name, "Charging": charging, "Host Attached": attached,
+             "ProductType": product, "Trusted": trusted, **more}
+    if battery is not None:
+        entry["Battery"] = battery
+    return entry
+
+
+def stamp(seconds_ago):
+    return int((time.time() - seconds_ago) * 1e6)
+
+
+PHONE = device("00008030-001A2B3C4D5E", "Anna's iPhone", "85", "1", "1",
+               timestamp=stamp(130))
+TABLET = device("00008027-000F1E2D3C4B", "Kitchen iPad", "18", "0", "0", "iPad13,4")
+
+
+class StandInHost:
+    """The module's host service as hostservice.py plays it."""
+
+    KEEPS_STAMPS = True  # publishes "timestamp" as given
+
+    def __init__(self, desktop, home):
+        self.env = desktop.env
+        self.proc = None
+
+    def start(self, devices):
+        self.proc = subprocess.Popen([PYTHON, STAND_IN, json.dumps(devices)], env=self.env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        self.lines = Lines(self.proc.stdout)
+        assert self.next(10) == "ready", "the stand-in did not take the name"
+
+    def request(self, **request):
+        """Sends a request (see hostservice.py); returns once it is on the bus."""
+        self.proc.stdin.write(json.dumps(request) + "\n")
+        self.proc.stdin.flush()
+        assert self.next(30) == "sent"
+
+    def publish(self, devices):
+        self.request(devices=devices)
+
+    def next(self, timeout):
+        return self.lines.next(timeout)
+
+    def expect(self, event, timeout):
+        """Whether `event` ("refresh", "kill") happens within `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while (line := self.next(max(0.0, deadline - time.monotonic()))) is not None:
+            if line == event:
+                return True
+        return False
+
+    def stop(self):
+        """Ends the service; the bus releases the name with the process."""
+        if self.proc:
+            self.proc.stdin.close()
+            stop_process(self.proc, 5)
+            self.proc.stdout.close()
+            self.proc = None
+
+
+class ModuleHost:
+    """The real module: a bundle copy whose scripted probe prints the devices
+    one per run, in turn, as the real probe does with several devices. Needs
+    the module to own the host service's name."""
+
+    KEEPS_STAMPS = False  # the module stamps an entry with its own run's time
+    PROBE = """#!/bin/sh
+# One device per run, in turn; every run is counted.
+echo run >> "{dir}/runs"
+count=$(ls "{dir}" | grep -c '^device-')
+[ "$count" -gt 0 ] || exit 0
+turn=$(cat "{dir}/turn" 2>/dev/null || echo 0)
+echo $((turn + 1)) > "{dir}/turn"
+cat "{dir}/device-$((turn % count))"
+"""
+
+    def __init__(self, desktop, home):
+        self.bus, self.home = desktop.bus, home
+        self.listener = self.module = None
+
+    def start(self, devices):
+        self.bundle = nuvtest.Bundle(self.home, "NUVModule-%d.app" % time.monotonic_ns())
+        self.bundle.set_probe_script(self.PROBE.format(dir=self.bundle.control))
+        self.listener = self.listener or nuvtest.Listener(self.bus, "iOSStack")
+        self.write(devices)
+        self.module = nuvtest.Module(self.bundle, self.bus, self.home)
+        if devices:  # an empty map is never broadcast
+            self.wait_for(devices)
+
+    def publish(self, devices):
+        self.write(devices)
+        self.wait_for(devices)
+
+    def write(self, devices):
+        for i, d in enumerate(sorted(devices.values(), key=lambda d: d["Bonjour"])):
+            nuvtest.write_whole(os.path.join(self.bundle.control, "device-%d" % i), "".join(
+                "%s\t%s\n" % kv for kv in d.items() if kv[0] != "timestamp"))
+
+    def wait_for(self, devices):
+        """Until a broadcast carries `devices`: one probe run per device."""
+        want = {k: {f: v for f, v in d.items() if f != "timestamp"} for k, d in devices.items()}
+        deadline = time.monotonic() + nuvtest.FIRST_RUN * (len(devices) + 1) + nuvtest.SLACK
+        while time.monotonic() < deadline:
+            body = self.listener.next(max(0.0, deadline - time.monotonic()))
+            got = body and {k: {f: v for f, v in d.items() if f != "timestamp"}
+                            for k, d in nuvtest.stack_of(body).items()}
+            if got == want:
+                return
+        raise AssertionError("the module did not report %s:\n%s" % (want, self.module.log()))
+
+    def runs(self):
+        try:
+            with open(os.path.join(self.bundle.control, "runs")) as f:
+                return len(f.readlines())
+        except FileNotFoundError:
+            return 0
+
+    def expect(self, event, timeout):
+        """"refresh": a probe run starts; "kill": the module ends with status 0."""
+        before = self.runs()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if event == "kill" and self.module.wait(0.05) == 0:
+                return True
+            if event == "refresh" and self.runs() > before:
+                return True
+            time.sleep(0.05)
+        return False
+
+    def stop(self):
+        if self.module:
+            self.module.stop()
+            self.module = None
+        if self.listener:
+            self.listener.close()
+            self.listener = None
+
+
+# The host the tests run against. ModuleHost once the module owns the name.
+HOST = StandInHost
+
+
+def nodes(tree):
+    for node in tree:
+        yield node
+        yield from nodes(node["children"])
+
+
+class View:
+    """What the window shows, from its accessibility tree."""
+
+    def __init__(self, tree):
+        self.tree = tree or []
+        every = list(nodes(self.tree))
+        self.labels = [n["name"] for n in every if n["role"] == "label"]
+        self.named = {(n["role"], n["name"]) for n in every}
+        self.buttons = {n["name"]: "sensitive" in n["states"] for n in every
+                        if n["role"] == "push button"}
+        lists = [n for n in every if n["role"] == "list" and n["name"] == "Devices"]
+        self.rows = [self.row(item) for item in (lists[0]["children"] if lists else [])
+                     if item["role"] == "list item"]
+
+    @staticmethod
+    def row(item):
+        inside = list(nodes(item["children"]))
+        levels = [n["value"] for n in inside if n["role"] == "level bar"]
+        return {"name": item["name"], "description": item["description"],
+                "level": levels[0] if levels else None,
+                "texts": [n["name"] for n in inside if n["role"] == "label"],
+                "images": [n["name"] for n in inside if n["role"] == "image"]}
+
+    def summaries(self):
+        return [(r["name"], r["description"]) for r in self.rows]
+
+
+class Window:
+    """nuv-devices as a real process, and its accessibility tree."""
+
+    def __init__(self, desktop, env, log_dir):
+        self.log_path = os.path.join(log_dir, "window-%d.log" % time.monotonic_ns())
+        self._log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen([WINDOW], env=env, stdin=subprocess.DEVNULL,
+                                     stdout=self._log, stderr=subprocess.STDOUT)
+        self.reader = subprocess.Popen([PYTHON, ATSPI_TREE, "nuv-devices"], env=desktop.env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, text=True)
+        self.answers = Lines(self.reader.stdout)
+
+    def ask(self, line):
+        self.reader.stdin.write(line + "\n")
+        self.reader.stdin.flush()
+        answer = self.answers.next(30)
+        assert answer is not None, "the accessibility reader did not answer"
+        return json.loads(answer)
+
+    def view(self):
+        tree = self.ask("tree")
+        return View(tree if isinstance(tree, list) else None)
+
+    def wait(self, predicate, timeout, what):
+        """The first view for which predicate(view) holds, within `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while True:
+            view = self.view()
+            if predicate(view):
+                return view
+            if time.monotonic() > deadline:
+                raise AssertionError("%s: not within %.1f s; the window shows %s, %s\n%s" % (
+                    what, timeout, view.labels, view.summaries(), self.log()[-2000:]))
+            time.sleep(0.02)
+
+    def act(self, role, name):
+        if not self.ask("act %s %s" % (role.replace(" ", "_"), name)):
+            raise AssertionError("no %s %r to act on in %s" % (role, name, self.view().named))
+
+    def log(self):
+        if not self._log.closed:
+            self._log.flush()
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def close(self):
+        """Ends the window (SIGTERM, as a session logout does); returns its problems."""
+        self.reader.stdin.close()
+        stop_process(self.reader, 5)
+        self.reader.stdout.close()
+        status = stop_process(self.proc, 20)
+        self._log.close()
+        text = self.log()
+        problems = [] if status == 0 else ["nuv-devices exited with %s" % status]
+        problems += [line for line in text.splitlines() if "CRITICAL" in line]
+        problems += filter(None, [nuvtest.sanitizer_report(text)])
+        return problems and problems + [text[-4000:]]
+
+
+def expected(*devices, stamped=True):
+    """(name, description) per row, as the window orders them. `stamped`:
+    the host keeps the devices' "timestamp" (the real module stamps entries
+    with the moment of its own probe run)."""
+    rows = []
+    for d in devices:
+        if d.get("Trusted") == "0":
+            text = "Unlock and trust this computer"
+        elif "Battery" not in d:
+            text = "Battery unknown"
+        else:
+            text = d["Battery"] + "%" + (", charging" if d["Charging"] == "1" else "")
+        text += ", attached by USB" if d["Host Attached"] == "1" else ", not attached"
+        minutes = 0
+        if stamped and "timestamp" in d:
+            minutes = int(time.time() - d["timestamp"] / 1e6) // 60
+        rows.append((d["name"], "%s, changed %s" % (
+            text, "%d min ago" % minutes if minutes else "just now")))
+    return sorted(rows, key=lambda r: r[0].lower())
+
+
+def keyed(*devices):
+    return {d["Bonjour"]: d for d in devices}
+
+
+@requires_desktop
+class DevicesWindowTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.access(WINDOW, os.X_OK):
+            raise AssertionError("nuv-devices not built: " + WINDOW)
+        cls.desktop = Desktop()
+        try:
+            cls.desktop.start()
+        except BaseException:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.stop()
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="nuv-devices-", dir=self.desktop.tmp)
+        # systemctl as the window finds it in PATH: records its arguments, and
+        # fails with the text of ./systemctl-fails when that file exists.
+        bin_dir = os.path.join(self.tmp, "bin")
+        os.makedirs(bin_dir)
+        self.systemctl_log = os.path.join(self.tmp, "systemctl.log")
+        self.systemctl_failure = os.path.join(self.tmp, "systemctl-fails")
+        nuvtest.make_executable(os.path.join(bin_dir, "systemctl"), (
+            '#!/bin/sh\necho "$*" >> "%s"\n'
+            '[ -f "%s" ] && { cat "%s" >&2; exit 5; }\nexit 0\n') % (
+            self.systemctl_log, self.systemctl_failure, self.systemctl_failure))
+        # Without GL: under Xvfb it is Mesa's software rasterizer, slow to load,
+        # and its driver leaves allocations behind when it is unloaded at exit.
+        self.env = dict(self.desktop.env, PATH=bin_dir + os.pathsep + os.environ["PATH"],
+                        GDK_DEBUG="gl-disable")
+        self.host = HOST(self.desktop, self.tmp)
+        self.addCleanup(self.host.stop)
+
+    def open_window(self):
+        window = Window(self.desktop, self.env, self.tmp)
+
+        def close():
+            problems = window.close()
+            if problems:
+                self.fail("\n".join(problems))
+        self.addCleanup(close)
+        return window
+
+    def expected(self, *devices):
+        return expected(*devices, stamped=self.host.KEEPS_STAMPS)
+
+    def wait_rows(self, window, rows, timeout, what="rows"):
+        return window.wait(lambda v: v.summaries() == rows, timeout, what)
+
+    def wait_not_running(self, window, timeout):
+        return window.wait(lambda v: NOT_RUNNING in v.labels and not v.rows, timeout,
+                           "the not-running state")
+
+    def test_rows_follow_the_module_as_it_changes_stops_and_comes_back(self):
+        self.host.start(keyed(PHONE, TABLET))
+        window = self.open_window()
+        view = self.wait_rows(window, self.expected(PHONE, TABLET), STARTUP)
+        phone, tablet = view.rows
+        self.assertEqual((phone["level"], phone["texts"][-1], tablet["level"],
+                          tablet["texts"][-1]), (85, "85%", 18, "18%"))
+        self.assertIn("Charging", phone["images"])
+        self.assertIn("Not charging", tablet["images"])
+        self.assertEqual(["iPhone", "iPad"], [r["images"][0] for r in view.rows])
+        self.assertIn("2 devices", view.labels)
+        self.desktop.screenshot(SCREENSHOT)
+
+        changed = dict(PHONE, Battery="86", Charging="0", timestamp=stamp(0))
+        self.host.publish(keyed(changed, TABLET))
+        sent = time.monotonic()
+        view = self.wait_rows(window, self.expected(changed, TABLET), CHANGE, "the change")
+        self.assertLess(time.monotonic() - sent, CHANGE)
+        self.assertEqual(view.rows[0]["level"], 86)
+
+        self.host.stop()
+        view = self.wait_not_running(window, CHANGE)
+        self.assertFalse(view.buttons["Refresh"])
+        self.assertTrue(view.buttons["Start NUVModule"])
+
+        # Back (a relaunch after wake): the same window fills again.
+        self.host.start(keyed(changed, TABLET))
+        self.wait_rows(window, self.expected(changed, TABLET), 5 * CHANGE, "rows again")
+
+    def test_untrusted_devices_markup_names_and_no_devices(self):
+        locked = device("u-locked", "<b>Ben's</b> iPod & <i>co</i>", "40", "1", "1",
+                        "iPod9,1", trusted="0")
+        unknown = device("u-unknown", "Zed", None, "0", "0")
+        self.host.start(keyed(locked, unknown))
+        window = self.open_window()
+        view = self.wait_rows(window, self.expected(locked, unknown), STARTUP)
+        ben, zed = view.rows
+        self.assertEqual(ben["texts"][0], "<b>Ben's</b> iPod & <i>co</i>")  # shown literally
+        self.assertEqual((ben["level"], ben["texts"][-1]), (None, "Unlock and trust this computer"))
+        self.assertEqual((zed["level"], zed["texts"][-1]), (None, "?"))
+
+        # A module that has no device yet.
+        self.host.stop()
+        self.host.start({})
+        window.wait(lambda v: "No devices yet" in v.labels and not v.rows, 5 * CHANGE,
+                    "no devices")
+
+    def test_refresh_and_stop_from_the_window(self):
+        self.host.start(keyed(PHONE))
+        window = self.open_window()
+        self.wait_rows(window, self.expected(PHONE), STARTUP)
+
+        window.act("push button", "Refresh")
+        self.assertTrue(self.host.expect("refresh", 5))
+
+        def stop_dialog(answer):
+            window.act("push button", "Main menu")
+            item = ("menu item", "Stop NUVModule\u2026")
+            window.wait(lambda v: item in v.named, 5, "the menu")
+            window.act(*item)
+            window.wait(lambda v: "Stop NUVModule?" in v.labels, 5, "the question")
+            window.act("push button", answer)
+
+        stop_dialog("Cancel")
+        self.assertFalse(self.host.expect("kill", 0.5))  # asked, and nothing sent
+        window.wait(lambda v: "Stop NUVModule?" not in v.labels, 5, "the question closed")
+        stop_dialog("Stop")
+        self.assertTrue(self.host.expect("kill", 5))
+        self.wait_not_running(window, 5)
+
+    def test_start_runs_the_user_unit_and_reports_its_failure(self):
+        window = self.open_window()
+        self.wait_not_running(window, STARTUP)
+
+        with open(self.systemctl_failure, "w") as f:
+            f.write("Failed to start nuvmodule.service: Unit nuvmodule.service not found.\n")
+        window.act("push button", "Start NUVModule")
+        window.wait(lambda v: any("Unit nuvmodule.service not found" in t for t in v.labels),
+                    10, "the failure")
+
+        os.remove(self.systemctl_failure)
+        window.act("push button", "Start NUVModule")
+        window.wait(lambda v: "Starting NUVModule\u2026" in v.labels, 5, "the starting state")
+        with open(self.systemctl_log) as f:
+            self.assertEqual(f.read(), "--user start nuvmodule.service\n" * 2)
+        self.host.start(keyed(TABLET))  # what the unit starts
+        self.wait_rows(window, self.expected(TABLET), 5 * CHANGE)
+
+    def test_storms_strangers_and_garbage_leave_the_newest_map(self):
+        # Only the stand-in can be made to send garbage and bursts.
+        host = self.host
+        if not isinstance(host, StandInHost):
+            host = StandInHost(self.desktop, self.tmp)
+        self.addCleanup(host.stop)
+        host.start(keyed(PHONE))
+        window = self.open_window()
+        self.wait_rows(window, expected(PHONE), STARTUP)
+
+        # Another process on the bus announces devices on the module's path
+        # and as "iOSStack": it does not own the name, so nothing changes.
+        stranger = nuvtest.connect(self.desktop.bus.address)
+        fake = GLib.Variant("a{sa{sv}}", {"x": {"name": GLib.Variant("s", "Intruder")}})
+        stranger.emit_signal(None, "/vemo/Tallyport/NUVModule", "org.freedesktop.DBus.Properties",
+                             "PropertiesChanged", GLib.Variant("(sa{sv}as)", (
+                                 "vemo.Tallyport.NUVModule1", {"Devices": fake}, [])))
+        stranger.flush_sync(None)
+        # The owner itself sends a map of the wrong shape: dropped, once logged.
+        for _ in range(3):
+            host.request(raw="{'x': <'not a dictionary'>}")
+        # Then a storm: 300 maps in one burst; the last one must stand.
+        burst = [keyed(dict(PHONE, Battery=str(i % 100), timestamp=stamp(0)))
+                 for i in range(300)]
+        host.request(burst=burst)
+        sent = time.monotonic()
+        last = burst[-1][PHONE["Bonjour"]]
+        self.wait_rows(window, expected(last), CHANGE, "the storm's last map")
+        self.assertLess(time.monotonic() - sent, CHANGE)
+        stranger.close_sync(None)
+        self.assertEqual(window.log().count("ignored a device map of the wrong shape"), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()

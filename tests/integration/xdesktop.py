@@ -1,0 +1,130 @@
+"""A desktop for integration tests: Xvfb, a private session bus and the AT-SPI
+accessibility bus, with small GTK test windows and screenshots.
+
+Every wait is bounded.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import nuvtest
+from nuvtest import Lines, stop_process
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+GTK_WINDOW = os.path.join(HERE, "helpers", "gtk_window.py")
+LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+SCREEN_W, SCREEN_H = 1024, 768
+PYTHON = "/usr/bin/python3"
+
+
+def requires_desktop(cls):
+    """Skips a test class (with the reason) where the desktop cannot be made."""
+    for ok, reason in ((shutil.which("Xvfb"), "Xvfb is not installed"),
+                       (shutil.which("dbus-daemon"), "dbus-daemon is not installed"),
+                       (os.access(LAUNCHER, os.X_OK),
+                        "at-spi2-core's bus launcher is not installed")):
+        cls = unittest.skipUnless(ok, reason)(cls)
+    return cls
+
+
+SCREENSHOT = """
+import sys
+import gi
+gi.require_version("Gdk", "3.0")
+from gi.repository import Gdk
+root = Gdk.get_default_root_window()
+shot = Gdk.pixbuf_get_from_window(root, 0, 0, root.get_width(), root.get_height())
+# Crop to what is drawn: the bare screen is black.
+pixels, stride, n = shot.get_pixels(), shot.get_rowstride(), shot.get_n_channels()
+width = shot.get_width() * n
+rows = [pixels[y * stride:y * stride + width] for y in range(shot.get_height())]
+drawn = [y for y, row in enumerate(rows) if row.strip(b"\\0")]
+if not drawn:
+    sys.exit("nothing on the screen")
+left = min(len(row) - len(row.lstrip(b"\\0")) for row in rows if row.strip(b"\\0")) // n
+right = max(len(row.rstrip(b"\\0")) for row in rows) // n + 1
+shot = shot.new_subpixbuf(left, drawn[0], min(right, shot.get_width()) - left,
+                          drawn[-1] + 1 - drawn[0])
+shot.savev(sys.argv[1], "png", [], [])
+"""
+
+
+class Desktop:
+    """Xvfb + session bus + accessibility bus, torn down in reverse order."""
+
+    def __init__(self):
+        self.procs = []
+        self.bus = None
+        self.tmp = tempfile.mkdtemp(prefix="nuv-desktop-")
+        os.chmod(self.tmp, 0o700)
+        self.env = dict(os.environ)
+        for key in ("NO_AT_BRIDGE", "GTK_MODULES", "WAYLAND_DISPLAY"):
+            self.env.pop(key, None)
+        self.env.update({"XDG_RUNTIME_DIR": self.tmp, "HOME": self.tmp, "GDK_BACKEND": "x11",
+                         "XDG_CACHE_HOME": os.path.join(self.tmp, "cache")})
+
+    def spawn(self, argv, stdin=subprocess.DEVNULL):
+        """Starts a child of the desktop; returns the first line of its output
+        (None after 20 s)."""
+        proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, env=self.env)
+        self.procs.append(proc)
+        return Lines(proc.stdout).next(20)
+
+    def start(self):
+        self.bus = nuvtest.SessionBus()
+        self.env = self.bus.env(self.env)
+        display = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0",
+                              "%dx%dx24" % (SCREEN_W, SCREEN_H), "-nolisten", "tcp",
+                              "+extension", "Composite"])
+        if not display:
+            raise unittest.SkipTest("Xvfb did not start")
+        self.env["DISPLAY"] = ":" + display
+        self.procs.append(subprocess.Popen([LAUNCHER, "--launch-immediately"],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                           env=self.env))
+        if not nuvtest.wait_until(lambda: self.get_status("IsEnabled") is not None, 10, 0.1):
+            raise unittest.SkipTest("accessibility bus launcher did not come up")
+
+    def gdbus(self, *args):
+        return subprocess.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus",
+                               "-o", "/org/a11y/bus", "-m"] + list(args),
+                              capture_output=True, text=True, env=self.env, timeout=10)
+
+    def get_status(self, prop):
+        out = self.gdbus("org.freedesktop.DBus.Properties.Get", "org.a11y.Status", prop)
+        return "true" in out.stdout if out.returncode == 0 else None
+
+    def set_status(self, prop, value):
+        out = self.gdbus("org.freedesktop.DBus.Properties.Set", "org.a11y.Status", prop,
+                         "<%s>" % ("true" if value else "false"))
+        assert out.returncode == 0, out.stderr
+
+    def window(self, title, color, *geometry):
+        line = self.spawn([PYTHON, GTK_WINDOW, title, color, *map(str, geometry)],
+                          stdin=subprocess.PIPE)
+        if not line or not line.startswith("ready"):
+            raise AssertionError("test window %r did not come up" % title)
+        fields = dict(item.split("=") for item in line.split()[1:])
+        return int(fields["xid"]), int(fields["pid"])
+
+    def screenshot(self, path):
+        """Writes the screen, cropped to what is drawn on it, to `path` (PNG)."""
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        out = subprocess.run([PYTHON, "-c", SCREENSHOT, path], capture_output=True, text=True,
+                             env=self.env, timeout=30)
+        assert out.returncode == 0, out.stderr
+
+    def stop(self):
+        for proc in reversed(self.procs):
+            if proc.stdin:
+                proc.stdin.close()  # the test windows end with their input
+            stop_process(proc, 5)
+            if proc.stdout:
+                proc.stdout.close()
+        if self.bus:
+            self.bus.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)

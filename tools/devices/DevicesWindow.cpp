@@ -1,0 +1,383 @@
+#include "DevicesWindow.h"
+
+#include <algorithm>
+
+namespace nuvdevices {
+namespace {
+
+constexpr int kStartTimeoutSeconds = 15;
+
+GSimpleAction* addAction(GtkApplication* app, const char* name, GCallback callback, void* self) {
+  GSimpleAction* action = g_simple_action_new(name, nullptr);
+  g_signal_connect(action, "activate", callback, self);
+  g_action_map_add_action(G_ACTION_MAP(app), G_ACTION(action));
+  g_object_unref(action);  // the application holds it
+  return action;
+}
+
+GtkWidget* iconButton(const char* icon, const char* label, const char* tooltip) {
+  GtkWidget* button = gtk_button_new_from_icon_name(icon);
+  gtk_widget_set_tooltip_text(button, tooltip);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(button), GTK_ACCESSIBLE_PROPERTY_LABEL, label, -1);
+  return button;
+}
+
+}  // namespace
+
+DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nuv::Clock& clock)
+    : app_(app), haveBus_(bus != nullptr), model_(clock) {
+  window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_application_window_new(app))));
+  gtk_window_set_title(GTK_WINDOW(window_.get()), "NUVModule Devices");
+  gtk_window_set_icon_name(GTK_WINDOW(window_.get()), kAppId);
+  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 660, 340);
+  gtk_widget_add_css_class(window_.get(), "devices-window");
+  g_signal_connect(window_.get(), "destroy", G_CALLBACK(+[](GtkWidget*, void* s) {
+                     static_cast<DevicesWindow*>(s)->windowGone_ = true;
+                   }),
+                   this);
+  addActions();
+  buildHeader();
+  buildPages();
+  if (bus) {
+    client_ = std::make_unique<HostServiceClient>(
+        bus,
+        HostServiceClient::Events{[this](bool running) { onRunning(running); },
+                                  [this](const nuvctl::StackPayload& map) { onDevices(map); }});
+  }
+  render();
+}
+
+DevicesWindow::~DevicesWindow() {
+  client_.reset();
+  if (ageTimer_) g_source_remove(ageTimer_);
+  if (startTimer_) g_source_remove(startTimer_);
+  for (const char* name : {"refresh", "stop-module", "start-module", "quit"}) {
+    g_action_map_remove_action(G_ACTION_MAP(app_), name);
+  }
+  rows_.clear();
+  if (!windowGone_) gtk_window_destroy(GTK_WINDOW(window_.get()));
+}
+
+void DevicesWindow::present() { gtk_window_present(GTK_WINDOW(window_.get())); }
+
+void DevicesWindow::addActions() {
+  refreshAction_ = addAction(app_, "refresh", G_CALLBACK(+[](GSimpleAction*, GVariant*, void* s) {
+                               auto* self = static_cast<DevicesWindow*>(s);
+                               if (self->client_) self->client_->refresh();
+                             }),
+                             this);
+  stopAction_ = addAction(app_, "stop-module", G_CALLBACK(+[](GSimpleAction*, GVariant*, void* s) {
+                            static_cast<DevicesWindow*>(s)->askToStop();
+                          }),
+                          this);
+  startAction_ =
+      addAction(app_, "start-module", G_CALLBACK(+[](GSimpleAction*, GVariant*, void* s) {
+                  static_cast<DevicesWindow*>(s)->startModule();
+                }),
+                this);
+  addAction(app_, "quit", G_CALLBACK(+[](GSimpleAction*, GVariant*, void* s) {
+              gtk_window_close(GTK_WINDOW(static_cast<DevicesWindow*>(s)->window_.get()));
+            }),
+            this);
+  const char* refreshKeys[] = {"<Control>r", "F5", nullptr};
+  const char* quitKeys[] = {"<Control>q", "<Control>w", nullptr};
+  gtk_application_set_accels_for_action(app_, "app.refresh", refreshKeys);
+  gtk_application_set_accels_for_action(app_, "app.quit", quitKeys);
+}
+
+void DevicesWindow::buildHeader() {
+  GtkWidget* header = gtk_header_bar_new();
+  GtkWidget* titles = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_widget_set_valign(titles, GTK_ALIGN_CENTER);
+  GtkWidget* title = gtk_label_new("Devices");
+  gtk_widget_add_css_class(title, "title");
+  subtitle_ = gtk_label_new(nullptr);
+  gtk_widget_add_css_class(subtitle_, "subtitle");
+  gtk_box_append(GTK_BOX(titles), title);
+  gtk_box_append(GTK_BOX(titles), subtitle_);
+  gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), titles);
+
+  GtkWidget* refresh =
+      iconButton("view-refresh-symbolic", "Refresh", "Ask NUVModule for fresh values now (Ctrl+R)");
+  gtk_actionable_set_action_name(GTK_ACTIONABLE(refresh), "app.refresh");
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header), refresh);
+
+  nuv::glib::Object<GMenu> menu(g_menu_new());
+  nuv::glib::Object<GMenu> moduleSection(g_menu_new());
+  g_menu_append(moduleSection.get(), "Stop NUVModule\u2026", "app.stop-module");
+  nuv::glib::Object<GMenu> appSection(g_menu_new());
+  g_menu_append(appSection.get(), "Quit", "app.quit");
+  g_menu_append_section(menu.get(), nullptr, G_MENU_MODEL(moduleSection.get()));
+  g_menu_append_section(menu.get(), nullptr, G_MENU_MODEL(appSection.get()));
+  GtkWidget* menuButton = gtk_menu_button_new();
+  gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(menuButton), "open-menu-symbolic");
+  gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(menuButton), G_MENU_MODEL(menu.get()));
+  gtk_widget_set_tooltip_text(menuButton, "Main menu");
+  gtk_accessible_update_property(GTK_ACCESSIBLE(menuButton), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 "Main menu", -1);
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header), menuButton);
+
+  gtk_window_set_titlebar(GTK_WINDOW(window_.get()), header);
+}
+
+void DevicesWindow::buildPages() {
+  // Two pages, one visible at a time (not a GtkStack: a hidden widget also
+  // leaves the accessibility tree, a stack's hidden page does not).
+  GtkWidget* pages = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  GtkWidget* scroller = devicesPage_ = gtk_scrolled_window_new();
+  gtk_widget_set_vexpand(scroller, TRUE);
+  gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER,
+                                 GTK_POLICY_AUTOMATIC);
+  GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
+  gtk_widget_add_css_class(column, "devices-page");
+  list_ = gtk_list_box_new();
+  gtk_list_box_set_selection_mode(GTK_LIST_BOX(list_), GTK_SELECTION_NONE);
+  gtk_widget_add_css_class(list_, "device-list");
+  gtk_widget_set_valign(list_, GTK_ALIGN_START);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(list_), GTK_ACCESSIBLE_PROPERTY_LABEL, "Devices",
+                                 -1);
+  overflow_ = gtk_label_new(nullptr);
+  gtk_widget_add_css_class(overflow_, "dim-label");
+  gtk_widget_set_visible(overflow_, FALSE);
+  gtk_box_append(GTK_BOX(column), list_);
+  gtk_box_append(GTK_BOX(column), overflow_);
+  gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), column);
+  gtk_box_append(GTK_BOX(pages), scroller);
+  gtk_box_append(GTK_BOX(pages), statusPage());
+  gtk_window_set_child(GTK_WINDOW(window_.get()), pages);
+}
+
+GtkWidget* DevicesWindow::statusPage() {
+  GtkWidget* page = statusPage_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+  gtk_widget_add_css_class(page, "status-page");
+  gtk_widget_set_vexpand(page, TRUE);
+  gtk_widget_set_valign(page, GTK_ALIGN_CENTER);
+  gtk_widget_set_halign(page, GTK_ALIGN_CENTER);
+  statusIcon_ = gtk_image_new();
+  gtk_image_set_pixel_size(GTK_IMAGE(statusIcon_), 80);
+  gtk_widget_add_css_class(statusIcon_, "status-icon");
+  statusTitle_ = gtk_label_new(nullptr);
+  gtk_widget_add_css_class(statusTitle_, "status-title");
+  gtk_label_set_wrap(GTK_LABEL(statusTitle_), TRUE);
+  gtk_label_set_justify(GTK_LABEL(statusTitle_), GTK_JUSTIFY_CENTER);
+  statusText_ = gtk_label_new(nullptr);
+  gtk_widget_add_css_class(statusText_, "status-text");
+  gtk_label_set_wrap(GTK_LABEL(statusText_), TRUE);
+  gtk_label_set_justify(GTK_LABEL(statusText_), GTK_JUSTIFY_CENTER);
+  gtk_label_set_max_width_chars(GTK_LABEL(statusText_), 56);
+  gtk_label_set_selectable(GTK_LABEL(statusText_), FALSE);
+  statusSpinner_ = gtk_spinner_new();
+  gtk_widget_set_size_request(statusSpinner_, 24, 24);
+  startButton_ = gtk_button_new_with_label("Start NUVModule");
+  gtk_actionable_set_action_name(GTK_ACTIONABLE(startButton_), "app.start-module");
+  gtk_widget_add_css_class(startButton_, "suggested-action");
+  gtk_widget_add_css_class(startButton_, "pill");
+  gtk_widget_set_halign(startButton_, GTK_ALIGN_CENTER);
+  for (GtkWidget* child : {statusIcon_, statusTitle_, statusText_, statusSpinner_, startButton_}) {
+    gtk_box_append(GTK_BOX(page), child);
+  }
+  return page;
+}
+
+void DevicesWindow::onRunning(bool running) {
+  watched_ = true;
+  running_ = running;
+  mapKnown_ = false;
+  if (running) {
+    starting_ = false;
+    startProblem_.clear();
+    if (startTimer_) g_source_remove(startTimer_);
+    startTimer_ = 0;
+  }
+  render();
+}
+
+void DevicesWindow::onDevices(const nuvctl::StackPayload& map) {
+  model_.update(map);
+  mapKnown_ = true;
+  render();
+}
+
+void DevicesWindow::startModule() {
+  if (running_ || starter_.busy()) return;
+  startProblem_.clear();
+  starting_ = true;
+  render();
+  starter_.start([this](bool ok, const std::string& message) { onStarted(ok, message); });
+}
+
+void DevicesWindow::onStarted(bool ok, const std::string& message) {
+  if (!ok) {
+    starting_ = false;
+    startProblem_ = "It could not be started: " + message;
+  } else if (!running_ && !startTimer_) {
+    startTimer_ = g_timeout_add_seconds(kStartTimeoutSeconds, onStartTimeout, this);
+  }
+  render();
+}
+
+int DevicesWindow::onStartTimeout(void* data) {
+  auto* self = static_cast<DevicesWindow*>(data);
+  self->startTimer_ = 0;
+  self->starting_ = false;
+  self->startProblem_ =
+      "It was started but does not answer. Its log: journalctl --user -u nuvmodule";
+  self->render();
+  return G_SOURCE_REMOVE;
+}
+
+void DevicesWindow::askToStop() {
+  if (!running_) return;
+  GtkWidget* dialog = gtk_message_dialog_new(
+      GTK_WINDOW(window_.get()),
+      static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+      GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "Stop NUVModule?");
+  gtk_message_dialog_format_secondary_text(
+      GTK_MESSAGE_DIALOG(dialog),
+      "Your devices are no longer watched until NUVModule is started again. "
+      "Its service does not restart it by itself.");
+  gtk_dialog_add_button(GTK_DIALOG(dialog), "Cancel", GTK_RESPONSE_CANCEL);
+  GtkWidget* stop = gtk_dialog_add_button(GTK_DIALOG(dialog), "Stop", GTK_RESPONSE_ACCEPT);
+  gtk_widget_add_css_class(stop, "destructive-action");
+
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+  g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, void* s) {
+                     auto* self = static_cast<DevicesWindow*>(s);
+                     if (response == GTK_RESPONSE_ACCEPT && self->client_) {
+                       self->client_->requestStop();
+                     }
+                     gtk_window_destroy(GTK_WINDOW(d));
+                   }),
+                   this);
+  gtk_window_present(GTK_WINDOW(dialog));
+}
+
+DevicesWindow::Page DevicesWindow::page() const {
+  // Until the bus has said whether the module runs, "not running" could be
+  // a lie for a moment.
+  if (!watched_ && haveBus_) return Page::Connecting;
+  if (!running_) return starting_ ? Page::Starting : Page::NotRunning;
+  if (!model_.empty()) return Page::Devices;
+  return mapKnown_ ? Page::NoDevices : Page::Connecting;
+}
+
+void DevicesWindow::render() {
+  const Page shown = page();
+  g_simple_action_set_enabled(refreshAction_, running_);
+  g_simple_action_set_enabled(stopAction_, running_);
+  g_simple_action_set_enabled(startAction_, haveBus_ && !running_ && !starting_);
+
+  std::string subtitle;
+  switch (shown) {
+    case Page::Devices:
+      subtitle = model_.size() == 1 ? "1 device" : std::to_string(model_.size()) + " devices";
+      break;
+    case Page::NoDevices:
+      subtitle = "No devices";
+      break;
+    case Page::Connecting:
+      subtitle = "Connecting\u2026";
+      break;
+    case Page::Starting:
+      subtitle = "Starting NUVModule\u2026";
+      break;
+    case Page::NotRunning:
+      subtitle = "NUVModule is not running";
+      break;
+  }
+  gtk_label_set_text(GTK_LABEL(subtitle_), subtitle.c_str());
+
+  if (shown == Page::Devices) {
+    renderRows();
+  } else {
+    renderStatus(shown);
+  }
+  gtk_widget_set_visible(devicesPage_, shown == Page::Devices);
+  gtk_widget_set_visible(statusPage_, shown != Page::Devices);
+  scheduleAgeRefresh();
+}
+
+void DevicesWindow::renderRows() {
+  std::vector<DeviceRow> rows = model_.rows();
+  const std::size_t hidden = rows.size() > kMaxRows ? rows.size() - kMaxRows : 0;
+  rows.resize(rows.size() - hidden);
+
+  const bool sameOrder =
+      std::equal(rows.begin(), rows.end(), rows_.begin(), rows_.end(),
+                 [](const DeviceRow& row, const auto& widget) { return widget->key() == row.key; });
+  if (!sameOrder) {
+    // New devices, devices gone, or a rename moved a row: lay the list out
+    // again, keeping the widgets of the devices that stay.
+    std::vector<std::unique_ptr<DeviceRowWidget>> old = std::move(rows_);
+    rows_.clear();
+    for (auto& widget : old) gtk_list_box_remove(GTK_LIST_BOX(list_), widget->widget());
+    for (const auto& row : rows) {
+      auto reuse = std::find_if(old.begin(), old.end(),
+                                [&](const auto& w) { return w && w->key() == row.key; });
+      rows_.push_back(reuse != old.end() ? std::move(*reuse) : std::make_unique<DeviceRowWidget>());
+      gtk_list_box_append(GTK_LIST_BOX(list_), rows_.back()->widget());
+    }
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) rows_[i]->show(rows[i]);
+
+  gtk_widget_set_visible(overflow_, hidden > 0);
+  if (hidden) {
+    const std::string text = "\u2026and " + std::to_string(hidden) + " more devices";
+    gtk_label_set_text(GTK_LABEL(overflow_), text.c_str());
+  }
+}
+
+void DevicesWindow::renderStatus(Page shown) {
+  const char* icon = kAppId;
+  std::string title, text;
+  bool busy = false;
+  switch (shown) {
+    case Page::NotRunning:
+      title = "NUVModule is not running";
+      text = haveBus_ ? "Start it to see the battery of your iPhone, iPad or iPod here."
+                      : "There is no session bus, so NUVModule cannot be reached.";
+      if (!startProblem_.empty()) text += "\n\n" + startProblem_;
+      break;
+    case Page::Starting:
+      title = "Starting NUVModule\u2026";
+      busy = true;
+      break;
+    case Page::Connecting:
+      title = "Connecting to NUVModule\u2026";
+      busy = true;
+      break;
+    case Page::NoDevices:
+      icon = "phone-apple-iphone-symbolic";
+      title = "No devices yet";
+      text =
+          "Connect an iPhone, iPad or iPod with a USB cable and unlock it. "
+          "It shows up here within a few seconds.";
+      break;
+    case Page::Devices:
+      break;
+  }
+  gtk_image_set_from_icon_name(GTK_IMAGE(statusIcon_), icon);
+  gtk_label_set_text(GTK_LABEL(statusTitle_), title.c_str());
+  gtk_label_set_text(GTK_LABEL(statusText_), text.c_str());
+  gtk_widget_set_visible(statusText_, !text.empty());
+  gtk_widget_set_visible(statusSpinner_, busy);
+  gtk_spinner_set_spinning(GTK_SPINNER(statusSpinner_), busy);
+  gtk_widget_set_visible(startButton_, shown == Page::NotRunning && haveBus_);
+}
+
+void DevicesWindow::scheduleAgeRefresh() {
+  if (ageTimer_) g_source_remove(ageTimer_);
+  ageTimer_ = 0;
+  if (page() != Page::Devices) return;
+  const auto wait = model_.untilAgeTextChanges();
+  ageTimer_ = g_timeout_add(static_cast<unsigned>(wait.count()), onAgeTimer, this);
+}
+
+int DevicesWindow::onAgeTimer(void* data) {
+  auto* self = static_cast<DevicesWindow*>(data);
+  self->ageTimer_ = 0;
+  self->render();
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace nuvdevices

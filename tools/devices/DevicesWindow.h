@@ -1,0 +1,103 @@
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DeviceRowModel.h"
+#include "DeviceRowWidget.h"
+#include "HostServiceClient.h"
+#include "ModuleStarter.h"
+#include "platform/linux/runtime/GlibHandles.h"
+
+namespace nuvdevices {
+
+// The one window of nuv-devices: a header bar (Refresh, a menu with "Stop
+// NUVModule…"), and one page at a time:
+//   - the devices, one row each (DeviceRowWidget), at most kMaxRows;
+//   - "No devices yet" while the module runs with an empty map;
+//   - "Connecting…" while the module runs and its map is not read yet;
+//   - "NUVModule is not running" with a Start button, or "Starting…".
+// The rows outlive the module: when it stops and comes back (a relaunch after
+// wake) they are shown again at once and then replaced by its map.
+//
+// The actions live on the application, so the desktop and tests can trigger
+// them over the bus too: app.refresh, app.stop-module (asks first),
+// app.start-module, app.quit.
+//
+// Loop thread only. The object must outlive the GtkWindow's use of it: the
+// application keeps it until its main loop has ended.
+class DevicesWindow {
+ public:
+  // `bus` may be null (no session bus): the window then says so.
+  DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nuv::Clock& clock);
+  ~DevicesWindow();
+  DevicesWindow(const DevicesWindow&) = delete;
+  DevicesWindow& operator=(const DevicesWindow&) = delete;
+
+  void present();
+
+  static constexpr std::size_t kMaxRows = 100;
+  // The application's identity: its bus name, .desktop file and icon name.
+  static constexpr const char* kAppId = "vemo.Tallyport.NUVDevices";
+
+ private:
+  enum class Page { NotRunning, Starting, Connecting, NoDevices, Devices };
+
+  void buildHeader();
+  void buildPages();
+  void addActions();
+  GtkWidget* statusPage();
+
+  void onRunning(bool running);
+  void onDevices(const nuvctl::StackPayload& map);
+  void onStarted(bool ok, const std::string& message);
+  void askToStop();
+  void startModule();
+
+  Page page() const;
+  void render();
+  void renderRows();
+  void renderStatus(Page page);
+  void scheduleAgeRefresh();
+  static int onAgeTimer(void* self);
+  static int onStartTimeout(void* self);
+
+  GtkApplication* app_;
+  bool haveBus_;
+  DeviceRowModel model_;
+  ModuleStarter starter_;
+
+  nuv::glib::Object<GtkWidget> window_;
+  GtkWidget* subtitle_ = nullptr;
+  GtkWidget* devicesPage_ = nullptr;
+  GtkWidget* statusPage_ = nullptr;
+  GtkWidget* list_ = nullptr;
+  GtkWidget* overflow_ = nullptr;
+  GtkWidget* statusIcon_ = nullptr;
+  GtkWidget* statusTitle_ = nullptr;
+  GtkWidget* statusText_ = nullptr;
+  GtkWidget* statusSpinner_ = nullptr;
+  GtkWidget* startButton_ = nullptr;
+  std::vector<std::unique_ptr<DeviceRowWidget>> rows_;  // in display order
+
+  GSimpleAction* refreshAction_ = nullptr;  // owned by the application
+  GSimpleAction* stopAction_ = nullptr;
+  GSimpleAction* startAction_ = nullptr;
+
+  bool watched_ = false;  // the bus has told whether the module runs
+  bool running_ = false;
+  bool mapKnown_ = false;  // the running module's map has been read
+  bool starting_ = false;  // Start pressed; waiting for systemctl or the name
+  std::string startProblem_;
+  bool windowGone_ = false;  // closed by the user; destroyed already
+  unsigned ageTimer_ = 0;
+  unsigned startTimer_ = 0;
+
+  // Last, so that it goes first: its callbacks use everything above.
+  std::unique_ptr<HostServiceClient> client_;
+};
+
+}  // namespace nuvdevices
