@@ -408,6 +408,13 @@ class InstallTest(unittest.TestCase):
             "share/bash-completion/completions/nuvctl",
             "share/dbus-1/interfaces/vemo.DistributedNotifications.xml",
         }
+        if nuvtest.cmake_cache("NUV_BUILD_DEVICES_WINDOW") == "ON":
+            expected |= {
+                "bin/nuv-devices",
+                "share/applications/vemo.Tallyport.NUVDevices.desktop",
+                "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg",
+                "share/nuv-devices/autostart/vemo.Tallyport.NUVDevices.desktop",
+            }
         # Bus interfaces beside the notifications' are welcome; nothing else.
         extra = lambda files: {f for f in files - expected
                                if not f.startswith("share/dbus-1/interfaces/")}
@@ -514,7 +521,7 @@ class InstallTest(unittest.TestCase):
                               capture_output=True, text=True, timeout=300)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         # Everything `cmake --build` makes is an installed target or goes into one.
-        installed = ["NUVModule", "nuvctl", "devinfo", "NUVCloudKit"]
+        installed = ["NUVModule", "nuvctl", "devinfo", "NUVCloudKit", "nuv-devices"]
         needed = set().union(*(phony_closure(build, t) for t in installed))
         needed |= set(ninja(build, "-t", "inputs", *installed).split())
         self.assertEqual(phony_closure(build, "all") - needed, set())
