@@ -37,6 +37,11 @@ struct BytesUnref {
     if (b) g_bytes_unref(b);
   }
 };
+struct DirClose {
+  void operator()(GDir* d) const {
+    if (d) g_dir_close(d);
+  }
+};
 
 template <class T>
 using Object = std::unique_ptr<T, ObjectUnref>;
@@ -45,5 +50,6 @@ using Error = std::unique_ptr<GError, ErrorFree>;
 using String = std::unique_ptr<gchar, Free>;
 using Source = std::unique_ptr<GSource, SourceUnref>;
 using Bytes = std::unique_ptr<GBytes, BytesUnref>;
+using Dir = std::unique_ptr<GDir, DirClose>;
 
 }  // namespace nuv::glib
