@@ -156,38 +156,6 @@ TEST_F(AppDelegateTest, AProcessHoldingTheOutputDelaysTheRunByTheGraceOnlyAndIsS
             1);
 }
 
-// Termination reaches the probe's group whether the probe still runs or only
-// what it left behind does: SIGTERM, 200 ms, SIGKILL.
-TEST_F(AppDelegateTest, TerminationStopsTheProbesGroupDuringAndAfterARun) {
-  struct Case {
-    const char* name;
-    ProcessScript script;
-  };
-  for (const Case& c :
-       {Case{"during a run",
-             ProcessScript{.output = "", .runTime = milliseconds(60000), .ignoresTerminate = true}},
-        Case{"after a run", ProcessScript{.output = "",
-                            .ignoresTerminate = true,
-                            .leftoverLifetime = milliseconds(60000)}}}) {
-    SCOPED_TRACE(c.name);
-    fake::FakeRunLoop caseLoop;
-    fake::FakeProcessLauncher caseLauncher{caseLoop};
-    fake::FakeApplication caseApplication;
-    AppDelegate caseDelegate{{caseLoop, caseLauncher, center, workspace, bundle, caseApplication}};
-    caseLauncher.setDefault(c.script);
-    caseApplication.run(caseDelegate);
-    // At 6000: inside the first run, or 1 s after it.
-    caseLoop.postDelayed(milliseconds(6000), [&] {
-      center.postNotification({"vemo.Tallyport.kill", "", {}});
-    });
-    caseLoop.advance(milliseconds(6000));
-    ASSERT_EQ(caseApplication.terminateCount, 1);
-    const auto& probe = *caseLauncher.made().at(0);
-    EXPECT_EQ(probe.stopGrace(), milliseconds(200));
-    EXPECT_FALSE(probe.isGroupRunning());
-  }
-}
-
 TEST_F(AppDelegateTest, MergeAndChangeDetection) {
   launch();
   // New device: stored with a timestamp and posted.

@@ -111,23 +111,6 @@ TEST(SpawnProcess, SignalsReachTheChildsWholeGroup) {
   }
 }
 
-// A daemon that inherited the output and outlives the probe: the wait ends
-// a grace after the exit, with what was printed; the daemon is left to the
-// caller, in the group.
-TEST(SpawnProcess, AProcessHoldingTheOutputEndsTheWaitAGraceAfterTheExit) {
-  GlibRunLoop loop;
-  SpawnProcessLauncher launcher(loop);
-  auto p = launcher.makeProcess("/bin/sh", {"-c", "echo out; sleep 30 &"});
-  ASSERT_TRUE(p->launch(nullptr));
-  const auto began = std::chrono::steady_clock::now();
-  p->waitUntilExit(Milliseconds(100));
-  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
-  EXPECT_EQ(p->readOutputToEnd(), "out\n");
-  EXPECT_TRUE(p->isGroupRunning());
-  p->terminate();
-  EXPECT_TRUE(waitFor([&] { return !p->isGroupRunning(); }, std::chrono::seconds(2)));
-}
-
 TEST(ProcStat, StartTimeIsReadAfterTheLastParenthesis) {
   const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 987654 20 21";
   EXPECT_EQ(parseStartTime("42 (NUVModule)" + tail), 987654ull);

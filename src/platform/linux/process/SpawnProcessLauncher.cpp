@@ -142,7 +142,7 @@ class ChildProcess : public Process {
     terminate();
     const auto deadline = std::chrono::steady_clock::now() + grace;
     for (;;) {
-      reapIfExited();  // an unreaped child keeps the group alive
+      reapIfExited();  // as soon as the child has exited, not when the loop runs next
       if (!isGroupRunning()) break;
       if (std::chrono::steady_clock::now() >= deadline) {
         ::kill(-pid_, SIGKILL);
