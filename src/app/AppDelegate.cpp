@@ -21,8 +21,11 @@ namespace nuv {
 
 AppDelegate::AppDelegate(Dependencies deps) : deps_(deps) {}
 
-AppDelegate::~AppDelegate() {
-  if (coreLoop_) coreLoop_->invalidate();
+AppDelegate::~AppDelegate() { setCoreLoop(nullptr); }
+
+void AppDelegate::setCoreLoop(TimerRef timer) {
+  if (coreLoop_ && coreLoop_ != timer) coreLoop_->invalidate();
+  coreLoop_ = std::move(timer);
 }
 
 // Every instance but the one the system lists first is asked to quit; the
@@ -52,8 +55,10 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::applicationWillTerminate() {
-  // A probe must not outlive the module that started it.
-  if (task && task->isRunning()) task->terminate();
+  // Nothing started for a run may outlive the module: the probe of the
+  // current or last run and whatever is left of its group. Blocks for the
+  // grace at most; the process ends right after.
+  if (task) task->stopGroup(kProbeStopGrace);
 }
 
 void AppDelegate::killMe() { deps_.application.terminate(); }
@@ -89,16 +94,17 @@ void AppDelegate::receiveSleepNote(const Notification& note) {
     deps_.userDefaults->synchronize();
   }
   log::info("receiveSleepNote: " + note.name);
-  if (coreLoop_) coreLoop_->invalidate();
   setCoreLoop(nullptr);
 }
 
 void AppDelegate::receiveWakeNote(const Notification&) {
   if (task) {
-    task->terminate();
+    // The relaunch ends this process next, so the probe's group is stopped
+    // the way termination stops it; a probe that ignores SIGTERM must not
+    // outlive the module.
+    task->stopGroup(kProbeStopGrace);
     task.reset();
   }
-  if (coreLoop_) coreLoop_->invalidate();
   setCoreLoop(nullptr);
   if (deps_.userDefaults && deps_.calendar &&
       deps_.calendar->isDateInYesterday(startDate(), deps_.loop.clock().now())) {
@@ -136,10 +142,11 @@ void AppDelegate::startMonitoring() {
   }
   log::debug(kTickLine);
   setStillRunning(true);
-  if (task && task->isRunning()) {
-    task->terminate();
-    task.reset();
+  if (task && task->isGroupRunning()) {
+    // What the last probe left behind had its SIGTERM when its run ended.
+    task->kill();
   }
+  task.reset();
   const std::string output = runProbe();
   updateUI(parseProbeOutput(output));
   setStillRunning(false);
@@ -168,9 +175,18 @@ std::string AppDelegate::runProbe() {
     probe->terminate();
     kill = deps_.loop.scheduleTimer(kProbeKillGrace, [probe] { probe->kill(); });
   });
-  probe->waitUntilExit();
+  probe->waitUntilExit(kProbeOutputGrace);
   watchdog->invalidate();
   if (kill) kill->invalidate();
+  if (probe->isGroupRunning()) {
+    // The probe is gone but something it started lives on (a daemon that
+    // held its output, a background child): the run is over, and so are they.
+    if (!reportedLeftovers_) {
+      log::warning("probe tool left processes running after it exited; stopping them");
+      reportedLeftovers_ = true;
+    }
+    probe->terminate();
+  }
   std::string output = probe->readOutputToEnd();
   if (timedOut) return {};
   return output;
@@ -208,7 +224,6 @@ void AppDelegate::updateUI(std::optional<ProbeOutput> d) {
       postStack();
     }
   }
-  setCoreLoop(nullptr);
   armPollTimer();
 }
 

@@ -70,6 +70,12 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   // A probe that has not exited by then is stopped: SIGTERM, then SIGKILL.
   static constexpr Milliseconds kProbeTimeout{30000};
   static constexpr Milliseconds kProbeKillGrace{2000};
+  // Once the probe has exited, how long a process it left behind may keep
+  // its output open before the run takes what has arrived.
+  static constexpr Milliseconds kProbeOutputGrace{100};
+  // When the module ends (or relaunches at wake): how long the probe's group
+  // has between SIGTERM and SIGKILL.
+  static constexpr Milliseconds kProbeStopGrace{200};
 
   explicit AppDelegate(Dependencies deps);
   ~AppDelegate() override;
@@ -77,7 +83,7 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   // ApplicationDelegate
   void applicationWillFinishLaunching() override;  // single-instance rule
   void applicationDidFinishLaunching() override;   // start-up
-  void applicationWillTerminate() override;        // stops a running probe
+  void applicationWillTerminate() override;        // stops the probe's process group
 
   void killMe();
   void setupNUV();
@@ -108,9 +114,10 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   // USBPluWatcherDelegate: every message is taken; they arrive on the main loop.
   bool respondsTo(Message message) const override;
 
-  // Accessors.
+  // Accessors. Replacing the poll timer invalidates the one it replaces, so
+  // at most one poll timer is ever pending.
   const TimerRef& coreLoop() const { return coreLoop_; }
-  void setCoreLoop(TimerRef timer) { coreLoop_ = std::move(timer); }
+  void setCoreLoop(TimerRef timer);
   bool stillRunning() const { return _stillRunning.load(); }
   void setStillRunning(bool running) { _stillRunning.store(running); }
   Date startDate() const { return _startDate; }
@@ -137,6 +144,7 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   Subscription sleepObservation_;
   Subscription wakeObservation_;
   USBPluWatcher* usbWatcher_ = nullptr;
+  bool reportedLeftovers_ = false;
 };
 
 }  // namespace nuv

@@ -7,6 +7,7 @@
 #include <string>
 
 #include <gio/gio.h>
+#include <unistd.h>
 
 #include "app/AppDelegate.h"
 #include "cloud/TodoFetcher.h"
@@ -150,6 +151,11 @@ int main(int argc, char** argv) {
   // file that keeps the map across sleep, and the relaunch after wake.
   auto sleepMonitor = LogindSleepMonitor::connectSystem();
   auto userDefaults = FileUserDefaults::forBundleIdentifier(bundle.bundleIdentifier());
+  // Saves cut short by a kill leave temporary files; those from before this
+  // process began cannot belong to a save in flight.
+  if (auto started = processStartDate(getpid())) {
+    userDefaults->removeLeftoverTemporaryFiles(*started);
+  }
   GlibCalendar calendar;
   SpawnDetachedLauncher relauncher;
   AppDelegate::Dependencies deps{
@@ -160,6 +166,12 @@ int main(int argc, char** argv) {
   deps.relauncher = &relauncher;
   deps.supervisingUnit = supervisingUnit();
   AppDelegate delegate(deps);
+  // Without its bus the module has no one to report to: one line, and an
+  // exit the user unit's restart policy (or the session's end) deals with.
+  Subscription busLost = bus->observeClosed([&application](const std::string& reason) {
+    log::warning("lost the session bus (" + reason + "); exiting");
+    application.terminateWithStatus(1);
+  });
   USBPluWatcher::setRegistryFactory([] { return std::make_unique<UdevUsbRegistry>(); });
   delegate.setUsbWatcher(&USBPluWatcher::sharedInstance());
   return application.run(delegate);

@@ -13,8 +13,8 @@ using Milliseconds = std::chrono::milliseconds;
 //
 // Like a timer on a classic run loop, a scheduled timer is kept alive by the
 // loop until it fires or is invalidated: dropping the last reference to it
-// does not cancel it. That is deliberate: the poll timer reference is replaced
-// without invalidating a timer that may still be pending.
+// does not cancel it, so whoever replaces a reference to a pending timer
+// invalidates it first.
 // Loop thread only.
 class Timer {
  public:

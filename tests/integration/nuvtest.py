@@ -158,7 +158,10 @@ class Listener:
                        "GetId", None, None, Gio.DBusCallFlags.NONE, 5000, None)
         self._ready.set()
         self._loop.run()
-        conn.close_sync(None)
+        try:
+            conn.close_sync(None)
+        except GLib.Error:
+            pass  # the bus is gone already (a test killed it)
 
     def next(self, timeout):
         """The next notification's body, or None."""
@@ -331,6 +334,51 @@ def gone(pid):
         return proc_stat(pid)[0] == "Z"
     except OSError:
         return True
+
+
+def group_members(pgid):
+    """Pids of the live (not zombie) processes of the process group `pgid`."""
+    return pids_where(lambda pid: (lambda f: f[2] == str(pgid) and f[0] != "Z")(proc_stat(pid)))
+
+
+def cpu_seconds(pid):
+    """The CPU time a live process's threads have used (its children not
+    counted), from the scheduler's nanosecond counters. A thread that ends
+    takes its share along; the module's threads live as long as it does."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
+
+
+def name_lines(log, names):
+    """How many of a module's debug messages are one of `names` (the USB
+    watcher logs every removed device's name at debug level, so the module
+    must run with G_MESSAGES_DEBUG=NUVModule)."""
+    return sum(1 for text in debug_messages(log) if text in names)
+
+
+def attach_storm(testbed, path, module, name, count, seconds=0.0, timeout=10.0):
+    """Attaches the umockdev device at `path` `count` times (an "add" and a
+    "remove" uevent each), spread evenly over `seconds`. The test bed's
+    uevent socket holds only a handful of datagrams and the sender aborts
+    when it is full, so one pair is in flight at a time: each waits for the
+    module to write the device's `name` at the removal. Returns False when
+    the module stalls for `timeout` seconds."""
+    baseline = name_lines(module.log(), [name])
+    began = time.monotonic()
+    for i in range(count):
+        time.sleep(max(0.0, began + seconds * i / count - time.monotonic()))
+        testbed.uevent(path, "add")
+        testbed.uevent(path, "remove")
+        if not wait_until(lambda: name_lines(module.log(), [name]) > baseline + i, timeout,
+                          interval=0.001):
+            return False
+    return True
 
 
 class ModuleTestCase(unittest.TestCase):

@@ -55,18 +55,52 @@ class LifecycleTest(ModuleTestCase):
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "config", b.identifier)))
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "config", nuvtest.BUNDLE_ID)))
 
-    def test_signals_end_cleanly_and_leave_no_probe_behind(self):
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            b = self.bundle("Sig%d.app" % sig)
-            b.set_output(DEVICE)
-            b.set_hook("before", "exec sleep 60")
-            m = self.start(b)
+    def test_every_stop_ends_the_probes_whole_group(self):
+        """A shell probe whose child sleeps, and one that ignores SIGTERM (its
+        children too): after SIGTERM, SIGINT or the kill notification no
+        process of the probe's group is left 1 s after the module's exit.
+        Six modules at once, each with a bundle identifier of its own."""
+        hooks = {"child": "sleep 40", "deaf": "trap '' TERM; sleep 40 & sleep 40"}
+        runs = []
+        for stop in ("SIGTERM", "SIGINT", "kill"):
+            for kind, hook in hooks.items():
+                b = self.bundle("%s-%s.app" % (stop, kind),
+                                "%s.%s.%s" % (nuvtest.TEST_BUNDLE_ID, stop, kind))
+                b.set_output(DEVICE)
+                b.set_hook("before", hook)
+                runs.append((stop, kind, b))
+        # A save that a kill cut short left its temporary file: removed at
+        # start-up, the defaults file itself kept.
+        config = os.path.join(self.tmp, "config", runs[0][2].identifier)
+        os.makedirs(config)
+        for name in ("defaults.gvariant", "defaults.gvariant.Xy12Zw"):
+            nuvtest.write_whole(os.path.join(config, name), "@a{sv} {}\n")
+            os.utime(os.path.join(config, name), (time.time() - 60,) * 2)
+        runs = [(stop, kind, b, self.start(b)) for stop, kind, b in runs]
+
+        groups = {}
+        for stop, kind, b, m in runs:
             self.assertTrue(wait_until(lambda: b.starts(), FIRST_RUN + SLACK), m.log())
-            probe_pid = int(b.starts()[0][0])
-            m.proc.send_signal(sig)
-            self.assertEqual(m.wait(10), 0, m.log())
-            self.assertTrue(wait_until(lambda: nuvtest.gone(probe_pid), 5),
-                            "probe left running after %s" % sig)
+            pgid = int(b.starts()[0][0])
+            # The shell, and its sleeps: a group of the probe's own.
+            self.assertTrue(wait_until(lambda: len(nuvtest.group_members(pgid)) >= 2, 2), kind)
+            groups[m] = pgid
+        self.assertEqual(sorted(os.listdir(config)), ["defaults.gvariant"])
+
+        def assert_stopped(stop, kind, m):
+            self.assertEqual(m.wait(5), 0, m.log())
+            self.assertTrue(wait_until(lambda: not nuvtest.group_members(groups[m]), 1),
+                            "%s probe's group left after %s" % (kind, stop))
+
+        # The kill notification reaches every module on the bus: signals first.
+        for stop, kind, b, m in runs:
+            if stop != "kill":
+                m.proc.send_signal(getattr(signal, stop))
+                assert_stopped(stop, kind, m)
+        self.bus.emit("vemo.Tallyport.kill")
+        for stop, kind, b, m in runs:
+            if stop == "kill":
+                assert_stopped(stop, kind, m)
 
     def test_second_instance_quits_and_another_letter_case_is_another_application(self):
         other = self.start(self.bundle("Other.app", nuvtest.TEST_BUNDLE_ID.upper()))
@@ -120,6 +154,29 @@ class MisbehavingProbeTest(ModuleTestCase):
         b.set_hook("before", "kill -SEGV $$")
         assert_quiet_run(self, b)
         self.assert_loop_goes_on(b, m)
+
+    def test_daemon_holding_the_output_then_the_bus_dies(self):
+        b = self.bundle()
+        b.set_output(DEVICE)
+        # The probe starts a daemon that inherits its output, and exits.
+        b.set_hook("after", "sleep 300 &")
+        m = self.start(b)
+        self.broadcast(m)
+        received = time.time()
+        started = float(b.starts()[0][1])
+        self.assertLess(received - started, 1.0)
+        # The run is over, and so is what it left behind.
+        pgid = int(b.starts()[0][0])
+        self.assertTrue(wait_until(lambda: not nuvtest.group_members(pgid), 2), m.log())
+
+        # Without its session bus the module ends with a failure, saying so once.
+        self.bus.proc.kill()
+        limit = 2 + (SLACK if nuvtest.cmake_cache("NUV_SANITIZE") else 0)
+        self.assertEqual(m.wait(limit), 1, m.log())
+        self.assertEqual(m.log().count("lost the session bus"), 1, m.log())
+        self.modules.remove(m)
+        m.stop()
+        self.assertIsNone(m.sanitizer_report())
 
     def test_hanging_probe_is_stopped(self):
         b = self.bundle()

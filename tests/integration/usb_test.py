@@ -22,7 +22,7 @@ gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
 import nuvtest  # noqa: E402
-from nuvtest import SLACK, ModuleTestCase, debug_messages, wait_until  # noqa: E402
+from nuvtest import SLACK, ModuleTestCase, debug_messages, name_lines, wait_until  # noqa: E402
 
 
 # From the "add" uevent to the probe's own start.
@@ -77,10 +77,6 @@ class UsbTestCase(ModuleTestCase):
 
 def host_attached_is(value):
     return lambda info: "abc" in info and info["abc"].get("Host Attached") == value
-
-
-def name_lines(log, names):
-    return sum(1 for text in debug_messages(log) if text in names)
 
 
 class AttachTest(UsbTestCase):
@@ -201,6 +197,29 @@ class StormTest(UsbTestCase):
         self.testbed.uevent(pod, "remove")
         self.assertIsNotNone(self.next_stack_with(host_attached_is("0"), 2 + SLACK))
         # Ends cleanly; the harness checks the log for sanitizer reports.
+        self.assertEqual(m.stop(), 0, m.log()[-3000:])
+
+
+class StormRecoveryTest(UsbTestCase):
+    def test_after_200_attaches_in_2_s_one_run_per_5_s_and_little_cpu(self):
+        b = self.bundle()
+        m = self.start_usb(b, device_output("1"))
+        phone = self.add_usb("iPhone")
+        storm_runs = len(b.starts())
+        self.assertTrue(nuvtest.attach_storm(self.testbed, phone, m, "iPhone", 200, seconds=2),
+                        m.log()[-2000:])
+        quiet = time.time()
+        cpu = nuvtest.cpu_seconds(m.pid)
+        time.sleep(20)
+        cpu = nuvtest.cpu_seconds(m.pid) - cpu
+        starts = [float(t) for _, t in b.starts() if quiet <= float(t) <= quiet + 20]
+        self.assertGreater(len(b.starts()) - storm_runs, 20, "the storm started few runs")
+        # A 5 s pause after every run, so 3 to 5 starts fit in 20 s; each
+        # attach used to add a chain of its own.
+        self.assertTrue(3 <= len(starts) <= 5, "%d runs, from %s" % (len(starts), starts[:6]))
+        gaps = [later - earlier for earlier, later in zip(starts, starts[1:])]
+        self.assertGreater(min(gaps), 4.9, gaps)
+        self.assertLess(cpu, 0.1)
         self.assertEqual(m.stop(), 0, m.log()[-3000:])
 
 

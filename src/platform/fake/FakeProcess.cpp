@@ -19,34 +19,53 @@ bool FakeProcess::launch(std::string* error) {
   pid_ = nextPid++;
   std::weak_ptr<bool> alive = alive_;
   loop_.postDelayed(script_.runTime, [this, alive] {
-    if (alive.lock()) exitNow();
+    if (alive.lock() && !exited_) exitNow(false);
   });
   return true;
 }
 
-void FakeProcess::exitNow() { exited_ = true; }
+void FakeProcess::exitNow(bool bySignal) {
+  exited_ = true;
+  if (bySignal) {
+    script_.output.clear();
+    leftoverAlive_ = false;
+    return;
+  }
+  if (script_.leftoverLifetime <= Milliseconds(0)) return;
+  leftoverAlive_ = true;
+  std::weak_ptr<bool> alive = alive_;
+  loop_.postDelayed(script_.leftoverLifetime, [this, alive] {
+    if (alive.lock()) leftoverAlive_ = false;
+  });
+}
 
-void FakeProcess::waitUntilExit() {
+void FakeProcess::waitUntilExit(Milliseconds outputGrace) {
   if (!launched_) return;
   loop_.runUntil([this] { return exited_; });
+  if (!leftoverAlive_) return;
+  auto graceOver = std::make_shared<bool>(false);
+  loop_.postDelayed(outputGrace, [graceOver] { *graceOver = true; });
+  loop_.runUntil([this, graceOver] { return !leftoverAlive_ || *graceOver; });
 }
 
 std::string FakeProcess::readOutputToEnd() { return exited_ ? script_.output : std::string(); }
 
 void FakeProcess::terminate() {
-  if (!isRunning()) return;
+  if (!isGroupRunning()) return;
   ++terminates_;
-  if (!script_.ignoresTerminate) {
-    script_.output.clear();
-    exitNow();
-  }
+  if (!script_.ignoresTerminate) exitNow(true);
 }
 
 void FakeProcess::kill() {
-  if (!isRunning()) return;
+  if (!isGroupRunning()) return;
   ++kills_;
-  script_.output.clear();
-  exitNow();
+  exitNow(true);
+}
+
+void FakeProcess::stopGroup(Milliseconds grace) {
+  stopGrace_ = grace;
+  terminate();
+  kill();
 }
 
 std::shared_ptr<Process> FakeProcessLauncher::makeProcess(const std::string& path,

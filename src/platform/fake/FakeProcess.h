@@ -16,7 +16,10 @@ struct ProcessScript {
   std::string output;
   Milliseconds runTime{0};  // virtual time until it exits by itself
   bool failsToStart = false;
-  bool ignoresTerminate = false;  // only SIGKILL ends it
+  bool ignoresTerminate = false;  // only SIGKILL ends it (or what is left of its group)
+  // A process it started (a daemon) stays in its group, holding the output
+  // open, this long after the child exits by itself. Signals end it too.
+  Milliseconds leftoverLifetime{0};
 };
 
 class FakeProcess : public Process {
@@ -25,20 +28,26 @@ class FakeProcess : public Process {
               ProcessScript script);
 
   bool launch(std::string* error) override;
-  void waitUntilExit() override;
+  void waitUntilExit(Milliseconds outputGrace) override;
   std::string readOutputToEnd() override;
   bool isRunning() const override { return launched_ && !exited_; }
+  bool isGroupRunning() const override { return isRunning() || leftoverAlive_; }
   void terminate() override;
   void kill() override;
+  // Virtual time does not move: SIGTERM, and SIGKILL when the group ignores it.
+  void stopGroup(Milliseconds grace) override;
   int processIdentifier() const override { return pid_; }
 
   const std::string& path() const { return path_; }
   const std::vector<std::string>& arguments() const { return args_; }
   int terminateCount() const { return terminates_; }
   int killCount() const { return kills_; }
+  // The grace of the last stopGroup call, if any.
+  std::optional<Milliseconds> stopGrace() const { return stopGrace_; }
 
  private:
-  void exitNow();
+  // The child ends; a signal ends the rest of its group with it.
+  void exitNow(bool bySignal);
 
   FakeRunLoop& loop_;
   std::string path_;
@@ -47,6 +56,8 @@ class FakeProcess : public Process {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   bool launched_ = false;
   bool exited_ = false;
+  bool leftoverAlive_ = false;
+  std::optional<Milliseconds> stopGrace_;
   int terminates_ = 0;
   int kills_ = 0;
   int pid_ = 0;

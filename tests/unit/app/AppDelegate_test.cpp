@@ -84,21 +84,80 @@ TEST_F(AppDelegateTest, NextRunStartsFiveSecondsAfterTheEndOfTheLastWithOneTimer
   EXPECT_EQ(loop.elapsed(), milliseconds(22 * 5300));
 }
 
-TEST_F(AppDelegateTest, WatcherStartDuringARunArmsOneMoreTimerAndNeverOverlaps) {
+TEST_F(AppDelegateTest, WatcherStartDuringARunLeavesOneTimerAndNeverOverlaps) {
   launcher.setDefault(ProcessScript{"", milliseconds(3000)});
   launch();
-  // A watcher request while run 1 (5000..8000) waits is served by the nested loop.
+  // A watcher request while run 1 (5000..8000) waits is served by the nested
+  // loop: it arms a timer, which the run's end replaces.
   loop.postDelayed(milliseconds(6000), [this] { delegate.startMonitoring(); });
   loop.advance(milliseconds(5000));
   EXPECT_EQ(loop.elapsed(), milliseconds(8000));
   EXPECT_EQ(launcher.launchedCount(), 1u);
-  EXPECT_EQ(loop.pendingTimerCount(), 2u);  // due 11000 (watcher) and 13000 (end of run)
-  // 11000: run 2 runs to 14000; the 13000 timer fires during it and does nothing.
-  loop.advance(milliseconds(3000));
-  EXPECT_EQ(loop.elapsed(), milliseconds(14000));
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+  EXPECT_EQ(loop.nextTaskDelay(), milliseconds(5000));
+  loop.advance(milliseconds(4999));
+  EXPECT_EQ(launcher.launchedCount(), 1u);
+  loop.advance(milliseconds(1));  // run 2: 13000..16000
   EXPECT_EQ(launcher.launchedCount(), 2u);
   EXPECT_EQ(loop.pendingTimerCount(), 1u);
   EXPECT_EQ(loop.nextTaskDelay(), milliseconds(5000));
+}
+
+// However many runs USB matches start, the loop is back to one pending poll
+// timer and one run 5 s after the end of the last.
+class UsbStartedRunsTest : public AppDelegateTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UsbStartedRunsTest, LeaveOnePollTimerAndTheFiveSecondPause) {
+  const int n = GetParam();
+  launcher.setDefault(ProcessScript{kDevice, milliseconds(100)});
+  launch();
+  // One request every 150 ms from 1000 on, each a run of its own; the first
+  // poll timer (due at 5000) is pending when they begin.
+  for (int i = 0; i < n; ++i) {
+    loop.postDelayed(milliseconds(1000 + 150 * i), [this] { delegate.startMonitoring(); });
+  }
+  const auto lastEnd = milliseconds(1000 + 150 * (n - 1) + 100);
+  loop.advance(lastEnd);
+  ASSERT_EQ(launcher.launchedCount(), static_cast<std::size_t>(n));
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+  EXPECT_EQ(loop.nextTaskDelay(), milliseconds(5000));
+  loop.advance(milliseconds(4999));
+  EXPECT_EQ(launcher.launchedCount(), static_cast<std::size_t>(n));
+  loop.advance(milliseconds(1));
+  EXPECT_EQ(launcher.launchedCount(), static_cast<std::size_t>(n + 1));
+  // A minute later: one run per 5.1 s (5 s pause, 100 ms run), no more.
+  loop.advance(milliseconds(60000));
+  EXPECT_EQ(launcher.launchedCount(), static_cast<std::size_t>(n + 1 + 11));
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, UsbStartedRunsTest, ::testing::Values(1, 2, 50));
+
+// The probe exits at 300 ms; a process it started holds its output open for
+// a minute and ignores SIGTERM.
+TEST_F(AppDelegateTest, AProcessHoldingTheOutputDelaysTheRunByTheGraceOnlyAndIsStopped) {
+  launcher.setDefault(ProcessScript{.output = kDevice,
+                                    .runTime = milliseconds(300),
+                                    .ignoresTerminate = true,
+                                    .leftoverLifetime = milliseconds(60000)});
+  launch();
+  bool runningAtGraceEnd = false;
+  loop.postDelayed(milliseconds(5399), [&] { runningAtGraceEnd = delegate.stillRunning(); });
+  loop.advance(milliseconds(5000));
+  EXPECT_TRUE(runningAtGraceEnd);
+  EXPECT_EQ(loop.elapsed(), milliseconds(5400));  // exit + 100 ms
+  EXPECT_EQ(stacks(), 1u);                        // with the output printed before the exit
+  const auto& first = *launcher.made()[0];
+  EXPECT_EQ(first.terminateCount(), 1);  // at the end of its run
+  EXPECT_TRUE(first.isGroupRunning());
+
+  loop.advance(milliseconds(5000));  // the next run begins by killing what is left
+  EXPECT_EQ(first.killCount(), 1);
+  EXPECT_FALSE(first.isGroupRunning());
+  EXPECT_EQ(launcher.launchedCount(), 2u);
+  EXPECT_EQ(std::count_if(logLines.begin(), logLines.end(),
+                          [](const std::string& l) { return l.find("left processes") != l.npos; }),
+            1);
 }
 
 TEST_F(AppDelegateTest, MergeAndChangeDetection) {
@@ -137,14 +196,16 @@ TEST_F(AppDelegateTest, MergeAndChangeDetection) {
   EXPECT_EQ(delegate.deviceStatusMap().size(), 1u);
 }
 
-TEST_F(AppDelegateTest, EveryPathOfUpdateUIArmsExactlyOneTimer) {
+TEST_F(AppDelegateTest, EveryPathOfUpdateUIReplacesThePollTimer) {
   launch();
   for (auto d :
        {std::optional<ProbeOutput>(), std::optional(parseProbeOutput("x\ty\n")),
         std::optional(parseProbeOutput(kDevice)), std::optional(parseProbeOutput(kDevice))}) {
-    const auto before = loop.pendingTimerCount();
+    const TimerRef before = delegate.coreLoop();
     delegate.updateUI(d);
-    EXPECT_EQ(loop.pendingTimerCount(), before + 1);
+    EXPECT_NE(delegate.coreLoop(), before);
+    EXPECT_FALSE(before->isValid());
+    EXPECT_EQ(loop.pendingTimerCount(), 1u);
   }
 }
 
@@ -160,6 +221,7 @@ TEST_F(AppDelegateTest, PluggedAndUnpluggedFlipEveryEntryAndAlwaysPost) {
   delegate.updateUI(parseProbeOutput("Bonjour\td\n"));
   delegate.updateUI(parseProbeOutput("Bonjour\ta\nHost Attached\t0\n"));  // a loses timestamp
   const auto before = stacks();
+  const TimerRef armed = delegate.coreLoop();
   delegate.DevicePlugged();
   EXPECT_EQ(stacks(), before + 1);
   EXPECT_EQ(entry("a").pairs.at("Host Attached"), "1");
@@ -168,7 +230,7 @@ TEST_F(AppDelegateTest, PluggedAndUnpluggedFlipEveryEntryAndAlwaysPost) {
   EXPECT_FALSE(entry("d").pairs.count("Host Attached"));
   EXPECT_FALSE(entry("a").timestamp);  // handlers never touch timestamps
   EXPECT_TRUE(entry("b").timestamp);
-  EXPECT_EQ(loop.pendingTimerCount(), 6u);  // the handlers arm no timer
+  EXPECT_EQ(delegate.coreLoop(), armed);  // the handlers arm no timer
 
   // The probe still says "0": that is a change now.
   delegate.updateUI(parseProbeOutput("Bonjour\ta\nHost Attached\t0\n"));

@@ -145,17 +145,58 @@ TEST_F(SleepWakeTest, WakeTerminatesTheProbeThenRelaunchesThroughTheShell) {
   EXPECT_EQ(application.terminateCount, 1);
 }
 
-TEST_F(SleepWakeTest, AShellThatCannotStartLeavesThisProcessPolling) {
-  relauncher.failWith = "Resource temporarily unavailable";
-  launcher.setDefault(ProcessScript{kDevice});
+TEST_F(SleepWakeTest, SleepAfterUsbStartedRunsLeavesNoTimer) {
+  launcher.setDefault(ProcessScript{kDevice, milliseconds(100)});
   launch();
-  wake();
+  at(milliseconds(1000), [this] { delegate.startMonitoring(); });
+  at(milliseconds(2000), [this] { delegate.startMonitoring(); });
+  loop.advance(milliseconds(3000));
+  ASSERT_EQ(launcher.launchedCount(), 2u);
+  sleep();
+  EXPECT_EQ(loop.pendingTimerCount(), 0u);
+  loop.advance(milliseconds(60000));
+  EXPECT_EQ(launcher.launchedCount(), 2u);
+}
+
+// The wake comes when the module is idle after a USB-started run, or in the
+// middle of a run; either way a failed relaunch leaves one poll timer, due
+// 5 s after the wake (which ends the run at once).
+struct FailedRelaunchCase {
+  const char* name;
+  milliseconds usbRunAt;  // 0: none
+  milliseconds wakeAt;
+};
+
+class FailedRelaunchTest : public SleepWakeTest,
+                           public ::testing::WithParamInterface<FailedRelaunchCase> {};
+
+TEST_P(FailedRelaunchTest, LeavesThisProcessPollingWithOneTimer) {
+  const FailedRelaunchCase& c = GetParam();
+  relauncher.failWith = "Resource temporarily unavailable";
+  launcher.setDefault(ProcessScript{kDevice, milliseconds(300)});
+  launch();
+  if (c.usbRunAt > milliseconds(0)) at(c.usbRunAt, [this] { delegate.startMonitoring(); });
+  at(c.wakeAt, [this] { wake(); });
+  loop.advance(c.wakeAt);
   EXPECT_EQ(application.terminateCount, 0);
   EXPECT_THAT(logLines, Contains(HasSubstr("Resource temporarily unavailable")));
+  EXPECT_FALSE(delegate.stillRunning());
   EXPECT_EQ(loop.pendingTimerCount(), 1u);
-  loop.advance(milliseconds(5000));
-  EXPECT_EQ(launcher.launchedCount(), 1u);
+  const auto runs = launcher.launchedCount();
+  loop.advance(milliseconds(4999));
+  EXPECT_EQ(launcher.launchedCount(), runs);
+  loop.advance(milliseconds(1));
+  EXPECT_EQ(launcher.launchedCount(), runs + 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Wakes, FailedRelaunchTest,
+    ::testing::Values(FailedRelaunchCase{"IdleAfterAUsbStartedRun", milliseconds(1000),
+                                         milliseconds(2000)},
+                      FailedRelaunchCase{"DuringARun", milliseconds(0), milliseconds(5100)}),
+    [](const ::testing::TestParamInfo<FailedRelaunchCase>& info) {
+      return std::string(info.param.name);
+    });
 
 // Launch, sleep (saving "current") and wake at the given moments: is
 // "current" still stored when the relaunch starts?

@@ -7,9 +7,12 @@
 #include <glib.h>
 #include <signal.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "platform/linux/process/InfoPlist.h"
 #include "platform/linux/process/LinuxBundle.h"
@@ -36,7 +39,7 @@ TEST(SpawnProcess, ChildGetsNoStrayDescriptorAndDefaultSignals) {
       "/bin/sh",
       {"-c", "test -e /proc/self/fd/200 && echo leaked; exec grep SigIgn /proc/self/status"});
   ASSERT_TRUE(p->launch(nullptr));
-  p->waitUntilExit();
+  p->waitUntilExit(Milliseconds(100));
   sigaction(SIGPIPE, &old, nullptr);
   close(200);
   const auto out = p->readOutputToEnd();
@@ -59,12 +62,82 @@ TEST(SpawnProcess, AChildNobodyWaitsForIsStillReaped) {
   EXPECT_NE(access(stat.c_str(), F_OK), 0) << "left as a zombie";
 }
 
+// Live (not zombie) members of a process group.
+int liveMembers(int pgid) {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream in(e.path() / "stat");
+    std::string line;
+    if (!std::isdigit(e.path().filename().string()[0]) || !std::getline(in, line)) continue;
+    const auto f = statFieldsAfterName(line);
+    n += f.size() >= 3 && f[2] == std::to_string(pgid) && f[0] != "Z";
+  }
+  return n;
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < end) usleep(5000);
+  return done();
+}
+
+// Shell probes that start a background and a foreground sleep; the second
+// ignores SIGTERM, and so do its children.
+TEST(SpawnProcess, SignalsReachTheChildsWholeGroup) {
+  GlibRunLoop loop;
+  SpawnProcessLauncher launcher(loop);
+  for (bool ignoresTerm : {false, true}) {
+    SCOPED_TRACE(ignoresTerm);
+    auto p = launcher.makeProcess(
+        "/bin/sh",
+        {"-c", std::string(ignoresTerm ? "trap '' TERM; " : "") + "sleep 30 & sleep 30"});
+    ASSERT_TRUE(p->launch(nullptr));
+    const int pgid = p->processIdentifier();
+    ASSERT_TRUE(waitFor([&] { return liveMembers(pgid) == 3; }, std::chrono::seconds(5)));
+    EXPECT_NE(getpgrp(), pgid);
+    const auto began = std::chrono::steady_clock::now();
+    if (ignoresTerm) {
+      p->stopGroup(Milliseconds(200));
+      // SIGKILL only once the grace is over, then the child is reaped.
+      EXPECT_GE(std::chrono::steady_clock::now() - began, Milliseconds(200));
+      EXPECT_FALSE(p->isRunning());
+    } else {
+      p->terminate();
+      p->waitUntilExit(Milliseconds(100));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
+    EXPECT_TRUE(waitFor([&] { return !p->isGroupRunning(); }, std::chrono::seconds(2)));
+    EXPECT_EQ(liveMembers(pgid), 0);
+  }
+}
+
 TEST(ProcStat, StartTimeIsReadAfterTheLastParenthesis) {
   const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 987654 20 21";
   EXPECT_EQ(parseStartTime("42 (NUVModule)" + tail), 987654ull);
   EXPECT_EQ(parseStartTime("42 (a) (b) 1 2 3)" + tail), 987654ull);
   EXPECT_FALSE(parseStartTime("42 NUVModule S 1 2"));
   EXPECT_FALSE(parseStartTime("42 (x) S 1 2 3"));
+}
+
+// The start date comes from clock ticks since boot: never later than the
+// real start, and at most a tick (and the clock reads) earlier.
+TEST(ProcStat, StartDateOfAProcessJustStarted) {
+  GlibRunLoop loop;
+  SpawnProcessLauncher launcher(loop);
+  auto wallNow = [] {
+    return Date{
+        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now())};
+  };
+  const Date before = wallNow();
+  auto p = launcher.makeProcess("/bin/sleep", {"1"});
+  ASSERT_TRUE(p->launch(nullptr));
+  const auto started = processStartDate(p->processIdentifier());
+  const Date after = wallNow();
+  p->kill();
+  ASSERT_TRUE(started);
+  const auto tick = std::chrono::microseconds(1'000'000 / sysconf(_SC_CLK_TCK));
+  EXPECT_GE(started->time, before.time - tick - std::chrono::milliseconds(5));
+  EXPECT_LE(*started, after);
 }
 
 class BundleTest : public ::testing::Test {

@@ -167,6 +167,46 @@ TEST_F(FileUserDefaultsTest, AFailedWriteKeepsThePreviousFileAndThePendingChange
   EXPECT_TRUE(FileUserDefaults(file.string()).objectForKey("big"));
 }
 
+// A save cut short leaves "defaults.gvariant.XXXXXX" beside the file. Such
+// files last changed before the cut-off go; the file, the copy kept of an
+// unreadable one, look-alikes and anything newer stay.
+TEST_F(FileUserDefaultsTest, LeftoverTemporaryFilesFromBeforeTheCutOffAreRemoved) {
+  enum Kind { File, Directory, Symlink };
+  struct Entry {
+    const char* name;
+    Kind kind;
+    std::int64_t changedUs;  // relative to the cut-off
+    bool removed;
+  };
+  const Entry entries[] = {
+      {"defaults.gvariant.AbC123", File, -1, true},
+      {"defaults.gvariant.Q1w2E3", File, 0, false},
+      {"defaults.gvariant", File, -1, false},
+      {"defaults.gvariant.unreadable", File, -1, false},
+      {"defaults.gvariant.AbC12", File, -1, false},
+      {"defaults.gvariant.Ab-123", File, -1, false},
+      {"defaults.gvariant.DirDir", Directory, -1, false},
+      {"defaults.gvariant.Link12", Symlink, -1, false},
+  };
+  const Date cutOff = Date::fromMicroseconds(1'780'000'000'000'000);
+  const fs::path dir = file.parent_path();
+  for (const Entry& e : entries) {
+    const fs::path path = dir / e.name;
+    if (e.kind == File) writeAll(path, "x");
+    if (e.kind == Directory) fs::create_directories(path);
+    if (e.kind == Symlink) fs::create_symlink("/etc/hostname", path);
+    const std::int64_t us = cutOff.microseconds() + e.changedUs;
+    const timespec times[2] = {{us / 1'000'000, us % 1'000'000 * 1000},
+                               {us / 1'000'000, us % 1'000'000 * 1000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << e.name;
+  }
+  FileUserDefaults d(file.string());
+  EXPECT_EQ(d.removeLeftoverTemporaryFiles(cutOff), 1u);
+  for (const Entry& e : entries) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(dir / e.name)), !e.removed) << e.name;
+  }
+}
+
 TEST(FileUserDefaultsPath, TheBundleIdentifierMustBeOnePathComponent) {
   const auto path = FileUserDefaults::pathForBundleIdentifier("vemo.Tallyport.NUVModule");
   ASSERT_TRUE(path);

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -53,21 +55,58 @@ class ProcApplication : public RunningApplication {
 
 }  // namespace
 
-std::optional<unsigned long long> parseStartTime(const std::string& statLine) {
+std::vector<std::string> statFieldsAfterName(const std::string& statLine) {
   const auto close = statLine.rfind(')');
-  if (close == std::string::npos) return std::nullopt;
+  if (close == std::string::npos) return {};
   std::istringstream rest(statLine.substr(close + 1));
+  std::vector<std::string> fields;
+  for (std::string field; rest >> field;) fields.push_back(std::move(field));
+  return fields;
+}
+
+std::optional<unsigned long long> parseStartTime(const std::string& statLine) {
   // Field 3 (state) is the first after ')'; field 22 is the 20th.
-  std::string field;
-  for (int i = 3; i <= 22; ++i) {
-    if (!(rest >> field)) return std::nullopt;
-  }
+  const auto fields = statFieldsAfterName(statLine);
+  if (fields.size() < 20) return std::nullopt;
+  const std::string& field = fields[19];
   if (field.empty() || !std::all_of(field.begin(), field.end(), ::isdigit)) return std::nullopt;
   try {
     return std::stoull(field);
   } catch (...) {
     return std::nullopt;
   }
+}
+
+bool processGroupHasLiveMember(int pgid) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), &closedir);
+  if (!dir) return true;  // cannot tell: assume the worst
+  const std::string group = std::to_string(pgid);
+  while (dirent* e = readdir(dir.get())) {
+    if (!std::isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
+    std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) continue;  // gone meanwhile
+    // Field 3 is the state, field 5 the process group.
+    const auto fields = statFieldsAfterName(line);
+    if (fields.size() >= 3 && fields[2] == group && fields[0] != "Z") return true;
+  }
+  return false;
+}
+
+std::optional<Date> processStartDate(int pid) {
+  const auto ticks = startTimeOf(pid);
+  const long hz = sysconf(_SC_CLK_TCK);
+  timespec real{}, boot{};
+  if (!ticks || hz <= 0 || clock_gettime(CLOCK_REALTIME, &real) != 0 ||
+      clock_gettime(CLOCK_BOOTTIME, &boot) != 0) {
+    return std::nullopt;
+  }
+  auto micros = [](const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000 + t.tv_nsec / 1000;
+  };
+  const auto sinceBoot =
+      static_cast<std::int64_t>(*ticks / hz * 1'000'000 + *ticks % hz * 1'000'000 / hz);
+  return Date::fromMicroseconds(micros(real) - micros(boot) + sinceBoot);
 }
 
 std::vector<std::shared_ptr<RunningApplication>> ProcWorkspace::runningApplications() {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -10,9 +11,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/RunLoop.h"
+#include "platform/linux/process/ProcWorkspace.h"
 #include "platform/linux/runtime/UniqueFd.h"
 
 extern char** environ;
@@ -58,7 +61,11 @@ class ChildProcess : public Process {
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attr, &all);  // e.g. an ignored SIGPIPE
     posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // A group of its own, whose id is the child's pid: set before exec, so it
+    // exists by the time posix_spawn returns.
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
     std::vector<char*> argv;
     argv.push_back(path_.data());
@@ -87,8 +94,19 @@ class ChildProcess : public Process {
     return true;
   }
 
-  void waitUntilExit() override {
-    loop_.runUntil([this] { return exited_ && !output_; });
+  void waitUntilExit(Milliseconds outputGrace) override {
+    loop_.runUntil([this] { return exited_; });
+    if (!output_) return;
+    // Whoever still holds the pipe is not the child: give it the grace, then
+    // take what has arrived.
+    bool graceOver = false;
+    TimerRef grace = loop_.scheduleTimer(outputGrace, [&graceOver] { graceOver = true; });
+    loop_.runUntil([&] { return !output_ || graceOver; });
+    grace->invalidate();
+    if (output_) {
+      readAvailable(output_.get());
+      closeOutput();
+    }
   }
 
   std::string readOutputToEnd() override {
@@ -98,13 +116,47 @@ class ChildProcess : public Process {
 
   bool isRunning() const override { return pid_ > 0 && !exited_; }
 
+  // The group outlives its leader while anything it started lives on. Its id
+  // cannot be handed to a new group before the last member is gone, so a
+  // group found here is still the child's. The signal test is the cheap
+  // answer for the usual empty group; zombies still count for it.
+  bool isGroupRunning() const override {
+    if (pid_ <= 0 || (::kill(-pid_, 0) != 0 && errno != EPERM)) return false;
+    return processGroupHasLiveMember(pid_);
+  }
+
   void terminate() override {
-    if (isRunning()) ::kill(pid_, SIGTERM);
+    if (!isGroupRunning()) return;
+    ::kill(-pid_, SIGTERM);
+    ::kill(-pid_, SIGCONT);
   }
 
   void kill() override {
-    if (isRunning()) ::kill(pid_, SIGKILL);
-    // A grandchild may still hold the pipe open; stop waiting for it.
+    if (isGroupRunning()) ::kill(-pid_, SIGKILL);
+    // A process outside the group may still hold the pipe; stop waiting for it.
+    closeOutput();
+  }
+
+  void stopGroup(Milliseconds grace) override {
+    if (pid_ <= 0) return;
+    terminate();
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    for (;;) {
+      reapIfExited();  // as soon as the child has exited, not when the loop runs next
+      if (!isGroupRunning()) break;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        ::kill(-pid_, SIGKILL);
+        break;
+      }
+      usleep(5000);
+    }
+    // SIGKILL ends the child at once unless it is inside the kernel; bounded
+    // all the same, and an unreaped child is reaped by its exit source later.
+    if (!exited_ && pidfd_) {
+      pollfd p{pidfd_.get(), POLLIN, 0};
+      poll(&p, 1, 100);
+    }
+    reapIfExited();
     closeOutput();
   }
 
@@ -129,6 +181,19 @@ class ChildProcess : public Process {
     pidfd_.reset();
   }
 
+  // Reaps the child now if it has exited (stopGroup cannot wait for the
+  // loop to do it).
+  void reapIfExited() {
+    if (exited_ || pid_ <= 0) return;
+    siginfo_t info{};
+    const int rc = pidfd_ ? waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()),
+                                   &info, WEXITED | WNOHANG)
+                          : waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG);
+    if (rc == 0 && info.si_pid == 0) return;  // still running
+    if (exitSource_) g_source_remove(exitSource_);
+    reaped();
+  }
+
   static gboolean onExit(gint fd, GIOCondition, gpointer data) {
     auto* self = static_cast<ChildProcess*>(data);
     siginfo_t info{};
@@ -145,19 +210,23 @@ class ChildProcess : public Process {
     static_cast<ChildProcess*>(data)->reaped();
   }
 
-  static gboolean onOutput(gint fd, GIOCondition, gpointer data) {
-    auto* self = static_cast<ChildProcess*>(data);
+  // Appends what the pipe holds now; true once the output has ended.
+  bool readAvailable(int fd) {
     char chunk[65536];
     for (;;) {
       const ssize_t n = read(fd, chunk, sizeof chunk);
       if (n > 0) {
-        self->buffer_.append(chunk, static_cast<size_t>(n));
+        buffer_.append(chunk, static_cast<size_t>(n));
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) return G_SOURCE_CONTINUE;
-      break;  // end of output, or an error that ends it
+      return !(n < 0 && errno == EAGAIN);  // end of output, or an error that ends it
     }
+  }
+
+  static gboolean onOutput(gint fd, GIOCondition, gpointer data) {
+    auto* self = static_cast<ChildProcess*>(data);
+    if (!self->readAvailable(fd)) return G_SOURCE_CONTINUE;
     self->outputSource_ = 0;
     self->output_.reset();
     return G_SOURCE_REMOVE;

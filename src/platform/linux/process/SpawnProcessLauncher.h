@@ -12,8 +12,9 @@ namespace nuv::linux_backend {
 // clone(CLONE_VM | CLONE_VFORK): the parent's page tables are not copied, so
 // a start costs the same whatever the module's size. The child gets standard
 // input and error, the environment and working directory, default signal
-// dispositions, an empty signal mask, and no other descriptor than its
-// standard output pipe.
+// dispositions, an empty signal mask, no other descriptor than its standard
+// output pipe, and a process group of its own (group id = its pid) that
+// every signal is sent to.
 //
 // Exit and output are watched by sources on the loop's context (a pidfd and
 // the non-blocking pipe), so waitUntilExit() serves the loop through

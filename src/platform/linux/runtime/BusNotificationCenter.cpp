@@ -55,8 +55,8 @@ std::unique_ptr<BusNotificationCenter> BusNotificationCenter::connectSession(std
     if (error) *error = err ? err->message : "no session bus";
     return nullptr;
   }
-  // The module must not die with the bus connection's owner gone; it exits on
-  // its own terms (kill notification, signals).
+  // GLib's own exit on close would raise SIGTERM, which ends the module with
+  // status 0; observeClosed lets the module end with a failure instead.
   g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
   return std::make_unique<BusNotificationCenter>(connection.get());
 }
@@ -93,6 +93,29 @@ Subscription BusNotificationCenter::addObserver(const std::string& name, Observe
   GDBusConnection* connection = G_DBUS_CONNECTION(g_object_ref(connection_));
   return Subscription([connection, id] {
     g_dbus_connection_signal_unsubscribe(connection, id);
+    g_object_unref(connection);
+  });
+}
+
+Subscription BusNotificationCenter::observeClosed(
+    std::function<void(const std::string& reason)> onClosed) {
+  using Handler = std::function<void(const std::string&)>;
+  auto* data = new Handler(std::move(onClosed));
+  auto onSignal = +[](GDBusConnection*, gboolean peerVanished, GError* error, gpointer userData) {
+    (*static_cast<Handler*>(userData))(error          ? error->message
+                                       : peerVanished ? "the bus went away"
+                                                      : "closed");
+  };
+  // GDBus emits "closed" from an idle on the context the connection was made
+  // in: a loss that came before this call is still delivered as long as the
+  // loop has not run since.
+  const gulong id = g_signal_connect_data(
+      connection_, "closed", G_CALLBACK(onSignal), data,
+      [](gpointer p, GClosure*) { delete static_cast<Handler*>(p); },
+      static_cast<GConnectFlags>(0));
+  GDBusConnection* connection = G_DBUS_CONNECTION(g_object_ref(connection_));
+  return Subscription([connection, id] {
+    g_signal_handler_disconnect(connection, id);
     g_object_unref(connection);
   });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,10 @@ class BusNotificationCenter : public NotificationCenter {
 
   void postNotification(const Notification& note) override;
   Subscription addObserver(const std::string& name, Observer observer) override;
+  // Calls `onClosed` once, on the main context, when the connection is lost
+  // (the bus daemon ended, the session closed), with the reason. Subscribe
+  // before the loop first runs: a loss that came earlier is reported then.
+  Subscription observeClosed(std::function<void(const std::string& reason)> onClosed);
 
   GDBusConnection* connection() const { return connection_; }
 

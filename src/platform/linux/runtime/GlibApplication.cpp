@@ -34,11 +34,13 @@ int GlibApplication::run(ApplicationDelegate& delegate) {
   return 0;
 }
 
-void GlibApplication::terminate() {
+void GlibApplication::terminate() { terminateWithStatus(0); }
+
+void GlibApplication::terminateWithStatus(int status) {
   if (delegate_) delegate_->applicationWillTerminate();
   if (beforeExit_) beforeExit_();
   std::fflush(nullptr);
-  std::exit(0);
+  std::exit(status);
 }
 
 }  // namespace nuv::linux_backend

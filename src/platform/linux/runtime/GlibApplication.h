@@ -21,6 +21,9 @@ class GlibApplication : public Application {
 
   int run(ApplicationDelegate& delegate) override;
   [[noreturn]] void terminate() override;
+  // The same orderly end (applicationWillTerminate, then `beforeExit`) with
+  // another exit status, for a module that cannot go on.
+  [[noreturn]] void terminateWithStatus(int status);
 
  private:
   RunLoop& loop_;

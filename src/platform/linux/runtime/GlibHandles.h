@@ -42,6 +42,11 @@ struct OptionContextFree {
     if (c) g_option_context_free(c);
   }
 };
+struct DirClose {
+  void operator()(GDir* d) const {
+    if (d) g_dir_close(d);
+  }
+};
 
 template <class T>
 using Object = std::unique_ptr<T, ObjectUnref>;
@@ -51,5 +56,6 @@ using String = std::unique_ptr<gchar, Free>;
 using Source = std::unique_ptr<GSource, SourceUnref>;
 using Bytes = std::unique_ptr<GBytes, BytesUnref>;
 using OptionContext = std::unique_ptr<GOptionContext, OptionContextFree>;
+using Dir = std::unique_ptr<GDir, DirClose>;
 
 }  // namespace nuv::glib

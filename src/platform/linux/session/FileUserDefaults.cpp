@@ -3,10 +3,13 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "platform/Log.h"
 #include "platform/linux/runtime/GlibHandles.h"
@@ -93,6 +96,37 @@ bool FileUserDefaults::synchronize() {
   pending_.clear();
   values_ = std::move(merged);
   return true;
+}
+
+std::size_t FileUserDefaults::removeLeftoverTemporaryFiles(Date olderThan) {
+  if (path_.empty()) return 0;
+  glib::String dirName(g_path_get_dirname(path_.c_str()));
+  glib::String base(g_path_get_basename(path_.c_str()));
+  // g_file_set_contents_full writes "<file>.XXXXXX" (g_mkstemp: six letters
+  // or digits) and renames it over the file.
+  const std::string prefix = std::string(base.get()) + ".";
+  auto isTemporary = [&prefix](const char* name) {
+    const std::string_view n(name);
+    if (n.size() != prefix.size() + 6 || !n.starts_with(prefix)) return false;
+    for (char c : n.substr(prefix.size())) {
+      if (!g_ascii_isalnum(c)) return false;
+    }
+    return true;
+  };
+  glib::Dir dir(g_dir_open(dirName.get(), 0, nullptr));
+  if (!dir) return 0;
+  std::size_t removed = 0;
+  while (const char* name = g_dir_read_name(dir.get())) {
+    if (!isTemporary(name)) continue;
+    glib::String full(g_build_filename(dirName.get(), name, static_cast<const char*>(nullptr)));
+    struct stat st {};
+    if (lstat(full.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const std::int64_t changed =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000 + st.st_mtim.tv_nsec / 1000;
+    if (changed >= olderThan.microseconds()) continue;
+    if (g_unlink(full.get()) == 0) ++removed;
+  }
+  return removed;
 }
 
 // Reads the file into `out` (left empty unless the file is readable).

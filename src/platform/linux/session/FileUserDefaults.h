@@ -43,6 +43,13 @@ class FileUserDefaults : public UserDefaults {
   void removeObjectForKey(const std::string& key) override;
   bool synchronize() override;
 
+  // Removes the temporary files that writes cut short (the process killed
+  // mid-save) left beside the file, "<file>.XXXXXX", when they were last
+  // changed before `olderThan`: at start-up, the process's own start, so
+  // that a save another process has in flight is left alone. Never touches
+  // the file itself. Returns how many were removed.
+  std::size_t removeLeftoverTemporaryFiles(Date olderThan);
+
   const std::string& path() const { return path_; }
 
  private:
