@@ -155,9 +155,10 @@ TEST_F(AppDelegateTest, AProcessHoldingTheOutputDelaysTheRunByTheGraceOnlyAndIsS
   EXPECT_EQ(first.killCount(), 1);
   EXPECT_FALSE(first.isGroupRunning());
   EXPECT_EQ(launcher.launchedCount(), 2u);
-  EXPECT_EQ(std::count_if(logLines.begin(), logLines.end(),
-                          [](const std::string& l) { return l.find("left processes") != l.npos; }),
-            1);
+  EXPECT_EQ(
+      std::count_if(logLines.begin(), logLines.end(),
+                    [](const auto& l) { return l.second.find("left processes") != l.second.npos; }),
+      1);
 }
 
 TEST_F(AppDelegateTest, MergeAndChangeDetection) {
