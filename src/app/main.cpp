@@ -20,6 +20,7 @@
 #include "platform/linux/process/SpawnProcessLauncher.h"
 #include "platform/linux/process/SystemdUnit.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
+#include "platform/linux/runtime/GDBusHostService.h"
 #include "platform/linux/runtime/GlibApplication.h"
 #include "platform/linux/runtime/GlibCalendar.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
@@ -92,6 +93,9 @@ int main(int, char**) {
   auto userDefaults = FileUserDefaults::forBundleIdentifier(bundle.bundleIdentifier());
   GlibCalendar calendar;
   SpawnDetachedLauncher relauncher;
+  // The map and Refresh() for host applications, on the same connection as
+  // the broadcasts so that a host sees both in the order they were sent.
+  GDBusHostService hostService(connection, NUV_VERSION);
   AppDelegate::Dependencies deps{
       loop, launcher, *bus, workspace, bundle, application, &TodoFetcher::sharedFetcher()};
   deps.workspaceCenter = sleepMonitor.get();
@@ -99,6 +103,7 @@ int main(int, char**) {
   deps.calendar = &calendar;
   deps.relauncher = &relauncher;
   deps.supervisingUnit = supervisingUnit();
+  deps.hostService = &hostService;
   AppDelegate delegate(deps);
   USBPluWatcher::setRegistryFactory([] { return std::make_unique<UdevUsbRegistry>(); });
   delegate.setUsbWatcher(&USBPluWatcher::sharedInstance());

@@ -103,6 +103,17 @@ GVariant* toVariant(const Dictionary& dict) {
   return g_variant_builder_end(&b);
 }
 
+GVariant* toVariantOfDictionaries(const Dictionary& dict) {
+  GVariantBuilder b;
+  g_variant_builder_init(&b, G_VARIANT_TYPE("a{sa{sv}}"));
+  for (const auto& [key, value] : dict) {
+    if (const auto* inner = value.get<Dictionary>()) {
+      g_variant_builder_add_value(&b, g_variant_new_dict_entry(newString(key), toVariant(*inner)));
+    }
+  }
+  return g_variant_builder_end(&b);
+}
+
 GVariant* toVariant(const Value& value) {
   return std::visit(Overloaded{
                         [](const std::string& s) { return newString(s); },
@@ -133,6 +144,32 @@ std::optional<Dictionary> dictionaryFromVariant(GVariant* variant, std::string* 
     return std::nullopt;
   }
   return decodeDict(variant, 0, error);
+}
+
+std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
+                                                              std::string* error) {
+  if (!variant || !g_variant_is_of_type(variant, G_VARIANT_TYPE("a{sa{sv}}"))) {
+    if (error) {
+      *error = std::string("expected a{sa{sv}}, got ") +
+               (variant ? g_variant_get_type_string(variant) : "no value");
+    }
+    return std::nullopt;
+  }
+  Dictionary out;
+  GVariantIter iter;
+  g_variant_iter_init(&iter, variant);
+  const gchar* key = nullptr;
+  GVariant* child = nullptr;
+  while (g_variant_iter_next(&iter, "{&s@a{sv}}", &key, &child)) {
+    glib::Variant owned(child);
+    auto inner = decodeDict(child, 1, error);
+    if (!inner) {
+      if (error) *error = "in \"" + std::string(key) + "\": " + *error;
+      return std::nullopt;
+    }
+    out.insert_or_assign(key, Value(std::move(*inner)));
+  }
+  return out;
 }
 
 }  // namespace nuv::linux_backend
