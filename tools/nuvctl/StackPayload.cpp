@@ -62,4 +62,14 @@ std::optional<StackPayload> StackPayload::fromSignalBody(GVariant* body, std::st
   return fromUserInfo(*dict, error);
 }
 
+std::optional<StackPayload> StackPayload::fromDevices(GVariant* devices, std::string* error) {
+  std::string reason;
+  auto dict = nuv::linux_backend::dictionaryOfDictionariesFromVariant(devices, &reason);
+  if (!dict) {
+    fail(error, "Devices: " + reason);
+    return std::nullopt;
+  }
+  return fromUserInfo(*dict, error);
+}
+
 }  // namespace nuvctl
