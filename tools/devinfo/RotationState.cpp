@@ -1,6 +1,5 @@
 #include "RotationState.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <glib.h>
 #include <sys/file.h>
@@ -10,9 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <thread>
 
 #include "platform/linux/runtime/GlibHandles.h"
@@ -47,7 +43,9 @@ std::string escape(const std::string& udid) {
 bool unescape(std::string_view text, std::string* udid) {
   udid->clear();
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c <= 0x20 || c >= 0x7F) return false;  // escape() never writes these
+    if (c != '%') {
       udid->push_back(text[i]);
       continue;
     }
@@ -85,7 +83,7 @@ std::vector<std::string> parse(std::string_view text) {
 // The folder, created if missing, opened without following a link, and only
 // when it belongs to this user; group and others lose any access.
 UniqueFd openDirectory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  if (g_mkdir_with_parents(path.c_str(), 0700) != 0) return {};
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid()) return {};
@@ -103,27 +101,32 @@ bool lockWithin(int fd, std::chrono::milliseconds wait) {
   return true;
 }
 
-struct DirClose {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
+bool writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
-// Temporary files of a writer that died mid-write (the probe's watchdog ends
-// the process wherever it is). Only called under the lock, when no other
-// writer can be using one.
-void removeLeftovers(int dirFd) {
-  const int copy = ::dup(dirFd);
-  if (copy < 0) return;
-  const std::unique_ptr<DIR, DirClose> dir(::fdopendir(copy));
-  if (!dir) {
-    ::close(copy);
-    return;
+// Writes `text` to a temporary file and renames it over the state file, so
+// readers (who take no lock) see the old file or the new one. Only one writer
+// holds the lock, so the temporary name is fixed; one left by a writer that
+// died mid-write is simply truncated. No fsync: the folder lives in memory
+// (XDG_RUNTIME_DIR), and a file lost to a crash reads as "nothing reported".
+bool replaceState(int dirFd, const std::string& text) {
+  const std::string temp = std::string(RotationState::kFileName) + ".new";
+  const UniqueFd fd(
+      ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  // fchmod: the umask must not narrow it, an older file must not widen it.
+  if (!fd || ::fchmod(fd.get(), 0600) != 0 || !writeAll(fd.get(), text)) {
+    ::unlinkat(dirFd, temp.c_str(), 0);
+    return false;
   }
-  const std::string prefix = std::string(RotationState::kFileName) + ".";
-  while (const dirent* entry = ::readdir(dir.get())) {
-    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
-      ::unlinkat(dirFd, entry->d_name, 0);
-    }
-  }
+  return ::renameat(dirFd, temp.c_str(), dirFd, RotationState::kFileName) == 0;
 }
 
 }  // namespace
@@ -131,9 +134,7 @@ void removeLeftovers(int dirFd) {
 RotationState::RotationState(std::string directory) : directory_(std::move(directory)) {}
 
 std::string RotationState::defaultDirectory() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (!runtime || runtime[0] != '/') return {};
-  return std::string(runtime) + "/vemo.Tallyport.NUVModule";
+  return std::string(g_get_user_runtime_dir()) + "/vemo.Tallyport.NUVModule";
 }
 
 std::vector<std::string> RotationState::load() const {
@@ -153,12 +154,9 @@ bool RotationState::update(
   const UniqueFd dir = openDirectory(directory_);
   // Held until `dir` is closed on return.
   if (!dir || !lockWithin(dir.get(), kLockWait)) return false;
-  removeLeftovers(dir.get());
   std::string text = std::string(kHeader) + "\n";
   for (const auto& udid : change(load())) text += escape(udid) + "\n";
-  const std::string path = directory_ + "/" + kFileName;
-  return g_file_set_contents_full(path.c_str(), text.data(), static_cast<gssize>(text.size()),
-                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, nullptr);
+  return replaceState(dir.get(), text);
 }
 
 }  // namespace nuv

@@ -19,12 +19,12 @@ class RotationState {
  public:
   static constexpr const char* kFileName = "rotation";
 
-  // `directory` is created (0700) if missing; its parent must exist. "" keeps
-  // no state: load() is empty and update() writes nothing.
+  // `directory` is created (0700, with its parents) if missing. "" keeps no
+  // state: load() is empty and update() writes nothing.
   explicit RotationState(std::string directory);
 
-  // ${XDG_RUNTIME_DIR}/vemo.Tallyport.NUVModule, or "" without a usable
-  // (absolute) XDG_RUNTIME_DIR.
+  // ${XDG_RUNTIME_DIR}/vemo.Tallyport.NUVModule; without XDG_RUNTIME_DIR,
+  // the user's cache folder stands in, as for every GLib program.
   static std::string defaultDirectory();
 
   const std::string& directory() const { return directory_; }
