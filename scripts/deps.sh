@@ -3,7 +3,7 @@
 
 NUV_PACKAGES=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
-  libglib2.0-dev libplist-dev libudev-dev libimobiledevice-dev libsqlite3-dev
+  libglib2.0-dev libglib2.0-dev-bin libplist-dev libudev-dev libimobiledevice-dev libsqlite3-dev
   libcurl4-openssl-dev nlohmann-json3-dev
   libatspi2.0-dev at-spi2-core libx11-dev libxcomposite-dev libxext-dev libgtk-3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
