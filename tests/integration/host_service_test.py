@@ -222,7 +222,37 @@ class NameTest(HostServiceTestCase):
         self.assertTrue(m.running())
 
 
+def readme_subscriber():
+    """The Python subscriber the README gives host developers to copy."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
+        text = f.read()
+    section = text[text.index("### The host service"):]
+    return section[section.index("```python\n") + 10:section.index("\n```", section.index("```python"))]
+
+
 class ContractTest(HostServiceTestCase):
+    def test_the_readme_subscriber_shows_the_map_and_follows_it(self):
+        b = self.bundle()
+        b.set_output(DEVICE)
+        m = self.start_owner(b)
+        self.host.refresh()
+        self.broadcast(m, 2)
+        script = os.path.join(self.tmp, "subscriber.py")
+        with open(script, "w") as f:
+            f.write(readme_subscriber())
+        proc = subprocess.Popen(["/usr/bin/python3", script], env=self.bus.env(),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        try:
+            out = Lines(proc.stdout)
+            self.assertRegex(out.next(5) or "", r"^abc +My Phone +battery  85% charging 1$")
+            self.assertEqual(out.next(1), "--")
+            b.set_output(DEVICE.replace("85", "84"))
+            self.host.refresh()
+            self.assertRegex(out.next(5) or "", r"battery  84%")
+        finally:
+            nuvtest.stop_process(proc)
+            proc.stdout.close()
+
     def test_xml_is_well_formed_and_gdbus_codegen_accepts_it(self):
         files = sorted(glob.glob(os.path.join(DATA, "*.xml")))
         self.assertEqual([os.path.basename(f) for f in files],

@@ -233,11 +233,12 @@ exit 0
 
 
 class Bundle:
-    """A copy of the built bundle whose probe is scripted by files in `control`."""
+    """A copy of the built bundle (or of `source`, another bundle) whose probe
+    is scripted by files in `control`."""
 
-    def __init__(self, root, name="NUVModule.app", identifier=TEST_BUNDLE_ID):
+    def __init__(self, root, name="NUVModule.app", identifier=TEST_BUNDLE_ID, source=None):
         self.path = os.path.join(root, name)
-        shutil.copytree(BUNDLE, self.path, symlinks=True)
+        shutil.copytree(source or BUNDLE, self.path, symlinks=True)
         plist = os.path.join(self.path, "Resources", "Info.plist")
         with open(plist) as f:
             text = f.read().replace("<string>%s</string>" % BUNDLE_ID,

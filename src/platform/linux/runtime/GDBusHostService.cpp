@@ -38,6 +38,20 @@ struct GDBusHostService::Publication {
   HostService::Handlers handlers;
   std::string version;
   bool active = true;
+
+  // The map's a{sa{sv}}, kept until the map differs: building it costs about
+  // ten times as much as building the map and comparing it, and hosts read
+  // far more often than the map changes.
+  Dictionary encodedDevices;
+  glib::Variant encoded;
+
+  GVariant* devicesVariant(Dictionary devices) {
+    if (!encoded || devices != encodedDevices) {
+      encoded.reset(g_variant_ref_sink(toVariantOfDictionaries(devices)));
+      encodedDevices = std::move(devices);
+    }
+    return encoded.get();
+  }
 };
 
 GDBusHostService::GDBusHostService(GDBusConnection* connection, std::string version)
@@ -49,7 +63,9 @@ Subscription GDBusHostService::publish(Handlers handlers) {
   using Shared = std::shared_ptr<Publication>;
   GDBusInterfaceInfo* info = interfaceInfo();
   if (!info) return {};
-  auto publication = std::make_shared<Publication>(Publication{std::move(handlers), version_});
+  auto publication = std::make_shared<Publication>();
+  publication->handlers = std::move(handlers);
+  publication->version = version_;
 
   static const GDBusInterfaceVTable vtable = {
       // method_call: Refresh is the only method; GDBus refuses any other
@@ -68,8 +84,8 @@ Subscription GDBusHostService::publish(Handlers handlers) {
           return g_variant_new_string(p->version.c_str());
         }
         if (g_str_equal(property, host_service::kDevicesProperty)) {
-          return toVariantOfDictionaries(p->active && p->handlers.devices ? p->handlers.devices()
-                                                                          : Dictionary());
+          return g_variant_ref(p->devicesVariant(
+              p->active && p->handlers.devices ? p->handlers.devices() : Dictionary()));
         }
         g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
         return nullptr;
@@ -112,7 +128,7 @@ void GDBusHostService::devicesChanged(const Dictionary& devices) {
   GVariantBuilder changed;
   g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&changed, "{sv}", host_service::kDevicesProperty,
-                        toVariantOfDictionaries(devices));
+                        published_->devicesVariant(devices));
   GError* raw = nullptr;
   if (!g_dbus_connection_emit_signal(
           connection_, nullptr, host_service::kObjectPath, "org.freedesktop.DBus.Properties",
