@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "WatchView.h"
 #include "platform/linux/runtime/HostServiceNames.h"
 
 namespace nuvctl {
@@ -30,6 +31,17 @@ HostClient::Result HostClient::interpret(GVariant* reply, GError* callError, std
   }
   if (error) *error = callError ? callError->message : "no answer";
   return Result::Failed;
+}
+
+bool HostClient::succeeded(Result result, const char* command, const char* failure,
+                           const std::string& error) {
+  if (result == Result::NoModule) {
+    std::fprintf(stderr, "nuvctl %s: %s\n", command, kNoModule);
+  } else if (result == Result::Failed) {
+    std::fprintf(stderr, "nuvctl %s: %s: %s\n", command, failure,
+                 WatchView::displayText(error).c_str());
+  }
+  return result == Result::Ok;
 }
 
 HostClient::Result HostClient::call(const char* interface, const char* method, GVariant* parameters,

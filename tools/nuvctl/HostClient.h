@@ -34,6 +34,12 @@ class HostClient {
   // Calls Refresh().
   Result refresh(std::string* error) const;
 
+  // Says whether `result` is Ok; otherwise reports it on standard error as
+  // "nuvctl <command>: no module is running" or "nuvctl <command>:
+  // <failure>: <error>".
+  static bool succeeded(Result result, const char* command, const char* failure,
+                        const std::string& error);
+
   // The outcome of a Devices read, from its reply (null with `callError` set
   // when the call failed). Sets `error` on Failed.
   static Result devicesFromReply(GVariant* reply, GError* callError, StackPayload* payload,

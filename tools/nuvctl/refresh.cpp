@@ -39,18 +39,10 @@ int runRefresh(const Args& args) {
   HostClient client("refresh");
   if (!client) return 1;
   std::string error;
-  switch (client.refresh(&error)) {
-    case HostClient::Result::NoModule:
-      std::fprintf(stderr, "nuvctl refresh: %s\n", HostClient::kNoModule);
-      return 1;
-    case HostClient::Result::Failed:
-      std::fprintf(stderr, "nuvctl refresh: the module did not take the request: %s\n",
-                   WatchView::displayText(error).c_str());
-      return 1;
-    case HostClient::Result::Ok:
-      break;
-  }
-  return 0;
+  return HostClient::succeeded(client.refresh(&error), "refresh",
+                               "the module did not take the request", error)
+             ? 0
+             : 1;
 }
 
 }  // namespace nuvctl

@@ -44,16 +44,9 @@ int runStatus(const Args& args) {
   if (!client) return 1;
   StackPayload payload;
   std::string error;
-  switch (client.readDevices(&payload, &error)) {
-    case HostClient::Result::NoModule:
-      std::fprintf(stderr, "nuvctl status: %s\n", HostClient::kNoModule);
-      return 1;
-    case HostClient::Result::Failed:
-      std::fprintf(stderr, "nuvctl status: cannot read the device map: %s\n",
-                   WatchView::displayText(error).c_str());
-      return 1;
-    case HostClient::Result::Ok:
-      break;
+  if (!HostClient::succeeded(client.readDevices(&payload, &error), "status",
+                             "cannot read the device map", error)) {
+    return 1;
   }
   const nuv::Date now = WatchView::now();
   if (json) {

@@ -3,12 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <sstream>
 #include <tuple>
 
 #include "FakeDeviceFactsSource.h"
 #include "ProbeRotation.h"
+#include "TempDir.h"
 
 namespace nuv {
 namespace {
@@ -174,18 +174,12 @@ std::string bonjourOf(const Run& r) {
 
 class ProbeReportRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/nuv-probe-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    root = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(root); }
-  std::string root;
+  test::TempDir root;
   fake::FakeDeviceFactsSource source;
 };
 
 TEST_F(ProbeReportRun, ThreeDevicesThreeRunsThenANewDeviceAtTheNextRun) {
-  RotationState state(root + "/state");
+  RotationState state(root.path() + "/state");
   for (const char* udid : {"ccc", "aaa", "bbb"}) source.add({udid, kUsb}, trustedPhone());
   std::vector<std::string> seen;
   for (int i = 0; i < 3; ++i) {
@@ -209,7 +203,7 @@ TEST_F(ProbeReportRun, ThreeDevicesThreeRunsThenANewDeviceAtTheNextRun) {
 }
 
 TEST_F(ProbeReportRun, UnreadableDevicesAreSkippedAndStayFirstInLine) {
-  RotationState state(root + "/state");
+  RotationState state(root.path() + "/state");
   source.add({"aaa", kUsb}, std::string("cannot talk to lockdown"));
   source.add({"bbb", kUsb}, trustedPhone());
   source.add({"ccc", kNet}, trustedPhone());

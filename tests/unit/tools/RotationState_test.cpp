@@ -1,4 +1,5 @@
 #include "RotationState.h"
+#include "TempDir.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -20,14 +21,6 @@ namespace fs = std::filesystem;
 
 class RotationStateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/nuv-rotation-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    root = tmpl;
-    dir = root + "/runtime/vemo.Tallyport.NUVModule";
-  }
-  void TearDown() override { fs::remove_all(root); }
-
   std::string file() const { return dir + "/" + RotationState::kFileName; }
   void write(const std::string& text) {
     fs::create_directories(dir);
@@ -41,7 +34,8 @@ class RotationStateTest : public ::testing::Test {
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
   }
 
-  std::string root, dir;
+  test::TempDir root;
+  const std::string dir = root.path() + "/runtime/vemo.Tallyport.NUVModule";
 };
 
 TEST_F(RotationStateTest, PrivateFolderAndFileReplacedAtomically) {

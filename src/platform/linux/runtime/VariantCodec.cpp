@@ -19,9 +19,13 @@ Overloaded(F...) -> Overloaded<F...>;
 
 std::optional<Value> decode(GVariant* v, int depth, std::string* error);
 
-std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error) {
-  if (!g_variant_is_of_type(v, G_VARIANT_TYPE("a{sv}"))) {
-    if (error) *error = std::string("expected a{sv}, got ") + g_variant_get_type_string(v);
+// A dictionary with string keys: a{sv}, or a{sa{sv}} whose values become
+// dictionaries. A value's variant box is part of its entry, not a level of
+// nesting.
+std::optional<Dictionary> decodeEntries(GVariant* v, const char* type, int depth,
+                                        std::string* error) {
+  if (!g_variant_is_of_type(v, G_VARIANT_TYPE(type))) {
+    if (error) *error = std::string("expected ") + type + ", got " + g_variant_get_type_string(v);
     return std::nullopt;
   }
   Dictionary out;
@@ -29,9 +33,12 @@ std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error)
   g_variant_iter_init(&iter, v);
   const gchar* key = nullptr;
   GVariant* child = nullptr;
-  while (g_variant_iter_next(&iter, "{&sv}", &key, &child)) {
+  while (g_variant_iter_next(&iter, "{&s@*}", &key, &child)) {
     glib::Variant owned(child);
-    auto value = decode(child, depth + 1, error);
+    glib::Variant unboxed(g_variant_is_of_type(child, G_VARIANT_TYPE_VARIANT)
+                              ? g_variant_get_variant(child)
+                              : g_variant_ref(child));
+    auto value = decode(unboxed.get(), depth + 1, error);
     if (!value) {
       if (error) *error = "in \"" + std::string(key) + "\": " + *error;
       return std::nullopt;
@@ -39,6 +46,10 @@ std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error)
     out.insert_or_assign(key, std::move(*value));
   }
   return out;
+}
+
+std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error) {
+  return decodeEntries(v, "a{sv}", depth, error);
 }
 
 std::optional<Value> decode(GVariant* v, int depth, std::string* error) {
@@ -148,28 +159,11 @@ std::optional<Dictionary> dictionaryFromVariant(GVariant* variant, std::string* 
 
 std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
                                                               std::string* error) {
-  if (!variant || !g_variant_is_of_type(variant, G_VARIANT_TYPE("a{sa{sv}}"))) {
-    if (error) {
-      *error = std::string("expected a{sa{sv}}, got ") +
-               (variant ? g_variant_get_type_string(variant) : "no value");
-    }
+  if (!variant) {
+    if (error) *error = "no value";
     return std::nullopt;
   }
-  Dictionary out;
-  GVariantIter iter;
-  g_variant_iter_init(&iter, variant);
-  const gchar* key = nullptr;
-  GVariant* child = nullptr;
-  while (g_variant_iter_next(&iter, "{&s@a{sv}}", &key, &child)) {
-    glib::Variant owned(child);
-    auto inner = decodeDict(child, 1, error);
-    if (!inner) {
-      if (error) *error = "in \"" + std::string(key) + "\": " + *error;
-      return std::nullopt;
-    }
-    out.insert_or_assign(key, Value(std::move(*inner)));
-  }
-  return out;
+  return decodeEntries(variant, "a{sa{sv}}", 0, error);
 }
 
 }  // namespace nuv::linux_backend
