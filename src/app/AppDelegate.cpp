@@ -245,6 +245,8 @@ bool AppDelegate::respondsTo(Message) const { return true; }
 
 void AppDelegate::DevicePlugged() { setHostAttached("0", "1"); }
 
+void AppDelegate::DeviceUnplugged() { setHostAttached("1", "0"); }
+
 void AppDelegate::refreshRequested() {
   if (refreshQueued_) return;
   refreshQueued_ = true;
@@ -253,8 +255,6 @@ void AppDelegate::refreshRequested() {
     startMonitoring();
   });
 }
-
-void AppDelegate::DeviceUnplugged() { setHostAttached("1", "0"); }
 
 // Hosts that follow the service get the same map as the broadcast, at the
 // same moments and only then.

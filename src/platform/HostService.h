@@ -24,7 +24,8 @@ class HostService {
     // so the request never waits for the run.
     std::function<void()> refresh;
     // Another process holds the service's name: at publish time, or it took
-    // the name over later. Hosts then reach that process, not this one.
+    // the name over later. Hosts then reach that process, not this one. Not
+    // called when the bus connection itself goes away.
     std::function<void()> nameLost;
   };
 

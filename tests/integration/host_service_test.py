@@ -156,6 +156,18 @@ class NuvctlTest(HostServiceTestCase):
             self.assertEqual((done.returncode, done.stdout), (1, ""), command)
             self.assertEqual(done.stderr, "nuvctl %s: no module is running\n" % command)
 
+    def test_kill_gives_up_after_five_seconds_on_a_name_that_stays(self):
+        squatter = nuvtest.connect(self.bus.address)  # holds the name, ignores the kill
+        self.addCleanup(lambda: squatter.is_closed() or squatter.close_sync(None))
+        squatter.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "RequestName", GLib.Variant("(su)", (HOST_NAME, 0)), None,
+                           Gio.DBusCallFlags.NONE, 5000, None)
+        started = time.monotonic()
+        done = nuvctl(self.bus, "kill")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr, "nuvctl kill: the module still holds its bus name after 5 s\n")
+        self.assertGreater(time.monotonic() - started, 4.9)
+
     def test_status_watch_refresh_and_kill_with_a_module(self):
         watch = subprocess.Popen([NUVCTL, "watch", "--json"], env=self.bus.env(),
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,

@@ -106,7 +106,10 @@ Subscription GDBusHostService::publish(Handlers handlers) {
 
   const guint ownerId = g_bus_own_name_on_connection(
       connection_, host_service::kBusName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
-      [](GDBusConnection*, const gchar*, gpointer data) {
+      [](GDBusConnection* connection, const gchar*, gpointer data) {
+        // A closed connection loses every name; that is the end of the bus,
+        // not another process taking this one.
+        if (!connection || g_dbus_connection_is_closed(connection)) return;
         const Shared& p = *static_cast<Shared*>(data);
         if (p->active && p->handlers.nameLost) p->handlers.nameLost();
       },
