@@ -130,33 +130,6 @@ TEST(ProbeRotationOrder, NewFirstThenLeastRecentlyReportedTiesUsbFirst) {
   }
 }
 
-TEST(ProbeRotationRecord, ReportedBecomesMostRecentAndRemovedDevicesDropOut) {
-  struct Case {
-    const char* what;
-    std::vector<std::string> reported;
-    const char* udid;
-    std::vector<DeviceCandidate> listed;
-    std::vector<std::string> expected;
-  };
-  const Case cases[] = {
-      {"moves to the end",
-       {"a", "b", "c"},
-       "a",
-       {{"a", kUsb}, {"b", kUsb}, {"c", kUsb}},
-       {"b", "c", "a"}},
-      {"a new device joins at the end", {"a"}, "n", {{"a", kUsb}, {"n", kNet}}, {"a", "n"}},
-      {"detached devices drop out, so they count as new when they come back",
-       {"gone", "a", "b"},
-       "b",
-       {{"a", kUsb}, {"b", kUsb}},
-       {"a", "b"}},
-      {"duplicates collapse", {"a", "a", "b"}, "b", {{"a", kUsb}, {"b", kNet}}, {"a", "b"}},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ProbeRotation::record(c.reported, c.udid, c.listed), c.expected) << c.what;
-  }
-}
-
 struct Run {
   int status;
   std::string out, err;
