@@ -267,8 +267,8 @@ class ContractTest(HostServiceTestCase):
 
     def test_xml_is_well_formed_and_gdbus_codegen_accepts_it(self):
         files = sorted(glob.glob(os.path.join(DATA, "*.xml")))
-        self.assertEqual([os.path.basename(f) for f in files],
-                         ["vemo.DistributedNotifications.xml", "vemo.Tallyport.NUVModule1.xml"])
+        self.assertLessEqual({"vemo.DistributedNotifications.xml", "vemo.Tallyport.NUVModule1.xml"},
+                             {os.path.basename(f) for f in files})
         with tempfile.TemporaryDirectory() as out:
             for path in files:
                 ElementTree.parse(path)  # raises on anything not well-formed
