@@ -12,7 +12,7 @@ NUV_BUILD_PACKAGES=(
 NUV_RUN_PACKAGES=(dbus)
 # Tests, benchmarks, sanitizers, fuzzing and the desktop utilities.
 NUV_TEST_PACKAGES=(
-  git clang libclang-rt-14-dev
+  git clang libclang-rt-14-dev libglib2.0-dev-bin
   libatspi2.0-dev at-spi2-core libx11-dev libxcomposite-dev libxext-dev libgtk-3-dev
   libxcb-composite0-dev
   libgtest-dev libgmock-dev libbenchmark-dev

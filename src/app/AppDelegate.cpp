@@ -8,6 +8,7 @@
 #include "platform/Bundle.h"
 #include "platform/Calendar.h"
 #include "platform/DetachedProcessLauncher.h"
+#include "platform/HostService.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Process.h"
@@ -52,6 +53,18 @@ void AppDelegate::applicationDidFinishLaunching() {
   setupNUV();
   killObservation_ = deps_.distributedCenter.addObserver(kKillNotification,
                                                          [this](const Notification&) { killMe(); });
+  if (deps_.hostService) {
+    hostPublication_ = deps_.hostService->publish({
+        .devices = [this] { return toDictionary(DeviceRep); },
+        .refresh = [this] { refreshRequested(); },
+        .nameLost =
+            [] {
+              log::warning(
+                  "another process holds the host service's name; host applications reach that "
+                  "process until it lets the name go");
+            },
+    });
+  }
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -249,9 +262,21 @@ void AppDelegate::DevicePlugged() { setHostAttached("0", "1"); }
 
 void AppDelegate::DeviceUnplugged() { setHostAttached("1", "0"); }
 
+void AppDelegate::refreshRequested() {
+  if (refreshQueued_) return;
+  refreshQueued_ = true;
+  deps_.loop.post([this] {
+    refreshQueued_ = false;
+    startMonitoring();
+  });
+}
+
+// Hosts that follow the service get the same map as the broadcast, at the
+// same moments and only then.
 void AppDelegate::postStack() {
-  deps_.distributedCenter.postNotification(
-      Notification{kStackNotification, "", toDictionary(DeviceRep)});
+  const Notification note{kStackNotification, "", toDictionary(DeviceRep)};
+  deps_.distributedCenter.postNotification(note);
+  if (deps_.hostService) deps_.hostService->devicesChanged(note.userInfo);
 }
 
 }  // namespace nuv

@@ -15,6 +15,7 @@
 namespace nuv {
 
 class Bundle;
+class HostService;
 class NotificationCenter;
 class Process;
 class ProcessLauncher;
@@ -58,6 +59,8 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
     // The systemd user unit that runs this process as its main program; ""
     // for none. The relaunch then goes through the unit.
     std::string supervisingUnit = {};
+    // Where host applications read the map and ask for a run; null: nowhere.
+    HostService* hostService = nullptr;
   };
 
   static constexpr const char* kKillNotification = "vemo.Tallyport.kill";
@@ -82,7 +85,7 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
 
   // ApplicationDelegate
   void applicationWillFinishLaunching() override;  // single-instance rule
-  void applicationDidFinishLaunching() override;   // start-up
+  void applicationDidFinishLaunching() override;   // start-up, then the host service
   void applicationWillTerminate() override;        // stops the probe's process group
 
   void killMe();
@@ -94,6 +97,9 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   void updateUI(std::optional<ProbeOutput> d);
   void DevicePlugged() override;
   void DeviceUnplugged() override;
+  // A host asked for a probe run: startMonitoring in a later loop iteration,
+  // as a USB match starts one. Requests made before that iteration are one.
+  void refreshRequested();
   // Writes a new or changed entry's battery data into its cloud record.
   void updateRecord(const DeviceEntry& entry);
   // Subscribes to system sleep and wake.
@@ -140,7 +146,10 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   TimerRef coreLoop_;
   Date _startDate;
 
+  bool refreshQueued_ = false;
+
   Subscription killObservation_;
+  Subscription hostPublication_;
   Subscription sleepObservation_;
   Subscription wakeObservation_;
   USBPluWatcher* usbWatcher_ = nullptr;

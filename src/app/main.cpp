@@ -22,6 +22,7 @@
 #include "platform/linux/process/SpawnProcessLauncher.h"
 #include "platform/linux/process/SystemdUnit.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
+#include "platform/linux/runtime/GDBusHostService.h"
 #include "platform/linux/runtime/GlibApplication.h"
 #include "platform/linux/runtime/GlibCalendar.h"
 #include "platform/linux/runtime/GlibHandles.h"
@@ -158,6 +159,9 @@ int main(int argc, char** argv) {
   }
   GlibCalendar calendar;
   SpawnDetachedLauncher relauncher;
+  // The map and Refresh() for host applications, on the same connection as
+  // the broadcasts so that a host sees both in the order they were sent.
+  GDBusHostService hostService(connection, NUV_VERSION);
   AppDelegate::Dependencies deps{
       loop, launcher, *bus, workspace, bundle, application, &TodoFetcher::sharedFetcher()};
   deps.workspaceCenter = sleepMonitor.get();
@@ -165,6 +169,7 @@ int main(int argc, char** argv) {
   deps.calendar = &calendar;
   deps.relauncher = &relauncher;
   deps.supervisingUnit = supervisingUnit();
+  deps.hostService = &hostService;
   AppDelegate delegate(deps);
   // Without its bus the module has no one to report to: one line, and an
   // exit the user unit's restart policy (or the session's end) deals with.

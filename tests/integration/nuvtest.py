@@ -130,13 +130,18 @@ class SessionBus:
 
 class Listener:
     """Collects distributed notifications (bodies as GLib.Variant) on its own
-    thread and main context."""
+    thread and main context; with other `interface`, `member` and `path`, any
+    signal whose first argument is `name`. With `stamped`, each item is
+    (time.time_ns() at arrival, body)."""
 
-    def __init__(self, bus, name=None):
+    def __init__(self, bus, name=None, interface=INTERFACE, member=MEMBER, path=OBJECT_PATH,
+                 stamped=False):
         self.notes = queue.Queue()
         self._ready = threading.Event()
         self._address = bus.address
         self._name = name
+        self._match = (interface, member, path)
+        self._stamped = stamped
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
         if not self._ready.wait(10):
@@ -149,9 +154,10 @@ class Listener:
         conn = connect(self._address)
 
         def on_signal(_c, _sender, _path, _iface, _member, params):
-            self.notes.put(params)
+            self.notes.put((time.time_ns(), params) if self._stamped else params)
 
-        conn.signal_subscribe(None, INTERFACE, MEMBER, OBJECT_PATH, self._name,
+        interface, member, path = self._match
+        conn.signal_subscribe(None, interface, member, path, self._name,
                               Gio.DBusSignalFlags.NONE, on_signal)
         # A round trip makes sure the match rule is installed before we say ready.
         conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -176,6 +182,55 @@ class Listener:
         self._thread.join(5)
 
 
+HOST_NAME = "vemo.Tallyport.NUVModule"
+HOST_PATH = "/vemo/Tallyport/NUVModule"
+HOST_INTERFACE = "vemo.Tallyport.NUVModule1"
+
+
+class Host:
+    """The module's host service (vemo.Tallyport.NUVModule1), called the way a
+    host application calls it: synchronously, never starting a module."""
+
+    def __init__(self, bus):
+        self.conn = connect(bus.address)
+
+    def call(self, method, args=None, interface=HOST_INTERFACE, reply="()", timeout=5.0):
+        return self.conn.call_sync(HOST_NAME, HOST_PATH, interface, method, args,
+                                   GLib.VariantType(reply), Gio.DBusCallFlags.NO_AUTO_START,
+                                   int(timeout * 1000), None)
+
+    def get(self, name):
+        """A property's value, as GLib.Variant."""
+        reply = self.call("Get", GLib.Variant("(ss)", (HOST_INTERFACE, name)),
+                          "org.freedesktop.DBus.Properties", "(v)")
+        return reply.get_child_value(0).get_variant()
+
+    def devices(self):
+        return self.get("Devices")
+
+    def refresh(self):
+        self.call("Refresh")
+
+    def owner(self):
+        """The unique name that owns the module's name, or None."""
+        try:
+            return self.conn.call_sync(
+                "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "GetNameOwner", GLib.Variant("(s)", (HOST_NAME,)), GLib.VariantType("(s)"),
+                Gio.DBusCallFlags.NONE, 5000, None).unpack()[0]
+        except GLib.Error:
+            return None
+
+    def close(self):
+        if not self.conn.is_closed():
+            self.conn.close_sync(None)
+
+
+def entry_bytes(entry):
+    """A device entry (a{sv}) in its serialised form, for exact comparison."""
+    return bytes(entry.get_data_as_bytes().get_data())
+
+
 def stack_of(body):
     """The iOSStack user info as plain Python: {bonjour: {key: str|int}}."""
     return body.unpack()[2]
@@ -192,11 +247,12 @@ exit 0
 
 
 class Bundle:
-    """A copy of the built bundle whose probe is scripted by files in `control`."""
+    """A copy of the built bundle (or of `source`, another bundle) whose probe
+    is scripted by files in `control`."""
 
-    def __init__(self, root, name="NUVModule.app", identifier=TEST_BUNDLE_ID):
+    def __init__(self, root, name="NUVModule.app", identifier=TEST_BUNDLE_ID, source=None):
         self.path = os.path.join(root, name)
-        shutil.copytree(BUNDLE, self.path, symlinks=True)
+        shutil.copytree(source or BUNDLE, self.path, symlinks=True)
         plist = os.path.join(self.path, "Resources", "Info.plist")
         with open(plist) as f:
             text = f.read().replace("<string>%s</string>" % BUNDLE_ID,

@@ -24,8 +24,13 @@ PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
 NUVCTL = nuvtest.NUVCTL
 
 
-def probe_env(socket_address):
-    return dict(os.environ, USBMUXD_SOCKET_ADDRESS=socket_address)
+SIMDEVICE = os.path.join(nuvtest.BUILD_DIR, "tools", "simdevice", "nuv-simdevice")
+
+
+def probe_env(socket_address, runtime="/nonexistent/runtime"):
+    """The probe on a scripted usbmuxd, keeping its turns in `runtime`
+    (never in the user's own runtime folder)."""
+    return dict(os.environ, USBMUXD_SOCKET_ADDRESS=socket_address, XDG_RUNTIME_DIR=runtime)
 
 
 def entry(**pairs):
@@ -181,19 +186,71 @@ class ProbeTest(unittest.TestCase):
     def probe(self, devices):
         muxd = FakeUsbmuxd(self.tmp, devices)
         try:
-            done = subprocess.run([PROBE, "-f"], env=probe_env("UNIX:" + muxd.path),
+            done = subprocess.run([PROBE, "-f"], env=probe_env("UNIX:" + muxd.path, self.tmp),
                                   capture_output=True, timeout=20)
         finally:
             muxd.close()
         return done, muxd.requests
 
-    def test_no_usbmuxd_prints_nothing_and_exits_zero_within_a_second(self):
+    def test_no_usbmuxd_prints_nothing_one_line_on_stderr_and_exits_69_within_a_second(self):
         for address in ("UNIX:" + os.path.join(self.tmp, "no-such-socket"), "127.0.0.1:1"):
             start = time.monotonic()
             done = subprocess.run([PROBE, "-f"], env=probe_env(address), capture_output=True,
                                   timeout=10)
-            self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""), address)
+            self.assertEqual((done.returncode, done.stdout), (69, b""), address)
+            self.assertRegex(done.stderr.decode(),
+                             r"^devInfo\.NUVModule: usbmuxd is not running[^\n]*\n$")
             self.assertLess(time.monotonic() - start, 1.0, address)
+
+    def test_every_device_in_turn_and_concurrent_probes(self):
+        runtime = os.path.join(self.tmp, "runtime")
+        os.makedirs(runtime, mode=0o700)
+        devices = {u: {"DeviceName": "Device " + u} for u in ("cccc0003", "aaaa0001", "bbbb0002")}
+        muxd = FakeUsbmuxd(self.tmp, devices)
+        self.addCleanup(muxd.close)
+        env = probe_env("UNIX:" + muxd.path, runtime)
+
+        def bonjour():
+            done = subprocess.run([PROBE, "-f"], env=env, capture_output=True, text=True,
+                                  timeout=20)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            return done.stdout.split("\n")[0]
+
+        self.assertEqual([bonjour() for _ in range(3)],
+                         ["Bonjour\t" + u for u in ("aaaa0001", "bbbb0002", "cccc0003")])
+        state = os.path.join(runtime, "vemo.Tallyport.NUVModule")
+        self.assertEqual(os.stat(state).st_mode & 0o777, 0o700)
+        self.assertEqual(os.stat(os.path.join(state, "rotation")).st_mode & 0o777, 0o600)
+        muxd.devices.append(("dddd0004", {"DeviceName": "New"}))
+        self.assertEqual(bonjour(), "Bonjour\tdddd0004")  # a new device goes first
+
+        # Eight probes at once: every one reports, the state stays whole.
+        probes = [subprocess.Popen([PROBE, "-f"], env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True) for _ in range(8)]
+        for p in probes:
+            out, err = p.communicate(timeout=20)
+            self.assertEqual(p.returncode, 0, err)
+            self.assertTrue(out.startswith("Bonjour\t"), out)
+        with open(os.path.join(state, "rotation")) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[0], "nuv-probe-rotation 1")
+        self.assertEqual(sorted(lines[1:]), ["aaaa0001", "bbbb0002", "cccc0003", "dddd0004"])
+        self.assertEqual(os.listdir(state), ["rotation"])
+
+    def test_simulated_devices_take_turns_too(self):
+        env = dict(os.environ, XDG_RUNTIME_DIR=self.tmp, NUV_SIM_DEVICES="3")
+
+        def run(**extra):
+            return subprocess.run([SIMDEVICE, "-f"], env=dict(env, **extra), capture_output=True,
+                                  text=True, timeout=10)
+
+        names = [dict(l.split("\t") for l in run().stdout.splitlines())["name"] for _ in range(3)]
+        self.assertEqual(names, ["Simulated iPhone", "Simulated iPad", "Simulated iPod touch"])
+        none = run(NUV_SIM_DEVICES="0")
+        self.assertEqual((none.returncode, none.stdout, none.stderr), (0, "", ""))
+        bad = run(NUV_SIM_DEVICES="two")
+        self.assertEqual((bad.returncode, bad.stdout), (2, ""))
+        self.assertIn("NUV_SIM_DEVICES", bad.stderr)
 
     def test_scripted_devices(self):
         # (devices, exit status, stdout lines, stderr (a part of it on failure),
@@ -290,13 +347,14 @@ class NuvctlOnTheBusTest(unittest.TestCase):
 
     def test_no_bus_and_bad_arguments(self):
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
-        for command in ("watch", "kill"):
+        for command in ("status", "watch", "refresh", "kill"):
             done = subprocess.run([NUVCTL, command], env=env, capture_output=True, text=True,
                                   timeout=10)
             self.assertEqual(done.returncode, 1, command)
             self.assertIn("cannot connect to the session bus", done.stderr)
-        self.assertEqual(subprocess.run([NUVCTL, "kill", "extra"], capture_output=True,
-                                        timeout=10).returncode, 2)
+        for args in (["kill", "extra"], ["refresh", "extra"], ["status", "--table"]):
+            self.assertEqual(subprocess.run([NUVCTL, *args], capture_output=True,
+                                            timeout=10).returncode, 2, args)
 
     def test_lost_bus_ends_the_watch_with_status_one(self):
         w = self.watch("--json")
@@ -351,6 +409,10 @@ class WatchTheModuleTest(nuvtest.ModuleTestCase):
             b = self.bundle()
             b.set_output(nuvtest.DEVICE)
             m = self.start(b)
+            # First the (empty) map of the module that has just started.
+            line = w.out.next(2 + SLACK)
+            self.assertIsNotNone(line, m.log())
+            self.assertEqual(json.loads(line)["devices"], {})
             line = w.out.next(nuvtest.FIRST_RUN + SLACK)
             self.assertIsNotNone(line, m.log())
             device = json.loads(line)["devices"]["abc"]
@@ -528,12 +590,19 @@ class InstallTest(unittest.TestCase):
 
 
     def test_interface_xml_matches_the_bus_contract(self):
-        with open(self.path("share", "dbus-1", "interfaces",
-                            "vemo.DistributedNotifications.xml")) as f:
+        interfaces = self.path("share", "dbus-1", "interfaces")
+        self.assertEqual(sorted(os.listdir(interfaces)),
+                         ["vemo.DistributedNotifications.xml", "vemo.Tallyport.NUVModule1.xml"])
+        with open(os.path.join(interfaces, "vemo.DistributedNotifications.xml")) as f:
             iface = Gio.DBusNodeInfo.new_for_xml(f.read()).lookup_interface(
                 "vemo.DistributedNotifications")
         self.assertEqual([(a.name, a.signature) for a in iface.lookup_signal("Notification").args],
                          [("name", "s"), ("object", "s"), ("userInfo", "a{sv}")])
+        with open(os.path.join(interfaces, "vemo.Tallyport.NUVModule1.xml")) as f:
+            host = Gio.DBusNodeInfo.new_for_xml(f.read()).lookup_interface(
+                nuvtest.HOST_INTERFACE)
+        self.assertEqual([(p.name, p.signature) for p in host.properties],
+                         [("Devices", "a{sa{sv}}"), ("Version", "s")])
 
     def test_installed_tree_runs(self):
         app = self.path(self.libdir, "NUVModule.app")
@@ -545,7 +614,7 @@ class InstallTest(unittest.TestCase):
         no_muxd = "UNIX:" + os.path.join(self.tmp, "none")
         done = subprocess.run([os.path.join(app, "Resources", "devInfo.NUVModule"), "-f"],
                               env=probe_env(no_muxd), capture_output=True, timeout=10)
-        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", b""))
+        self.assertEqual((done.returncode, done.stdout), (69, b""))
 
         bus = SessionBus()
         self.addCleanup(bus.close)

@@ -122,7 +122,7 @@ int HostServiceClient::deliverPending(void* data) {
   self->idle_ = 0;
   nuv::glib::Variant devices = std::move(self->pending_);
   std::string error;
-  auto map = nuvctl::StackPayload::fromDevicesProperty(devices.get(), &error);
+  auto map = nuvctl::StackPayload::fromDevices(devices.get(), &error);
   if (!map) {
     self->warnOnce(Warning::Shape, "ignored a device map of the wrong shape: " + error);
   } else if (self->events_.devices) {

@@ -34,9 +34,10 @@ class DeviceFactsSource {
  public:
   virtual ~DeviceFactsSource() = default;
 
-  // The attached devices, in no particular order. Empty when there are none
-  // or when usbmuxd is not running; neither case is an error.
-  virtual std::vector<DeviceCandidate> listDevices() = 0;
+  // The attached devices, in no particular order; empty when there are none.
+  // std::nullopt, with a readable reason in `error`, when the devices cannot
+  // be listed at all (usbmuxd is not running).
+  virtual std::optional<std::vector<DeviceCandidate>> listDevices(std::string* error) = 0;
 
   // Reads one device. std::nullopt, with a readable reason in `error`, when
   // the device cannot be reached at all.

@@ -103,11 +103,18 @@ std::optional<std::string> pairedHostId(const std::string& udid) {
 
 }  // namespace
 
-std::vector<DeviceCandidate> LockdownFactsSource::listDevices() {
+std::optional<std::vector<DeviceCandidate>> LockdownFactsSource::listDevices(std::string* error) {
   idevice_info_t* raw = nullptr;
   int count = 0;
-  // Fails at once when usbmuxd is not running: that is "no device".
-  if (idevice_get_device_list_extended(&raw, &count) != IDEVICE_E_SUCCESS) return {};
+  // Fails at once when usbmuxd cannot be reached; no device is a success.
+  if (idevice_get_device_list_extended(&raw, &count) != IDEVICE_E_SUCCESS) {
+    const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS");
+    if (error) {
+      *error = std::string("usbmuxd is not running (nothing answers at ") +
+               (address && *address ? address : "/var/run/usbmuxd") + ")";
+    }
+    return std::nullopt;
+  }
   std::unique_ptr<idevice_info_t, DeviceListFree> list(raw);
   std::vector<DeviceCandidate> out;
   for (int i = 0; i < count && raw; ++i) {

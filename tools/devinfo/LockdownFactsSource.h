@@ -10,7 +10,7 @@ namespace nuv::linux_backend {
 // else is reported untrusted, without a trust dialog on the device.
 class LockdownFactsSource : public DeviceFactsSource {
  public:
-  std::vector<DeviceCandidate> listDevices() override;
+  std::optional<std::vector<DeviceCandidate>> listDevices(std::string* error) override;
   std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, std::string* error) override;
 };
 

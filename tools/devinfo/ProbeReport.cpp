@@ -1,10 +1,13 @@
 #include "ProbeReport.h"
 
-#include <algorithm>
 #include <cstdint>
+
+#include "ProbeRotation.h"
 
 namespace nuv {
 namespace {
+
+using Reported = std::vector<std::string>;
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
@@ -49,18 +52,6 @@ const char* flag(bool value) { return value ? "1" : "0"; }
 
 }  // namespace
 
-std::vector<DeviceCandidate> ProbeReport::probeOrder(std::vector<DeviceCandidate> candidates) {
-  std::erase_if(candidates, [](const DeviceCandidate& c) { return c.udid.empty(); });
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const DeviceCandidate& a, const DeviceCandidate& b) {
-                     const bool aUsb = a.connection == DeviceConnection::Usb;
-                     const bool bUsb = b.connection == DeviceConnection::Usb;
-                     if (aUsb != bUsb) return aUsb;
-                     return a.udid < b.udid;
-                   });
-  return candidates;
-}
-
 std::string ProbeReport::sanitize(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -102,11 +93,17 @@ std::string ProbeReport::format(const DeviceCandidate& device, const DeviceFacts
   return out;
 }
 
-int ProbeReport::run(DeviceFactsSource& source, std::ostream& out, std::ostream& err) {
-  const auto candidates = probeOrder(source.listDevices());
-  if (candidates.empty()) return 0;
+int ProbeReport::run(DeviceFactsSource& source, RotationState* state, std::ostream& out,
+                     std::ostream& err) {
+  std::string error;
+  const auto listed = source.listDevices(&error);
+  if (!listed) {
+    err << "devInfo.NUVModule: " << sanitize(error) << '\n';
+    return kUsbmuxdUnavailable;
+  }
+  const auto candidates = ProbeRotation::order(*listed, state ? state->load() : Reported{});
   for (const auto& candidate : candidates) {
-    std::string error;
+    error.clear();
     const auto facts = source.readFacts(candidate, &error);
     if (!facts) {
       err << "devInfo.NUVModule: " << sanitize(candidate.udid)
@@ -116,9 +113,14 @@ int ProbeReport::run(DeviceFactsSource& source, std::ostream& out, std::ostream&
     }
     // Written in one piece so that a reader never sees half a report.
     out << format(candidate, *facts) << std::flush;
+    if (state) {
+      state->update([&](Reported reported) {
+        return ProbeRotation::record(reported, candidate.udid, *listed);
+      });
+    }
     return 0;
   }
-  return 1;
+  return candidates.empty() ? 0 : 1;
 }
 
 }  // namespace nuv

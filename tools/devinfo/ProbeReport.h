@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "DeviceFactsSource.h"
+#include "RotationState.h"
 
 namespace nuv {
 
@@ -14,10 +15,6 @@ namespace nuv {
 // valid UTF-8 without control characters before it is written.
 class ProbeReport {
  public:
-  // The order in which devices are tried: USB before network, then by UDID
-  // (bytewise ascending). Candidates with an empty UDID are dropped.
-  static std::vector<DeviceCandidate> probeOrder(std::vector<DeviceCandidate> candidates);
-
   // Invalid UTF-8 sequences become U+FFFD; TAB, LF, CR and the other C0
   // controls and DEL become a space.
   static std::string sanitize(std::string_view text);
@@ -26,11 +23,17 @@ class ProbeReport {
   // battery lines, whatever the facts say.
   static std::string format(const DeviceCandidate& device, const DeviceFacts& facts);
 
-  // One probe run: lists the devices, reports the first one in probe order
-  // that can be read, and returns the exit status. No device: nothing
-  // written, 0. Devices that cannot be read are explained on `err`; when none
-  // can be read the status is 1.
-  static int run(DeviceFactsSource& source, std::ostream& out, std::ostream& err);
+  // Exit status when usbmuxd cannot be reached (EX_UNAVAILABLE).
+  static constexpr int kUsbmuxdUnavailable = 69;
+
+  // One probe run: lists the devices, reports the first one in rotation
+  // order (ProbeRotation) that can be read, records it in `state` (none:
+  // no memory, the order of a first run every time) and returns the exit
+  // status. No device: nothing written, 0. usbmuxd not running: one line on
+  // `err`, kUsbmuxdUnavailable. Devices that cannot be read are explained on
+  // `err`; when none can be read the status is 1.
+  static int run(DeviceFactsSource& source, RotationState* state, std::ostream& out,
+                 std::ostream& err);
 };
 
 }  // namespace nuv

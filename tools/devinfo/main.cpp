@@ -27,20 +27,23 @@ constexpr const char* kUsage =
     "  -f          probe now and print the report\n"
     "  -h, --help  show this help\n"
     "\n"
-    "Device choice: a device on USB before one over the network, then the\n"
-    "lowest UDID. Keys: Bonjour (UDID), name, Battery (percent), Charging,\n"
-    "Host Attached (1 on USB, 0 over the network), ProductType,\n"
-    "ExternalConnected, FullyCharged, Trusted. Flags are 1 or 0.\n"
+    "Runs take turns over the attached devices: a device not reported yet\n"
+    "first, then the one reported longest ago (USB before network, then the\n"
+    "lowest UDID, among devices equally due). The turns are kept in\n"
+    "$XDG_RUNTIME_DIR/vemo.Tallyport.NUVModule/rotation. Keys: Bonjour (UDID),\n"
+    "name, Battery (percent), Charging, Host Attached (1 on USB, 0 over the\n"
+    "network), ProductType, ExternalConnected, FullyCharged, Trusted. Flags\n"
+    "are 1 or 0.\n"
     "\n"
     "The tool never asks a device to pair. A device that does not trust this\n"
     "computer (or is locked since it was switched on) is reported with\n"
     "Trusted 0 and without battery facts; trust it on the device and run\n"
     "usbmuxd to get them.\n"
     "\n"
-    "With no device, or when usbmuxd is not running, nothing is printed and\n"
-    "the exit status is 0. Errors go to standard error; the exit status is 1\n"
-    "when no attached device could be read or the device did not answer\n"
-    "within 10 s, 2 on a usage error.\n"
+    "Exit status: 0 after a report, and with no device (nothing printed); 69\n"
+    "when usbmuxd is not running (nothing printed, one line on standard\n"
+    "error); 1 when no attached device could be read or the device did not\n"
+    "answer within 10 s; 2 on a usage error.\n"
     "\n"
     "Environment: USBMUXD_SOCKET_ADDRESS (UNIX:/path or host:port) selects\n"
     "another usbmuxd socket.\n";
@@ -96,8 +99,9 @@ int main(int argc, char** argv) {
   }
   Watchdog watchdog;
   nuv::linux_backend::LockdownFactsSource source;
+  nuv::RotationState state(nuv::RotationState::defaultDirectory());
   std::ostringstream report;
-  const int status = nuv::ProbeReport::run(source, report, std::cerr);
+  const int status = nuv::ProbeReport::run(source, &state, report, std::cerr);
   watchdog.disarm();
   std::cout << report.str() << std::flush;
   return status;

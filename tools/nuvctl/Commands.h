@@ -9,8 +9,10 @@ namespace nuvctl {
 
 using Args = std::vector<std::string>;
 
-int runWatch(const Args& args);    // live view of the "iOSStack" broadcasts
-int runKill(const Args& args);     // posts the kill notification
+int runStatus(const Args& args);   // the module's current device map, once
+int runWatch(const Args& args);    // the current map, then every "iOSStack" broadcast
+int runRefresh(const Args& args);  // asks the module for a probe run now
+int runKill(const Args& args);     // posts the kill notification, waits for the module to stop
 int runRecords(const Args& args);  // the companion app's side of the cloud records
 int runCloud(const Args& args);    // shared-cloud sign-in and status
 

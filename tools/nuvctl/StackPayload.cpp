@@ -62,29 +62,14 @@ std::optional<StackPayload> StackPayload::fromSignalBody(GVariant* body, std::st
   return fromUserInfo(*dict, error);
 }
 
-std::optional<StackPayload> StackPayload::fromDevicesProperty(GVariant* devices,
-                                                              std::string* error) {
-  if (!devices || !g_variant_is_of_type(devices, G_VARIANT_TYPE("a{sa{sv}}"))) {
-    fail(error, std::string("expected an a{sa{sv}} map, got ") +
-                    (devices ? g_variant_get_type_string(devices) : "none"));
+std::optional<StackPayload> StackPayload::fromDevices(GVariant* devices, std::string* error) {
+  std::string reason;
+  auto dict = nuv::linux_backend::dictionaryOfDictionariesFromVariant(devices, &reason);
+  if (!dict) {
+    fail(error, "Devices: " + reason);
     return std::nullopt;
   }
-  nuv::Dictionary userInfo;
-  GVariantIter iter;
-  g_variant_iter_init(&iter, devices);
-  const gchar* key = nullptr;
-  GVariant* fields = nullptr;
-  while (g_variant_iter_next(&iter, "{&s@a{sv}}", &key, &fields)) {
-    nuv::glib::Variant owned(fields);
-    std::string reason;
-    auto dict = nuv::linux_backend::dictionaryFromVariant(fields, &reason);
-    if (!dict) {
-      fail(error, "device \"" + std::string(key) + "\": " + reason);
-      return std::nullopt;
-    }
-    userInfo.insert_or_assign(key, nuv::Value(std::move(*dict)));
-  }
-  return fromUserInfo(userInfo, error);
+  return fromUserInfo(*dict, error);
 }
 
 }  // namespace nuvctl

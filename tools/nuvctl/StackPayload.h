@@ -37,9 +37,8 @@ class StackPayload {
                                                   std::string* error);
   // `body` is the whole signal body, expected (ssa{sv}).
   static std::optional<StackPayload> fromSignalBody(GVariant* body, std::string* error);
-  // The host service's `Devices` property, expected a{sa{sv}}: the same map
-  // with each entry as a dictionary rather than a variant.
-  static std::optional<StackPayload> fromDevicesProperty(GVariant* devices, std::string* error);
+  // The host service's Devices property, expected a{sa{sv}}.
+  static std::optional<StackPayload> fromDevices(GVariant* devices, std::string* error);
 };
 
 }  // namespace nuvctl

@@ -71,6 +71,8 @@ std::string WatchView::isoDate(nuv::Date date) {
   return buffer;
 }
 
+nuv::Date WatchView::now() { return nuv::Date::fromMicroseconds(g_get_real_time()); }
+
 std::string WatchView::age(std::int64_t seconds) {
   seconds = std::max<std::int64_t>(seconds, 0);
   char buffer[48];
@@ -140,14 +142,14 @@ void WatchView::update(const StackPayload& payload, nuv::Date received) {
 std::string WatchView::table(nuv::Date now) const {
   std::string out;
   if (!lastReceived_) {
-    return "Waiting for the module's next \"iOSStack\" broadcast (it is sent when a device\n"
-           "is new or changes, or on a USB attach or detach). Press Ctrl-C to stop.\n";
+    return "Waiting for NUVModule to answer (no module is running yet?). Its devices are\n"
+           "shown as soon as one does. Press Ctrl-C to stop.\n";
   }
   const auto secondsBetween = [](nuv::Date from, nuv::Date to) {
     return (to.microseconds() - from.microseconds()) / 1000000;
   };
-  out += "NUVModule devices: " + std::to_string(last_.devices.size()) +
-         " reported, last broadcast " + age(secondsBetween(*lastReceived_, now)) + " ago\n\n";
+  out += "NUVModule devices: " + std::to_string(last_.devices.size()) + " reported, updated " +
+         age(secondsBetween(*lastReceived_, now)) + " ago\n\n";
   out += pad("NAME", kNameWidth) + "  " + pad("BATTERY", 17) + "  " + pad("CHARGING", 8) + "  " +
          pad("ATTACHED", 8) + "  CHANGED\n";
   for (const auto& entry : last_.devices) {

@@ -10,8 +10,8 @@
 
 namespace nuvctl {
 
-// What `nuvctl watch` shows: one JSON line per broadcast, or a table that is
-// redrawn as broadcasts arrive and time passes.
+// What `nuvctl watch` and `nuvctl status` show: one JSON line per map (read
+// or broadcast), or a table that is redrawn as maps arrive and time passes.
 //
 // The module drops "timestamp" from an entry that a later probe run found
 // unchanged, so the table remembers the last change it saw per device and
@@ -30,6 +30,8 @@ class WatchView {
   static std::string displayText(std::string_view text);
   // "2026-12-06T18:30:12.000250Z"
   static std::string isoDate(nuv::Date date);
+  // The wall clock, as the module stamps its entries.
+  static nuv::Date now();
   // "12s", "3m 05s", "2h 07m", "4d 03h"; negative ages count as 0.
   static std::string age(std::int64_t seconds);
   // "[########  ]  87%" for "87"; "-" for a missing or non-numeric level.

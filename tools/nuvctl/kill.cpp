@@ -5,7 +5,8 @@
 
 #include "BusContract.h"
 #include "Commands.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "HostClient.h"
+#include "platform/linux/runtime/HostServiceNames.h"
 
 namespace nuvctl {
 namespace {
@@ -17,20 +18,84 @@ constexpr const char* kKillUsage =
     "notification \"vemo.Tallyport.kill\" on the session bus, that is the\n"
     "signal vemo.DistributedNotifications.Notification on the object\n"
     "/vemo/DistributedNotifications with the body\n"
-    "('vemo.Tallyport.kill', '', @a{sv} {}).\n"
+    "('vemo.Tallyport.kill', '', @a{sv} {}), and waits until the module has\n"
+    "released its bus name vemo.Tallyport.NUVModule (at most 5 s).\n"
     "\n"
     "Every running module of this user session stops at once; nothing is\n"
-    "saved on that path. The notification is fire-and-forget: success means\n"
-    "it was handed to the bus, not that a module was running. When the module\n"
-    "runs as the systemd user unit nuvmodule.service, prefer\n"
-    "'systemctl --user stop nuvmodule'; a module stopped with this command is\n"
-    "not restarted by the unit.\n"
+    "saved on that path. When the module runs as the systemd user unit\n"
+    "nuvmodule.service, prefer 'systemctl --user stop nuvmodule'; a module\n"
+    "stopped with this command is not restarted by the unit.\n"
     "\n"
     "Options:\n"
     "  -h, --help   show this help\n"
     "\n"
-    "Exit status: 0 when the notification was sent, 1 when the session bus\n"
-    "cannot be reached, 2 on a usage error.\n";
+    "Exit status: 0 when the module has stopped; 1 when no module is running\n"
+    "(nothing is sent), the session bus cannot be reached, or the module still\n"
+    "holds its name after 5 s; 2 on a usage error.\n";
+
+constexpr guint kReleaseTimeoutMs = 5000;
+
+struct Kill {
+  GMainLoop* loop = nullptr;
+  bool sent = false;
+  bool owned = false;
+  int status = 0;
+
+  void finish(int exitStatus) {
+    status = exitStatus;
+    g_main_loop_quit(loop);
+  }
+};
+
+bool postKill(GDBusConnection* bus) {
+  GVariantBuilder noUserInfo;
+  g_variant_builder_init(&noUserInfo, G_VARIANT_TYPE("a{sv}"));
+  GVariant* body = g_variant_new("(ssa{sv})", kKillNotification, "", &noUserInfo);
+  GError* raw = nullptr;
+  if (g_dbus_connection_emit_signal(bus, nullptr, kBusObjectPath, kBusInterface, kBusMember, body,
+                                    &raw) &&
+      g_dbus_connection_flush_sync(bus, nullptr, &raw)) {
+    return true;
+  }
+  nuv::glib::Error error(raw);
+  std::fprintf(stderr, "nuvctl kill: could not send %s: %s\n", kKillNotification,
+               error ? error->message : "unknown error");
+  return false;
+}
+
+void onAppeared(GDBusConnection* bus, const gchar*, const gchar*, gpointer data) {
+  auto* kill = static_cast<Kill*>(data);
+  kill->owned = true;
+  if (kill->sent) return;  // a queued module took the name over; it got the kill too
+  if (!postKill(bus)) return kill->finish(1);
+  kill->sent = true;
+  g_timeout_add(
+      kReleaseTimeoutMs,
+      [](gpointer data) {
+        std::fprintf(stderr, "nuvctl kill: the module still holds its bus name after 5 s\n");
+        static_cast<Kill*>(data)->finish(1);
+        return G_SOURCE_REMOVE;
+      },
+      kill);
+}
+
+void onVanished(GDBusConnection*, const gchar*, gpointer data) {
+  auto* kill = static_cast<Kill*>(data);
+  kill->owned = false;
+  if (!kill->sent) {
+    std::fprintf(stderr, "nuvctl kill: %s\n", HostClient::kNoModule);
+    return kill->finish(1);
+  }
+  // When the name passes to a queued module, "appeared" follows in the same
+  // dispatch: decide once that has had its chance.
+  g_idle_add(
+      [](gpointer data) {
+        auto* kill = static_cast<Kill*>(data);
+        if (!kill->owned) kill->finish(0);
+        return G_SOURCE_REMOVE;
+      },
+      kill);
+}
 
 }  // namespace
 
@@ -43,27 +108,17 @@ int runKill(const Args& args) {
     std::fprintf(stderr, "nuvctl kill: unexpected argument '%s'\n\n%s", arg.c_str(), kKillUsage);
     return 2;
   }
-
-  GError* rawError = nullptr;
-  nuv::glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
-  nuv::glib::Error error(rawError);
-  if (!bus) {
-    std::fprintf(stderr, "nuvctl kill: cannot connect to the session bus: %s\n",
-                 error ? error->message : "unknown error");
-    return 1;
-  }
-  GVariantBuilder noUserInfo;
-  g_variant_builder_init(&noUserInfo, G_VARIANT_TYPE("a{sv}"));
-  GVariant* body = g_variant_new("(ssa{sv})", kKillNotification, "", &noUserInfo);
-  if (!g_dbus_connection_emit_signal(bus.get(), nullptr, kBusObjectPath, kBusInterface, kBusMember,
-                                     body, &rawError) ||
-      !g_dbus_connection_flush_sync(bus.get(), nullptr, &rawError)) {
-    error.reset(rawError);
-    std::fprintf(stderr, "nuvctl kill: could not send %s: %s\n", kKillNotification,
-                 error ? error->message : "unknown error");
-    return 1;
-  }
-  return 0;
+  HostClient client("kill");
+  if (!client) return 1;
+  Kill kill;
+  kill.loop = g_main_loop_new(nullptr, FALSE);
+  const guint watch = g_bus_watch_name_on_connection(client.bus(), nuv::host_service::kBusName,
+                                                     G_BUS_NAME_WATCHER_FLAGS_NONE, onAppeared,
+                                                     onVanished, &kill, nullptr);
+  g_main_loop_run(kill.loop);
+  g_bus_unwatch_name(watch);
+  g_main_loop_unref(kill.loop);
+  return kill.status;
 }
 
 }  // namespace nuvctl

@@ -13,17 +13,20 @@ constexpr const char* kUsage =
     "iPhones, iPads and iPods attached to this computer.\n"
     "\n"
     "Commands:\n"
-    "  watch     show the device status map as the module broadcasts it\n"
-    "  kill      ask the running module to stop\n"
+    "  status    show the devices the module reports now\n"
+    "  watch     show the devices, then every change the module broadcasts\n"
+    "  refresh   ask the module for a probe run now\n"
+    "  kill      ask the running module to stop, and wait until it has\n"
     "  records   list, add and remove the battery records in the local cloud database\n"
     "  cloud     sign in to, sign out of, and show the state of the shared cloud\n"
     "\n"
     "Run 'nuvctl COMMAND --help' for the options of a command.\n"
     "\n"
-    "watch and kill talk to the module on the user's session bus (the one\n"
-    "DBUS_SESSION_BUS_ADDRESS names), through the signal\n"
-    "vemo.DistributedNotifications.Notification; the interface is described in\n"
-    "share/dbus-1/interfaces/vemo.DistributedNotifications.xml under the\n"
+    "status, watch, refresh and kill talk to the module on the user's session\n"
+    "bus (the one DBUS_SESSION_BUS_ADDRESS names): the name\n"
+    "vemo.Tallyport.NUVModule with the interface vemo.Tallyport.NUVModule1, and\n"
+    "the signal vemo.DistributedNotifications.Notification. Both interfaces are\n"
+    "described in share/dbus-1/interfaces/ under the\n"
     "installation prefix.\n";
 
 }  // namespace
@@ -36,7 +39,9 @@ int main(int argc, char** argv) {
   }
   const std::string command = argv[1];
   nuvctl::Args args(argv + 2, argv + argc);
+  if (command == "status") return nuvctl::runStatus(args);
   if (command == "watch") return nuvctl::runWatch(args);
+  if (command == "refresh") return nuvctl::runRefresh(args);
   if (command == "kill") return nuvctl::runKill(args);
   if (command == "records") return nuvctl::runRecords(args);
   if (command == "cloud") return nuvctl::runCloud(args);

@@ -8,8 +8,10 @@
 
 #include "BusContract.h"
 #include "Commands.h"
+#include "HostClient.h"
 #include "WatchView.h"
 #include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/runtime/HostServiceNames.h"
 
 namespace nuvctl {
 namespace {
@@ -17,18 +19,20 @@ namespace {
 constexpr const char* kWatchUsage =
     "Usage: nuvctl watch [--json] [--count N]\n"
     "\n"
-    "Shows the status of the iPhones, iPads and iPods that NUVModule reports.\n"
-    "The module broadcasts its whole device map as the notification \"iOSStack\"\n"
-    "on the session bus when a device is new or its facts change, and after\n"
-    "every USB attach or detach. This command listens for those broadcasts;\n"
-    "it shows nothing until the next one arrives.\n"
+    "Shows the status of the iPhones, iPads and iPods that NUVModule reports:\n"
+    "the current map at once (read from the module's Devices property), then\n"
+    "every change. The module broadcasts its whole device map as the\n"
+    "notification \"iOSStack\" on the session bus when a device is new or its\n"
+    "facts change, and after every USB attach or detach; this command follows\n"
+    "those broadcasts. When no module is running it waits, and shows the map\n"
+    "of a module as soon as one starts.\n"
     "\n"
     "On a terminal the devices are shown as a table that is redrawn in place:\n"
     "name, battery bar and percentage, charging, attached on USB, and the age\n"
     "of the last change the module reported for the device.\n"
     "\n"
-    "Otherwise, or with --json, every broadcast is written as one JSON object\n"
-    "on its own line, flushed at once:\n"
+    "Otherwise, or with --json, the current map and then every broadcast is\n"
+    "written as one JSON object on its own line, flushed at once:\n"
     "  {\"received\": \"2026-12-06T18:30:12.000250Z\",\n"
     "   \"devices\": {\"<UDID>\": {\"Bonjour\": \"<UDID>\", \"name\": \"My Phone\",\n"
     "                          \"Battery\": \"87\", ..., \"timestamp\": \"...\"}}}\n"
@@ -36,8 +40,9 @@ constexpr const char* kWatchUsage =
     "run changed.\n"
     "\n"
     "Options:\n"
-    "  --json       one JSON object per broadcast, even on a terminal\n"
-    "  --count N    exit after N broadcasts (N >= 1)\n"
+    "  --json       JSON lines, even on a terminal\n"
+    "  --count N    exit after N broadcasts (N >= 1); the current map shown at\n"
+    "               the start does not count\n"
     "  -h, --help   show this help\n"
     "\n"
     "A broadcast that does not have the documented shape is reported on\n"
@@ -46,27 +51,37 @@ constexpr const char* kWatchUsage =
     "Exit status: 0 after Ctrl-C, SIGTERM or N broadcasts; 1 when the session\n"
     "bus cannot be reached or the connection is lost; 2 on a usage error.\n";
 
-nuv::Date now() { return nuv::Date::fromMicroseconds(g_get_real_time()); }
-
 struct Watch {
   GMainLoop* loop = nullptr;
   bool json = false;
   long remaining = -1;  // broadcasts left before exiting; -1 for no limit
   int status = 0;
   WatchView view;
+  const HostClient* client = nullptr;
 
   void redraw() {
     // Home, clear to the end of the screen, then the table.
-    std::string frame = "\x1b[H\x1b[J" + view.table(now());
+    std::string frame = "\x1b[H\x1b[J" + view.table(WatchView::now());
     std::fputs(frame.c_str(), stdout);
     std::fflush(stdout);
+  }
+
+  void show(const StackPayload& payload, nuv::Date received) {
+    if (json) {
+      const std::string line = WatchView::jsonLine(payload, received) + "\n";
+      std::fputs(line.c_str(), stdout);
+      std::fflush(stdout);
+    } else {
+      view.update(payload, received);
+      redraw();
+    }
   }
 };
 
 void onNotification(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                     GVariant* body, gpointer data) {
   auto* watch = static_cast<Watch*>(data);
-  const nuv::Date received = now();
+  const nuv::Date received = WatchView::now();
   std::string error;
   auto payload = StackPayload::fromSignalBody(body, &error);
   if (!payload) {
@@ -75,15 +90,37 @@ void onNotification(GDBusConnection*, const gchar*, const gchar*, const gchar*, 
     std::fflush(stderr);
     return;
   }
-  if (watch->json) {
-    const std::string line = WatchView::jsonLine(*payload, received) + "\n";
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
-  } else {
-    watch->view.update(*payload, received);
-    watch->redraw();
-  }
+  watch->show(*payload, received);
   if (watch->remaining > 0 && --watch->remaining == 0) g_main_loop_quit(watch->loop);
+}
+
+// The current map of a module that is (or has just started) running. Its
+// reply and its broadcasts come from the same sender, in order, so showing
+// them as they arrive never lets an older map replace a newer one.
+void onDevices(GObject* bus, GAsyncResult* result, gpointer data) {
+  auto* watch = static_cast<Watch*>(data);
+  GError* raw = nullptr;
+  nuv::glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &raw));
+  nuv::glib::Error callError(raw);
+  StackPayload payload;
+  std::string error;
+  switch (HostClient::devicesFromReply(reply.get(), callError.get(), &payload, &error)) {
+    case HostClient::Result::Ok:
+      watch->show(payload, WatchView::now());
+      break;
+    case HostClient::Result::NoModule:  // gone again; the next one is read when it comes
+      break;
+    case HostClient::Result::Failed:
+      std::fprintf(stderr, "nuvctl watch: cannot read the device map: %s\n",
+                   WatchView::displayText(error).c_str());
+      std::fflush(stderr);
+      break;
+  }
+}
+
+void onModuleAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {
+  auto* watch = static_cast<Watch*>(data);
+  watch->client->readDevicesAsync(onDevices, watch);
 }
 
 gboolean onTick(gpointer data) {
@@ -141,21 +178,20 @@ int runWatch(const Args& args) {
   const bool terminal = isatty(STDOUT_FILENO);
   if (!terminal) watch.json = true;
 
-  GError* rawError = nullptr;
-  nuv::glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
-  nuv::glib::Error error(rawError);
-  if (!bus) {
-    std::fprintf(stderr, "nuvctl watch: cannot connect to the session bus: %s\n",
-                 error ? error->message : "unknown error");
-    return 1;
-  }
-  g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
+  HostClient client("watch");
+  if (!client) return 1;
+  GDBusConnection* bus = client.bus();
+  watch.client = &client;
 
   watch.loop = g_main_loop_new(nullptr, FALSE);
+  // Subscribed before the map is read, so no change falls in between.
   const guint subscription = g_dbus_connection_signal_subscribe(
-      bus.get(), nullptr, kBusInterface, kBusMember, kBusObjectPath, kStackNotification,
+      bus, nullptr, kBusInterface, kBusMember, kBusObjectPath, kStackNotification,
       G_DBUS_SIGNAL_FLAGS_NONE, onNotification, &watch, nullptr);
-  const gulong closedHandler = g_signal_connect(bus.get(), "closed", G_CALLBACK(onClosed), &watch);
+  const gulong closedHandler = g_signal_connect(bus, "closed", G_CALLBACK(onClosed), &watch);
+  const guint moduleWatch = g_bus_watch_name_on_connection(
+      bus, nuv::host_service::kBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, onModuleAppeared, nullptr,
+      &watch, nullptr);
   const guint sigint = g_unix_signal_add(SIGINT, onStopSignal, &watch);
   const guint sigterm = g_unix_signal_add(SIGTERM, onStopSignal, &watch);
   guint tick = 0;
@@ -172,8 +208,9 @@ int runWatch(const Args& args) {
   std::fflush(stdout);
   g_source_remove(sigterm);
   g_source_remove(sigint);
-  g_signal_handler_disconnect(bus.get(), closedHandler);
-  g_dbus_connection_signal_unsubscribe(bus.get(), subscription);
+  g_bus_unwatch_name(moduleWatch);
+  g_signal_handler_disconnect(bus, closedHandler);
+  g_dbus_connection_signal_unsubscribe(bus, subscription);
   g_main_loop_unref(watch.loop);
   return watch.status;
 }

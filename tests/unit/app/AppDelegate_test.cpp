@@ -5,6 +5,7 @@
 
 #include "platform/Log.h"
 #include "platform/fake/FakeApplication.h"
+#include "platform/fake/FakeHostService.h"
 #include "platform/fake/FakeNotificationCenter.h"
 #include "platform/fake/FakeProcess.h"
 #include "platform/fake/FakeRunLoop.h"
@@ -38,7 +39,12 @@ class AppDelegateTest : public ::testing::Test {
   fake::FakeWorkspace workspace;
   fake::FakeBundle bundle;
   fake::FakeApplication application;
-  AppDelegate delegate{{loop, launcher, center, workspace, bundle, application}};
+  fake::FakeHostService host;
+  AppDelegate delegate{[this] {
+    AppDelegate::Dependencies deps{loop, launcher, center, workspace, bundle, application};
+    deps.hostService = &host;
+    return deps;
+  }()};
   std::vector<std::pair<log::Level, std::string>> logLines;
 };
 
@@ -241,6 +247,67 @@ TEST_F(AppDelegateTest, PluggedAndUnpluggedFlipEveryEntryAndAlwaysPost) {
   delegate.DeviceUnplugged();
   EXPECT_EQ(entry("a").pairs.at("Host Attached"), "0");
   EXPECT_EQ(entry("b").pairs.at("Host Attached"), "0");
+}
+
+// Hosts see the map a read would give at the moment of every broadcast, and
+// at no other moment.
+TEST_F(AppDelegateTest, HostServiceAnnouncesExactlyEachBroadcast) {
+  EXPECT_FALSE(host.published());
+  launch();
+  ASSERT_TRUE(host.published());
+  EXPECT_TRUE(host.read().empty());
+
+  delegate.updateUI(parseProbeOutput(kDevice));                      // new
+  delegate.updateUI(parseProbeOutput("Bonjour\tdef\nname\tPad\n"));  // another new one
+  EXPECT_EQ(host.read(), lastStack());
+  delegate.updateUI(parseProbeOutput(kDevice));  // unchanged: nothing announced
+  EXPECT_EQ(host.changes.size(), 2u);
+  // The read is live: the unchanged entry has lost its timestamp already.
+  EXPECT_FALSE(host.read().at("abc").get<Dictionary>()->count("timestamp"));
+  delegate.DevicePlugged();
+  delegate.updateUI(parseProbeOutput(kDevice + "Battery\t84\n"));  // changed
+  delegate.updateUI(parseProbeOutput("name\tNo Bonjour\n"));       // dropped
+  delegate.DeviceUnplugged();
+
+  std::vector<Dictionary> broadcasts;
+  for (const auto& note : center.postedNamed("iOSStack")) broadcasts.push_back(note.userInfo);
+  EXPECT_EQ(broadcasts.size(), 5u);
+  EXPECT_EQ(host.changes, broadcasts);
+  EXPECT_EQ(host.read(), broadcasts.back());
+}
+
+// Refresh() takes the road of a USB match: startMonitoring, on the loop.
+TEST_F(AppDelegateTest, RefreshStartsOneRunOnTheNextIterationAndNeverASecondAtOnce) {
+  launcher.setDefault(ProcessScript{kDevice, milliseconds(300)});
+  launch();
+  host.callRefresh();
+  host.callRefresh();                       // before the first has started: the same request
+  EXPECT_EQ(launcher.launchedCount(), 0u);  // the caller is answered first
+  int refreshesDuringTheRun = 0;
+  loop.postDelayed(milliseconds(100), [&] {
+    host.callRefresh();
+    ++refreshesDuringTheRun;
+  });
+  loop.runUntilIdle();
+  EXPECT_EQ(launcher.launchedCount(), 1u);
+  EXPECT_EQ(refreshesDuringTheRun, 1);
+  EXPECT_EQ(loop.elapsed(), milliseconds(300));
+  EXPECT_EQ(stacks(), 1u);
+  EXPECT_FALSE(delegate.stillRunning());
+
+  // Idle again: the next request is the next run, at once.
+  host.callRefresh();
+  loop.runUntilIdle();
+  EXPECT_EQ(launcher.launchedCount(), 2u);
+  EXPECT_EQ(loop.elapsed(), milliseconds(600));
+}
+
+TEST_F(AppDelegateTest, LosingTheHostServiceNameIsLogged) {
+  launch();
+  logLines.clear();
+  host.loseName();
+  ASSERT_EQ(logLines.size(), 1u);
+  EXPECT_THAT(logLines[0], ::testing::HasSubstr("another process holds the host service's name"));
 }
 
 TEST_F(AppDelegateTest, SingleInstanceAsksAllButTheFirstListedToQuitLastFirst) {

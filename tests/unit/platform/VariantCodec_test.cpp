@@ -3,6 +3,8 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace nuv::linux_backend {
 namespace {
 
@@ -55,6 +57,35 @@ TEST(VariantCodec, InvalidUtf8IsRepairedInsteadOfBreakingTheMessage) {
   const auto& [key, value] = *back->begin();
   EXPECT_TRUE(g_utf8_validate(key.c_str(), -1, nullptr));
   EXPECT_EQ(value.get<std::string>()->substr(0, 1), "a");
+}
+
+// The host service's Devices and the "iOSStack" user info are one encoding:
+// each device's a{sv} is the same bytes in both.
+TEST(VariantCodec, DictionaryOfDictionariesCarriesTheSameEntryBytes) {
+  const Dictionary entry{{"Bonjour", Value("abc")},
+                         {"name", Value("Zoë")},
+                         {"timestamp", Value(Date::fromMicroseconds(1'780'000'000'123'456))}};
+  const Dictionary map{{"abc", Value(entry)}, {"def", Value(Dictionary{})}};
+  Owned devices(toVariantOfDictionaries(map));
+  Owned stack(toVariant(map));
+  EXPECT_STREQ(g_variant_get_type_string(devices.v), "a{sa{sv}}");
+  Owned fromDevices(g_variant_lookup_value(devices.v, "abc", G_VARIANT_TYPE("a{sv}")));
+  Owned fromStack(g_variant_lookup_value(stack.v, "abc", G_VARIANT_TYPE("a{sv}")));
+  ASSERT_EQ(g_variant_get_size(fromDevices.v), g_variant_get_size(fromStack.v));
+  EXPECT_EQ(std::memcmp(g_variant_get_data(fromDevices.v), g_variant_get_data(fromStack.v),
+                        g_variant_get_size(fromStack.v)),
+            0);
+  EXPECT_EQ(dictionaryOfDictionariesFromVariant(devices.v), map);
+
+  // Values that are not dictionaries cannot travel as a{sa{sv}}.
+  Owned mixed(toVariantOfDictionaries(Dictionary{{"x", Value("text")}, {"y", Value(entry)}}));
+  EXPECT_EQ(g_variant_n_children(mixed.v), 1u);
+  std::string error;
+  EXPECT_FALSE(dictionaryOfDictionariesFromVariant(stack.v, &error));
+  EXPECT_NE(error.find("a{sa{sv}}"), std::string::npos);
+  Owned badInner(g_variant_new_parsed("{'k': {'n': <int32 5>}}"));
+  EXPECT_FALSE(dictionaryOfDictionariesFromVariant(badInner.v, &error));
+  EXPECT_NE(error.find("\"k\""), std::string::npos);
 }
 
 }  // namespace

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "FakeDeviceFactsSource.h"
+#include "ProbeRotation.h"
+#include "TempDir.h"
 
 namespace nuv {
 namespace {
@@ -83,42 +86,127 @@ TEST(ProbeReportSanitize, KeepsValidUtf8AndReplacesEachBadByte) {
   EXPECT_EQ(ProbeReport::sanitize("\xE2\x82"), r + r);                       // cut short at the end
 }
 
-TEST(ProbeReportOrder, UsbFirstThenLowestUdidAndEmptyUdidsDropped) {
-  const auto order = ProbeReport::probeOrder({{"b", DeviceConnection::Network},
-                                              {"c", DeviceConnection::Usb},
-                                              {"", DeviceConnection::Usb},
-                                              {"a", DeviceConnection::Network},
-                                              {"b", DeviceConnection::Usb}});
-  using P = std::pair<std::string, DeviceConnection>;
-  std::vector<P> got;
-  for (const auto& c : order) got.emplace_back(c.udid, c.connection);
-  EXPECT_THAT(got,
-              ElementsAre(P{"b", DeviceConnection::Usb}, P{"c", DeviceConnection::Usb},
-                          P{"a", DeviceConnection::Network}, P{"b", DeviceConnection::Network}));
+using P = std::pair<std::string, DeviceConnection>;
+constexpr auto kUsb = DeviceConnection::Usb;
+constexpr auto kNet = DeviceConnection::Network;
+
+std::vector<P> pairs(const std::vector<DeviceCandidate>& candidates) {
+  std::vector<P> out;
+  for (const auto& c : candidates) out.emplace_back(c.udid, c.connection);
+  return out;
+}
+
+TEST(ProbeRotationOrder, NewFirstThenLeastRecentlyReportedTiesUsbFirst) {
+  struct Case {
+    const char* what;
+    std::vector<DeviceCandidate> listed;
+    std::vector<std::string> reported;  // oldest report first
+    std::vector<P> expected;
+  };
+  const Case cases[] = {
+      {"nothing reported yet: USB before network, then UDID; empty UDIDs dropped",
+       {{"b", kNet}, {"c", kUsb}, {"", kUsb}, {"a", kNet}, {"b", kUsb}},
+       {},
+       {{"b", kUsb}, {"c", kUsb}, {"a", kNet}, {"b", kNet}}},
+      {"a new device before every reported one, even over the network",
+       {{"old", kUsb}, {"new", kNet}},
+       {"old"},
+       {{"new", kNet}, {"old", kUsb}}},
+      {"then the one reported longest ago, whatever its UDID or connection",
+       {{"a", kUsb}, {"b", kUsb}, {"c", kNet}},
+       {"c", "a", "b"},
+       {{"c", kNet}, {"a", kUsb}, {"b", kUsb}}},
+      {"one device on USB and network: equally due, USB first",
+       {{"a", kNet}, {"b", kUsb}, {"a", kUsb}},
+       {"b", "a"},
+       {{"b", kUsb}, {"a", kUsb}, {"a", kNet}}},
+      {"remembered devices that are gone change nothing",
+       {{"a", kUsb}, {"b", kUsb}},
+       {"gone", "b", "a"},
+       {{"b", kUsb}, {"a", kUsb}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(pairs(ProbeRotation::order(c.listed, c.reported)), c.expected) << c.what;
+  }
 }
 
 struct Run {
   int status;
   std::string out, err;
 };
-Run run(DeviceFactsSource& source) {
+Run run(DeviceFactsSource& source, RotationState* state) {
   std::ostringstream out, err;
-  const int status = ProbeReport::run(source, out, err);
+  const int status = ProbeReport::run(source, state, out, err);
   return {status, out.str(), err.str()};
 }
 
-TEST(ProbeReportRun, ReportsOneDeviceTheFirstReadableInProbeOrder) {
+std::string bonjourOf(const Run& r) {
+  const auto end = r.out.find('\n');
+  return r.out.rfind("Bonjour\t", 0) == 0 ? r.out.substr(8, end - 8) : "";
+}
+
+class ProbeReportRun : public ::testing::Test {
+ protected:
+  test::TempDir root;
   fake::FakeDeviceFactsSource source;
-  auto other = trustedPhone();
-  other.name = "Network iPad";
-  source.add({"aaa", DeviceConnection::Network}, other);
-  source.add({"zzz", DeviceConnection::Usb}, trustedPhone());
-  source.add({"aaa", DeviceConnection::Usb}, std::string("cannot talk to lockdown"));
-  const auto r = run(source);
+};
+
+TEST_F(ProbeReportRun, ThreeDevicesThreeRunsThenANewDeviceAtTheNextRun) {
+  RotationState state(root.path() + "/state");
+  for (const char* udid : {"ccc", "aaa", "bbb"}) source.add({udid, kUsb}, trustedPhone());
+  std::vector<std::string> seen;
+  for (int i = 0; i < 3; ++i) {
+    const auto r = run(source, &state);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ProbeReport::format({bonjourOf(r), kUsb}, trustedPhone()));
+    seen.push_back(bonjourOf(r));
+  }
+  EXPECT_THAT(seen, ElementsAre("aaa", "bbb", "ccc"));
+  EXPECT_EQ(bonjourOf(run(source, &state)), "aaa");  // round again
+
+  source.add({"new", kNet}, trustedPhone());
+  EXPECT_EQ(bonjourOf(run(source, &state)), "new");
+  EXPECT_EQ(bonjourOf(run(source, &state)), "bbb");
+
+  // Detached and attached again: new once more.
+  source.remove("aaa");
+  EXPECT_EQ(bonjourOf(run(source, &state)), "ccc");
+  source.add({"aaa", kUsb}, trustedPhone());
+  EXPECT_EQ(bonjourOf(run(source, &state)), "aaa");
+}
+
+TEST_F(ProbeReportRun, UnreadableDevicesAreSkippedAndStayFirstInLine) {
+  RotationState state(root.path() + "/state");
+  source.add({"aaa", kUsb}, std::string("cannot talk to lockdown"));
+  source.add({"bbb", kUsb}, trustedPhone());
+  source.add({"ccc", kNet}, trustedPhone());
+  auto r = run(source, &state);
   EXPECT_EQ(r.status, 0);
-  EXPECT_THAT(r.err, HasSubstr("aaa (USB): cannot talk to lockdown"));
-  EXPECT_EQ(r.out, ProbeReport::format({"zzz", DeviceConnection::Usb}, trustedPhone()));
-  EXPECT_THAT(source.read, ElementsAre("aaa", "zzz"));
+  EXPECT_EQ(r.err, "devInfo.NUVModule: aaa (USB): cannot talk to lockdown\n");
+  EXPECT_EQ(bonjourOf(r), "bbb");
+  EXPECT_EQ(bonjourOf(run(source, &state)), "ccc");
+  EXPECT_EQ(bonjourOf(run(source, &state)), "bbb");
+  EXPECT_THAT(source.read, ElementsAre("aaa", "bbb", "aaa", "ccc", "aaa", "bbb"));
+}
+
+TEST_F(ProbeReportRun, NoUsbmuxdNoDeviceAndNoMemory) {
+  fake::FakeDeviceFactsSource unreachable;
+  unreachable.setUnreachable("usbmuxd is not running (nothing answers at /var/run/usbmuxd)");
+  auto r = run(unreachable, nullptr);
+  EXPECT_EQ(r.status, 69);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "devInfo.NUVModule: usbmuxd is not running (nothing answers at /var/run/usbmuxd)\n");
+
+  fake::FakeDeviceFactsSource none;
+  r = run(none, nullptr);
+  EXPECT_EQ(std::tie(r.status, r.out, r.err), std::make_tuple(0, std::string(), std::string()));
+
+  // Without a place for its memory the probe still reports, in first-run order.
+  source.add({"bbb", kUsb}, trustedPhone());
+  source.add({"aaa", kUsb}, trustedPhone());
+  EXPECT_EQ(bonjourOf(run(source, nullptr)), "aaa");
+  EXPECT_EQ(bonjourOf(run(source, nullptr)), "aaa");
 }
 
 // Nothing readable (status 1, reason on stderr only) is covered by

@@ -72,7 +72,7 @@ TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
 
 TEST(StackPayload, DevicesPropertyDecodesLikeTheBroadcast) {
   std::string error;
-  auto payload = StackPayload::fromDevicesProperty(
+  auto payload = StackPayload::fromDevices(
       parse("{'b': {'name': <'B'>}, 'a': {'Battery': <'5'>, 'timestamp': <int64 7>}}").get(),
       &error);
   ASSERT_TRUE(payload) << error;
@@ -80,7 +80,7 @@ TEST(StackPayload, DevicesPropertyDecodesLikeTheBroadcast) {
   EXPECT_EQ(payload->devices[0].key, "a");
   EXPECT_EQ(payload->devices[0].timestamp->microseconds(), 7);
   EXPECT_EQ(*payload->devices[1].field("name"), "B");
-  EXPECT_TRUE(StackPayload::fromDevicesProperty(parse("@a{sa{sv}} {}").get(), &error));
+  EXPECT_TRUE(StackPayload::fromDevices(parse("@a{sa{sv}} {}").get(), &error));
 
   const std::pair<const char*, const char*> refused[] = {
       {"{'a': <{'x': <'y'>}>}", "a{sv}"},  // the broadcast's form is not the property's
@@ -89,10 +89,10 @@ TEST(StackPayload, DevicesPropertyDecodesLikeTheBroadcast) {
   };
   for (const auto& [text, reason] : refused) {
     error.clear();
-    EXPECT_FALSE(StackPayload::fromDevicesProperty(parse(text).get(), &error)) << text;
+    EXPECT_FALSE(StackPayload::fromDevices(parse(text).get(), &error)) << text;
     EXPECT_THAT(error, HasSubstr(reason)) << text;
   }
-  EXPECT_FALSE(StackPayload::fromDevicesProperty(nullptr, &error));
+  EXPECT_FALSE(StackPayload::fromDevices(nullptr, &error));
 }
 
 }  // namespace

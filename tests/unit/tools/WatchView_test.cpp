@@ -78,7 +78,7 @@ TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
   view.update(second, at(70));
 
   const std::string table = view.table(at(75));
-  EXPECT_THAT(table, HasSubstr("2 reported, last broadcast 5s ago"));
+  EXPECT_THAT(table, HasSubstr("2 reported, updated 5s ago"));
   EXPECT_THAT(table, HasSubstr("My Phone"));
   EXPECT_THAT(table, HasSubstr("[######### ]  87%  yes       yes       1m 15s ago"));
   // No name: the key stands in, disarmed; no change seen: no age.

@@ -19,9 +19,13 @@ Overloaded(F...) -> Overloaded<F...>;
 
 std::optional<Value> decode(GVariant* v, int depth, std::string* error);
 
-std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error) {
-  if (!g_variant_is_of_type(v, G_VARIANT_TYPE("a{sv}"))) {
-    if (error) *error = std::string("expected a{sv}, got ") + g_variant_get_type_string(v);
+// A dictionary with string keys: a{sv}, or a{sa{sv}} whose values become
+// dictionaries. A value's variant box is part of its entry, not a level of
+// nesting.
+std::optional<Dictionary> decodeEntries(GVariant* v, const char* type, int depth,
+                                        std::string* error) {
+  if (!g_variant_is_of_type(v, G_VARIANT_TYPE(type))) {
+    if (error) *error = std::string("expected ") + type + ", got " + g_variant_get_type_string(v);
     return std::nullopt;
   }
   Dictionary out;
@@ -29,9 +33,12 @@ std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error)
   g_variant_iter_init(&iter, v);
   const gchar* key = nullptr;
   GVariant* child = nullptr;
-  while (g_variant_iter_next(&iter, "{&sv}", &key, &child)) {
+  while (g_variant_iter_next(&iter, "{&s@*}", &key, &child)) {
     glib::Variant owned(child);
-    auto value = decode(child, depth + 1, error);
+    glib::Variant unboxed(g_variant_is_of_type(child, G_VARIANT_TYPE_VARIANT)
+                              ? g_variant_get_variant(child)
+                              : g_variant_ref(child));
+    auto value = decode(unboxed.get(), depth + 1, error);
     if (!value) {
       if (error) *error = "in \"" + std::string(key) + "\": " + *error;
       return std::nullopt;
@@ -39,6 +46,10 @@ std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error)
     out.insert_or_assign(key, std::move(*value));
   }
   return out;
+}
+
+std::optional<Dictionary> decodeDict(GVariant* v, int depth, std::string* error) {
+  return decodeEntries(v, "a{sv}", depth, error);
 }
 
 std::optional<Value> decode(GVariant* v, int depth, std::string* error) {
@@ -103,6 +114,17 @@ GVariant* toVariant(const Dictionary& dict) {
   return g_variant_builder_end(&b);
 }
 
+GVariant* toVariantOfDictionaries(const Dictionary& dict) {
+  GVariantBuilder b;
+  g_variant_builder_init(&b, G_VARIANT_TYPE("a{sa{sv}}"));
+  for (const auto& [key, value] : dict) {
+    if (const auto* inner = value.get<Dictionary>()) {
+      g_variant_builder_add_value(&b, g_variant_new_dict_entry(newString(key), toVariant(*inner)));
+    }
+  }
+  return g_variant_builder_end(&b);
+}
+
 GVariant* toVariant(const Value& value) {
   return std::visit(Overloaded{
                         [](const std::string& s) { return newString(s); },
@@ -133,6 +155,15 @@ std::optional<Dictionary> dictionaryFromVariant(GVariant* variant, std::string* 
     return std::nullopt;
   }
   return decodeDict(variant, 0, error);
+}
+
+std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
+                                                              std::string* error) {
+  if (!variant) {
+    if (error) *error = "no value";
+    return std::nullopt;
+  }
+  return decodeEntries(variant, "a{sa{sv}}", 0, error);
 }
 
 }  // namespace nuv::linux_backend

@@ -20,9 +20,16 @@ namespace nuv::linux_backend {
 // Returns a new floating reference.
 GVariant* toVariant(const Value& value);
 GVariant* toVariant(const Dictionary& dict);
+// a{sa{sv}} from a dictionary of dictionaries (the device status map as the
+// host service carries it): each inner a{sv} is exactly toVariant() of that
+// dictionary. Values that are not dictionaries are left out.
+GVariant* toVariantOfDictionaries(const Dictionary& dict);
 
 // `error` receives a readable reason when decoding fails.
 std::optional<Value> fromVariant(GVariant* variant, std::string* error = nullptr);
 std::optional<Dictionary> dictionaryFromVariant(GVariant* variant, std::string* error = nullptr);
+// Reads a{sa{sv}} into a dictionary whose values are dictionaries.
+std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
+                                                              std::string* error = nullptr);
 
 }  // namespace nuv::linux_backend

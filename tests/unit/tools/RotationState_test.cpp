@@ -1,0 +1,146 @@
+#include "RotationState.h"
+#include "TempDir.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace nuv {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+namespace fs = std::filesystem;
+
+class RotationStateTest : public ::testing::Test {
+ protected:
+  std::string file() const { return dir + "/" + RotationState::kFileName; }
+  void write(const std::string& text) {
+    fs::create_directories(dir);
+    std::ofstream(file(), std::ios::binary) << text;
+  }
+  static auto replaceWith(std::vector<std::string> next) {
+    return [next](std::vector<std::string>) { return next; };
+  }
+  static mode_t modeOf(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+
+  test::TempDir root;
+  const std::string dir = root.path() + "/runtime/vemo.Tallyport.NUVModule";
+};
+
+TEST_F(RotationStateTest, PrivateFolderAndFileReplacedAtomically) {
+  RotationState state(dir);
+  EXPECT_THAT(state.load(), IsEmpty());   // nothing yet: no device reported
+  const mode_t umaskBefore = ::umask(0);  // a lax umask must not widen anything
+  ASSERT_TRUE(state.update(replaceWith({"a", "b"})));
+  ::umask(umaskBefore);
+  EXPECT_EQ(modeOf(dir), 0700u);
+  EXPECT_EQ(modeOf(file()), 0600u);
+
+  // A reader that opened the old file keeps reading it whole: the new state
+  // is a new file renamed over the old one, never a rewrite in place.
+  std::ifstream reader(file());
+  struct stat before;
+  ASSERT_EQ(::stat(file().c_str(), &before), 0);
+  // A writer killed mid-write left its temporary file behind.
+  std::ofstream(dir + "/" + RotationState::kFileName + ".new") << "half of an older state";
+  ASSERT_TRUE(state.update([](std::vector<std::string> now) {
+    now.push_back("c");
+    return now;
+  }));
+  struct stat after;
+  ASSERT_EQ(::stat(file().c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  std::string old((std::istreambuf_iterator<char>(reader)), {});
+  EXPECT_EQ(old, "nuv-probe-rotation 1\na\nb\n");
+  EXPECT_THAT(state.load(), ElementsAre("a", "b", "c"));
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  EXPECT_THAT(names, ElementsAre(RotationState::kFileName));
+
+  // A folder someone left open to others is closed again.
+  ::chmod(dir.c_str(), 0755);
+  ASSERT_TRUE(state.update(replaceWith({"a"})));
+  EXPECT_EQ(modeOf(dir), 0700u);
+}
+
+TEST_F(RotationStateTest, CorruptFilesMeanNoDeviceReportedYet) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"empty", ""},
+      {"foreign text", "hello\nworld\n"},
+      {"another format version", "nuv-probe-rotation 2\na\n"},
+      {"cut short", "nuv-probe-rotation 1\naa\nb"},
+      {"an empty line", "nuv-probe-rotation 1\na\n\nb\n"},
+      {"a bad escape", "nuv-probe-rotation 1\na%G0\n"},
+      {"an escape cut short", "nuv-probe-rotation 1\na%4\n"},
+      {"binary", std::string("nuv-probe-rotation 1\n\0\xff\n", 24)},
+      {"too large", "nuv-probe-rotation 1\n" + std::string(70000, 'x') + "\n"},
+  };
+  for (const auto& [what, text] : cases) {
+    write(text);
+    EXPECT_THAT(RotationState(dir).load(), IsEmpty()) << what;
+  }
+  write("nuv-probe-rotation 1\n");
+  EXPECT_THAT(RotationState(dir).load(), IsEmpty());
+  fs::remove(file());
+  fs::create_directory(file());  // not even a file
+  EXPECT_THAT(RotationState(dir).load(), IsEmpty());
+  EXPECT_THAT(RotationState("").load(), IsEmpty());
+  EXPECT_FALSE(RotationState("").update(replaceWith({"a"})));
+}
+
+TEST_F(RotationStateTest, AnyUdidSurvivesTheFile) {
+  RotationState state(dir);
+  const std::vector<std::string> udids = {
+      "00008030-001A2B3C", "with\nnewline", "50% off",
+      "tab\tand space ",   "Zoë",           std::string("nul\0in", 6)};
+  ASSERT_TRUE(state.update(replaceWith(udids)));
+  EXPECT_EQ(state.load(), udids);
+}
+
+// Concurrent probes: every change is a read-modify-write under the lock, so
+// none is lost and the file stays whole.
+TEST_F(RotationStateTest, ConcurrentWritersLoseNothing) {
+  constexpr int kThreads = 4, kEach = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      RotationState state(dir);
+      for (int i = 0; i < kEach; ++i) {
+        EXPECT_TRUE(state.update([&](std::vector<std::string> now) {
+          now.push_back(std::to_string(t) + "-" + std::to_string(i));
+          return now;
+        }));
+        EXPECT_NO_FATAL_FAILURE(state.load());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(RotationState(dir).load().size(), std::size_t{kThreads * kEach});
+}
+
+TEST_F(RotationStateTest, AHeldLockCostsTheWriteNotTheRun) {
+  RotationState state(dir);
+  ASSERT_TRUE(state.update(replaceWith({"a"})));
+  const int holder = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(state.update(replaceWith({"b"})));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_THAT(state.load(), ElementsAre("a"));  // readers need no lock
+  ::close(holder);
+  EXPECT_TRUE(state.update(replaceWith({"b"})));
+}
+
+}  // namespace
+}  // namespace nuv

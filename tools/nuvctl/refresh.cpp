@@ -1,0 +1,48 @@
+#include <cstdio>
+#include <string>
+
+#include "Commands.h"
+#include "HostClient.h"
+#include "WatchView.h"
+
+namespace nuvctl {
+namespace {
+
+constexpr const char* kRefreshUsage =
+    "Usage: nuvctl refresh\n"
+    "\n"
+    "Asks NUVModule for a probe run now, as plugging in an iPhone does (the\n"
+    "Refresh() method of vemo.Tallyport.NUVModule1 on the session bus), and\n"
+    "returns at once. One run at a time: during a run the request only\n"
+    "schedules the next regular one. A device the run finds new or changed\n"
+    "shows up in 'nuvctl watch' and 'nuvctl status'.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help   show this help\n"
+    "\n"
+    "Exit status: 0 when the module took the request; 1 when no module is\n"
+    "running, the session bus cannot be reached or the module did not answer;\n"
+    "2 on a usage error.\n";
+
+}  // namespace
+
+int runRefresh(const Args& args) {
+  for (const auto& arg : args) {
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kRefreshUsage, stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "nuvctl refresh: unexpected argument '%s'\n\n%s", arg.c_str(),
+                 kRefreshUsage);
+    return 2;
+  }
+  HostClient client("refresh");
+  if (!client) return 1;
+  std::string error;
+  return HostClient::succeeded(client.refresh(&error), "refresh",
+                               "the module did not take the request", error)
+             ? 0
+             : 1;
+}
+
+}  // namespace nuvctl
