@@ -307,7 +307,7 @@ TEST_F(AppDelegateTest, LosingTheHostServiceNameIsLogged) {
   logLines.clear();
   host.loseName();
   ASSERT_EQ(logLines.size(), 1u);
-  EXPECT_THAT(logLines[0], ::testing::HasSubstr("another process holds the host service's name"));
+  EXPECT_THAT(logLines[0].second, ::testing::HasSubstr("another process holds the host service's name"));
 }
 
 TEST_F(AppDelegateTest, SingleInstanceAsksAllButTheFirstListedToQuitLastFirst) {
