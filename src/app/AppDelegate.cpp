@@ -5,6 +5,7 @@
 #include "app/CloudRecordBridge.h"
 #include "app/RelaunchCommand.h"
 #include "cloud/TodoFetcher.h"
+#include "cloud/TodoListRefresher.h"
 #include "platform/Bundle.h"
 #include "platform/Calendar.h"
 #include "platform/DetachedProcessLauncher.h"
@@ -60,7 +61,11 @@ void AppDelegate::killMe() { deps_.application.terminate(); }
 
 void AppDelegate::setupNUV() {
   fileNotifications();
-  if (deps_.todoFetcher) deps_.todoFetcher->fetch();
+  if (deps_.todoRefresher) {
+    deps_.todoRefresher->start();
+  } else if (deps_.todoFetcher) {
+    deps_.todoFetcher->fetch();
+  }
   armPollTimer();
   DeviceRep.clear();
   if (usbWatcher_) {
@@ -213,7 +218,10 @@ void AppDelegate::updateUI(std::optional<ProbeOutput> d) {
 }
 
 void AppDelegate::updateRecord(const DeviceEntry& entry) {
-  if (deps_.todoFetcher) CloudRecordBridge::updateRecord(entry.pairs, *deps_.todoFetcher);
+  if (!deps_.todoFetcher) return;
+  if (!CloudRecordBridge::updateRecord(entry.pairs, *deps_.todoFetcher) && deps_.todoRefresher) {
+    deps_.todoRefresher->deviceWithoutRecord();
+  }
 }
 
 void AppDelegate::setHostAttached(const char* from, const char* to) {

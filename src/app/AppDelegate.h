@@ -21,6 +21,7 @@ class ProcessLauncher;
 class RunLoop;
 class USBPluWatcher;
 class TodoFetcher;
+class TodoListRefresher;
 class Workspace;
 struct Notification;
 class UserDefaults;
@@ -47,6 +48,9 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
     Application& application;
     // The record store (sharedFetcher in the module); null runs without cloud records.
     TodoFetcher* todoFetcher = nullptr;
+    // Keeps the store's list current (retries, refreshes, sign-in); null: the
+    // store fetches once at start-up.
+    TodoListRefresher* todoRefresher = nullptr;
     // Sleep and wake: the workspace's notification centre, the user defaults
     // that keep the map across sleep, the user's calendar and the launcher of
     // the relaunch shell. Without a centre there is no sleep handling; the

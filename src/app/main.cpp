@@ -9,6 +9,7 @@
 
 #include "app/AppDelegate.h"
 #include "cloud/TodoFetcher.h"
+#include "cloud/TodoListRefresher.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/Log.h"
 #include "platform/ProcessServices.h"
@@ -20,6 +21,7 @@
 #include "platform/linux/process/SpawnProcessLauncher.h"
 #include "platform/linux/process/SystemdUnit.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
+#include "platform/linux/runtime/CloudWriteStatusFile.h"
 #include "platform/linux/runtime/GlibApplication.h"
 #include "platform/linux/runtime/GlibCalendar.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
@@ -92,8 +94,21 @@ int main(int, char**) {
   auto userDefaults = FileUserDefaults::forBundleIdentifier(bundle.bundleIdentifier());
   GlibCalendar calendar;
   SpawnDetachedLauncher relauncher;
-  AppDelegate::Dependencies deps{
-      loop, launcher, *bus, workspace, bundle, application, &TodoFetcher::sharedFetcher()};
+  // The record list kept current (retries, refreshes, `nuvctl cloud login`),
+  // and the write status that `nuvctl cloud status` shows.
+  TodoFetcher& fetcher = TodoFetcher::sharedFetcher();
+  auto refresher = TodoListRefresher::create(loop, fetcher, bus.get());
+  CloudWriteStatusFile writeStatus(cloudConfig.writeStatusPath());
+  writeStatus.store(fetcher.writeStatus());
+  fetcher.setWriteStatusObserver(
+      [&writeStatus](const CloudWriteStatus& status) { writeStatus.store(status); });
+  struct ObserverReset {
+    TodoFetcher& fetcher;
+    // The store outlives this function; the file does not.
+    ~ObserverReset() { fetcher.setWriteStatusObserver(nullptr); }
+  } observerReset{fetcher};
+  AppDelegate::Dependencies deps{loop, launcher, *bus, workspace, bundle, application, &fetcher};
+  deps.todoRefresher = refresher.get();
   deps.workspaceCenter = sleepMonitor.get();
   deps.userDefaults = userDefaults.get();
   deps.calendar = &calendar;
