@@ -1,5 +1,6 @@
 #include "cloud/RecordWriteQueue.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,7 @@ void RecordWriteQueue::write(const CloudRecordRef& record) {
 std::optional<CloudRecordData> RecordWriteQueue::takeForSendLocked(Slot& slot) {
   if (slot.inFlight || slot.retryScheduled || !slot.waiting) return std::nullopt;
   slot.inFlight = true;
+  slot.sentAt = mainLoop_.clock().monotonicNow();
   std::optional<CloudRecordData> data = std::move(slot.waiting);
   slot.waiting.reset();
   return data;
@@ -124,7 +126,10 @@ void RecordWriteQueue::onFailed(const CloudRecordData& sent, CloudError error) {
       }
     }
     if (slot.waiting && !hopeless) {
-      const Milliseconds wait = slot.backoff.next(error.retryAfter);
+      const auto tried = std::chrono::duration_cast<Milliseconds>(
+          mainLoop_.clock().monotonicNow() - slot.sentAt);
+      Milliseconds wait = std::max(slot.backoff.next() - tried, Milliseconds(0));
+      if (error.retryAfter) wait = std::max<Milliseconds>(wait, *error.retryAfter);
       slot.retryScheduled = true;
       retryIn.emplace(wait, ++slot.generation);
     } else if (slot.waiting) {

@@ -20,8 +20,9 @@ namespace nuv {
 // flight and one waiting. A newer value for a record replaces the one
 // waiting (newest wins; the keys the older one changed are kept, so nothing
 // it carried is lost). A failed write is tried again, with the Backoff
-// schedule (and the service's retryAfter), until it lands or a newer value
-// replaces it; a write for a record that is gone (deleted, or no longer in the
+// schedule counted from the start of the failed try (a try that waited 5 s
+// for a locked database has waited already) and never before the service's
+// retryAfter, until it lands or a newer value replaces it; a write for a record that is gone (deleted, or no longer in the
 // store's list) is dropped, and so is one the backend refuses as malformed.
 //
 // Threading: write() and retryNow() may be called on any thread and return at
@@ -59,6 +60,7 @@ class RecordWriteQueue : public std::enable_shared_from_this<RecordWriteQueue> {
     bool inFlight = false;
     bool retryScheduled = false;
     std::uint64_t generation = 0;  // tells a due retry from one that was superseded
+    MonotonicTime sentAt;          // of the write in flight
     Backoff backoff;
   };
 

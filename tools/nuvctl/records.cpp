@@ -192,11 +192,12 @@ int runRecords(const Args& args) {
                                           SqliteCloudContainer::defaultDirectory(), container);
   // Listing or removing never makes a database: a missing one is a typing
   // error in the container name (or the module never ran).
-  if ((command == "list" || command == "remove") && !std::filesystem::exists(path)) {
+  auto missingDatabase = [&] {
+    if (std::filesystem::exists(path)) return false;
     std::fprintf(stderr, "nuvctl records: container %s has no database (%s)\n",
                  printable(container).c_str(), printable(path).c_str());
-    return 1;
-  }
+    return true;
+  };
   // The default folder is the module's own, kept private like the module keeps it.
   SqliteCloudStore store(path, /*privateFolder=*/!database);
 
@@ -206,6 +207,7 @@ int runRecords(const Args& args) {
       if (a != "--json") return usageError("list: unexpected argument '" + a + "'");
       json = true;
     }
+    if (missingDatabase()) return 1;
     return list(store, json);
   }
 
@@ -238,6 +240,7 @@ int runRecords(const Args& args) {
   if (command == "remove") {
     if (rest.size() != 1) return usageError("remove: exactly one RECORD_NAME is needed");
     if (rest[0].empty()) return usageError("remove: the record name must not be empty");
+    if (missingDatabase()) return 1;
     if (auto e = store.remove(nuv::CloudRecordID{rest[0]})) {
       if (e->code == nuv::CloudErrorCode::UnknownItem) {
         std::fprintf(stderr, "nuvctl records: no record named '%s'\n", printable(rest[0]).c_str());

@@ -146,6 +146,19 @@ TEST_F(RecordWriteQueueTest, FailedWritesAreRetriedOnTheBackoffScheduleUntilThey
   }
 }
 
+TEST_F(RecordWriteQueueTest, TheWaitCountsFromTheStartOfTheFailedTry) {
+  db.failNextWith({CloudErrorCode::ServiceUnavailable, "locked", std::nullopt});
+  write("A", 1);
+  loop.advance(Milliseconds(4000));  // the try waited 4 s for a locked database
+  settle();
+  loop.advance(Milliseconds(999));
+  settle();
+  EXPECT_EQ(saves(), 1u);
+  loop.advance(Milliseconds(1));
+  settle();
+  EXPECT_EQ(saves(), 2u);
+}
+
 TEST_F(RecordWriteQueueTest, ANewerValueReplacesTheOneWaitingForItsRetry) {
   db.failNextWith({CloudErrorCode::ServiceUnavailable, "locked", std::nullopt});
   write("A", 1);
