@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "app/DeviceStatusMap.h"
@@ -92,7 +93,8 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   void updateUI(std::optional<ProbeOutput> d);
   void DevicePlugged() override;
   void DeviceUnplugged() override;
-  // Writes a new or changed entry's battery data into its cloud record.
+  // Writes a new or changed entry's battery data into its cloud record. A
+  // device without a record yet is written once a fetch brings its record.
   void updateRecord(const DeviceEntry& entry);
   // Subscribes to system sleep and wake.
   void fileNotifications();
@@ -127,6 +129,7 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   void armPollTimer();
   void setHostAttached(const char* from, const char* to);
   void postStack();
+  void writeDevicesWithoutRecord();
   std::string runProbe();
 
   Dependencies deps_;
@@ -141,6 +144,8 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   Subscription sleepObservation_;
   Subscription wakeObservation_;
   USBPluWatcher* usbWatcher_ = nullptr;
+  // Bonjour values of the devices whose last value found no record.
+  std::set<std::string> withoutRecord_;
 };
 
 }  // namespace nuv

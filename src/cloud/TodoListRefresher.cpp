@@ -62,6 +62,7 @@ void TodoListRefresher::fetchDone(const std::optional<CloudError>& error) {
     log_.succeeded(std::to_string(list ? list->size() : 0) + " record(s)");
     backoff_.reset();
     scheduleFetch(kRefreshInterval);
+    if (listFetched_) listFetched_();
   }
   if (fetchAgain_) {
     fetchAgain_ = false;

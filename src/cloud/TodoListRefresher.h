@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -50,6 +51,8 @@ class TodoListRefresher : public std::enable_shared_from_this<TodoListRefresher>
   void refreshNow();
   // A probe result named a device that has no record in the list.
   void deviceWithoutRecord();
+  // Called on the loop after every successful fetch, once the list is stored.
+  void setListFetchedHandler(std::function<void()> handler) { listFetched_ = std::move(handler); }
 
  private:
   TodoListRefresher(RunLoop& loop, TodoFetcher& fetcher, NotificationCenter* distributedCenter);
@@ -64,6 +67,7 @@ class TodoListRefresher : public std::enable_shared_from_this<TodoListRefresher>
   TodoFetcher& fetcher_;
   NotificationCenter* center_;
   Subscription signInObservation_;
+  std::function<void()> listFetched_;
   TimerRef fetchTimer_;
   TimerRef outsideTimer_;
   bool fetching_ = false;
