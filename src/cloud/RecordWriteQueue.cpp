@@ -11,7 +11,8 @@ namespace {
 
 // Failures that another try of the same content cannot mend.
 bool isHopeless(const CloudError& error) {
-  return error.code == CloudErrorCode::UnknownItem || error.code == CloudErrorCode::InvalidArguments;
+  return error.code == CloudErrorCode::UnknownItem ||
+         error.code == CloudErrorCode::InvalidArguments;
 }
 
 void addChangedKeys(CloudRecordData& into, const CloudRecordData& from) {
@@ -126,8 +127,8 @@ void RecordWriteQueue::onFailed(const CloudRecordData& sent, CloudError error) {
       }
     }
     if (slot.waiting && !hopeless) {
-      const auto tried = std::chrono::duration_cast<Milliseconds>(
-          mainLoop_.clock().monotonicNow() - slot.sentAt);
+      const auto tried =
+          std::chrono::duration_cast<Milliseconds>(mainLoop_.clock().monotonicNow() - slot.sentAt);
       Milliseconds wait = std::max(slot.backoff.next() - tried, Milliseconds(0));
       if (error.retryAfter) wait = std::max<Milliseconds>(wait, *error.retryAfter);
       slot.retryScheduled = true;
@@ -157,8 +158,7 @@ void RecordWriteQueue::retry(const std::string& recordName, std::uint64_t genera
   {
     std::lock_guard lock(mutex_);
     auto it = slots_.find(recordName);
-    if (it == slots_.end() || it->second.generation != generation ||
-        !it->second.retryScheduled) {
+    if (it == slots_.end() || it->second.generation != generation || !it->second.retryScheduled) {
       return;
     }
     it->second.retryScheduled = false;

@@ -22,8 +22,9 @@ namespace nuv {
 // it carried is lost). A failed write is tried again, with the Backoff
 // schedule counted from the start of the failed try (a try that waited 5 s
 // for a locked database has waited already) and never before the service's
-// retryAfter, until it lands or a newer value replaces it; a write for a record that is gone (deleted, or no longer in the
-// store's list) is dropped, and so is one the backend refuses as malformed.
+// retryAfter, until it lands or a newer value replaces it; a write for a record that is gone
+// (deleted, or no longer in the store's list) is dropped, and so is one the backend refuses as
+// malformed.
 //
 // Threading: write() and retryNow() may be called on any thread and return at
 // once. Saves run on the backend's worker threads; their completions are

@@ -68,6 +68,8 @@ class State:
         self.tags = itertools.count(1)
         self.last_ms = 0
         self.delay = body.get("delay", 0.0)
+        # The operations that are delayed (all when absent).
+        self.delay_ops = body.get("delayOps")
         # A broken server that hands out the same continuation marker forever.
         self.repeat_marker = body.get("repeatMarker", False)
 
@@ -310,7 +312,7 @@ class Handler(BaseHTTPRequestHandler):
         if STATE.rotate:
             STATE.spent.add(STATE.token)
             STATE.token = new_token()
-        if STATE.delay:
+        if STATE.delay and (STATE.delay_ops is None or op in STATE.delay_ops):
             time.sleep(STATE.delay)
         if self.headers.get("Content-Type", "").split(";")[0].strip() != "application/json":
             return self.reply(400, error_entry("BAD_REQUEST", "Content-Type must be JSON"),

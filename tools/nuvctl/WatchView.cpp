@@ -95,10 +95,12 @@ std::string WatchView::jsonLine(const StackPayload& payload, nuv::Date received)
   for (const auto& entry : payload.devices) {
     nlohmann::json fields = nlohmann::json::object();
     for (const auto& [name, value] : entry.fields) fields[name] = value;
-    if (entry.timestamp) fields["timestamp"] = nuv::linux_backend::IsoDate::format(*entry.timestamp, true);
+    if (entry.timestamp)
+      fields["timestamp"] = nuv::linux_backend::IsoDate::format(*entry.timestamp, true);
     devices[entry.key] = std::move(fields);
   }
-  const nlohmann::json line = {{"received", nuv::linux_backend::IsoDate::format(received, true)}, {"devices", std::move(devices)}};
+  const nlohmann::json line = {{"received", nuv::linux_backend::IsoDate::format(received, true)},
+                               {"devices", std::move(devices)}};
   // The bus only carries valid UTF-8, but a bad byte must cost a character,
   // not the whole line.
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "Commands.h"
+#include "cloud/TodoListRefresher.h"
 #include "platform/linux/cloudkit/CloudKitClient.h"
 #include "platform/linux/cloudkit/CloudKitConfig.h"
 #include "platform/linux/cloudkit/CloudKitTokenStore.h"
-#include "cloud/TodoListRefresher.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
 #include "platform/linux/runtime/CloudWriteStatusFile.h"
 #include "platform/linux/runtime/IsoDate.h"

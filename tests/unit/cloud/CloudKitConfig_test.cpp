@@ -173,19 +173,37 @@ TEST(CloudKitWireTest, SavePoliciesBecomeDocumentedOperationsWithTypedFields) {
   };
   const Case cases[] = {
       // Never saved: every field the record has, whatever the policy.
-      {"new, changed keys", std::nullopt, CloudRecordSavePolicy::ChangedKeys, "forceUpdate",
+      {"new, changed keys",
+       std::nullopt,
+       CloudRecordSavePolicy::ChangedKeys,
+       "forceUpdate",
        {{"Name", name}, {"Battery", battery}}},
-      {"new, all keys", std::nullopt, CloudRecordSavePolicy::AllKeys, "forceUpdate",
+      {"new, all keys",
+       std::nullopt,
+       CloudRecordSavePolicy::AllKeys,
+       "forceUpdate",
        {{"Name", name}, {"Battery", battery}}},
-      {"new, if unchanged", std::nullopt, CloudRecordSavePolicy::IfServerRecordUnchanged, "create",
+      {"new, if unchanged",
+       std::nullopt,
+       CloudRecordSavePolicy::IfServerRecordUnchanged,
+       "create",
        {{"Name", name}, {"Battery", battery}}},
       // Saved: the changed keys, a removed field as a typed null.
-      {"saved, changed keys", "t9", CloudRecordSavePolicy::ChangedKeys, "forceUpdate",
+      {"saved, changed keys",
+       "t9",
+       CloudRecordSavePolicy::ChangedKeys,
+       "forceUpdate",
        {{"Battery", battery}, {"done", removedDone}}},
-      {"saved, if unchanged", "t9", CloudRecordSavePolicy::IfServerRecordUnchanged, "update",
+      {"saved, if unchanged",
+       "t9",
+       CloudRecordSavePolicy::IfServerRecordUnchanged,
+       "update",
        {{"Battery", battery}, {"done", removedDone}}},
       // All keys: every field plus the removed ones, never forceReplace.
-      {"saved, all keys", "t9", CloudRecordSavePolicy::AllKeys, "forceUpdate",
+      {"saved, all keys",
+       "t9",
+       CloudRecordSavePolicy::AllKeys,
+       "forceUpdate",
        {{"Name", name}, {"Battery", battery}, {"done", removedDone}}},
   };
   for (const auto& c : cases) {

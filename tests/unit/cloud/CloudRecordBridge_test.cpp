@@ -162,8 +162,8 @@ TEST_F(BridgeTest, AValueBeforeTheFirstSuccessfulFetchIsWrittenWhenTheListArrive
   fake::FakeBundle bundle;
   fake::FakeApplication application;
   auto refresher = TodoListRefresher::create(loop, *fetcher, &center);
-  AppDelegate::Dependencies deps{loop, launcher, center, workspace, bundle, application,
-                                 fetcher.get()};
+  AppDelegate::Dependencies deps{loop,   launcher,    center,       workspace,
+                                 bundle, application, fetcher.get()};
   deps.todoRefresher = refresher.get();
   AppDelegate delegate{deps};
   launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t85\n"});

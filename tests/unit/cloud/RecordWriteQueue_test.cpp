@@ -116,9 +116,11 @@ TEST_F(RecordWriteQueueTest, FailedWritesAreRetriedOnTheBackoffScheduleUntilThey
       {"zone busy: the schedule is longer than retryAfter",
        {{CloudErrorCode::ZoneBusy, "ZONE_BUSY", seconds(2)}},
        {Milliseconds(5000)}},
-      {"conflict", {{CloudErrorCode::ServerRecordChanged, "CONFLICT", std::nullopt}},
+      {"conflict",
+       {{CloudErrorCode::ServerRecordChanged, "CONFLICT", std::nullopt}},
        {Milliseconds(5000)}},
-      {"network down", {{CloudErrorCode::NetworkUnavailable, "no route", std::nullopt}},
+      {"network down",
+       {{CloudErrorCode::NetworkUnavailable, "no route", std::nullopt}},
        {Milliseconds(5000)}},
   };
   std::int64_t value = 0;

@@ -275,8 +275,8 @@ TEST_F(SqliteCloudStoreTest, OutsideChangesAreThoseOfOtherConnectionsOnly) {
 TEST_F(SqliteCloudStoreTest, ARecordDeletedElsewhereIsNotBroughtBackByAWrite) {
   SqliteCloudStore mine(path);
   SqliteCloudStore theirs(path);
-  auto read = ok(mine.save(newRecord("A", {{"Name", std::string("n")}}),
-                           CloudRecordSavePolicy::AllKeys));
+  auto read =
+      ok(mine.save(newRecord("A", {{"Name", std::string("n")}}), CloudRecordSavePolicy::AllKeys));
   EXPECT_FALSE(theirs.remove(CloudRecordID{"A"}));
   read.changedKeys = {"Battery"};
   read.fields["Battery"] = std::int64_t{5};

@@ -36,7 +36,8 @@ TEST(WatchViewJson, InvalidUtf8CostsACharacterNotTheLine) {
 TEST(WatchViewJson, EmptyMapAndDatesBeforeTheEpoch) {
   EXPECT_EQ(nlohmann::json::parse(WatchView::jsonLine(StackPayload{}, at(0)))["devices"],
             nlohmann::json::object());
-  EXPECT_EQ(nlohmann::json::parse(WatchView::jsonLine(StackPayload{}, nuv::Date::fromMicroseconds(-1)))["received"],
+  EXPECT_EQ(nlohmann::json::parse(
+                WatchView::jsonLine(StackPayload{}, nuv::Date::fromMicroseconds(-1)))["received"],
             "1969-12-31T23:59:59.999999Z");
 }
 

@@ -12,9 +12,9 @@ CloudKitContainer::CloudKitContainer(std::string identifier, const CloudKitConfi
                                      std::set<std::string> booleanKeys,
                                      CloudKitDatabase::FieldTypes fieldTypes)
     : identifier_(std::move(identifier)),
-      database_(std::make_shared<CloudKitDatabase>(
-          std::make_shared<CloudKitClient>(config, identifier_), std::move(booleanKeys),
-          std::move(fieldTypes))) {}
+      database_(
+          std::make_shared<CloudKitDatabase>(std::make_shared<CloudKitClient>(config, identifier_),
+                                             std::move(booleanKeys), std::move(fieldTypes))) {}
 
 CloudContainerFactory CloudKitContainer::factory(CloudKitConfig config) {
   struct Cache {

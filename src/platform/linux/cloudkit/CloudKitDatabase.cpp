@@ -313,78 +313,78 @@ void CloudKitDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation>
   if (handedOver.empty()) return;
   worker_->enqueue([client = client_, keys = booleanKeys_, types = fieldTypes_, operation,
                     handedOver = std::move(handedOver)] {
-        const auto& block = operation->perRecordCompletionBlock();
-        const auto policy = operation->savePolicy();
-        // One request per zone, in the order the zones first appear.
-        std::vector<std::string> zones;
-        std::map<std::string, std::vector<std::size_t>> byZone;
-        for (std::size_t i = 0; i < handedOver.size(); ++i) {
-          const auto& zone = handedOver[i].second.recordID.zoneName;
-          if (!byZone.count(zone)) zones.push_back(zone);
-          byZone[zone].push_back(i);
+    const auto& block = operation->perRecordCompletionBlock();
+    const auto policy = operation->savePolicy();
+    // One request per zone, in the order the zones first appear.
+    std::vector<std::string> zones;
+    std::map<std::string, std::vector<std::size_t>> byZone;
+    for (std::size_t i = 0; i < handedOver.size(); ++i) {
+      const auto& zone = handedOver[i].second.recordID.zoneName;
+      if (!byZone.count(zone)) zones.push_back(zone);
+      byZone[zone].push_back(i);
+    }
+    for (const auto& zone : zones) {
+      const auto& indices = byZone[zone];
+      json operations = json::array();
+      std::vector<std::size_t> sent;
+      for (auto i : indices) {
+        std::string untyped;
+        auto op = saveOperationJson(handedOver[i].second, policy, *types, &untyped);
+        if (!op) {
+          CloudError error{CloudErrorCode::InvalidArguments,
+                           "CloudKit: the type of the removed field " + untyped + " of record " +
+                               handedOver[i].second.recordID.recordName + " is unknown",
+                           std::nullopt};
+          logFailure("save", error);
+          if (block) block(handedOver[i].first, std::move(error));
+          continue;
         }
-        for (const auto& zone : zones) {
-          const auto& indices = byZone[zone];
-          json operations = json::array();
-          std::vector<std::size_t> sent;
-          for (auto i : indices) {
-            std::string untyped;
-            auto op = saveOperationJson(handedOver[i].second, policy, *types, &untyped);
-            if (!op) {
-              CloudError error{CloudErrorCode::InvalidArguments,
-                               "CloudKit: the type of the removed field " + untyped + " of record " +
-                                   handedOver[i].second.recordID.recordName + " is unknown",
-                               std::nullopt};
-              logFailure("save", error);
-              if (block) block(handedOver[i].first, std::move(error));
-              continue;
+        operations.push_back(std::move(*op));
+        sent.push_back(i);
+      }
+      if (sent.empty()) continue;
+      json body = {{"zoneID", {{"zoneName", zone}}}, {"operations", std::move(operations)}};
+      auto response = client->post("records/modify", body);
+      const json* entries = nullptr;
+      if (!response.error) {
+        auto list = response.body.find("records");
+        if (list != response.body.end() && list->is_array()) entries = &*list;
+      }
+      for (std::size_t k = 0; k < sent.size(); ++k) {
+        const auto& [record, data] = handedOver[sent[k]];
+        std::optional<CloudError> error = response.error;
+        std::optional<CloudRecordData> saved;
+        if (!error) {
+          if (!entries || k >= entries->size()) {
+            error = malformed("no entry for record " + data.recordID.recordName);
+          } else if (isErrorEntry((*entries)[k])) {
+            error = CloudKitClient::errorFromServer((*entries)[k]);
+          } else {
+            saved = recordFromJson((*entries)[k], *keys, zone);
+            if (!saved || saved->recordID.recordName != data.recordID.recordName) {
+              error = malformed("entry for another record than " + data.recordID.recordName);
             }
-            operations.push_back(std::move(*op));
-            sent.push_back(i);
-          }
-          if (sent.empty()) continue;
-          json body = {{"zoneID", {{"zoneName", zone}}}, {"operations", std::move(operations)}};
-          auto response = client->post("records/modify", body);
-          const json* entries = nullptr;
-          if (!response.error) {
-            auto list = response.body.find("records");
-            if (list != response.body.end() && list->is_array()) entries = &*list;
-          }
-          for (std::size_t k = 0; k < sent.size(); ++k) {
-            const auto& [record, data] = handedOver[sent[k]];
-            std::optional<CloudError> error = response.error;
-            std::optional<CloudRecordData> saved;
-            if (!error) {
-              if (!entries || k >= entries->size()) {
-                error = malformed("no entry for record " + data.recordID.recordName);
-              } else if (isErrorEntry((*entries)[k])) {
-                error = CloudKitClient::errorFromServer((*entries)[k]);
-              } else {
-                saved = recordFromJson((*entries)[k], *keys, zone);
-                if (!saved || saved->recordID.recordName != data.recordID.recordName) {
-                  error = malformed("entry for another record than " + data.recordID.recordName);
-                }
-              }
-            }
-            if (error) {
-              logFailure("save of " + data.recordID.recordName, *error);
-              if (!response.error) client->recordOutcome(error);
-              if (block) block(record, std::move(*error));
-              continue;
-            }
-            // The answer's fields win; fields it leaves out keep the values
-            // that were handed over.
-            CloudRecordData merged = data;
-            merged.changedKeys.clear();
-            for (auto& [key, value] : saved->fields) merged.fields.insert_or_assign(key, value);
-            if (!saved->recordType.empty()) merged.recordType = saved->recordType;
-            merged.recordChangeTag = saved->recordChangeTag;
-            if (saved->creationDate) merged.creationDate = saved->creationDate;
-            if (saved->modificationDate) merged.modificationDate = saved->modificationDate;
-            if (block) block(std::make_shared<CloudRecord>(std::move(merged)), std::nullopt);
           }
         }
-      });
+        if (error) {
+          logFailure("save of " + data.recordID.recordName, *error);
+          if (!response.error) client->recordOutcome(error);
+          if (block) block(record, std::move(*error));
+          continue;
+        }
+        // The answer's fields win; fields it leaves out keep the values
+        // that were handed over.
+        CloudRecordData merged = data;
+        merged.changedKeys.clear();
+        for (auto& [key, value] : saved->fields) merged.fields.insert_or_assign(key, value);
+        if (!saved->recordType.empty()) merged.recordType = saved->recordType;
+        merged.recordChangeTag = saved->recordChangeTag;
+        if (saved->creationDate) merged.creationDate = saved->creationDate;
+        if (saved->modificationDate) merged.modificationDate = saved->modificationDate;
+        if (block) block(std::make_shared<CloudRecord>(std::move(merged)), std::nullopt);
+      }
+    }
+  });
 }
 
 void CloudKitDatabase::deleteRecordWithID(const CloudRecordID& recordID,

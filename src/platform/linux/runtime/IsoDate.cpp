@@ -25,8 +25,6 @@ std::string IsoDate::format(Date date, bool withMicroseconds) {
   return out;
 }
 
-std::string IsoDate::now() {
-  return format(Date::fromMicroseconds(g_get_real_time()));
-}
+std::string IsoDate::now() { return format(Date::fromMicroseconds(g_get_real_time())); }
 
 }  // namespace nuv::linux_backend

@@ -26,9 +26,9 @@ using CloudResult = std::variant<T, CloudError>;
 // The file is opened on first use (WAL, 5 s busy timeout, schema created if
 // missing) and again on the next call after a failed open, so a file that is
 // repaired or replaced is picked up. Every open makes the database and its
-// -wal and -shm files 0600 (creating, or tightening the ones there). Every failure, a corrupt or unreadable
-// file included, comes back as a CloudError. Several processes may use one
-// file at once: writes run in IMMEDIATE transactions.
+// -wal and -shm files 0600 (creating, or tightening the ones there). Every failure, a corrupt or
+// unreadable file included, comes back as a CloudError. Several processes may use one file at once:
+// writes run in IMMEDIATE transactions.
 //
 // Not thread-safe: one thread uses a store at a time, except interrupt().
 class SqliteCloudStore {
