@@ -10,7 +10,8 @@ Scenarios, one module each on a private session bus:
   locked     the local database, write-locked by another process the whole
              time (each try waits out the 5 s busy timeout on the worker)
   timeout    CloudKit (the local fake server) answering saves only after 3 s,
-             with a 1 s request timeout: every save times out
+             with a 1 s request timeout: every save times out (the token does
+             not rotate, so the module stays signed in)
 
     bench/cloud_stall.py [--seconds 60] [--build build] [--smoke]
 
@@ -86,7 +87,9 @@ class Scenario:
             self.server = subprocess.Popen([sys.executable, FAKE], stdout=subprocess.PIPE,
                                            stdin=subprocess.DEVNULL, text=True)
             endpoint = "http://127.0.0.1:%d" % int(self.server.stdout.readline().split()[1])
-            token = control(endpoint, "reset", {"apiToken": "bench", "delay": 3.0,
+            # The token does not rotate: a timed-out answer would otherwise
+            # carry the next token away with it and sign the module out.
+            token = control(endpoint, "reset", {"apiToken": "bench", "delay": 3.0, "rotate": False,
                                                 "delayOps": ["records/modify"]})["token"]
             control(endpoint, "seed", {"records": [{"recordName": "B1", "fields": {
                 "Name": {"value": DEVICE_NAME, "type": "STRING"}}}]})
