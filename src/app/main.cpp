@@ -98,8 +98,9 @@ int main(int, char**) {
   // and the write status that `nuvctl cloud status` shows.
   TodoFetcher& fetcher = TodoFetcher::sharedFetcher();
   auto refresher = TodoListRefresher::create(loop, fetcher, bus.get());
+  // Written on the first change only: a module that never writes a record
+  // leaves no file behind.
   CloudWriteStatusFile writeStatus(cloudConfig.writeStatusPath());
-  writeStatus.store(fetcher.writeStatus());
   fetcher.setWriteStatusObserver(
       [&writeStatus](const CloudWriteStatus& status) { writeStatus.store(status); });
   struct ObserverReset {

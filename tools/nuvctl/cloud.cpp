@@ -109,9 +109,11 @@ void printWrites(const CloudKitConfig& config) {
   } else {
     std::printf("last write:  none\n");
   }
+  // Writes left pending by a module that has stopped are not pending any more.
   const bool running = contents->pid > 0 && ::kill(static_cast<pid_t>(contents->pid), 0) == 0;
-  std::printf("pending:     %zu%s\n", status.pendingCount,
-              running ? "" : " (the module is not running)");
+  std::printf(
+      "pending:     %zu%s\n", running ? status.pendingCount : 0,
+      running || status.pendingCount == 0 ? "" : " (the module stopped with writes pending)");
 }
 
 bool isSignedOut(const CloudKitClient::Response& response) {
