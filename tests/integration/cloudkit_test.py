@@ -247,6 +247,12 @@ class CloudKitBackendTest(ModuleTestCase):
         status = self.nuvctl("status")
         self.assertIn("to do:       fix cloud.conf: endpoint must be an https URL", status.stdout)
         self.assertNotIn(API_TOKEN, m.log() + status.stdout)
+        # A backend nobody knows: said so, and a failure.
+        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
+            f.write("[cloud]\nbackend=icloud\n")
+        status = self.nuvctl("status")
+        self.assertEqual(status.returncode, 1, status.stdout)
+        self.assertIn("names an unknown backend", status.stderr)
 
     def test_a_bundle_without_the_plugin_runs_on_and_says_why(self):
         b = self.bundle()
