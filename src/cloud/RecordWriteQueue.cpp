@@ -109,7 +109,6 @@ void RecordWriteQueue::onFailed(const CloudRecordData& sent, CloudError error) {
   const std::string& name = sent.recordID.recordName;
   const bool gone = error.code == CloudErrorCode::UnknownItem;
   const bool hopeless = isHopeless(error);
-  if (hooks_.failed) hooks_.failed(error);
   std::optional<CloudRecordData> next;
   std::optional<std::pair<Milliseconds, std::uint64_t>> retryIn;
   {
@@ -149,6 +148,9 @@ void RecordWriteQueue::onFailed(const CloudRecordData& sent, CloudError error) {
   } else {
     log::warning("cloud: the write of record " + name + " was dropped: " + error.message);
   }
+  // Reported once the retry is arranged: whoever sees the report finds it
+  // scheduled.
+  if (hooks_.failed) hooks_.failed(error);
   if (gone && hooks_.gone) hooks_.gone(sent.recordID);
   if (next) send(std::move(*next));
   publishStatus();
