@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../tests/unit/cloud/FakeCloudKitServer.h"
+#include "platform/linux/cloudkit/CloudKitContainer.h"
 #include "platform/linux/cloudkit/CloudKitDatabase.h"
 
 namespace {
@@ -91,10 +92,9 @@ void BM_CloudKitSaveEncodeDecode(benchmark::State& state) {
       R"("modified":{"timestamp":1700000000001}}]})";
   const std::set<std::string> booleans{"state", "done"};
   for (auto _ : state) {
-    auto body =
-        nlohmann::json{{"operations", nlohmann::json::array({CloudKitDatabase::saveOperationJson(
-                                          data, CloudRecordSavePolicy::ChangedKeys)})}}
-            .dump();
+    auto operation = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::ChangedKeys,
+                                                         CloudKitContainer::defaultFieldTypes());
+    auto body = nlohmann::json{{"operations", nlohmann::json::array({*operation})}}.dump();
     auto parsed = nlohmann::json::parse(answer);
     auto record = CloudKitDatabase::recordFromJson(parsed["records"][0], booleans, "_defaultZone");
     benchmark::DoNotOptimize(body);

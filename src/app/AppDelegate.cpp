@@ -5,6 +5,7 @@
 #include "app/CloudRecordBridge.h"
 #include "app/RelaunchCommand.h"
 #include "cloud/TodoFetcher.h"
+#include "cloud/TodoListRefresher.h"
 #include "platform/Bundle.h"
 #include "platform/Calendar.h"
 #include "platform/DetachedProcessLauncher.h"
@@ -78,7 +79,12 @@ void AppDelegate::killMe() { deps_.application.terminate(); }
 
 void AppDelegate::setupNUV() {
   fileNotifications();
-  if (deps_.todoFetcher) deps_.todoFetcher->fetch();
+  if (deps_.todoRefresher) {
+    deps_.todoRefresher->setListFetchedHandler([this] { writeDevicesWithoutRecord(); });
+    deps_.todoRefresher->start();
+  } else if (deps_.todoFetcher) {
+    deps_.todoFetcher->fetch();
+  }
   armPollTimer();
   DeviceRep.clear();
   if (usbWatcher_) {
@@ -241,7 +247,31 @@ void AppDelegate::updateUI(std::optional<ProbeOutput> d) {
 }
 
 void AppDelegate::updateRecord(const DeviceEntry& entry) {
-  if (deps_.todoFetcher) CloudRecordBridge::updateRecord(entry.pairs, *deps_.todoFetcher);
+  if (!deps_.todoFetcher) return;
+  auto bonjour = entry.pairs.find(kBonjourKey);
+  const std::string key = bonjour != entry.pairs.end() ? bonjour->second : std::string();
+  if (CloudRecordBridge::updateRecord(entry.pairs, *deps_.todoFetcher)) {
+    withoutRecord_.erase(key);
+  } else if (deps_.todoRefresher) {
+    withoutRecord_.insert(key);
+    deps_.todoRefresher->deviceWithoutRecord();
+  }
+}
+
+// A value that found no record (the list was not fetched yet, or the record
+// was added since) is not lost: the entry in the map, the newest value, is
+// written as soon as a fetch brings the record.
+void AppDelegate::writeDevicesWithoutRecord() {
+  if (!deps_.todoFetcher) return;
+  for (auto it = withoutRecord_.begin(); it != withoutRecord_.end();) {
+    auto stored = DeviceRep.find(*it);
+    if (stored == DeviceRep.end() ||
+        CloudRecordBridge::updateRecord(stored->second.pairs, *deps_.todoFetcher)) {
+      it = withoutRecord_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 void AppDelegate::setHostAttached(const char* from, const char* to) {

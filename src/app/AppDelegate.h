@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "app/DeviceStatusMap.h"
@@ -22,6 +23,7 @@ class ProcessLauncher;
 class RunLoop;
 class USBPluWatcher;
 class TodoFetcher;
+class TodoListRefresher;
 class Workspace;
 struct Notification;
 class UserDefaults;
@@ -48,6 +50,9 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
     Application& application;
     // The record store (sharedFetcher in the module); null runs without cloud records.
     TodoFetcher* todoFetcher = nullptr;
+    // Keeps the store's list current (retries, refreshes, sign-in); null: the
+    // store fetches once at start-up.
+    TodoListRefresher* todoRefresher = nullptr;
     // Sleep and wake: the workspace's notification centre, the user defaults
     // that keep the map across sleep, the user's calendar and the launcher of
     // the relaunch shell. Without a centre there is no sleep handling; the
@@ -100,7 +105,8 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   // A host asked for a probe run: startMonitoring in a later loop iteration,
   // as a USB match starts one. Requests made before that iteration are one.
   void refreshRequested();
-  // Writes a new or changed entry's battery data into its cloud record.
+  // Writes a new or changed entry's battery data into its cloud record. A
+  // device without a record yet is written once a fetch brings its record.
   void updateRecord(const DeviceEntry& entry);
   // Subscribes to system sleep and wake.
   void fileNotifications();
@@ -136,6 +142,7 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   void armPollTimer();
   void setHostAttached(const char* from, const char* to);
   void postStack();
+  void writeDevicesWithoutRecord();
   std::string runProbe();
 
   Dependencies deps_;
@@ -154,6 +161,8 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   Subscription wakeObservation_;
   USBPluWatcher* usbWatcher_ = nullptr;
   bool reportedLeftovers_ = false;
+  // Bonjour values of the devices whose last value found no record.
+  std::set<std::string> withoutRecord_;
 };
 
 }  // namespace nuv

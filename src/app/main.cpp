@@ -11,6 +11,7 @@
 
 #include "app/AppDelegate.h"
 #include "cloud/TodoFetcher.h"
+#include "cloud/TodoListRefresher.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/Log.h"
 #include "platform/ProcessServices.h"
@@ -22,6 +23,7 @@
 #include "platform/linux/process/SpawnProcessLauncher.h"
 #include "platform/linux/process/SystemdUnit.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
+#include "platform/linux/runtime/CloudWriteStatusFile.h"
 #include "platform/linux/runtime/GDBusHostService.h"
 #include "platform/linux/runtime/GlibApplication.h"
 #include "platform/linux/runtime/GlibCalendar.h"
@@ -162,8 +164,22 @@ int main(int argc, char** argv) {
   // The map and Refresh() for host applications, on the same connection as
   // the broadcasts so that a host sees both in the order they were sent.
   GDBusHostService hostService(connection, NUV_VERSION);
-  AppDelegate::Dependencies deps{
-      loop, launcher, *bus, workspace, bundle, application, &TodoFetcher::sharedFetcher()};
+  // The record list kept current (retries, refreshes, `nuvctl cloud login`),
+  // and the write status that `nuvctl cloud status` shows.
+  TodoFetcher& fetcher = TodoFetcher::sharedFetcher();
+  auto refresher = TodoListRefresher::create(loop, fetcher, bus.get());
+  // Written on the first change only: a module that never writes a record
+  // leaves no file behind.
+  CloudWriteStatusFile writeStatus(cloudConfig.writeStatusPath());
+  fetcher.setWriteStatusObserver(
+      [&writeStatus](const CloudWriteStatus& status) { writeStatus.store(status); });
+  struct ObserverReset {
+    TodoFetcher& fetcher;
+    // The store outlives this function; the file does not.
+    ~ObserverReset() { fetcher.setWriteStatusObserver(nullptr); }
+  } observerReset{fetcher};
+  AppDelegate::Dependencies deps{loop, launcher, *bus, workspace, bundle, application, &fetcher};
+  deps.todoRefresher = refresher.get();
   deps.workspaceCenter = sleepMonitor.get();
   deps.userDefaults = userDefaults.get();
   deps.calendar = &calendar;

@@ -4,13 +4,51 @@
 #include <unordered_set>
 #include <utility>
 
+#include "cloud/RecordWriteQueue.h"
 #include "platform/Log.h"
 #include "platform/ProcessServices.h"
 
 namespace nuv {
 
 std::shared_ptr<TodoFetcher> TodoFetcher::create(RunLoop& mainLoop, CloudContainerRef container) {
-  return std::shared_ptr<TodoFetcher>(new TodoFetcher(mainLoop, std::move(container)));
+  auto fetcher = std::shared_ptr<TodoFetcher>(new TodoFetcher(mainLoop, std::move(container)));
+  // The queue outlives neither the store nor its own pending work; it holds
+  // the store weakly.
+  std::weak_ptr<TodoFetcher> weak = fetcher;
+  RecordWriteQueue::Hooks hooks;
+  hooks.database = [weak]() -> CloudDatabaseRef {
+    auto self = weak.lock();
+    return self ? self->database() : nullptr;
+  };
+  hooks.isKnown = [weak](const std::string& recordName) {
+    auto self = weak.lock();
+    return self && self->holdsRecordNamed(recordName);
+  };
+  hooks.saved = [weak](CloudRecordRef saved) {
+    if (auto self = weak.lock()) {
+      self->mergeTodoArrayWithArray(TodoList{Todo::todoWithRecord(std::move(saved))});
+    }
+  };
+  hooks.failed = [weak](CloudError error) {
+    if (auto self = weak.lock()) self->reportDidFailWithError(std::move(error));
+  };
+  hooks.gone = [weak](const CloudRecordID& recordID) {
+    if (auto self = weak.lock()) {
+      self->mainLoop_.post([self, recordID] { self->dropRecordOnMain(recordID); });
+    }
+  };
+  hooks.statusChanged = [weak](const CloudWriteStatus& status) {
+    auto self = weak.lock();
+    if (!self) return;
+    std::function<void(const CloudWriteStatus&)> observer;
+    {
+      std::lock_guard lock(self->mutex_);
+      observer = self->writeStatusObserver_;
+    }
+    if (observer) observer(status);
+  };
+  fetcher->writes_ = RecordWriteQueue::create(mainLoop, std::move(hooks));
+  return fetcher;
 }
 
 TodoFetcher::TodoFetcher(RunLoop& mainLoop, CloudContainerRef container) : mainLoop_(mainLoop) {
@@ -129,7 +167,43 @@ void TodoFetcher::add(const TodoList& todos) {
   }
 }
 
-void TodoFetcher::updateRecord(const CloudRecordRef& record) { saveRecord(record); }
+void TodoFetcher::updateRecord(const CloudRecordRef& record) {
+  if (!record) {
+    reportDidFailWithError(
+        CloudError{CloudErrorCode::InvalidArguments, "no record to save", std::nullopt});
+    return;
+  }
+  writes_->write(record);
+}
+
+void TodoFetcher::retryPendingWrites() { writes_->retryNow(); }
+
+CloudWriteStatus TodoFetcher::writeStatus() const { return writes_->status(); }
+
+void TodoFetcher::setWriteStatusObserver(std::function<void(const CloudWriteStatus&)> observer) {
+  std::lock_guard lock(mutex_);
+  writeStatusObserver_ = std::move(observer);
+}
+
+bool TodoFetcher::holdsRecordNamed(const std::string& recordName) const {
+  const TodoListRef current = todos();
+  if (!current) return false;
+  return std::any_of(current->begin(), current->end(), [&](const TodoRef& t) {
+    return t && t->record() && t->record()->recordID().recordName == recordName;
+  });
+}
+
+void TodoFetcher::dropRecordOnMain(const CloudRecordID& recordID) {
+  const TodoListRef current = todos();
+  if (!current) return;
+  auto kept = std::make_shared<TodoList>();
+  for (const auto& todo : *current) {
+    if (!todo || !todo->record() || todo->record()->recordID() != recordID) kept->push_back(todo);
+  }
+  if (kept->size() == current->size()) return;
+  storeTodos(std::move(kept));
+  reportDidUpdateTodos();
+}
 
 void TodoFetcher::saveRecord(const CloudRecordRef& record) {
   if (!record) {

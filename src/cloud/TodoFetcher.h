@@ -10,8 +10,11 @@
 #include "cloud/TodoFetcherDelegate.h"
 #include "platform/RunLoop.h"
 #include "platform/cloud/CloudContainer.h"
+#include "platform/cloud/CloudWriteStatus.h"
 
 namespace nuv {
+
+class RecordWriteQueue;
 
 // The record store: the list of "Todo" records of the companion app's
 // container, kept as todos, and the cloud calls that load, save and delete
@@ -69,8 +72,16 @@ class TodoFetcher : public std::enable_shared_from_this<TodoFetcher> {
   void remove(const TodoList& todos);
   // Saves the record's changed keys; on success the saved record is merged.
   // The record's content is taken when the call is made: later writes to it
-  // are not part of this save.
+  // are not part of this save. A failed save is reported and tried again (see
+  // RecordWriteQueue) until it lands, a newer value for the record replaces
+  // it, or the record is gone: a record the backend no longer has is taken
+  // out of the list.
   void updateRecord(const CloudRecordRef& record);
+  // Writes waiting for their next try are sent now (after a sign-in).
+  void retryPendingWrites();
+  CloudWriteStatus writeStatus() const;
+  // Called on the main loop whenever the write status changes.
+  void setWriteStatusObserver(std::function<void(const CloudWriteStatus&)> observer);
 
   void reportDidFailWithError(CloudError error);
   void reportDidUpdateTodos();
@@ -92,13 +103,17 @@ class TodoFetcher : public std::enable_shared_from_this<TodoFetcher> {
   void storeTodos(TodoListRef list);
   void mergeOnMain(const TodoList& incoming);
   void removeOnMain(const TodoRef& removed);
+  void dropRecordOnMain(const CloudRecordID& recordID);
+  bool holdsRecordNamed(const std::string& recordName) const;
   static CloudError noDatabaseError();
 
   RunLoop& mainLoop_;
-  mutable std::mutex mutex_;  // guards the three fields below
+  std::shared_ptr<RecordWriteQueue> writes_;  // set once by create()
+  mutable std::mutex mutex_;                  // guards the fields below
   TodoListRef todos_;
   std::weak_ptr<TodoFetcherDelegate> delegate_;
   CloudDatabaseRef database_;
+  std::function<void(const CloudWriteStatus&)> writeStatusObserver_;
 };
 
 }  // namespace nuv

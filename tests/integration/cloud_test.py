@@ -5,7 +5,11 @@ database file."""
 
 import json
 import os
+import sqlite3
+import stat
 import subprocess
+import threading
+import time
 import unittest
 
 import nuvtest
@@ -100,15 +104,107 @@ class CloudRecordsTest(ModuleTestCase):
         self.bus.emit("vemo.Tallyport.kill")
         self.assertEqual(m.wait(10), 0, m.log())
 
+    def status(self):
+        env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.tmp, "config"))
+        return subprocess.run([nuvtest.NUVCTL, "cloud", "status"], env=env, capture_output=True,
+                              text=True, timeout=30).stdout
+
+    def mode(self, path):
+        return stat.S_IMODE(os.stat(path).st_mode)
+
+    def test_records_added_and_removed_meanwhile_are_seen_and_files_stay_private(self):
+        # An older version left the folder and file readable by everyone.
+        os.makedirs(os.path.dirname(self.db_path), mode=0o755)
+        other = self.add("Other Phone")
+        os.chmod(os.path.dirname(self.db_path), 0o755)
+        os.chmod(self.db_path, 0o644)
+        b, m = self.start_device()
+        self.assertEqual(self.records()[other]["fields"], {"Name": "Other Phone"})
+        for path in (self.db_path, self.db_path + "-wal", self.db_path + "-shm"):
+            self.assertEqual(self.mode(path), 0o600, path)
+        self.assertEqual(self.mode(os.path.dirname(self.db_path)), 0o700)
+
+        # A record added while the module runs is known to it within seconds:
+        # the next changed value lands without a restart.
+        mine = self.add("My Phone")
+        added = time.monotonic()
+        time.sleep(max(0.0, 3.0 - (time.monotonic() - added)))
+        b.set_output(DEVICE.replace("85", "61"))
+        self.broadcast(m)
+        self.assertTrue(wait_until(lambda: self.fields(mine).get("Battery") == 61, self.SLACK),
+                        m.log())
+
+        # A record removed meanwhile is not written again, nor brought back.
+        self.nuvctl("remove", mine)
+        time.sleep(3.0)
+        b.set_output(DEVICE.replace("85", "62"))
+        self.broadcast(m)
+        time.sleep(1.0)
+        self.assertEqual(list(self.records()), [other])
+        self.assertTrue(m.running(), m.log())
+
+    def test_a_value_written_while_another_process_locks_the_database_lands_later(self):
+        mine = self.add("My Phone")
+        b, m = self.start_device()
+        self.assertTrue(wait_until(lambda: self.fields(mine).get("Battery") == 85, self.SLACK))
+
+        # Another process holds the write lock for 20 s.
+        locked, release = threading.Event(), threading.Event()
+
+        def hold_lock():
+            con = sqlite3.connect(self.db_path, timeout=30, isolation_level=None)
+            con.execute("BEGIN EXCLUSIVE")
+            locked.set()
+            release.wait(60)
+            con.execute("ROLLBACK")
+            con.close()
+
+        holder = threading.Thread(target=hold_lock, daemon=True)
+        holder.start()
+        self.assertTrue(locked.wait(10))
+        lock_start = time.monotonic()
+        try:
+            # Broadcasts go on as usual: each comes right after its probe run.
+            for battery in ("70", "69"):
+                b.set_output(DEVICE.replace("85", battery))
+                body = self.broadcast(m)
+                received = time.time()
+                self.assertEqual(nuvtest.stack_of(body)["abc"]["Battery"], battery)
+                probe_started = float(b.starts()[-1][1])
+                self.assertLess(received - probe_started, 1.5, m.log())
+            self.assertTrue(wait_until(lambda: "pending:     1\n" in self.status(), self.SLACK),
+                            self.status())
+            time.sleep(max(0.0, 20.0 - (time.monotonic() - lock_start)))
+        finally:
+            release.set()
+            holder.join(10)
+        released = time.monotonic()
+        self.assertTrue(wait_until(lambda: self.fields(mine).get("Battery") == 69, 10.0 + 2.0),
+                        m.log())
+        self.assertLess(time.monotonic() - released, 10.0 + 2.0)
+        status = self.status()
+        self.assertIn("pending:     0\n", status)
+        self.assertRegex(status, r"last write:  \d{4}-\d\d-\d\dT[\d:]+Z, record %s \(My Phone\)"
+                         % mine)
+        # The failure was logged once, and its end once.
+        log = m.log()
+        self.assertEqual(log.count("saving battery values failed"), 1, log)
+        self.assertEqual(log.count("saving battery values works again"), 1, log)
+
     def test_nuvctl_rejects_bad_input(self):
         for args in (["add"], ["add", "--name", ""], ["add", "--name", "x", "extra"],
                      ["remove"], ["remove", "a", "b"], ["list", "--yaml"], ["frobnicate"], []):
             proc = self.nuvctl(*args, check=False)
             self.assertEqual(proc.returncode, 2, args)
             self.assertIn("Usage: nuvctl records", proc.stderr)
+        # Listing or removing never makes a database.
+        for args in (["list"], ["--container", "No.Such.Container", "list"], ["remove", "x"]):
+            proc = self.nuvctl(*args, check=False)
+            self.assertEqual((proc.returncode, "has no database" in proc.stderr), (1, True), args)
+        self.assertFalse(os.path.exists(os.path.dirname(self.db_path)))
+        self.add("Phone")
         proc = self.nuvctl("remove", "no-such-record", check=False)
         self.assertEqual((proc.returncode, "no record named" in proc.stderr), (1, True))
-        self.assertEqual(self.records(), {})
 
 
 if __name__ == "__main__":

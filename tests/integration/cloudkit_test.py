@@ -7,6 +7,7 @@ import os
 import stat
 import subprocess
 import sys
+import time
 import unittest
 import urllib.parse
 import urllib.request
@@ -33,10 +34,7 @@ class CloudKitBackendTest(ModuleTestCase):
 
     def setUp(self):
         super().setUp()
-        self.server = subprocess.Popen([sys.executable, FAKE], stdout=subprocess.PIPE,
-                                       stdin=subprocess.DEVNULL, text=True)
-        line = self.server.stdout.readline()  # "PORT <n>", at once
-        self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
+        self.start_server()
         self.token = self.control("reset", {"apiToken": API_TOKEN})["token"]
         self.config_home = os.path.join(self.tmp, "config")
         self.conf_dir = os.path.join(self.config_home, "vemo.Tallyport.NUVModule")
@@ -51,8 +49,17 @@ class CloudKitBackendTest(ModuleTestCase):
         try:
             super().tearDown()
         finally:
-            nuvtest.stop_process(self.server)
-            self.server.stdout.close()
+            self.stop_server()
+
+    def start_server(self, port=0):
+        self.server = subprocess.Popen([sys.executable, FAKE, "--port", str(port)],
+                                       stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        line = self.server.stdout.readline()  # "PORT <n>", at once
+        self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
+
+    def stop_server(self):
+        nuvtest.stop_process(self.server)
+        self.server.stdout.close()
 
     def control(self, command, body=None):
         req = urllib.request.Request(self.endpoint + "/_control/" + command,
@@ -149,7 +156,14 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertEqual(login.returncode, 0, login.stdout + login.stderr)
         self.assertIn("/signin", login.stdout)
         self.assertIn("Signed in.", login.stdout)
-        self.assertEqual(self.stored_token(), self.control("token")["token"])
+        # Told by nuvctl, the module fetches at once: the next change is written.
+        b.set_output(DEVICE.replace("85", "83"))
+        self.broadcast(m)
+        self.assertTrue(wait_until(
+            lambda: self.server_records()["A"]["fields"]["Battery"]["value"] == 83, SLACK),
+            m.log())
+        self.assertTrue(wait_until(
+            lambda: self.stored_token() == self.control("token")["token"], SLACK))
         status = self.nuvctl("status", "--check")
         for text in ("signed in:   yes", "check:       ok", "to do:       nothing"):
             self.assertIn(text, status.stdout)
@@ -163,22 +177,64 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assert_no_secrets(m.log() + status.stdout + login.stdout + login.stderr)
         self.assertEqual(self.nuvctl("frobnicate").returncode, 2)
 
-    def test_throttled_and_conflict_are_reported_and_not_retried(self):
+    def test_throttled_and_conflict_are_retried_until_the_value_lands(self):
         self.control("seed", {"records": [todo("A", "My Phone")]})
         self.control("fail", {"op": "records/modify", "status": 429,
                               "serverErrorCode": "THROTTLED", "reason": "slow", "retryAfter": 2})
         self.control("fail", {"op": "records/modify", "perRecord": True,
                               "serverErrorCode": "CONFLICT", "reason": "oops"})
+        self.control("fail", {"op": "records/modify", "status": 502,
+                              "serverErrorCode": "TRY_AGAIN_LATER", "reason": "gateway"})
         b, m = self.start_device()
-        self.assertTrue(wait_until(lambda: "THROTTLED: slow" in m.log(), SLACK), m.log())
-        for battery, status in (("50", "CONFLICT: oops"), ("49", "last error:  none")):
-            b.set_output(DEVICE.replace("85", battery))
-            self.broadcast(m)
-            # The status is written after the reply; a success clears the last error.
-            self.assertTrue(wait_until(lambda: status in self.nuvctl("status").stdout, SLACK),
-                            m.log())
-        self.assertEqual(len(self.modifies()), 3)  # one request each, no retries
-        self.assertEqual(self.server_records()["A"]["fields"]["Battery"]["value"], 49)
+        # No new probe value is needed: the first one is tried again until it lands.
+        self.assertTrue(wait_until(
+            lambda: self.server_records()["A"]["fields"]["Battery"]["value"] == 85,
+            5 + 10 + 20 + SLACK), m.log())
+        self.assertEqual(len(self.modifies()), 4)
+        # The log line follows the answer, which follows the stored value.
+        self.assertTrue(wait_until(lambda: "saving battery values works again" in m.log(), SLACK))
+        log = m.log()
+        for text in ("THROTTLED: slow", "CONFLICT: oops", "TRY_AGAIN_LATER: gateway",
+                     "saving battery values works again"):
+            self.assertEqual(log.count(text), 1, log)
+        self.assertTrue(wait_until(lambda: "last error:  none" in self.nuvctl("status").stdout,
+                                   SLACK))
+        self.assertIn("record A (My Phone)", self.nuvctl("status").stdout)
+        self.assertTrue(m.running())
+
+    def test_a_record_added_later_is_found_and_a_value_outlives_a_server_outage(self):
+        self.control("seed", {"records": [todo("A", "Other Phone")]})
+        b = self.bundle()
+        b.set_output(DEVICE)
+        m = self.start(b)
+        # Added on the server after the module's first fetch, before its first probe run.
+        self.assertTrue(wait_until(lambda: any(r["op"] == "records/query" for r in
+                                               self.control("state")["requests"]), SLACK))
+        self.control("seed", {"records": [todo("B", "My Phone")]})
+        self.broadcast(m)  # "My Phone" has no record the module knows: it fetches again
+        b.set_output(DEVICE.replace("85", "60"))
+        self.broadcast(m)
+        self.assertTrue(wait_until(
+            lambda: self.server_records()["B"]["fields"]["Battery"]["value"] == 60, SLACK),
+            m.log())
+
+        # The server goes away for 30 s; the value written meanwhile lands after.
+        self.assertTrue(wait_until(
+            lambda: self.stored_token() == self.control("token")["token"], SLACK))
+        records = list(self.server_records().values())
+        port = int(self.endpoint.rsplit(":", 1)[1])
+        self.stop_server()
+        down = time.monotonic()
+        b.set_output(DEVICE.replace("85", "59"))
+        self.broadcast(m)
+        time.sleep(max(0.0, 30.0 - (time.monotonic() - down)))
+        self.start_server(port)
+        self.control("reset", {"apiToken": API_TOKEN, "webAuthToken": self.stored_token()})
+        self.control("seed", {"records": records})
+        self.assertTrue(wait_until(
+            lambda: self.server_records()["B"]["fields"]["Battery"]["value"] == 59, 10 + SLACK),
+            m.log())
+        self.assertEqual(m.log().count("Couldn't connect"), 1, m.log())
         self.assertTrue(m.running())
 
     def test_unusable_settings_leave_the_module_running_and_status_names_the_fix(self):
@@ -191,6 +247,12 @@ class CloudKitBackendTest(ModuleTestCase):
         status = self.nuvctl("status")
         self.assertIn("to do:       fix cloud.conf: endpoint must be an https URL", status.stdout)
         self.assertNotIn(API_TOKEN, m.log() + status.stdout)
+        # A backend nobody knows: said so, and a failure.
+        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
+            f.write("[cloud]\nbackend=icloud\n")
+        status = self.nuvctl("status")
+        self.assertEqual(status.returncode, 1, status.stdout)
+        self.assertIn("names an unknown backend", status.stderr)
 
     def test_a_bundle_without_the_plugin_runs_on_and_says_why(self):
         b = self.bundle()

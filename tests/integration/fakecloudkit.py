@@ -11,8 +11,10 @@ only, and enforces what a real client must get right:
   X-Apple-CloudKit-Web-Auth-Token and the old one is refused from then on;
 - Content-Type application/json, typed fields ({"value", "type"}, booleans as
   INT64 0/1, TIMESTAMP in whole milliseconds), checked against the Todo schema;
-- forceUpdate merges only the sent fields, forceReplace replaces them all,
+- only the operation types of the reference (create, update, forceUpdate,
+  forceDelete); forceUpdate merges only the sent fields, null removes one,
   update checks the change tag (CONFLICT), per-record errors inline in HTTP 200;
+- every field carries a valid type, a removed (null) one too;
 - resultsLimit at most 200 with continuationMarker past it; created/modified
   timestamps in milliseconds; recordChangeTag changes on every write;
 - injected failures (THROTTLED with retryAfter, or any code), top-level or per
@@ -66,6 +68,8 @@ class State:
         self.tags = itertools.count(1)
         self.last_ms = 0
         self.delay = body.get("delay", 0.0)
+        # The operations that are delayed (all when absent).
+        self.delay_ops = body.get("delayOps")
         # A broken server that hands out the same continuation marker forever.
         self.repeat_marker = body.get("repeatMarker", False)
 
@@ -108,15 +112,15 @@ def check_fields(record_type, fields):
     for key, field in fields.items():
         if not isinstance(field, dict) or "value" not in field:
             raise BadRequest("field %s is not a {value, type} dictionary" % key)
-        if field["value"] is None:
-            continue
         type_ = field.get("type")
         if type_ not in TYPES:
             raise BadRequest("field %s has no valid type" % key)
-        if not check_value(type_, field["value"]):
-            raise BadRequest("field %s: value does not match type %s" % (key, type_))
         if key in schema and schema[key] != type_:
             raise BadRequest("field %s must be %s, not %s" % (key, schema[key], type_))
+        if field["value"] is None:
+            continue
+        if not check_value(type_, field["value"]):
+            raise BadRequest("field %s: value does not match type %s" % (key, type_))
         if key in ("state", "done") and field["value"] not in (0, 1):
             raise BadRequest("field %s must be 0 or 1" % key)
 
@@ -168,13 +172,11 @@ def apply_operation(db, op):
             return error_entry("NOT_FOUND", "record not found", name)
         if rec.get("recordChangeTag") != existing["recordChangeTag"]:
             return error_entry("CONFLICT", "record changed on the server", name)
-    if kind not in ("create", "update", "forceUpdate", "forceReplace"):
+    if kind not in ("create", "update", "forceUpdate"):
         raise BadRequest("unknown operationType %r" % kind)
     created = existing is None
     if created:
         existing = {"recordName": name, "recordType": record_type, "fields": {}}
-    if kind == "forceReplace":
-        existing["fields"] = {}
     for key, field in fields.items():
         if field["value"] is None:
             existing["fields"].pop(key, None)
@@ -310,7 +312,7 @@ class Handler(BaseHTTPRequestHandler):
         if STATE.rotate:
             STATE.spent.add(STATE.token)
             STATE.token = new_token()
-        if STATE.delay:
+        if STATE.delay and (STATE.delay_ops is None or op in STATE.delay_ops):
             time.sleep(STATE.delay)
         if self.headers.get("Content-Type", "").split(";")[0].strip() != "application/json":
             return self.reply(400, error_entry("BAD_REQUEST", "Content-Type must be JSON"),

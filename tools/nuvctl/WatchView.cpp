@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/runtime/IsoDate.h"
+
 namespace nuvctl {
 namespace {
 
@@ -54,21 +56,6 @@ std::string WatchView::displayText(std::string_view text) {
     p = next;
   }
   return out;
-}
-
-std::string WatchView::isoDate(nuv::Date date) {
-  using namespace std::chrono;
-  const auto us = date.time;
-  const auto day = floor<days>(us);
-  const year_month_day ymd(day);
-  const hh_mm_ss<microseconds> tod(us - day);
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%06lldZ",
-                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                static_cast<unsigned>(ymd.day()), static_cast<int>(tod.hours().count()),
-                static_cast<int>(tod.minutes().count()), static_cast<int>(tod.seconds().count()),
-                static_cast<long long>(tod.subseconds().count()));
-  return buffer;
 }
 
 nuv::Date WatchView::now() { return nuv::Date::fromMicroseconds(g_get_real_time()); }
@@ -122,10 +109,12 @@ std::string WatchView::jsonLine(const StackPayload& payload, nuv::Date received)
   for (const auto& entry : payload.devices) {
     nlohmann::json fields = nlohmann::json::object();
     for (const auto& [name, value] : entry.fields) fields[name] = value;
-    if (entry.timestamp) fields["timestamp"] = isoDate(*entry.timestamp);
+    if (entry.timestamp)
+      fields["timestamp"] = nuv::linux_backend::IsoDate::format(*entry.timestamp, true);
     devices[entry.key] = std::move(fields);
   }
-  const nlohmann::json line = {{"received", isoDate(received)}, {"devices", std::move(devices)}};
+  const nlohmann::json line = {{"received", nuv::linux_backend::IsoDate::format(received, true)},
+                               {"devices", std::move(devices)}};
   // The bus only carries valid UTF-8, but a bad byte must cost a character,
   // not the whole line.
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

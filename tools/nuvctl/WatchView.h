@@ -28,8 +28,6 @@ class WatchView {
   // Text from the bus made safe for a terminal: invalid UTF-8 and control
   // characters (escape sequences included) become '?'.
   static std::string displayText(std::string_view text);
-  // "2026-12-06T18:30:12.000250Z"
-  static std::string isoDate(nuv::Date date);
   // The wall clock, as the module stamps its entries.
   static nuv::Date now();
   // "12s", "3m 05s", "2h 07m", "4d 03h"; negative ages count as 0.

@@ -1,12 +1,19 @@
+#include <gio/gio.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "Commands.h"
+#include "cloud/TodoListRefresher.h"
 #include "platform/linux/cloudkit/CloudKitClient.h"
 #include "platform/linux/cloudkit/CloudKitConfig.h"
 #include "platform/linux/cloudkit/CloudKitTokenStore.h"
+#include "platform/linux/runtime/BusNotificationCenter.h"
+#include "platform/linux/runtime/CloudWriteStatusFile.h"
+#include "platform/linux/runtime/IsoDate.h"
 
 namespace nuvctl {
 namespace {
@@ -15,6 +22,7 @@ using nuv::CloudErrorCode;
 using nuv::linux_backend::CloudKitClient;
 using nuv::linux_backend::CloudKitConfig;
 using nuv::linux_backend::CloudKitTokenStore;
+using nuv::linux_backend::CloudWriteStatusFile;
 
 constexpr const char* kContainer = "iCloud.vemo.voltaline.Voltaline";
 
@@ -33,17 +41,23 @@ constexpr const char* kCloudUsage =
     "  api_token=...             (the container's API token)\n"
     "\n"
     "Commands:\n"
-    "  status    backend, environment, whether signed in, the last error and\n"
-    "            what to do; --check also asks the service\n"
+    "  status    backend, environment, whether signed in, the last error, the\n"
+    "            module's last battery write that landed and how many wait for\n"
+    "            a retry, and what to do; --check also asks the service\n"
     "  login     signs in: prints the sign-in URL, then reads the callback URL\n"
     "            (ckWebAuthToken=... or ckSession=...) or the token from the\n"
     "            argument or standard input, and stores it (mode 0600); an\n"
     "            argument is visible to other local users, pasting is not\n"
     "  logout    forgets the stored token\n"
     "\n"
-    "Tokens are never printed. Restarting the module is not needed.\n"
+    "Tokens are never printed. Restarting the module is not needed: login\n"
+    "tells the running module (the notification\n"
+    "vemo.Tallyport.NUVModule.cloudSignedIn on the session bus), which fetches\n"
+    "the records and sends its waiting writes at once; without a session bus\n"
+    "it notices within 5 minutes.\n"
     "\n"
-    "Exit status: 0 on success, 1 on failure, 2 on a usage error.\n";
+    "Exit status: 0 on success, 1 on failure (status: cloud.conf names an\n"
+    "unknown backend), 2 on a usage error.\n";
 
 // Text from the network, made safe for a terminal.
 std::string printable(const std::string& text) {
@@ -68,6 +82,40 @@ CloudKitTokenStore storeOf(const CloudKitConfig& config) {
   return CloudKitTokenStore(config.tokenPath(), config.statePath(), config.lockPath());
 }
 
+// Tells a running module that it can fetch now. Best effort: a module that
+// misses it finds the token at its next retry.
+void tellModuleSignedIn() {
+  std::string error;
+  auto bus = nuv::linux_backend::BusNotificationCenter::connectSession(&error);
+  if (!bus) return;
+  bus->postNotification(nuv::Notification{nuv::TodoListRefresher::kSignInNotification, "", {}});
+  g_dbus_connection_flush_sync(bus->connection(), nullptr, nullptr);
+}
+
+// The module's writes: the last one that landed and how many are pending.
+void printWrites(const CloudKitConfig& config) {
+  const auto contents = CloudWriteStatusFile::read(config.writeStatusPath());
+  if (!contents) {
+    std::printf("last write:  none\npending:     0\n");
+    return;
+  }
+  const auto& status = contents->status;
+  if (status.lastSuccess) {
+    std::string device =
+        status.lastDeviceName.empty() ? "" : " (" + printable(status.lastDeviceName) + ")";
+    std::printf("last write:  %s, record %s%s\n",
+                nuv::linux_backend::IsoDate::format(*status.lastSuccess).c_str(),
+                printable(status.lastRecordName).c_str(), device.c_str());
+  } else {
+    std::printf("last write:  none\n");
+  }
+  // Writes left pending by a module that has stopped are not pending any more.
+  const bool running = contents->pid > 0 && ::kill(static_cast<pid_t>(contents->pid), 0) == 0;
+  std::printf(
+      "pending:     %zu%s\n", running ? status.pendingCount : 0,
+      running || status.pendingCount == 0 ? "" : " (the module stopped with writes pending)");
+}
+
 bool isSignedOut(const CloudKitClient::Response& response) {
   return response.serverErrorCode == "AUTHENTICATION_REQUIRED" ||
          response.serverErrorCode == "AUTHENTICATION_FAILED";
@@ -83,6 +131,13 @@ int status(const Args& args) {
     }
   }
   const auto config = loadConfig();
+  if (config.backend == CloudKitConfig::Backend::Unknown) {
+    std::fprintf(stderr,
+                 "nuvctl cloud: %s names an unknown backend (use backend=local or "
+                 "backend=cloudkit); the module uses the local one until it is fixed\n",
+                 config.configPath().c_str());
+    return 1;
+  }
   const bool cloudkit = config.backend == CloudKitConfig::Backend::CloudKit;
   const auto store = storeOf(config);
   std::printf("backend:     %s\n", cloudkit ? "cloudkit" : "local");
@@ -104,6 +159,7 @@ int status(const Args& args) {
   std::printf("last error:  %s%s%s\n",
               state.lastError.empty() ? "none" : printable(state.lastError).c_str(),
               state.lastErrorTime.empty() ? "" : " at ", state.lastErrorTime.c_str());
+  printWrites(config);
 
   std::string todo;
   if (!cloudkit) {
@@ -138,6 +194,7 @@ int login(const Args& args) {
     CloudKitClient client(config, kContainer);
     auto response = client.post("users/current", nlohmann::json::object());
     if (!response.error) {
+      tellModuleSignedIn();
       std::puts("Already signed in.");
       return 0;
     }
@@ -171,6 +228,7 @@ int login(const Args& args) {
   CloudKitClient client(config, kContainer);
   auto response = client.post("users/current", nlohmann::json::object());
   if (!response.error) {
+    tellModuleSignedIn();
     std::puts("Signed in.");
     return 0;
   }
@@ -179,6 +237,7 @@ int login(const Args& args) {
                  printable(response.error->message).c_str());
     return 1;
   }
+  tellModuleSignedIn();
   std::printf("Token stored; the service could not confirm it yet: %s\n",
               printable(response.error->message).c_str());
   return 0;

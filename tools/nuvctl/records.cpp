@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "platform/linux/runtime/IsoDate.h"
 #include "platform/linux/sqlite/SqliteCloudContainer.h"
 #include "platform/linux/sqlite/SqliteCloudStore.h"
 
@@ -51,8 +52,11 @@ constexpr const char* kRecordsUsage =
     "                  ${XDG_DATA_HOME:-~/.local/share}/vemo.Tallyport.NUVModule/cloud/)\n"
     "  -h, --help      show this help\n"
     "\n"
-    "Exit status: 0 on success, 1 when the database fails or the record is\n"
-    "unknown, 2 on a usage error.\n";
+    "list and remove never create a database: a container without one is an\n"
+    "error. The module notices records added or removed here within seconds.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the database is missing or fails or the\n"
+    "record is unknown, 2 on a usage error.\n";
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "nuvctl records: %s\n\n%s", message.c_str(), kRecordsUsage);
@@ -65,14 +69,7 @@ int failure(const CloudError& error) {
 }
 
 std::string isoDate(const std::optional<Date>& date) {
-  if (!date) return "";
-  const std::int64_t us = date->microseconds();
-  const std::time_t seconds = static_cast<std::time_t>(us / 1'000'000 - (us % 1'000'000 < 0));
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  return std::string(text) + "Z";
+  return date ? nuv::linux_backend::IsoDate::format(*date) : "";
 }
 
 // Control characters would break the table (or drive the terminal): shown
@@ -193,7 +190,16 @@ int runRecords(const Args& args) {
   const std::string path = database ? *database
                                     : SqliteCloudContainer::databasePath(
                                           SqliteCloudContainer::defaultDirectory(), container);
-  SqliteCloudStore store(path);
+  // Listing or removing never makes a database: a missing one is a typing
+  // error in the container name (or the module never ran).
+  auto missingDatabase = [&] {
+    if (std::filesystem::exists(path)) return false;
+    std::fprintf(stderr, "nuvctl records: container %s has no database (%s)\n",
+                 printable(container).c_str(), printable(path).c_str());
+    return true;
+  };
+  // The default folder is the module's own, kept private like the module keeps it.
+  SqliteCloudStore store(path, /*privateFolder=*/!database);
 
   if (command == "list") {
     bool json = false;
@@ -201,6 +207,7 @@ int runRecords(const Args& args) {
       if (a != "--json") return usageError("list: unexpected argument '" + a + "'");
       json = true;
     }
+    if (missingDatabase()) return 1;
     return list(store, json);
   }
 
@@ -233,6 +240,7 @@ int runRecords(const Args& args) {
   if (command == "remove") {
     if (rest.size() != 1) return usageError("remove: exactly one RECORD_NAME is needed");
     if (rest[0].empty()) return usageError("remove: the record name must not be empty");
+    if (missingDatabase()) return 1;
     if (auto e = store.remove(nuv::CloudRecordID{rest[0]})) {
       if (e->code == nuv::CloudErrorCode::UnknownItem) {
         std::fprintf(stderr, "nuvctl records: no record named '%s'\n", printable(rest[0]).c_str());

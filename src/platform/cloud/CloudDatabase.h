@@ -30,6 +30,8 @@ class CloudDatabase {
                                                     std::optional<CloudError> error)>;
   using DeleteCompletion =
       std::function<void(CloudRecordID recordID, std::optional<CloudError> error)>;
+  using OutsideChangesCompletion =
+      std::function<void(bool changed, std::optional<CloudError> error)>;
 
   virtual ~CloudDatabase() = default;
 
@@ -49,6 +51,17 @@ class CloudDatabase {
 
   // Deleting a record that is not stored fails with UnknownItem.
   virtual void deleteRecordWithID(const CloudRecordID& recordID, DeleteCompletion completion) = 0;
+
+  // Changes made by other clients. A backend that can tell cheaply whether
+  // another process (another connection) changed its records answers true
+  // here and implements checkForOutsideChanges; the record store then polls
+  // it instead of waiting for its periodic refresh. A backend that cannot
+  // tell answers false and never runs the completion.
+  virtual bool tracksOutsideChanges() const { return false; }
+  // `changed` is true when another client committed changes since the
+  // previous check (the first check only takes the baseline and answers
+  // false, unless the backend cannot be sure).
+  virtual void checkForOutsideChanges(OutsideChangesCompletion completion) { (void)completion; }
 };
 
 using CloudDatabaseRef = std::shared_ptr<CloudDatabase>;

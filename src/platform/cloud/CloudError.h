@@ -8,7 +8,9 @@ namespace nuv {
 
 // Error kinds a cloud backend reports. The values follow the cloud service's
 // published error codes so that a code read from one backend means the same
-// thing in another; the record store never branches on them.
+// thing in another. The record store branches on them only to tell a write
+// that can never land (the record is gone, the request is malformed) from one
+// worth trying again.
 enum class CloudErrorCode : int {
   InternalError = 1,
   PartialFailure = 2,
@@ -24,6 +26,7 @@ enum class CloudErrorCode : int {
   ServerRecordChanged = 14,
   ServerRejectedRequest = 15,
   OperationCancelled = 20,
+  ZoneBusy = 23,
   BadDatabase = 24,
   QuotaExceeded = 25,
   ZoneNotFound = 26,

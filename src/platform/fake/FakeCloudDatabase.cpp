@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace nuv::fake {
 namespace {
@@ -176,6 +177,45 @@ std::optional<CloudError> FakeCloudDatabase::saveLocked(const CloudRecordData& i
   }
   saved = storeLocked(std::move(next));
   return std::nullopt;
+}
+
+bool FakeCloudDatabase::tracksOutsideChanges() const {
+  std::lock_guard lock(mutex_);
+  return tracksOutsideChanges_;
+}
+
+void FakeCloudDatabase::checkForOutsideChanges(OutsideChangesCompletion completion) {
+  {
+    std::lock_guard lock(mutex_);
+    ++outsideChecks_;
+  }
+  enqueue([this, completion](std::optional<CloudError> injected) {
+    if (injected) {
+      completion(false, std::move(injected));
+      return;
+    }
+    bool changed = false;
+    {
+      std::lock_guard lock(mutex_);
+      changed = std::exchange(outsideChange_, false);
+    }
+    completion(changed, std::nullopt);
+  });
+}
+
+void FakeCloudDatabase::setTracksOutsideChanges(bool tracks) {
+  std::lock_guard lock(mutex_);
+  tracksOutsideChanges_ = tracks;
+}
+
+void FakeCloudDatabase::markOutsideChange() {
+  std::lock_guard lock(mutex_);
+  outsideChange_ = true;
+}
+
+int FakeCloudDatabase::outsideChecks() const {
+  std::lock_guard lock(mutex_);
+  return outsideChecks_;
 }
 
 CloudRecordData FakeCloudDatabase::seed(CloudRecordData record) {

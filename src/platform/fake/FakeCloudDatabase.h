@@ -37,6 +37,8 @@ class FakeCloudDatabase : public CloudDatabase {
                         SubscriptionCompletion completion) override;
   void addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) override;
   void deleteRecordWithID(const CloudRecordID& recordID, DeleteCompletion completion) override;
+  bool tracksOutsideChanges() const override;
+  void checkForOutsideChanges(OutsideChangesCompletion completion) override;
 
   // Test controls (thread-safe).
   // Puts a record into the store as if the companion app had saved it; the
@@ -46,6 +48,11 @@ class FakeCloudDatabase : public CloudDatabase {
   // error instead of running. Several calls queue several failures.
   void failNextWith(CloudError error);
   std::size_t pendingCount() const;
+  // Whether the database says it can tell outside changes (default false).
+  void setTracksOutsideChanges(bool tracks);
+  // The next check for outside changes answers true (once).
+  void markOutsideChange();
+  int outsideChecks() const;
   bool deliverNext();
   void deliverAll();
   void deliverAllOnThread();
@@ -74,6 +81,9 @@ class FakeCloudDatabase : public CloudDatabase {
   std::vector<CloudQuery> queries_;
   std::vector<CloudQuerySubscription> subscriptions_;
   std::vector<CloudRecordID> deleteCalls_;
+  bool tracksOutsideChanges_ = false;
+  bool outsideChange_ = false;
+  int outsideChecks_ = 0;
 };
 
 // A container whose private database is a FakeCloudDatabase.

@@ -50,7 +50,7 @@ TEST_F(CloudKitFilesTest, ConfigDefaultsToTheLocalBackendAndReadsEveryKey) {
 
   writeConfig("[cloud]\nbackend=icloud\ntimeout_ms=0\n");
   config = CloudKitConfig::load(dir.string(), &error);
-  EXPECT_EQ(config.backend, CloudKitConfig::Backend::Local);
+  EXPECT_EQ(config.backend, CloudKitConfig::Backend::Unknown);
   EXPECT_NE(error.find("backend"), std::string::npos);
   EXPECT_NE(error.find("timeout_ms"), std::string::npos);
   EXPECT_EQ(config.timeoutMs, 30'000);
@@ -153,28 +153,76 @@ TEST(CloudKitWireTest, FieldsTravelTypedWithBooleansAsIntegersAndMilliseconds) {
   EXPECT_FALSE(CloudKitDatabase::recordFromJson({{"fields", json::object()}}, {}, "z"));
 }
 
-TEST(CloudKitWireTest, SavePoliciesBecomeTheMatchingOperations) {
+TEST(CloudKitWireTest, SavePoliciesBecomeDocumentedOperationsWithTypedFields) {
   CloudRecordData data;
   data.recordType = "Todo";
   data.recordID = CloudRecordID{"A"};
   data.fields = {{"Name", std::string("n")}, {"Battery", std::int64_t{3}}};
-  data.changedKeys = {"Battery", "gone"};
-  // Never saved: every field, whatever the policy.
-  auto op = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::ChangedKeys);
-  EXPECT_EQ(op["operationType"], "forceUpdate");
-  EXPECT_EQ(op["record"]["fields"].size(), 2u);
+  data.changedKeys = {"Battery", "done"};  // "done" was removed from the record
+  const CloudKitDatabase::FieldTypes types = {{"done", "INT64"}};
+  const json battery = {{"value", 3}, {"type", "INT64"}};
+  const json name = {{"value", "n"}, {"type", "STRING"}};
+  const json removedDone = {{"value", nullptr}, {"type", "INT64"}};
 
+  struct Case {
+    const char* what;
+    std::optional<std::string> tag;
+    CloudRecordSavePolicy policy;
+    const char* operationType;
+    json fields;
+  };
+  const Case cases[] = {
+      // Never saved: every field the record has, whatever the policy.
+      {"new, changed keys",
+       std::nullopt,
+       CloudRecordSavePolicy::ChangedKeys,
+       "forceUpdate",
+       {{"Name", name}, {"Battery", battery}}},
+      {"new, all keys",
+       std::nullopt,
+       CloudRecordSavePolicy::AllKeys,
+       "forceUpdate",
+       {{"Name", name}, {"Battery", battery}}},
+      {"new, if unchanged",
+       std::nullopt,
+       CloudRecordSavePolicy::IfServerRecordUnchanged,
+       "create",
+       {{"Name", name}, {"Battery", battery}}},
+      // Saved: the changed keys, a removed field as a typed null.
+      {"saved, changed keys",
+       "t9",
+       CloudRecordSavePolicy::ChangedKeys,
+       "forceUpdate",
+       {{"Battery", battery}, {"done", removedDone}}},
+      {"saved, if unchanged",
+       "t9",
+       CloudRecordSavePolicy::IfServerRecordUnchanged,
+       "update",
+       {{"Battery", battery}, {"done", removedDone}}},
+      // All keys: every field plus the removed ones, never forceReplace.
+      {"saved, all keys",
+       "t9",
+       CloudRecordSavePolicy::AllKeys,
+       "forceUpdate",
+       {{"Name", name}, {"Battery", battery}, {"done", removedDone}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    data.recordChangeTag = c.tag;
+    auto op = CloudKitDatabase::saveOperationJson(data, c.policy, types);
+    ASSERT_TRUE(op);
+    EXPECT_EQ((*op)["operationType"], c.operationType);
+    EXPECT_EQ((*op)["record"]["fields"], c.fields);
+    EXPECT_EQ((*op)["record"].contains("recordChangeTag"),
+              c.tag && c.policy == CloudRecordSavePolicy::IfServerRecordUnchanged);
+  }
+
+  // A removed field whose type nobody knows cannot be sent as the service wants it.
   data.recordChangeTag = "t9";
-  op = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::ChangedKeys);
-  EXPECT_EQ(op["record"]["fields"],
-            json({{"Battery", {{"value", 3}, {"type", "INT64"}}}, {"gone", {{"value", nullptr}}}}));
-  EXPECT_FALSE(op["record"].contains("recordChangeTag"));
-  op = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::IfServerRecordUnchanged);
-  EXPECT_EQ(op["operationType"], "update");
-  EXPECT_EQ(op["record"]["recordChangeTag"], "t9");
-  op = CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::AllKeys);
-  EXPECT_EQ(op["operationType"], "forceReplace");
-  EXPECT_EQ(op["record"]["fields"].size(), 2u);
+  std::string untyped;
+  EXPECT_FALSE(
+      CloudKitDatabase::saveOperationJson(data, CloudRecordSavePolicy::ChangedKeys, {}, &untyped));
+  EXPECT_EQ(untyped, "done");
 }
 
 TEST(CloudKitWireTest, ServerErrorsKeepCodeAndReason) {
@@ -184,6 +232,8 @@ TEST(CloudKitWireTest, ServerErrorsKeepCodeAndReason) {
   e = CloudKitClient::errorFromServer({{"serverErrorCode", "SOMETHING_NEW"}, {"reason", "?"}});
   EXPECT_EQ(e.code, CloudErrorCode::ServerRejectedRequest);
   EXPECT_EQ(e.message, "SOMETHING_NEW: ?");
+  EXPECT_EQ(CloudKitClient::errorFromServer({{"serverErrorCode", "ZONE_BUSY"}}).code,
+            CloudErrorCode::ZoneBusy);
   EXPECT_EQ(CloudKitClient::urlEncode("a+b/c=d e~"), "a%2Bb%2Fc%3Dd%20e~");
 }
 

@@ -176,45 +176,51 @@ TEST_F(CloudKitDatabaseTest, SavedRecordIsMergedWithTheServersDatesAndTag) {
   EXPECT_GT(saved.modificationDate, before.modificationDate);
 }
 
-TEST_F(CloudKitDatabaseTest, ServerErrorsReachTheReportsOnceWithCodeAndReasonAndAreNotRetried) {
+TEST_F(CloudKitDatabaseTest, ServerErrorsReachTheReportsWithCodeAndReasonAndTheWriteLands) {
   seed(2);
   ASSERT_TRUE(fetchAll());
   auto record = (*fetcher->todos())[0]->record();
 
-  // A per-record error inside an HTTP 200 answer.
+  // A top-level THROTTLED with retryAfter, then for the retry a per-record
+  // error inside an HTTP 200 answer.
   server->control("fail", {{"op", "records/modify"},
                            {"perRecord", true},
                            {"serverErrorCode", "CONFLICT"},
                            {"reason", "changed elsewhere"}});
-  record->setObjectForKey("Battery", std::int64_t{50});
-  fetcher->updateRecord(record);
-  ASSERT_TRUE(pump([&] { return reports->errors.size() == 1; }));
-  EXPECT_EQ(reports->errors[0].code, CloudErrorCode::ServerRecordChanged);
-  EXPECT_EQ(reports->errors[0].message, "CONFLICT: changed elsewhere");
-
-  // A top-level THROTTLED with retryAfter.
   server->control("fail", {{"op", "records/modify"},
                            {"status", 429},
                            {"serverErrorCode", "THROTTLED"},
                            {"reason", "slow down"},
                            {"retryAfter", 3}});
+  record->setObjectForKey("Battery", std::int64_t{50});
   fetcher->updateRecord(record);
-  ASSERT_TRUE(pump([&] { return reports->errors.size() == 2; }));
-  EXPECT_EQ(reports->errors[1].code, CloudErrorCode::RequestRateLimited);
-  EXPECT_EQ(reports->errors[1].message, "THROTTLED: slow down");
-  EXPECT_EQ(reports->errors[1].retryAfter, std::chrono::seconds(3));
+  ASSERT_TRUE(pump([&] { return reports->errors.size() == 1; }));
+  EXPECT_EQ(reports->errors[0].code, CloudErrorCode::RequestRateLimited);
+  EXPECT_EQ(reports->errors[0].message, "THROTTLED: slow down");
+  EXPECT_EQ(reports->errors[0].retryAfter, std::chrono::seconds(3));
 
-  // A failed query reports once too, and the list stays as it was.
+  loop.advance(std::chrono::milliseconds(5000));
+  ASSERT_TRUE(pump([&] { return reports->errors.size() == 2; }));
+  EXPECT_EQ(reports->errors[1].code, CloudErrorCode::ServerRecordChanged);
+  EXPECT_EQ(reports->errors[1].message, "CONFLICT: changed elsewhere");
+
+  loop.advance(std::chrono::milliseconds(10000));
+  ASSERT_TRUE(pump([&] { return fetcher->writeStatus().pendingCount == 0; }));
+  EXPECT_EQ(server->control("state")["records"]["development"]["R0"]["fields"]["Battery"]["value"],
+            50);
+
+  // A failed query reports once, and the list stays as it was.
   server->control("fail", {{"op", "records/query"}, {"serverErrorCode", "TRY_AGAIN_LATER"}});
   ASSERT_TRUE(fetchAll());
   ASSERT_EQ(reports->errors.size(), 3u);
+  EXPECT_EQ(reports->errors[2].code, CloudErrorCode::ServiceUnavailable);
   EXPECT_EQ(fetcher->todos()->size(), 2u);
 
-  // Settle: nothing else arrives, and each failure cost exactly one request.
+  // Settle: nothing else arrives, and each try cost exactly one request.
   static_cast<CloudKitDatabase&>(*container->privateCloudDatabase()).waitUntilIdle();
   loop.runUntilIdle();
   EXPECT_EQ(reports->errors.size(), 3u);
-  EXPECT_EQ(requests("records/modify").size(), 2u);
+  EXPECT_EQ(requests("records/modify").size(), 3u);
 }
 
 TEST_F(CloudKitDatabaseTest, StaleTokenGivesACleanSignedOutStateWithoutLeakingTokens) {

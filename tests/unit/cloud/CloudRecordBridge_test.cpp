@@ -6,6 +6,7 @@
 
 #include "app/AppDelegate.h"
 #include "cloud/TodoFetcher.h"
+#include "cloud/TodoListRefresher.h"
 #include "platform/fake/FakeApplication.h"
 #include "platform/fake/FakeCloudDatabase.h"
 #include "platform/fake/FakeNotificationCenter.h"
@@ -147,6 +148,39 @@ TEST_F(BridgeTest, TheModuleFetchesOnceAndSavesNewAndChangedDevicesOnly) {
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[1].handedOver.fields.at("Battery"), CloudFieldValue(std::int64_t{84}));
   EXPECT_EQ(db.queries().size(), 1u);
+}
+
+// A value that found no record because the list was not there yet is written
+// once a retried fetch brings the record, without waiting for a new value.
+TEST_F(BridgeTest, AValueBeforeTheFirstSuccessfulFetchIsWrittenWhenTheListArrives) {
+  db.seed(CloudRecordData{
+      "Todo", CloudRecordID{"R1"}, {{"Name", std::string("My Phone")}}, {}, {}, {}, {}});
+  db.failNextWith(CloudError{CloudErrorCode::NetworkUnavailable, "offline", std::nullopt});
+  fake::FakeProcessLauncher launcher{loop};
+  fake::FakeNotificationCenter center;
+  fake::FakeWorkspace workspace;
+  fake::FakeBundle bundle;
+  fake::FakeApplication application;
+  auto refresher = TodoListRefresher::create(loop, *fetcher, &center);
+  AppDelegate::Dependencies deps{loop,   launcher,    center,       workspace,
+                                 bundle, application, fetcher.get()};
+  deps.todoRefresher = refresher.get();
+  AppDelegate delegate{deps};
+  launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t85\n"});
+  application.run(delegate);
+  db.deliverAll();  // the first fetch fails; the retry comes 5 s later
+  loop.runUntilIdle();
+  loop.advance(std::chrono::milliseconds(5000));  // the first run, then the retry
+  EXPECT_TRUE(db.saveCalls().empty());
+  db.deliverAll();
+  loop.runUntilIdle();
+  const auto calls = db.saveCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].handedOver.fields.at("Battery"), CloudFieldValue(std::int64_t{85}));
+  loop.advance(std::chrono::milliseconds(5000));  // unchanged: nothing more
+  db.deliverAll();
+  EXPECT_EQ(db.saveCalls().size(), 1u);
+  EXPECT_EQ(db.queries().size(), 2u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/linux/sqlite/SqliteCloudStore.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -210,6 +211,84 @@ TEST_F(SqliteCloudStoreTest, ConcurrentWritersOnOneFileLoseNothing) {
   for (int w = 0; w < kWriters; ++w) {
     EXPECT_EQ(r.fields.at("w" + std::to_string(w)), CloudFieldValue(std::int64_t{kSaves - 1}));
   }
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend
+
+namespace nuv::linux_backend {
+namespace {
+
+mode_t modeOf(const fs::path& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST_F(SqliteCloudStoreTest, FilesArePrivateAndWiderOnesAreTightenedAtOpen) {
+  const fs::path own = dir / "own" / "c.sqlite";
+  {
+    SqliteCloudStore store(own.string(), /*privateFolder=*/true);
+    ok(store.save(newRecord("A", {{"Name", std::string("n")}}), CloudRecordSavePolicy::AllKeys));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      EXPECT_EQ(modeOf(own.string() + suffix), 0600u) << suffix;
+    }
+    EXPECT_EQ(modeOf(own.parent_path()), 0700u);
+    EXPECT_EQ(modeOf(dir), 0700u);  // made by the store
+  }
+  // Files and folders left wider (by an older version) are tightened; a
+  // folder that is not the store's own keeps its mode.
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::ofstream(own.string() + suffix, std::ios::app).flush();
+    fs::permissions(own.string() + suffix, fs::perms(0644));
+  }
+  fs::permissions(own.parent_path(), fs::perms(0755));
+  fs::permissions(dir, fs::perms(0755));
+  {
+    SqliteCloudStore store(own.string(), /*privateFolder=*/true);
+    EXPECT_EQ(ok(store.query(CloudQuery("Todo"), kCloudDefaultZoneName)).size(), 1u);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      EXPECT_EQ(modeOf(own.string() + suffix), 0600u) << suffix;
+    }
+    EXPECT_EQ(modeOf(own.parent_path()), 0700u);
+    EXPECT_EQ(modeOf(dir), 0755u);
+  }
+  const fs::path shared = dir / "shared.sqlite";
+  SqliteCloudStore elsewhere(shared.string());
+  ok(elsewhere.query(CloudQuery("Todo"), kCloudDefaultZoneName));
+  EXPECT_EQ(modeOf(shared), 0600u);
+  EXPECT_EQ(modeOf(dir), 0755u);
+}
+
+TEST_F(SqliteCloudStoreTest, OutsideChangesAreThoseOfOtherConnectionsOnly) {
+  SqliteCloudStore mine(path);
+  SqliteCloudStore theirs(path);
+  EXPECT_FALSE(ok(mine.outsideChangesSinceLastCheck()));  // the baseline
+  ok(mine.save(newRecord("A", {{"Name", std::string("n")}}), CloudRecordSavePolicy::AllKeys));
+  EXPECT_FALSE(ok(mine.outsideChangesSinceLastCheck()));  // our own commit
+  ok(theirs.save(newRecord("B", {{"Name", std::string("m")}}), CloudRecordSavePolicy::AllKeys));
+  EXPECT_TRUE(ok(mine.outsideChangesSinceLastCheck()));
+  EXPECT_FALSE(ok(mine.outsideChangesSinceLastCheck()));
+  EXPECT_FALSE(theirs.remove(CloudRecordID{"A"}));
+  EXPECT_TRUE(ok(mine.outsideChangesSinceLastCheck()));
+}
+
+TEST_F(SqliteCloudStoreTest, ARecordDeletedElsewhereIsNotBroughtBackByAWrite) {
+  SqliteCloudStore mine(path);
+  SqliteCloudStore theirs(path);
+  auto read =
+      ok(mine.save(newRecord("A", {{"Name", std::string("n")}}), CloudRecordSavePolicy::AllKeys));
+  EXPECT_FALSE(theirs.remove(CloudRecordID{"A"}));
+  read.changedKeys = {"Battery"};
+  read.fields["Battery"] = std::int64_t{5};
+  for (auto policy :
+       {CloudRecordSavePolicy::ChangedKeys, CloudRecordSavePolicy::IfServerRecordUnchanged}) {
+    EXPECT_EQ(failed(mine.save(read, policy)).code, CloudErrorCode::UnknownItem);
+  }
+  EXPECT_TRUE(ok(mine.query(CloudQuery("Todo"), kCloudDefaultZoneName)).empty());
+  // A record that was never stored is still created (the store's add).
+  read.recordChangeTag.reset();
+  ok(mine.save(read, CloudRecordSavePolicy::ChangedKeys));
+  EXPECT_EQ(ok(mine.query(CloudQuery("Todo"), kCloudDefaultZoneName)).size(), 1u);
 }
 
 }  // namespace

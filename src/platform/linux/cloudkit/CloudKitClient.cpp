@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/Log.h"
+#include "platform/linux/runtime/IsoDate.h"
 
 namespace nuv::linux_backend {
 namespace {
@@ -133,6 +134,7 @@ CloudErrorCode CloudKitClient::codeForServerError(std::string_view code) {
   if (code == "THROTTLED") return CloudErrorCode::RequestRateLimited;
   if (code == "TRY_AGAIN_LATER") return CloudErrorCode::ServiceUnavailable;
   if (code == "ZONE_NOT_FOUND") return CloudErrorCode::ZoneNotFound;
+  if (code == "ZONE_BUSY") return CloudErrorCode::ZoneBusy;
   return CloudErrorCode::ServerRejectedRequest;
 }
 
@@ -175,7 +177,7 @@ void CloudKitClient::recordOutcome(const std::optional<CloudError>& error) {
   auto state = tokens_.readState();
   if (error) {
     state.lastError = redacted(error->message, tokens_.readToken());
-    state.lastErrorTime = CloudKitTokenStore::nowText();
+    state.lastErrorTime = IsoDate::now();
   } else {
     // Written only when something changes: the state is not worth a disk
     // write per request.
@@ -183,7 +185,7 @@ void CloudKitClient::recordOutcome(const std::optional<CloudError>& error) {
     state.lastError.clear();
     state.lastErrorTime.clear();
     state.signInURL.clear();
-    state.lastSuccessTime = CloudKitTokenStore::nowText();
+    state.lastSuccessTime = IsoDate::now();
   }
   tokens_.writeState(state);
 }
@@ -282,7 +284,11 @@ CloudKitClient::Response CloudKitClient::post(const std::string& operation,
           response.redirectURL = it->get<std::string>();
         }
       } else if (response.httpStatus != 200) {
-        response.error = CloudError{CloudErrorCode::ServerRejectedRequest,
+        // A gateway or an overloaded service answers 5xx without a body of
+        // its own: worth another try, unlike other statuses.
+        const bool unavailable = response.httpStatus >= 500 && response.httpStatus <= 599;
+        response.error = CloudError{unavailable ? CloudErrorCode::ServiceUnavailable
+                                                : CloudErrorCode::ServerRejectedRequest,
                                     "CloudKit answered HTTP " + std::to_string(response.httpStatus),
                                     std::nullopt};
       } else if (!response.body.is_object()) {
@@ -312,7 +318,7 @@ CloudKitClient::Response CloudKitClient::post(const std::string& operation,
       std::lock_guard lock(mutex_);
       state.signInURL = response.redirectURL;
       state.lastError = response.error->message;
-      state.lastErrorTime = CloudKitTokenStore::nowText();
+      state.lastErrorTime = IsoDate::now();
       tokens_.writeState(state);
     } else {
       recordOutcome(response.error);

@@ -63,6 +63,7 @@ CloudKitConfig CloudKitConfig::load(const std::string& directory, std::string* e
   if (backend == "cloudkit") {
     config.backend = Backend::CloudKit;
   } else if (backend != "local") {
+    config.backend = Backend::Unknown;
     problems += "backend must be local or cloudkit; ";
   }
   config.environment = stringKey(file.get(), "environment", config.environment);

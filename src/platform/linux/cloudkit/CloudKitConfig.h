@@ -15,10 +15,13 @@ namespace nuv::linux_backend {
 //   timeout_ms=30000
 //
 // The same directory holds the web auth token (webauth.token, mode 0600), the
-// last outcome shown by `nuvctl cloud status` (cloud.state) and the lock file
-// that keeps requests of all processes one at a time (cloud.lock).
+// last outcome shown by `nuvctl cloud status` (cloud.state), the lock file
+// that keeps requests of all processes one at a time (cloud.lock) and the
+// module's write status (cloud.writes).
 struct CloudKitConfig {
-  enum class Backend { Local, CloudKit };
+  // Unknown: cloud.conf names another backend; the module then runs with
+  // the local one and `nuvctl cloud status` says what to fix.
+  enum class Backend { Local, CloudKit, Unknown };
 
   static constexpr const char* kDefaultEndpoint = "https://api.apple-cloudkit.com";
 
@@ -50,6 +53,8 @@ struct CloudKitConfig {
   std::string tokenPath() const { return directory + "/webauth.token"; }
   std::string statePath() const { return directory + "/cloud.state"; }
   std::string lockPath() const { return directory + "/cloud.lock"; }
+  // The module's battery writes (CloudWriteStatusFile), whatever the backend.
+  std::string writeStatusPath() const { return directory + "/cloud.writes"; }
 };
 
 }  // namespace nuv::linux_backend

@@ -9,10 +9,12 @@
 namespace nuv::linux_backend {
 
 CloudKitContainer::CloudKitContainer(std::string identifier, const CloudKitConfig& config,
-                                     std::set<std::string> booleanKeys)
+                                     std::set<std::string> booleanKeys,
+                                     CloudKitDatabase::FieldTypes fieldTypes)
     : identifier_(std::move(identifier)),
-      database_(std::make_shared<CloudKitDatabase>(
-          std::make_shared<CloudKitClient>(config, identifier_), std::move(booleanKeys))) {}
+      database_(
+          std::make_shared<CloudKitDatabase>(std::make_shared<CloudKitClient>(config, identifier_),
+                                             std::move(booleanKeys), std::move(fieldTypes))) {}
 
 CloudContainerFactory CloudKitContainer::factory(CloudKitConfig config) {
   struct Cache {

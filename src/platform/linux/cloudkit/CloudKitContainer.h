@@ -6,6 +6,7 @@
 
 #include "platform/cloud/CloudContainer.h"
 #include "platform/linux/cloudkit/CloudKitConfig.h"
+#include "platform/linux/cloudkit/CloudKitDatabase.h"
 
 namespace nuv::linux_backend {
 
@@ -14,13 +15,22 @@ namespace nuv::linux_backend {
 class CloudKitContainer : public CloudContainer {
  public:
   CloudKitContainer(std::string identifier, const CloudKitConfig& config,
-                    std::set<std::string> booleanKeys = defaultBooleanKeys());
+                    std::set<std::string> booleanKeys = defaultBooleanKeys(),
+                    CloudKitDatabase::FieldTypes fieldTypes = defaultFieldTypes());
 
   std::string containerIdentifier() const override { return identifier_; }
   CloudDatabaseRef privateCloudDatabase() override { return database_; }
 
   // The "Todo" record's boolean fields, stored as INT64 0/1.
   static std::set<std::string> defaultBooleanKeys() { return {"state", "done"}; }
+  // The "Todo" record's fields and their wire types.
+  static CloudKitDatabase::FieldTypes defaultFieldTypes() {
+    return {{"Name", "STRING"},
+            {"title", "STRING"},
+            {"Battery", "INT64"},
+            {"state", "INT64"},
+            {"done", "INT64"}};
+  }
 
   // A factory for setCloudContainerFactory: one container (one database, one
   // worker) per identifier for the life of the process.

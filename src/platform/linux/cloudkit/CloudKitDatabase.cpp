@@ -14,7 +14,19 @@ using nlohmann::json;
 namespace {
 
 void logFailure(const std::string& what, const CloudError& error) {
-  log::warning("CloudKit " + what + " failed: " + error.message);
+  log::debug("CloudKit " + what + " failed: " + error.message);
+}
+
+// Remembers the wire type of every field of a record read.
+void learnTypes(const json& record, CloudKitDatabase::FieldTypes& types) {
+  auto fields = record.find("fields");
+  if (fields == record.end() || !fields->is_object()) return;
+  for (const auto& [key, field] : fields->items()) {
+    if (!field.is_object()) continue;
+    if (auto type = field.find("type"); type != field.end() && type->is_string()) {
+      types[key] = type->get<std::string>();
+    }
+  }
 }
 
 // The server's name of a sort key: system keys have names of their own.
@@ -60,9 +72,10 @@ CloudError malformed(const std::string& what) {
 void CloudKitDatabase::shutdownAll() { SerialWorker::shutdownAll(); }
 
 CloudKitDatabase::CloudKitDatabase(std::shared_ptr<CloudKitClient> client,
-                                   std::set<std::string> booleanKeys)
+                                   std::set<std::string> booleanKeys, FieldTypes fieldTypes)
     : client_(std::move(client)),
       booleanKeys_(std::make_shared<const std::set<std::string>>(std::move(booleanKeys))),
+      fieldTypes_(std::make_shared<FieldTypes>(std::move(fieldTypes))),
       // The hook keeps the client alive for as long as the worker can call it.
       worker_(SerialWorker::start([client = client_] { client->interrupt(); })) {}
 
@@ -153,43 +166,53 @@ std::optional<CloudRecordData> CloudKitDatabase::recordFromJson(
   return data;
 }
 
-json CloudKitDatabase::saveOperationJson(const CloudRecordData& record,
-                                         CloudRecordSavePolicy policy) {
+std::optional<json> CloudKitDatabase::saveOperationJson(const CloudRecordData& record,
+                                                        CloudRecordSavePolicy policy,
+                                                        const FieldTypes& fieldTypes,
+                                                        std::string* untyped) {
   const bool neverSaved = !record.recordChangeTag.has_value();
   json fields = json::object();
+  // A changed key without a value was removed from the record: sent as null,
+  // with the type the field had.
   auto put = [&](const std::string& key) {
-    auto it = record.fields.find(key);
-    // A changed key without a value was removed from the record.
-    fields[key] = it == record.fields.end() ? json{{"value", nullptr}} : fieldToJson(it->second);
+    if (auto it = record.fields.find(key); it != record.fields.end()) {
+      fields[key] = fieldToJson(it->second);
+      return true;
+    }
+    auto type = fieldTypes.find(key);
+    if (type == fieldTypes.end()) {
+      if (untyped) *untyped = key;
+      return false;
+    }
+    fields[key] = {{"value", nullptr}, {"type", type->second}};
+    return true;
   };
-  const bool allFields = neverSaved || policy == CloudRecordSavePolicy::AllKeys;
-  if (allFields) {
+  if (neverSaved || policy == CloudRecordSavePolicy::AllKeys) {
     for (const auto& [key, value] : record.fields) put(key);
+    if (!neverSaved) {
+      for (const auto& key : record.changedKeys) {
+        if (!record.fields.count(key) && !put(key)) return std::nullopt;
+      }
+    }
   } else {
-    for (const auto& key : record.changedKeys) put(key);
+    for (const auto& key : record.changedKeys) {
+      if (!put(key)) return std::nullopt;
+    }
   }
   json dict = {{"recordName", record.recordID.recordName},
                {"recordType", record.recordType},
                {"fields", std::move(fields)}};
-  std::string type;
-  switch (policy) {
-    case CloudRecordSavePolicy::ChangedKeys:
-      type = "forceUpdate";
-      break;
-    case CloudRecordSavePolicy::AllKeys:
-      type = "forceReplace";
-      break;
-    case CloudRecordSavePolicy::IfServerRecordUnchanged:
-      type = neverSaved ? "create" : "update";
-      if (!neverSaved) dict["recordChangeTag"] = *record.recordChangeTag;
-      break;
+  std::string type = "forceUpdate";
+  if (policy == CloudRecordSavePolicy::IfServerRecordUnchanged) {
+    type = neverSaved ? "create" : "update";
+    if (!neverSaved) dict["recordChangeTag"] = *record.recordChangeTag;
   }
-  return {{"operationType", type}, {"record", std::move(dict)}};
+  return json{{"operationType", type}, {"record", std::move(dict)}};
 }
 
 void CloudKitDatabase::performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
                                     QueryCompletion completion) {
-  worker_->enqueue([client = client_, keys = booleanKeys_, query,
+  worker_->enqueue([client = client_, keys = booleanKeys_, types = fieldTypes_, query,
                     zone = zoneName.value_or(kCloudDefaultZoneName),
                     completion = std::move(completion)] {
     json body = {{"zoneID", {{"zoneName", zone}}},
@@ -218,6 +241,7 @@ void CloudKitDatabase::performQuery(const CloudQuery& query, std::optional<std::
         if (isErrorEntry(entry)) return fail(CloudKitClient::errorFromServer(entry));
         auto data = recordFromJson(entry, *keys, zone);
         if (!data) return fail(malformed("a record without a record name"));
+        learnTypes(entry, *types);
         records.push_back(std::make_shared<CloudRecord>(std::move(*data)));
       }
       auto marker = response.body.find("continuationMarker");
@@ -287,65 +311,80 @@ void CloudKitDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation>
     if (record) handedOver.emplace_back(record, record->snapshot());
   }
   if (handedOver.empty()) return;
-  worker_->enqueue(
-      [client = client_, keys = booleanKeys_, operation, handedOver = std::move(handedOver)] {
-        const auto& block = operation->perRecordCompletionBlock();
-        const auto policy = operation->savePolicy();
-        // One request per zone, in the order the zones first appear.
-        std::vector<std::string> zones;
-        std::map<std::string, std::vector<std::size_t>> byZone;
-        for (std::size_t i = 0; i < handedOver.size(); ++i) {
-          const auto& zone = handedOver[i].second.recordID.zoneName;
-          if (!byZone.count(zone)) zones.push_back(zone);
-          byZone[zone].push_back(i);
+  worker_->enqueue([client = client_, keys = booleanKeys_, types = fieldTypes_, operation,
+                    handedOver = std::move(handedOver)] {
+    const auto& block = operation->perRecordCompletionBlock();
+    const auto policy = operation->savePolicy();
+    // One request per zone, in the order the zones first appear.
+    std::vector<std::string> zones;
+    std::map<std::string, std::vector<std::size_t>> byZone;
+    for (std::size_t i = 0; i < handedOver.size(); ++i) {
+      const auto& zone = handedOver[i].second.recordID.zoneName;
+      if (!byZone.count(zone)) zones.push_back(zone);
+      byZone[zone].push_back(i);
+    }
+    for (const auto& zone : zones) {
+      const auto& indices = byZone[zone];
+      json operations = json::array();
+      std::vector<std::size_t> sent;
+      for (auto i : indices) {
+        std::string untyped;
+        auto op = saveOperationJson(handedOver[i].second, policy, *types, &untyped);
+        if (!op) {
+          CloudError error{CloudErrorCode::InvalidArguments,
+                           "CloudKit: the type of the removed field " + untyped + " of record " +
+                               handedOver[i].second.recordID.recordName + " is unknown",
+                           std::nullopt};
+          logFailure("save", error);
+          if (block) block(handedOver[i].first, std::move(error));
+          continue;
         }
-        for (const auto& zone : zones) {
-          const auto& indices = byZone[zone];
-          json operations = json::array();
-          for (auto i : indices)
-            operations.push_back(saveOperationJson(handedOver[i].second, policy));
-          json body = {{"zoneID", {{"zoneName", zone}}}, {"operations", std::move(operations)}};
-          auto response = client->post("records/modify", body);
-          const json* entries = nullptr;
-          if (!response.error) {
-            auto list = response.body.find("records");
-            if (list != response.body.end() && list->is_array()) entries = &*list;
-          }
-          for (std::size_t k = 0; k < indices.size(); ++k) {
-            const auto& [record, data] = handedOver[indices[k]];
-            std::optional<CloudError> error = response.error;
-            std::optional<CloudRecordData> saved;
-            if (!error) {
-              if (!entries || k >= entries->size()) {
-                error = malformed("no entry for record " + data.recordID.recordName);
-              } else if (isErrorEntry((*entries)[k])) {
-                error = CloudKitClient::errorFromServer((*entries)[k]);
-              } else {
-                saved = recordFromJson((*entries)[k], *keys, zone);
-                if (!saved || saved->recordID.recordName != data.recordID.recordName) {
-                  error = malformed("entry for another record than " + data.recordID.recordName);
-                }
-              }
+        operations.push_back(std::move(*op));
+        sent.push_back(i);
+      }
+      if (sent.empty()) continue;
+      json body = {{"zoneID", {{"zoneName", zone}}}, {"operations", std::move(operations)}};
+      auto response = client->post("records/modify", body);
+      const json* entries = nullptr;
+      if (!response.error) {
+        auto list = response.body.find("records");
+        if (list != response.body.end() && list->is_array()) entries = &*list;
+      }
+      for (std::size_t k = 0; k < sent.size(); ++k) {
+        const auto& [record, data] = handedOver[sent[k]];
+        std::optional<CloudError> error = response.error;
+        std::optional<CloudRecordData> saved;
+        if (!error) {
+          if (!entries || k >= entries->size()) {
+            error = malformed("no entry for record " + data.recordID.recordName);
+          } else if (isErrorEntry((*entries)[k])) {
+            error = CloudKitClient::errorFromServer((*entries)[k]);
+          } else {
+            saved = recordFromJson((*entries)[k], *keys, zone);
+            if (!saved || saved->recordID.recordName != data.recordID.recordName) {
+              error = malformed("entry for another record than " + data.recordID.recordName);
             }
-            if (error) {
-              logFailure("save of " + data.recordID.recordName, *error);
-              if (!response.error) client->recordOutcome(error);
-              if (block) block(record, std::move(*error));
-              continue;
-            }
-            // The answer's fields win; fields it leaves out keep the values
-            // that were handed over.
-            CloudRecordData merged = data;
-            merged.changedKeys.clear();
-            for (auto& [key, value] : saved->fields) merged.fields.insert_or_assign(key, value);
-            if (!saved->recordType.empty()) merged.recordType = saved->recordType;
-            merged.recordChangeTag = saved->recordChangeTag;
-            if (saved->creationDate) merged.creationDate = saved->creationDate;
-            if (saved->modificationDate) merged.modificationDate = saved->modificationDate;
-            if (block) block(std::make_shared<CloudRecord>(std::move(merged)), std::nullopt);
           }
         }
-      });
+        if (error) {
+          logFailure("save of " + data.recordID.recordName, *error);
+          if (!response.error) client->recordOutcome(error);
+          if (block) block(record, std::move(*error));
+          continue;
+        }
+        // The answer's fields win; fields it leaves out keep the values
+        // that were handed over.
+        CloudRecordData merged = data;
+        merged.changedKeys.clear();
+        for (auto& [key, value] : saved->fields) merged.fields.insert_or_assign(key, value);
+        if (!saved->recordType.empty()) merged.recordType = saved->recordType;
+        merged.recordChangeTag = saved->recordChangeTag;
+        if (saved->creationDate) merged.creationDate = saved->creationDate;
+        if (saved->modificationDate) merged.modificationDate = saved->modificationDate;
+        if (block) block(std::make_shared<CloudRecord>(std::move(merged)), std::nullopt);
+      }
+    }
+  });
 }
 
 void CloudKitDatabase::deleteRecordWithID(const CloudRecordID& recordID,

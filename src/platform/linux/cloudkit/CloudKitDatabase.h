@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -24,10 +25,14 @@ class SerialWorker;
 //   of looping.
 // - Save: records/modify, one request per operation. ChangedKeys becomes
 //   forceUpdate with only the changed fields (every field for a record that
-//   was never saved), AllKeys forceReplace, IfServerRecordUnchanged update
-//   with the change tag (create for a never-saved record). Every entry of the
-//   answer is checked: an error dictionary inside an HTTP 200 answer fails its
-//   record; a record without an entry fails too.
+//   was never saved), AllKeys forceUpdate with every field (the fields removed
+//   from the record sent as null), IfServerRecordUnchanged update with the
+//   change tag (create for a never-saved record). Every field carries its
+//   type, a removed one too: its type comes from `fieldTypes` or from the
+//   records read so far; a removed field of unknown type fails the save
+//   (InvalidArguments) without a request. Every entry of the answer is
+//   checked: an error dictionary inside an HTTP 200 answer fails its record;
+//   a record without an entry fails too.
 // - Delete: records/modify with forceDelete; NOT_FOUND maps to UnknownItem.
 // - Subscription: subscriptions/modify with create.
 //
@@ -36,8 +41,9 @@ class SerialWorker;
 // REFERENCE, ASSET, LOCATION, lists) are left out of the records read.
 //
 // Every failure reaches the completion once, unchanged from the client (server
-// errors keep their serverErrorCode and reason in the message), and is logged
-// once without any token. Nothing is retried.
+// errors keep their serverErrorCode and reason in the message), and is
+// written to the debug log without any token: the record store logs what
+// deserves a warning, once per kind. Nothing is retried here.
 //
 // Shutdown: destroying the database interrupts the request in progress, drops
 // the queued work (its completions never run) and joins the worker; at
@@ -46,7 +52,11 @@ class CloudKitDatabase : public CloudDatabase {
  public:
   static constexpr int kResultsLimit = 200;
 
-  CloudKitDatabase(std::shared_ptr<CloudKitClient> client, std::set<std::string> booleanKeys);
+  // Field key -> wire type ("STRING", "INT64", ...).
+  using FieldTypes = std::map<std::string, std::string>;
+
+  CloudKitDatabase(std::shared_ptr<CloudKitClient> client, std::set<std::string> booleanKeys,
+                   FieldTypes fieldTypes = {});
   ~CloudKitDatabase() override;
   CloudKitDatabase(const CloudKitDatabase&) = delete;
   CloudKitDatabase& operator=(const CloudKitDatabase&) = delete;
@@ -75,13 +85,19 @@ class CloudKitDatabase : public CloudDatabase {
   static std::optional<CloudRecordData> recordFromJson(const nlohmann::json& record,
                                                        const std::set<std::string>& booleanKeys,
                                                        const std::string& zoneName);
-  // One records/modify operation saving `record` under `policy`.
-  static nlohmann::json saveOperationJson(const CloudRecordData& record,
-                                          CloudRecordSavePolicy policy);
+  // One records/modify operation saving `record` under `policy`; absent when
+  // a removed field's type is not in `fieldTypes` (its name in `untyped`).
+  static std::optional<nlohmann::json> saveOperationJson(const CloudRecordData& record,
+                                                         CloudRecordSavePolicy policy,
+                                                         const FieldTypes& fieldTypes,
+                                                         std::string* untyped = nullptr);
 
  private:
   std::shared_ptr<CloudKitClient> client_;
   std::shared_ptr<const std::set<std::string>> booleanKeys_;
+  // The configured types, completed by those of the records read; used by
+  // the worker only.
+  std::shared_ptr<FieldTypes> fieldTypes_;
   std::shared_ptr<SerialWorker> worker_;
 };
 

@@ -9,10 +9,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <memory>
 #include <sstream>
+
+#include "platform/linux/runtime/DurableFile.h"
 
 namespace nuv::linux_backend {
 namespace {
@@ -25,19 +26,6 @@ std::string directoryOf(const std::string& path) {
 
 bool makeDirectories(const std::string& dir) {
   return g_mkdir_with_parents(dir.c_str(), 0700) == 0;
-}
-
-bool writeAll(int fd, const std::string& content) {
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 std::string trimmed(std::string s) {
@@ -86,38 +74,8 @@ std::optional<std::string> CloudKitTokenStore::readToken() const {
   return token;
 }
 
-bool CloudKitTokenStore::replaceFile(const std::string& path, const std::string& content,
-                                     std::string* error) const {
-  const std::string dir = directoryOf(path);
-  if (!makeDirectories(dir)) {
-    if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  const std::string temp = path + ".new-" + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    if (error) *error = "cannot write " + temp + ": " + std::strerror(errno);
-    return false;
-  }
-  // An older file of that name may have had wider permissions.
-  const bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
-  const int saved = errno;
-  ::close(fd);
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    if (error) *error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);
-    ::unlink(temp.c_str());
-    return false;
-  }
-  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-  return true;
-}
-
 bool CloudKitTokenStore::writeToken(const std::string& token, std::string* error) const {
-  return replaceFile(tokenPath_, token + "\n", error);
+  return DurableFile::replace(tokenPath_, token + "\n", error);
 }
 
 bool CloudKitTokenStore::removeToken() const {
@@ -154,7 +112,7 @@ void CloudKitTokenStore::writeState(const State& state) const {
   set("sign_in_url", state.signInURL);
   gsize length = 0;
   gchar* data = g_key_file_to_data(file.get(), &length, nullptr);
-  replaceFile(statePath_, std::string(data ? data : "", length), nullptr);
+  DurableFile::replace(statePath_, std::string_view(data ? data : "", length));
   g_free(data);
 }
 
@@ -193,15 +151,6 @@ std::optional<std::string> CloudKitTokenStore::tokenFromCallback(std::string_vie
     if (c <= ' ' || c == 0x7f) return std::nullopt;
   }
   return token;
-}
-
-std::string CloudKitTokenStore::nowText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
 }
 
 }  // namespace nuv::linux_backend

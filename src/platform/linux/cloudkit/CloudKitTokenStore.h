@@ -64,12 +64,7 @@ class CloudKitTokenStore {
   // holds whitespace or control characters.
   static std::optional<std::string> tokenFromCallback(std::string_view text);
 
-  // Current UTC time as ISO 8601 with seconds.
-  static std::string nowText();
-
  private:
-  bool replaceFile(const std::string& path, const std::string& content, std::string* error) const;
-
   std::string tokenPath_;
   std::string statePath_;
   std::string lockPath_;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/Log.h"
+#include "platform/linux/runtime/DurableFile.h"
 #include "platform/linux/runtime/GlibHandles.h"
 #include "platform/linux/runtime/VariantCodec.h"
 
@@ -180,23 +181,11 @@ FileUserDefaults::FileState FileUserDefaults::readFile(Dictionary* out) {
 }
 
 bool FileUserDefaults::writeFile(const Dictionary& values) {
-  glib::String dir(g_path_get_dirname(path_.c_str()));
-  if (g_mkdir_with_parents(dir.get(), 0700) != 0) {
-    log::warning("cannot create " + std::string(dir.get()) + ": " + std::strerror(errno));
-    return false;
-  }
   glib::Variant variant(g_variant_ref_sink(toVariant(values)));
   glib::String text(g_variant_print(variant.get(), TRUE));
-  std::string contents = std::string(text.get()) + "\n";
-  GError* rawError = nullptr;
-  if (!g_file_set_contents_full(path_.c_str(), contents.data(),
-                                static_cast<gssize>(contents.size()),
-                                static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT |
-                                                                   G_FILE_SET_CONTENTS_DURABLE),
-                                0600, &rawError)) {
-    glib::Error error(rawError);
-    log::warning("cannot write user defaults " + path_ + ": " +
-                 (error ? error->message : "unknown error"));
+  std::string error;
+  if (!DurableFile::replace(path_, std::string(text.get()) + "\n", &error)) {
+    log::warning("cannot write user defaults " + path_ + ": " + error);
     return false;
   }
   return true;

@@ -10,7 +10,9 @@ namespace nuv::linux_backend {
 
 SqliteCloudContainer::SqliteCloudContainer(std::string identifier, const std::string& directory)
     : identifier_(std::move(identifier)),
-      database_(std::make_shared<SqliteCloudDatabase>(databasePath(directory, identifier_))) {}
+      // The folder under the user's data home is the module's own.
+      database_(std::make_shared<SqliteCloudDatabase>(databasePath(directory, identifier_),
+                                                      /*privateFolder=*/true)) {}
 
 std::string SqliteCloudContainer::databasePath(const std::string& directory,
                                                const std::string& identifier) {

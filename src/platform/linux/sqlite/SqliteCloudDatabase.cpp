@@ -9,8 +9,8 @@ namespace nuv::linux_backend {
 
 void SqliteCloudDatabase::shutdownAll() { SerialWorker::shutdownAll(); }
 
-SqliteCloudDatabase::SqliteCloudDatabase(std::string path)
-    : store_(std::make_shared<SqliteCloudStore>(std::move(path))),
+SqliteCloudDatabase::SqliteCloudDatabase(std::string path, bool privateFolder)
+    : store_(std::make_shared<SqliteCloudStore>(std::move(path), privateFolder)),
       // The hook keeps the store alive for as long as the worker can call it.
       worker_(SerialWorker::start([store = store_] { store->interrupt(); })) {}
 
@@ -81,6 +81,18 @@ void SqliteCloudDatabase::deleteRecordWithID(const CloudRecordID& recordID,
   enqueue([recordID, completion = std::move(completion)](SqliteCloudStore& store) {
     auto failure = store.remove(recordID);
     if (completion) completion(recordID, std::move(failure));
+  });
+}
+
+void SqliteCloudDatabase::checkForOutsideChanges(OutsideChangesCompletion completion) {
+  enqueue([completion = std::move(completion)](SqliteCloudStore& store) {
+    auto result = store.outsideChangesSinceLastCheck();
+    if (!completion) return;
+    if (auto* failure = std::get_if<CloudError>(&result)) {
+      completion(false, std::move(*failure));
+    } else {
+      completion(std::get<bool>(result), std::nullopt);
+    }
   });
 }
 

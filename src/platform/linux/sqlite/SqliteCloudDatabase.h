@@ -22,7 +22,8 @@ class SqliteCloudStore;
 // its static objects.
 class SqliteCloudDatabase : public CloudDatabase {
  public:
-  explicit SqliteCloudDatabase(std::string path);
+  // `privateFolder` as for SqliteCloudStore.
+  explicit SqliteCloudDatabase(std::string path, bool privateFolder = false);
   ~SqliteCloudDatabase() override;
   SqliteCloudDatabase(const SqliteCloudDatabase&) = delete;
   SqliteCloudDatabase& operator=(const SqliteCloudDatabase&) = delete;
@@ -36,6 +37,10 @@ class SqliteCloudDatabase : public CloudDatabase {
                         SubscriptionCompletion completion) override;
   void addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) override;
   void deleteRecordWithID(const CloudRecordID& recordID, DeleteCompletion completion) override;
+  // Other processes (nuvctl records, the companion app's side) write the same
+  // file: SQLite's data_version tells their commits apart from ours.
+  bool tracksOutsideChanges() const override { return true; }
+  void checkForOutsideChanges(OutsideChangesCompletion completion) override;
 
   // Blocks until every call made before has completed. Not from a completion.
   void waitUntilIdle();

@@ -1,9 +1,14 @@
 #include "platform/linux/sqlite/SqliteCloudStore.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <system_error>
@@ -11,6 +16,14 @@
 
 namespace nuv::linux_backend {
 namespace {
+
+// Takes group and other permissions away from an existing file or folder of
+// ours; anything else (missing, not ours) is left alone.
+void tighten(const std::string& path, mode_t mode) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return;
+  if ((st.st_mode & 07777) != mode && st.st_uid == ::geteuid()) ::chmod(path.c_str(), mode);
+}
 
 constexpr int kBusyTimeoutMs = 5000;
 
@@ -165,7 +178,8 @@ struct SqliteCloudStore::Statement {
   }
 };
 
-SqliteCloudStore::SqliteCloudStore(std::string path) : path_(std::move(path)) {}
+SqliteCloudStore::SqliteCloudStore(std::string path, bool privateFolder)
+    : path_(std::move(path)), privateFolder_(privateFolder) {}
 
 SqliteCloudStore::~SqliteCloudStore() { close(); }
 
@@ -196,17 +210,33 @@ std::optional<CloudError> SqliteCloudStore::exec(const char* sql, const char* wh
   return std::nullopt;
 }
 
-std::optional<CloudError> SqliteCloudStore::open() {
-  if (db_) return std::nullopt;
+std::optional<CloudError> SqliteCloudStore::makePrivate() {
   const auto dir = std::filesystem::path(path_).parent_path();
   if (!dir.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-      return CloudError{CloudErrorCode::InternalError,
-                        "cannot create " + dir.string() + ": " + ec.message(), std::nullopt};
+    // Folders that are missing are made private to the user; of the ones
+    // there, only the store's own folder is tightened.
+    std::filesystem::path made;
+    for (const auto& part : dir) {
+      made /= part;
+      if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
+        return CloudError{CloudErrorCode::InternalError,
+                          "cannot create " + made.string() + ": " + std::strerror(errno),
+                          std::nullopt};
+      }
     }
+    if (privateFolder_) tighten(dir.string(), 0700);
   }
+  // SQLite gives the -wal and -shm files the database file's mode, so a
+  // database file made 0600 here keeps all three private.
+  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  for (const char* suffix : {"", "-wal", "-shm"}) tighten(path_ + suffix, 0600);
+  return std::nullopt;
+}
+
+std::optional<CloudError> SqliteCloudStore::open() {
+  if (db_) return std::nullopt;
+  if (auto failure = makePrivate()) return failure;
   sqlite3* db = nullptr;
   const int rc =
       sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -361,6 +391,12 @@ CloudResult<CloudRecordData> SqliteCloudStore::save(const CloudRecordData& recor
           return std::nullopt;
         }
       }
+    } else if (record.recordChangeTag && policy != CloudRecordSavePolicy::AllKeys) {
+      // A record read from the store carries a change tag: if it is gone now,
+      // someone deleted it, and writing its changed keys must not bring it back.
+      failure = CloudError{CloudErrorCode::UnknownItem,
+                           "record " + record.recordID.recordName + " was deleted", std::nullopt};
+      return std::nullopt;
     } else {
       Statement insert(db_,
                        "INSERT INTO records(zone, name, type, created, modified, tag) "
@@ -450,6 +486,22 @@ std::optional<CloudError> SqliteCloudStore::remove(const CloudRecordID& recordID
     return commitFailure;
   }
   return std::nullopt;
+}
+
+CloudResult<bool> SqliteCloudStore::outsideChangesSinceLastCheck() {
+  const bool reopened = db_ == nullptr;
+  if (auto failure = open()) return *failure;
+  Statement st(db_, "PRAGMA data_version");
+  const int rc = st.rc != SQLITE_OK ? st.rc : st.step();
+  if (rc != SQLITE_ROW) return error(rc, "check for changes");
+  const std::int64_t version = st.integer(0);
+  // The number is only comparable on one connection: a new connection (the
+  // first check, or after a failed open) cannot tell what it missed, except
+  // on the very first check, which only takes the baseline.
+  const bool changed = (reopened && dataVersion_.has_value()) ||
+                       (dataVersion_.has_value() && *dataVersion_ != version);
+  dataVersion_ = version;
+  return changed;
 }
 
 CloudResult<CloudQuerySubscription> SqliteCloudStore::saveSubscription(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,14 +25,18 @@ using CloudResult = std::variant<T, CloudError>;
 //
 // The file is opened on first use (WAL, 5 s busy timeout, schema created if
 // missing) and again on the next call after a failed open, so a file that is
-// repaired or replaced is picked up. Every failure, a corrupt or unreadable
-// file included, comes back as a CloudError. Several processes may use one
-// file at once: writes run in IMMEDIATE transactions.
+// repaired or replaced is picked up. Every open makes the database and its
+// -wal and -shm files 0600 (creating, or tightening the ones there). Every failure, a corrupt or
+// unreadable file included, comes back as a CloudError. Several processes may use one file at once:
+// writes run in IMMEDIATE transactions.
 //
 // Not thread-safe: one thread uses a store at a time, except interrupt().
 class SqliteCloudStore {
  public:
-  explicit SqliteCloudStore(std::string path);
+  // `privateFolder`: the folder holding the file is this store's own and is
+  // made 0700 if it is wider (the module's cloud folder); otherwise only
+  // folders that have to be created are made 0700.
+  explicit SqliteCloudStore(std::string path, bool privateFolder = false);
   ~SqliteCloudStore();
   SqliteCloudStore(const SqliteCloudStore&) = delete;
   SqliteCloudStore& operator=(const SqliteCloudStore&) = delete;
@@ -46,11 +51,16 @@ class SqliteCloudStore {
   // first save, modification date strictly increasing per record, a new
   // change tag. ChangedKeys and IfServerRecordUnchanged write only the
   // record's changed keys (all fields for a record not stored yet); AllKeys
-  // replaces every field.
+  // replaces every field. Under the first two, a record with a change tag
+  // (read from the store) that is no longer stored fails with UnknownItem
+  // instead of being created again: someone deleted it.
   CloudResult<CloudRecordData> save(const CloudRecordData& record, CloudRecordSavePolicy policy);
   // Deleting a record that is not stored fails with UnknownItem.
   std::optional<CloudError> remove(const CloudRecordID& recordID);
   CloudResult<CloudQuerySubscription> saveSubscription(const CloudQuerySubscription& subscription);
+  // Whether another connection (another process) committed changes since the
+  // previous call; the first call takes the baseline and answers false.
+  CloudResult<bool> outsideChangesSinceLastCheck();
 
   // Thread-safe: makes a statement running on another thread fail soon with
   // OperationCancelled.
@@ -58,6 +68,7 @@ class SqliteCloudStore {
 
  private:
   struct Statement;
+  std::optional<CloudError> makePrivate();
   std::optional<CloudError> open();
   void close();
   CloudError error(int rc, const char* what) const;
@@ -65,6 +76,8 @@ class SqliteCloudStore {
   std::optional<CloudRecordData> loadRecord(long long rowId, CloudError& failure);
 
   std::string path_;
+  const bool privateFolder_;
+  std::optional<std::int64_t> dataVersion_;
   mutable std::mutex handleMutex_;  // guards db_ against interrupt() from other threads
   sqlite3* db_ = nullptr;
 };

@@ -1,0 +1,118 @@
+#include "cloud/TodoListRefresher.h"
+
+#include "cloud/TodoFetcher.h"
+#include "platform/NotificationCenter.h"
+
+namespace nuv {
+
+std::shared_ptr<TodoListRefresher> TodoListRefresher::create(
+    RunLoop& loop, TodoFetcher& fetcher, NotificationCenter* distributedCenter) {
+  return std::shared_ptr<TodoListRefresher>(
+      new TodoListRefresher(loop, fetcher, distributedCenter));
+}
+
+TodoListRefresher::TodoListRefresher(RunLoop& loop, TodoFetcher& fetcher,
+                                     NotificationCenter* distributedCenter)
+    : loop_(loop), fetcher_(fetcher), center_(distributedCenter) {}
+
+TodoListRefresher::~TodoListRefresher() {
+  if (fetchTimer_) fetchTimer_->invalidate();
+  if (outsideTimer_) outsideTimer_->invalidate();
+}
+
+void TodoListRefresher::start() {
+  if (center_) {
+    std::weak_ptr<TodoListRefresher> weak = weak_from_this();
+    signInObservation_ = center_->addObserver(kSignInNotification, [weak](const Notification&) {
+      if (auto self = weak.lock()) self->signedIn();
+    });
+  }
+  refreshNow();
+  scheduleOutsideCheck();
+}
+
+void TodoListRefresher::signedIn() {
+  fetcher_.retryPendingWrites();
+  backoff_.reset();
+  refreshNow();
+}
+
+void TodoListRefresher::refreshNow() {
+  if (fetching_) {
+    fetchAgain_ = true;
+    return;
+  }
+  if (fetchTimer_) fetchTimer_->invalidate();
+  fetchTimer_.reset();
+  fetching_ = true;
+  std::weak_ptr<TodoListRefresher> weak = weak_from_this();
+  fetcher_.fetch([weak](std::optional<CloudError> error) {
+    if (auto self = weak.lock()) self->fetchDone(error);
+  });
+}
+
+void TodoListRefresher::fetchDone(const std::optional<CloudError>& error) {
+  fetching_ = false;
+  if (error) {
+    const Milliseconds wait = backoff_.next(error->retryAfter);
+    log_.failed(*error, wait);
+    scheduleFetch(wait);
+  } else {
+    const auto list = fetcher_.todos();
+    log_.succeeded(std::to_string(list ? list->size() : 0) + " record(s)");
+    backoff_.reset();
+    scheduleFetch(kRefreshInterval);
+    if (listFetched_) listFetched_();
+  }
+  if (fetchAgain_) {
+    fetchAgain_ = false;
+    refreshNow();
+  }
+}
+
+void TodoListRefresher::scheduleFetch(Milliseconds delay) {
+  if (fetchTimer_) fetchTimer_->invalidate();
+  std::weak_ptr<TodoListRefresher> weak = weak_from_this();
+  fetchTimer_ = loop_.scheduleTimer(delay, [weak] {
+    if (auto self = weak.lock()) self->refreshNow();
+  });
+}
+
+void TodoListRefresher::deviceWithoutRecord() {
+  // A fetch under way or being retried answers the question anyway.
+  if (fetching_ || backoff_.failures() > 0) return;
+  const MonotonicTime now = loop_.clock().monotonicNow();
+  if (lastDeviceWithoutRecord_ && now - *lastDeviceWithoutRecord_ < kDeviceWithoutRecordInterval) {
+    return;
+  }
+  lastDeviceWithoutRecord_ = now;
+  refreshNow();
+}
+
+void TodoListRefresher::scheduleOutsideCheck() {
+  auto db = fetcher_.database();
+  if (!db || !db->tracksOutsideChanges()) return;
+  std::weak_ptr<TodoListRefresher> weak = weak_from_this();
+  outsideTimer_ = loop_.scheduleTimer(kOutsideChangesInterval, [weak] {
+    if (auto self = weak.lock()) self->checkOutsideChanges();
+  });
+}
+
+void TodoListRefresher::checkOutsideChanges() {
+  auto db = fetcher_.database();
+  if (!db) return;
+  // The next check is armed only once this one has answered, so a backend
+  // that is stuck (a locked database) does not pile them up.
+  std::weak_ptr<TodoListRefresher> weak = weak_from_this();
+  RunLoop& loop = loop_;
+  db->checkForOutsideChanges([weak, &loop](bool changed, std::optional<CloudError>) {
+    loop.post([weak, changed] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (changed) self->refreshNow();
+      self->scheduleOutsideCheck();
+    });
+  });
+}
+
+}  // namespace nuv

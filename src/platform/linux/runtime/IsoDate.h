@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "platform/Date.h"
+
+namespace nuv::linux_backend {
+
+// ISO 8601 texts of dates, in UTC with a "Z", as every tool and backend of the
+// module writes them: "2026-06-01T12:34:56Z", or with the microseconds
+// "2026-06-01T12:34:56.000123Z". Built on GLib's GDateTime.
+class IsoDate {
+ public:
+  static std::string format(Date date, bool withMicroseconds = false);
+  // The current time, to the second.
+  static std::string now();
+};
+
+}  // namespace nuv::linux_backend

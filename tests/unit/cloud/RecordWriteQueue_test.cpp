@@ -1,0 +1,263 @@
+// The record store's battery writes: one pending write per record, newest
+// value wins, retries on the backoff schedule, dropped writes for records
+// that are gone. Driven through TodoFetcher on virtual time.
+
+#include "cloud/RecordWriteQueue.h"
+
+#include <gtest/gtest.h>
+
+#include "cloud/TodoFetcher.h"
+#include "platform/Log.h"
+#include "platform/fake/FakeCloudDatabase.h"
+#include "platform/fake/FakeRunLoop.h"
+
+namespace nuv {
+namespace {
+
+using std::chrono::seconds;
+
+CloudRecordData recordData(const std::string& recordName) {
+  CloudRecordData r;
+  r.recordType = "Todo";
+  r.recordID = CloudRecordID{recordName};
+  r.fields = {{"Name", "dev-" + recordName}};
+  return r;
+}
+
+std::int64_t battery(const CloudRecordData& data) {
+  return std::get<std::int64_t>(data.fields.at("Battery"));
+}
+
+class RecordWriteQueueTest : public ::testing::Test {
+ protected:
+  RecordWriteQueueTest()
+      : container(std::make_shared<fake::FakeCloudContainer>(TodoFetcher::kContainerIdentifier)),
+        db(*container->fakeDatabase()),
+        fetcher(TodoFetcher::create(loop, container)) {
+    log::setSink([this](log::Level level, std::string_view line) {
+      if (level >= log::Level::Info) lines.emplace_back(line);
+    });
+    for (const char* name : {"A", "B"}) db.seed(recordData(name));
+    fetcher->fetch();
+    settle();
+    lines.clear();
+  }
+  ~RecordWriteQueueTest() override {
+    settle();
+    log::setSink(nullptr);
+  }
+
+  void settle() {
+    while (db.pendingCount() > 0 || loop.nextTaskDelay() == Milliseconds(0)) {
+      db.deliverAll();
+      loop.runUntilIdle();
+    }
+  }
+
+  // The list's record of that name gets a new battery value and is saved.
+  void write(const std::string& recordName, std::int64_t value) {
+    for (const auto& todo : *fetcher->todos()) {
+      if (todo->record()->recordID().recordName != recordName) continue;
+      todo->record()->setObjectForKey("Battery", value);
+      fetcher->updateRecord(todo->record());
+      return;
+    }
+    FAIL() << "no record " << recordName;
+  }
+
+  std::size_t saves() const { return db.saveCalls().size(); }
+  int count(const std::string& text) const {
+    int n = 0;
+    for (const auto& line : lines) n += line.find(text) != std::string::npos;
+    return n;
+  }
+
+  fake::FakeRunLoop loop;
+  std::shared_ptr<fake::FakeCloudContainer> container;
+  fake::FakeCloudDatabase& db;
+  std::shared_ptr<TodoFetcher> fetcher;
+  std::vector<std::string> lines;
+};
+
+TEST_F(RecordWriteQueueTest, OneWritePerRecordInFlightAndTheNewestValueWins) {
+  write("A", 10);
+  write("A", 20);
+  write("A", 30);
+  write("B", 5);  // another record does not wait for A
+  ASSERT_EQ(saves(), 2u);
+  EXPECT_EQ(fetcher->writeStatus().pendingCount, 2u);
+
+  settle();
+  // 10 went out; 20 was replaced by 30 before it could leave.
+  ASSERT_EQ(saves(), 3u);
+  EXPECT_EQ(battery(db.saveCalls()[2].handedOver), 30);
+  EXPECT_EQ(battery(*db.stored("A")), 30);
+  EXPECT_EQ(battery(*db.stored("B")), 5);
+  const auto status = fetcher->writeStatus();
+  EXPECT_EQ(status.pendingCount, 0u);
+  EXPECT_EQ(status.lastRecordName, "A");
+  EXPECT_EQ(status.lastDeviceName, "dev-A");
+  EXPECT_EQ(status.lastSuccess, loop.now());
+}
+
+TEST_F(RecordWriteQueueTest, FailedWritesAreRetriedOnTheBackoffScheduleUntilTheyLand) {
+  const CloudError busy{CloudErrorCode::ServiceUnavailable, "database is locked", std::nullopt};
+  struct Case {
+    const char* what;
+    std::vector<CloudError> failures;
+    std::vector<Milliseconds> waits;  // before each retry
+  };
+  const Case cases[] = {
+      {"busy database", {busy}, {Milliseconds(5000)}},
+      {"5xx twice: the wait doubles", {busy, busy}, {Milliseconds(5000), Milliseconds(10000)}},
+      {"throttled: retryAfter honoured",
+       {{CloudErrorCode::RequestRateLimited, "THROTTLED: slow", seconds(30)}},
+       {Milliseconds(30000)}},
+      {"zone busy: the schedule is longer than retryAfter",
+       {{CloudErrorCode::ZoneBusy, "ZONE_BUSY", seconds(2)}},
+       {Milliseconds(5000)}},
+      {"conflict",
+       {{CloudErrorCode::ServerRecordChanged, "CONFLICT", std::nullopt}},
+       {Milliseconds(5000)}},
+      {"network down",
+       {{CloudErrorCode::NetworkUnavailable, "no route", std::nullopt}},
+       {Milliseconds(5000)}},
+  };
+  std::int64_t value = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::size_t before = saves();
+    for (const auto& failure : c.failures) db.failNextWith(failure);
+    write("A", ++value);
+    settle();
+    for (std::size_t i = 0; i < c.waits.size(); ++i) {
+      EXPECT_EQ(fetcher->writeStatus().pendingCount, 1u);
+      loop.advance(c.waits[i] - Milliseconds(1));
+      settle();
+      EXPECT_EQ(saves(), before + 1 + i) << "retried early";
+      loop.advance(Milliseconds(1));
+      settle();
+      EXPECT_EQ(saves(), before + 2 + i) << "not retried on time";
+    }
+    EXPECT_EQ(battery(*db.stored("A")), value);
+    EXPECT_EQ(fetcher->writeStatus().pendingCount, 0u);
+    // Nothing more is sent once it landed.
+    loop.advance(Backoff::kMax);
+    settle();
+    EXPECT_EQ(saves(), before + 1 + c.waits.size());
+  }
+}
+
+TEST_F(RecordWriteQueueTest, TheWaitCountsFromTheStartOfTheFailedTry) {
+  db.failNextWith({CloudErrorCode::ServiceUnavailable, "locked", std::nullopt});
+  write("A", 1);
+  loop.advance(Milliseconds(4000));  // the try waited 4 s for a locked database
+  settle();
+  loop.advance(Milliseconds(999));
+  settle();
+  EXPECT_EQ(saves(), 1u);
+  loop.advance(Milliseconds(1));
+  settle();
+  EXPECT_EQ(saves(), 2u);
+}
+
+TEST_F(RecordWriteQueueTest, ANewerValueReplacesTheOneWaitingForItsRetry) {
+  db.failNextWith({CloudErrorCode::ServiceUnavailable, "locked", std::nullopt});
+  write("A", 1);
+  settle();
+  write("A", 2);  // waits for the retry; does not jump the backoff
+  settle();
+  EXPECT_EQ(saves(), 1u);
+  loop.advance(Milliseconds(5000));
+  settle();
+  ASSERT_EQ(saves(), 2u);
+  EXPECT_EQ(battery(db.saveCalls()[1].handedOver), 2);
+  EXPECT_EQ(battery(*db.stored("A")), 2);
+}
+
+TEST_F(RecordWriteQueueTest, ARecordRemovedMeanwhileIsNoLongerWritten) {
+  db.failNextWith({CloudErrorCode::ServiceUnavailable, "locked", std::nullopt});
+  write("A", 1);
+  settle();
+  // Another process deletes A; the next fetch no longer lists it.
+  db.deleteRecordWithID(CloudRecordID{"A"}, [](CloudRecordID, std::optional<CloudError>) {});
+  fetcher->fetch();
+  settle();
+  loop.advance(Backoff::kMax);
+  settle();
+  EXPECT_EQ(saves(), 1u);
+  EXPECT_FALSE(db.stored("A"));
+  EXPECT_EQ(fetcher->writeStatus().pendingCount, 0u);
+}
+
+TEST_F(RecordWriteQueueTest, ARecordTheBackendNoLongerHasLeavesTheListAndIsNotRetried) {
+  db.failNextWith({CloudErrorCode::UnknownItem, "record A was deleted", std::nullopt});
+  write("A", 1);
+  settle();
+  ASSERT_EQ(fetcher->todos()->size(), 1u);
+  EXPECT_EQ(fetcher->todos()->at(0)->record()->recordID().recordName, "B");
+  loop.advance(Backoff::kMax);
+  settle();
+  EXPECT_EQ(saves(), 1u);
+  EXPECT_EQ(fetcher->writeStatus().pendingCount, 0u);
+}
+
+TEST_F(RecordWriteQueueTest, EachFailureKindIsLoggedOnceAndTheRecoveryOnce) {
+  const CloudError busy{CloudErrorCode::ServiceUnavailable, "locked", std::nullopt};
+  for (int i = 0; i < 3; ++i) db.failNextWith(busy);
+  db.failNextWith({CloudErrorCode::NetworkFailure, "timed out", std::nullopt});
+  write("A", 1);
+  settle();
+  for (int i = 0; i < 5; ++i) {
+    loop.advance(Backoff::kMax);
+    settle();
+  }
+  EXPECT_EQ(battery(*db.stored("A")), 1);
+  EXPECT_EQ(count("locked"), 1);
+  EXPECT_EQ(count("timed out"), 1);
+  EXPECT_EQ(count("works again"), 1);
+  EXPECT_EQ(lines.size(), 3u);
+}
+
+TEST_F(RecordWriteQueueTest, ASignInSendsTheWaitingWritesAtOnce) {
+  db.failNextWith({CloudErrorCode::NotAuthenticated, "AUTHENTICATION_REQUIRED", std::nullopt});
+  write("A", 7);
+  settle();
+  fetcher->retryPendingWrites();
+  settle();
+  EXPECT_EQ(saves(), 2u);
+  EXPECT_EQ(battery(*db.stored("A")), 7);
+  // The superseded retry does not send again when it falls due.
+  loop.advance(Milliseconds(5000));
+  settle();
+  EXPECT_EQ(saves(), 2u);
+}
+
+TEST_F(RecordWriteQueueTest, TheStatusObserverSeesPendingWritesComeAndGo) {
+  std::vector<std::size_t> pending;
+  fetcher->setWriteStatusObserver(
+      [&](const CloudWriteStatus& status) { pending.push_back(status.pendingCount); });
+  db.failNextWith({CloudErrorCode::ServiceUnavailable, "locked", std::nullopt});
+  write("A", 1);
+  write("B", 1);
+  settle();
+  loop.advance(Milliseconds(5000));
+  settle();
+  EXPECT_EQ(pending.front(), 1u);
+  EXPECT_EQ(pending.back(), 0u);
+  EXPECT_EQ(*std::max_element(pending.begin(), pending.end()), 2u);
+}
+
+TEST(BackoffTest, DoublesFromFiveSecondsUpToFiveMinutesAndHonoursRetryAfter) {
+  Backoff backoff;
+  const std::int64_t expected[] = {5, 10, 20, 40, 80, 160, 300, 300};
+  for (std::int64_t s : expected) EXPECT_EQ(backoff.next(), Milliseconds(s * 1000));
+  EXPECT_EQ(backoff.next(seconds(900)), Milliseconds(900000));
+  backoff.reset();
+  EXPECT_EQ(backoff.failures(), 0);
+  EXPECT_EQ(backoff.next(seconds(1)), Milliseconds(5000));
+  EXPECT_EQ(backoff.next(), Milliseconds(10000));
+}
+
+}  // namespace
+}  // namespace nuv

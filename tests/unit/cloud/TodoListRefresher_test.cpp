@@ -1,0 +1,187 @@
+// Keeping the record list current: fetch retries on the backoff schedule,
+// the periodic refresh, sign-in, outside changes and devices without a
+// record. Virtual time, boundaries exact to the millisecond.
+
+#include "cloud/TodoListRefresher.h"
+
+#include <gtest/gtest.h>
+
+#include "cloud/TodoFetcher.h"
+#include "platform/Log.h"
+#include "platform/fake/FakeCloudDatabase.h"
+#include "platform/fake/FakeNotificationCenter.h"
+#include "platform/fake/FakeRunLoop.h"
+
+namespace nuv {
+namespace {
+
+const CloudError kOffline{CloudErrorCode::NetworkUnavailable, "no network", std::nullopt};
+
+class TodoListRefresherTest : public ::testing::Test {
+ protected:
+  TodoListRefresherTest()
+      : container(std::make_shared<fake::FakeCloudContainer>(TodoFetcher::kContainerIdentifier)),
+        db(*container->fakeDatabase()),
+        fetcher(TodoFetcher::create(loop, container)) {
+    log::setSink([this](log::Level level, std::string_view line) {
+      if (level >= log::Level::Info) lines.emplace_back(line);
+    });
+    CloudRecordData r;
+    r.recordType = "Todo";
+    r.recordID = CloudRecordID{"A"};
+    r.fields = {{"Name", std::string("My Phone")}};
+    db.seed(r);
+  }
+  ~TodoListRefresherTest() override {
+    refresher.reset();
+    settle();
+    log::setSink(nullptr);
+  }
+
+  void start() {
+    refresher = TodoListRefresher::create(loop, *fetcher, &center);
+    refresher->start();
+    settle();
+  }
+  void settle() {
+    while (db.pendingCount() > 0 || loop.nextTaskDelay() == Milliseconds(0)) {
+      db.deliverAll();
+      loop.runUntilIdle();
+    }
+  }
+  // Moves virtual time by `delta` and delivers what the backend was asked.
+  void advance(Milliseconds delta) {
+    loop.advance(delta);
+    settle();
+  }
+  std::size_t fetches() const { return db.queries().size(); }
+
+  fake::FakeRunLoop loop;
+  fake::FakeNotificationCenter center;
+  std::shared_ptr<fake::FakeCloudContainer> container;
+  fake::FakeCloudDatabase& db;
+  std::shared_ptr<TodoFetcher> fetcher;
+  std::shared_ptr<TodoListRefresher> refresher;
+  std::vector<std::string> lines;
+};
+
+TEST_F(TodoListRefresherTest, AFailedFetchIsRetriedWithBackoffUntilOneSucceeds) {
+  for (int i = 0; i < 4; ++i) db.failNextWith(kOffline);
+  start();
+  ASSERT_EQ(fetches(), 1u);
+  EXPECT_EQ(fetcher->todos(), nullptr);
+  // Retries 5 s, 10 s, 20 s, 40 s after each failure.
+  std::size_t expected = 1;
+  for (int s : {5, 10, 20, 40}) {
+    SCOPED_TRACE(s);
+    advance(Milliseconds(s * 1000 - 1));
+    EXPECT_EQ(fetches(), expected);
+    advance(Milliseconds(1));
+    EXPECT_EQ(fetches(), ++expected);
+  }
+  ASSERT_TRUE(fetcher->todos());
+  EXPECT_EQ(fetcher->todos()->size(), 1u);
+  // Once it worked: the next fetch is the periodic one, 10 minutes later.
+  advance(TodoListRefresher::kRefreshInterval - Milliseconds(1));
+  EXPECT_EQ(fetches(), expected);
+  advance(Milliseconds(1));
+  EXPECT_EQ(fetches(), expected + 1);
+  // One warning for the kind of failure, one line for the recovery.
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("no network"), std::string::npos);
+  EXPECT_NE(lines[1].find("works again: 1 record(s)"), std::string::npos);
+}
+
+TEST_F(TodoListRefresherTest, TheSignInNotificationFetchesAtOnceAndSendsWaitingWrites) {
+  const CloudError signedOut{CloudErrorCode::NotAuthenticated, "AUTHENTICATION_REQUIRED",
+                             std::nullopt};
+  start();
+  // Signed out later: a write and the next fetches fail, the waits grow.
+  db.failNextWith(signedOut);
+  auto record = fetcher->todos()->at(0)->record();
+  record->setObjectForKey("Battery", std::int64_t{50});
+  fetcher->updateRecord(record);
+  settle();
+  for (int i = 0; i < 3; ++i) db.failNextWith(signedOut);
+  refresher->refreshNow();
+  settle();
+  advance(Milliseconds(5000));  // the write's and the fetch's retries fail too
+  const std::size_t before = fetches();
+  ASSERT_EQ(db.saveCalls().size(), 2u);  // the write and its first retry
+
+  center.postNotification(Notification{TodoListRefresher::kSignInNotification, "", {}});
+  settle();
+  EXPECT_EQ(fetches(), before + 1);
+  EXPECT_EQ(db.saveCalls().size(), 3u);
+  EXPECT_EQ(std::get<std::int64_t>(db.stored("A")->fields.at("Battery")), 50);
+  // The backoff starts over: the list is fine now, next fetch in 10 minutes.
+  advance(TodoListRefresher::kRefreshInterval - Milliseconds(1));
+  EXPECT_EQ(fetches(), before + 1);
+}
+
+TEST_F(TodoListRefresherTest, OutsideChangesAreCheckedEveryTwoSecondsAndFetched) {
+  db.setTracksOutsideChanges(true);
+  start();
+  EXPECT_EQ(db.outsideChecks(), 0);
+  advance(TodoListRefresher::kOutsideChangesInterval - Milliseconds(1));
+  EXPECT_EQ(db.outsideChecks(), 0);
+  advance(Milliseconds(1));
+  EXPECT_EQ(db.outsideChecks(), 1);
+  EXPECT_EQ(fetches(), 1u);  // nothing changed
+
+  CloudRecordData b;
+  b.recordType = "Todo";
+  b.recordID = CloudRecordID{"B"};
+  b.fields = {{"Name", std::string("Tablet")}};
+  db.seed(b);
+  db.markOutsideChange();
+  advance(TodoListRefresher::kOutsideChangesInterval);
+  EXPECT_EQ(fetches(), 2u);
+  EXPECT_EQ(fetcher->todos()->size(), 2u);
+
+  // A backend that cannot tell is never asked.
+  refresher.reset();
+  db.setTracksOutsideChanges(false);
+  start();
+  const int checks = db.outsideChecks();
+  advance(Milliseconds(60000));
+  EXPECT_EQ(db.outsideChecks(), checks);
+}
+
+TEST_F(TodoListRefresherTest, ADeviceWithoutARecordFetchesAtMostOnceAMinute) {
+  start();
+  ASSERT_EQ(fetches(), 1u);
+  refresher->deviceWithoutRecord();
+  settle();
+  EXPECT_EQ(fetches(), 2u);
+  advance(Milliseconds(59999));
+  refresher->deviceWithoutRecord();
+  settle();
+  EXPECT_EQ(fetches(), 2u);
+  advance(Milliseconds(1));
+  refresher->deviceWithoutRecord();
+  settle();
+  EXPECT_EQ(fetches(), 3u);
+
+  // While fetches fail and are retried anyway, it adds none.
+  for (int i = 0; i < 10; ++i) db.failNextWith(kOffline);
+  refresher->refreshNow();
+  settle();
+  advance(TodoListRefresher::kDeviceWithoutRecordInterval);
+  const std::size_t before = fetches();
+  refresher->deviceWithoutRecord();
+  settle();
+  EXPECT_EQ(fetches(), before);
+}
+
+TEST_F(TodoListRefresherTest, AReasonToFetchDuringAFetchFetchesOnceMoreAfterIt) {
+  start();
+  refresher->refreshNow();
+  refresher->refreshNow();  // while the first is in flight
+  refresher->refreshNow();
+  settle();
+  EXPECT_EQ(fetches(), 3u);  // start-up, the first call, one more for the other two
+}
+
+}  // namespace
+}  // namespace nuv

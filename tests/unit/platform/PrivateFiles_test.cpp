@@ -1,0 +1,112 @@
+// The small Linux helpers the module and nuvctl share: ISO 8601 dates, the
+// durable private file and the write status file built on both.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/linux/runtime/CloudWriteStatusFile.h"
+#include "platform/linux/runtime/DurableFile.h"
+#include "platform/linux/runtime/IsoDate.h"
+
+namespace nuv::linux_backend {
+namespace {
+
+namespace fs = std::filesystem;
+
+mode_t modeOf(const fs::path& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+std::string contentOf(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class PrivateFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("nuv-files-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  fs::path dir;
+};
+
+TEST(IsoDateTest, UtcWithOrWithoutMicroseconds) {
+  struct Case {
+    std::int64_t us;
+    bool micro;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, false, "1970-01-01T00:00:00Z"},
+      {0, true, "1970-01-01T00:00:00.000000Z"},
+      {-1, true, "1969-12-31T23:59:59.999999Z"},
+      {-1, false, "1969-12-31T23:59:59Z"},
+      {1'780'272'000'000'250, true, "2026-06-01T00:00:00.000250Z"},
+      {1'780'275'723'999'999, false, "2026-06-01T01:02:03Z"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsoDate::format(Date::fromMicroseconds(c.us), c.micro), c.text) << c.us;
+  }
+  EXPECT_EQ(IsoDate::now().size(), std::string("2026-06-01T00:00:00Z").size());
+}
+
+TEST_F(PrivateFilesTest, DurableFileIsPrivateAndReplacedWhole) {
+  const fs::path file = dir / "new" / "token";
+  std::string error;
+  ASSERT_TRUE(DurableFile::replace(file.string(), "one\n", &error)) << error;
+  EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+  EXPECT_EQ(modeOf(file), 0600u);
+  fs::permissions(file, fs::perms(0644));
+  ASSERT_TRUE(DurableFile::replace(file.string(), "two\n"));
+  EXPECT_EQ(contentOf(file), "two\n");
+  EXPECT_EQ(modeOf(file), 0600u);
+  // A folder that cannot be made fails with the reason, nothing written.
+  EXPECT_FALSE(DurableFile::replace((file / "below-a-file").string(), "x", &error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST_F(PrivateFilesTest, WriteStatusRoundTripsAndKeepsAnEarlierLastSuccess) {
+  const fs::path file = dir / "cloud.writes";
+  CloudWriteStatus status;
+  status.pendingCount = 2;
+  status.lastSuccess = Date::fromMicroseconds(1'780'272'000'000'000);
+  status.lastRecordName = "A1";
+  status.lastDeviceName = "Zoë's iPhone";
+  {
+    CloudWriteStatusFile writer(file.string());
+    writer.store(status);
+    writer.waitUntilWritten();
+  }
+  auto read = CloudWriteStatusFile::read(file.string());
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->status, status);
+  EXPECT_EQ(read->pid, ::getpid());
+  EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_NE(contentOf(file).find("last_success=2026-06-01T00:00:00Z"), std::string::npos);
+
+  // A restarted module has no success yet: the file keeps the earlier one.
+  CloudWriteStatusFile restarted(file.string());
+  restarted.store(CloudWriteStatus{});
+  restarted.waitUntilWritten();
+  read = CloudWriteStatusFile::read(file.string());
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->status.pendingCount, 0u);
+  EXPECT_EQ(read->status.lastRecordName, "A1");
+  EXPECT_EQ(read->status.lastSuccess, status.lastSuccess);
+  EXPECT_FALSE(CloudWriteStatusFile::read((dir / "missing").string()));
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend
