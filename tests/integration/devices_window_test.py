@@ -2,13 +2,13 @@
 Xvfb with the accessibility bus, the window's rows read through AT-SPI as a
 screen reader reads them.
 
-The host service is played by hostservice.py (StandInHost): it owns the
-module's name and exports its `Devices`, `Refresh()` and PropertiesChanged, so
-that every change reaches the window at once instead of at the probe's next
-5-second run. A host only needs start(devices), publish(devices), stop() and
-expect(event) ("refresh", "kill"); ModuleHost, the real module with a scripted
-probe, slots in through HOST below once the module owns the name. The storm
-and garbage test stays on the stand-in: only it sends those on demand.
+The host is the real module (ModuleHost): a bundle copy with a scripted probe
+on a private session bus, driven with Refresh() so that a change is reported
+at once instead of at the next 5-second run. A host only needs
+start(devices), publish(devices), stop() and expect(event) ("refresh",
+"kill"). The storm and garbage test runs against hostservice.py
+(StandInHost), a stand-in that owns the module's name: only it sends bursts
+and maps of the wrong shape on demand.
 
 Every wait is bounded; the window must end cleanly (status 0, no sanitizer
 report, no GTK criticals).
@@ -102,8 +102,9 @@ class StandInHost:
 
 class ModuleHost:
     """The real module: a bundle copy whose scripted probe prints the devices
-    one per run, in turn, as the real probe does with several devices. Needs
-    the module to own the host service's name."""
+    one per run, in turn, as the real probe does with several devices. The
+    host asks for runs with Refresh(), as the window's button does, so a
+    change does not wait for the next 5-second run."""
 
     KEEPS_STAMPS = False  # the module stamps an entry with its own run's time
     PROBE = """#!/bin/sh
@@ -118,37 +119,47 @@ cat "{dir}/device-$((turn % count))"
 
     def __init__(self, desktop, home):
         self.bus, self.home = desktop.bus, home
-        self.listener = self.module = None
+        self.bundle = self.module = None
+        self.host = nuvtest.Host(self.bus)
 
     def start(self, devices):
-        self.bundle = nuvtest.Bundle(self.home, "NUVModule-%d.app" % time.monotonic_ns())
-        self.bundle.set_probe_script(self.PROBE.format(dir=self.bundle.control))
-        self.listener = self.listener or nuvtest.Listener(self.bus, "iOSStack")
+        if self.bundle is None:
+            self.bundle = nuvtest.Bundle(self.home, "NUVModule-%d.app" % time.monotonic_ns())
+            self.bundle.set_probe_script(self.PROBE.format(dir=self.bundle.control))
         self.write(devices)
         self.module = nuvtest.Module(self.bundle, self.bus, self.home)
-        if devices:  # an empty map is never broadcast
-            self.wait_for(devices)
+        if not nuvtest.wait_until(self.host.owner, 10 + nuvtest.SLACK):
+            raise AssertionError("the module did not take its name:\n" + self.module.log())
+        self.wait_for(devices)
 
     def publish(self, devices):
         self.write(devices)
         self.wait_for(devices)
 
     def write(self, devices):
+        for name in os.listdir(self.bundle.control):
+            if name.startswith("device-"):
+                os.remove(os.path.join(self.bundle.control, name))
         for i, d in enumerate(sorted(devices.values(), key=lambda d: d["Bonjour"])):
             nuvtest.write_whole(os.path.join(self.bundle.control, "device-%d" % i), "".join(
                 "%s\t%s\n" % kv for kv in d.items() if kv[0] != "timestamp"))
 
+    def reported(self):
+        return {k: {f: v for f, v in d.items() if f != "timestamp"}
+                for k, d in self.host.devices().unpack().items()}
+
     def wait_for(self, devices):
-        """Until a broadcast carries `devices`: one probe run per device."""
+        """Asks for runs until the module's Devices holds `devices`."""
         want = {k: {f: v for f, v in d.items() if f != "timestamp"} for k, d in devices.items()}
-        deadline = time.monotonic() + nuvtest.FIRST_RUN * (len(devices) + 1) + nuvtest.SLACK
+        deadline = time.monotonic() + 10 + nuvtest.SLACK
         while time.monotonic() < deadline:
-            body = self.listener.next(max(0.0, deadline - time.monotonic()))
-            got = body and {k: {f: v for f, v in d.items() if f != "timestamp"}
-                            for k, d in nuvtest.stack_of(body).items()}
-            if got == want:
+            runs = self.runs()
+            self.host.refresh()
+            nuvtest.wait_until(lambda: self.runs() > runs, 2)
+            if nuvtest.wait_until(lambda: self.reported() == want, 0.2):
                 return
-        raise AssertionError("the module did not report %s:\n%s" % (want, self.module.log()))
+        raise AssertionError("the module did not report %s but %s:\n%s" % (
+            want, self.reported(), self.module.log()))
 
     def runs(self):
         try:
@@ -173,13 +184,16 @@ cat "{dir}/device-$((turn % count))"
         if self.module:
             self.module.stop()
             self.module = None
-        if self.listener:
-            self.listener.close()
-            self.listener = None
+        if not nuvtest.wait_until(lambda: self.host.owner() is None, 5):
+            raise AssertionError("the module's name was not released")
+
+    def close(self):
+        self.stop()
+        self.host.close()
 
 
-# The host the tests run against. ModuleHost once the module owns the name.
-HOST = StandInHost
+# The host the tests run against.
+HOST = ModuleHost
 
 
 def nodes(tree):
@@ -334,7 +348,7 @@ class DevicesWindowTest(unittest.TestCase):
         self.env = dict(self.desktop.env, PATH=bin_dir + os.pathsep + os.environ["PATH"],
                         GDK_DEBUG="gl-disable")
         self.host = HOST(self.desktop, self.tmp)
-        self.addCleanup(self.host.stop)
+        self.addCleanup(getattr(self.host, "close", self.host.stop))
 
     def open_window(self):
         window = Window(self.desktop, self.env, self.tmp)
