@@ -7,7 +7,7 @@
 #include <string>
 
 #include "Commands.h"
-#include "cloud/TodoListRefresher.h"
+#include "platform/BusNames.h"
 #include "platform/linux/cloudkit/CloudKitClient.h"
 #include "platform/linux/cloudkit/CloudKitConfig.h"
 #include "platform/linux/cloudkit/CloudKitTokenStore.h"
@@ -88,7 +88,7 @@ void tellModuleSignedIn() {
   std::string error;
   auto bus = nuv::linux_backend::BusNotificationCenter::connectSession(&error);
   if (!bus) return;
-  bus->postNotification(nuv::Notification{nuv::TodoListRefresher::kSignInNotification, "", {}});
+  bus->postNotification(nuv::Notification{nuv::bus::kCloudSignedInNotification, "", {}});
   g_dbus_connection_flush_sync(bus->connection(), nullptr, nullptr);
 }
 

@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <string>
 
-#include "BusContract.h"
 #include "Commands.h"
 #include "HostClient.h"
-#include "platform/linux/runtime/HostServiceNames.h"
+#include "platform/BusNames.h"
 
 namespace nuvctl {
 namespace {
@@ -50,15 +49,16 @@ struct Kill {
 bool postKill(GDBusConnection* bus) {
   GVariantBuilder noUserInfo;
   g_variant_builder_init(&noUserInfo, G_VARIANT_TYPE("a{sv}"));
-  GVariant* body = g_variant_new("(ssa{sv})", kKillNotification, "", &noUserInfo);
+  GVariant* body = g_variant_new("(ssa{sv})", nuv::bus::kKillNotification, "", &noUserInfo);
   GError* raw = nullptr;
-  if (g_dbus_connection_emit_signal(bus, nullptr, kBusObjectPath, kBusInterface, kBusMember, body,
-                                    &raw) &&
+  if (g_dbus_connection_emit_signal(bus, nullptr, nuv::bus::kNotificationPath,
+                                    nuv::bus::kNotificationInterface, nuv::bus::kNotificationMember,
+                                    body, &raw) &&
       g_dbus_connection_flush_sync(bus, nullptr, &raw)) {
     return true;
   }
   nuv::glib::Error error(raw);
-  std::fprintf(stderr, "nuvctl kill: could not send %s: %s\n", kKillNotification,
+  std::fprintf(stderr, "nuvctl kill: could not send %s: %s\n", nuv::bus::kKillNotification,
                error ? error->message : "unknown error");
   return false;
 }
@@ -112,7 +112,7 @@ int runKill(const Args& args) {
   if (!client) return 1;
   Kill kill;
   kill.loop = g_main_loop_new(nullptr, FALSE);
-  const guint watch = g_bus_watch_name_on_connection(client.bus(), nuv::host_service::kBusName,
+  const guint watch = g_bus_watch_name_on_connection(client.bus(), nuv::bus::kHostServiceName,
                                                      G_BUS_NAME_WATCHER_FLAGS_NONE, onAppeared,
                                                      onVanished, &kill, nullptr);
   g_main_loop_run(kill.loop);

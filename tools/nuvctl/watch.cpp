@@ -6,12 +6,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "BusContract.h"
 #include "Commands.h"
 #include "HostClient.h"
 #include "WatchView.h"
+#include "platform/BusNames.h"
 #include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/HostServiceNames.h"
 
 namespace nuvctl {
 namespace {
@@ -86,7 +85,7 @@ void onNotification(GDBusConnection*, const gchar*, const gchar*, const gchar*, 
   auto payload = StackPayload::fromSignalBody(body, &error);
   if (!payload) {
     std::fprintf(stderr, "nuvctl watch: skipped a malformed \"%s\" broadcast: %s\n",
-                 kStackNotification, WatchView::displayText(error).c_str());
+                 nuv::bus::kStackNotification, WatchView::displayText(error).c_str());
     std::fflush(stderr);
     return;
   }
@@ -186,12 +185,13 @@ int runWatch(const Args& args) {
   watch.loop = g_main_loop_new(nullptr, FALSE);
   // Subscribed before the map is read, so no change falls in between.
   const guint subscription = g_dbus_connection_signal_subscribe(
-      bus, nullptr, kBusInterface, kBusMember, kBusObjectPath, kStackNotification,
-      G_DBUS_SIGNAL_FLAGS_NONE, onNotification, &watch, nullptr);
+      bus, nullptr, nuv::bus::kNotificationInterface, nuv::bus::kNotificationMember,
+      nuv::bus::kNotificationPath, nuv::bus::kStackNotification, G_DBUS_SIGNAL_FLAGS_NONE,
+      onNotification, &watch, nullptr);
   const gulong closedHandler = g_signal_connect(bus, "closed", G_CALLBACK(onClosed), &watch);
-  const guint moduleWatch = g_bus_watch_name_on_connection(
-      bus, nuv::host_service::kBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, onModuleAppeared, nullptr,
-      &watch, nullptr);
+  const guint moduleWatch =
+      g_bus_watch_name_on_connection(bus, nuv::bus::kHostServiceName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                     onModuleAppeared, nullptr, &watch, nullptr);
   const guint sigint = g_unix_signal_add(SIGINT, onStopSignal, &watch);
   const guint sigterm = g_unix_signal_add(SIGTERM, onStopSignal, &watch);
   guint tick = 0;
