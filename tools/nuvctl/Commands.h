@@ -1,13 +1,10 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include "CommandLine.h"
 
-// nuvctl subcommands. Each takes the arguments after its own name and returns
+// nuvctl's commands. Each takes the words after its own name and returns
 // the process exit status: 0 success, 1 failure, 2 bad usage.
 namespace nuvctl {
-
-using Args = std::vector<std::string>;
 
 int runStatus(const Args& args);   // the module's current device map, once
 int runWatch(const Args& args);    // the current map, then every "iOSStack" broadcast

@@ -26,11 +26,7 @@ using nuv::linux_backend::CloudWriteStatusFile;
 
 constexpr const char* kContainer = "iCloud.vemo.voltaline.Voltaline";
 
-constexpr const char* kCloudUsage =
-    "Usage: nuvctl cloud status [--check]\n"
-    "       nuvctl cloud login [TOKEN_OR_CALLBACK_URL]\n"
-    "       nuvctl cloud logout\n"
-    "\n"
+constexpr const char* kCloudSummary =
     "The shared cloud (CloudKit Web Services) that NUVModule writes the\n"
     "battery records into when cloud.conf selects it. Settings live in\n"
     "${XDG_CONFIG_HOME:-~/.config}/vemo.Tallyport.NUVModule/cloud.conf:\n"
@@ -38,18 +34,9 @@ constexpr const char* kCloudUsage =
     "  [cloud]\n"
     "  backend=cloudkit          (local, the default, keeps records on this machine)\n"
     "  environment=development   (or production: the companion app's build)\n"
-    "  api_token=...             (the container's API token)\n"
-    "\n"
-    "Commands:\n"
-    "  status    backend, environment, whether signed in, the last error, the\n"
-    "            module's last battery write that landed and how many wait for\n"
-    "            a retry, and what to do; --check also asks the service\n"
-    "  login     signs in: prints the sign-in URL, then reads the callback URL\n"
-    "            (ckWebAuthToken=... or ckSession=...) or the token from the\n"
-    "            argument or standard input, and stores it (mode 0600); an\n"
-    "            argument is visible to other local users, pasting is not\n"
-    "  logout    forgets the stored token\n"
-    "\n"
+    "  api_token=...             (the container's API token)";
+
+constexpr const char* kCloudDescription =
     "Tokens are never printed. Restarting the module is not needed: login\n"
     "tells the running module (the notification\n"
     "vemo.Tallyport.NUVModule.cloudSignedIn on the session bus), which fetches\n"
@@ -57,18 +44,29 @@ constexpr const char* kCloudUsage =
     "it notices within 5 minutes.\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (status: cloud.conf names an\n"
-    "unknown backend), 2 on a usage error.\n";
+    "unknown backend), 2 on a usage error.";
+
+constexpr const char* kStatusSummary =
+    "Shows the backend, the environment, whether signed in, the last error,\n"
+    "the module's last battery write that landed and how many wait for a\n"
+    "retry, and what to do.";
+constexpr const char* kStatusDescription =
+    "Exit status: 0 on success, 1 when cloud.conf names an unknown backend, 2 on\n"
+    "a usage error.";
+constexpr const char* kLoginSummary =
+    "Signs in: prints the sign-in URL, then reads the callback URL\n"
+    "(ckWebAuthToken=... or ckSession=...) or the token from the argument or\n"
+    "standard input, and stores it (mode 0600). An argument is visible to\n"
+    "other local users, pasting is not.";
+constexpr const char* kLogoutSummary = "Forgets the stored token.";
+constexpr const char* kSubcommandDescription =
+    "Exit status: 0 on success, 1 on failure, 2 on a usage error.";
 
 // Text from the network, made safe for a terminal.
 std::string printable(const std::string& text) {
   std::string out;
   for (unsigned char c : text) out += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
   return out;
-}
-
-int usageError(const std::string& message) {
-  std::fprintf(stderr, "nuvctl cloud: %s\n\n%s", message.c_str(), kCloudUsage);
-  return 2;
 }
 
 CloudKitConfig loadConfig() {
@@ -121,15 +119,12 @@ bool isSignedOut(const CloudKitClient::Response& response) {
          response.serverErrorCode == "AUTHENTICATION_FAILED";
 }
 
-int status(const Args& args) {
+int showStatus(const Args& args) {
   bool check = false;
-  for (const auto& a : args) {
-    if (a == "--check") {
-      check = true;
-    } else {
-      return usageError("unknown option '" + a + "'");
-    }
-  }
+  CommandLine line("cloud status", "", kStatusSummary, kStatusDescription);
+  line.flag("check", "Also ask the service whether the stored sign-in works", &check);
+  Args rest = args;
+  if (auto status = line.parse(rest)) return *status;
   const auto config = loadConfig();
   if (config.backend == CloudKitConfig::Backend::Unknown) {
     std::fprintf(stderr,
@@ -180,7 +175,13 @@ int status(const Args& args) {
 }
 
 int login(const Args& args) {
-  if (args.size() > 1) return usageError("login takes at most one argument");
+  Args rest = args;
+  if (auto status = CommandLine("cloud login", "[TOKEN_OR_CALLBACK_URL]", kLoginSummary,
+                                kSubcommandDescription)
+                        .arguments(0, 1)
+                        .parse(rest)) {
+    return *status;
+  }
   const auto config = loadConfig();
   if (auto problem = config.problem(); !problem.empty()) {
     std::fprintf(stderr, "nuvctl cloud: %s\n", problem.c_str());
@@ -188,8 +189,8 @@ int login(const Args& args) {
   }
   const auto store = storeOf(config);
   std::string input;
-  if (!args.empty()) {
-    input = args[0];
+  if (!rest.empty()) {
+    input = rest[0];
   } else {
     CloudKitClient client(config, kContainer);
     auto response = client.post("users/current", nlohmann::json::object());
@@ -244,7 +245,11 @@ int login(const Args& args) {
 }
 
 int logout(const Args& args) {
-  if (!args.empty()) return usageError("logout takes no arguments");
+  Args rest = args;
+  if (auto status =
+          CommandLine("cloud logout", "", kLogoutSummary, kSubcommandDescription).parse(rest)) {
+    return *status;
+  }
   const auto config = loadConfig();
   const auto store = storeOf(config);
   CloudKitTokenStore::Lock lock(store.lockPath());
@@ -262,17 +267,14 @@ int logout(const Args& args) {
 }  // namespace
 
 int runCloud(const Args& args) {
-  if (args.empty()) return usageError("missing command");
-  const std::string& command = args[0];
-  const Args rest(args.begin() + 1, args.end());
-  if (command == "-h" || command == "--help" || command == "help") {
-    std::fputs(kCloudUsage, stdout);
-    return 0;
-  }
-  if (command == "status") return status(rest);
-  if (command == "login") return login(rest);
-  if (command == "logout") return logout(rest);
-  return usageError("unknown command '" + command + "'");
+  return CommandLine("cloud", "COMMAND", kCloudSummary, kCloudDescription)
+      .subcommand("status",
+                  "backend, environment, sign-in, the last error and writes, and what to do; "
+                  "--check also asks the service",
+                  showStatus)
+      .subcommand("login", "signs in and stores the token", login)
+      .subcommand("logout", "forgets the stored token", logout)
+      .run(args);
 }
 
 }  // namespace nuvctl

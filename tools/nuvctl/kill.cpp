@@ -10,9 +10,7 @@
 namespace nuvctl {
 namespace {
 
-constexpr const char* kKillUsage =
-    "Usage: nuvctl kill\n"
-    "\n"
+constexpr const char* kKillSummary =
     "Asks NUVModule to stop, as its host application does: posts the\n"
     "notification \"vemo.Tallyport.kill\" on the session bus, that is the\n"
     "signal vemo.DistributedNotifications.Notification on the object\n"
@@ -23,14 +21,12 @@ constexpr const char* kKillUsage =
     "Every running module of this user session stops at once; nothing is\n"
     "saved on that path. When the module runs as the systemd user unit\n"
     "nuvmodule.service, prefer 'systemctl --user stop nuvmodule'; a module\n"
-    "stopped with this command is not restarted by the unit.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help   show this help\n"
-    "\n"
+    "stopped with this command is not restarted by the unit.";
+
+constexpr const char* kKillDescription =
     "Exit status: 0 when the module has stopped; 1 when no module is running\n"
     "(nothing is sent), the session bus cannot be reached, or the module still\n"
-    "holds its name after 5 s; 2 on a usage error.\n";
+    "holds its name after 5 s; 2 on a usage error.";
 
 constexpr guint kReleaseTimeoutMs = 5000;
 
@@ -100,13 +96,9 @@ void onVanished(GDBusConnection*, const gchar*, gpointer data) {
 }  // namespace
 
 int runKill(const Args& args) {
-  for (const auto& arg : args) {
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kKillUsage, stdout);
-      return 0;
-    }
-    std::fprintf(stderr, "nuvctl kill: unexpected argument '%s'\n\n%s", arg.c_str(), kKillUsage);
-    return 2;
+  Args rest = args;
+  if (auto status = CommandLine("kill", "", kKillSummary, kKillDescription).parse(rest)) {
+    return *status;
   }
   HostClient client("kill");
   if (!client) return 1;

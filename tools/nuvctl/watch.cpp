@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "Commands.h"
@@ -15,9 +15,7 @@
 namespace nuvctl {
 namespace {
 
-constexpr const char* kWatchUsage =
-    "Usage: nuvctl watch [--json] [--count N]\n"
-    "\n"
+constexpr const char* kWatchSummary =
     "Shows the status of the iPhones, iPads and iPods that NUVModule reports:\n"
     "the current map at once (read from the module's Devices property), then\n"
     "every change. The module broadcasts its whole device map as the\n"
@@ -36,19 +34,14 @@ constexpr const char* kWatchUsage =
     "   \"devices\": {\"<UDID>\": {\"Bonjour\": \"<UDID>\", \"name\": \"My Phone\",\n"
     "                          \"Battery\": \"87\", ..., \"timestamp\": \"...\"}}}\n"
     "Dates are UTC. \"timestamp\" is present only on entries the latest probe\n"
-    "run changed.\n"
-    "\n"
-    "Options:\n"
-    "  --json       JSON lines, even on a terminal\n"
-    "  --count N    exit after N broadcasts (N >= 1); the current map shown at\n"
-    "               the start does not count\n"
-    "  -h, --help   show this help\n"
-    "\n"
+    "run changed.";
+
+constexpr const char* kWatchDescription =
     "A broadcast that does not have the documented shape is reported on\n"
     "standard error and skipped; watching goes on.\n"
     "\n"
     "Exit status: 0 after Ctrl-C, SIGTERM or N broadcasts; 1 when the session\n"
-    "bus cannot be reached or the connection is lost; 2 on a usage error.\n";
+    "bus cannot be reached or the connection is lost; 2 on a usage error.";
 
 struct Watch {
   GMainLoop* loop = nullptr;
@@ -143,37 +136,14 @@ void onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
 
 int runWatch(const Args& args) {
   Watch watch;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kWatchUsage, stdout);
-      return 0;
-    } else if (arg == "--json") {
-      watch.json = true;
-    } else if (arg == "--count" || arg.rfind("--count=", 0) == 0) {
-      std::string value;
-      if (arg == "--count") {
-        if (i + 1 >= args.size()) {
-          std::fputs("nuvctl watch: --count needs a number\n", stderr);
-          return 2;
-        }
-        value = args[++i];
-      } else {
-        value = arg.substr(8);
-      }
-      char* end = nullptr;
-      const long n = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || n < 1) {
-        std::fprintf(stderr, "nuvctl watch: --count needs a number of at least 1, not '%s'\n",
-                     value.c_str());
-        return 2;
-      }
-      watch.remaining = n;
-    } else {
-      std::fprintf(stderr, "nuvctl watch: unknown option '%s'\n\n%s", arg.c_str(), kWatchUsage);
-      return 2;
-    }
-  }
+  std::optional<long> count;
+  CommandLine line("watch", "", kWatchSummary, kWatchDescription);
+  line.flag("json", "JSON lines, even on a terminal", &watch.json)
+      .number("count", "N", "Exit after N broadcasts; the map shown at the start does not count", 1,
+              &count);
+  Args rest = args;
+  if (auto status = line.parse(rest)) return *status;
+  if (count) watch.remaining = *count;
   const bool terminal = isatty(STDOUT_FILENO);
   if (!terminal) watch.json = true;
 
