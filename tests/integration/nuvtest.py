@@ -46,6 +46,27 @@ def cmake_cache(name):
     return ""
 
 
+def install(prefix, env=None):
+    """`cmake --install` of the build to `prefix` (with `env`, e.g. DESTDIR)."""
+    done = subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix],
+                          env=dict(os.environ, **(env or {})), capture_output=True, text=True,
+                          timeout=120)
+    if done.returncode != 0:
+        raise AssertionError("cmake --install failed:\n" + done.stdout + done.stderr)
+
+
+# libcurl and the network and TLS libraries it brings along: nuvctl maps them
+# only for the commands that talk to the shared cloud.
+NETWORK_LIBRARIES = ("libcurl", "libssl", "libcrypto", "libgnutls", "libnghttp2", "libssh2",
+                     "libgssapi", "libldap")
+
+
+def network_libraries(text):
+    """The NETWORK_LIBRARIES named in `text` (/proc/PID/maps, LD_DEBUG=files)."""
+    named = set(re.findall(r"[/=](lib[\w+-]+?)\.so\b", text))
+    return sorted(n for n in named if n.startswith(NETWORK_LIBRARIES))
+
+
 def wait_until(predicate, timeout, interval=0.02):
     """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout

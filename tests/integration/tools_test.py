@@ -335,6 +335,15 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         self.assertIsNone(w.proc.poll())
         self.assertEqual(w.stop(), 0)
 
+    def test_watch_maps_no_network_library(self):
+        w = self.watch("--json")
+        w.sync(self.bus)
+        with open("/proc/%d/maps" % w.proc.pid) as f:
+            maps = f.read()
+        self.assertIn("/libgio-2.0.so", maps)  # libraries are seen at all
+        self.assertEqual(nuvtest.network_libraries(maps), [])
+        self.assertEqual(nuvtest.network_libraries(maps + " /usr/lib/libcurl.so.4"), ["libcurl"])
+
     def test_count_exits_after_n_broadcasts(self):
         w = self.watch("--json", "--count", "2")
         w.sync(self.bus)
@@ -527,8 +536,8 @@ class InstallTest(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="nuv inst-")  # a space in the prefix on purpose
         cls.prefix = os.path.join(cls.tmp, "prefix")
         cls.stage = os.path.join(cls.tmp, "stage")
-        install(cls.prefix)
-        install("/opt/nuv", {"DESTDIR": cls.stage})
+        nuvtest.install(cls.prefix)
+        nuvtest.install("/opt/nuv", {"DESTDIR": cls.stage})
 
     @classmethod
     def tearDownClass(cls):
@@ -713,14 +722,6 @@ class InstallTest(unittest.TestCase):
 
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-
-
-def install(prefix, env=None):
-    done = subprocess.run(["cmake", "--install", nuvtest.BUILD_DIR, "--prefix", prefix],
-                          env=dict(os.environ, **(env or {})), capture_output=True, text=True,
-                          timeout=120)
-    if done.returncode != 0:
-        raise AssertionError("cmake --install failed:\n" + done.stdout + done.stderr)
 
 
 def files_below(root):

@@ -2,15 +2,16 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "Commands.h"
 #include "platform/BusNames.h"
-#include "platform/linux/cloudkit/CloudKitClient.h"
 #include "platform/linux/cloudkit/CloudKitConfig.h"
+#include "platform/linux/cloudkit/CloudKitPlugin.h"
 #include "platform/linux/cloudkit/CloudKitTokenStore.h"
+#include "platform/linux/process/LinuxBundle.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
 #include "platform/linux/runtime/CloudWriteStatusFile.h"
 #include "platform/linux/runtime/IsoDate.h"
@@ -19,8 +20,9 @@ namespace nuvctl {
 namespace {
 
 using nuv::CloudErrorCode;
-using nuv::linux_backend::CloudKitClient;
 using nuv::linux_backend::CloudKitConfig;
+using nuv::linux_backend::CloudKitPlugin;
+using nuv::linux_backend::CloudKitSignInCheck;
 using nuv::linux_backend::CloudKitTokenStore;
 using nuv::linux_backend::CloudWriteStatusFile;
 
@@ -114,9 +116,30 @@ void printWrites(const CloudKitConfig& config) {
       running || status.pendingCount == 0 ? "" : " (the module stopped with writes pending)");
 }
 
-bool isSignedOut(const CloudKitClient::Response& response) {
-  return response.serverErrorCode == "AUTHENTICATION_REQUIRED" ||
-         response.serverErrorCode == "AUTHENTICATION_FAILED";
+bool isSignedOut(const CloudKitSignInCheck& check) {
+  return check.serverErrorCode == "AUTHENTICATION_REQUIRED" ||
+         check.serverErrorCode == "AUTHENTICATION_FAILED";
+}
+
+// The bundle beside nuvctl: <build>/NUVModule.app for the program in the
+// build tree, <prefix>/<libdir>/NUVModule.app for <prefix>/bin/nuvctl.
+std::string bundleDirectory() {
+  const nuv::linux_backend::LinuxBundle self;
+  std::error_code ignored;
+  if (self.executablePath() == std::filesystem::weakly_canonical(NUVCTL_BUILD_PATH, ignored)) {
+    return NUVCTL_BUILD_BUNDLE;
+  }
+  return self.bundlePath() + "/" + NUVCTL_INSTALLED_BUNDLE;
+}
+
+// The CloudKit backend, loaded only by the commands that talk to the
+// service: nothing else in nuvctl needs libcurl and its TLS stack.
+const CloudKitPlugin* loadPlugin(std::string* error) {
+  const std::string path = bundleDirectory() + "/" + nuv::linux_backend::kCloudKitPluginPath;
+  std::string reason;
+  if (const auto* plugin = nuv::linux_backend::loadCloudKitPlugin(path, &reason)) return plugin;
+  *error = "cannot load the CloudKit backend: " + reason;
+  return nullptr;
 }
 
 int showStatus(const Args& args) {
@@ -143,9 +166,13 @@ int showStatus(const Args& args) {
 
   std::string checkResult;
   if (check && config.problem().empty()) {
-    CloudKitClient client(config, kContainer);
-    auto response = client.post("users/current", nlohmann::json::object());
-    checkResult = response.error ? printable(response.error->message) : "ok";
+    std::string error;
+    if (const auto* plugin = loadPlugin(&error)) {
+      const auto answer = plugin->checkSignIn(config, kContainer);
+      checkResult = answer.error ? printable(answer.error->message) : "ok";
+    } else {
+      checkResult = printable(error);
+    }
   }
   const bool signedIn = store.readToken().has_value();
   const auto state = store.readState();
@@ -187,26 +214,31 @@ int login(const Args& args) {
     std::fprintf(stderr, "nuvctl cloud: %s\n", problem.c_str());
     return 1;
   }
+  std::string error;
+  const auto* plugin = loadPlugin(&error);
+  if (!plugin) {
+    std::fprintf(stderr, "nuvctl cloud: %s\n", error.c_str());
+    return 1;
+  }
   const auto store = storeOf(config);
   std::string input;
   if (!rest.empty()) {
     input = rest[0];
   } else {
-    CloudKitClient client(config, kContainer);
-    auto response = client.post("users/current", nlohmann::json::object());
+    const auto response = plugin->checkSignIn(config, kContainer);
     if (!response.error) {
       tellModuleSignedIn();
       std::puts("Already signed in.");
       return 0;
     }
-    if (response.redirectURL.empty()) {
+    if (response.signInURL.empty()) {
       std::fprintf(stderr, "nuvctl cloud: %s\n", printable(response.error->message).c_str());
       return 1;
     }
     std::printf(
         "Open this URL in a browser and sign in:\n\n  %s\n\n"
         "Then paste the URL the browser ends on (or the token) here:\n",
-        printable(response.redirectURL).c_str());
+        printable(response.signInURL).c_str());
     std::fflush(stdout);
     if (!std::getline(std::cin, input)) {
       std::fputs("nuvctl cloud: nothing was pasted\n", stderr);
@@ -218,7 +250,6 @@ int login(const Args& args) {
     std::fputs("nuvctl cloud: no ckWebAuthToken or ckSession token found\n", stderr);
     return 1;
   }
-  std::string error;
   {
     CloudKitTokenStore::Lock lock(store.lockPath());
     if (!store.writeToken(*token, &error)) {
@@ -226,8 +257,7 @@ int login(const Args& args) {
       return 1;
     }
   }
-  CloudKitClient client(config, kContainer);
-  auto response = client.post("users/current", nlohmann::json::object());
+  const auto response = plugin->checkSignIn(config, kContainer);
   if (!response.error) {
     tellModuleSignedIn();
     std::puts("Signed in.");
