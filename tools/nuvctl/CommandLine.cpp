@@ -221,7 +221,7 @@ int CommandLine::run(Args args) const {
     return run(std::move(args));
   }
   for (const auto& s : subcommands_) {
-    if (s.name == name) return s.handler(args);
+    if (s.name == name) return s.handler(std::move(args));
   }
   return usageError("unknown command '" + name + "'");
 }

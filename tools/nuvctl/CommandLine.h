@@ -27,7 +27,7 @@ using Args = std::vector<std::string>;
 // CMD --help' for more information.", on the error stream, exit status 2.
 class CommandLine {
  public:
-  using Handler = std::function<int(const Args& args)>;
+  using Handler = std::function<int(Args args)>;
 
   // `command`: the words after "nuvctl" that name this command ("" for
   // nuvctl itself, "records add"). `arguments`: the usage line after the

@@ -142,12 +142,11 @@ const CloudKitPlugin* loadPlugin(std::string* error) {
   return nullptr;
 }
 
-int showStatus(const Args& args) {
+int showStatus(Args args) {
   bool check = false;
   CommandLine line("cloud status", "", kStatusSummary, kStatusDescription);
   line.flag("check", "Also ask the service whether the stored sign-in works", &check);
-  Args rest = args;
-  if (auto status = line.parse(rest)) return *status;
+  if (auto status = line.parse(args)) return *status;
   const auto config = loadConfig();
   if (config.backend == CloudKitConfig::Backend::Unknown) {
     std::fprintf(stderr,
@@ -201,12 +200,11 @@ int showStatus(const Args& args) {
   return 0;
 }
 
-int login(const Args& args) {
-  Args rest = args;
+int login(Args args) {
   if (auto status = CommandLine("cloud login", "[TOKEN_OR_CALLBACK_URL]", kLoginSummary,
                                 kSubcommandDescription)
                         .arguments(0, 1)
-                        .parse(rest)) {
+                        .parse(args)) {
     return *status;
   }
   const auto config = loadConfig();
@@ -222,8 +220,8 @@ int login(const Args& args) {
   }
   const auto store = storeOf(config);
   std::string input;
-  if (!rest.empty()) {
-    input = rest[0];
+  if (!args.empty()) {
+    input = args[0];
   } else {
     const auto response = plugin->checkSignIn(config, kContainer);
     if (!response.error) {
@@ -274,10 +272,9 @@ int login(const Args& args) {
   return 0;
 }
 
-int logout(const Args& args) {
-  Args rest = args;
+int logout(Args args) {
   if (auto status =
-          CommandLine("cloud logout", "", kLogoutSummary, kSubcommandDescription).parse(rest)) {
+          CommandLine("cloud logout", "", kLogoutSummary, kSubcommandDescription).parse(args)) {
     return *status;
   }
   const auto config = loadConfig();
@@ -296,7 +293,7 @@ int logout(const Args& args) {
 
 }  // namespace
 
-int runCloud(const Args& args) {
+int runCloud(Args args) {
   return CommandLine("cloud", "COMMAND", kCloudSummary, kCloudDescription)
       .subcommand("status",
                   "backend, environment, sign-in, the last error and writes, and what to do; "
@@ -304,7 +301,7 @@ int runCloud(const Args& args) {
                   showStatus)
       .subcommand("login", "signs in and stores the token", login)
       .subcommand("logout", "forgets the stored token", logout)
-      .run(args);
+      .run(std::move(args));
 }
 
 }  // namespace nuvctl

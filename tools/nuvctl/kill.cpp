@@ -95,9 +95,8 @@ void onVanished(GDBusConnection*, const gchar*, gpointer data) {
 
 }  // namespace
 
-int runKill(const Args& args) {
-  Args rest = args;
-  if (auto status = CommandLine("kill", "", kKillSummary, kKillDescription).parse(rest)) {
+int runKill(Args args) {
+  if (auto status = CommandLine("kill", "", kKillSummary, kKillDescription).parse(args)) {
     return *status;
   }
   HostClient client("kill");

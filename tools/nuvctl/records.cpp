@@ -190,26 +190,24 @@ bool missingDatabase(const Place& place) {
   return true;
 }
 
-int runList(Place place, const Args& args) {
+int runList(Place place, Args args) {
   bool json = false;
   CommandLine line("records list", "", kListSummary, kSubcommandDescription);
   place.addOptions(line);
   line.flag("json", "Every field of every record, as JSON", &json);
-  Args rest = args;
-  if (auto status = line.parse(rest)) return *status;
+  if (auto status = line.parse(args)) return *status;
   if (missingDatabase(place)) return 1;
   SqliteCloudStore store(place.path(), place.privateFolder());
   return list(store, json);
 }
 
-int runAdd(Place place, const Args& args) {
+int runAdd(Place place, Args args) {
   std::optional<std::string> name, title;
   CommandLine line("records add", "", kAddSummary, kSubcommandDescription);
   place.addOptions(line);
   line.text("name", "NAME", "The device's name (required)", &name)
       .text("title", "TITLE", "The record's title", &title);
-  Args rest = args;
-  if (auto status = line.parse(rest)) return *status;
+  if (auto status = line.parse(args)) return *status;
   if (!name) return line.usageError("--name is required");
   if (!validText(*name) || (title && !validText(*title))) {
     return line.usageError("names and titles must be UTF-8 text");
@@ -226,13 +224,12 @@ int runAdd(Place place, const Args& args) {
   return 0;
 }
 
-int runRemove(Place place, const Args& args) {
+int runRemove(Place place, Args args) {
   CommandLine line("records remove", "RECORD_NAME", kRemoveSummary, kSubcommandDescription);
   place.addOptions(line);
   line.arguments(1, 1);
-  Args rest = args;
-  if (auto status = line.parse(rest)) return *status;
-  const std::string& recordName = rest[0];
+  if (auto status = line.parse(args)) return *status;
+  const std::string& recordName = args[0];
   if (recordName.empty()) return line.usageError("the record name must not be empty");
   if (missingDatabase(place)) return 1;
   SqliteCloudStore store(place.path(), place.privateFolder());
@@ -248,18 +245,18 @@ int runRemove(Place place, const Args& args) {
 
 }  // namespace
 
-int runRecords(const Args& args) {
+int runRecords(Args args) {
   Place place;
   CommandLine line("records", "COMMAND", kRecordsSummary, kRecordsDescription);
   place.addOptions(line);
   // Each command starts from the options given before it.
   line.subcommand("list", "a table of the records; --json prints every field of every record",
-                  [&place](const Args& rest) { return runList(place, rest); })
+                  [&place](Args rest) { return runList(place, std::move(rest)); })
       .subcommand("add", "a new \"Todo\" record with --name (and --title); prints its record name",
-                  [&place](const Args& rest) { return runAdd(place, rest); })
+                  [&place](Args rest) { return runAdd(place, std::move(rest)); })
       .subcommand("remove", "deletes the record with the record name RECORD_NAME",
-                  [&place](const Args& rest) { return runRemove(place, rest); });
-  return line.run(args);
+                  [&place](Args rest) { return runRemove(place, std::move(rest)); });
+  return line.run(std::move(args));
 }
 
 }  // namespace nuvctl

@@ -22,9 +22,8 @@ constexpr const char* kRefreshDescription =
 
 }  // namespace
 
-int runRefresh(const Args& args) {
-  Args rest = args;
-  if (auto status = CommandLine("refresh", "", kRefreshSummary, kRefreshDescription).parse(rest)) {
+int runRefresh(Args args) {
+  if (auto status = CommandLine("refresh", "", kRefreshSummary, kRefreshDescription).parse(args)) {
     return *status;
   }
   HostClient client("refresh");

@@ -21,12 +21,11 @@ constexpr const char* kStatusDescription =
 
 }  // namespace
 
-int runStatus(const Args& args) {
+int runStatus(Args args) {
   bool json = false;
   CommandLine line("status", "", kStatusSummary, kStatusDescription);
   line.flag("json", "One JSON object instead, the shape of a 'nuvctl watch --json' line", &json);
-  Args rest = args;
-  if (auto status = line.parse(rest)) return *status;
+  if (auto status = line.parse(args)) return *status;
   HostClient client("status");
   if (!client) return 1;
   StackPayload payload;

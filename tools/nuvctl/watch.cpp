@@ -134,15 +134,14 @@ void onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
 
 }  // namespace
 
-int runWatch(const Args& args) {
+int runWatch(Args args) {
   Watch watch;
   std::optional<long> count;
   CommandLine line("watch", "", kWatchSummary, kWatchDescription);
   line.flag("json", "JSON lines, even on a terminal", &watch.json)
       .number("count", "N", "Exit after N broadcasts; the map shown at the start does not count", 1,
               &count);
-  Args rest = args;
-  if (auto status = line.parse(rest)) return *status;
+  if (auto status = line.parse(args)) return *status;
   if (count) watch.remaining = *count;
   const bool terminal = isatty(STDOUT_FILENO);
   if (!terminal) watch.json = true;
