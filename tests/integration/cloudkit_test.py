@@ -3,55 +3,20 @@ cloud.conf for CloudKit, against the local fake CloudKit server
 (fakecloudkit.py), with a scripted probe; and `nuvctl cloud`, from the build
 tree and from an installed prefix."""
 
-import json
 import os
 import shutil
 import stat
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 import urllib.parse
-import urllib.request
 
 import nuvtest
 from nuvtest import DEVICE, ModuleTestCase, wait_until
 
 SLACK = 6.0  # sanitizer builds on a loaded machine
-API_TOKEN = "it-api+token/="
-FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakecloudkit.py")
-OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-
-
-class FakeCloudKit:
-    """fakecloudkit.py on a free loopback port (or `port`)."""
-
-    def __init__(self, port=0):
-        self.proc = subprocess.Popen([sys.executable, FAKE, "--port", str(port)],
-                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-        line = self.proc.stdout.readline()  # "PORT <n>", at once
-        self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
-
-    def close(self):
-        nuvtest.stop_process(self.proc)
-        self.proc.stdout.close()
-
-    def control(self, command, body=None):
-        req = urllib.request.Request(self.endpoint + "/_control/" + command,
-                                     data=json.dumps(body or {}).encode(), method="POST")
-        with OPENER.open(req, timeout=10) as answer:
-            return json.loads(answer.read())
-
-
-def write_config(config_home, endpoint):
-    """cloud.conf selecting the fake server; returns the settings folder."""
-    conf_dir = os.path.join(config_home, "vemo.Tallyport.NUVModule")
-    os.makedirs(conf_dir, exist_ok=True)
-    with open(os.path.join(conf_dir, "cloud.conf"), "w") as f:
-        f.write("[cloud]\nbackend=cloudkit\nenvironment=development\napi_token=%s\n"
-                "endpoint=%s\ntimeout_ms=5000\n" % (API_TOKEN, endpoint))
-    return conf_dir
+API_TOKEN = nuvtest.CLOUDKIT_API_TOKEN
 
 
 def todo(name, device, battery=10):
@@ -70,7 +35,7 @@ class CloudKitBackendTest(ModuleTestCase):
         self.start_server()
         self.token = self.control("reset", {"apiToken": API_TOKEN})["token"]
         self.config_home = os.path.join(self.tmp, "config")
-        self.conf_dir = write_config(self.config_home, self.endpoint)
+        self.conf_dir = nuvtest.write_cloud_config(self.config_home, self.endpoint)
         self.token_path = os.path.join(self.conf_dir, "webauth.token")
         self.write_token(self.token)
 
@@ -81,7 +46,7 @@ class CloudKitBackendTest(ModuleTestCase):
             self.stop_server()
 
     def start_server(self, port=0):
-        self.server = FakeCloudKit(port)
+        self.server = nuvtest.FakeCloudKit(port)
         self.endpoint = self.server.endpoint
 
     def stop_server(self):
@@ -296,7 +261,7 @@ class NuvctlCloudKitPlugInTest(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="nuv-plugin-")
         cls.prefix = os.path.join(cls.tmp, "prefix with space")
         nuvtest.install(cls.prefix)
-        cls.server = FakeCloudKit()
+        cls.server = nuvtest.FakeCloudKit()
 
     @classmethod
     def tearDownClass(cls):
@@ -310,7 +275,7 @@ class NuvctlCloudKitPlugInTest(unittest.TestCase):
         """A fresh server state and settings folder, not signed in."""
         self.token = self.server.control("reset", {"apiToken": API_TOKEN})["token"]
         self.config_home = tempfile.mkdtemp(dir=self.tmp)
-        write_config(self.config_home, self.server.endpoint)
+        nuvtest.write_cloud_config(self.config_home, self.server.endpoint)
         self.env = dict(os.environ, XDG_CONFIG_HOME=self.config_home,
                         XDG_DATA_HOME=self.config_home,
                         DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
