@@ -35,12 +35,13 @@ CommandLine& CommandLine::flag(const char* name, const char* help, bool* target)
 }
 
 CommandLine& CommandLine::text(const char* name, const char* valueName, const char* help,
-                               std::optional<std::string>* target) {
+                               std::optional<std::string>* target, bool mayBeEmpty) {
   return add({.kind = Kind::Text,
               .name = std::string("--") + name,
               .valueName = valueName,
               .help = help,
-              .text = target});
+              .text = target,
+              .mayBeEmpty = mayBeEmpty});
 }
 
 CommandLine& CommandLine::number(const char* name, const char* valueName, const char* help,
@@ -97,7 +98,7 @@ int CommandLine::onOption(const char* name, const char* value, void* data, GErro
       if (!state->action) state->action = &*option;
       break;
     case Kind::Text:
-      if (!*value) return bad(option->name + " needs a value");
+      if (!*value && !option->mayBeEmpty) return bad(option->name + " needs a value");
       *option->text = value;
       break;
     case Kind::Number: {

@@ -37,9 +37,9 @@ class CommandLine {
               std::string description = "");
 
   CommandLine& flag(const char* name, const char* help, bool* target);
-  // An option with a value, which must not be empty.
+  // An option with a value, which must not be empty unless `mayBeEmpty`.
   CommandLine& text(const char* name, const char* valueName, const char* help,
-                    std::optional<std::string>* target);
+                    std::optional<std::string>* target, bool mayBeEmpty = false);
   // An option with a whole number of at least `min`.
   CommandLine& number(const char* name, const char* valueName, const char* help, long min,
                       std::optional<long>* target);
@@ -78,6 +78,7 @@ class CommandLine {
     std::optional<std::string>* text = nullptr;
     std::optional<long>* number = nullptr;
     long min = 0;
+    bool mayBeEmpty = false;
     std::function<int()> act = {};
   };
   struct Subcommand {

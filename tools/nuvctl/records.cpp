@@ -206,7 +206,7 @@ int runAdd(Place place, Args args) {
   CommandLine line("records add", "", kAddSummary, kSubcommandDescription);
   place.addOptions(line);
   line.text("name", "NAME", "The device's name (required)", &name)
-      .text("title", "TITLE", "The record's title", &title);
+      .text("title", "TITLE", "The record's title", &title, /*mayBeEmpty=*/true);
   if (auto status = line.parse(args)) return *status;
   if (!name) return line.usageError("--name is required");
   if (!validText(*name) || (title && !validText(*title))) {

@@ -57,12 +57,14 @@ struct Values {
   bool json = false;
   std::optional<std::string> name;
   std::optional<long> count;
+  std::optional<std::string> title;
 };
 
 CommandLine leaf(Values& v, std::size_t minArguments = 0) {
   CommandLine line("records add", "[ARG]", "Adds.", "Exit status: 0.");
   line.flag("json", "JSON", &v.json)
       .text("name", "NAME", "The name", &v.name)
+      .text("title", "TITLE", "The title", &v.title, /*mayBeEmpty=*/true)
       .number("count", "N", "How many", 1, &v.count)
       .action("version", "The version", [] { return 7; })
       .arguments(minArguments, 1);
@@ -77,8 +79,9 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
     Args rest;
     std::string err;  // the whole error stream
   };
-  auto values = [](bool json, std::optional<std::string> name, std::optional<long> count) {
-    return Values{json, std::move(name), count};
+  auto values = [](bool json, std::optional<std::string> name, std::optional<long> count,
+                   std::optional<std::string> title = std::nullopt) {
+    return Values{json, std::move(name), count, std::move(title)};
   };
   const std::vector<Case> cases = {
       {{}, std::nullopt, values(false, {}, {}), {}, ""},
@@ -115,6 +118,7 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
                   "--count needs a whole number of at least 1, not '99999999999999999999'")},
       {{"--count"}, 2, {}, {}, usageError("records add", "Missing argument for --count")},
       {{"--name="}, 2, {}, {}, usageError("records add", "--name needs a value")},
+      {{"--title="}, std::nullopt, values(false, {}, {}, ""), {}, ""},
       {{"--bogus"}, 2, {}, {}, usageError("records add", "Unknown option --bogus")},
       {{"-x"}, 2, {}, {}, usageError("records add", "Unknown option -x")},
       {{"a", "b"}, 2, {}, {}, usageError("records add", "unexpected argument 'b'")},
@@ -136,6 +140,7 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
     EXPECT_EQ(v.json, c.values.json);
     EXPECT_EQ(v.name, c.values.name);
     EXPECT_EQ(v.count, c.values.count);
+    EXPECT_EQ(v.title, c.values.title);
     EXPECT_EQ(args, c.rest);
   }
 }
