@@ -354,16 +354,13 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         self.assertEqual(len([l for l in lines if l]), 1)  # one more after the first
         self.assertIsNone(lines[-1])  # end of output
 
-    def test_no_bus_and_bad_arguments(self):
+    def test_no_bus(self):
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
         for command in ("status", "watch", "refresh", "kill"):
             done = subprocess.run([NUVCTL, command], env=env, capture_output=True, text=True,
                                   timeout=10)
             self.assertEqual(done.returncode, 1, command)
             self.assertIn("cannot connect to the session bus", done.stderr)
-        for args in (["kill", "extra"], ["refresh", "extra"], ["status", "--table"]):
-            self.assertEqual(subprocess.run([NUVCTL, *args], capture_output=True,
-                                            timeout=10).returncode, 2, args)
 
     def test_lost_bus_ends_the_watch_with_status_one(self):
         w = self.watch("--json")
@@ -449,10 +446,9 @@ class NuvctlCommandLineTest(unittest.TestCase):
         cases = [
             ([], "nuvctl", "missing command"),
             (["frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
-            (["help", "frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
-            (["--verbose"], "nuvctl", "Unknown option --verbose"),
             (["status", "--table"], "nuvctl status", "Unknown option --table"),
             (["kill", "extra"], "nuvctl kill", "unexpected argument 'extra'"),
+            (["refresh", "extra"], "nuvctl refresh", "unexpected argument 'extra'"),
             (["watch", "--count"], "nuvctl watch", "Missing argument for --count"),
             (["watch", "--count=0"], "nuvctl watch",
              "--count needs a whole number of at least 1, not '0'"),
