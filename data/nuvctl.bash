@@ -34,14 +34,14 @@ _nuvctl() {
         refresh|kill) words="--help" ;;
         records)
             case $sub in
-                "") words="list add remove --container --database --help" ;;
+                "") words="list add remove help --container --database --help" ;;
                 list) words="--json --help" ;;
                 add) words="--name --title --help" ;;
                 remove) words="--help" ;;
             esac ;;
         cloud)
             case $sub in
-                "") words="status login logout --help" ;;
+                "") words="status login logout help --help" ;;
                 status) words="--check --help" ;;
                 login|logout) words="--help" ;;
             esac ;;

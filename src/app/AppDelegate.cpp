@@ -7,6 +7,7 @@
 #include "cloud/TodoFetcher.h"
 #include "cloud/TodoListRefresher.h"
 #include "platform/Bundle.h"
+#include "platform/BusNames.h"
 #include "platform/Calendar.h"
 #include "platform/DetachedProcessLauncher.h"
 #include "platform/HostService.h"
@@ -52,7 +53,7 @@ void AppDelegate::applicationWillFinishLaunching() {
 void AppDelegate::applicationDidFinishLaunching() {
   setStartDate(deps_.loop.clock().now());
   setupNUV();
-  killObservation_ = deps_.distributedCenter.addObserver(kKillNotification,
+  killObservation_ = deps_.distributedCenter.addObserver(bus::kKillNotification,
                                                          [this](const Notification&) { killMe(); });
   if (deps_.hostService) {
     hostPublication_ = deps_.hostService->publish({
@@ -304,7 +305,7 @@ void AppDelegate::refreshRequested() {
 // Hosts that follow the service get the same map as the broadcast, at the
 // same moments and only then.
 void AppDelegate::postStack() {
-  const Notification note{kStackNotification, "", toDictionary(DeviceRep)};
+  const Notification note{bus::kStackNotification, "", toDictionary(DeviceRep)};
   deps_.distributedCenter.postNotification(note);
   if (deps_.hostService) deps_.hostService->devicesChanged(note.userInfo);
 }

@@ -68,8 +68,6 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
     HostService* hostService = nullptr;
   };
 
-  static constexpr const char* kKillNotification = "vemo.Tallyport.kill";
-  static constexpr const char* kStackNotification = "iOSStack";
   static constexpr const char* kProbeToolName = "devInfo.NUVModule";
   static constexpr const char* kCurrentKey = "current";
   static constexpr float kRelaunchDelay = 3;

@@ -1,6 +1,7 @@
 #include "cloud/TodoListRefresher.h"
 
 #include "cloud/TodoFetcher.h"
+#include "platform/BusNames.h"
 #include "platform/NotificationCenter.h"
 
 namespace nuv {
@@ -23,9 +24,10 @@ TodoListRefresher::~TodoListRefresher() {
 void TodoListRefresher::start() {
   if (center_) {
     std::weak_ptr<TodoListRefresher> weak = weak_from_this();
-    signInObservation_ = center_->addObserver(kSignInNotification, [weak](const Notification&) {
-      if (auto self = weak.lock()) self->signedIn();
-    });
+    signInObservation_ =
+        center_->addObserver(bus::kCloudSignedInNotification, [weak](const Notification&) {
+          if (auto self = weak.lock()) self->signedIn();
+        });
   }
   refreshNow();
   scheduleOutsideCheck();

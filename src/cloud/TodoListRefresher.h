@@ -20,7 +20,7 @@ class TodoFetcher;
 // - a failed fetch again with the Backoff schedule until one succeeds;
 // - a fetch every 10 minutes, for changes the backend cannot announce;
 // - a fetch at once when the user signs in (the distributed notification
-//   kSignInNotification, posted by `nuvctl cloud login`), which also sends
+//   bus::kCloudSignedInNotification, posted by `nuvctl cloud login`), which also sends
 //   the writes waiting for a retry;
 // - a fetch at once when the backend sees that another process changed the
 //   records (checked every 2 s on backends that can tell);
@@ -36,7 +36,6 @@ class TodoListRefresher : public std::enable_shared_from_this<TodoListRefresher>
   static constexpr Milliseconds kRefreshInterval{600000};
   static constexpr Milliseconds kOutsideChangesInterval{2000};
   static constexpr Milliseconds kDeviceWithoutRecordInterval{60000};
-  static constexpr const char* kSignInNotification = "vemo.Tallyport.NUVModule.cloudSignedIn";
 
   // `distributedCenter` may be null: no sign-in notifications then.
   static std::shared_ptr<TodoListRefresher> create(RunLoop& loop, TodoFetcher& fetcher,

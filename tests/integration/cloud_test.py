@@ -196,7 +196,8 @@ class CloudRecordsTest(ModuleTestCase):
                      ["remove"], ["remove", "a", "b"], ["list", "--yaml"], ["frobnicate"], []):
             proc = self.nuvctl(*args, check=False)
             self.assertEqual(proc.returncode, 2, args)
-            self.assertIn("Usage: nuvctl records", proc.stderr)
+            self.assertRegex(proc.stderr, r"^nuvctl records[^\n]*: [^\n]+\n"
+                             r"Try 'nuvctl records[a-z ]* --help' for more information\.\n$")
         # Listing or removing never makes a database.
         for args in (["list"], ["--container", "No.Such.Container", "list"], ["remove", "x"]):
             proc = self.nuvctl(*args, check=False)

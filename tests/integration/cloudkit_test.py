@@ -1,24 +1,22 @@
 """The shared-cloud backend end to end: the built module, configured by
 cloud.conf for CloudKit, against the local fake CloudKit server
-(fakecloudkit.py), with a scripted probe; and `nuvctl cloud`."""
+(fakecloudkit.py), with a scripted probe; and `nuvctl cloud`, from the build
+tree and from an installed prefix."""
 
-import json
 import os
+import shutil
 import stat
 import subprocess
-import sys
+import tempfile
 import time
 import unittest
 import urllib.parse
-import urllib.request
 
 import nuvtest
 from nuvtest import DEVICE, ModuleTestCase, wait_until
 
 SLACK = 6.0  # sanitizer builds on a loaded machine
-API_TOKEN = "it-api+token/="
-FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakecloudkit.py")
-OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+API_TOKEN = nuvtest.CLOUDKIT_API_TOKEN
 
 
 def todo(name, device, battery=10):
@@ -37,11 +35,7 @@ class CloudKitBackendTest(ModuleTestCase):
         self.start_server()
         self.token = self.control("reset", {"apiToken": API_TOKEN})["token"]
         self.config_home = os.path.join(self.tmp, "config")
-        self.conf_dir = os.path.join(self.config_home, "vemo.Tallyport.NUVModule")
-        os.makedirs(self.conf_dir)
-        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
-            f.write("[cloud]\nbackend=cloudkit\nenvironment=development\napi_token=%s\n"
-                    "endpoint=%s\ntimeout_ms=5000\n" % (API_TOKEN, self.endpoint))
+        self.conf_dir = nuvtest.write_cloud_config(self.config_home, self.endpoint)
         self.token_path = os.path.join(self.conf_dir, "webauth.token")
         self.write_token(self.token)
 
@@ -52,20 +46,14 @@ class CloudKitBackendTest(ModuleTestCase):
             self.stop_server()
 
     def start_server(self, port=0):
-        self.server = subprocess.Popen([sys.executable, FAKE, "--port", str(port)],
-                                       stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-        line = self.server.stdout.readline()  # "PORT <n>", at once
-        self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
+        self.server = nuvtest.FakeCloudKit(port)
+        self.endpoint = self.server.endpoint
 
     def stop_server(self):
-        nuvtest.stop_process(self.server)
-        self.server.stdout.close()
+        self.server.close()
 
     def control(self, command, body=None):
-        req = urllib.request.Request(self.endpoint + "/_control/" + command,
-                                     data=json.dumps(body or {}).encode(), method="POST")
-        with OPENER.open(req, timeout=10) as answer:
-            return json.loads(answer.read())
+        return self.server.control(command, body)
 
     def write_token(self, token):
         with open(self.token_path, "w") as f:
@@ -261,6 +249,85 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertTrue(wait_until(lambda: "cannot load the CloudKit backend" in m.log(), SLACK))
         self.assertTrue(m.running(), m.log())
         self.assertEqual(self.control("state")["requests"], [])
+
+
+class NuvctlCloudKitPlugInTest(unittest.TestCase):
+    """nuvctl loads the bundle's CloudKit plug-in (and with it libcurl) for
+    `cloud login` and `cloud status --check` only, finding it beside itself
+    in the build tree and in an installed prefix."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="nuv-plugin-")
+        cls.prefix = os.path.join(cls.tmp, "prefix with space")
+        nuvtest.install(cls.prefix)
+        cls.server = nuvtest.FakeCloudKit()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.signed_out()
+
+    def signed_out(self):
+        """A fresh server state and settings folder, not signed in."""
+        self.token = self.server.control("reset", {"apiToken": API_TOKEN})["token"]
+        self.config_home = tempfile.mkdtemp(dir=self.tmp)
+        nuvtest.write_cloud_config(self.config_home, self.server.endpoint)
+        self.env = dict(os.environ, XDG_CONFIG_HOME=self.config_home,
+                        XDG_DATA_HOME=self.config_home,
+                        DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
+
+    def run_nuvctl(self, nuvctl, *args, env=None):
+        return subprocess.run([nuvctl, *args], env=env or self.env, capture_output=True,
+                              text=True, timeout=30, stdin=subprocess.DEVNULL)
+
+    def test_login_and_check_from_the_build_tree_and_an_installed_prefix(self):
+        installed = os.path.join(self.prefix, "bin", "nuvctl")
+        for nuvctl in (nuvtest.NUVCTL, installed):
+            with self.subTest(nuvctl=nuvctl):
+                self.signed_out()
+                login = self.run_nuvctl(nuvctl, "cloud", "login", "ckWebAuthToken=" + self.token)
+                self.assertEqual((login.returncode, login.stdout), (0, "Signed in.\n"),
+                                 login.stderr)
+                check = self.run_nuvctl(nuvctl, "cloud", "status", "--check")
+                self.assertEqual(check.returncode, 0, check.stderr)
+                self.assertIn("check:       ok\n", check.stdout)
+        # The installed program uses the installed plug-in, not the build's.
+        bundle = os.path.join(self.prefix, nuvtest.cmake_cache("CMAKE_INSTALL_LIBDIR"),
+                              "NUVModule.app")
+        os.rename(bundle, bundle + ".moved")
+        self.addCleanup(os.rename, bundle + ".moved", bundle)
+        self.signed_out()
+        login = self.run_nuvctl(installed, "cloud", "login", "ckWebAuthToken=" + self.token)
+        self.assertEqual(login.returncode, 1)
+        self.assertIn("cannot load the CloudKit backend", login.stderr)
+        self.assertIn("cannot load the CloudKit backend",
+                      self.run_nuvctl(installed, "cloud", "status", "--check").stdout)
+
+    def test_only_the_network_commands_load_libcurl(self):
+        cases = [
+            (["cloud", "status", "--check"], True),
+            (["cloud", "login", "ckSession=made-up"], True),
+            (["cloud", "status"], False),
+            (["cloud", "logout"], False),
+            (["records", "add", "--name", "Phone"], False),
+            (["records", "list"], False),
+            (["status"], False),
+            (["--help"], False),
+        ]
+        for args, network in cases:
+            with self.subTest(args=args):
+                # The dynamic loader names every object it maps.
+                done = self.run_nuvctl(nuvtest.NUVCTL, *args,
+                                       env=dict(self.env, LD_DEBUG="files"))
+                loaded = nuvtest.network_libraries(done.stderr)
+                if network:
+                    self.assertIn("libcurl", loaded)
+                else:
+                    self.assertEqual(loaded, [])
 
 
 if __name__ == "__main__":

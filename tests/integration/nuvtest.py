@@ -1,19 +1,22 @@
 """Shared helpers for the integration tests: a private session bus, copies of
-the built bundle with a scripted probe, the module as a real process, and a
-listener for distributed notifications.
+the built bundle with a scripted probe, the module as a real process, a
+listener for distributed notifications, and the fake CloudKit server.
 
 Every wait is bounded; a hang is a test failure, never a stuck run.
 """
 
+import json
 import os
 import queue
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 
 import gi
 
@@ -44,6 +47,27 @@ def cmake_cache(name):
             if key.split(":")[0] == name:
                 return value
     return ""
+
+
+def install(prefix, env=None):
+    """`cmake --install` of the build to `prefix` (with `env`, e.g. DESTDIR)."""
+    done = subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix],
+                          env=dict(os.environ, **(env or {})), capture_output=True, text=True,
+                          timeout=120)
+    if done.returncode != 0:
+        raise AssertionError("cmake --install failed:\n" + done.stdout + done.stderr)
+
+
+# libcurl and the network and TLS libraries it brings along: nuvctl maps them
+# only for the commands that talk to the shared cloud.
+NETWORK_LIBRARIES = ("libcurl", "libssl", "libcrypto", "libgnutls", "libnghttp2", "libssh2",
+                     "libgssapi", "libldap")
+
+
+def network_libraries(text):
+    """The NETWORK_LIBRARIES named in `text` (/proc/PID/maps, LD_DEBUG=files)."""
+    named = set(re.findall(r"[/=](lib[\w+-]+?)\.so\b", text))
+    return sorted(n for n in named if n.startswith(NETWORK_LIBRARIES))
 
 
 def wait_until(predicate, timeout, interval=0.02):
@@ -500,3 +524,40 @@ def write_whole(path, text_or_bytes, mode=0o644):
 
 def make_executable(path, text):
     write_whole(path, text, 0o755)
+
+
+CLOUDKIT_API_TOKEN = "it-api+token/="
+FAKE_CLOUDKIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakecloudkit.py")
+_NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+class FakeCloudKit:
+    """fakecloudkit.py on a free loopback port (or `port`), driven through
+    its /_control/ requests."""
+
+    def __init__(self, port=0):
+        self.proc = subprocess.Popen([sys.executable, FAKE_CLOUDKIT, "--port", str(port)],
+                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        line = self.proc.stdout.readline()  # "PORT <n>", at once
+        self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
+
+    def close(self):
+        stop_process(self.proc)
+        self.proc.stdout.close()
+
+    def control(self, command, body=None):
+        req = urllib.request.Request(self.endpoint + "/_control/" + command,
+                                     data=json.dumps(body or {}).encode(), method="POST")
+        with _NO_PROXY.open(req, timeout=10) as answer:
+            return json.loads(answer.read())
+
+
+def write_cloud_config(config_home, endpoint):
+    """cloud.conf in XDG_CONFIG_HOME `config_home` selecting the fake server
+    at `endpoint` with CLOUDKIT_API_TOKEN; returns the settings folder."""
+    conf_dir = os.path.join(config_home, BUNDLE_ID)
+    os.makedirs(conf_dir, exist_ok=True)
+    with open(os.path.join(conf_dir, "cloud.conf"), "w") as f:
+        f.write("[cloud]\nbackend=cloudkit\nenvironment=development\napi_token=%s\n"
+                "endpoint=%s\ntimeout_ms=5000\n" % (CLOUDKIT_API_TOKEN, endpoint))
+    return conf_dir

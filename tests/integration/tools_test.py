@@ -335,6 +335,15 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         self.assertIsNone(w.proc.poll())
         self.assertEqual(w.stop(), 0)
 
+    def test_watch_maps_no_network_library(self):
+        w = self.watch("--json")
+        w.sync(self.bus)
+        with open("/proc/%d/maps" % w.proc.pid) as f:
+            maps = f.read()
+        self.assertIn("/libgio-2.0.so", maps)  # libraries are seen at all
+        self.assertEqual(nuvtest.network_libraries(maps), [])
+        self.assertEqual(nuvtest.network_libraries(maps + " /usr/lib/libcurl.so.4"), ["libcurl"])
+
     def test_count_exits_after_n_broadcasts(self):
         w = self.watch("--json", "--count", "2")
         w.sync(self.bus)
@@ -345,16 +354,13 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         self.assertEqual(len([l for l in lines if l]), 1)  # one more after the first
         self.assertIsNone(lines[-1])  # end of output
 
-    def test_no_bus_and_bad_arguments(self):
+    def test_no_bus(self):
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
         for command in ("status", "watch", "refresh", "kill"):
             done = subprocess.run([NUVCTL, command], env=env, capture_output=True, text=True,
                                   timeout=10)
             self.assertEqual(done.returncode, 1, command)
             self.assertIn("cannot connect to the session bus", done.stderr)
-        for args in (["kill", "extra"], ["refresh", "extra"], ["status", "--table"]):
-            self.assertEqual(subprocess.run([NUVCTL, *args], capture_output=True,
-                                            timeout=10).returncode, 2, args)
 
     def test_lost_bus_ends_the_watch_with_status_one(self):
         w = self.watch("--json")
@@ -398,6 +404,86 @@ class NuvctlOnTheBusTest(unittest.TestCase):
                 proc.kill()
                 proc.wait()
             os.close(master)
+
+
+def run_nuvctl(*args, env=None):
+    return subprocess.run([NUVCTL, *args], env=env, capture_output=True, text=True, timeout=10)
+
+
+class NuvctlCommandLineTest(unittest.TestCase):
+    """The real binary's parser; the argument forms and errors are unit-tested
+    on the parser (CommandLine_test.cpp)."""
+
+    def test_every_command_and_subcommand_has_its_help(self):
+        commands = [[c] for c in nuvctl_commands() if c != "help"]
+        for parent in ("records", "cloud"):
+            commands += [[parent, c] for c in nuvctl_commands(parent) if c != "help"]
+        self.assertIn(["cloud", "status"], commands)
+        for words in [[]] + commands:
+            with self.subTest(words=words):
+                done = run_nuvctl(*words, "--help")
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                self.assertTrue(done.stdout.startswith(
+                    "Usage:\n  %s" % " ".join(["nuvctl"] + words)), done.stdout[:80])
+                self.assertEqual(run_nuvctl("help", *words).stdout, done.stdout)
+                if words:
+                    self.assertEqual(run_nuvctl(*words, "-h").stdout, done.stdout)
+
+    def test_version_is_the_module_s(self):
+        module = subprocess.run([os.path.join(nuvtest.BUNDLE, "NUVModule"), "--version"],
+                                capture_output=True, text=True, timeout=10).stdout
+        self.assertRegex(module, r"^NUVModule \d+\.\d+\.\d+\n$")
+        done = run_nuvctl("--version")
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (0, module.replace("NUVModule", "nuvctl"), ""))
+
+    def test_usage_errors_are_one_line_and_status_two(self):
+        # Never reaches a bus, a database or the network.
+        home = tempfile.mkdtemp(prefix="nuv-cli-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus",
+                   XDG_DATA_HOME=home, XDG_CONFIG_HOME=home)
+        cases = [
+            ([], "nuvctl", "missing command"),
+            (["frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
+            (["status", "--table"], "nuvctl status", "Unknown option --table"),
+            (["kill", "extra"], "nuvctl kill", "unexpected argument 'extra'"),
+            (["refresh", "extra"], "nuvctl refresh", "unexpected argument 'extra'"),
+            (["watch", "--count"], "nuvctl watch", "Missing argument for --count"),
+            (["watch", "--count=0"], "nuvctl watch",
+             "--count needs a whole number of at least 1, not '0'"),
+            (["records", "--container"], "nuvctl records", "Missing argument for --container"),
+            (["records", "add", "--title", "t"], "nuvctl records add", "--name is required"),
+            (["records", "remove"], "nuvctl records remove", "missing RECORD_NAME"),
+            (["cloud", "login", "a", "b"], "nuvctl cloud login", "unexpected argument 'b'"),
+            (["cloud", "status", "--check", "now"], "nuvctl cloud status",
+             "unexpected argument 'now'"),
+        ]
+        for args, command, message in cases:
+            with self.subTest(args=args):
+                done = run_nuvctl(*args, env=env)
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (2, "", "%s: %s\nTry '%s --help' for more information.\n"
+                                  % (command, message, command)))
+        self.assertEqual(os.listdir(home), [])
+
+    def test_option_values_in_both_forms_before_and_after_the_command(self):
+        tmp = tempfile.mkdtemp(prefix="nuv-cli-")
+        self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
+        db = os.path.join(tmp, "records.sqlite")
+        added = [run_nuvctl("records", "--database=" + db, "add", "--name=One", "--title", "t"),
+                 run_nuvctl("records", "add", "--database", db, "--name", "Two", "--title=t")]
+        self.assertEqual([d.returncode for d in added], [0, 0], [d.stderr for d in added])
+        for listing in (["records", "list", "--json", "--database=" + db],
+                        ["records", "--database", db, "list", "--json"]):
+            done = run_nuvctl(*listing)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertEqual(sorted((r["recordName"], r["fields"]["Name"], r["fields"]["title"])
+                                    for r in json.loads(done.stdout)),
+                             sorted((d.stdout.strip(), n, "t") for d, n in zip(added, ("One", "Two"))))
+        # "--" ends the options: a record name may start with a dash.
+        done = run_nuvctl("records", "remove", "--database", db, "--", "-no-such")
+        self.assertEqual((done.returncode, "no record named '-no-such'" in done.stderr), (1, True))
 
 
 class WatchTheModuleTest(nuvtest.ModuleTestCase):
@@ -446,8 +532,8 @@ class InstallTest(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="nuv inst-")  # a space in the prefix on purpose
         cls.prefix = os.path.join(cls.tmp, "prefix")
         cls.stage = os.path.join(cls.tmp, "stage")
-        install(cls.prefix)
-        install("/opt/nuv", {"DESTDIR": cls.stage})
+        nuvtest.install(cls.prefix)
+        nuvtest.install("/opt/nuv", {"DESTDIR": cls.stage})
 
     @classmethod
     def tearDownClass(cls):
@@ -550,7 +636,8 @@ class InstallTest(unittest.TestCase):
         cases = [
             ("nuvctl ", "status watch refresh kill records cloud help --help --version"),
             ("nuvctl re", "refresh records"),
-            ("nuvctl records --database /tmp/x ", "list add remove --container --database --help"),
+            ("nuvctl records --database /tmp/x ",
+             "list add remove help --container --database --help"),
             ("nuvctl records --container=c add --", "--name --title --help"),
             ("nuvctl cloud s", "status"),
             ("nuvctl watch --c", "--count"),
@@ -633,21 +720,14 @@ class InstallTest(unittest.TestCase):
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
-def install(prefix, env=None):
-    done = subprocess.run(["cmake", "--install", nuvtest.BUILD_DIR, "--prefix", prefix],
-                          env=dict(os.environ, **(env or {})), capture_output=True, text=True,
-                          timeout=120)
-    if done.returncode != 0:
-        raise AssertionError("cmake --install failed:\n" + done.stdout + done.stderr)
-
-
 def files_below(root):
     return {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs}
 
 
-def nuvctl_commands():
-    """The commands `nuvctl --help` lists."""
-    text = subprocess.run([NUVCTL, "--help"], capture_output=True, text=True, timeout=10).stdout
+def nuvctl_commands(*command):
+    """The commands `nuvctl [COMMAND] --help` lists."""
+    text = subprocess.run([NUVCTL, *command, "--help"], capture_output=True, text=True,
+                          timeout=10).stdout
     listed = text[text.index("Commands:"):].split("\n\n")[0].splitlines()[1:]
     return [line.split()[0] for line in listed if line.startswith("  ") and line.split()]
 

@@ -1,6 +1,6 @@
 #include "HostServiceClient.h"
 
-#include "BusContract.h"
+#include "platform/BusNames.h"
 #include "platform/Log.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
 
@@ -26,7 +26,7 @@ HostServiceClient::HostServiceClient(GDBusConnection* bus, Events events)
       notifications_(std::make_unique<nuv::linux_backend::BusNotificationCenter>(bus)),
       calls_(g_cancellable_new()) {
   watch_ =
-      g_bus_watch_name_on_connection(bus, nuvctl::kHostServiceName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+      g_bus_watch_name_on_connection(bus, nuv::bus::kHostServiceName, G_BUS_NAME_WATCHER_FLAGS_NONE,
                                      onAppeared, onVanished, this, nullptr);
 }
 
@@ -52,12 +52,14 @@ void HostServiceClient::onAppeared(GDBusConnection* bus, const char*, const char
   self->disconnectOwner();
   self->owner_ = owner;
   self->subscription_ = g_dbus_connection_signal_subscribe(
-      bus, owner, kPropertiesInterface, "PropertiesChanged", nuvctl::kHostServicePath,
-      nuvctl::kHostServiceInterface, G_DBUS_SIGNAL_FLAGS_NONE, onPropertiesChanged, self, nullptr);
-  g_dbus_connection_call(bus, owner, nuvctl::kHostServicePath, kPropertiesInterface, "Get",
-                         g_variant_new("(ss)", nuvctl::kHostServiceInterface, "Devices"),
-                         G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs,
-                         self->calls_.get(), onDevicesRead, self);
+      bus, owner, kPropertiesInterface, "PropertiesChanged", nuv::bus::kHostServicePath,
+      nuv::bus::kHostServiceInterface, G_DBUS_SIGNAL_FLAGS_NONE, onPropertiesChanged, self,
+      nullptr);
+  g_dbus_connection_call(
+      bus, owner, nuv::bus::kHostServicePath, kPropertiesInterface, "Get",
+      g_variant_new("(ss)", nuv::bus::kHostServiceInterface, nuv::bus::kDevicesProperty),
+      G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, self->calls_.get(),
+      onDevicesRead, self);
   self->reported_ = true;
   if (self->events_.running) self->events_.running(true);
 }
@@ -76,7 +78,8 @@ void HostServiceClient::onPropertiesChanged(GDBusConnection*, const char*, const
   auto* self = static_cast<HostServiceClient*>(data);
   if (!g_variant_is_of_type(body, G_VARIANT_TYPE("(sa{sv}as)"))) return;
   nuv::glib::Variant changed(g_variant_get_child_value(body, 1));
-  if (GVariant* devices = g_variant_lookup_value(changed.get(), "Devices", nullptr)) {
+  if (GVariant* devices =
+          g_variant_lookup_value(changed.get(), nuv::bus::kDevicesProperty, nullptr)) {
     self->receive(devices);
     return;
   }
@@ -84,14 +87,15 @@ void HostServiceClient::onPropertiesChanged(GDBusConnection*, const char*, const
   nuv::glib::Variant invalidated(g_variant_get_child_value(body, 2));
   const gchar** names = g_variant_get_strv(invalidated.get(), nullptr);
   bool devicesInvalidated = false;
-  for (const gchar** n = names; n && *n; ++n) devicesInvalidated |= g_str_equal(*n, "Devices");
+  for (const gchar** n = names; n && *n; ++n)
+    devicesInvalidated |= g_str_equal(*n, nuv::bus::kDevicesProperty);
   g_free(names);
   if (devicesInvalidated) {
-    g_dbus_connection_call(self->bus_.get(), self->owner_.c_str(), nuvctl::kHostServicePath,
-                           kPropertiesInterface, "Get",
-                           g_variant_new("(ss)", nuvctl::kHostServiceInterface, "Devices"),
-                           G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs,
-                           self->calls_.get(), onDevicesRead, self);
+    g_dbus_connection_call(
+        self->bus_.get(), self->owner_.c_str(), nuv::bus::kHostServicePath, kPropertiesInterface,
+        "Get", g_variant_new("(ss)", nuv::bus::kHostServiceInterface, nuv::bus::kDevicesProperty),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, self->calls_.get(),
+        onDevicesRead, self);
   }
 }
 
@@ -133,9 +137,10 @@ int HostServiceClient::deliverPending(void* data) {
 
 void HostServiceClient::refresh() {
   if (!running()) return;
-  g_dbus_connection_call(bus_.get(), owner_.c_str(), nuvctl::kHostServicePath,
-                         nuvctl::kHostServiceInterface, "Refresh", nullptr, G_VARIANT_TYPE("()"),
-                         G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, calls_.get(), onRefreshed, this);
+  g_dbus_connection_call(bus_.get(), owner_.c_str(), nuv::bus::kHostServicePath,
+                         nuv::bus::kHostServiceInterface, nuv::bus::kRefreshMethod, nullptr,
+                         G_VARIANT_TYPE("()"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, calls_.get(),
+                         onRefreshed, this);
 }
 
 void HostServiceClient::onRefreshed(GObject* bus, GAsyncResult* result, void* data) {
@@ -148,7 +153,7 @@ void HostServiceClient::onRefreshed(GObject* bus, GAsyncResult* result, void* da
 }
 
 void HostServiceClient::requestStop() {
-  notifications_->postNotification(nuv::Notification{nuvctl::kKillNotification, "", {}});
+  notifications_->postNotification(nuv::Notification{nuv::bus::kKillNotification, "", {}});
 }
 
 void HostServiceClient::warnOnce(Warning kind, const std::string& what) {

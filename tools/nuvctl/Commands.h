@@ -1,19 +1,16 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include "CommandLine.h"
 
-// nuvctl subcommands. Each takes the arguments after its own name and returns
+// nuvctl's commands. Each takes the words after its own name and returns
 // the process exit status: 0 success, 1 failure, 2 bad usage.
 namespace nuvctl {
 
-using Args = std::vector<std::string>;
-
-int runStatus(const Args& args);   // the module's current device map, once
-int runWatch(const Args& args);    // the current map, then every "iOSStack" broadcast
-int runRefresh(const Args& args);  // asks the module for a probe run now
-int runKill(const Args& args);     // posts the kill notification, waits for the module to stop
-int runRecords(const Args& args);  // the companion app's side of the cloud records
-int runCloud(const Args& args);    // shared-cloud sign-in and status
+int runStatus(Args args);   // the module's current device map, once
+int runWatch(Args args);    // the current map, then every "iOSStack" broadcast
+int runRefresh(Args args);  // asks the module for a probe run now
+int runKill(Args args);     // posts the kill notification, waits for the module to stop
+int runRecords(Args args);  // the companion app's side of the cloud records
+int runCloud(Args args);    // shared-cloud sign-in and status
 
 }  // namespace nuvctl

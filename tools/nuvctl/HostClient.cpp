@@ -3,11 +3,11 @@
 #include <cstdio>
 
 #include "WatchView.h"
-#include "platform/linux/runtime/HostServiceNames.h"
+#include "platform/BusNames.h"
 
 namespace nuvctl {
 
-namespace names = nuv::host_service;
+namespace bus = nuv::bus;
 
 HostClient::HostClient(const char* command) {
   GError* raw = nullptr;
@@ -50,7 +50,7 @@ HostClient::Result HostClient::call(const char* interface, const char* method, G
   GError* raw = nullptr;
   // No auto-start: a module that is not running must not be started by a query.
   nuv::glib::Variant result(g_dbus_connection_call_sync(
-      bus_.get(), names::kBusName, names::kObjectPath, interface, method, parameters,
+      bus_.get(), bus::kHostServiceName, bus::kHostServicePath, interface, method, parameters,
       G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &raw));
   nuv::glib::Error callError(raw);
   const Result outcome = interpret(result.get(), callError.get(), error);
@@ -73,7 +73,7 @@ HostClient::Result HostClient::devicesFromReply(GVariant* reply, GError* callErr
 namespace {
 
 GVariant* devicesGetParameters() {
-  return g_variant_new("(ss)", names::kInterface, names::kDevicesProperty);
+  return g_variant_new("(ss)", bus::kHostServiceInterface, bus::kDevicesProperty);
 }
 
 }  // namespace
@@ -87,14 +87,14 @@ HostClient::Result HostClient::readDevices(StackPayload* payload, std::string* e
 }
 
 void HostClient::readDevicesAsync(GAsyncReadyCallback done, gpointer data) const {
-  g_dbus_connection_call(bus_.get(), names::kBusName, names::kObjectPath,
+  g_dbus_connection_call(bus_.get(), bus::kHostServiceName, bus::kHostServicePath,
                          "org.freedesktop.DBus.Properties", "Get", devicesGetParameters(),
                          G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs,
                          nullptr, done, data);
 }
 
 HostClient::Result HostClient::refresh(std::string* error) const {
-  return call(names::kInterface, names::kRefreshMethod, nullptr, "()", nullptr, error);
+  return call(bus::kHostServiceInterface, bus::kRefreshMethod, nullptr, "()", nullptr, error);
 }
 
 }  // namespace nuvctl

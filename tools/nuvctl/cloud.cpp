@@ -2,15 +2,16 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "Commands.h"
-#include "cloud/TodoListRefresher.h"
-#include "platform/linux/cloudkit/CloudKitClient.h"
+#include "platform/BusNames.h"
 #include "platform/linux/cloudkit/CloudKitConfig.h"
+#include "platform/linux/cloudkit/CloudKitPlugin.h"
 #include "platform/linux/cloudkit/CloudKitTokenStore.h"
+#include "platform/linux/process/LinuxBundle.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
 #include "platform/linux/runtime/CloudWriteStatusFile.h"
 #include "platform/linux/runtime/IsoDate.h"
@@ -19,18 +20,15 @@ namespace nuvctl {
 namespace {
 
 using nuv::CloudErrorCode;
-using nuv::linux_backend::CloudKitClient;
 using nuv::linux_backend::CloudKitConfig;
+using nuv::linux_backend::CloudKitPlugin;
+using nuv::linux_backend::CloudKitSignInCheck;
 using nuv::linux_backend::CloudKitTokenStore;
 using nuv::linux_backend::CloudWriteStatusFile;
 
 constexpr const char* kContainer = "iCloud.vemo.voltaline.Voltaline";
 
-constexpr const char* kCloudUsage =
-    "Usage: nuvctl cloud status [--check]\n"
-    "       nuvctl cloud login [TOKEN_OR_CALLBACK_URL]\n"
-    "       nuvctl cloud logout\n"
-    "\n"
+constexpr const char* kCloudSummary =
     "The shared cloud (CloudKit Web Services) that NUVModule writes the\n"
     "battery records into when cloud.conf selects it. Settings live in\n"
     "${XDG_CONFIG_HOME:-~/.config}/vemo.Tallyport.NUVModule/cloud.conf:\n"
@@ -38,18 +36,9 @@ constexpr const char* kCloudUsage =
     "  [cloud]\n"
     "  backend=cloudkit          (local, the default, keeps records on this machine)\n"
     "  environment=development   (or production: the companion app's build)\n"
-    "  api_token=...             (the container's API token)\n"
-    "\n"
-    "Commands:\n"
-    "  status    backend, environment, whether signed in, the last error, the\n"
-    "            module's last battery write that landed and how many wait for\n"
-    "            a retry, and what to do; --check also asks the service\n"
-    "  login     signs in: prints the sign-in URL, then reads the callback URL\n"
-    "            (ckWebAuthToken=... or ckSession=...) or the token from the\n"
-    "            argument or standard input, and stores it (mode 0600); an\n"
-    "            argument is visible to other local users, pasting is not\n"
-    "  logout    forgets the stored token\n"
-    "\n"
+    "  api_token=...             (the container's API token)";
+
+constexpr const char* kCloudDescription =
     "Tokens are never printed. Restarting the module is not needed: login\n"
     "tells the running module (the notification\n"
     "vemo.Tallyport.NUVModule.cloudSignedIn on the session bus), which fetches\n"
@@ -57,18 +46,29 @@ constexpr const char* kCloudUsage =
     "it notices within 5 minutes.\n"
     "\n"
     "Exit status: 0 on success, 1 on failure (status: cloud.conf names an\n"
-    "unknown backend), 2 on a usage error.\n";
+    "unknown backend), 2 on a usage error.";
+
+constexpr const char* kStatusSummary =
+    "Shows the backend, the environment, whether signed in, the last error,\n"
+    "the module's last battery write that landed and how many wait for a\n"
+    "retry, and what to do.";
+constexpr const char* kStatusDescription =
+    "Exit status: 0 on success, 1 when cloud.conf names an unknown backend, 2 on\n"
+    "a usage error.";
+constexpr const char* kLoginSummary =
+    "Signs in: prints the sign-in URL, then reads the callback URL\n"
+    "(ckWebAuthToken=... or ckSession=...) or the token from the argument or\n"
+    "standard input, and stores it (mode 0600). An argument is visible to\n"
+    "other local users, pasting is not.";
+constexpr const char* kLogoutSummary = "Forgets the stored token.";
+constexpr const char* kSubcommandDescription =
+    "Exit status: 0 on success, 1 on failure, 2 on a usage error.";
 
 // Text from the network, made safe for a terminal.
 std::string printable(const std::string& text) {
   std::string out;
   for (unsigned char c : text) out += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
   return out;
-}
-
-int usageError(const std::string& message) {
-  std::fprintf(stderr, "nuvctl cloud: %s\n\n%s", message.c_str(), kCloudUsage);
-  return 2;
 }
 
 CloudKitConfig loadConfig() {
@@ -88,7 +88,7 @@ void tellModuleSignedIn() {
   std::string error;
   auto bus = nuv::linux_backend::BusNotificationCenter::connectSession(&error);
   if (!bus) return;
-  bus->postNotification(nuv::Notification{nuv::TodoListRefresher::kSignInNotification, "", {}});
+  bus->postNotification(nuv::Notification{nuv::bus::kCloudSignedInNotification, "", {}});
   g_dbus_connection_flush_sync(bus->connection(), nullptr, nullptr);
 }
 
@@ -116,20 +116,37 @@ void printWrites(const CloudKitConfig& config) {
       running || status.pendingCount == 0 ? "" : " (the module stopped with writes pending)");
 }
 
-bool isSignedOut(const CloudKitClient::Response& response) {
-  return response.serverErrorCode == "AUTHENTICATION_REQUIRED" ||
-         response.serverErrorCode == "AUTHENTICATION_FAILED";
+bool isSignedOut(const CloudKitSignInCheck& check) {
+  return check.serverErrorCode == "AUTHENTICATION_REQUIRED" ||
+         check.serverErrorCode == "AUTHENTICATION_FAILED";
 }
 
-int status(const Args& args) {
-  bool check = false;
-  for (const auto& a : args) {
-    if (a == "--check") {
-      check = true;
-    } else {
-      return usageError("unknown option '" + a + "'");
-    }
+// The bundle beside nuvctl: <build>/NUVModule.app for the program in the
+// build tree, <prefix>/<libdir>/NUVModule.app for <prefix>/bin/nuvctl.
+std::string bundleDirectory() {
+  const nuv::linux_backend::LinuxBundle self;
+  std::error_code ignored;
+  if (self.executablePath() == std::filesystem::weakly_canonical(NUVCTL_BUILD_PATH, ignored)) {
+    return NUVCTL_BUILD_BUNDLE;
   }
+  return self.bundlePath() + "/" + NUVCTL_INSTALLED_BUNDLE;
+}
+
+// The CloudKit backend, loaded only by the commands that talk to the
+// service: nothing else in nuvctl needs libcurl and its TLS stack.
+const CloudKitPlugin* loadPlugin(std::string* error) {
+  const std::string path = bundleDirectory() + "/" + nuv::linux_backend::kCloudKitPluginPath;
+  std::string reason;
+  if (const auto* plugin = nuv::linux_backend::loadCloudKitPlugin(path, &reason)) return plugin;
+  *error = "cannot load the CloudKit backend: " + reason;
+  return nullptr;
+}
+
+int showStatus(Args args) {
+  bool check = false;
+  CommandLine line("cloud status", "", kStatusSummary, kStatusDescription);
+  line.flag("check", "Also ask the service whether the stored sign-in works", &check);
+  if (auto status = line.parse(args)) return *status;
   const auto config = loadConfig();
   if (config.backend == CloudKitConfig::Backend::Unknown) {
     std::fprintf(stderr,
@@ -148,9 +165,13 @@ int status(const Args& args) {
 
   std::string checkResult;
   if (check && config.problem().empty()) {
-    CloudKitClient client(config, kContainer);
-    auto response = client.post("users/current", nlohmann::json::object());
-    checkResult = response.error ? printable(response.error->message) : "ok";
+    std::string error;
+    if (const auto* plugin = loadPlugin(&error)) {
+      const auto answer = plugin->checkSignIn(config, kContainer);
+      checkResult = answer.error ? printable(answer.error->message) : "ok";
+    } else {
+      checkResult = printable(error);
+    }
   }
   const bool signedIn = store.readToken().has_value();
   const auto state = store.readState();
@@ -179,11 +200,22 @@ int status(const Args& args) {
   return 0;
 }
 
-int login(const Args& args) {
-  if (args.size() > 1) return usageError("login takes at most one argument");
+int login(Args args) {
+  if (auto status = CommandLine("cloud login", "[TOKEN_OR_CALLBACK_URL]", kLoginSummary,
+                                kSubcommandDescription)
+                        .arguments(0, 1)
+                        .parse(args)) {
+    return *status;
+  }
   const auto config = loadConfig();
   if (auto problem = config.problem(); !problem.empty()) {
     std::fprintf(stderr, "nuvctl cloud: %s\n", problem.c_str());
+    return 1;
+  }
+  std::string error;
+  const auto* plugin = loadPlugin(&error);
+  if (!plugin) {
+    std::fprintf(stderr, "nuvctl cloud: %s\n", error.c_str());
     return 1;
   }
   const auto store = storeOf(config);
@@ -191,21 +223,20 @@ int login(const Args& args) {
   if (!args.empty()) {
     input = args[0];
   } else {
-    CloudKitClient client(config, kContainer);
-    auto response = client.post("users/current", nlohmann::json::object());
+    const auto response = plugin->checkSignIn(config, kContainer);
     if (!response.error) {
       tellModuleSignedIn();
       std::puts("Already signed in.");
       return 0;
     }
-    if (response.redirectURL.empty()) {
+    if (response.signInURL.empty()) {
       std::fprintf(stderr, "nuvctl cloud: %s\n", printable(response.error->message).c_str());
       return 1;
     }
     std::printf(
         "Open this URL in a browser and sign in:\n\n  %s\n\n"
         "Then paste the URL the browser ends on (or the token) here:\n",
-        printable(response.redirectURL).c_str());
+        printable(response.signInURL).c_str());
     std::fflush(stdout);
     if (!std::getline(std::cin, input)) {
       std::fputs("nuvctl cloud: nothing was pasted\n", stderr);
@@ -217,7 +248,6 @@ int login(const Args& args) {
     std::fputs("nuvctl cloud: no ckWebAuthToken or ckSession token found\n", stderr);
     return 1;
   }
-  std::string error;
   {
     CloudKitTokenStore::Lock lock(store.lockPath());
     if (!store.writeToken(*token, &error)) {
@@ -225,8 +255,7 @@ int login(const Args& args) {
       return 1;
     }
   }
-  CloudKitClient client(config, kContainer);
-  auto response = client.post("users/current", nlohmann::json::object());
+  const auto response = plugin->checkSignIn(config, kContainer);
   if (!response.error) {
     tellModuleSignedIn();
     std::puts("Signed in.");
@@ -243,8 +272,11 @@ int login(const Args& args) {
   return 0;
 }
 
-int logout(const Args& args) {
-  if (!args.empty()) return usageError("logout takes no arguments");
+int logout(Args args) {
+  if (auto status =
+          CommandLine("cloud logout", "", kLogoutSummary, kSubcommandDescription).parse(args)) {
+    return *status;
+  }
   const auto config = loadConfig();
   const auto store = storeOf(config);
   CloudKitTokenStore::Lock lock(store.lockPath());
@@ -261,18 +293,15 @@ int logout(const Args& args) {
 
 }  // namespace
 
-int runCloud(const Args& args) {
-  if (args.empty()) return usageError("missing command");
-  const std::string& command = args[0];
-  const Args rest(args.begin() + 1, args.end());
-  if (command == "-h" || command == "--help" || command == "help") {
-    std::fputs(kCloudUsage, stdout);
-    return 0;
-  }
-  if (command == "status") return status(rest);
-  if (command == "login") return login(rest);
-  if (command == "logout") return logout(rest);
-  return usageError("unknown command '" + command + "'");
+int runCloud(Args args) {
+  return CommandLine("cloud", "COMMAND", kCloudSummary, kCloudDescription)
+      .subcommand("status",
+                  "backend, environment, sign-in, the last error and writes, and what to do; "
+                  "--check also asks the service",
+                  showStatus)
+      .subcommand("login", "signs in and stores the token", login)
+      .subcommand("logout", "forgets the stored token", logout)
+      .run(std::move(args));
 }
 
 }  // namespace nuvctl

@@ -3,17 +3,14 @@
 #include <cstdio>
 #include <string>
 
-#include "BusContract.h"
 #include "Commands.h"
 #include "HostClient.h"
-#include "platform/linux/runtime/HostServiceNames.h"
+#include "platform/BusNames.h"
 
 namespace nuvctl {
 namespace {
 
-constexpr const char* kKillUsage =
-    "Usage: nuvctl kill\n"
-    "\n"
+constexpr const char* kKillSummary =
     "Asks NUVModule to stop, as its host application does: posts the\n"
     "notification \"vemo.Tallyport.kill\" on the session bus, that is the\n"
     "signal vemo.DistributedNotifications.Notification on the object\n"
@@ -24,14 +21,12 @@ constexpr const char* kKillUsage =
     "Every running module of this user session stops at once; nothing is\n"
     "saved on that path. When the module runs as the systemd user unit\n"
     "nuvmodule.service, prefer 'systemctl --user stop nuvmodule'; a module\n"
-    "stopped with this command is not restarted by the unit.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help   show this help\n"
-    "\n"
+    "stopped with this command is not restarted by the unit.";
+
+constexpr const char* kKillDescription =
     "Exit status: 0 when the module has stopped; 1 when no module is running\n"
     "(nothing is sent), the session bus cannot be reached, or the module still\n"
-    "holds its name after 5 s; 2 on a usage error.\n";
+    "holds its name after 5 s; 2 on a usage error.";
 
 constexpr guint kReleaseTimeoutMs = 5000;
 
@@ -50,15 +45,16 @@ struct Kill {
 bool postKill(GDBusConnection* bus) {
   GVariantBuilder noUserInfo;
   g_variant_builder_init(&noUserInfo, G_VARIANT_TYPE("a{sv}"));
-  GVariant* body = g_variant_new("(ssa{sv})", kKillNotification, "", &noUserInfo);
+  GVariant* body = g_variant_new("(ssa{sv})", nuv::bus::kKillNotification, "", &noUserInfo);
   GError* raw = nullptr;
-  if (g_dbus_connection_emit_signal(bus, nullptr, kBusObjectPath, kBusInterface, kBusMember, body,
-                                    &raw) &&
+  if (g_dbus_connection_emit_signal(bus, nullptr, nuv::bus::kNotificationPath,
+                                    nuv::bus::kNotificationInterface, nuv::bus::kNotificationMember,
+                                    body, &raw) &&
       g_dbus_connection_flush_sync(bus, nullptr, &raw)) {
     return true;
   }
   nuv::glib::Error error(raw);
-  std::fprintf(stderr, "nuvctl kill: could not send %s: %s\n", kKillNotification,
+  std::fprintf(stderr, "nuvctl kill: could not send %s: %s\n", nuv::bus::kKillNotification,
                error ? error->message : "unknown error");
   return false;
 }
@@ -99,20 +95,15 @@ void onVanished(GDBusConnection*, const gchar*, gpointer data) {
 
 }  // namespace
 
-int runKill(const Args& args) {
-  for (const auto& arg : args) {
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kKillUsage, stdout);
-      return 0;
-    }
-    std::fprintf(stderr, "nuvctl kill: unexpected argument '%s'\n\n%s", arg.c_str(), kKillUsage);
-    return 2;
+int runKill(Args args) {
+  if (auto status = CommandLine("kill", "", kKillSummary, kKillDescription).parse(args)) {
+    return *status;
   }
   HostClient client("kill");
   if (!client) return 1;
   Kill kill;
   kill.loop = g_main_loop_new(nullptr, FALSE);
-  const guint watch = g_bus_watch_name_on_connection(client.bus(), nuv::host_service::kBusName,
+  const guint watch = g_bus_watch_name_on_connection(client.bus(), nuv::bus::kHostServiceName,
                                                      G_BUS_NAME_WATCHER_FLAGS_NONE, onAppeared,
                                                      onVanished, &kill, nullptr);
   g_main_loop_run(kill.loop);

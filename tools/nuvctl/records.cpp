@@ -28,40 +28,55 @@ using nuv::linux_backend::SqliteCloudStore;
 constexpr const char* kDefaultContainer = "iCloud.vemo.voltaline.Voltaline";
 constexpr const char* kRecordType = "Todo";
 
-constexpr const char* kRecordsUsage =
-    "Usage: nuvctl records [OPTIONS] list [--json]\n"
-    "       nuvctl records [OPTIONS] add --name NAME [--title TITLE]\n"
-    "       nuvctl records [OPTIONS] remove RECORD_NAME\n"
-    "\n"
+constexpr const char* kRecordsSummary =
     "The companion app's side of the battery records in the local cloud\n"
     "database that NUVModule writes into. The module keeps the \"Battery\" and\n"
     "\"state\" fields of the record whose \"Name\" equals a device's name up to\n"
     "date; it never creates records, so add one per device here. Safe to use\n"
-    "while the module runs.\n"
-    "\n"
-    "Commands:\n"
-    "  list            a table of record name, Name, Battery, state, title, done\n"
-    "                  and modification date (UTC); --json prints every field\n"
-    "  add             a new \"Todo\" record with \"Name\" (and \"title\"); prints\n"
-    "                  its record name\n"
-    "  remove          deletes the record with that record name\n"
-    "\n"
-    "Options:\n"
-    "  --container ID  the cloud container (default iCloud.vemo.voltaline.Voltaline)\n"
-    "  --database PATH the database file (default: the container's file under\n"
-    "                  ${XDG_DATA_HOME:-~/.local/share}/vemo.Tallyport.NUVModule/cloud/)\n"
-    "  -h, --help      show this help\n"
-    "\n"
+    "while the module runs.";
+
+constexpr const char* kRecordsDescription =
+    "The options above may also follow the command. The default database is\n"
+    "the container's file under\n"
+    "${XDG_DATA_HOME:-~/.local/share}/vemo.Tallyport.NUVModule/cloud/.\n"
     "list and remove never create a database: a container without one is an\n"
     "error. The module notices records added or removed here within seconds.\n"
     "\n"
     "Exit status: 0 on success, 1 when the database is missing or fails or the\n"
-    "record is unknown, 2 on a usage error.\n";
+    "record is unknown, 2 on a usage error.";
 
-int usageError(const std::string& message) {
-  std::fprintf(stderr, "nuvctl records: %s\n\n%s", message.c_str(), kRecordsUsage);
-  return 2;
-}
+constexpr const char* kListSummary =
+    "A table of the records: record name, Name, Battery, state, title, done\n"
+    "and modification date (UTC).";
+constexpr const char* kAddSummary =
+    "Adds a \"Todo\" record whose \"Name\" is NAME (and \"title\" TITLE), and\n"
+    "prints its record name. Name it as the device is named.";
+constexpr const char* kRemoveSummary = "Deletes the record with that record name.";
+constexpr const char* kSubcommandDescription =
+    "Exit status: 0 on success, 1 when the database is missing or fails or the\n"
+    "record is unknown, 2 on a usage error.";
+
+// Which database a command works on: --container and --database, taken
+// before the command and after it alike.
+struct Place {
+  std::optional<std::string> container;
+  std::optional<std::string> database;
+
+  void addOptions(nuvctl::CommandLine& line) {
+    line.text("container", "ID", "The cloud container (default iCloud.vemo.voltaline.Voltaline)",
+              &container)
+        .text("database", "PATH", "The database file (default: the container's file)", &database);
+  }
+
+  std::string path() const {
+    return database ? *database
+                    : SqliteCloudContainer::databasePath(SqliteCloudContainer::defaultDirectory(),
+                                                         container.value_or(kDefaultContainer));
+  }
+  // The default folder is the module's own, kept private like the module
+  // keeps it.
+  bool privateFolder() const { return !database; }
+};
 
 int failure(const CloudError& error) {
   std::fprintf(stderr, "nuvctl records: %s\n", error.message.c_str());
@@ -164,94 +179,84 @@ bool validText(const std::string& s) {
   return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr);
 }
 
+// Listing or removing never makes a database: a missing one is a typing
+// error in the container name (or the module never ran).
+bool missingDatabase(const Place& place) {
+  const std::string path = place.path();
+  if (std::filesystem::exists(path)) return false;
+  std::fprintf(stderr, "nuvctl records: container %s has no database (%s)\n",
+               printable(place.container.value_or(kDefaultContainer)).c_str(),
+               printable(path).c_str());
+  return true;
+}
+
+int runList(Place place, Args args) {
+  bool json = false;
+  CommandLine line("records list", "", kListSummary, kSubcommandDescription);
+  place.addOptions(line);
+  line.flag("json", "Every field of every record, as JSON", &json);
+  if (auto status = line.parse(args)) return *status;
+  if (missingDatabase(place)) return 1;
+  SqliteCloudStore store(place.path(), place.privateFolder());
+  return list(store, json);
+}
+
+int runAdd(Place place, Args args) {
+  std::optional<std::string> name, title;
+  CommandLine line("records add", "", kAddSummary, kSubcommandDescription);
+  place.addOptions(line);
+  line.text("name", "NAME", "The device's name (required)", &name)
+      .text("title", "TITLE", "The record's title", &title, /*mayBeEmpty=*/true);
+  if (auto status = line.parse(args)) return *status;
+  if (!name) return line.usageError("--name is required");
+  if (!validText(*name) || (title && !validText(*title))) {
+    return line.usageError("names and titles must be UTF-8 text");
+  }
+  SqliteCloudStore store(place.path(), place.privateFolder());
+  CloudRecordData record;
+  record.recordType = kRecordType;
+  record.recordID = nuv::CloudRecordID{nuv::CloudRecord::makeRecordName()};
+  record.fields["Name"] = *name;
+  if (title) record.fields["title"] = *title;
+  auto result = store.save(record, nuv::CloudRecordSavePolicy::AllKeys);
+  if (auto* e = std::get_if<CloudError>(&result)) return failure(*e);
+  std::printf("%s\n", std::get<0>(result).recordID.recordName.c_str());
+  return 0;
+}
+
+int runRemove(Place place, Args args) {
+  CommandLine line("records remove", "RECORD_NAME", kRemoveSummary, kSubcommandDescription);
+  place.addOptions(line);
+  line.arguments(1, 1);
+  if (auto status = line.parse(args)) return *status;
+  const std::string& recordName = args[0];
+  if (recordName.empty()) return line.usageError("the record name must not be empty");
+  if (missingDatabase(place)) return 1;
+  SqliteCloudStore store(place.path(), place.privateFolder());
+  if (auto e = store.remove(nuv::CloudRecordID{recordName})) {
+    if (e->code == nuv::CloudErrorCode::UnknownItem) {
+      std::fprintf(stderr, "nuvctl records: no record named '%s'\n", printable(recordName).c_str());
+      return 1;
+    }
+    return failure(*e);
+  }
+  return 0;
+}
+
 }  // namespace
 
-int runRecords(const Args& args) {
-  std::string container = kDefaultContainer;
-  std::optional<std::string> database;
-  std::vector<std::string> rest;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") {
-      std::fputs(kRecordsUsage, stdout);
-      return 0;
-    }
-    if (a == "--container" || a == "--database") {
-      if (i + 1 >= args.size() || args[i + 1].empty()) return usageError(a + " needs a value");
-      (a == "--container" ? container : database.emplace()) = args[++i];
-      continue;
-    }
-    rest.push_back(a);
-  }
-  if (rest.empty()) return usageError("missing command");
-  const std::string command = rest[0];
-  rest.erase(rest.begin());
-
-  const std::string path = database ? *database
-                                    : SqliteCloudContainer::databasePath(
-                                          SqliteCloudContainer::defaultDirectory(), container);
-  // Listing or removing never makes a database: a missing one is a typing
-  // error in the container name (or the module never ran).
-  auto missingDatabase = [&] {
-    if (std::filesystem::exists(path)) return false;
-    std::fprintf(stderr, "nuvctl records: container %s has no database (%s)\n",
-                 printable(container).c_str(), printable(path).c_str());
-    return true;
-  };
-  // The default folder is the module's own, kept private like the module keeps it.
-  SqliteCloudStore store(path, /*privateFolder=*/!database);
-
-  if (command == "list") {
-    bool json = false;
-    for (const auto& a : rest) {
-      if (a != "--json") return usageError("list: unexpected argument '" + a + "'");
-      json = true;
-    }
-    if (missingDatabase()) return 1;
-    return list(store, json);
-  }
-
-  if (command == "add") {
-    std::optional<std::string> name, title;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-      const std::string& a = rest[i];
-      if (a != "--name" && a != "--title") {
-        return usageError("add: unexpected argument '" + a + "'");
-      }
-      if (i + 1 >= rest.size()) return usageError("add: " + a + " needs a value");
-      (a == "--name" ? name : title) = rest[++i];
-    }
-    if (!name) return usageError("add: --name is required");
-    if (name->empty()) return usageError("add: the name must not be empty");
-    if (!validText(*name) || (title && !validText(*title))) {
-      return usageError("add: names and titles must be UTF-8 text");
-    }
-    CloudRecordData record;
-    record.recordType = kRecordType;
-    record.recordID = nuv::CloudRecordID{nuv::CloudRecord::makeRecordName()};
-    record.fields["Name"] = *name;
-    if (title) record.fields["title"] = *title;
-    auto result = store.save(record, nuv::CloudRecordSavePolicy::AllKeys);
-    if (auto* e = std::get_if<CloudError>(&result)) return failure(*e);
-    std::printf("%s\n", std::get<0>(result).recordID.recordName.c_str());
-    return 0;
-  }
-
-  if (command == "remove") {
-    if (rest.size() != 1) return usageError("remove: exactly one RECORD_NAME is needed");
-    if (rest[0].empty()) return usageError("remove: the record name must not be empty");
-    if (missingDatabase()) return 1;
-    if (auto e = store.remove(nuv::CloudRecordID{rest[0]})) {
-      if (e->code == nuv::CloudErrorCode::UnknownItem) {
-        std::fprintf(stderr, "nuvctl records: no record named '%s'\n", printable(rest[0]).c_str());
-        return 1;
-      }
-      return failure(*e);
-    }
-    return 0;
-  }
-
-  return usageError("unknown command '" + command + "'");
+int runRecords(Args args) {
+  Place place;
+  CommandLine line("records", "COMMAND", kRecordsSummary, kRecordsDescription);
+  place.addOptions(line);
+  // Each command starts from the options given before it.
+  line.subcommand("list", "a table of the records; --json prints every field of every record",
+                  [&place](Args rest) { return runList(place, std::move(rest)); })
+      .subcommand("add", "a new \"Todo\" record with --name (and --title); prints its record name",
+                  [&place](Args rest) { return runAdd(place, std::move(rest)); })
+      .subcommand("remove", "deletes the record with the record name RECORD_NAME",
+                  [&place](Args rest) { return runRemove(place, std::move(rest)); });
+  return line.run(std::move(args));
 }
 
 }  // namespace nuvctl

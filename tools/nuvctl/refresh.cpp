@@ -8,33 +8,23 @@
 namespace nuvctl {
 namespace {
 
-constexpr const char* kRefreshUsage =
-    "Usage: nuvctl refresh\n"
-    "\n"
+constexpr const char* kRefreshSummary =
     "Asks NUVModule for a probe run now, as plugging in an iPhone does (the\n"
     "Refresh() method of vemo.Tallyport.NUVModule1 on the session bus), and\n"
     "returns at once. One run at a time: during a run the request only\n"
     "schedules the next regular one. A device the run finds new or changed\n"
-    "shows up in 'nuvctl watch' and 'nuvctl status'.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help   show this help\n"
-    "\n"
+    "shows up in 'nuvctl watch' and 'nuvctl status'.";
+
+constexpr const char* kRefreshDescription =
     "Exit status: 0 when the module took the request; 1 when no module is\n"
     "running, the session bus cannot be reached or the module did not answer;\n"
-    "2 on a usage error.\n";
+    "2 on a usage error.";
 
 }  // namespace
 
-int runRefresh(const Args& args) {
-  for (const auto& arg : args) {
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kRefreshUsage, stdout);
-      return 0;
-    }
-    std::fprintf(stderr, "nuvctl refresh: unexpected argument '%s'\n\n%s", arg.c_str(),
-                 kRefreshUsage);
-    return 2;
+int runRefresh(Args args) {
+  if (auto status = CommandLine("refresh", "", kRefreshSummary, kRefreshDescription).parse(args)) {
+    return *status;
   }
   HostClient client("refresh");
   if (!client) return 1;

@@ -8,38 +8,24 @@
 namespace nuvctl {
 namespace {
 
-constexpr const char* kStatusUsage =
-    "Usage: nuvctl status [--json]\n"
-    "\n"
+constexpr const char* kStatusSummary =
     "Shows the iPhones, iPads and iPods that NUVModule reports now, once: the\n"
     "table of 'nuvctl watch' (name, battery bar and percentage, charging,\n"
     "attached on USB, age of the last change the entry shows), read from the\n"
-    "module's Devices property (vemo.Tallyport.NUVModule1 on the session bus).\n"
-    "\n"
-    "Options:\n"
-    "  --json       one JSON object instead, the shape of a 'nuvctl watch --json'\n"
-    "               line: {\"received\": ..., \"devices\": {...}}\n"
-    "  -h, --help   show this help\n"
-    "\n"
+    "module's Devices property (vemo.Tallyport.NUVModule1 on the session bus).";
+
+constexpr const char* kStatusDescription =
     "Exit status: 0 when the map was shown; 1 when no module is running, the\n"
     "session bus cannot be reached or the module did not answer; 2 on a usage\n"
-    "error.\n";
+    "error.";
 
 }  // namespace
 
-int runStatus(const Args& args) {
+int runStatus(Args args) {
   bool json = false;
-  for (const auto& arg : args) {
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kStatusUsage, stdout);
-      return 0;
-    } else if (arg == "--json") {
-      json = true;
-    } else {
-      std::fprintf(stderr, "nuvctl status: unknown option '%s'\n\n%s", arg.c_str(), kStatusUsage);
-      return 2;
-    }
-  }
+  CommandLine line("status", "", kStatusSummary, kStatusDescription);
+  line.flag("json", "One JSON object instead, the shape of a 'nuvctl watch --json' line", &json);
+  if (auto status = line.parse(args)) return *status;
   HostClient client("status");
   if (!client) return 1;
   StackPayload payload;

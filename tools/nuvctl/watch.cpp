@@ -3,22 +3,19 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 #include <string>
 
-#include "BusContract.h"
 #include "Commands.h"
 #include "HostClient.h"
 #include "WatchView.h"
+#include "platform/BusNames.h"
 #include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/HostServiceNames.h"
 
 namespace nuvctl {
 namespace {
 
-constexpr const char* kWatchUsage =
-    "Usage: nuvctl watch [--json] [--count N]\n"
-    "\n"
+constexpr const char* kWatchSummary =
     "Shows the status of the iPhones, iPads and iPods that NUVModule reports:\n"
     "the current map at once (read from the module's Devices property), then\n"
     "every change. The module broadcasts its whole device map as the\n"
@@ -37,19 +34,14 @@ constexpr const char* kWatchUsage =
     "   \"devices\": {\"<UDID>\": {\"Bonjour\": \"<UDID>\", \"name\": \"My Phone\",\n"
     "                          \"Battery\": \"87\", ..., \"timestamp\": \"...\"}}}\n"
     "Dates are UTC. \"timestamp\" is present only on entries the latest probe\n"
-    "run changed.\n"
-    "\n"
-    "Options:\n"
-    "  --json       JSON lines, even on a terminal\n"
-    "  --count N    exit after N broadcasts (N >= 1); the current map shown at\n"
-    "               the start does not count\n"
-    "  -h, --help   show this help\n"
-    "\n"
+    "run changed.";
+
+constexpr const char* kWatchDescription =
     "A broadcast that does not have the documented shape is reported on\n"
     "standard error and skipped; watching goes on.\n"
     "\n"
     "Exit status: 0 after Ctrl-C, SIGTERM or N broadcasts; 1 when the session\n"
-    "bus cannot be reached or the connection is lost; 2 on a usage error.\n";
+    "bus cannot be reached or the connection is lost; 2 on a usage error.";
 
 struct Watch {
   GMainLoop* loop = nullptr;
@@ -86,7 +78,7 @@ void onNotification(GDBusConnection*, const gchar*, const gchar*, const gchar*, 
   auto payload = StackPayload::fromSignalBody(body, &error);
   if (!payload) {
     std::fprintf(stderr, "nuvctl watch: skipped a malformed \"%s\" broadcast: %s\n",
-                 kStackNotification, WatchView::displayText(error).c_str());
+                 nuv::bus::kStackNotification, WatchView::displayText(error).c_str());
     std::fflush(stderr);
     return;
   }
@@ -142,39 +134,15 @@ void onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
 
 }  // namespace
 
-int runWatch(const Args& args) {
+int runWatch(Args args) {
   Watch watch;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kWatchUsage, stdout);
-      return 0;
-    } else if (arg == "--json") {
-      watch.json = true;
-    } else if (arg == "--count" || arg.rfind("--count=", 0) == 0) {
-      std::string value;
-      if (arg == "--count") {
-        if (i + 1 >= args.size()) {
-          std::fputs("nuvctl watch: --count needs a number\n", stderr);
-          return 2;
-        }
-        value = args[++i];
-      } else {
-        value = arg.substr(8);
-      }
-      char* end = nullptr;
-      const long n = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || n < 1) {
-        std::fprintf(stderr, "nuvctl watch: --count needs a number of at least 1, not '%s'\n",
-                     value.c_str());
-        return 2;
-      }
-      watch.remaining = n;
-    } else {
-      std::fprintf(stderr, "nuvctl watch: unknown option '%s'\n\n%s", arg.c_str(), kWatchUsage);
-      return 2;
-    }
-  }
+  std::optional<long> count;
+  CommandLine line("watch", "", kWatchSummary, kWatchDescription);
+  line.flag("json", "JSON lines, even on a terminal", &watch.json)
+      .number("count", "N", "Exit after N broadcasts; the map shown at the start does not count", 1,
+              &count);
+  if (auto status = line.parse(args)) return *status;
+  if (count) watch.remaining = *count;
   const bool terminal = isatty(STDOUT_FILENO);
   if (!terminal) watch.json = true;
 
@@ -186,12 +154,13 @@ int runWatch(const Args& args) {
   watch.loop = g_main_loop_new(nullptr, FALSE);
   // Subscribed before the map is read, so no change falls in between.
   const guint subscription = g_dbus_connection_signal_subscribe(
-      bus, nullptr, kBusInterface, kBusMember, kBusObjectPath, kStackNotification,
-      G_DBUS_SIGNAL_FLAGS_NONE, onNotification, &watch, nullptr);
+      bus, nullptr, nuv::bus::kNotificationInterface, nuv::bus::kNotificationMember,
+      nuv::bus::kNotificationPath, nuv::bus::kStackNotification, G_DBUS_SIGNAL_FLAGS_NONE,
+      onNotification, &watch, nullptr);
   const gulong closedHandler = g_signal_connect(bus, "closed", G_CALLBACK(onClosed), &watch);
-  const guint moduleWatch = g_bus_watch_name_on_connection(
-      bus, nuv::host_service::kBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, onModuleAppeared, nullptr,
-      &watch, nullptr);
+  const guint moduleWatch =
+      g_bus_watch_name_on_connection(bus, nuv::bus::kHostServiceName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                     onModuleAppeared, nullptr, &watch, nullptr);
   const guint sigint = g_unix_signal_add(SIGINT, onStopSignal, &watch);
   const guint sigterm = g_unix_signal_add(SIGTERM, onStopSignal, &watch);
   guint tick = 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "cloud/TodoFetcher.h"
+#include "platform/BusNames.h"
 #include "platform/Log.h"
 #include "platform/fake/FakeCloudDatabase.h"
 #include "platform/fake/FakeNotificationCenter.h"
@@ -109,7 +110,7 @@ TEST_F(TodoListRefresherTest, TheSignInNotificationFetchesAtOnceAndSendsWaitingW
   const std::size_t before = fetches();
   ASSERT_EQ(db.saveCalls().size(), 2u);  // the write and its first retry
 
-  center.postNotification(Notification{TodoListRefresher::kSignInNotification, "", {}});
+  center.postNotification(Notification{bus::kCloudSignedInNotification, "", {}});
   settle();
   EXPECT_EQ(fetches(), before + 1);
   EXPECT_EQ(db.saveCalls().size(), 3u);

@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 
+#include "platform/BusNames.h"
 #include "platform/Log.h"
 #include "platform/linux/runtime/GlibHandles.h"
 #include "platform/linux/runtime/VariantCodec.h"
@@ -74,7 +75,8 @@ void BusNotificationCenter::postNotification(const Notification& note) {
   GVariant* body =
       g_variant_new("(ss@a{sv})", note.name.c_str(), note.object.c_str(), toVariant(note.userInfo));
   GError* raw = nullptr;
-  if (!g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, kMember, body,
+  if (!g_dbus_connection_emit_signal(connection_, nullptr, bus::kNotificationPath,
+                                     bus::kNotificationInterface, bus::kNotificationMember, body,
                                      &raw)) {
     glib::Error err(raw);
     log::warning("cannot post \"" + note.name + "\": " + (err ? err->message : "unknown error"));
@@ -86,10 +88,10 @@ void BusNotificationCenter::postNotification(const Notification& note) {
 
 Subscription BusNotificationCenter::addObserver(const std::string& name, Observer observer) {
   auto* data = new ObserverData{std::move(observer)};
-  const guint id =
-      g_dbus_connection_signal_subscribe(connection_, nullptr, kInterface, kMember, kObjectPath,
-                                         name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE, &onSignal, data,
-                                         [](gpointer p) { delete static_cast<ObserverData*>(p); });
+  const guint id = g_dbus_connection_signal_subscribe(
+      connection_, nullptr, bus::kNotificationInterface, bus::kNotificationMember,
+      bus::kNotificationPath, name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE, &onSignal, data,
+      [](gpointer p) { delete static_cast<ObserverData*>(p); });
   GDBusConnection* connection = G_DBUS_CONNECTION(g_object_ref(connection_));
   return Subscription([connection, id] {
     g_dbus_connection_signal_unsubscribe(connection, id);

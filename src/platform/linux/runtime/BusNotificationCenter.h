@@ -10,19 +10,14 @@ typedef struct _GDBusConnection GDBusConnection;
 
 namespace nuv::linux_backend {
 
-// Distributed notifications on the session bus. A notification named N is the
-// signal vemo.DistributedNotifications.Notification on the object path
-// /vemo/DistributedNotifications with body (ssa{sv}): N, the sender object as
-// text, the user info. Observers match on arg0 = N so the bus filters by name.
+// Distributed notifications on the session bus, as platform/BusNames.h
+// describes them: one signal per notification, observers matching on its
+// name (arg0) so that the bus filters.
 //
 // Observers run on the main context (the thread-default context when
 // addObserver is called). post() may be called from the main thread only.
 class BusNotificationCenter : public NotificationCenter {
  public:
-  static constexpr const char* kObjectPath = "/vemo/DistributedNotifications";
-  static constexpr const char* kInterface = "vemo.DistributedNotifications";
-  static constexpr const char* kMember = "Notification";
-
   // Connects to the session bus; null with `error` set when there is none.
   static std::unique_ptr<BusNotificationCenter> connectSession(std::string* error);
   explicit BusNotificationCenter(GDBusConnection* connection);  // takes a reference

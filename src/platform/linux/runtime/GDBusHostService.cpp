@@ -2,9 +2,9 @@
 
 #include <gio/gio.h>
 
+#include "platform/BusNames.h"
 #include "platform/Log.h"
 #include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/HostServiceNames.h"
 #include "platform/linux/runtime/HostServiceXml.h"
 #include "platform/linux/runtime/VariantCodec.h"
 
@@ -27,7 +27,7 @@ GDBusInterfaceInfo* interfaceInfo() {
     if (!info) log::error(std::string("host service interface XML: ") + error->message);
     return std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>(info);
   }();
-  return node ? g_dbus_node_info_lookup_interface(node.get(), host_service::kInterface) : nullptr;
+  return node ? g_dbus_node_info_lookup_interface(node.get(), bus::kHostServiceInterface) : nullptr;
 }
 
 }  // namespace
@@ -80,10 +80,10 @@ Subscription GDBusHostService::publish(Handlers handlers) {
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property,
          GError** error, gpointer data) -> GVariant* {
         const Shared& p = *static_cast<Shared*>(data);
-        if (g_str_equal(property, host_service::kVersionProperty)) {
+        if (g_str_equal(property, bus::kVersionProperty)) {
           return g_variant_new_string(p->version.c_str());
         }
-        if (g_str_equal(property, host_service::kDevicesProperty)) {
+        if (g_str_equal(property, bus::kDevicesProperty)) {
           return g_variant_ref(p->devicesVariant(
               p->active && p->handlers.devices ? p->handlers.devices() : Dictionary()));
         }
@@ -95,17 +95,17 @@ Subscription GDBusHostService::publish(Handlers handlers) {
       {}};
   GError* raw = nullptr;
   const guint objectId = g_dbus_connection_register_object(
-      connection_, host_service::kObjectPath, info, &vtable, new Shared(publication),
+      connection_, bus::kHostServicePath, info, &vtable, new Shared(publication),
       [](gpointer data) { delete static_cast<Shared*>(data); }, &raw);
   glib::Error error(raw);
   if (!objectId) {
-    log::warning(std::string("cannot export ") + host_service::kObjectPath + ": " +
+    log::warning(std::string("cannot export ") + bus::kHostServicePath + ": " +
                  (error ? error->message : "unknown error"));
     return {};
   }
 
   const guint ownerId = g_bus_own_name_on_connection(
-      connection_, host_service::kBusName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
+      connection_, bus::kHostServiceName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
       [](GDBusConnection* connection, const gchar*, gpointer data) {
         // A closed connection loses every name; that is the end of the bus,
         // not another process taking this one.
@@ -130,13 +130,13 @@ void GDBusHostService::devicesChanged(const Dictionary& devices) {
   if (!published_) return;
   GVariantBuilder changed;
   g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
-  g_variant_builder_add(&changed, "{sv}", host_service::kDevicesProperty,
+  g_variant_builder_add(&changed, "{sv}", bus::kDevicesProperty,
                         published_->devicesVariant(devices));
   GError* raw = nullptr;
   if (!g_dbus_connection_emit_signal(
-          connection_, nullptr, host_service::kObjectPath, "org.freedesktop.DBus.Properties",
+          connection_, nullptr, bus::kHostServicePath, "org.freedesktop.DBus.Properties",
           "PropertiesChanged",
-          g_variant_new("(sa{sv}as)", host_service::kInterface, &changed, nullptr), &raw)) {
+          g_variant_new("(sa{sv}as)", bus::kHostServiceInterface, &changed, nullptr), &raw)) {
     glib::Error error(raw);
     log::warning(std::string("cannot announce the new device map: ") +
                  (error ? error->message : "unknown error"));

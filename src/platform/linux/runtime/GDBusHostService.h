@@ -9,7 +9,7 @@ typedef struct _GDBusConnection GDBusConnection;
 
 namespace nuv::linux_backend {
 
-// The host service on the session bus (names in HostServiceNames.h, interface
+// The host service on the session bus (names in platform/BusNames.h, interface
 // in data/vemo.Tallyport.NUVModule1.xml, compiled in): the object is exported
 // on the given connection and the well-known name requested without
 // replacement, so a second process waits in the bus's queue and gets the name
