@@ -39,12 +39,10 @@ USBPluWatcher::RegistryFactory& registryFactory() {
 
 USBPluWatcher::USBPluWatcher(std::unique_ptr<UsbRegistry> registry, RunLoop& mainLoop,
                              bool runsLoop)
-    : registry_(std::move(registry)),
-      loop_(mainLoop),
-      runsLoop_(runsLoop),
-      properties_(std::make_shared<Properties>()) {}
+    : registry_(std::move(registry)), loop_(mainLoop), runsLoop_(runsLoop) {}
 
 USBPluWatcher::~USBPluWatcher() {
+  if (clearTimer_) clearTimer_->invalidate();
   // Records end their interest notifications before the registry goes.
   records_.clear();
   registry_.reset();
@@ -66,23 +64,23 @@ USBPluWatcher& USBPluWatcher::sharedInstance() {
 }
 
 std::shared_ptr<USBPluWatcherDelegate> USBPluWatcher::deleg() const {
-  std::lock_guard lock(properties_->mutex);
-  return properties_->deleg;
+  std::lock_guard lock(properties_.mutex);
+  return properties_.deleg;
 }
 
 void USBPluWatcher::setDeleg(std::shared_ptr<USBPluWatcherDelegate> deleg) {
-  std::lock_guard lock(properties_->mutex);
-  properties_->deleg = std::move(deleg);
+  std::lock_guard lock(properties_.mutex);
+  properties_.deleg = std::move(deleg);
 }
 
 std::optional<std::string> USBPluWatcher::justAddedDevice() const {
-  std::lock_guard lock(properties_->mutex);
-  return properties_->justAddedDevice;
+  std::lock_guard lock(properties_.mutex);
+  return properties_.justAddedDevice;
 }
 
 void USBPluWatcher::setJustAddedDevice(std::optional<std::string> name) {
-  std::lock_guard lock(properties_->mutex);
-  properties_->justAddedDevice = std::move(name);
+  std::lock_guard lock(properties_.mutex);
+  properties_.justAddedDevice = std::move(name);
 }
 
 void USBPluWatcher::appleUSBReg() {
@@ -118,15 +116,7 @@ void USBPluWatcher::deviceAdded(const UsbDevice& device) {
 
   if (startsRun(name)) {
     setJustAddedDevice(name);
-    // The clear does not look at what it clears: a later match within this
-    // window has its own window cut short.
-    std::weak_ptr<Properties> weak = properties_;
-    loop_.postDelayed(kJustAddedWindow, [weak] {
-      if (auto properties = weak.lock()) {
-        std::lock_guard lock(properties->mutex);
-        properties->justAddedDevice.reset();
-      }
-    });
+    queueClear();
     send(USBPluWatcherDelegate::Message::startMonitoring);
   }
   record->deviceName = std::move(name);
@@ -161,6 +151,32 @@ void USBPluWatcher::deviceNotification(USBDeviceRecord* record, std::uint32_t me
   // Ends the interest notification; the registry has already let go of the
   // handler that is running now.
   records_.erase(it);
+}
+
+// Each match gets its own clear one window later, and a clear does not look
+// at what it clears: a later match within this window has its own window cut
+// short.
+void USBPluWatcher::queueClear() {
+  clearsDue_.push_back(loop_.clock().monotonicNow() + kJustAddedWindow);
+  if (!clearTimer_ || !clearTimer_->isValid()) armClearTimer();
+}
+
+void USBPluWatcher::armClearTimer() {
+  // Rounded up: the timer never fires before the clear is due by this clock.
+  const auto delay =
+      std::chrono::ceil<Milliseconds>(clearsDue_.front() - loop_.clock().monotonicNow());
+  clearTimer_ = loop_.scheduleTimer(std::max(delay, Milliseconds(0)), [this] { clearDue(); });
+}
+
+void USBPluWatcher::clearDue() {
+  // The timer was armed for the earliest clear, whatever the clock says now
+  // (the loop may read its time a little earlier); the others due by now
+  // come with it, since two clears in a row are one.
+  clearsDue_.pop_front();
+  const auto now = loop_.clock().monotonicNow();
+  while (!clearsDue_.empty() && clearsDue_.front() <= now) clearsDue_.pop_front();
+  setJustAddedDevice(std::nullopt);
+  if (!clearsDue_.empty()) armClearTimer();
 }
 
 void USBPluWatcher::send(USBPluWatcherDelegate::Message message) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -29,8 +30,9 @@ struct USBDeviceRecord {
 // (DevicePlugged within the just-added window of a same-name match,
 // DeviceUnplugged otherwise). It decides by the device's registry name only.
 //
-// Threading: appleUSBReg and every registry callback run on the main loop
-// thread; deleg and justAddedDevice may be read and written from any thread.
+// Threading: appleUSBReg, every registry callback and the destructor run on
+// the main loop thread; deleg and justAddedDevice may be read and written from
+// any thread.
 class USBPluWatcher {
  public:
   using RegistryFactory = std::function<std::unique_ptr<UsbRegistry>()>;
@@ -69,8 +71,7 @@ class USBPluWatcher {
   std::size_t recordCount() const { return records_.size(); }
 
  private:
-  // The atomic properties, shared with the delayed clear so that it never
-  // outlives them.
+  // The atomic properties.
   struct Properties {
     mutable std::mutex mutex;
     std::shared_ptr<USBPluWatcherDelegate> deleg;
@@ -80,13 +81,25 @@ class USBPluWatcher {
   void deviceAdded(const UsbDevice& device);
   void deviceNotification(USBDeviceRecord* record, std::uint32_t messageType);
   void send(USBPluWatcherDelegate::Message message);
+  // Queues the clear of justAddedDevice that a match owes, kJustAddedWindow
+  // from now.
+  void queueClear();
+  // The clear timer's action: every clear that is due now.
+  void clearDue();
+  void armClearTimer();
 
   std::unique_ptr<UsbRegistry> registry_;
   RunLoop& loop_;
   bool runsLoop_;
   bool registered_ = false;
-  std::shared_ptr<Properties> properties_;
+  Properties properties_;
   std::unordered_map<USBDeviceRecord*, std::unique_ptr<USBDeviceRecord>> records_;
+  // Due times of the queued clears, earliest first (every match adds the
+  // same window to a monotonic now). One timer, armed for the earliest,
+  // serves them all: a storm of matches leaves one pending source, not one
+  // per match.
+  std::deque<MonotonicTime> clearsDue_;
+  TimerRef clearTimer_;
 };
 
 }  // namespace nuv

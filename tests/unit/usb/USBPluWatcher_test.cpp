@@ -142,6 +142,57 @@ TEST_F(USBPluWatcherTest, FirstClearCutsSecondMatchWindowShort) {
               ElementsAre("startMonitoring", "startMonitoring", "DeviceUnplugged"));
 }
 
+// Every match's clear comes one window after that match, whatever the name
+// holds by then. At each row's time (ms): a match if a name is given, then
+// the name expected; one timer at most is pending throughout.
+TEST_F(USBPluWatcherTest, EachMatchClearsOneWindowLaterWithOneTimerPending) {
+  struct Step {
+    int at;
+    std::optional<std::string> match;
+    std::optional<std::string> expected;
+  };
+  // Matches at 0 (iPhone), 500 (iPad), 1200 (iPhone), 2199 (iPad), 2300 (iPhone).
+  const std::vector<Step> steps = {
+      {0, "iPhone", "iPhone"},    {500, "iPad", "iPad"},      {999, {}, "iPad"},
+      {1000, {}, std::nullopt},   {1200, "iPhone", "iPhone"}, {1499, {}, "iPhone"},
+      {1500, {}, std::nullopt},   {2199, "iPad", "iPad"},     {2200, {}, std::nullopt},
+      {2300, "iPhone", "iPhone"}, {3198, {}, "iPhone"},       {3199, {}, std::nullopt},
+      {3300, {}, std::nullopt},
+  };
+  arm();
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.at);
+    loop_.advance(Milliseconds(step.at) - loop_.elapsed());
+    if (step.match) attach("/sys/" + std::to_string(step.at), step.match);
+    EXPECT_EQ(watcher_->justAddedDevice(), step.expected);
+    EXPECT_LE(loop_.pendingTaskCount(), 1u);
+  }
+  EXPECT_EQ(loop_.pendingTaskCount(), 0u);
+}
+
+// A match every millisecond for 2 s: from 1000 on, each one finds the name
+// cleared by the match a second before it, and one timer serves them all.
+TEST_F(USBPluWatcherTest, StormOfMatchesKeepsOneTimerAndEveryClear) {
+  arm();
+  for (int t = 0; t < 2000; ++t) {
+    if (t > 0) loop_.advance(Milliseconds(1));
+    const bool cleared = t == 0 || t >= 1000;
+    ASSERT_EQ(watcher_->justAddedDevice(),
+              cleared ? std::nullopt : std::optional<std::string>("iPhone"))
+        << t;
+    registry_->attach(device("/sys/a", "iPhone"));
+    registry_->detach("/sys/a");
+    loop_.runUntilIdle();
+    ASSERT_EQ(loop_.pendingTaskCount(), 1u) << t;
+  }
+  EXPECT_EQ(delegate_->calls.size(), 4000u);
+  loop_.advance(Milliseconds(999));
+  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
+  EXPECT_EQ(loop_.pendingTimerCount(), 1u);
+  loop_.advance(Milliseconds(1));
+  EXPECT_EQ(loop_.pendingTaskCount(), 0u);
+}
+
 TEST_F(USBPluWatcherTest, NameDecidesNotIdentity) {
   arm();
   // Two iPhones are indistinguishable: the old one leaving inside the new
