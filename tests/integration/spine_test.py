@@ -248,8 +248,8 @@ class ProbeStandardErrorTest(ModuleTestCase):
         self.assertEqual(m.log().count("usbmuxd is not running"), 5, m.log())
         self.assertEqual(fd_count(m.pid), fds)
 
-        # 10 MiB of standard error per run: the module's peak memory stays
-        # where it was, and it keeps answering meanwhile.
+        # 10 MiB of standard error per run: the module's peak memory hardly
+        # moves, and it keeps answering meanwhile.
         b.set_hook("after", "head -c 10485760 /dev/zero | tr '\\0' x >&2")
         flood = r"probe tool stderr \(its last 4096 of 10485760 bytes\): x{4096}$"
         peak = peak_rss_kib(m.pid)
@@ -263,7 +263,8 @@ class ProbeStandardErrorTest(ModuleTestCase):
             self.assertTrue(wait_until(lambda: sum(map(len, self.stderr_records(m, flood))) == run,
                                        5), m.log()[-3000:])
         self.assertEqual(tuple(map(len, self.stderr_records(m, flood))), (1, 2))
-        self.assertLess(peak_rss_kib(m.pid) - peak, 2048)
+        # Well below the 10 MiB of one run (sanitizer builds add their own).
+        self.assertLess(peak_rss_kib(m.pid) - peak, 5 * 1024)
 
         # A probe that closes its standard error at once.
         b.set_hook("after", None)
