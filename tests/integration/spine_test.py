@@ -209,10 +209,10 @@ def peak_rss_kib(pid):
 
 
 class ProbeStandardErrorTest(ModuleTestCase):
-    """The probe's standard error reaches the module's log once per text,
-    through the module's own log: one module through a probe that says the
-    same every run, one that floods it, and one that closes it. Runs are
-    started by Refresh(), each once the last has ended."""
+    """The probe's standard error reaches the log only through the module's
+    own records, a warning once per text. One module, whose probe in turn
+    says the same every run, floods its standard error, and closes it. Runs
+    are started by Refresh(), each once the last has ended."""
 
     def run_probe(self, host, b, m, done):
         n = len(b.starts())
