@@ -42,7 +42,6 @@ USBPluWatcher::USBPluWatcher(std::unique_ptr<UsbRegistry> registry, RunLoop& mai
     : registry_(std::move(registry)), loop_(mainLoop), runsLoop_(runsLoop) {}
 
 USBPluWatcher::~USBPluWatcher() {
-  if (clearTimer_) clearTimer_->invalidate();
   // Records end their interest notifications before the registry goes.
   records_.clear();
   registry_.reset();
@@ -75,12 +74,33 @@ void USBPluWatcher::setDeleg(std::shared_ptr<USBPluWatcherDelegate> deleg) {
 
 std::optional<std::string> USBPluWatcher::justAddedDevice() const {
   std::lock_guard lock(properties_.mutex);
+  settleClears();
   return properties_.justAddedDevice;
 }
 
 void USBPluWatcher::setJustAddedDevice(std::optional<std::string> name) {
   std::lock_guard lock(properties_.mutex);
+  settleClears();
   properties_.justAddedDevice = std::move(name);
+}
+
+// Each match gets its own clear one window later, and a clear does not look
+// at what it clears: a later match within this window has its own window cut
+// short.
+void USBPluWatcher::justMatched(const std::string& name) {
+  std::lock_guard lock(properties_.mutex);
+  settleClears();
+  properties_.justAddedDevice = name;
+  properties_.clearsDue.push_back(loop_.clock().monotonicNow() + kJustAddedWindow);
+}
+
+void USBPluWatcher::settleClears() const {
+  const auto now = loop_.clock().monotonicNow();
+  auto& due = properties_.clearsDue;
+  while (!due.empty() && due.front() <= now) {
+    properties_.justAddedDevice.reset();
+    due.pop_front();
+  }
 }
 
 void USBPluWatcher::appleUSBReg() {
@@ -115,8 +135,7 @@ void USBPluWatcher::deviceAdded(const UsbDevice& device) {
   std::string name = registryName(device.name);
 
   if (startsRun(name)) {
-    setJustAddedDevice(name);
-    queueClear();
+    justMatched(name);
     send(USBPluWatcherDelegate::Message::startMonitoring);
   }
   record->deviceName = std::move(name);
@@ -151,32 +170,6 @@ void USBPluWatcher::deviceNotification(USBDeviceRecord* record, std::uint32_t me
   // Ends the interest notification; the registry has already let go of the
   // handler that is running now.
   records_.erase(it);
-}
-
-// Each match gets its own clear one window later, and a clear does not look
-// at what it clears: a later match within this window has its own window cut
-// short.
-void USBPluWatcher::queueClear() {
-  clearsDue_.push_back(loop_.clock().monotonicNow() + kJustAddedWindow);
-  if (!clearTimer_ || !clearTimer_->isValid()) armClearTimer();
-}
-
-void USBPluWatcher::armClearTimer() {
-  // Rounded up: the timer never fires before the clear is due by this clock.
-  const auto delay =
-      std::chrono::ceil<Milliseconds>(clearsDue_.front() - loop_.clock().monotonicNow());
-  clearTimer_ = loop_.scheduleTimer(std::max(delay, Milliseconds(0)), [this] { clearDue(); });
-}
-
-void USBPluWatcher::clearDue() {
-  // The timer was armed for the earliest clear, whatever the clock says now
-  // (the loop may read its time a little earlier); the others due by now
-  // come with it, since two clears in a row are one.
-  clearsDue_.pop_front();
-  const auto now = loop_.clock().monotonicNow();
-  while (!clearsDue_.empty() && clearsDue_.front() <= now) clearsDue_.pop_front();
-  setJustAddedDevice(std::nullopt);
-  if (!clearsDue_.empty()) armClearTimer();
 }
 
 void USBPluWatcher::send(USBPluWatcherDelegate::Message message) {

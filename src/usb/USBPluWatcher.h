@@ -30,9 +30,8 @@ struct USBDeviceRecord {
 // (DevicePlugged within the just-added window of a same-name match,
 // DeviceUnplugged otherwise). It decides by the device's registry name only.
 //
-// Threading: appleUSBReg, every registry callback and the destructor run on
-// the main loop thread; deleg and justAddedDevice may be read and written from
-// any thread.
+// Threading: appleUSBReg and every registry callback run on the main loop
+// thread; deleg and justAddedDevice may be read and written from any thread.
 class USBPluWatcher {
  public:
   using RegistryFactory = std::function<std::unique_ptr<UsbRegistry>()>;
@@ -71,35 +70,34 @@ class USBPluWatcher {
   std::size_t recordCount() const { return records_.size(); }
 
  private:
-  // The atomic properties.
+  // The atomic properties (mutable: reading the name settles its clears).
   struct Properties {
-    mutable std::mutex mutex;
+    std::mutex mutex;
     std::shared_ptr<USBPluWatcherDelegate> deleg;
+    // The clears that matches queued, by due time, earliest first (every
+    // match adds the same window to a monotonic now); at most the matches of
+    // the last window. A clear takes effect when the name is next read or
+    // written at or after its time: nothing but the name sees it, so no
+    // timer has to wake the loop for it, and a storm of matches leaves no
+    // pending source behind.
+    std::deque<MonotonicTime> clearsDue;
     std::optional<std::string> justAddedDevice;
   };
 
   void deviceAdded(const UsbDevice& device);
   void deviceNotification(USBDeviceRecord* record, std::uint32_t messageType);
   void send(USBPluWatcherDelegate::Message message);
-  // Queues the clear of justAddedDevice that a match owes, kJustAddedWindow
-  // from now.
-  void queueClear();
-  // The clear timer's action: every clear that is due now.
-  void clearDue();
-  void armClearTimer();
+  // Sets justAddedDevice to `name` and queues its clear one window later.
+  void justMatched(const std::string& name);
+  // Lets the clears due by now take effect, in order. The caller holds the mutex.
+  void settleClears() const;
 
   std::unique_ptr<UsbRegistry> registry_;
   RunLoop& loop_;
   bool runsLoop_;
   bool registered_ = false;
-  Properties properties_;
+  mutable Properties properties_;
   std::unordered_map<USBDeviceRecord*, std::unique_ptr<USBDeviceRecord>> records_;
-  // Due times of the queued clears, earliest first (every match adds the
-  // same window to a monotonic now). One timer, armed for the earliest,
-  // serves them all: a storm of matches leaves one pending source, not one
-  // per match.
-  std::deque<MonotonicTime> clearsDue_;
-  TimerRef clearTimer_;
 };
 
 }  // namespace nuv
