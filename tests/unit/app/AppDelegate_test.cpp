@@ -167,24 +167,6 @@ TEST_F(AppDelegateTest, AProcessHoldingTheOutputDelaysTheRunByTheGraceOnlyAndIsS
       1);
 }
 
-// Every run writes the same line to its standard error: the log warns once,
-// and the runs themselves go on as ever.
-TEST_F(AppDelegateTest, ProbeStandardErrorWarnsOnceOverManyRuns) {
-  launcher.setDefault(
-      ProcessScript{.output = kDevice, .errors = {"devInfo.NUVModule: usbmuxd is not running\n"}});
-  launch();
-  loop.advance(milliseconds(3 * 5000));
-  EXPECT_EQ(launcher.launchedCount(), 3u);
-  EXPECT_EQ(stacks(), 1u);
-  std::vector<log::Level> levels;
-  for (const auto& [level, line] : logLines) {
-    if (line == "probe tool stderr: devInfo.NUVModule: usbmuxd is not running") {
-      levels.push_back(level);
-    }
-  }
-  EXPECT_THAT(levels, ElementsAre(log::Level::Warning, log::Level::Debug, log::Level::Debug));
-}
-
 TEST_F(AppDelegateTest, MergeAndChangeDetection) {
   launch();
   // New device: stored with a timestamp and posted.
@@ -325,8 +307,7 @@ TEST_F(AppDelegateTest, LosingTheHostServiceNameIsLogged) {
   logLines.clear();
   host.loseName();
   ASSERT_EQ(logLines.size(), 1u);
-  EXPECT_THAT(logLines[0].second,
-              ::testing::HasSubstr("another process holds the host service's name"));
+  EXPECT_THAT(logLines[0].second, ::testing::HasSubstr("another process holds the host service's name"));
 }
 
 TEST_F(AppDelegateTest, SingleInstanceAsksAllButTheFirstListedToQuitLastFirst) {
