@@ -7,8 +7,9 @@ Each window holds `--cycles` whole poll cycles (a minute at 12), from the
 start of a probe run to the start of the run that many later. Idle: after
 start-up. Storm: `--attaches` add and remove uevent pairs as fast as the
 module takes them. Each iPhone match keeps its name for a 1 s just-added
-window, closed by a timer of its own: the 1.5 s after the last pair (the
-storm's tail) are reported apart, and the second window begins after them.
+window, closed by a clear 1 s after the match: the 1.5 s after the last pair
+(the storm's tail, when those clears fall due) are reported apart, and the
+second window begins after them.
 The goal after the storm is the idle figure: the same runs per minute (12: a
 5 s pause after each run) and no more than 1.2 times the idle CPU. CPU is the
 module's own (its threads, from the scheduler's nanosecond counters), not its

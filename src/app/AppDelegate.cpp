@@ -208,6 +208,7 @@ std::string AppDelegate::runProbe() {
     probe->terminate();
   }
   std::string output = probe->readOutputToEnd();
+  probeErrors_.runEnded(probe->readErrorToEnd());
   if (timedOut) return {};
   return output;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/DeviceStatusMap.h"
+#include "app/ProbeErrorLog.h"
 #include "platform/Application.h"
 #include "platform/Date.h"
 #include "platform/Subscription.h"
@@ -159,6 +160,7 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   Subscription wakeObservation_;
   USBPluWatcher* usbWatcher_ = nullptr;
   bool reportedLeftovers_ = false;
+  ProbeErrorLog probeErrors_;
   // Bonjour values of the devices whose last value found no record.
   std::set<std::string> withoutRecord_;
 };

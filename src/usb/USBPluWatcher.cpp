@@ -39,10 +39,7 @@ USBPluWatcher::RegistryFactory& registryFactory() {
 
 USBPluWatcher::USBPluWatcher(std::unique_ptr<UsbRegistry> registry, RunLoop& mainLoop,
                              bool runsLoop)
-    : registry_(std::move(registry)),
-      loop_(mainLoop),
-      runsLoop_(runsLoop),
-      properties_(std::make_shared<Properties>()) {}
+    : registry_(std::move(registry)), loop_(mainLoop), runsLoop_(runsLoop) {}
 
 USBPluWatcher::~USBPluWatcher() {
   // Records end their interest notifications before the registry goes.
@@ -66,23 +63,44 @@ USBPluWatcher& USBPluWatcher::sharedInstance() {
 }
 
 std::shared_ptr<USBPluWatcherDelegate> USBPluWatcher::deleg() const {
-  std::lock_guard lock(properties_->mutex);
-  return properties_->deleg;
+  std::lock_guard lock(properties_.mutex);
+  return properties_.deleg;
 }
 
 void USBPluWatcher::setDeleg(std::shared_ptr<USBPluWatcherDelegate> deleg) {
-  std::lock_guard lock(properties_->mutex);
-  properties_->deleg = std::move(deleg);
+  std::lock_guard lock(properties_.mutex);
+  properties_.deleg = std::move(deleg);
 }
 
 std::optional<std::string> USBPluWatcher::justAddedDevice() const {
-  std::lock_guard lock(properties_->mutex);
-  return properties_->justAddedDevice;
+  std::lock_guard lock(properties_.mutex);
+  settleClears();
+  return properties_.justAddedDevice;
 }
 
 void USBPluWatcher::setJustAddedDevice(std::optional<std::string> name) {
-  std::lock_guard lock(properties_->mutex);
-  properties_->justAddedDevice = std::move(name);
+  std::lock_guard lock(properties_.mutex);
+  settleClears();
+  properties_.justAddedDevice = std::move(name);
+}
+
+// Each match gets its own clear one window later, and a clear does not look
+// at what it clears: a later match within this window has its own window cut
+// short.
+void USBPluWatcher::justMatched(const std::string& name) {
+  std::lock_guard lock(properties_.mutex);
+  settleClears();
+  properties_.justAddedDevice = name;
+  properties_.clearsDue.push_back(loop_.clock().monotonicNow() + kJustAddedWindow);
+}
+
+void USBPluWatcher::settleClears() const {
+  const auto now = loop_.clock().monotonicNow();
+  auto& due = properties_.clearsDue;
+  while (!due.empty() && due.front() <= now) {
+    properties_.justAddedDevice.reset();
+    due.pop_front();
+  }
 }
 
 void USBPluWatcher::appleUSBReg() {
@@ -117,16 +135,7 @@ void USBPluWatcher::deviceAdded(const UsbDevice& device) {
   std::string name = registryName(device.name);
 
   if (startsRun(name)) {
-    setJustAddedDevice(name);
-    // The clear does not look at what it clears: a later match within this
-    // window has its own window cut short.
-    std::weak_ptr<Properties> weak = properties_;
-    loop_.postDelayed(kJustAddedWindow, [weak] {
-      if (auto properties = weak.lock()) {
-        std::lock_guard lock(properties->mutex);
-        properties->justAddedDevice.reset();
-      }
-    });
+    justMatched(name);
     send(USBPluWatcherDelegate::Message::startMonitoring);
   }
   record->deviceName = std::move(name);

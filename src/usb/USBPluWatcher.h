@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -69,23 +70,33 @@ class USBPluWatcher {
   std::size_t recordCount() const { return records_.size(); }
 
  private:
-  // The atomic properties, shared with the delayed clear so that it never
-  // outlives them.
+  // The atomic properties (mutable: reading the name settles its clears).
   struct Properties {
-    mutable std::mutex mutex;
+    std::mutex mutex;
     std::shared_ptr<USBPluWatcherDelegate> deleg;
+    // The clears that matches queued, by due time, earliest first (every
+    // match adds the same window to a monotonic now); at most the matches of
+    // the last window. A clear takes effect when the name is next read or
+    // written at or after its time: nothing but the name sees it, so no
+    // timer has to wake the loop for it, and a storm of matches leaves no
+    // pending source behind.
+    std::deque<MonotonicTime> clearsDue;
     std::optional<std::string> justAddedDevice;
   };
 
   void deviceAdded(const UsbDevice& device);
   void deviceNotification(USBDeviceRecord* record, std::uint32_t messageType);
   void send(USBPluWatcherDelegate::Message message);
+  // Sets justAddedDevice to `name` and queues its clear one window later.
+  void justMatched(const std::string& name);
+  // Lets the clears due by now take effect, in order. The caller holds the mutex.
+  void settleClears() const;
 
   std::unique_ptr<UsbRegistry> registry_;
   RunLoop& loop_;
   bool runsLoop_;
   bool registered_ = false;
-  std::shared_ptr<Properties> properties_;
+  mutable Properties properties_;
   std::unordered_map<USBDeviceRecord*, std::unique_ptr<USBDeviceRecord>> records_;
 };
 

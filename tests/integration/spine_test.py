@@ -2,6 +2,7 @@
 kill notification, the single-instance rule and misbehaving probes."""
 
 import os
+import re
 import signal
 import time
 import unittest
@@ -192,6 +193,87 @@ class MisbehavingProbeTest(ModuleTestCase):
         self.assertIsNone(self.listener.next(28))
         self.assertTrue(wait_until(lambda: "did not exit" in m.log(), 10), m.log())
         self.assert_loop_goes_on(b, m, timeout=2 + 5)
+
+
+# A warning of the module as GLib writes it to standard error.
+WARNING_LINE = re.compile(r"^\(NUVModule:\d+\): NUVModule-WARNING \*\*: [\d:.]+: (.*)$", re.MULTILINE)
+
+
+def fd_count(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def peak_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(l for l in f if l.startswith("VmHWM:")).split()[1])
+
+
+class ProbeStandardErrorTest(ModuleTestCase):
+    """The probe's standard error reaches the log only through the module's
+    own records, a warning once per text. One module, whose probe in turn
+    says the same every run, floods its standard error, and closes it. Runs
+    are started by Refresh(), each once the last has ended."""
+
+    def run_probe(self, host, b, m, done):
+        n = len(b.starts())
+        host.refresh()
+        self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5), m.log())
+        self.assertTrue(wait_until(done, 5), m.log())
+
+    def stderr_records(self, m, pattern):
+        """(warnings, debug messages) of the module that log the probe's stderr."""
+        log = m.log()
+        return ([t for t in WARNING_LINE.findall(log) if re.match(pattern, t)],
+                [t for t in nuvtest.debug_messages(log) if re.match(pattern, t)])
+
+    def test_warned_once_flood_and_closed(self):
+        b = self.bundle()
+        b.set_output(DEVICE)
+        # A pid in the text each run, and a daemon that holds both pipes.
+        b.set_hook("after", 'echo "devInfo.NUVModule[$$]: usbmuxd is not running" >&2\n'
+                            "sleep 30 &\nexit 69")
+        m = self.start(b, {"G_MESSAGES_DEBUG": "NUVModule"})
+        host = nuvtest.Host(self.bus)
+        self.addCleanup(host.close)
+        self.assertTrue(wait_until(host.owner, 5 + SLACK), m.log())
+        said = r"probe tool stderr: devInfo\.NUVModule\[\d+\]: usbmuxd is not running$"
+        for run in range(1, 6):
+            self.run_probe(host, b, m, lambda: sum(map(len, self.stderr_records(m, said))) == run)
+            if run == 2:
+                fds = fd_count(m.pid)
+        self.assertEqual(nuvtest.stack_of(self.broadcast(m, 0))["abc"]["Battery"], "85")
+        warnings, debug = self.stderr_records(m, said)
+        self.assertEqual((len(warnings), len(debug)), (1, 4), m.log())
+        # Nothing of the probe reaches the log but through those records.
+        self.assertEqual(m.log().count("usbmuxd is not running"), 5, m.log())
+        self.assertEqual(fd_count(m.pid), fds)
+
+        # 10 MiB of standard error per run: the module's peak memory hardly
+        # moves, and it keeps answering meanwhile.
+        b.set_hook("after", "head -c 10485760 /dev/zero | tr '\\0' x >&2")
+        flood = r"probe tool stderr \(its last 4096 of 10485760 bytes\): x{4096}$"
+        peak = peak_rss_kib(m.pid)
+        for run in range(1, 4):
+            n = len(b.starts())
+            host.refresh()
+            self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5), m.log())
+            began = time.monotonic()
+            host.devices()
+            self.assertLess(time.monotonic() - began, 1.0)
+            self.assertTrue(wait_until(lambda: sum(map(len, self.stderr_records(m, flood))) == run,
+                                       5), m.log()[-3000:])
+        self.assertEqual(tuple(map(len, self.stderr_records(m, flood))), (1, 2))
+        # Well below the 10 MiB of one run (sanitizer builds add their own).
+        self.assertLess(peak_rss_kib(m.pid) - peak, 5 * 1024)
+
+        # A probe that closes its standard error at once.
+        b.set_hook("after", None)
+        b.set_hook("before", "exec 2>&-")
+        b.set_output(DEVICE.replace("85", "84"))
+        host.refresh()
+        self.assertEqual(nuvtest.stack_of(self.broadcast(m, 1))["abc"]["Battery"], "84")
+        self.assertEqual(fd_count(m.pid), fds)
+        self.assertTrue(m.running())
 
 
 if __name__ == "__main__":

@@ -50,6 +50,8 @@ void FakeProcess::waitUntilExit(Milliseconds outputGrace) {
 
 std::string FakeProcess::readOutputToEnd() { return exited_ ? script_.output : std::string(); }
 
+ErrorOutput FakeProcess::readErrorToEnd() { return exited_ ? script_.errors : ErrorOutput{}; }
+
 void FakeProcess::terminate() {
   if (!isGroupRunning()) return;
   ++terminates_;

@@ -20,6 +20,8 @@ struct ProcessScript {
   // A process it started (a daemon) stays in its group, holding the output
   // open, this long after the child exits by itself. Signals end it too.
   Milliseconds leftoverLifetime{0};
+  // Its standard error: the tail the parent keeps, and how much came before.
+  ErrorOutput errors = {};
 };
 
 class FakeProcess : public Process {
@@ -30,6 +32,7 @@ class FakeProcess : public Process {
   bool launch(std::string* error) override;
   void waitUntilExit(Milliseconds outputGrace) override;
   std::string readOutputToEnd() override;
+  ErrorOutput readErrorToEnd() override;
   bool isRunning() const override { return launched_ && !exited_; }
   bool isGroupRunning() const override { return isRunning() || leftoverAlive_; }
   void terminate() override;

@@ -142,6 +142,33 @@ TEST_F(USBPluWatcherTest, FirstClearCutsSecondMatchWindowShort) {
               ElementsAre("startMonitoring", "startMonitoring", "DeviceUnplugged"));
 }
 
+// Every match's clear comes one window after that match, whatever the name
+// holds by then. At each row's time (ms): a match if a name is given, then
+// the name expected. No timer or delayed work is left pending for the clears.
+TEST_F(USBPluWatcherTest, EachMatchClearsOneWindowLaterWithOneTimerPending) {
+  struct Step {
+    int at;
+    std::optional<std::string> match;
+    std::optional<std::string> expected;
+  };
+  // Matches at 0 (iPhone), 500 (iPad), 1200 (iPhone), 2199 (iPad), 2300 (iPhone).
+  const std::vector<Step> steps = {
+      {0, "iPhone", "iPhone"},    {500, "iPad", "iPad"},      {999, {}, "iPad"},
+      {1000, {}, std::nullopt},   {1200, "iPhone", "iPhone"}, {1499, {}, "iPhone"},
+      {1500, {}, std::nullopt},   {2199, "iPad", "iPad"},     {2200, {}, std::nullopt},
+      {2300, "iPhone", "iPhone"}, {3198, {}, "iPhone"},       {3199, {}, std::nullopt},
+      {3300, {}, std::nullopt},
+  };
+  arm();
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.at);
+    loop_.advance(Milliseconds(step.at) - loop_.elapsed());
+    if (step.match) attach("/sys/" + std::to_string(step.at), step.match);
+    EXPECT_EQ(watcher_->justAddedDevice(), step.expected);
+    EXPECT_EQ(loop_.pendingTaskCount(), 0u);
+  }
+}
+
 TEST_F(USBPluWatcherTest, NameDecidesNotIdentity) {
   arm();
   // Two iPhones are indistinguishable: the old one leaving inside the new
@@ -219,8 +246,7 @@ TEST_F(USBPluWatcherTest, NilDelegateSendsNothingAndStillFreesRecords) {
   detach("/sys/a");
   EXPECT_EQ(watcher_->recordCount(), 0u);
   EXPECT_EQ(log_.debug, "Starting run loop.\niPhone\n");
-  // Only the delayed clear was queued.
-  EXPECT_EQ(loop_.pendingTaskCount(), 1u);
+  EXPECT_EQ(loop_.pendingTaskCount(), 0u);
   EXPECT_THAT(delegate_->calls, IsEmpty());
 }
 

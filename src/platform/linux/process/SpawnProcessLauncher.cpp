@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -29,13 +30,106 @@ namespace {
 
 int openPidfd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
+// The reading end of one pipe from the child, drained on the loop's context
+// until its end. With a limit only the last `limit` bytes are kept, however
+// much the child writes.
+class PipeReader {
+ public:
+  explicit PipeReader(std::size_t limit = std::string::npos) : limit_(limit) {}
+  ~PipeReader() { close(); }
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+
+  void watch(UniqueFd fd) {
+    g_unix_set_fd_nonblocking(fd.get(), TRUE, nullptr);
+    fd_ = std::move(fd);
+    source_ = g_unix_fd_add(fd_.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP),
+                            &PipeReader::onReadable, this);
+  }
+  bool open() const { return static_cast<bool>(fd_); }
+  // Takes what the pipe holds now and closes it. Bounded, so that a writer
+  // that keeps writing cannot hold the caller.
+  void finish() {
+    if (!fd_) return;
+    read(kFinishBudget);
+    close();
+  }
+  void close() {
+    if (source_) g_source_remove(source_);
+    source_ = 0;
+    fd_.reset();
+  }
+  std::string take() { return std::move(text_); }
+  std::uint64_t dropped() const { return dropped_; }
+
+ private:
+  static constexpr std::size_t kChunk = 65536;  // a whole default pipe buffer
+  static constexpr std::size_t kFinishBudget = 16 * kChunk;
+
+  // One chunk per dispatch: a child that writes without pause never holds
+  // the loop, which serves its other sources between two reads.
+  static gboolean onReadable(gint, GIOCondition, gpointer data) {
+    auto* self = static_cast<PipeReader*>(data);
+    if (!self->read(kChunk)) return G_SOURCE_CONTINUE;
+    self->source_ = 0;
+    self->fd_.reset();
+    return G_SOURCE_REMOVE;
+  }
+
+  // Reads up to `budget` bytes; true once the stream has ended (end of
+  // file, or an error that ends it).
+  bool read(std::size_t budget) {
+    char chunk[kChunk];
+    while (budget > 0) {
+      const ssize_t n = ::read(fd_.get(), chunk, std::min(sizeof chunk, budget));
+      if (n > 0) {
+        append(chunk, static_cast<std::size_t>(n));
+        budget -= static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      return !(n < 0 && errno == EAGAIN);
+    }
+    return false;
+  }
+
+  void append(const char* data, std::size_t n) {
+    if (n >= limit_) {
+      dropped_ += text_.size() + (n - limit_);
+      text_.assign(data + (n - limit_), limit_);
+      return;
+    }
+    text_.append(data, n);
+    if (text_.size() > limit_) {
+      const std::size_t excess = text_.size() - limit_;
+      dropped_ += excess;
+      text_.erase(0, excess);
+    }
+  }
+
+  std::size_t limit_;
+  UniqueFd fd_;
+  guint source_ = 0;
+  std::string text_;
+  std::uint64_t dropped_ = 0;
+};
+
+// A pipe whose ends are closed on exec; false when none can be made.
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  readEnd.reset(fds[0]);
+  writeEnd.reset(fds[1]);
+  return true;
+}
+
 class ChildProcess : public Process {
  public:
   ChildProcess(RunLoop& loop, std::string path, std::vector<std::string> args)
       : loop_(loop), path_(std::move(path)), args_(std::move(args)) {}
 
   ~ChildProcess() override {
-    closeOutput();
+    closePipes();
     if (exitSource_) g_source_remove(exitSource_);
     // Nobody waits for this child any more; GLib reaps it when it ends, so
     // it never lingers as a zombie.
@@ -45,14 +139,18 @@ class ChildProcess : public Process {
   }
 
   bool launch(std::string* error) override {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return failed(error, "cannot create a pipe");
-    UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    UniqueFd outRead, outWrite, errRead, errWrite;
+    if (!makePipe(outRead, outWrite) || !makePipe(errRead, errWrite)) {
+      return failed(error, "cannot create a pipe");
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     // dup2 clears close-on-exec on the copy; everything above stderr goes.
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    // Standard output first: its write end is the lower descriptor and may
+    // be 2 itself when the module runs without one.
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -77,7 +175,8 @@ class ChildProcess : public Process {
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return failed(error, std::strerror(rc));
     pid_ = pid;
-    writeEnd.reset();
+    outWrite.reset();
+    errWrite.reset();
 
     // The child is not reaped before onExit, so its pid cannot be reused
     // meanwhile: signals by pid and the pidfd are safe.
@@ -87,31 +186,32 @@ class ChildProcess : public Process {
     } else {
       exitSource_ = g_child_watch_add(pid_, &ChildProcess::onChildWatch, this);
     }
-    g_unix_set_fd_nonblocking(readEnd.get(), TRUE, nullptr);
-    output_ = std::move(readEnd);
-    outputSource_ = g_unix_fd_add(output_.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP),
-                                  &ChildProcess::onOutput, this);
+    output_.watch(std::move(outRead));
+    errors_.watch(std::move(errRead));
     return true;
   }
 
   void waitUntilExit(Milliseconds outputGrace) override {
     loop_.runUntil([this] { return exited_; });
-    if (!output_) return;
-    // Whoever still holds the pipe is not the child: give it the grace, then
+    if (!pipesOpen()) return;
+    // Whoever still holds a pipe is not the child: give it the grace, then
     // take what has arrived.
     bool graceOver = false;
     TimerRef grace = loop_.scheduleTimer(outputGrace, [&graceOver] { graceOver = true; });
-    loop_.runUntil([&] { return !output_ || graceOver; });
+    loop_.runUntil([&] { return !pipesOpen() || graceOver; });
     grace->invalidate();
-    if (output_) {
-      readAvailable(output_.get());
-      closeOutput();
-    }
+    output_.finish();
+    errors_.finish();
   }
 
   std::string readOutputToEnd() override {
-    if (!exited_ || output_) return {};
-    return std::move(buffer_);
+    if (!exited_ || pipesOpen()) return {};
+    return output_.take();
+  }
+
+  ErrorOutput readErrorToEnd() override {
+    if (!exited_ || pipesOpen()) return {};
+    return {errors_.take(), errors_.dropped()};
   }
 
   bool isRunning() const override { return pid_ > 0 && !exited_; }
@@ -133,8 +233,8 @@ class ChildProcess : public Process {
 
   void kill() override {
     if (isGroupRunning()) ::kill(-pid_, SIGKILL);
-    // A process outside the group may still hold the pipe; stop waiting for it.
-    closeOutput();
+    // A process outside the group may still hold the pipes; stop waiting for it.
+    closePipes();
   }
 
   void stopGroup(Milliseconds grace) override {
@@ -157,7 +257,7 @@ class ChildProcess : public Process {
       poll(&p, 1, 100);
     }
     reapIfExited();
-    closeOutput();
+    closePipes();
   }
 
   int processIdentifier() const override { return pid_; }
@@ -169,10 +269,10 @@ class ChildProcess : public Process {
     return false;
   }
 
-  void closeOutput() {
-    if (outputSource_) g_source_remove(outputSource_);
-    outputSource_ = 0;
-    output_.reset();
+  bool pipesOpen() const { return output_.open() || errors_.open(); }
+  void closePipes() {
+    output_.close();
+    errors_.close();
   }
 
   void reaped() {
@@ -210,28 +310,6 @@ class ChildProcess : public Process {
     static_cast<ChildProcess*>(data)->reaped();
   }
 
-  // Appends what the pipe holds now; true once the output has ended.
-  bool readAvailable(int fd) {
-    char chunk[65536];
-    for (;;) {
-      const ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n > 0) {
-        buffer_.append(chunk, static_cast<size_t>(n));
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      return !(n < 0 && errno == EAGAIN);  // end of output, or an error that ends it
-    }
-  }
-
-  static gboolean onOutput(gint fd, GIOCondition, gpointer data) {
-    auto* self = static_cast<ChildProcess*>(data);
-    if (!self->readAvailable(fd)) return G_SOURCE_CONTINUE;
-    self->outputSource_ = 0;
-    self->output_.reset();
-    return G_SOURCE_REMOVE;
-  }
-
   RunLoop& loop_;
   std::string path_;
   std::vector<std::string> args_;
@@ -239,9 +317,9 @@ class ChildProcess : public Process {
   bool exited_ = false;  // reaped, or never started
   UniqueFd pidfd_;
   guint exitSource_ = 0;
-  UniqueFd output_;  // open until end of output, or kill() gives up on it
-  guint outputSource_ = 0;
-  std::string buffer_;
+  // Open until their end, or until the wait or kill() gives up on them.
+  PipeReader output_;
+  PipeReader errors_{kErrorTailBytes};
 };
 
 }  // namespace

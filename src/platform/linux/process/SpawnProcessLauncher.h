@@ -11,14 +11,15 @@ namespace nuv::linux_backend {
 // Child processes started with posix_spawn, which glibc runs as
 // clone(CLONE_VM | CLONE_VFORK): the parent's page tables are not copied, so
 // a start costs the same whatever the module's size. The child gets standard
-// input and error, the environment and working directory, default signal
-// dispositions, an empty signal mask, no other descriptor than its standard
-// output pipe, and a process group of its own (group id = its pid) that
-// every signal is sent to.
+// input, the environment and working directory, default signal dispositions,
+// an empty signal mask, no other descriptors than its standard output and
+// standard error pipes, and a process group of its own (group id = its pid)
+// that every signal is sent to.
 //
 // Exit and output are watched by sources on the loop's context (a pidfd and
-// the non-blocking pipe), so waitUntilExit() serves the loop through
-// RunLoop::runUntil and any amount of output works. Loop thread only.
+// the two non-blocking pipes), so waitUntilExit() serves the loop through
+// RunLoop::runUntil and any amount of output works; of standard error only
+// the last Process::kErrorTailBytes are kept. Loop thread only.
 class SpawnProcessLauncher : public ProcessLauncher {
  public:
   explicit SpawnProcessLauncher(RunLoop& loop) : loop_(loop) {}

@@ -1,0 +1,93 @@
+#include "app/ProbeErrorLog.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "platform/Log.h"
+
+namespace nuv {
+namespace {
+
+struct Logged {
+  log::Level level;
+  std::string line;
+};
+
+// Run after run of one probe: what each run wrote, and what the log gets
+// (nothing when no level is given).
+TEST(ProbeErrorLog, ATextWarnsOnceUntilARunWithoutItOrAnother) {
+  struct Run {
+    ErrorOutput errors;
+    std::optional<log::Level> level;
+    std::string expected;
+  };
+  const std::string muxd = "devInfo.NUVModule: usbmuxd is not running\n";
+  const std::vector<Run> runs = {
+      {{muxd}, log::Level::Warning, "probe tool stderr: devInfo.NUVModule: usbmuxd is not running"},
+      {{muxd}, log::Level::Debug, "probe tool stderr: devInfo.NUVModule: usbmuxd is not running"},
+      {{""}, std::nullopt, ""},
+      {{muxd}, log::Level::Warning, "probe tool stderr: devInfo.NUVModule: usbmuxd is not running"},
+      // Another text, then the first again: each is a change.
+      {{"other\n"}, log::Level::Warning, "probe tool stderr: other"},
+      {{muxd}, log::Level::Warning, "probe tool stderr: devInfo.NUVModule: usbmuxd is not running"},
+      // Line breaks alone are no text.
+      {{"\n\r\n"}, std::nullopt, ""},
+      // Only the digits differ (pid, time): the same text.
+      {{"(probe:812): 12:00:01.5: failed 3 times\n"},
+       log::Level::Warning,
+       "probe tool stderr: (probe:812): 12:00:01.5: failed 3 times"},
+      {{"(probe:9001): 12:00:06.75: failed 14 times\n"},
+       log::Level::Debug,
+       "probe tool stderr: (probe:9001): 12:00:06.75: failed 14 times"},
+      {{"(probe:9002): 12:00:11.75: failed\n"},
+       log::Level::Warning,
+       "probe tool stderr: (probe:9002): 12:00:11.75: failed"},
+      // A cut tail begins with its first whole line; a single line is kept whole.
+      {{"ial line\nlast line\n", 100},
+       log::Level::Warning,
+       "probe tool stderr (its last 10 of 119 bytes): last line"},
+      {{"xxxxxxxx", 4000},
+       log::Level::Warning,
+       "probe tool stderr (its last 8 of 4008 bytes): xxxxxxxx"},
+  };
+  std::vector<Logged> logged;
+  log::setSink([&](log::Level level, std::string_view line) {
+    logged.push_back({level, std::string(line)});
+  });
+  ProbeErrorLog probeErrors;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(i);
+    logged.clear();
+    probeErrors.runEnded(runs[i].errors);
+    if (!runs[i].level) {
+      EXPECT_TRUE(logged.empty());
+      continue;
+    }
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].level, *runs[i].level);
+    EXPECT_EQ(logged[0].line, runs[i].expected);
+  }
+  log::setSink({});
+}
+
+TEST(ProbeErrorLog, PrintableIsOneLineOfValidText) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"two\nlines\r\n\n", "two\\nlines"},
+      {"tab\tstays", "tab\tstays"},
+      {"\x1b[31mred\x7f", "\\x1B[31mred\\x7F"},
+      {"Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x93\xB1", "Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x93\xB1"},
+      // Not UTF-8: a stray continuation, a cut sequence, an overlong form, a surrogate.
+      {"a\x80z", "a\\x80z"},
+      {"cut \xE2\x82", "cut \\xE2\\x82"},
+      {"\xC0\xAF", "\\xC0\\xAF"},
+      {"\xED\xA0\x80!", "\\xED\\xA0\\x80!"},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    EXPECT_EQ(ProbeErrorLog::printable(bytes), expected) << bytes;
+  }
+}
+
+}  // namespace
+}  // namespace nuv
