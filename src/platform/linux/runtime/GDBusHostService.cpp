@@ -2,6 +2,8 @@
 
 #include <gio/gio.h>
 
+#include <mutex>
+
 #include "platform/Log.h"
 #include "platform/linux/runtime/GlibHandles.h"
 #include "platform/linux/runtime/HostServiceNames.h"
@@ -10,6 +12,8 @@
 
 namespace nuv::linux_backend {
 namespace {
+
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 struct NodeInfoUnref {
   void operator()(GDBusNodeInfo* info) const {
@@ -30,32 +34,126 @@ GDBusInterfaceInfo* interfaceInfo() {
   return node ? g_dbus_node_info_lookup_interface(node.get(), host_service::kInterface) : nullptr;
 }
 
+GVariant* sunk(GVariant* value) { return g_variant_ref_sink(value); }
+
 }  // namespace
 
-// What GDBus calls back into. GDBus may hold it past unpublishing (a call
-// already queued to the loop), so it is shared and checks `active` first.
-struct GDBusHostService::Publication {
-  HostService::Handlers handlers;
-  std::string version;
-  bool active = true;
+// The property values and the reply bodies of the reads, built once per map.
+// A read is the service's hot path (hosts read far more often than the map
+// changes, and the map's a{sa{sv}} costs milliseconds to build for a hundred
+// devices), so GDBus's worker thread answers Properties.Get and GetAll from
+// here as the calls arrive: no map is built or compared per read, and a read
+// neither waits for the loop nor wakes it. Everything else (Refresh, the
+// errors for unknown properties, sets and methods, Introspect) goes the usual
+// way through the object's registration on the loop.
+//
+// Threading: the loop thread replaces the values; the worker thread only
+// takes references under the mutex. The values are immutable GVariants in
+// tree form, which GDBus marshals about twice as fast as serialised ones.
+struct GDBusHostService::Replies {
+  std::mutex mutex;
+  bool published = false;
+  const glib::Variant version;     // s
+  const glib::Variant getVersion;  // (v): Get's reply body
+  glib::Variant devices;           // a{sa{sv}}
+  glib::Variant getDevices;        // (v)
+  glib::Variant getAll;            // (a{sv})
 
-  // The map's a{sa{sv}}, kept until the map differs: building it costs about
-  // ten times as much as building the map and comparing it, and hosts read
-  // far more often than the map changes.
-  Dictionary encodedDevices;
-  glib::Variant encoded;
+  explicit Replies(const std::string& versionText)
+      : version(sunk(g_variant_new_string(versionText.c_str()))),
+        getVersion(sunk(g_variant_new("(v)", version.get()))) {
+    setDevices(sunk(toVariantOfDictionaries(Dictionary())));
+  }
 
-  GVariant* devicesVariant(Dictionary devices) {
-    if (!encoded || devices != encodedDevices) {
-      encoded.reset(g_variant_ref_sink(toVariantOfDictionaries(devices)));
-      encodedDevices = std::move(devices);
+  // Takes `value` (a{sa{sv}}, not floating).
+  void setDevices(GVariant* value) {
+    glib::Variant newDevices(value);
+    glib::Variant newGet(sunk(g_variant_new("(v)", value)));
+    GVariantBuilder all;
+    g_variant_builder_init(&all, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&all, "{sv}", host_service::kDevicesProperty, value);
+    g_variant_builder_add(&all, "{sv}", host_service::kVersionProperty, version.get());
+    glib::Variant newAll(sunk(g_variant_new("(a{sv})", &all)));
+    std::lock_guard lock(mutex);
+    // The old values leave with the locals, after the lock.
+    devices.swap(newDevices);
+    getDevices.swap(newGet);
+    getAll.swap(newAll);
+  }
+
+  // A property's value (a new reference), or null for an unknown name.
+  GVariant* property(const char* name) {
+    if (g_str_equal(name, host_service::kVersionProperty)) return g_variant_ref(version.get());
+    if (!g_str_equal(name, host_service::kDevicesProperty)) return nullptr;
+    std::lock_guard lock(mutex);
+    return g_variant_ref(devices.get());
+  }
+
+  // The reply body for a Properties call with arguments `args` while
+  // published, or null when the call is not a read of this interface.
+  glib::Variant replyFor(const char* member, GVariant* args) {
+    if (!member || !args) return nullptr;
+    const char* interface = nullptr;
+    const char* name = nullptr;
+    const glib::Variant Replies::*body = nullptr;
+    if (g_str_equal(member, "Get") && g_variant_is_of_type(args, G_VARIANT_TYPE("(ss)"))) {
+      g_variant_get(args, "(&s&s)", &interface, &name);
+      if (g_str_equal(name, host_service::kDevicesProperty)) body = &Replies::getDevices;
+      if (g_str_equal(name, host_service::kVersionProperty)) body = &Replies::getVersion;
+    } else if (g_str_equal(member, "GetAll") && g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"))) {
+      g_variant_get(args, "(&s)", &interface);
+      body = &Replies::getAll;
     }
-    return encoded.get();
+    if (!body || !g_str_equal(interface, host_service::kInterface)) return nullptr;
+    std::lock_guard lock(mutex);
+    if (!published) return nullptr;
+    return glib::Variant(g_variant_ref((this->*body).get()));
   }
 };
 
+namespace {
+
+using SharedReplies = std::shared_ptr<GDBusHostService::Replies>;
+
+// GDBus's message filter, on its worker thread: answers the reads that the
+// cache holds and drops them from the usual dispatch; passes everything else
+// on untouched.
+GDBusMessage* answerReads(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
+                          gpointer data) {
+  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
+      g_strcmp0(g_dbus_message_get_path(message), host_service::kObjectPath) != 0 ||
+      g_strcmp0(g_dbus_message_get_interface(message), kPropertiesInterface) != 0) {
+    return message;
+  }
+  const SharedReplies& replies = *static_cast<SharedReplies*>(data);
+  glib::Variant body =
+      replies->replyFor(g_dbus_message_get_member(message), g_dbus_message_get_body(message));
+  if (!body) return message;
+  if (!(g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)) {
+    glib::Object<GDBusMessage> reply(g_dbus_message_new_method_reply(message));
+    g_dbus_message_set_body(reply.get(), body.get());
+    // Queued to the worker, which writes it once this filter returns.
+    g_dbus_connection_send_message(connection, reply.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                   nullptr);
+  }
+  g_object_unref(message);
+  return nullptr;
+}
+
+}  // namespace
+
+// What the object's registration calls back into. GDBus may hold it past
+// unpublishing (a call already queued to the loop), so it is shared and
+// checks `active` first.
+struct GDBusHostService::Publication {
+  HostService::Handlers handlers;
+  SharedReplies replies;
+  bool active = true;
+};
+
 GDBusHostService::GDBusHostService(GDBusConnection* connection, std::string version)
-    : connection_(G_DBUS_CONNECTION(g_object_ref(connection))), version_(std::move(version)) {}
+    : connection_(G_DBUS_CONNECTION(g_object_ref(connection))),
+      replies_(std::make_shared<Replies>(version)) {}
 
 GDBusHostService::~GDBusHostService() { g_object_unref(connection_); }
 
@@ -65,7 +163,7 @@ Subscription GDBusHostService::publish(Handlers handlers) {
   if (!info) return {};
   auto publication = std::make_shared<Publication>();
   publication->handlers = std::move(handlers);
-  publication->version = version_;
+  publication->replies = replies_;
 
   static const GDBusInterfaceVTable vtable = {
       // method_call: Refresh is the only method; GDBus refuses any other
@@ -76,17 +174,12 @@ Subscription GDBusHostService::publish(Handlers handlers) {
         g_dbus_method_invocation_return_value(invocation, nullptr);
         if (p->active && p->handlers.refresh) p->handlers.refresh();
       },
-      // get_property
+      // get_property: the reads that the filter left to the registration
+      // (while it is being added or removed), from the same values.
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property,
          GError** error, gpointer data) -> GVariant* {
         const Shared& p = *static_cast<Shared*>(data);
-        if (g_str_equal(property, host_service::kVersionProperty)) {
-          return g_variant_new_string(p->version.c_str());
-        }
-        if (g_str_equal(property, host_service::kDevicesProperty)) {
-          return g_variant_ref(p->devicesVariant(
-              p->active && p->handlers.devices ? p->handlers.devices() : Dictionary()));
-        }
+        if (GVariant* value = p->replies->property(property)) return value;
         g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
         return nullptr;
       },
@@ -103,6 +196,13 @@ Subscription GDBusHostService::publish(Handlers handlers) {
                  (error ? error->message : "unknown error"));
     return {};
   }
+  const guint filterId =
+      g_dbus_connection_add_filter(connection_, &answerReads, new SharedReplies(replies_),
+                                   [](gpointer data) { delete static_cast<SharedReplies*>(data); });
+  {
+    std::lock_guard lock(replies_->mutex);
+    replies_->published = true;
+  }
 
   const guint ownerId = g_bus_own_name_on_connection(
       connection_, host_service::kBusName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
@@ -117,24 +217,33 @@ Subscription GDBusHostService::publish(Handlers handlers) {
 
   published_ = publication;
   GDBusConnection* connection = G_DBUS_CONNECTION(g_object_ref(connection_));
-  return Subscription([this, publication, connection, objectId, ownerId] {
+  return Subscription([this, publication, connection, objectId, filterId, ownerId] {
     publication->active = false;
     if (published_ == publication) published_.reset();
+    {
+      std::lock_guard lock(publication->replies->mutex);
+      publication->replies->published = false;
+    }
+    g_dbus_connection_remove_filter(connection, filterId);
     g_bus_unown_name(ownerId);
     g_dbus_connection_unregister_object(connection, objectId);
     g_object_unref(connection);
   });
 }
 
-void GDBusHostService::devicesChanged(const Dictionary& devices) {
+void GDBusHostService::setDevices(const Dictionary& devices) {
+  replies_->setDevices(sunk(toVariantOfDictionaries(devices)));
+}
+
+void GDBusHostService::announceDevices() {
   if (!published_) return;
   GVariantBuilder changed;
   g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
-  g_variant_builder_add(&changed, "{sv}", host_service::kDevicesProperty,
-                        published_->devicesVariant(devices));
+  glib::Variant devices(replies_->property(host_service::kDevicesProperty));
+  g_variant_builder_add(&changed, "{sv}", host_service::kDevicesProperty, devices.get());
   GError* raw = nullptr;
   if (!g_dbus_connection_emit_signal(
-          connection_, nullptr, host_service::kObjectPath, "org.freedesktop.DBus.Properties",
+          connection_, nullptr, host_service::kObjectPath, kPropertiesInterface,
           "PropertiesChanged",
           g_variant_new("(sa{sv}as)", host_service::kInterface, &changed, nullptr), &raw)) {
     glib::Error error(raw);

@@ -15,9 +15,11 @@ namespace nuv::linux_backend {
 // replacement, so a second process waits in the bus's queue and gets the name
 // when the first lets go.
 //
-// Bus calls are served on the thread-default main context of the thread that
-// calls publish(), which must be the loop thread; they are answered from
-// there, also while a probe run serves the loop in a nested iteration.
+// Property reads (Properties.Get and GetAll) are answered on GDBus's worker
+// thread from values built once per map, as they arrive. Every other call is
+// served on the thread-default main context of the thread that calls
+// publish(), which must be the loop thread, also while a probe run serves
+// the loop in a nested iteration. The methods are for the loop thread.
 class GDBusHostService : public HostService {
  public:
   // Takes a reference to `connection`. `version` is the Version property.
@@ -27,13 +29,15 @@ class GDBusHostService : public HostService {
   GDBusHostService& operator=(const GDBusHostService&) = delete;
 
   Subscription publish(Handlers handlers) override;
-  void devicesChanged(const Dictionary& devices) override;
+  void setDevices(const Dictionary& devices) override;
+  void announceDevices() override;
 
   struct Publication;
+  struct Replies;
 
  private:
   GDBusConnection* connection_;
-  std::string version_;
+  std::shared_ptr<Replies> replies_;
   std::shared_ptr<Publication> published_;
 };
 
