@@ -1,10 +1,9 @@
 // Where a Devices read spends its CPU outside the bus: the module building the
-// map's a{sa{sv}} (once per change), GDBus marshalling the Get reply on the
-// module's side (every read; a body in tree form, as the module keeps it,
-// against the same value serialised), and GDBus parsing the reply on a
-// host's side (every read, in any GDBus client: nuvctl, the devices window,
-// Python). Maps of 1 and 100 devices, each with the facts a real probe
-// prints.
+// map's a{sa{sv}} (once per change: whole, or reusing the unchanged entries), GDBus marshalling the
+// Get reply on the module's side (every read; a body in tree form, as the module keeps it, against
+// the same value serialised), and GDBus parsing the reply on a host's side (every read, in any
+// GDBus client: nuvctl, the devices window, Python). Maps of 1 and 100 devices, each with the facts
+// a real probe prints.
 
 #include <benchmark/benchmark.h>
 #include <gio/gio.h>
@@ -57,6 +56,23 @@ void BM_BuildDevices(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_BuildDevices)->Arg(1)->Arg(100);
+
+// The same map after a run changed one device, built with the entries of the
+// map before it, as the host service builds each new map.
+void BM_BuildDevicesOneChanged(benchmark::State& state) {
+  nuv::Dictionary map = deviceMap(static_cast<int>(state.range(0)));
+  nuv::linux_backend::EncodedEntries previous;
+  g_variant_unref(g_variant_ref_sink(nuv::linux_backend::toVariantOfDictionaries(map, previous)));
+  nuv::Dictionary& first = *map.begin()->second.get<nuv::Dictionary>();
+  int battery = 0;
+  for (auto _ : state) {
+    first["Battery"] = std::to_string(++battery % 101);
+    nuv::glib::Variant v(
+        g_variant_ref_sink(nuv::linux_backend::toVariantOfDictionaries(map, previous)));
+    benchmark::DoNotOptimize(v.get());
+  }
+}
+BENCHMARK(BM_BuildDevicesOneChanged)->Arg(1)->Arg(100);
 
 // Marshalling the reply. state.range(1): 0 = the value in tree form (built by
 // GVariantBuilder), 1 = the same value serialised (g_variant_get_normal_form).

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/HostService.h"
+#include "platform/linux/runtime/VariantCodec.h"
 
 typedef struct _GDBusConnection GDBusConnection;
 
@@ -38,6 +39,9 @@ class GDBusHostService : public HostService {
  private:
   GDBusConnection* connection_;
   std::shared_ptr<Replies> replies_;
+  // Each device's a{sv} in the map last set: a change rebuilds only the
+  // entries that changed (a run changes one device at most).
+  EncodedEntries encodedEntries_;
   std::shared_ptr<Publication> published_;
 };
 
