@@ -38,49 +38,37 @@ GVariant* sunk(GVariant* value) { return g_variant_ref_sink(value); }
 
 }  // namespace
 
-// The property values and the reply bodies of the reads, built once per map.
-// A read is the service's hot path (hosts read far more often than the map
-// changes, and the map's a{sa{sv}} costs milliseconds to build for a hundred
-// devices), so GDBus's worker thread answers Properties.Get and GetAll from
+// The property values, built once per map and shared with GDBus's worker
+// thread. A read is the service's hot path (hosts read far more often than the
+// map changes, and a hundred devices' a{sa{sv}} takes about half a
+// millisecond to build), so the worker answers Properties.Get and GetAll from
 // here as the calls arrive: no map is built or compared per read, and a read
 // neither waits for the loop nor wakes it. Everything else (Refresh, the
 // errors for unknown properties, sets and methods, Introspect) goes the usual
 // way through the object's registration on the loop.
 //
-// Threading: the loop thread replaces the values; the worker thread only
-// takes references under the mutex. The values are immutable GVariants, kept
-// in the tree form the builder gives: GDBus still marshals the body for every
-// reply (it has no way to send bytes marshalled earlier), and a serialised
-// normal form marshals no faster.
-struct GDBusHostService::Replies {
+// Threading: the loop thread replaces `devices`; the worker thread only takes
+// references under the mutex. The values are immutable GVariants, kept in the
+// tree form the builder gives: GDBus still marshals the body for every reply
+// (it has no way to send bytes marshalled earlier), and a serialised normal
+// form marshals no faster. A reply's (v) or (a{sv}) wrapper is built per
+// read, which costs about a hundredth of marshalling the map; building it per
+// change instead would cost every broadcast as much.
+struct GDBusHostService::Properties {
   std::mutex mutex;
   bool published = false;
-  const glib::Variant version;     // s
-  const glib::Variant getVersion;  // (v): Get's reply body
-  glib::Variant devices;           // a{sa{sv}}
-  glib::Variant getDevices;        // (v)
-  glib::Variant getAll;            // (a{sv})
+  const glib::Variant version;  // s
+  glib::Variant devices;        // a{sa{sv}}
 
-  explicit Replies(const std::string& versionText)
+  explicit Properties(const std::string& versionText)
       : version(sunk(g_variant_new_string(versionText.c_str()))),
-        getVersion(sunk(g_variant_new("(v)", version.get()))) {
-    setDevices(sunk(toVariantOfDictionaries(Dictionary())));
-  }
+        devices(sunk(toVariantOfDictionaries(Dictionary()))) {}
 
   // Takes `value` (a{sa{sv}}, not floating).
   void setDevices(GVariant* value) {
-    glib::Variant newDevices(value);
-    glib::Variant newGet(sunk(g_variant_new("(v)", value)));
-    GVariantBuilder all;
-    g_variant_builder_init(&all, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&all, "{sv}", host_service::kDevicesProperty, value);
-    g_variant_builder_add(&all, "{sv}", host_service::kVersionProperty, version.get());
-    glib::Variant newAll(sunk(g_variant_new("(a{sv})", &all)));
+    glib::Variant replaced(value);
     std::lock_guard lock(mutex);
-    // The old values leave with the locals, after the lock.
-    devices.swap(newDevices);
-    getDevices.swap(newGet);
-    getAll.swap(newAll);
+    devices.swap(replaced);  // the old value leaves after the lock
   }
 
   // A property's value (a new reference), or null for an unknown name.
@@ -97,29 +85,43 @@ struct GDBusHostService::Replies {
     if (!member || !args) return nullptr;
     const char* interface = nullptr;
     const char* name = nullptr;
-    const glib::Variant Replies::*body = nullptr;
-    if (g_str_equal(member, "Get") && g_variant_is_of_type(args, G_VARIANT_TYPE("(ss)"))) {
-      g_variant_get(args, "(&s&s)", &interface, &name);
-      if (g_str_equal(name, host_service::kDevicesProperty)) body = &Replies::getDevices;
-      if (g_str_equal(name, host_service::kVersionProperty)) body = &Replies::getVersion;
-    } else if (g_str_equal(member, "GetAll") && g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"))) {
-      g_variant_get(args, "(&s)", &interface);
-      body = &Replies::getAll;
+    const bool get =
+        g_str_equal(member, "Get") && g_variant_is_of_type(args, G_VARIANT_TYPE("(ss)"));
+    const bool getAll =
+        g_str_equal(member, "GetAll") && g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"));
+    if (get) g_variant_get(args, "(&s&s)", &interface, &name);
+    if (getAll) g_variant_get(args, "(&s)", &interface);
+    if (!interface || !g_str_equal(interface, host_service::kInterface)) return nullptr;
+    glib::Variant devicesNow;
+    {
+      std::lock_guard lock(mutex);
+      if (!published) return nullptr;
+      devicesNow.reset(g_variant_ref(devices.get()));
     }
-    if (!body || !g_str_equal(interface, host_service::kInterface)) return nullptr;
-    std::lock_guard lock(mutex);
-    if (!published) return nullptr;
-    return glib::Variant(g_variant_ref((this->*body).get()));
+    if (getAll) {
+      GVariantBuilder all;
+      g_variant_builder_init(&all, G_VARIANT_TYPE("a{sv}"));
+      g_variant_builder_add(&all, "{sv}", host_service::kDevicesProperty, devicesNow.get());
+      g_variant_builder_add(&all, "{sv}", host_service::kVersionProperty, version.get());
+      return glib::Variant(sunk(g_variant_new("(a{sv})", &all)));
+    }
+    if (g_str_equal(name, host_service::kDevicesProperty)) {
+      return glib::Variant(sunk(g_variant_new("(v)", devicesNow.get())));
+    }
+    if (g_str_equal(name, host_service::kVersionProperty)) {
+      return glib::Variant(sunk(g_variant_new("(v)", version.get())));
+    }
+    return nullptr;  // unknown: GDBus answers with its error
   }
 };
 
 namespace {
 
-using SharedReplies = std::shared_ptr<GDBusHostService::Replies>;
+using SharedProperties = std::shared_ptr<GDBusHostService::Properties>;
 
-// GDBus's message filter, on its worker thread: answers the reads that the
-// cache holds and drops them from the usual dispatch; passes everything else
-// on untouched.
+// GDBus's message filter, on its worker thread: answers the property reads
+// from the shared values and drops them from the usual dispatch; passes
+// everything else on untouched.
 GDBusMessage* answerReads(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
                           gpointer data) {
   if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
@@ -127,9 +129,9 @@ GDBusMessage* answerReads(GDBusConnection* connection, GDBusMessage* message, gb
       g_strcmp0(g_dbus_message_get_interface(message), kPropertiesInterface) != 0) {
     return message;
   }
-  const SharedReplies& replies = *static_cast<SharedReplies*>(data);
+  const SharedProperties& properties = *static_cast<SharedProperties*>(data);
   glib::Variant body =
-      replies->replyFor(g_dbus_message_get_member(message), g_dbus_message_get_body(message));
+      properties->replyFor(g_dbus_message_get_member(message), g_dbus_message_get_body(message));
   if (!body) return message;
   if (!(g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)) {
     glib::Object<GDBusMessage> reply(g_dbus_message_new_method_reply(message));
@@ -149,13 +151,13 @@ GDBusMessage* answerReads(GDBusConnection* connection, GDBusMessage* message, gb
 // checks `active` first.
 struct GDBusHostService::Publication {
   HostService::Handlers handlers;
-  SharedReplies replies;
+  SharedProperties properties;
   bool active = true;
 };
 
 GDBusHostService::GDBusHostService(GDBusConnection* connection, std::string version)
     : connection_(G_DBUS_CONNECTION(g_object_ref(connection))),
-      replies_(std::make_shared<Replies>(version)) {}
+      properties_(std::make_shared<Properties>(version)) {}
 
 GDBusHostService::~GDBusHostService() { g_object_unref(connection_); }
 
@@ -165,7 +167,7 @@ Subscription GDBusHostService::publish(Handlers handlers) {
   if (!info) return {};
   auto publication = std::make_shared<Publication>();
   publication->handlers = std::move(handlers);
-  publication->replies = replies_;
+  publication->properties = properties_;
 
   static const GDBusInterfaceVTable vtable = {
       // method_call: Refresh is the only method; GDBus refuses any other
@@ -181,7 +183,7 @@ Subscription GDBusHostService::publish(Handlers handlers) {
       [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property,
          GError** error, gpointer data) -> GVariant* {
         const Shared& p = *static_cast<Shared*>(data);
-        if (GVariant* value = p->replies->property(property)) return value;
+        if (GVariant* value = p->properties->property(property)) return value;
         g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
         return nullptr;
       },
@@ -198,12 +200,12 @@ Subscription GDBusHostService::publish(Handlers handlers) {
                  (error ? error->message : "unknown error"));
     return {};
   }
-  const guint filterId =
-      g_dbus_connection_add_filter(connection_, &answerReads, new SharedReplies(replies_),
-                                   [](gpointer data) { delete static_cast<SharedReplies*>(data); });
+  const guint filterId = g_dbus_connection_add_filter(
+      connection_, &answerReads, new SharedProperties(properties_),
+      [](gpointer data) { delete static_cast<SharedProperties*>(data); });
   {
-    std::lock_guard lock(replies_->mutex);
-    replies_->published = true;
+    std::lock_guard lock(properties_->mutex);
+    properties_->published = true;
   }
 
   const guint ownerId = g_bus_own_name_on_connection(
@@ -223,8 +225,8 @@ Subscription GDBusHostService::publish(Handlers handlers) {
     publication->active = false;
     if (published_ == publication) published_.reset();
     {
-      std::lock_guard lock(publication->replies->mutex);
-      publication->replies->published = false;
+      std::lock_guard lock(publication->properties->mutex);
+      publication->properties->published = false;
     }
     g_dbus_connection_remove_filter(connection, filterId);
     g_bus_unown_name(ownerId);
@@ -234,14 +236,14 @@ Subscription GDBusHostService::publish(Handlers handlers) {
 }
 
 void GDBusHostService::setDevices(const Dictionary& devices) {
-  replies_->setDevices(sunk(toVariantOfDictionaries(devices, encodedEntries_)));
+  properties_->setDevices(sunk(toVariantOfDictionaries(devices, encodedEntries_)));
 }
 
 void GDBusHostService::announceDevices() {
   if (!published_) return;
   GVariantBuilder changed;
   g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
-  glib::Variant devices(replies_->property(host_service::kDevicesProperty));
+  glib::Variant devices(properties_->property(host_service::kDevicesProperty));
   g_variant_builder_add(&changed, "{sv}", host_service::kDevicesProperty, devices.get());
   GError* raw = nullptr;
   if (!g_dbus_connection_emit_signal(

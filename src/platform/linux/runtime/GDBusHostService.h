@@ -34,11 +34,11 @@ class GDBusHostService : public HostService {
   void announceDevices() override;
 
   struct Publication;
-  struct Replies;
+  struct Properties;
 
  private:
   GDBusConnection* connection_;
-  std::shared_ptr<Replies> replies_;
+  std::shared_ptr<Properties> properties_;
   // Each device's a{sv} in the map last set: a change rebuilds only the
   // entries that changed (a run changes one device at most).
   EncodedEntries encodedEntries_;
