@@ -90,6 +90,11 @@ TEST(VariantCodec, DictionaryOfDictionariesCarriesTheSameEntryBytes) {
   EXPECT_NE(error.find("\"k\""), std::string::npos);
 }
 
+std::string serialised(GVariant* v) {
+  const gsize size = g_variant_get_size(v);
+  return size ? std::string(static_cast<const char*>(g_variant_get_data(v)), size) : std::string();
+}
+
 // Encoding a sequence of maps with the entries of the previous one gives the
 // bytes of a fresh encoding every time, and builds only what changed.
 TEST(VariantCodec, ReusedEntriesGiveTheSameBytesAsAFreshEncoding) {
@@ -117,10 +122,7 @@ TEST(VariantCodec, ReusedEntriesGiveTheSameBytesAsAFreshEncoding) {
     const EncodedEntries before = previous;
     Owned cached(toVariantOfDictionaries(step.map, previous));
     Owned fresh(toVariantOfDictionaries(step.map));
-    ASSERT_EQ(g_variant_get_size(cached.v), g_variant_get_size(fresh.v));
-    EXPECT_EQ(std::memcmp(g_variant_get_data(cached.v), g_variant_get_data(fresh.v),
-                          g_variant_get_size(fresh.v)),
-              0);
+    EXPECT_EQ(serialised(cached.v), serialised(fresh.v));
     std::vector<std::string> keys, reused;
     for (const auto& [key, entry] : previous) {
       keys.push_back(key);
