@@ -20,7 +20,13 @@ before and after, since other processes on the machine shift every number.
 The module runs from a bundle copy whose probe reports one of the devices per
 run; Refresh() fills the map without waiting for the poll timer.
 
-    bench/host_service.py [--reads 5000] [--devices 100] [--build build] [--smoke]
+With --instructions N, a second module with the same map runs under
+callgrind, and the instructions of its process per Devices and per Version
+read (over N reads each) are counted: the server's work per read, the same on
+every run.
+
+    bench/host_service.py [--reads 5000] [--devices 100] [--build build]
+                          [--instructions N] [--smoke]
 """
 
 import argparse
@@ -89,16 +95,46 @@ def c_reads(tool, env, name, prop, count):
     return [float(x) for x in lines[:-1]], int(lines[-1].split()[1]) * 1e-6
 
 
+def start_module(nuvtest, bus, tmp, name, devices, listener, host, counter=None):
+    """A module from a bundle copy `name` whose map holds `devices` devices,
+    filled with one Refresh() per device (each run adds one and broadcasts).
+    With a list as `counter`, the module runs under callgrind and the list
+    receives its callgrind.Counter."""
+    bundle = nuvtest.Bundle(tmp, name)
+    bundle.set_probe_script(PROBE)
+    if counter is not None:
+        import callgrind  # noqa: E402  (imports nuvtest)
+
+        counter.append(callgrind.Counter(bundle, tmp))
+    work = os.path.join(tmp, name + ".work")
+    os.makedirs(work)
+    module = nuvtest.Module(bundle, bus, tmp, {"NUV_BENCH_DIR": work,
+                                                "NUV_BENCH_DEVICES": str(devices)})
+    if not nuvtest.wait_until(host.owner, 10 if counter is None else 120):
+        sys.exit("the module did not take its bus name:\n" + module.log())
+    for i in range(devices):
+        host.refresh()
+        if listener.next(10 if counter is None else 60) is None:
+            sys.exit("no broadcast for device %d:\n%s" % (i, module.log()))
+    n = host.devices().n_children()
+    if n != devices:
+        sys.exit("expected %d devices, read %d" % (devices, n))
+    return module
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--reads", type=int, default=5000)
     ap.add_argument("--devices", type=int, default=100)
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    ap.add_argument("--instructions", type=int, default=0, metavar="N",
+                    help="also count the module's instructions per read over N reads")
     ap.add_argument("--smoke", action="store_true", help="a few hundred reads, for the tests")
     args = ap.parse_args()
     if args.smoke:
         args.reads, args.devices = 200, min(args.devices, 20)
+        args.instructions = min(args.instructions, 20)
     os.environ["NUV_BUILD_DIR"] = os.path.abspath(args.build)
     import nuvtest  # noqa: E402  (reads NUV_BUILD_DIR)
 
@@ -111,25 +147,13 @@ def main():
     bus = nuvtest.SessionBus()
     module = host = listener = floor = None
     results = []
+    instructions = {}
     load = [os.getloadavg()]
     try:
-        bundle = nuvtest.Bundle(tmp)
-        bundle.set_probe_script(PROBE)
         listener = nuvtest.Listener(bus, "iOSStack")
-        module = nuvtest.Module(bundle, bus, tmp, {"NUV_BENCH_DIR": tmp,
-                                                    "NUV_BENCH_DEVICES": str(args.devices)})
         host = nuvtest.Host(bus)
-        if not nuvtest.wait_until(host.owner, 10):
-            sys.exit("the module did not take its bus name:\n" + module.log())
-        # One Refresh() per device; each run adds one and broadcasts.
-        for i in range(args.devices):
-            host.refresh()
-            if listener.next(10) is None:
-                sys.exit("no broadcast for device %d:\n%s" % (i, module.log()))
-        devices = host.devices()
-        if devices.n_children() != args.devices:
-            sys.exit("expected %d devices, read %d" % (args.devices, devices.n_children()))
-        size = devices.get_size()
+        module = start_module(nuvtest, bus, tmp, "NUVModule.app", args.devices, listener, host)
+        size = host.devices().get_size()
 
         floor = subprocess.Popen([tools["host_floor_server"], nuvtest.HOST_NAME, FLOOR_NAME],
                                  env=bus.env(), stdout=subprocess.PIPE, text=True)
@@ -154,6 +178,22 @@ def main():
         load.append(os.getloadavg())
         if not module.running():
             sys.exit("the module ended:\n" + module.log())
+
+        if args.instructions:
+            # The same map in a module under callgrind, read by the Python host.
+            module.stop()
+            if not nuvtest.wait_until(lambda: not host.owner(), 10):
+                sys.exit("the module did not release its name")
+            import callgrind  # noqa: E402  (imports nuvtest)
+
+            counter = []
+            module = start_module(nuvtest, bus, tmp, "callgrind.app", args.devices, listener,
+                                  host, counter)
+            for prop in ("Devices", "Version"):
+                counter[0].zero(module.proc.pid)
+                for _ in range(args.instructions):
+                    host.get(prop)
+                instructions[prop] = counter[0].total(module.proc.pid) / args.instructions
     finally:
         if floor:
             floor.terminate()
@@ -176,6 +216,9 @@ def main():
         print("%-7s %-8s %9.1f %9.1f %9.1f %9.1f   %19.3f %6.3f %6.3f" % (
             client, what, percentile(times, 50), percentile(times, 90), percentile(times, 99),
             max(times), *cpu))
+    for prop, count in instructions.items():
+        print("module instructions per %s read: %.0f (callgrind, %d reads, every thread)"
+              % (prop, count, args.instructions))
     for client, what, times, _ in results:
         if what == "Devices":
             print("Devices p99 from %s %.3f ms (goal: under 1 ms)"

@@ -177,36 +177,29 @@ def run_side(name, listener, work, seconds, start):
 def instructions_per_cycle(nuvtest, bus, tmp, name, built, probe, cycles):
     """Instructions of the module process per poll cycle under callgrind,
     counted from its first broadcast on."""
+    import callgrind  # noqa: E402  (imports nuvtest)
+
     work = os.path.join(tmp, name + "-callgrind")
     os.makedirs(work)
     bundle = nuvtest.Bundle(tmp, name + "-callgrind.app", source=built)
     shutil.copy(probe, bundle.probe)
-    real = bundle.executable + ".real"
-    os.rename(bundle.executable, real)
-    out = os.path.join(work, "callgrind.out")
-    nuvtest.make_executable(bundle.executable, "#!/bin/sh\nexec valgrind --tool=callgrind "
-                            "--callgrind-out-file=%s \"$0.real\" \"$@\"\n" % out)
+    counter = callgrind.Counter(bundle, work)
     listener = nuvtest.Listener(bus, "iOSStack")
     module = nuvtest.Module(bundle, bus, tmp, {"NUV_BENCH_DIR": work})
     try:
         # Start-up under valgrind takes a while; the first broadcast ends it.
         if listener.next(120) is None:
             sys.exit("no broadcast from %s under callgrind:\n%s" % (name, module.log()))
-        pid = str(module.proc.pid)  # valgrind runs the module in its own process
-        subprocess.run(["callgrind_control", "--zero", pid], check=True, capture_output=True)
+        counter.zero(module.proc.pid)
         for i in range(cycles):
             if listener.next(30) is None:
                 sys.exit("cycle %d of %s under callgrind had no broadcast" % (i, name))
-        subprocess.run(["callgrind_control", "--dump", pid], check=True, capture_output=True)
+        return counter.total(module.proc.pid) / cycles
     finally:
         bus.emit("vemo.Tallyport.kill")
         module.wait(30)
         module.stop()
         listener.close()
-    dumps = [f for f in os.listdir(work) if f.startswith("callgrind.out.")]
-    with open(os.path.join(work, sorted(dumps)[0])) as f:
-        total = next(int(line.split()[1]) for line in f if line.startswith("summary:"))
-    return total / cycles
 
 
 def main():
