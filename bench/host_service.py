@@ -95,31 +95,31 @@ def c_reads(tool, env, name, prop, count):
     return [float(x) for x in lines[:-1]], int(lines[-1].split()[1]) * 1e-6
 
 
-def start_module(nuvtest, bus, tmp, name, devices, listener, host, counter=None):
-    """A module from a bundle copy `name` whose map holds `devices` devices,
-    filled with one Refresh() per device (each run adds one and broadcasts).
-    With a list as `counter`, the module runs under callgrind and the list
-    receives its callgrind.Counter."""
+def start_module(nuvtest, bus, tmp, name, devices, listener, host, counted=False):
+    """(module, callgrind.Counter or None): a module from a bundle copy `name`
+    whose map holds `devices` devices, filled with one Refresh() per device
+    (each run adds one and broadcasts); `counted`: under callgrind."""
     bundle = nuvtest.Bundle(tmp, name)
     bundle.set_probe_script(PROBE)
-    if counter is not None:
+    counter = None
+    if counted:
         import callgrind  # noqa: E402  (imports nuvtest)
 
-        counter.append(callgrind.Counter(bundle, tmp))
+        counter = callgrind.Counter(bundle, tmp)
     work = os.path.join(tmp, name + ".work")
     os.makedirs(work)
     module = nuvtest.Module(bundle, bus, tmp, {"NUV_BENCH_DIR": work,
                                                 "NUV_BENCH_DEVICES": str(devices)})
-    if not nuvtest.wait_until(host.owner, 10 if counter is None else 120):
+    if not nuvtest.wait_until(host.owner, 120 if counted else 10):
         sys.exit("the module did not take its bus name:\n" + module.log())
     for i in range(devices):
         host.refresh()
-        if listener.next(10 if counter is None else 60) is None:
+        if listener.next(60 if counted else 10) is None:
             sys.exit("no broadcast for device %d:\n%s" % (i, module.log()))
     n = host.devices().n_children()
     if n != devices:
         sys.exit("expected %d devices, read %d" % (devices, n))
-    return module
+    return module, counter
 
 
 def main():
@@ -152,7 +152,8 @@ def main():
     try:
         listener = nuvtest.Listener(bus, "iOSStack")
         host = nuvtest.Host(bus)
-        module = start_module(nuvtest, bus, tmp, "NUVModule.app", args.devices, listener, host)
+        module, _ = start_module(nuvtest, bus, tmp, "NUVModule.app", args.devices, listener,
+                                 host)
         size = host.devices().get_size()
 
         floor = subprocess.Popen([tools["host_floor_server"], nuvtest.HOST_NAME, FLOOR_NAME],
@@ -184,16 +185,13 @@ def main():
             module.stop()
             if not nuvtest.wait_until(lambda: not host.owner(), 10):
                 sys.exit("the module did not release its name")
-            import callgrind  # noqa: E402  (imports nuvtest)
-
-            counter = []
-            module = start_module(nuvtest, bus, tmp, "callgrind.app", args.devices, listener,
-                                  host, counter)
+            module, counter = start_module(nuvtest, bus, tmp, "callgrind.app", args.devices,
+                                           listener, host, counted=True)
             for prop in ("Devices", "Version"):
-                counter[0].zero(module.proc.pid)
+                counter.zero(module.proc.pid)
                 for _ in range(args.instructions):
                     host.get(prop)
-                instructions[prop] = counter[0].total(module.proc.pid) / args.instructions
+                instructions[prop] = counter.total(module.proc.pid) / args.instructions
     finally:
         if floor:
             floor.terminate()
