@@ -14,7 +14,14 @@ With --baseline, the module of another build (the version before a change)
 runs first under the same conditions, so that the cost of the change per
 poll cycle shows in one run.
 
-    bench/poll_cycle.py [--seconds 60] [--build build] [--baseline OTHER_BUILD] [--smoke]
+CPU time on a machine that other work shares moves by more than a change
+costs; with --instructions N each module then runs again under callgrind for
+N cycles, which counts the instructions of the module's own process (every
+thread; not the probe) per cycle: the same on every run, whatever else the
+machine does.
+
+    bench/poll_cycle.py [--seconds 60] [--build build] [--baseline OTHER_BUILD]
+                        [--instructions N] [--smoke]
 """
 
 import argparse
@@ -167,15 +174,46 @@ def run_side(name, listener, work, seconds, start):
     return cycles, (cpu, probe_cpu), received, proc, meter
 
 
+def instructions_per_cycle(nuvtest, bus, tmp, name, built, probe, cycles):
+    """Instructions of the module process per poll cycle under callgrind,
+    counted from its first broadcast on."""
+    import callgrind  # noqa: E402  (imports nuvtest)
+
+    work = os.path.join(tmp, name + "-callgrind")
+    os.makedirs(work)
+    bundle = nuvtest.Bundle(tmp, name + "-callgrind.app", source=built)
+    shutil.copy(probe, bundle.probe)
+    counter = callgrind.Counter(bundle, work)
+    listener = nuvtest.Listener(bus, "iOSStack")
+    module = nuvtest.Module(bundle, bus, tmp, {"NUV_BENCH_DIR": work})
+    try:
+        # Start-up under valgrind takes a while; the first broadcast ends it.
+        if listener.next(120) is None:
+            sys.exit("no broadcast from %s under callgrind:\n%s" % (name, module.log()))
+        counter.zero(module.proc.pid)
+        for i in range(cycles):
+            if listener.next(30) is None:
+                sys.exit("cycle %d of %s under callgrind had no broadcast" % (i, name))
+        return counter.total(module.proc.pid) / cycles
+    finally:
+        bus.emit("vemo.Tallyport.kill")
+        module.wait(30)
+        module.stop()
+        listener.close()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--seconds", type=float, default=60.0)
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     ap.add_argument("--baseline", help="another build folder whose module runs first, for comparison")
+    ap.add_argument("--instructions", type=int, default=0, metavar="N",
+                    help="also count each module's instructions per cycle over N cycles")
     ap.add_argument("--smoke", action="store_true", help="one short cycle per side, for the tests")
     args = ap.parse_args()
     if args.smoke:
         args.seconds = 1.0
+        args.instructions = min(args.instructions, 1)
     os.environ["NUV_BUILD_DIR"] = os.path.abspath(args.build)
     import nuvtest  # noqa: E402  (reads NUV_BUILD_DIR)
     from nuvtest import Listener, SessionBus
@@ -236,6 +274,11 @@ def main():
         # ru_maxrss of children is the largest single process of the loop.
         rss = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
         results["shell loop"] = (cycles, cpu, rss, latencies(received, work))
+
+        # Last: valgrind, a child too, would count in the shell loop's RSS.
+        instructions = {name: instructions_per_cycle(nuvtest, bus, tmp, name, built, probe,
+                                                     args.instructions)
+                        for name, built in modules if args.instructions}
     finally:
         bus.close()
         shutil.rmtree(tmp, ignore_errors=True)
@@ -259,6 +302,12 @@ def main():
         b = per_cycle["before"]
         print("module - before, CPU per cycle without the probe: %+.3f ms"
               % (1000.0 * (m[1] - b[1])))
+    for name, count in instructions.items():
+        print("%-11s %.0f instructions per cycle (callgrind, %d cycles, module process only)"
+              % (name, count, args.instructions))
+    if len(instructions) == 2:
+        print("module - before, instructions per cycle: %+.0f"
+              % (instructions["module"] - instructions["before"]))
 
 
 if __name__ == "__main__":

@@ -57,7 +57,6 @@ void AppDelegate::applicationDidFinishLaunching() {
                                                          [this](const Notification&) { killMe(); });
   if (deps_.hostService) {
     hostPublication_ = deps_.hostService->publish({
-        .devices = [this] { return toDictionary(DeviceRep); },
         .refresh = [this] { refreshRequested(); },
         .nameLost =
             [] {
@@ -237,12 +236,16 @@ void AppDelegate::updateUI(std::optional<ProbeOutput> d) {
     DeviceRep.emplace(b, std::move(entry));
     postStack();
   } else {
-    // An unchanged device keeps its entry, which loses its "timestamp".
+    // An unchanged device keeps its entry, which loses its "timestamp":
+    // silently, but hosts reading the map see it at once.
+    const bool hadTimestamp = stored->second.timestamp.has_value();
     stored->second.timestamp.reset();
     if (stored->second.pairs != entry.pairs) {
       stored->second = std::move(entry);
       updateRecord(stored->second);
       postStack();
+    } else if (hadTimestamp && deps_.hostService) {
+      deps_.hostService->setDevices(toDictionary(DeviceRep));
     }
   }
   armPollTimer();
@@ -304,11 +307,13 @@ void AppDelegate::refreshRequested() {
 }
 
 // Hosts that follow the service get the same map as the broadcast, at the
-// same moments and only then.
+// same moments and only then. The service holds the new map before the
+// broadcast leaves, so a host that reads on hearing it never gets the old one.
 void AppDelegate::postStack() {
   const Notification note{bus::kStackNotification, "", toDictionary(DeviceRep)};
+  if (deps_.hostService) deps_.hostService->setDevices(note.userInfo);
   deps_.distributedCenter.postNotification(note);
-  if (deps_.hostService) deps_.hostService->devicesChanged(note.userInfo);
+  if (deps_.hostService) deps_.hostService->announceDevices();
 }
 
 }  // namespace nuv

@@ -16,10 +16,6 @@ namespace nuv {
 class HostService {
  public:
   struct Handlers {
-    // The map as the next broadcast would carry it (device key -> entry
-    // dictionary, the shape of the "iOSStack" user info). Asked on every read,
-    // so a read never sees an older map than the module holds.
-    std::function<Dictionary()> devices;
     // A host asked for a probe run. Called after the host has been answered,
     // so the request never waits for the run.
     std::function<void()> refresh;
@@ -35,9 +31,16 @@ class HostService {
   // withdraws both; no handler runs after that.
   virtual Subscription publish(Handlers handlers) = 0;
 
-  // Tells hosts that the map is now `devices` (the value a read would give).
-  // Does nothing while the service is not published.
-  virtual void devicesChanged(const Dictionary& devices) = 0;
+  // The device status map (device key -> entry dictionary, the shape of the
+  // "iOSStack" user info) that reads give from now on, published or not;
+  // empty until the first call. Hosts are not told: the owner calls this for
+  // every change of the map, so a read never sees an older map than the
+  // module holds, and announceDevices() at the moments hosts must hear of it.
+  virtual void setDevices(const Dictionary& devices) = 0;
+
+  // Tells hosts that the map is now the one last set (the value a read
+  // gives). Does nothing while the service is not published.
+  virtual void announceDevices() = 0;
 };
 
 }  // namespace nuv

@@ -8,6 +8,7 @@ import json
 import os
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -118,6 +119,51 @@ class DevicesTest(HostServiceTestCase):
         self.assertLess(slowest, 0.05)
         self.broadcast(m, 2)
         self.assertEqual(len(b.starts()), 1)
+
+    def test_reads_during_a_stream_of_changes_never_lag_a_broadcast(self):
+        # Every run changes one of 30 devices. A host that reads on hearing a
+        # broadcast gets that broadcast's map, while a second host reads
+        # Devices and GetAll as fast as it can: each value it gets is one
+        # that was broadcast (or the empty start), never a mix or an old one
+        # after a newer was heard.
+        b = self.bundle()
+        b.set_probe_script(
+            "#!/bin/sh\n"
+            "n=$(cat \"%s/n\" 2>/dev/null || echo 0); echo $((n + 1)) > \"%s/n\"\n"
+            "printf 'Bonjour\\tdev%%d\\nname\\tPhone %%d\\nBattery\\t%%d\\n' "
+            "$((n %% 30)) $((n %% 30)) $n\n" % (self.tmp, self.tmp))
+        m = self.start_owner(b)
+        seen, stop = [], threading.Event()
+
+        def hammer():
+            host = Host(self.bus)
+            try:
+                while not stop.is_set():
+                    seen.append(host.devices().unpack())
+                    props = host.call("GetAll", GLib.Variant("(s)", (HOST_INTERFACE,)),
+                                      "org.freedesktop.DBus.Properties", "(a{sv})").unpack()[0]
+                    seen.append(props["Devices"])
+            finally:
+                host.close()
+
+        reader = threading.Thread(target=hammer)
+        reader.start()
+        maps = [{}]
+        try:
+            for _ in range(40):
+                self.host.refresh()
+                body = self.broadcast(m, 5)
+                self.assert_same_map(self.host.devices(), body)
+                maps.append(nuvtest.stack_of(body))
+        finally:
+            stop.set()
+            reader.join(10)
+        self.assertFalse(reader.is_alive())
+        self.assertEqual(len(maps[-1]), 30)
+        self.assertGreater(len(seen), 40)
+        unknown = [v for v in seen if v not in maps]
+        self.assertEqual(unknown, [], "values that were never broadcast")
+        self.assertTrue(m.running())
 
     def test_refresh_storm_leaves_one_run_per_five_seconds(self):
         # 300 requests from a hostile or buggy host as fast as the bus takes

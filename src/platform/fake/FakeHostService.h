@@ -20,13 +20,14 @@ class FakeHostService : public HostService {
     });
   }
 
-  void devicesChanged(const Dictionary& devices) override {
-    if (published_) changes.push_back(devices);
+  void setDevices(const Dictionary& devices) override { devices_ = devices; }
+  void announceDevices() override {
+    if (published_) changes.push_back(devices_);
   }
 
   bool published() const { return published_ != nullptr; }
   // What a host reading the property gets now.
-  Dictionary read() const { return published_->devices(); }
+  Dictionary read() const { return devices_; }
   void callRefresh() const { published_->refresh(); }
   void loseName() const { published_->nameLost(); }
 
@@ -35,6 +36,7 @@ class FakeHostService : public HostService {
 
  private:
   std::shared_ptr<Handlers> published_;
+  Dictionary devices_;
 };
 
 }  // namespace nuv::fake

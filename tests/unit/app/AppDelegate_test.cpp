@@ -250,12 +250,17 @@ TEST_F(AppDelegateTest, PluggedAndUnpluggedFlipEveryEntryAndAlwaysPost) {
 }
 
 // Hosts see the map a read would give at the moment of every broadcast, and
-// at no other moment.
+// at no other moment. A host that reads on hearing a broadcast gets its map:
+// the service holds it before the broadcast leaves, and announces it after.
 TEST_F(AppDelegateTest, HostServiceAnnouncesExactlyEachBroadcast) {
   EXPECT_FALSE(host.published());
   launch();
   ASSERT_TRUE(host.published());
   EXPECT_TRUE(host.read().empty());
+  std::vector<std::pair<bool, std::size_t>> atBroadcast;  // read == broadcast, announced so far
+  Subscription hearing = center.addObserver("iOSStack", [&](const Notification& note) {
+    atBroadcast.emplace_back(host.read() == note.userInfo, host.changes.size());
+  });
 
   delegate.updateUI(parseProbeOutput(kDevice));                      // new
   delegate.updateUI(parseProbeOutput("Bonjour\tdef\nname\tPad\n"));  // another new one
@@ -274,6 +279,9 @@ TEST_F(AppDelegateTest, HostServiceAnnouncesExactlyEachBroadcast) {
   EXPECT_EQ(broadcasts.size(), 5u);
   EXPECT_EQ(host.changes, broadcasts);
   EXPECT_EQ(host.read(), broadcasts.back());
+  EXPECT_THAT(atBroadcast,
+              ElementsAre(std::pair(true, 0u), std::pair(true, 1u), std::pair(true, 2u),
+                          std::pair(true, 3u), std::pair(true, 4u)));
 }
 
 // Refresh() takes the road of a USB match: startMonitoring, on the loop.
@@ -307,7 +315,8 @@ TEST_F(AppDelegateTest, LosingTheHostServiceNameIsLogged) {
   logLines.clear();
   host.loseName();
   ASSERT_EQ(logLines.size(), 1u);
-  EXPECT_THAT(logLines[0].second, ::testing::HasSubstr("another process holds the host service's name"));
+  EXPECT_THAT(logLines[0].second,
+              ::testing::HasSubstr("another process holds the host service's name"));
 }
 
 TEST_F(AppDelegateTest, SingleInstanceAsksAllButTheFirstListedToQuitLastFirst) {

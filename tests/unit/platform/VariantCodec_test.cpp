@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace nuv::linux_backend {
 namespace {
@@ -86,6 +88,50 @@ TEST(VariantCodec, DictionaryOfDictionariesCarriesTheSameEntryBytes) {
   Owned badInner(g_variant_new_parsed("{'k': {'n': <int32 5>}}"));
   EXPECT_FALSE(dictionaryOfDictionariesFromVariant(badInner.v, &error));
   EXPECT_NE(error.find("\"k\""), std::string::npos);
+}
+
+std::string serialised(GVariant* v) {
+  const gsize size = g_variant_get_size(v);
+  return size ? std::string(static_cast<const char*>(g_variant_get_data(v)), size) : std::string();
+}
+
+// Encoding a sequence of maps with the entries of the previous one gives the
+// bytes of a fresh encoding every time, and builds only what changed.
+TEST(VariantCodec, ReusedEntriesGiveTheSameBytesAsAFreshEncoding) {
+  const Dictionary a{{"name", Value("A")}, {"Battery", Value("85")}};
+  const Dictionary b{{"name", Value("B")}};
+  const Dictionary a84{{"name", Value("A")}, {"Battery", Value("84")}};
+  const Dictionary stamped{{"name", Value("B")}, {"timestamp", Value(Date::fromMicroseconds(7))}};
+  struct Step {
+    const char* what;
+    Dictionary map;
+    std::vector<std::string> reused;  // keys whose a{sv} is the previous step's
+  };
+  const std::vector<Step> steps = {
+      {"first", {{"a", Value(a)}}, {}},
+      {"added", {{"a", Value(a)}, {"b", Value(b)}}, {"a"}},
+      {"changed", {{"a", Value(a84)}, {"b", Value(b)}}, {"b"}},
+      {"same", {{"a", Value(a84)}, {"b", Value(b)}}, {"a", "b"}},
+      {"removed and back", {{"a", Value(a)}}, {}},
+      {"not a dictionary", {{"a", Value(a)}, {"x", Value("text")}, {"b", Value(stamped)}}, {"a"}},
+      {"empty", {}, {}},
+  };
+  EncodedEntries previous;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    const EncodedEntries before = previous;
+    Owned cached(toVariantOfDictionaries(step.map, previous));
+    Owned fresh(toVariantOfDictionaries(step.map));
+    EXPECT_EQ(serialised(cached.v), serialised(fresh.v));
+    std::vector<std::string> keys, reused;
+    for (const auto& [key, entry] : previous) {
+      keys.push_back(key);
+      auto old = before.find(key);
+      if (old != before.end() && old->second.second == entry.second) reused.push_back(key);
+    }
+    EXPECT_EQ(reused, step.reused);
+    EXPECT_EQ(keys.size(), g_variant_n_children(fresh.v));
+  }
 }
 
 }  // namespace

@@ -125,6 +125,27 @@ GVariant* toVariantOfDictionaries(const Dictionary& dict) {
   return g_variant_builder_end(&b);
 }
 
+GVariant* toVariantOfDictionaries(const Dictionary& dict, EncodedEntries& previous) {
+  EncodedEntries current;
+  GVariantBuilder b;
+  g_variant_builder_init(&b, G_VARIANT_TYPE("a{sa{sv}}"));
+  for (const auto& [key, value] : dict) {
+    const auto* inner = value.get<Dictionary>();
+    if (!inner) continue;
+    auto reusable = previous.find(key);
+    if (reusable == previous.end() || reusable->second.first != *inner) {
+      std::shared_ptr<GVariant> encoded(g_variant_ref_sink(toVariant(*inner)), g_variant_unref);
+      reusable = previous.insert_or_assign(key, std::pair(*inner, std::move(encoded))).first;
+    }
+    // The entry takes its own reference; the cache keeps one.
+    g_variant_builder_add_value(
+        &b, g_variant_new_dict_entry(newString(key), reusable->second.second.get()));
+    current.insert(previous.extract(reusable));
+  }
+  previous = std::move(current);
+  return g_variant_builder_end(&b);
+}
+
 GVariant* toVariant(const Value& value) {
   return std::visit(Overloaded{
                         [](const std::string& s) { return newString(s); },

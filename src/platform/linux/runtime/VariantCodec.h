@@ -8,8 +8,11 @@
 //
 // Decoding is strict: any other type is an error, never a guess.
 
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/Value.h"
 
@@ -24,6 +27,17 @@ GVariant* toVariant(const Dictionary& dict);
 // host service carries it): each inner a{sv} is exactly toVariant() of that
 // dictionary. Values that are not dictionaries are left out.
 GVariant* toVariantOfDictionaries(const Dictionary& dict);
+
+// Each key's dictionary and its a{sv} (a strong reference) from the last map
+// that toVariantOfDictionaries encoded with it. One encoder's state; not for
+// use by two threads at once.
+using EncodedEntries = std::map<std::string, std::pair<Dictionary, std::shared_ptr<GVariant>>>;
+
+// The same value as toVariantOfDictionaries(dict), building only the entries
+// that differ from those in `previous` and reusing the others; `previous` is
+// left holding the entries of `dict`. A map in which one device of a hundred
+// changed costs one entry instead of a hundred.
+GVariant* toVariantOfDictionaries(const Dictionary& dict, EncodedEntries& previous);
 
 // `error` receives a readable reason when decoding fails.
 std::optional<Value> fromVariant(GVariant* variant, std::string* error = nullptr);
