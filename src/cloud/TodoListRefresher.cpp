@@ -1,5 +1,7 @@
 #include "cloud/TodoListRefresher.h"
 
+#include <utility>
+
 #include "cloud/TodoFetcher.h"
 #include "platform/BusNames.h"
 #include "platform/NotificationCenter.h"
@@ -18,7 +20,6 @@ TodoListRefresher::TodoListRefresher(RunLoop& loop, TodoFetcher& fetcher,
 
 TodoListRefresher::~TodoListRefresher() {
   if (fetchTimer_) fetchTimer_->invalidate();
-  if (outsideTimer_) outsideTimer_->invalidate();
 }
 
 void TodoListRefresher::start() {
@@ -29,8 +30,10 @@ void TodoListRefresher::start() {
           if (auto self = weak.lock()) self->signedIn();
         });
   }
+  // The baseline check goes to the backend before the first fetch, so a
+  // change made after that fetch read the records is never taken for old.
+  observeOutsideChanges();
   refreshNow();
-  scheduleOutsideCheck();
 }
 
 void TodoListRefresher::signedIn() {
@@ -91,28 +94,38 @@ void TodoListRefresher::deviceWithoutRecord() {
   refreshNow();
 }
 
-void TodoListRefresher::scheduleOutsideCheck() {
+void TodoListRefresher::observeOutsideChanges() {
   auto db = fetcher_.database();
   if (!db || !db->tracksOutsideChanges()) return;
   std::weak_ptr<TodoListRefresher> weak = weak_from_this();
-  outsideTimer_ = loop_.scheduleTimer(kOutsideChangesInterval, [weak] {
-    if (auto self = weak.lock()) self->checkOutsideChanges();
+  RunLoop& loop = loop_;
+  outsideObservation_ = db->observeOutsideChanges([weak, &loop] {
+    loop.post([weak] {
+      if (auto self = weak.lock()) self->checkOutsideChanges();
+    });
   });
+  checkOutsideChanges();
 }
 
 void TodoListRefresher::checkOutsideChanges() {
   auto db = fetcher_.database();
   if (!db) return;
-  // The next check is armed only once this one has answered, so a backend
-  // that is stuck (a locked database) does not pile them up.
+  // One check at a time: hints that come meanwhile (a burst of writes, a
+  // backend stuck on a locked database) make one more check afterwards.
+  if (checking_) {
+    checkAgain_ = true;
+    return;
+  }
+  checking_ = true;
   std::weak_ptr<TodoListRefresher> weak = weak_from_this();
   RunLoop& loop = loop_;
   db->checkForOutsideChanges([weak, &loop](bool changed, std::optional<CloudError>) {
     loop.post([weak, changed] {
       auto self = weak.lock();
       if (!self) return;
+      self->checking_ = false;
       if (changed) self->refreshNow();
-      self->scheduleOutsideCheck();
+      if (std::exchange(self->checkAgain_, false)) self->checkOutsideChanges();
     });
   });
 }

@@ -23,7 +23,8 @@ class TodoFetcher;
 //   bus::kCloudSignedInNotification, posted by `nuvctl cloud login`), which also sends
 //   the writes waiting for a retry;
 // - a fetch at once when the backend sees that another process changed the
-//   records (checked every 2 s on backends that can tell);
+//   records (on backends that can tell: checked whenever the backend hints
+//   that its storage was written, never on a timer);
 // - a fetch when a device has no record in the list, at most once a minute
 //   (and not while failed fetches are being retried anyway).
 // At most one fetch runs at a time; a reason that comes up meanwhile fetches
@@ -34,7 +35,6 @@ class TodoFetcher;
 class TodoListRefresher : public std::enable_shared_from_this<TodoListRefresher> {
  public:
   static constexpr Milliseconds kRefreshInterval{600000};
-  static constexpr Milliseconds kOutsideChangesInterval{2000};
   static constexpr Milliseconds kDeviceWithoutRecordInterval{60000};
 
   // `distributedCenter` may be null: no sign-in notifications then.
@@ -44,7 +44,7 @@ class TodoListRefresher : public std::enable_shared_from_this<TodoListRefresher>
   TodoListRefresher(const TodoListRefresher&) = delete;
   TodoListRefresher& operator=(const TodoListRefresher&) = delete;
 
-  // The first fetch, the sign-in observer and the outside-change checks.
+  // The first fetch, the sign-in observer and the outside-change observation.
   void start();
   // A fetch now (or right after the one in progress).
   void refreshNow();
@@ -58,7 +58,7 @@ class TodoListRefresher : public std::enable_shared_from_this<TodoListRefresher>
 
   void fetchDone(const std::optional<CloudError>& error);
   void scheduleFetch(Milliseconds delay);
-  void scheduleOutsideCheck();
+  void observeOutsideChanges();
   void checkOutsideChanges();
   void signedIn();
 
@@ -68,8 +68,10 @@ class TodoListRefresher : public std::enable_shared_from_this<TodoListRefresher>
   Subscription signInObservation_;
   std::function<void()> listFetched_;
   TimerRef fetchTimer_;
-  TimerRef outsideTimer_;
+  Subscription outsideObservation_;
   bool fetching_ = false;
+  bool checking_ = false;
+  bool checkAgain_ = false;
   bool fetchAgain_ = false;
   std::optional<MonotonicTime> lastDeviceWithoutRecord_;
   Backoff backoff_;

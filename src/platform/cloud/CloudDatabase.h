@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/Subscription.h"
 #include "platform/cloud/CloudError.h"
 #include "platform/cloud/CloudModifyRecordsOperation.h"
 #include "platform/cloud/CloudQuery.h"
@@ -54,14 +55,23 @@ class CloudDatabase {
 
   // Changes made by other clients. A backend that can tell cheaply whether
   // another process (another connection) changed its records answers true
-  // here and implements checkForOutsideChanges; the record store then polls
-  // it instead of waiting for its periodic refresh. A backend that cannot
-  // tell answers false and never runs the completion.
+  // here and implements checkForOutsideChanges and observeOutsideChanges; the
+  // record store then checks whenever the backend hints that its storage was
+  // written, instead of waiting for its periodic refresh. A backend that
+  // cannot tell answers false, never runs the completion and never hints.
   virtual bool tracksOutsideChanges() const { return false; }
   // `changed` is true when another client committed changes since the
   // previous check (the first check only takes the baseline and answers
   // false, unless the backend cannot be sure).
   virtual void checkForOutsideChanges(OutsideChangesCompletion completion) { (void)completion; }
+  // Calls `hint` whenever the storage may have been written, by anyone (this
+  // client included: the check tells them apart). Hints may come in bursts
+  // and on any thread; nothing polls, so an idle store costs nothing. The
+  // observation ends with the returned subscription.
+  virtual Subscription observeOutsideChanges(std::function<void()> hint) {
+    (void)hint;
+    return {};
+  }
 };
 
 using CloudDatabaseRef = std::shared_ptr<CloudDatabase>;

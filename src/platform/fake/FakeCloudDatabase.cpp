@@ -209,8 +209,35 @@ void FakeCloudDatabase::setTracksOutsideChanges(bool tracks) {
 }
 
 void FakeCloudDatabase::markOutsideChange() {
+  {
+    std::lock_guard lock(mutex_);
+    outsideChange_ = true;
+  }
+  hintStorageWritten();
+}
+
+Subscription FakeCloudDatabase::observeOutsideChanges(std::function<void()> hint) {
+  auto shared = std::make_shared<std::function<void()>>(std::move(hint));
   std::lock_guard lock(mutex_);
-  outsideChange_ = true;
+  hint_ = shared;
+  return Subscription([this, shared] {
+    std::lock_guard lock(mutex_);
+    if (hint_ == shared) hint_.reset();
+  });
+}
+
+void FakeCloudDatabase::hintStorageWritten() {
+  std::shared_ptr<std::function<void()>> hint;
+  {
+    std::lock_guard lock(mutex_);
+    hint = hint_;
+  }
+  if (hint) (*hint)();
+}
+
+bool FakeCloudDatabase::observed() const {
+  std::lock_guard lock(mutex_);
+  return hint_ != nullptr;
 }
 
 int FakeCloudDatabase::outsideChecks() const {

@@ -39,6 +39,7 @@ class FakeCloudDatabase : public CloudDatabase {
   void deleteRecordWithID(const CloudRecordID& recordID, DeleteCompletion completion) override;
   bool tracksOutsideChanges() const override;
   void checkForOutsideChanges(OutsideChangesCompletion completion) override;
+  Subscription observeOutsideChanges(std::function<void()> hint) override;
 
   // Test controls (thread-safe).
   // Puts a record into the store as if the companion app had saved it; the
@@ -50,8 +51,12 @@ class FakeCloudDatabase : public CloudDatabase {
   std::size_t pendingCount() const;
   // Whether the database says it can tell outside changes (default false).
   void setTracksOutsideChanges(bool tracks);
-  // The next check for outside changes answers true (once).
+  // Another client wrote: the next check for outside changes answers true
+  // (once), and the observer gets its hint (on the calling thread).
   void markOutsideChange();
+  // A hint without an outside change (as this client's own writes give).
+  void hintStorageWritten();
+  bool observed() const;
   int outsideChecks() const;
   bool deliverNext();
   void deliverAll();
@@ -84,6 +89,7 @@ class FakeCloudDatabase : public CloudDatabase {
   bool tracksOutsideChanges_ = false;
   bool outsideChange_ = false;
   int outsideChecks_ = 0;
+  std::shared_ptr<std::function<void()>> hint_;
 };
 
 // A container whose private database is a FakeCloudDatabase.

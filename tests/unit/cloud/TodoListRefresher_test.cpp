@@ -120,15 +120,21 @@ TEST_F(TodoListRefresherTest, TheSignInNotificationFetchesAtOnceAndSendsWaitingW
   EXPECT_EQ(fetches(), before + 1);
 }
 
-TEST_F(TodoListRefresherTest, OutsideChangesAreCheckedEveryTwoSecondsAndFetched) {
+TEST_F(TodoListRefresherTest, OutsideChangesAreCheckedOnTheBackendsHintsOnly) {
   db.setTracksOutsideChanges(true);
   start();
-  EXPECT_EQ(db.outsideChecks(), 0);
-  advance(TodoListRefresher::kOutsideChangesInterval - Milliseconds(1));
-  EXPECT_EQ(db.outsideChecks(), 0);
-  advance(Milliseconds(1));
+  ASSERT_TRUE(db.observed());
+  EXPECT_EQ(db.outsideChecks(), 1);  // the baseline, before the first fetch
+  EXPECT_EQ(fetches(), 1u);
+  // Nothing polls: an idle store is never asked again.
+  advance(TodoListRefresher::kRefreshInterval - Milliseconds(1));
   EXPECT_EQ(db.outsideChecks(), 1);
-  EXPECT_EQ(fetches(), 1u);  // nothing changed
+
+  // The store's own write hints too; the check tells it apart.
+  db.hintStorageWritten();
+  settle();
+  EXPECT_EQ(fetches(), 1u);
+  EXPECT_EQ(db.outsideChecks(), 2);
 
   CloudRecordData b;
   b.recordType = "Todo";
@@ -136,17 +142,26 @@ TEST_F(TodoListRefresherTest, OutsideChangesAreCheckedEveryTwoSecondsAndFetched)
   b.fields = {{"Name", std::string("Tablet")}};
   db.seed(b);
   db.markOutsideChange();
-  advance(TodoListRefresher::kOutsideChangesInterval);
+  settle();
   EXPECT_EQ(fetches(), 2u);
   EXPECT_EQ(fetcher->todos()->size(), 2u);
 
-  // A backend that cannot tell is never asked.
+  // A burst of hints while a check is under way makes one more check, not one each.
+  const int before = db.outsideChecks();
+  for (int i = 0; i < 50; ++i) db.hintStorageWritten();
+  loop.runUntilIdle();  // the hints reach the refresher; the first check is asked
+  settle();
+  EXPECT_EQ(db.outsideChecks(), before + 2);
+
+  // A backend that cannot tell is never asked nor observed.
   refresher.reset();
+  EXPECT_FALSE(db.observed());
   db.setTracksOutsideChanges(false);
   start();
   const int checks = db.outsideChecks();
   advance(Milliseconds(60000));
   EXPECT_EQ(db.outsideChecks(), checks);
+  EXPECT_FALSE(db.observed());
 }
 
 TEST_F(TodoListRefresherTest, ADeviceWithoutARecordFetchesAtMostOnceAMinute) {

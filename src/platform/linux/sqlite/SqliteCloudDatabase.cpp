@@ -1,7 +1,12 @@
 #include "platform/linux/sqlite/SqliteCloudDatabase.h"
 
+#include <gio/gio.h>
+
+#include <string_view>
 #include <vector>
 
+#include "platform/Log.h"
+#include "platform/linux/runtime/GlibHandles.h"
 #include "platform/linux/runtime/SerialWorker.h"
 #include "platform/linux/sqlite/SqliteCloudStore.h"
 
@@ -93,6 +98,60 @@ void SqliteCloudDatabase::checkForOutsideChanges(OutsideChangesCompletion comple
     } else {
       completion(std::get<bool>(result), std::nullopt);
     }
+  });
+}
+
+Subscription SqliteCloudDatabase::observeOutsideChanges(std::function<void()> hint) {
+  struct Watch {
+    std::string base;  // the database file's name: "x.sqlite" covers -wal and -journal
+    std::function<void()> hint;
+  };
+  glib::String folder(g_path_get_dirname(path().c_str()));
+  if (g_mkdir_with_parents(folder.get(), 0700) != 0) {
+    log::warning("cloud: cannot watch " + std::string(folder.get()) +
+                 " for changes by other processes: " + g_strerror(errno));
+    return {};
+  }
+  glib::Object<GFile> file(g_file_new_for_path(folder.get()));
+  GError* raw = nullptr;
+  GFileMonitor* monitor =
+      g_file_monitor_directory(file.get(), G_FILE_MONITOR_WATCH_MOVES, nullptr, &raw);
+  if (!monitor) {
+    glib::Error error(raw);
+    log::warning("cloud: cannot watch " + std::string(folder.get()) +
+                 " for changes by other processes: " + (error ? error->message : "unknown"));
+    return {};
+  }
+  glib::String base(g_path_get_basename(path().c_str()));
+  auto* watch = new Watch{base.get(), std::move(hint)};
+  auto onChanged =
+      +[](GFileMonitor*, GFile* changed, GFile* other, GFileMonitorEvent event, gpointer data) {
+        // Attribute changes are our own chmods; the other events of a write
+        // (CHANGES_DONE_HINT after CHANGED) would only check twice.
+        if (event == G_FILE_MONITOR_EVENT_ATTRIBUTE_CHANGED ||
+            event == G_FILE_MONITOR_EVENT_CHANGES_DONE_HINT ||
+            event == G_FILE_MONITOR_EVENT_UNMOUNTED) {
+          return;
+        }
+        const auto& w = *static_cast<Watch*>(data);
+        for (GFile* f : {changed, other}) {
+          if (!f) continue;
+          glib::String name(g_file_get_basename(f));
+          const std::string_view n(name.get());
+          if (n.substr(0, w.base.size()) == w.base &&
+              (n.size() == w.base.size() || n.substr(w.base.size()) == "-wal" ||
+               n.substr(w.base.size()) == "-journal")) {
+            w.hint();
+            return;
+          }
+        }
+      };
+  g_signal_connect_data(
+      monitor, "changed", G_CALLBACK(onChanged), watch,
+      [](gpointer p, GClosure*) { delete static_cast<Watch*>(p); }, static_cast<GConnectFlags>(0));
+  return Subscription([monitor] {
+    g_file_monitor_cancel(monitor);
+    g_object_unref(monitor);
   });
 }
 

@@ -41,6 +41,11 @@ class SqliteCloudDatabase : public CloudDatabase {
   // file: SQLite's data_version tells their commits apart from ours.
   bool tracksOutsideChanges() const override { return true; }
   void checkForOutsideChanges(OutsideChangesCompletion completion) override;
+  // Hints come from an inotify watch (GFileMonitor) on the database's folder,
+  // for writes to the database and its -wal and -journal files, delivered on
+  // the calling thread's default main context: an idle database wakes no
+  // one. Missing folders are made (0700) so that there is one to watch.
+  Subscription observeOutsideChanges(std::function<void()> hint) override;
 
   // Blocks until every call made before has completed. Not from a completion.
   void waitUntilIdle();
