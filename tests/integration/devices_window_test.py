@@ -24,13 +24,14 @@ import unittest
 import nuvtest
 from gi.repository import GLib
 from nuvtest import Lines, stop_process
-from xdesktop import PYTHON, Desktop, requires_desktop
+from xdesktop import PYTHON, Desktop, WaylandDesktop, requires_desktop, requires_wayland_desktop
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINDOW = os.path.join(nuvtest.BUILD_DIR, "tools", "devices", "nuv-devices")
 STAND_IN = os.path.join(HERE, "hostservice.py")
 ATSPI_TREE = os.path.join(HERE, "helpers", "atspi_tree.py")
 SCREENSHOT = os.path.join(nuvtest.BUILD_DIR, "screenshots", "devices.png")
+WAYLAND_SCREENSHOT = os.path.join(nuvtest.BUILD_DIR, "screenshots", "devices-wayland.png")
 APP_ID = "vemo.Tallyport.NUVDevices"
 CHANGE = 1.0    # a change reaches the window within this many seconds
 STARTUP = 30.0  # the window is on the accessibility bus within this (sanitizer builds)
@@ -275,8 +276,9 @@ class Window:
         with open(self.log_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def close(self):
-        """Ends the window (SIGTERM, as a session logout does); returns its problems."""
+    def close(self, quiet=False):
+        """Ends the window (SIGTERM, as a session logout does); returns its problems.
+        `quiet`: anything it logged is one."""
         self.reader.stdin.close()
         stop_process(self.reader, 5)
         self.reader.stdout.close()
@@ -284,7 +286,7 @@ class Window:
         self._log.close()
         text = self.log()
         problems = [] if status == 0 else ["nuv-devices exited with %s" % status]
-        problems += [line for line in text.splitlines() if "CRITICAL" in line]
+        problems += [line for line in text.splitlines() if quiet or "CRITICAL" in line]
         problems += filter(None, [nuvtest.sanitizer_report(text)])
         return problems and problems + [text[-4000:]]
 
@@ -314,13 +316,16 @@ def keyed(*devices):
     return {d["Bonjour"]: d for d in devices}
 
 
-@requires_desktop
-class DevicesWindowTest(unittest.TestCase):
+class WindowTestCase(unittest.TestCase):
+    """The window on a desktop of DESKTOP's kind, one per test class, against HOST."""
+
+    DESKTOP = Desktop
+
     @classmethod
     def setUpClass(cls):
         if not os.access(WINDOW, os.X_OK):
             raise AssertionError("nuv-devices not built: " + WINDOW)
-        cls.desktop = Desktop()
+        cls.desktop = cls.DESKTOP()
         try:
             cls.desktop.start()
         except BaseException:
@@ -350,11 +355,12 @@ class DevicesWindowTest(unittest.TestCase):
         self.host = HOST(self.desktop, self.tmp)
         self.addCleanup(getattr(self.host, "close", self.host.stop))
 
-    def open_window(self):
+    def open_window(self, quiet=False):
+        """The window, closed at the end of the test; `quiet`: it must log nothing."""
         window = Window(self.desktop, self.env, self.tmp)
 
         def close():
-            problems = window.close()
+            problems = window.close(quiet)
             if problems:
                 self.fail("\n".join(problems))
         self.addCleanup(close)
@@ -369,6 +375,10 @@ class DevicesWindowTest(unittest.TestCase):
     def wait_not_running(self, window, timeout):
         return window.wait(lambda v: NOT_RUNNING in v.labels and not v.rows, timeout,
                            "the not-running state")
+
+
+@requires_desktop
+class DevicesWindowTest(WindowTestCase):
 
     def test_rows_follow_the_module_as_it_changes_stops_and_comes_back(self):
         self.host.start(keyed(PHONE, TABLET))
@@ -489,6 +499,40 @@ class DevicesWindowTest(unittest.TestCase):
         self.assertLess(time.monotonic() - sent, CHANGE)
         stranger.close_sync(None)
         self.assertEqual(window.log().count("ignored a device map of the wrong shape"), 1)
+
+
+@requires_wayland_desktop
+class DevicesWindowOnWaylandTest(WindowTestCase):
+    """The window on headless weston, where GTK cannot fall back to X11."""
+
+    DESKTOP = WaylandDesktop
+
+    def setUp(self):
+        super().setUp()
+        self.env.pop("GDK_DEBUG")
+
+    def test_rows_follow_the_module_and_the_window_logs_nothing(self):
+        self.host.start(keyed(PHONE, TABLET))
+        window = self.open_window(quiet=True)
+        view = self.wait_rows(window, self.expected(PHONE, TABLET), STARTUP)
+        phone, tablet = view.rows
+        self.assertEqual((phone["level"], tablet["level"]), (85, 18))
+        self.assertEqual((phone["images"][0], tablet["images"][0]), ("iPhone", "iPad"))
+        self.assertIn("Charging", phone["images"])
+        self.assertIn("2 devices", view.labels)
+        self.desktop.screenshot(WAYLAND_SCREENSHOT)
+
+        changed = dict(PHONE, Battery="86", Charging="0", timestamp=stamp(0))
+        self.host.publish(keyed(changed, TABLET))
+        sent = time.monotonic()
+        view = self.wait_rows(window, self.expected(changed, TABLET), CHANGE, "the change")
+        self.assertLess(time.monotonic() - sent, CHANGE)
+        self.assertEqual(view.rows[0]["level"], 86)
+
+        # The compositor finds the desktop file (name, icon) by the app id.
+        requests = self.desktop.requests()
+        self.assertIn('set_app_id("%s")' % APP_ID, requests)
+        self.assertIn('set_title("NUVModule Devices")', requests)
 
 
 if __name__ == "__main__":
