@@ -16,6 +16,7 @@ report, no GTK criticals).
 
 import json
 import os
+import re
 import subprocess
 import tempfile
 import time
@@ -376,6 +377,16 @@ class WindowTestCase(unittest.TestCase):
         return window.wait(lambda v: NOT_RUNNING in v.labels and not v.rows, timeout,
                            "the not-running state")
 
+    def answer_stop(self, window, answer):
+        """Opens the menu, chooses Stop NUVModule… and answers the question."""
+        window.act("push button", "Main menu")
+        item = ("menu item", "Stop NUVModule\u2026")
+        window.wait(lambda v: item in v.named, 5, "the menu")
+        window.act(*item)
+        window.wait(lambda v: "Stop NUVModule?" in v.labels, 5, "the question")
+        window.act("push button", answer)
+
+
 
 @requires_desktop
 class DevicesWindowTest(WindowTestCase):
@@ -435,18 +446,10 @@ class DevicesWindowTest(WindowTestCase):
         window.act("push button", "Refresh")
         self.assertTrue(self.host.expect("refresh", 5))
 
-        def stop_dialog(answer):
-            window.act("push button", "Main menu")
-            item = ("menu item", "Stop NUVModule\u2026")
-            window.wait(lambda v: item in v.named, 5, "the menu")
-            window.act(*item)
-            window.wait(lambda v: "Stop NUVModule?" in v.labels, 5, "the question")
-            window.act("push button", answer)
-
-        stop_dialog("Cancel")
+        self.answer_stop(window, "Cancel")
         self.assertFalse(self.host.expect("kill", 0.5))  # asked, and nothing sent
         window.wait(lambda v: "Stop NUVModule?" not in v.labels, 5, "the question closed")
-        stop_dialog("Stop")
+        self.answer_stop(window, "Stop")
         self.assertTrue(self.host.expect("kill", 5))
         self.wait_not_running(window, 5)
 
@@ -529,10 +532,21 @@ class DevicesWindowOnWaylandTest(WindowTestCase):
         self.assertLess(time.monotonic() - sent, CHANGE)
         self.assertEqual(view.rows[0]["level"], 86)
 
-        # The compositor finds the desktop file (name, icon) by the app id.
+        # The menu is a popup and the question a dialog on top of the window.
+        self.answer_stop(window, "Stop")
+        self.assertTrue(self.host.expect("kill", 5))
+        self.wait_not_running(window, CHANGE)
+
+        # The compositor finds the desktop file (name, icon) by the app id,
+        # and keeps the question with the window it belongs to.
         requests = self.desktop.requests()
-        self.assertIn('set_app_id("%s")' % APP_ID, requests)
-        self.assertIn('set_title("NUVModule Devices")', requests)
+        main = re.search(r"(client \S+) rq (xdg_toplevel@\d+)\.set_title\(\"NUVModule Devices\"\)",
+                         requests)
+        self.assertIsNotNone(main, "the window has no toplevel with its title")
+        client, toplevel = main.groups()
+        self.assertIn('%s rq %s.set_app_id("%s")' % (client, toplevel, APP_ID), requests)
+        self.assertRegex(requests, r"%s rq xdg_toplevel@\d+\.set_parent\(%s\)" % (
+            re.escape(client), toplevel))
 
 
 if __name__ == "__main__":
