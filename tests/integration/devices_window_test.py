@@ -532,6 +532,11 @@ class DevicesWindowOnWaylandTest(WindowTestCase):
         self.assertLess(time.monotonic() - sent, CHANGE)
         self.assertEqual(view.rows[0]["level"], 86)
 
+        # Started again, it hands over to the open window and ends.
+        again = subprocess.run([WINDOW], env=self.env, capture_output=True, text=True,
+                               timeout=STARTUP)
+        self.assertEqual((again.returncode, again.stdout + again.stderr), (0, ""))
+
         # The menu is a popup and the question a dialog on top of the window.
         self.answer_stop(window, "Stop")
         self.assertTrue(self.host.expect("kill", 5))
@@ -547,6 +552,7 @@ class DevicesWindowOnWaylandTest(WindowTestCase):
         self.assertIn('%s rq %s.set_app_id("%s")' % (client, toplevel, APP_ID), requests)
         self.assertRegex(requests, r"%s rq xdg_toplevel@\d+\.set_parent\(%s\)" % (
             re.escape(client), toplevel))
+        self.assertEqual(requests.count(".get_toplevel("), 2)  # the window and the question
 
 
 if __name__ == "__main__":
