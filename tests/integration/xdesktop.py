@@ -166,18 +166,22 @@ class WaylandDesktop(Desktop):
     def start_display(self):
         # --debug offers the screenshooter protocol; the "proto" scope logs
         # every request with its arguments.
-        weston = subprocess.Popen(
-            ["weston", "--backend=headless-backend.so", "--socket=" + self.SOCKET,
-             "--idle-time=0", "--use-pixman", "--no-config", "--width=%d" % self.WIDTH,
-             "--height=%d" % self.HEIGHT, "--debug", "--logger-scopes=log,proto",
-             "--log=" + self.weston_log],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=self.env)
+        said = os.path.join(self.tmp, "weston.stderr")  # before its log is open
+        with open(said, "wb") as stderr:
+            weston = subprocess.Popen(
+                ["weston", "--backend=headless-backend.so", "--socket=" + self.SOCKET,
+                 "--idle-time=0", "--use-pixman", "--no-config", "--width=%d" % self.WIDTH,
+                 "--height=%d" % self.HEIGHT, "--debug", "--logger-scopes=log,proto",
+                 "--log=" + self.weston_log],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr, env=self.env)
         self.procs.append(weston)
         path = os.path.join(self.tmp, self.SOCKET)
         if not nuvtest.wait_until(lambda: weston.poll() is not None or accepts(path), 10, 0.05) \
                 or weston.poll() is not None:
-            raise unittest.SkipTest("weston did not start: " + self.requests()[-1000:])
+            stop_process(weston, 5)
+            with open(said, errors="replace") as f:
+                text = f.read() + self.requests()
+            raise unittest.SkipTest("weston did not start: " + text[-1000:].strip())
         self.env["WAYLAND_DISPLAY"] = self.SOCKET
 
     def requests(self):
