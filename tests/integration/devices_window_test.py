@@ -379,12 +379,12 @@ class WindowTestCase(unittest.TestCase):
         return window.wait(lambda v: NOT_RUNNING in v.labels and not v.rows, timeout,
                            "the not-running state")
 
-
-@requires_desktop
-class DevicesWindowTest(WindowTestCase):
-    def test_rows_follow_the_module_as_it_changes_stops_and_comes_back(self):
+    def two_devices_then_a_change(self, screenshot, quiet=False):
+        """The module reports PHONE and TABLET, then the window opens: their
+        rows, a screenshot, and a change of the phone within CHANGE. Returns
+        the window and the changed phone."""
         self.host.start(keyed(PHONE, TABLET))
-        window = self.open_window()
+        window = self.open_window(quiet)
         view = self.wait_rows(window, self.expected(PHONE, TABLET), STARTUP)
         phone, tablet = view.rows
         self.assertEqual((phone["level"], phone["texts"][-1], tablet["level"],
@@ -393,7 +393,7 @@ class DevicesWindowTest(WindowTestCase):
         self.assertIn("Not charging", tablet["images"])
         self.assertEqual(["iPhone", "iPad"], [r["images"][0] for r in view.rows])
         self.assertIn("2 devices", view.labels)
-        self.desktop.screenshot(SCREENSHOT)
+        self.desktop.screenshot(screenshot)
 
         changed = dict(PHONE, Battery="86", Charging="0", timestamp=stamp(0))
         self.host.publish(keyed(changed, TABLET))
@@ -401,6 +401,13 @@ class DevicesWindowTest(WindowTestCase):
         view = self.wait_rows(window, self.expected(changed, TABLET), CHANGE, "the change")
         self.assertLess(time.monotonic() - sent, CHANGE)
         self.assertEqual(view.rows[0]["level"], 86)
+        return window, changed
+
+
+@requires_desktop
+class DevicesWindowTest(WindowTestCase):
+    def test_rows_follow_the_module_as_it_changes_stops_and_comes_back(self):
+        window, changed = self.two_devices_then_a_change(SCREENSHOT)
 
         self.host.stop()
         view = self.wait_not_running(window, CHANGE)
@@ -516,22 +523,7 @@ class DevicesWindowOnWaylandTest(WindowTestCase):
         self.env.pop("GDK_DEBUG")
 
     def test_rows_follow_the_module_and_the_window_logs_nothing(self):
-        self.host.start(keyed(PHONE, TABLET))
-        window = self.open_window(quiet=True)
-        view = self.wait_rows(window, self.expected(PHONE, TABLET), STARTUP)
-        phone, tablet = view.rows
-        self.assertEqual((phone["level"], tablet["level"]), (85, 18))
-        self.assertEqual((phone["images"][0], tablet["images"][0]), ("iPhone", "iPad"))
-        self.assertIn("Charging", phone["images"])
-        self.assertIn("2 devices", view.labels)
-        self.desktop.screenshot(WAYLAND_SCREENSHOT)
-
-        changed = dict(PHONE, Battery="86", Charging="0", timestamp=stamp(0))
-        self.host.publish(keyed(changed, TABLET))
-        sent = time.monotonic()
-        view = self.wait_rows(window, self.expected(changed, TABLET), CHANGE, "the change")
-        self.assertLess(time.monotonic() - sent, CHANGE)
-        self.assertEqual(view.rows[0]["level"], 86)
+        window, _ = self.two_devices_then_a_change(WAYLAND_SCREENSHOT, quiet=True)
 
         # Started again, it hands over to the open window and ends.
         again = subprocess.run([WINDOW], env=self.env, capture_output=True, text=True,

@@ -25,7 +25,16 @@ PYTHON = "/usr/bin/python3"
 
 def requires_desktop(cls):
     """Skips a test class (with the reason) where the desktop cannot be made."""
-    for ok, reason in ((shutil.which("Xvfb"), "Xvfb is not installed"),
+    return requires_display(cls, "Xvfb")
+
+
+def requires_wayland_desktop(cls):
+    """Skips a test class (with the reason) where the Wayland desktop cannot be made."""
+    return requires_display(cls, "weston")
+
+
+def requires_display(cls, server):
+    for ok, reason in ((shutil.which(server), server + " is not installed"),
                        (shutil.which("dbus-daemon"), "dbus-daemon is not installed"),
                        (os.access(LAUNCHER, os.X_OK),
                         "at-spi2-core's bus launcher is not installed")):
@@ -134,16 +143,6 @@ class Desktop:
         if self.bus:
             self.bus.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
-
-
-def requires_wayland_desktop(cls):
-    """Skips a test class (with the reason) where the Wayland desktop cannot be made."""
-    for ok, reason in ((shutil.which("weston"), "weston is not installed"),
-                       (shutil.which("dbus-daemon"), "dbus-daemon is not installed"),
-                       (os.access(LAUNCHER, os.X_OK),
-                        "at-spi2-core's bus launcher is not installed")):
-        cls = unittest.skipUnless(ok, reason)(cls)
-    return cls
 
 
 class WaylandDesktop(Desktop):
