@@ -1,6 +1,7 @@
 """nuv-devices, the devices window, against the module's host service: under
-Xvfb with the accessibility bus, the window's rows read through AT-SPI as a
-screen reader reads them.
+Xvfb, and on Wayland (headless weston, no X11 to fall back to), with the
+accessibility bus, the window's rows read through AT-SPI as a screen reader
+reads them.
 
 The host is the real module (ModuleHost): a bundle copy with a scripted probe
 on a private session bus, driven with Refresh() so that a change is reported
@@ -16,21 +17,24 @@ report, no GTK criticals).
 
 import json
 import os
+import re
 import subprocess
 import tempfile
 import time
 import unittest
 
 import nuvtest
-from gi.repository import GLib
+from gi.repository import Gio, GLib
 from nuvtest import Lines, stop_process
-from xdesktop import PYTHON, Desktop, requires_desktop
+from xdesktop import (PYTHON, Desktop, WaylandDesktop, requires_desktop,
+                      requires_wayland_desktop)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINDOW = os.path.join(nuvtest.BUILD_DIR, "tools", "devices", "nuv-devices")
 STAND_IN = os.path.join(HERE, "hostservice.py")
 ATSPI_TREE = os.path.join(HERE, "helpers", "atspi_tree.py")
 SCREENSHOT = os.path.join(nuvtest.BUILD_DIR, "screenshots", "devices.png")
+WAYLAND_SCREENSHOT = os.path.join(nuvtest.BUILD_DIR, "screenshots", "devices-wayland.png")
 APP_ID = "vemo.Tallyport.NUVDevices"
 CHANGE = 1.0    # a change reaches the window within this many seconds
 STARTUP = 30.0  # the window is on the accessibility bus within this (sanitizer builds)
@@ -275,8 +279,9 @@ class Window:
         with open(self.log_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def close(self):
-        """Ends the window (SIGTERM, as a session logout does); returns its problems."""
+    def close(self, quiet=False):
+        """Ends the window (SIGTERM, as a session logout does); returns its problems.
+        `quiet`: anything it logged is one."""
         self.reader.stdin.close()
         stop_process(self.reader, 5)
         self.reader.stdout.close()
@@ -284,7 +289,7 @@ class Window:
         self._log.close()
         text = self.log()
         problems = [] if status == 0 else ["nuv-devices exited with %s" % status]
-        problems += [line for line in text.splitlines() if "CRITICAL" in line]
+        problems += [line for line in text.splitlines() if quiet or "CRITICAL" in line]
         problems += filter(None, [nuvtest.sanitizer_report(text)])
         return problems and problems + [text[-4000:]]
 
@@ -314,13 +319,16 @@ def keyed(*devices):
     return {d["Bonjour"]: d for d in devices}
 
 
-@requires_desktop
-class DevicesWindowTest(unittest.TestCase):
+class WindowTestCase(unittest.TestCase):
+    """The window on a desktop of DESKTOP's kind, one per test class, against HOST."""
+
+    DESKTOP = Desktop
+
     @classmethod
     def setUpClass(cls):
         if not os.access(WINDOW, os.X_OK):
             raise AssertionError("nuv-devices not built: " + WINDOW)
-        cls.desktop = Desktop()
+        cls.desktop = cls.DESKTOP()
         try:
             cls.desktop.start()
         except BaseException:
@@ -350,11 +358,12 @@ class DevicesWindowTest(unittest.TestCase):
         self.host = HOST(self.desktop, self.tmp)
         self.addCleanup(getattr(self.host, "close", self.host.stop))
 
-    def open_window(self):
+    def open_window(self, quiet=False):
+        """The window, closed at the end of the test; `quiet`: it must log nothing."""
         window = Window(self.desktop, self.env, self.tmp)
 
         def close():
-            problems = window.close()
+            problems = window.close(quiet)
             if problems:
                 self.fail("\n".join(problems))
         self.addCleanup(close)
@@ -370,9 +379,12 @@ class DevicesWindowTest(unittest.TestCase):
         return window.wait(lambda v: NOT_RUNNING in v.labels and not v.rows, timeout,
                            "the not-running state")
 
-    def test_rows_follow_the_module_as_it_changes_stops_and_comes_back(self):
+    def two_devices_then_a_change(self, screenshot, quiet=False):
+        """The module reports PHONE and TABLET, then the window opens: their
+        rows, a screenshot, and a change of the phone within CHANGE. Returns
+        the window and the changed phone."""
         self.host.start(keyed(PHONE, TABLET))
-        window = self.open_window()
+        window = self.open_window(quiet)
         view = self.wait_rows(window, self.expected(PHONE, TABLET), STARTUP)
         phone, tablet = view.rows
         self.assertEqual((phone["level"], phone["texts"][-1], tablet["level"],
@@ -381,7 +393,7 @@ class DevicesWindowTest(unittest.TestCase):
         self.assertIn("Not charging", tablet["images"])
         self.assertEqual(["iPhone", "iPad"], [r["images"][0] for r in view.rows])
         self.assertIn("2 devices", view.labels)
-        self.desktop.screenshot(SCREENSHOT)
+        self.desktop.screenshot(screenshot)
 
         changed = dict(PHONE, Battery="86", Charging="0", timestamp=stamp(0))
         self.host.publish(keyed(changed, TABLET))
@@ -389,6 +401,13 @@ class DevicesWindowTest(unittest.TestCase):
         view = self.wait_rows(window, self.expected(changed, TABLET), CHANGE, "the change")
         self.assertLess(time.monotonic() - sent, CHANGE)
         self.assertEqual(view.rows[0]["level"], 86)
+        return window, changed
+
+
+@requires_desktop
+class DevicesWindowTest(WindowTestCase):
+    def test_rows_follow_the_module_as_it_changes_stops_and_comes_back(self):
+        window, changed = self.two_devices_then_a_change(SCREENSHOT)
 
         self.host.stop()
         view = self.wait_not_running(window, CHANGE)
@@ -489,6 +508,60 @@ class DevicesWindowTest(unittest.TestCase):
         self.assertLess(time.monotonic() - sent, CHANGE)
         stranger.close_sync(None)
         self.assertEqual(window.log().count("ignored a device map of the wrong shape"), 1)
+
+
+@requires_wayland_desktop
+class DevicesWindowOnWaylandTest(WindowTestCase):
+    """The window on headless weston, where GTK cannot fall back to X11."""
+
+    DESKTOP = WaylandDesktop
+
+    def setUp(self):
+        super().setUp()
+        # GTK's default renderer, as a person gets it: there it is GL on
+        # Mesa's software rasterizer, drawing into shared memory.
+        self.env.pop("GDK_DEBUG")
+
+    def test_rows_follow_the_module_and_the_window_logs_nothing(self):
+        window, _ = self.two_devices_then_a_change(WAYLAND_SCREENSHOT, quiet=True)
+
+        # Started again, it hands over to the open window and ends.
+        again = subprocess.run([WINDOW], env=self.env, capture_output=True, text=True,
+                               timeout=STARTUP)
+        self.assertEqual((again.returncode, again.stdout + again.stderr), (0, ""))
+
+        # The question is a dialog kept with its window. Headless weston has
+        # no seat, so GTK cannot show the menu's popup there: the test asks
+        # through the application action that the menu item activates.
+        self.activate("stop-module")
+        window.wait(lambda v: "Stop NUVModule?" in v.labels, 5, "the question")
+        window.act("push button", "Stop")
+        self.assertTrue(self.host.expect("kill", 5))
+        self.wait_not_running(window, CHANGE)
+
+        # The compositor finds the desktop file (name, icon) by the app id,
+        # and keeps the question with the window it belongs to.
+        requests = self.desktop.requests()
+        main = re.search(r"(client \S+) rq (xdg_toplevel@\d+)\.set_title\(\"NUVModule Devices\"\)",
+                         requests)
+        self.assertIsNotNone(main, "the window has no toplevel with its title")
+        client, toplevel = main.groups()
+        told = [line.split(" rq ", 1)[1] for line in requests.splitlines()
+                if client + " rq xdg_toplevel@" in line]
+        self.assertIn('%s.set_app_id("%s")' % (toplevel, APP_ID), told)
+        # Two toplevels, the window and the question, whose parent is the window.
+        self.assertEqual(sorted(r.split(".", 1)[1] for r in told if ".set_parent(" in r),
+                         ["set_parent(nil)", "set_parent(%s)" % toplevel])
+
+    def activate(self, action):
+        """Activates one of the window's application actions over the bus."""
+        bus = nuvtest.connect(self.desktop.bus.address)
+        try:
+            bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
+                          GLib.Variant("(sava{sv})", (action, [], {})), None,
+                          Gio.DBusCallFlags.NONE, 5000, None)
+        finally:
+            bus.close_sync(None)
 
 
 if __name__ == "__main__":

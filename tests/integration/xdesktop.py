@@ -1,11 +1,14 @@
 """A desktop for integration tests: Xvfb, a private session bus and the AT-SPI
-accessibility bus, with small GTK test windows and screenshots.
+accessibility bus, with small GTK test windows and screenshots; and the same
+desktop on Wayland, with headless weston instead of Xvfb.
 
 Every wait is bounded.
 """
 
+import glob
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -22,7 +25,16 @@ PYTHON = "/usr/bin/python3"
 
 def requires_desktop(cls):
     """Skips a test class (with the reason) where the desktop cannot be made."""
-    for ok, reason in ((shutil.which("Xvfb"), "Xvfb is not installed"),
+    return requires_display(cls, "Xvfb")
+
+
+def requires_wayland_desktop(cls):
+    """Skips a test class (with the reason) where the Wayland desktop cannot be made."""
+    return requires_display(cls, "weston")
+
+
+def requires_display(cls, server):
+    for ok, reason in ((shutil.which(server), server + " is not installed"),
                        (shutil.which("dbus-daemon"), "dbus-daemon is not installed"),
                        (os.access(LAUNCHER, os.X_OK),
                         "at-spi2-core's bus launcher is not installed")):
@@ -77,17 +89,20 @@ class Desktop:
     def start(self):
         self.bus = nuvtest.SessionBus()
         self.env = self.bus.env(self.env)
+        self.start_display()
+        self.procs.append(subprocess.Popen([LAUNCHER, "--launch-immediately"],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                           env=self.env))
+        if not nuvtest.wait_until(lambda: self.get_status("IsEnabled") is not None, 10, 0.1):
+            raise unittest.SkipTest("accessibility bus launcher did not come up")
+
+    def start_display(self):
         display = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0",
                               "%dx%dx24" % (SCREEN_W, SCREEN_H), "-nolisten", "tcp",
                               "+extension", "Composite"])
         if not display:
             raise unittest.SkipTest("Xvfb did not start")
         self.env["DISPLAY"] = ":" + display
-        self.procs.append(subprocess.Popen([LAUNCHER, "--launch-immediately"],
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                           env=self.env))
-        if not nuvtest.wait_until(lambda: self.get_status("IsEnabled") is not None, 10, 0.1):
-            raise unittest.SkipTest("accessibility bus launcher did not come up")
 
     def gdbus(self, *args):
         return subprocess.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus",
@@ -128,3 +143,70 @@ class Desktop:
         if self.bus:
             self.bus.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+class WaylandDesktop(Desktop):
+    """The desktop on headless weston: no display, no GPU. DISPLAY is unset
+    and GDK_BACKEND is wayland, so a GTK program cannot fall back to X11.
+    Weston's own desktop shell places the windows (its kiosk shell never
+    repaints the headless output) and its helper clients end with weston.
+    Weston logs the Wayland requests of its clients (`requests()`), which
+    shows what a program tells the compositor."""
+
+    SOCKET = "wayland-nuv"
+    WIDTH, HEIGHT = 800, 480
+
+    def __init__(self):
+        super().__init__()
+        self.env.pop("DISPLAY", None)
+        self.env["GDK_BACKEND"] = "wayland"
+        self.weston_log = os.path.join(self.tmp, "weston.log")
+
+    def start_display(self):
+        # --debug offers the screenshooter protocol; the "proto" scope logs
+        # every request with its arguments.
+        said = os.path.join(self.tmp, "weston.stderr")  # before its log is open
+        with open(said, "wb") as stderr:
+            weston = subprocess.Popen(
+                ["weston", "--backend=headless-backend.so", "--socket=" + self.SOCKET,
+                 "--idle-time=0", "--use-pixman", "--no-config", "--width=%d" % self.WIDTH,
+                 "--height=%d" % self.HEIGHT, "--debug", "--logger-scopes=log,proto",
+                 "--log=" + self.weston_log],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr, env=self.env)
+        self.procs.append(weston)
+        path = os.path.join(self.tmp, self.SOCKET)
+        if not nuvtest.wait_until(lambda: weston.poll() is not None or accepts(path), 10, 0.05) \
+                or weston.poll() is not None:
+            stop_process(weston, 5)
+            with open(said, errors="replace") as f:
+                text = f.read() + self.requests()
+            raise unittest.SkipTest("weston did not start: " + text[-1000:].strip())
+        self.env["WAYLAND_DISPLAY"] = self.SOCKET
+
+    def requests(self):
+        """Weston's log: its own messages and its clients' requests."""
+        try:
+            with open(self.weston_log, errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def screenshot(self, path):
+        """Writes the whole output, the shell's panel too, to `path` (PNG)."""
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        shots = tempfile.mkdtemp(dir=self.tmp)
+        out = subprocess.run(["weston-screenshooter"], cwd=shots, capture_output=True, text=True,
+                             env=self.env, timeout=30)
+        written = glob.glob(os.path.join(shots, "*.png"))
+        assert out.returncode == 0 and len(written) == 1, out.stderr
+        shutil.move(written[0], path)
+
+
+def accepts(path):
+    """Whether a Unix socket at `path` takes connections."""
+    with socket.socket(socket.AF_UNIX) as s:
+        try:
+            s.connect(path)
+            return True
+        except OSError:
+            return False
