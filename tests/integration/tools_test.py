@@ -607,6 +607,15 @@ class InstallTest(unittest.TestCase):
 
     def test_installed_tree_runs(self):
         app = self.path(self.libdir, "NUVModule.app")
+        with open(os.path.join(app, "Resources", "Info.plist"), "rb") as f:
+            info = plistlib.load(f)
+        self.assertEqual((info["CFBundleIdentifier"], info["CFBundleExecutable"]),
+                         (nuvtest.BUNDLE_ID, "NUVModule"))
+        # An identifier of this run's own: the single-instance rule would let
+        # any other module on the machine (the user's, another run's) stop it.
+        info["CFBundleIdentifier"] = nuvtest.TEST_BUNDLE_ID
+        with open(os.path.join(app, "Resources", "Info.plist"), "wb") as f:
+            plistlib.dump(info, f)
         no_muxd = "UNIX:" + os.path.join(self.tmp, "none")
         done = subprocess.run([os.path.join(app, "Resources", "devInfo.NUVModule"), "-f"],
                               env=probe_env(no_muxd), capture_output=True, timeout=10)
