@@ -165,31 +165,6 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assert_no_secrets(m.log() + status.stdout + login.stdout + login.stderr)
         self.assertEqual(self.nuvctl("frobnicate").returncode, 2)
 
-    def test_throttled_and_conflict_are_retried_until_the_value_lands(self):
-        self.control("seed", {"records": [todo("A", "My Phone")]})
-        self.control("fail", {"op": "records/modify", "status": 429,
-                              "serverErrorCode": "THROTTLED", "reason": "slow", "retryAfter": 2})
-        self.control("fail", {"op": "records/modify", "perRecord": True,
-                              "serverErrorCode": "CONFLICT", "reason": "oops"})
-        self.control("fail", {"op": "records/modify", "status": 502,
-                              "serverErrorCode": "TRY_AGAIN_LATER", "reason": "gateway"})
-        b, m = self.start_device()
-        # No new probe value is needed: the first one is tried again until it lands.
-        self.assertTrue(wait_until(
-            lambda: self.server_records()["A"]["fields"]["Battery"]["value"] == 85,
-            5 + 10 + 20 + SLACK), m.log())
-        self.assertEqual(len(self.modifies()), 4)
-        # The log line follows the answer, which follows the stored value.
-        self.assertTrue(wait_until(lambda: "saving battery values works again" in m.log(), SLACK))
-        log = m.log()
-        for text in ("THROTTLED: slow", "CONFLICT: oops", "TRY_AGAIN_LATER: gateway",
-                     "saving battery values works again"):
-            self.assertEqual(log.count(text), 1, log)
-        self.assertTrue(wait_until(lambda: "last error:  none" in self.nuvctl("status").stdout,
-                                   SLACK))
-        self.assertIn("record A (My Phone)", self.nuvctl("status").stdout)
-        self.assertTrue(m.running())
-
     def test_a_record_added_later_is_found_and_a_value_outlives_a_server_outage(self):
         self.control("seed", {"records": [todo("A", "Other Phone")]})
         b = self.bundle()

@@ -16,7 +16,7 @@ import xml.etree.ElementTree as ElementTree
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
 from nuvtest import (DEVICE, HOST_INTERFACE, HOST_NAME, HOST_PATH, NUVCTL, SLACK, Host, Lines,
-                     Listener, ModuleTestCase, entry_bytes, wait_until)
+                     Listener, ModuleTestCase, Watch, entry_bytes, wait_until)
 
 DATA = os.path.join(os.path.dirname(__file__), "..", "..", "data")
 
@@ -215,22 +215,19 @@ class NuvctlTest(HostServiceTestCase):
         self.assertGreater(time.monotonic() - started, 4.9)
 
     def test_status_watch_refresh_and_kill_with_a_module(self):
-        watch = subprocess.Popen([NUVCTL, "watch", "--json"], env=self.bus.env(),
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                 stdin=subprocess.DEVNULL, text=True)
-        lines = Lines(watch.stdout)
+        watch = Watch(self.bus, "--json")
         try:
             b = self.bundle()
             b.set_output(DEVICE)
             m = self.start_owner(b)
             # A module that appears later is read as soon as it owns its name.
-            line = lines.next(2)
+            line = watch.out.next(2)
             self.assertIsNotNone(line, m.log())
             self.assertEqual(json.loads(line)["devices"], {})
 
             self.assertEqual(nuvctl(self.bus, "refresh").returncode, 0)
             self.broadcast(m, 2)
-            self.assertEqual(json.loads(lines.next(2))["devices"]["abc"]["Battery"], "85")
+            self.assertEqual(json.loads(watch.out.next(2))["devices"]["abc"]["Battery"], "85")
 
             status = nuvctl(self.bus, "status", "--json")
             self.assertEqual(status.returncode, 0, status.stderr)
@@ -244,23 +241,19 @@ class NuvctlTest(HostServiceTestCase):
 
             # A watch started now shows the current map within a second.
             started = time.monotonic()
-            late = subprocess.Popen([NUVCTL, "watch", "--json"], env=self.bus.env(),
-                                    stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-            late_lines = Lines(late.stdout)
-            first = late_lines.next(1)
+            late = Watch(self.bus, "--json")
+            first = late.out.next(1)
             self.assertLess(time.monotonic() - started, 1.0)
             self.assertEqual(json.loads(first)["devices"]["abc"]["Battery"], "85")
-            nuvtest.stop_process(late)
-            late.stdout.close()
+            late.stop()
 
             done = nuvctl(self.bus, "kill")
             self.assertEqual(done.returncode, 0, done.stderr)
             self.assertIsNone(self.host.owner())  # kill returns once the name is released
             self.assertEqual(m.wait(5), 0, m.log())
-            self.assertIsNone(watch.poll())  # watching goes on without a module
+            self.assertIsNone(watch.proc.poll())  # watching goes on without a module
         finally:
-            nuvtest.stop_process(watch)
-            watch.stdout.close()
+            watch.stop()
 
 
 class NameTest(HostServiceTestCase):

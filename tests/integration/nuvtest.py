@@ -111,6 +111,35 @@ class Lines:
         self._thread.join(5)
 
 
+class Watch:
+    """`nuvctl watch` with piped output on the given bus."""
+
+    def __init__(self, bus, *args):
+        self.proc = subprocess.Popen([NUVCTL, "watch", *args], env=bus.env(),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL, text=True)
+        self.out = Lines(self.proc.stdout)
+        self.err = Lines(self.proc.stderr)
+
+    def sync(self, bus, timeout=10):
+        """Emits empty broadcasts until the watcher shows one (it is subscribed)."""
+        if not wait_until(lambda: bus.emit("iOSStack") or self.out.next(0.2) is not None, timeout):
+            raise AssertionError("nuvctl watch never showed a broadcast")
+
+    def drain(self, quiet=0.5):
+        while self.out.next(quiet) is not None:
+            pass
+
+    def stop(self):
+        status = stop_process(self.proc)
+        if not self.proc.stdout.closed:
+            self.out.join()
+            self.err.join()
+            self.proc.stdout.close()
+            self.proc.stderr.close()
+        return status
+
+
 def next_in(q, timeout):
     try:
         return q.get(timeout=timeout)

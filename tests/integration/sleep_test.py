@@ -150,14 +150,6 @@ class SleepTest(SleepFixture):
         self.assertIn("current", self.read_defaults(bundle))
         self.kill_relaunched(new)
 
-    def test_wake_without_sleep_relaunches_and_saves_nothing(self):
-        bundle = self.bundle()
-        m = self.start_with_device(bundle)
-        self.prepare_for_sleep(False)
-        new = self.assert_relaunched(m, bundle)
-        self.assertFalse(os.path.exists(self.defaults_path(bundle)))
-        self.kill_relaunched(new)
-
     def test_without_logind_or_system_bus_the_module_runs_on(self):
         bundle = self.bundle()
         bundle.set_output(DEVICE)

@@ -29,7 +29,6 @@ class FakeHostService : public HostService {
   // What a host reading the property gets now.
   Dictionary read() const { return devices_; }
   void callRefresh() const { published_->refresh(); }
-  void loseName() const { published_->nameLost(); }
 
   // Every announced map, in order.
   std::vector<Dictionary> changes;

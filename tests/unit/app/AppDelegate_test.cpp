@@ -310,15 +310,6 @@ TEST_F(AppDelegateTest, RefreshStartsOneRunOnTheNextIterationAndNeverASecondAtOn
   EXPECT_EQ(loop.elapsed(), milliseconds(600));
 }
 
-TEST_F(AppDelegateTest, LosingTheHostServiceNameIsLogged) {
-  launch();
-  logLines.clear();
-  host.loseName();
-  ASSERT_EQ(logLines.size(), 1u);
-  EXPECT_THAT(logLines[0].second,
-              ::testing::HasSubstr("another process holds the host service's name"));
-}
-
 TEST_F(AppDelegateTest, SingleInstanceAsksAllButTheFirstListedToQuitLastFirst) {
   workspace.add(10, "vemo.Tallyport.NUVModule");
   workspace.add(11, std::nullopt);

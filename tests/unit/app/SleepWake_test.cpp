@@ -143,6 +143,7 @@ TEST_F(SleepWakeTest, WakeTerminatesTheProbeThenRelaunchesThroughTheShell) {
   EXPECT_EQ(relauncher.launches[0].path, "/bin/sh");
   EXPECT_THAT(relauncher.launches[0].arguments, ElementsAre("-c", kExpectedCommand));
   EXPECT_EQ(application.terminateCount, 1);
+  EXPECT_EQ(defaults.synchronizeCount(), 0);  // a wake without a sleep saves nothing
 }
 
 TEST_F(SleepWakeTest, SleepAfterUsbStartedRunsLeavesNoTimer) {

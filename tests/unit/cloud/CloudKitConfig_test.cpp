@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TempDir.h"
 #include "platform/linux/cloudkit/CloudKitClient.h"
 #include "platform/linux/cloudkit/CloudKitDatabase.h"
 #include "platform/linux/cloudkit/CloudKitTokenStore.h"
@@ -18,16 +19,9 @@ using nlohmann::json;
 
 class CloudKitFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("nuv-ckf-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
   void writeConfig(const std::string& text) { std::ofstream(dir / "cloud.conf") << text; }
-  fs::path dir;
+  test::TempDir tmp;
+  const fs::path dir = tmp.path();
 };
 
 TEST_F(CloudKitFilesTest, ConfigDefaultsToTheLocalBackendAndReadsEveryKey) {
@@ -164,50 +158,26 @@ TEST(CloudKitWireTest, SavePoliciesBecomeDocumentedOperationsWithTypedFields) {
   const json name = {{"value", "n"}, {"type", "STRING"}};
   const json removedDone = {{"value", nullptr}, {"type", "INT64"}};
 
+  const json all = {{"Name", name}, {"Battery", battery}};
+  const json changed = {{"Battery", battery}, {"done", removedDone}};
+  const json allAndRemoved = {{"Name", name}, {"Battery", battery}, {"done", removedDone}};
+  using P = CloudRecordSavePolicy;
   struct Case {
-    const char* what;
     std::optional<std::string> tag;
     CloudRecordSavePolicy policy;
     const char* operationType;
     json fields;
   };
-  const Case cases[] = {
-      // Never saved: every field the record has, whatever the policy.
-      {"new, changed keys",
-       std::nullopt,
-       CloudRecordSavePolicy::ChangedKeys,
-       "forceUpdate",
-       {{"Name", name}, {"Battery", battery}}},
-      {"new, all keys",
-       std::nullopt,
-       CloudRecordSavePolicy::AllKeys,
-       "forceUpdate",
-       {{"Name", name}, {"Battery", battery}}},
-      {"new, if unchanged",
-       std::nullopt,
-       CloudRecordSavePolicy::IfServerRecordUnchanged,
-       "create",
-       {{"Name", name}, {"Battery", battery}}},
-      // Saved: the changed keys, a removed field as a typed null.
-      {"saved, changed keys",
-       "t9",
-       CloudRecordSavePolicy::ChangedKeys,
-       "forceUpdate",
-       {{"Battery", battery}, {"done", removedDone}}},
-      {"saved, if unchanged",
-       "t9",
-       CloudRecordSavePolicy::IfServerRecordUnchanged,
-       "update",
-       {{"Battery", battery}, {"done", removedDone}}},
-      // All keys: every field plus the removed ones, never forceReplace.
-      {"saved, all keys",
-       "t9",
-       CloudRecordSavePolicy::AllKeys,
-       "forceUpdate",
-       {{"Name", name}, {"Battery", battery}, {"done", removedDone}}},
-  };
+  // Never saved: every field, whatever the policy. Saved: the changed keys,
+  // a removed field as a typed null; all keys adds the rest, never forceReplace.
+  const Case cases[] = {{std::nullopt, P::ChangedKeys, "forceUpdate", all},
+                        {std::nullopt, P::AllKeys, "forceUpdate", all},
+                        {std::nullopt, P::IfServerRecordUnchanged, "create", all},
+                        {"t9", P::ChangedKeys, "forceUpdate", changed},
+                        {"t9", P::IfServerRecordUnchanged, "update", changed},
+                        {"t9", P::AllKeys, "forceUpdate", allAndRemoved}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.operationType + std::string(c.tag ? " on a saved record" : " on a new one"));
     data.recordChangeTag = c.tag;
     auto op = CloudKitDatabase::saveOperationJson(data, c.policy, types);
     ASSERT_TRUE(op);

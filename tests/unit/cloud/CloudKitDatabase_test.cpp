@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "FakeCloudKitServer.h"
+#include "TempDir.h"
 #include "app/CloudRecordBridge.h"
 #include "cloud/TodoFetcher.h"
 #include "platform/fake/FakeRunLoop.h"
@@ -41,11 +42,6 @@ json todoJson(const std::string& recordName, const std::string& deviceName) {
 class CloudKitDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("nuv-ck-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
     server = std::make_unique<testing::FakeCloudKitServer>(NUV_FAKE_CLOUDKIT);
     const std::string token = server->control("reset", {{"apiToken", "api+token/1="}})["token"];
     config.backend = CloudKitConfig::Backend::CloudKit;
@@ -75,7 +71,6 @@ class CloudKitDatabaseTest : public ::testing::Test {
   void TearDown() override {
     stopModule();
     server.reset();
-    fs::remove_all(dir);
   }
 
   // Turns the main loop until `done`, for at most 10 s of real time.
@@ -117,7 +112,8 @@ class CloudKitDatabaseTest : public ::testing::Test {
         .value_or("");
   }
 
-  fs::path dir;
+  test::TempDir tmp;
+  const fs::path dir = tmp.path();
   fake::FakeRunLoop loop;
   std::unique_ptr<testing::FakeCloudKitServer> server;
   CloudKitConfig config;

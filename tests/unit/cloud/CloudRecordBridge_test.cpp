@@ -21,23 +21,15 @@ using B = CloudRecordBridge;
 TEST(CloudRecordBridge, IntegerReading) {
   constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
   constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
-  const std::vector<std::pair<std::string, std::int32_t>> cases = {
-      {"85", 85},
-      {"85%", 85},
-      {"  \t-12x", -12},
-      {"+7", 7},
-      {"abc", 0},
-      {"", 0},
-      {"%85", 0},
-      {"- 5", 0},
-      {"2147483647", kMax},
-      {"2147483648", kMax},
-      {"99999999999999999999999", kMax},
-      {"-2147483648", kMin},
-      {"-2147483649", kMin},
-      {"007", 7}};
-  for (const auto& [text, expected] : cases) {
-    EXPECT_EQ(B::integerValue(text), expected) << '"' << text << '"';
+  const std::pair<std::int32_t, std::vector<std::string>> cases[] = {
+      {85, {"85", "85%"}},
+      {-12, {"  \t-12x"}},
+      {7, {"+7", "007"}},
+      {0, {"abc", "", "%85", "- 5"}},
+      {kMax, {"2147483647", "2147483648", "99999999999999999999999"}},
+      {kMin, {"-2147483648", "-2147483649"}}};
+  for (const auto& [expected, texts] : cases) {
+    for (const auto& text : texts) EXPECT_EQ(B::integerValue(text), expected) << '"' << text << '"';
   }
   EXPECT_EQ(B::integerValue(std::nullopt), 0);
 }

@@ -10,6 +10,7 @@
 #include <future>
 #include <thread>
 
+#include "TempDir.h"
 #include "platform/linux/sqlite/SqliteCloudContainer.h"
 
 namespace nuv::linux_backend {
@@ -19,14 +20,8 @@ namespace fs = std::filesystem;
 
 class SqliteCloudDatabaseTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("nuv-db-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  fs::path dir;
+  test::TempDir tmp;
+  const fs::path dir = fs::path(tmp.path()) / "d";  // not made yet
 };
 
 std::shared_ptr<CloudModifyRecordsOperation> saveOf(

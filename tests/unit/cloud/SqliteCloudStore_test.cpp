@@ -8,6 +8,8 @@
 #include <fstream>
 #include <thread>
 
+#include "TempDir.h"
+
 namespace nuv::linux_backend {
 namespace {
 
@@ -40,17 +42,9 @@ CloudRecordData newRecord(const std::string& name, CloudFields fields) {
 
 class SqliteCloudStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("nuv-store-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    path = (dir / "sub" / "c.sqlite").string();
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  fs::path dir;
-  std::string path;
+  test::TempDir tmp;
+  const fs::path dir = fs::path(tmp.path()) / "d";  // not made yet
+  const std::string path = (dir / "sub" / "c.sqlite").string();
 };
 
 TEST_F(SqliteCloudStoreTest, SavesEveryFieldKindAndReturnsTheRecordAsStored) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "TempDir.h"
 #include "platform/linux/runtime/CloudWriteStatusFile.h"
 #include "platform/linux/runtime/DurableFile.h"
 #include "platform/linux/runtime/IsoDate.h"
@@ -32,14 +33,8 @@ std::string contentOf(const fs::path& p) {
 
 class PrivateFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("nuv-files-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  fs::path dir;
+  test::TempDir tmp;
+  const fs::path dir = fs::path(tmp.path()) / "d";  // not made yet
 };
 
 TEST(IsoDateTest, UtcWithOrWithoutMicroseconds) {

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "TempDir.h"
 #include "platform/Log.h"
 #include "platform/linux/process/SpawnDetachedLauncher.h"
 #include "platform/linux/process/SystemdUnit.h"
@@ -38,18 +39,13 @@ void writeAll(const fs::path& p, const std::string& data) {
 class FileUserDefaultsTest : public ::testing::Test {
  protected:
   FileUserDefaultsTest() {
-    root = fs::temp_directory_path() / ("nuv-defaults-" + std::to_string(getpid()));
-    fs::remove_all(root);
-    file = root / "vemo.Test" / "defaults.gvariant";
     log::setSink([this](log::Level, std::string_view line) { logLines.emplace_back(line); });
   }
-  ~FileUserDefaultsTest() override {
-    log::setSink(nullptr);
-    fs::remove_all(root);
-  }
+  ~FileUserDefaultsTest() override { log::setSink(nullptr); }
 
-  fs::path root;
-  fs::path file;
+  test::TempDir tmp;
+  const fs::path root = tmp.path();
+  const fs::path file = root / "vemo.Test" / "defaults.gvariant";
   std::vector<std::string> logLines;
 };
 
@@ -274,9 +270,8 @@ TEST(SystemdUnit, TheVariableCountsOnlyInsideThatUnitsControlGroup) {
 // The child runs in a session of its own, is not our child, and holds none of
 // our descriptors (here one opened without close-on-exec).
 TEST(SpawnDetachedLauncher, ChildIsDetachedAndInheritsNoDescriptors) {
-  const fs::path dir = fs::temp_directory_path() / ("nuv-detached-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  test::TempDir tmp;
+  const fs::path dir = tmp.path();
   const fs::path held = dir / "held-by-parent";
   writeAll(held, "x");
   const int leaked = open(held.c_str(), O_RDONLY);  // deliberately not O_CLOEXEC
@@ -298,7 +293,6 @@ TEST(SpawnDetachedLauncher, ChildIsDetachedAndInheritsNoDescriptors) {
   EXPECT_EQ(session, pid);  // a session leader
   EXPECT_NE(ppid, static_cast<long>(getpid()));
   EXPECT_THAT(readAll(dir / "fds"), ::testing::Not(HasSubstr("held-by-parent")));
-  fs::remove_all(dir);
 
   EXPECT_FALSE(launcher.launchDetached("/nonexistent/sh", {}, &error));
   EXPECT_FALSE(error.empty());

@@ -83,6 +83,10 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
                    std::optional<std::string> title = std::nullopt) {
     return Values{json, std::move(name), count, std::move(title)};
   };
+  auto bad = [](Args args, const std::string& message) {
+    return Case{std::move(args), 2, {}, {}, usageError("records add", message)};
+  };
+  const std::string count = "--count needs a whole number of at least 1, not ";
   const std::vector<Case> cases = {
       {{}, std::nullopt, values(false, {}, {}), {}, ""},
       {{"--json"}, std::nullopt, values(true, {}, {}), {}, ""},
@@ -95,36 +99,18 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
       {{"arg", "--json"}, std::nullopt, values(true, {}, {}), {"arg"}, ""},
       {{"--", "--json"}, std::nullopt, values(false, {}, {}), {"--json"}, ""},
       {{"--count=1", "--", "-1"}, std::nullopt, values(false, {}, 1), {"-1"}, ""},
-      {{"--count=0"},
-       2,
-       {},
-       {},
-       usageError("records add", "--count needs a whole number of at least 1, not '0'")},
-      {{"--count", "-2"},
-       2,
-       {},
-       {},
-       usageError("records add", "--count needs a whole number of at least 1, not '-2'")},
-      {{"--count=3x"},
-       2,
-       {},
-       {},
-       usageError("records add", "--count needs a whole number of at least 1, not '3x'")},
-      {{"--count=99999999999999999999"},
-       2,
-       {},
-       {},
-       usageError("records add",
-                  "--count needs a whole number of at least 1, not '99999999999999999999'")},
-      {{"--count"}, 2, {}, {}, usageError("records add", "Missing argument for --count")},
-      {{"--name="}, 2, {}, {}, usageError("records add", "--name needs a value")},
+      bad({"--count=0"}, count + "'0'"),
+      bad({"--count", "-2"}, count + "'-2'"),
+      bad({"--count=3x"}, count + "'3x'"),
+      bad({"--count=99999999999999999999"}, count + "'99999999999999999999'"),
+      bad({"--count"}, "Missing argument for --count"),
+      bad({"--name="}, "--name needs a value"),
       {{"--title="}, std::nullopt, values(false, {}, {}, ""), {}, ""},
-      {{"--bogus"}, 2, {}, {}, usageError("records add", "Unknown option --bogus")},
-      {{"-x"}, 2, {}, {}, usageError("records add", "Unknown option -x")},
-      {{"a", "b"}, 2, {}, {}, usageError("records add", "unexpected argument 'b'")},
+      bad({"--bogus"}, "Unknown option --bogus"),
+      bad({"-x"}, "Unknown option -x"),
+      bad({"a", "b"}, "unexpected argument 'b'"),
       {{"--version"}, 7, {}, {}, ""},
-      // An error beats an action.
-      {{"--version", "--bogus"}, 2, {}, {}, usageError("records add", "Unknown option --bogus")},
+      bad({"--version", "--bogus"}, "Unknown option --bogus"),  // an error beats an action
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -83,14 +83,6 @@ class USBPluWatcherTest : public ::testing::Test {
   std::unique_ptr<USBPluWatcher> watcher_;
 };
 
-TEST_F(USBPluWatcherTest, DelegateIsHeldStrongly) {
-  std::weak_ptr<RecordingDelegate> weak = delegate_;
-  delegate_.reset();
-  EXPECT_FALSE(weak.expired());
-  watcher_->setDeleg(nullptr);
-  EXPECT_TRUE(weak.expired());
-}
-
 TEST_F(USBPluWatcherTest, ArmingPassHandlesAttachedIPhoneOnceWithOneSecondWindow) {
   registry_->attach(device("/sys/usb1/1-1", "iPhone"));
   registry_->attach(device("/sys/usb1/1-2", "USB Keyboard"));
