@@ -40,13 +40,12 @@ class CommandLineTest(unittest.TestCase):
 
 
 class SteadyStateTest(ModuleTestCase):
-    """Two modules side by side, each with one device whose values never
-    change: one at the default level, one with --verbose. Four poll cycles
-    are enough: a steady state has no longer period than the poll."""
+    """Two modules side by side for a minute, each with one device whose
+    values never change: one at the default level, one with --verbose."""
 
-    WINDOW = 20.0
+    WINDOW = 60.0
 
-    def test_steady_state_with_an_unchanged_device(self):
+    def test_a_minute_with_an_unchanged_device(self):
         quiet_bundle = self.bundle("Quiet.app", TEST_BUNDLE_ID + ".quiet")
         verbose_bundle = self.bundle("Verbose.app", TEST_BUNDLE_ID + ".verbose")
         quiet_bundle.set_output(nuvtest.DEVICE)
@@ -63,7 +62,7 @@ class SteadyStateTest(ModuleTestCase):
         self.assertEqual(quiet.log(), settled)
         self.assertIsNone(self.listener.next(0), "an unchanged device was broadcast again")
         runs = len(quiet_bundle.starts()) - runs_before
-        self.assertIn(runs, (3, 4), "probe runs in %d s" % self.WINDOW)
+        self.assertIn(runs, (11, 12), "probe runs in %d s" % self.WINDOW)
         self.assertEqual(quiet.stop(), 0)
         self.assertEqual(quiet.log(), settled, "the stop wrote something")
         self.assertEqual(debug_messages(settled), [])
@@ -73,7 +72,7 @@ class SteadyStateTest(ModuleTestCase):
         self.assertEqual(verbose.stop(), 0)
         ticks = debug_messages(verbose.log()).count(TICK)
         self.assertEqual(ticks, len(verbose_bundle.starts()), verbose.log())
-        self.assertGreaterEqual(ticks, 4, verbose.log())
+        self.assertGreaterEqual(ticks, 12, verbose.log())
 
 
 if __name__ == "__main__":
