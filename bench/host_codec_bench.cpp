@@ -1,8 +1,8 @@
 // Where a Devices read spends its CPU outside the bus: the module building the
 // map's a{sa{sv}} (once per change: whole, or reusing the unchanged entries), GDBus marshalling the
-// Get reply on the module's side (every read; a body in tree form, as the module keeps it, against
-// the same value serialised), and GDBus parsing the reply on a host's side (every read, in any
-// GDBus client: nuvctl, the devices window, Python). Maps of 1 and 100 devices, each with the facts
+// Get reply on the module's side (once per map read, whose bytes every read then copies; a body in
+// tree form, as the module keeps it, against the same value serialised), and GDBus parsing the
+// reply on a host's side (every read, in any GDBus client: nuvctl, the devices window, Python). Maps of 1 and 100 devices, each with the facts
 // a real probe prints.
 
 #include <benchmark/benchmark.h>

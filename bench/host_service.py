@@ -3,11 +3,14 @@
 process (a host application's Properties.Get on the module's bus name), with
 100 devices in the map, on a private session bus.
 
-What is timed: from the call to the parsed reply, in the host, synchronously
-(g_dbus_connection_call_sync), one read at a time. Two hosts read:
-  python  this script over PyGObject, as the devices window and the README's
-          subscriber do (the reply parsed into a GLib.Variant);
-  c       bench/host_read, C over GDBus as nuvctl does.
+What is timed: from the call to the parsed reply, in the host, synchronously,
+one read at a time. Three hosts read:
+  python  this script over PyGObject, as the README's subscriber does (the
+          reply parsed into a GLib.Variant);
+  gdbus   bench/host_read, C over GDBus as nuvctl and the devices window do;
+  libdbus bench/host_read, C over libdbus, every value of the reply read
+          through its iterators: the lightest common client, where the bus
+          and the server are most of the round trip.
 Beside the module's Devices:
   Version   the module's short string property: the bus round trip itself;
   floor     the same Devices reply bytes from bench/host_floor_server, the
@@ -87,9 +90,9 @@ def python_reads(nuvtest, conn, name, prop, count):
     return out, (after.ru_utime + after.ru_stime) - (cpu.ru_utime + cpu.ru_stime)
 
 
-def c_reads(tool, env, name, prop, count):
+def c_reads(tool, library, env, name, prop, count):
     """(microseconds per read, client CPU seconds) from bench/host_read."""
-    out = subprocess.run([tool, name, prop, str(count)], env=env, check=True,
+    out = subprocess.run([tool, library, name, prop, str(count)], env=env, check=True,
                          capture_output=True, text=True, timeout=300).stdout.split("\n")
     lines = [line for line in out if line]
     return [float(x) for x in lines[:-1]], int(lines[-1].split()[1]) * 1e-6
@@ -161,19 +164,18 @@ def main():
         if floor.stdout.readline().strip() != "ready":
             sys.exit("host_floor_server did not start")
         daemon = bus.proc.pid
-        cases = [("python", "Devices", nuvtest.HOST_NAME, module.proc.pid),
-                 ("python", "Version", nuvtest.HOST_NAME, module.proc.pid),
-                 ("python", "floor", FLOOR_NAME, floor.pid),
-                 ("c", "Devices", nuvtest.HOST_NAME, module.proc.pid),
-                 ("c", "Version", nuvtest.HOST_NAME, module.proc.pid),
-                 ("c", "floor", FLOOR_NAME, floor.pid)]
+        cases = [(client, what, FLOOR_NAME if what == "floor" else nuvtest.HOST_NAME,
+                  floor.pid if what == "floor" else module.proc.pid)
+                 for client in ("python", "gdbus", "libdbus")
+                 for what in ("Devices", "Version", "floor")]
         for client, what, name, server in cases:
             prop = "Version" if what == "Version" else "Devices"
             before = (cpu_seconds(server), cpu_seconds(daemon))
             if client == "python":
                 times, client_cpu = python_reads(nuvtest, host.conn, name, prop, args.reads)
             else:
-                times, client_cpu = c_reads(tools["host_read"], bus.env(), name, prop, args.reads)
+                times, client_cpu = c_reads(tools["host_read"], client, bus.env(), name, prop,
+                                            args.reads)
             cpu = (cpu_seconds(server) - before[0], cpu_seconds(daemon) - before[1], client_cpu)
             results.append((client, what, times, [1e3 * x / args.reads for x in cpu]))
         load.append(os.getloadavg())

@@ -24,11 +24,11 @@
 #include "platform/linux/process/SystemdUnit.h"
 #include "platform/linux/runtime/BusNotificationCenter.h"
 #include "platform/linux/runtime/CloudWriteStatusFile.h"
-#include "platform/linux/runtime/GDBusHostService.h"
 #include "platform/linux/runtime/GlibApplication.h"
 #include "platform/linux/runtime/GlibCalendar.h"
 #include "platform/linux/runtime/GlibHandles.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
+#include "platform/linux/runtime/LibdbusHostService.h"
 #include "platform/linux/session/FileUserDefaults.h"
 #include "platform/linux/session/LogindSleepMonitor.h"
 #include "platform/linux/sqlite/SqliteCloudContainer.h"
@@ -88,6 +88,13 @@ std::optional<int> parseCommandLine(int& argc, char**& argv) {
     g_setenv("G_MESSAGES_DEBUG", (domains + kProgramName).c_str(), TRUE);
   }
   return std::nullopt;
+}
+
+// The session bus address, resolved as GDBus resolves it for the module's
+// own connection.
+std::string sessionBusAddress() {
+  glib::String address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+  return address ? address.get() : "";
 }
 
 }  // namespace
@@ -161,9 +168,9 @@ int main(int argc, char** argv) {
   }
   GlibCalendar calendar;
   SpawnDetachedLauncher relauncher;
-  // The map and Refresh() for host applications, on the same connection as
-  // the broadcasts so that a host sees both in the order they were sent.
-  GDBusHostService hostService(connection, NUV_VERSION);
+  // The map and Refresh() for host applications, on the bus the broadcasts
+  // go to (its own connection and thread: reads never touch the loop).
+  LibdbusHostService hostService(loop, sessionBusAddress(), NUV_VERSION);
   // The record list kept current (retries, refreshes, `nuvctl cloud login`),
   // and the write status that `nuvctl cloud status` shows.
   TodoFetcher& fetcher = TodoFetcher::sharedFetcher();
