@@ -167,6 +167,38 @@ TEST_F(AppDelegateTest, AProcessHoldingTheOutputDelaysTheRunByTheGraceOnlyAndIsS
       1);
 }
 
+// A probe that never exits is stopped 30 s after its start (SIGTERM, and
+// SIGKILL 2 s later if it ignores that); the run reports nothing, and the
+// next one comes 5 s after.
+class HungProbeTest : public AppDelegateTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HungProbeTest, IsStoppedAtThirtySecondsAndItsOutputDropped) {
+  const bool ignoresTerminate = GetParam();
+  launcher.setDefault(ProcessScript{
+      .output = kDevice, .runTime = milliseconds(600000), .ignoresTerminate = ignoresTerminate});
+  launch();
+  int terminatesBeforeDeadline = -1;
+  loop.postDelayed(milliseconds(34999),
+                   [&] { terminatesBeforeDeadline = launcher.made()[0]->terminateCount(); });
+  loop.advance(milliseconds(5000));  // the run: 5000 until it is stopped
+  const auto end = milliseconds(35000) + (ignoresTerminate ? milliseconds(2000) : milliseconds(0));
+  EXPECT_EQ(terminatesBeforeDeadline, 0);
+  EXPECT_EQ(loop.elapsed(), end);
+  const auto& probe = *launcher.made()[0];
+  EXPECT_EQ(probe.terminateCount(), 1);
+  EXPECT_EQ(probe.killCount(), ignoresTerminate ? 1 : 0);
+  EXPECT_FALSE(probe.isGroupRunning());
+  EXPECT_EQ(stacks(), 0u);
+  EXPECT_TRUE(delegate.deviceStatusMap().empty());
+  EXPECT_EQ(std::count_if(logLines.begin(), logLines.end(),
+                          [](const auto& l) { return l.first == log::Level::Warning; }),
+            1);
+  EXPECT_EQ(loop.pendingTimerCount(), 1u);
+  EXPECT_EQ(loop.nextTaskDelay(), milliseconds(5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, HungProbeTest, ::testing::Bool());
+
 TEST_F(AppDelegateTest, MergeAndChangeDetection) {
   launch();
   // New device: stored with a timestamp and posted.
