@@ -218,6 +218,18 @@ struct LibdbusHostService::Service {
   DBusHandlerResult handleProperties(DBusMessage* call, const char* member);
   DBusHandlerResult handleAncestor(DBusMessage* call);
   DBusHandlerResult filter(DBusMessage* message);
+  // An object vtable that hands every call on its path to `Handle`.
+  template <DBusHandlerResult (Service::*Handle)(DBusMessage*)>
+  static const DBusObjectPathVTable* vtable() {
+    static const DBusObjectPathVTable table = [] {
+      DBusObjectPathVTable t{};
+      t.message_function = [](DBusConnection*, DBusMessage* call, void* data) {
+        return (static_cast<Service*>(data)->*Handle)(call);
+      };
+      return t;
+    }();
+    return &table;
+  }
   // Runs `handler` on the loop thread, unless the publication has ended by
   // then (which destroys the Service).
   void toLoop(std::function<void()> Handlers::*handler);
@@ -253,31 +265,16 @@ bool LibdbusHostService::Service::connect() {
       },
       // The loop reads each watch's state before every poll.
       nullptr, this, nullptr);
-  static const DBusObjectPathVTable object = {nullptr,
-                                              [](DBusConnection*, DBusMessage* call, void* data) {
-                                                return static_cast<Service*>(data)->handle(call);
-                                              },
-                                              nullptr,
-                                              nullptr,
-                                              nullptr,
-                                              nullptr};
-  static const DBusObjectPathVTable ancestors = {
-      nullptr,
-      [](DBusConnection*, DBusMessage* call, void* data) {
-        return static_cast<Service*>(data)->handleAncestor(call);
-      },
-      nullptr,
-      nullptr,
-      nullptr,
-      nullptr};
   dbus_connection_add_filter(
       connection,
       [](DBusConnection*, DBusMessage* message, void* data) {
         return static_cast<Service*>(data)->filter(message);
       },
       this, nullptr);
-  if (!dbus_connection_register_object_path(connection, bus::kHostServicePath, &object, this) ||
-      !dbus_connection_register_fallback(connection, "/", &ancestors, this)) {
+  if (!dbus_connection_register_object_path(connection, bus::kHostServicePath,
+                                            vtable<&Service::handle>(), this) ||
+      !dbus_connection_register_fallback(connection, "/", vtable<&Service::handleAncestor>(),
+                                         this)) {
     log::warning(std::string("cannot export ") + bus::kHostServicePath);
     disconnect();
     return false;
