@@ -2,16 +2,16 @@
 // map's a{sa{sv}} (once per change: whole, or reusing the unchanged entries), GDBus marshalling the
 // Get reply on the module's side (once per map read, whose bytes every read then copies; a body in
 // tree form, as the module keeps it, against the same value serialised), and GDBus parsing the
-// reply on a host's side (every read, in any GDBus client: nuvctl, the devices window, Python). Maps of 1 and 100 devices, each with the facts
-// a real probe prints.
+// reply on a host's side (every read, in any GDBus client: nuvctl, the devices window, Python).
+// Maps of 1 and 100 devices, each with the facts a real probe prints.
 
 #include <benchmark/benchmark.h>
 #include <gio/gio.h>
 
 #include <string>
 
-#include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/VariantCodec.h"
+#include "platform/linux/GlibHandles.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 namespace {
 

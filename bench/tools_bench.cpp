@@ -10,8 +10,8 @@
 #include "ProbeReport.h"
 #include "StackPayload.h"
 #include "WatchView.h"
-#include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/VariantCodec.h"
+#include "platform/linux/GlibHandles.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 namespace {
 

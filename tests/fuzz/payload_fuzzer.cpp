@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "app/DeviceStatusMap.h"
-#include "platform/linux/runtime/VariantCodec.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GBytes* bytes = g_bytes_new(data, size);

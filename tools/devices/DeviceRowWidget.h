@@ -6,7 +6,7 @@
 #include <string>
 
 #include "DeviceRow.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuvdevices {
 

@@ -10,7 +10,7 @@
 #include "DeviceRowWidget.h"
 #include "HostServiceClient.h"
 #include "ModuleStarter.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuvdevices {
 

@@ -2,7 +2,7 @@
 
 #include "platform/BusNames.h"
 #include "platform/Log.h"
-#include "platform/linux/runtime/BusNotificationCenter.h"
+#include "platform/linux/bus/BusNotificationCenter.h"
 
 namespace nuvdevices {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "StackPayload.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {
 class BusNotificationCenter;

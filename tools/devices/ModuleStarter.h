@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuvdevices {
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 #include "platform/linux/runtime/UniqueFd.h"
 
 namespace nuv {

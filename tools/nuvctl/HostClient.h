@@ -3,7 +3,7 @@
 #include <string>
 
 #include "StackPayload.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuvctl {
 

@@ -2,8 +2,8 @@
 
 #include <glib.h>
 
-#include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/VariantCodec.h"
+#include "platform/linux/GlibHandles.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 namespace nuvctl {
 namespace {

@@ -8,12 +8,12 @@
 
 #include "Commands.h"
 #include "platform/BusNames.h"
+#include "platform/linux/bus/BusNotificationCenter.h"
+#include "platform/linux/cloud/CloudWriteStatusFile.h"
 #include "platform/linux/cloudkit/CloudKitConfig.h"
 #include "platform/linux/cloudkit/CloudKitPlugin.h"
 #include "platform/linux/cloudkit/CloudKitTokenStore.h"
 #include "platform/linux/process/LinuxBundle.h"
-#include "platform/linux/runtime/BusNotificationCenter.h"
-#include "platform/linux/runtime/CloudWriteStatusFile.h"
 #include "platform/linux/runtime/IsoDate.h"
 
 namespace nuvctl {

@@ -10,7 +10,7 @@
 #include "HostClient.h"
 #include "WatchView.h"
 #include "platform/BusNames.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuvctl {
 namespace {

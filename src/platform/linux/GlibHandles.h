@@ -42,6 +42,11 @@ struct OptionContextFree {
     if (c) g_option_context_free(c);
   }
 };
+struct NodeInfoUnref {
+  void operator()(GDBusNodeInfo* info) const {
+    if (info) g_dbus_node_info_unref(info);
+  }
+};
 struct DirClose {
   void operator()(GDir* d) const {
     if (d) g_dir_close(d);
@@ -57,5 +62,6 @@ using Source = std::unique_ptr<GSource, SourceUnref>;
 using Bytes = std::unique_ptr<GBytes, BytesUnref>;
 using OptionContext = std::unique_ptr<GOptionContext, OptionContextFree>;
 using Dir = std::unique_ptr<GDir, DirClose>;
+using NodeInfo = std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>;
 
 }  // namespace nuv::glib

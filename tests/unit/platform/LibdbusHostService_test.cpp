@@ -17,10 +17,10 @@
 
 #include "platform/BusNames.h"
 #include "platform/Log.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
+#include "platform/linux/bus/LibdbusHostService.h"
+#include "platform/linux/bus/VariantCodec.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
-#include "platform/linux/runtime/LibdbusHostService.h"
-#include "platform/linux/runtime/VariantCodec.h"
 
 namespace nuv::linux_backend {
 namespace {

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "TempDir.h"
-#include "platform/linux/runtime/CloudWriteStatusFile.h"
+#include "platform/linux/cloud/CloudWriteStatusFile.h"
 #include "platform/linux/runtime/DurableFile.h"
 #include "platform/linux/runtime/IsoDate.h"
 

@@ -1,4 +1,4 @@
-#include "platform/linux/runtime/VariantCodec.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
-#include "platform/linux/runtime/BusNotificationCenter.h"
+#include "platform/linux/bus/BusNotificationCenter.h"
 
 #include <gio/gio.h>
 
 #include "platform/BusNames.h"
 #include "platform/Log.h"
-#include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/VariantCodec.h"
+#include "platform/linux/GlibHandles.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 namespace nuv::linux_backend {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/runtime/LibdbusHostService.h"
+#include "platform/linux/bus/LibdbusHostService.h"
 
 #include <dbus/dbus.h>
 #include <gio/gio.h>
@@ -17,8 +17,8 @@
 #include "platform/BusNames.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
-#include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/HostServiceXml.h"
+#include "platform/linux/GlibHandles.h"
+#include "platform/linux/bus/HostServiceXml.h"
 #include "platform/linux/runtime/UniqueFd.h"
 
 namespace nuv::linux_backend {
@@ -30,12 +30,6 @@ struct MessageUnref {
   }
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
-
-struct NodeInfoUnref {
-  void operator()(GDBusNodeInfo* info) const {
-    if (info) g_dbus_node_info_unref(info);
-  }
-};
 
 // Owns a DBusError's message.
 struct BusError : DBusError {
@@ -85,8 +79,7 @@ constexpr const char* kStandardInterfaces =
 const std::string& objectXml() {
   static const std::string xml = [] {
     GError* raw = nullptr;
-    std::unique_ptr<GDBusNodeInfo, NodeInfoUnref> node(
-        g_dbus_node_info_new_for_xml(host_service::kIntrospectionXml, &raw));
+    glib::NodeInfo node(g_dbus_node_info_new_for_xml(host_service::kIntrospectionXml, &raw));
     glib::Error error(raw);
     GString* out = g_string_new(DBUS_INTROSPECT_1_0_XML_DOCTYPE_DECL_NODE "<node>\n");
     g_string_append(out, kStandardInterfaces);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/HostService.h"
-#include "platform/linux/runtime/VariantCodec.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 namespace nuv {
 class RunLoop;

@@ -1,8 +1,8 @@
-#include "platform/linux/runtime/VariantCodec.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 #include <glib.h>
 
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/runtime/SerialWorker.h"
+#include "platform/linux/cloud/SerialWorker.h"
 
 #include <cstdlib>
 #include <vector>

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <map>
 
+#include "platform/linux/GlibHandles.h"
 #include "platform/linux/desktop/X11WindowSystem.h"
-#include "platform/linux/runtime/GlibHandles.h"
 
 namespace nuv::linux_backend {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "platform/Log.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {
 

@@ -3,7 +3,7 @@
 #include <glib.h>
 #include <unistd.h>
 
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {
 

@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "platform/Log.h"
+#include "platform/linux/GlibHandles.h"
+#include "platform/linux/bus/VariantCodec.h"
 #include "platform/linux/runtime/DurableFile.h"
-#include "platform/linux/runtime/GlibHandles.h"
-#include "platform/linux/runtime/VariantCodec.h"
 
 namespace nuv::linux_backend {
 

@@ -12,7 +12,7 @@
 #include <unordered_map>
 
 #include "platform/Log.h"
-#include "platform/linux/runtime/GlibHandles.h"
+#include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {
 namespace {
