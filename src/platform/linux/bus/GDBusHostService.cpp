@@ -2,6 +2,8 @@
 
 #include <gio/gio.h>
 
+#include <mutex>
+
 #include "platform/BusNames.h"
 #include "platform/Log.h"
 #include "platform/linux/bus/HostServiceSkeleton.h"  // generated from the interface XML
@@ -11,56 +13,32 @@ namespace {
 
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
-// The generated skeleton, with Devices read from the service's map instead of
-// from a GObject property: setting that property would have the skeleton
-// compare the maps and send PropertiesChanged on an idle of its own, also
-// for changes that are not announced. Version and the method dispatch stay
-// the generated ones.
-struct NuvHostServiceSkeleton {
-  NuvNUVModule1Skeleton parent;
-  // The service's map while published, else null. Loop thread only.
-  const glib::Variant* devices;
-};
-struct NuvHostServiceSkeletonClass {
-  NuvNUVModule1SkeletonClass parent;
-};
-G_DEFINE_TYPE(NuvHostServiceSkeleton, nuv_host_service_skeleton, NUV_TYPE_NUVMODULE1_SKELETON)
-
-const GDBusInterfaceVTable* generatedVtable(GDBusInterfaceSkeleton* skeleton) {
-  return G_DBUS_INTERFACE_SKELETON_CLASS(nuv_host_service_skeleton_parent_class)
-      ->get_vtable(skeleton);
-}
-
-// Properties.Get and each value of GetAll, on the loop.
-GVariant* getProperty(GDBusConnection* connection, const gchar* sender, const gchar* path,
-                      const gchar* interface, const gchar* name, GError** error, gpointer data) {
-  auto* self = reinterpret_cast<NuvHostServiceSkeleton*>(data);
-  if (!g_str_equal(name, bus::kDevicesProperty)) {
-    return generatedVtable(G_DBUS_INTERFACE_SKELETON(self))
-        ->get_property(connection, sender, path, interface, name, error, data);
-  }
-  if (!self->devices) {
-    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT, "the service has ended");
-    return nullptr;
-  }
-  return g_variant_ref(self->devices->get());  // the map as built once, never copied
-}
-
-GDBusInterfaceVTable* getVtable(GDBusInterfaceSkeleton* skeleton) {
-  static GDBusInterfaceVTable vtable = [skeleton] {
-    GDBusInterfaceVTable v = *generatedVtable(skeleton);
-    v.get_property = getProperty;
-    return v;
-  }();
-  return &vtable;
-}
-
-void nuv_host_service_skeleton_class_init(NuvHostServiceSkeletonClass* klass) {
-  G_DBUS_INTERFACE_SKELETON_CLASS(klass)->get_vtable = getVtable;
-}
-void nuv_host_service_skeleton_init(NuvHostServiceSkeleton* self) { self->devices = nullptr; }
-
 }  // namespace
+
+// The property values: replaced on the loop thread, read on GDBus's worker.
+struct GDBusHostService::Values {
+  explicit Values(const std::string& versionText)
+      : version(g_variant_ref_sink(g_variant_new_string(versionText.c_str()))),
+        devices_(g_variant_ref_sink(toVariantOfDictionaries(Dictionary()))) {}
+
+  // A new reference to the map last set.
+  glib::Variant devices() {
+    std::lock_guard lock(mutex_);
+    return glib::Variant(g_variant_ref(devices_.get()));
+  }
+  // Takes `value` (a{sa{sv}}, not floating).
+  void setDevices(GVariant* value) {
+    glib::Variant replaced(value);
+    std::lock_guard lock(mutex_);
+    devices_.swap(replaced);  // the old map is released after the lock
+  }
+
+  const glib::Variant version;  // s
+
+ private:
+  std::mutex mutex_;
+  glib::Variant devices_;  // a{sa{sv}}
+};
 
 // What the skeleton's signals and the name's callbacks reach. They may come
 // from an idle queued before the end, so `active` is checked first.
@@ -91,29 +69,59 @@ void onNameLost(GDBusConnection* connection, const gchar*, gpointer data) {
   if (p->active && p->handlers.nameLost) p->handlers.nameLost();
 }
 
-// GDBus answers a Set of a read-only property with InvalidArgs; hosts get
-// the standard PropertyReadOnly instead. A message filter, so on GDBus's
-// worker thread: it reads only the message.
-GDBusMessage* refuseSets(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
-                         gpointer) {
+// Property calls on the object, as GDBus's message filter: on its worker
+// thread, as they arrive, so a read neither waits for the loop nor wakes it
+// (at a hundred devices GDBus marshals a reply for about a millisecond).
+// Get and GetAll are answered from the values, a Set of a property gets the
+// standard PropertyReadOnly (GDBus would say InvalidArgs); anything else
+// (unknown names, wrong arguments) passes on to GDBus's own errors.
+GDBusMessage* answerProperties(GDBusConnection* connection, GDBusMessage* message,
+                               gboolean incoming, gpointer data) {
   if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
-      g_strcmp0(g_dbus_message_get_member(message), "Set") != 0 ||
-      g_strcmp0(g_dbus_message_get_interface(message), kPropertiesInterface) != 0 ||
-      g_strcmp0(g_dbus_message_get_path(message), bus::kHostServicePath) != 0) {
+      g_strcmp0(g_dbus_message_get_path(message), bus::kHostServicePath) != 0 ||
+      g_strcmp0(g_dbus_message_get_interface(message), kPropertiesInterface) != 0) {
     return message;
   }
+  const char* member = g_dbus_message_get_member(message);
   GVariant* args = g_dbus_message_get_body(message);
   const char* interface = nullptr;
   const char* name = nullptr;
-  if (!args || !g_variant_is_of_type(args, G_VARIANT_TYPE("(ssv)"))) return message;
-  g_variant_get(args, "(&s&s@v)", &interface, &name, nullptr);
-  if (!g_str_equal(interface, bus::kHostServiceInterface) ||
-      !g_dbus_interface_info_lookup_property(nuv_nuvmodule1_interface_info(), name)) {
-    return message;  // GDBus's own error for what does not exist
+  if (!args || !member) return message;
+  if (g_str_equal(member, "GetAll") && g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"))) {
+    g_variant_get(args, "(&s)", &interface);
+  } else if ((g_str_equal(member, "Get") && g_variant_is_of_type(args, G_VARIANT_TYPE("(ss)"))) ||
+             (g_str_equal(member, "Set") && g_variant_is_of_type(args, G_VARIANT_TYPE("(ssv)")))) {
+    g_variant_get_child(args, 0, "&s", &interface);
+    g_variant_get_child(args, 1, "&s", &name);
+    if (!g_dbus_interface_info_lookup_property(nuv_nuvmodule1_interface_info(), name)) {
+      return message;
+    }
+  } else {
+    return message;
+  }
+  if (!g_str_equal(interface, bus::kHostServiceInterface)) return message;
+
+  glib::Object<GDBusMessage> reply;
+  if (g_str_equal(member, "Set")) {
+    reply.reset(g_dbus_message_new_method_error(
+        message, "org.freedesktop.DBus.Error.PropertyReadOnly", "Property %s is read-only", name));
+  } else {
+    auto& values = *static_cast<std::shared_ptr<GDBusHostService::Values>*>(data);
+    const glib::Variant devices = values->devices();
+    reply.reset(g_dbus_message_new_method_reply(message));
+    if (!name) {
+      GVariantBuilder all;
+      g_variant_builder_init(&all, G_VARIANT_TYPE("a{sv}"));
+      g_variant_builder_add(&all, "{sv}", bus::kDevicesProperty, devices.get());
+      g_variant_builder_add(&all, "{sv}", bus::kVersionProperty, values->version.get());
+      g_dbus_message_set_body(reply.get(), g_variant_new("(a{sv})", &all));
+    } else {
+      const bool isDevices = g_str_equal(name, bus::kDevicesProperty);
+      g_dbus_message_set_body(
+          reply.get(), g_variant_new("(v)", isDevices ? devices.get() : values->version.get()));
+    }
   }
   if (!(g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)) {
-    glib::Object<GDBusMessage> reply(g_dbus_message_new_method_error(
-        message, "org.freedesktop.DBus.Error.PropertyReadOnly", "Property %s is read-only", name));
     g_dbus_connection_send_message(connection, reply.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
                                    nullptr);
   }
@@ -126,32 +134,32 @@ GDBusMessage* refuseSets(GDBusConnection* connection, GDBusMessage* message, gbo
 GDBusHostService::GDBusHostService(GDBusConnection* connection, std::string version)
     : connection_(G_DBUS_CONNECTION(g_object_ref(connection))),
       version_(std::move(version)),
-      devices_(g_variant_ref_sink(toVariantOfDictionaries(Dictionary()))) {}
+      values_(std::make_shared<Values>(version_)) {}
 
 GDBusHostService::~GDBusHostService() = default;
 
 Subscription GDBusHostService::publish(Handlers handlers) {
-  auto* skeleton = static_cast<NuvHostServiceSkeleton*>(
-      g_object_new(nuv_host_service_skeleton_get_type(), nullptr));
-  auto* generated = G_DBUS_INTERFACE_SKELETON(skeleton);
-  nuv_nuvmodule1_set_version(NUV_NUVMODULE1(skeleton), version_.c_str());
-  skeleton->devices = &devices_;
+  auto* skeleton = nuv_nuvmodule1_skeleton_new();
+  nuv_nuvmodule1_set_version(skeleton, version_.c_str());
   auto publication = std::make_shared<Publication>(std::move(handlers));
   // One handle-* signal per method of the interface XML.
   g_signal_connect_data(skeleton, "handle-refresh", G_CALLBACK(onRefresh), new Shared(publication),
                         deleteShared, GConnectFlags(0));
-
+  // Before the export and removed after it: while the object is there, the
+  // filter answers every read.
+  const guint filterId = g_dbus_connection_add_filter(
+      connection_.get(), answerProperties, new std::shared_ptr<Values>(values_),
+      [](gpointer data) { delete static_cast<std::shared_ptr<Values>*>(data); });
   GError* raw = nullptr;
-  if (!g_dbus_interface_skeleton_export(generated, connection_.get(), bus::kHostServicePath,
-                                        &raw)) {
+  if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(skeleton), connection_.get(),
+                                        bus::kHostServicePath, &raw)) {
     glib::Error error(raw);
     log::warning(std::string("cannot export ") + bus::kHostServicePath + ": " +
                  (error ? error->message : "unknown error"));
+    g_dbus_connection_remove_filter(connection_.get(), filterId);
     g_object_unref(skeleton);
     return {};
   }
-  const guint filterId =
-      g_dbus_connection_add_filter(connection_.get(), refuseSets, nullptr, nullptr);
   const guint ownerId = g_bus_own_name_on_connection(
       connection_.get(), bus::kHostServiceName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, onNameLost,
       new Shared(publication), [](gpointer data) { delete static_cast<Shared*>(data); });
@@ -161,22 +169,22 @@ Subscription GDBusHostService::publish(Handlers handlers) {
     publication->active = false;
     if (published_ == publication) published_.reset();
     g_bus_unown_name(ownerId);
-    g_dbus_connection_remove_filter(connection_.get(), filterId);
-    skeleton->devices = nullptr;
     g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(skeleton));
+    g_dbus_connection_remove_filter(connection_.get(), filterId);
     g_object_unref(skeleton);
   });
 }
 
 void GDBusHostService::setDevices(const Dictionary& devices) {
-  devices_.reset(g_variant_ref_sink(toVariantOfDictionaries(devices, encodedEntries_)));
+  values_->setDevices(g_variant_ref_sink(toVariantOfDictionaries(devices, encodedEntries_)));
 }
 
 void GDBusHostService::announceDevices() {
   if (!published_) return;
   GVariantBuilder changed;
   g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
-  g_variant_builder_add(&changed, "{sv}", bus::kDevicesProperty, devices_.get());
+  const glib::Variant devices = values_->devices();
+  g_variant_builder_add(&changed, "{sv}", bus::kDevicesProperty, devices.get());
   GError* raw = nullptr;
   if (!g_dbus_connection_emit_signal(
           connection_.get(), nullptr, bus::kHostServicePath, kPropertiesInterface,

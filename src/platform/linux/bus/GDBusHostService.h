@@ -20,15 +20,16 @@ namespace nuv::linux_backend {
 // lets go.
 //
 // Methods arrive as the skeleton's handle-* signals (one per method of the
-// XML), properties are the values kept here: the map's a{sa{sv}} is built
-// once per change (only changed entries re-encoded) and every read gets a
-// reference to it. PropertiesChanged is sent by announceDevices() only, never
-// by the skeleton, so a change that is not announced stays silent.
+// XML), on the loop's context (the thread-default one when publish() is
+// called), also while a probe run serves the loop in a nested iteration.
+// Property reads are answered on GDBus's worker thread as they arrive, from
+// the values kept here: the map's a{sa{sv}} is built once per change (only
+// changed entries re-encoded) and every read gets a reference to it.
+// PropertiesChanged is sent by announceDevices() only, never by the
+// skeleton, so a change that is not announced stays silent.
 //
-// Threading: loop thread only. Calls and reads are served on the loop's
-// context (the thread-default one when publish() is called), also while a
-// probe run serves the loop in a nested iteration; nothing here waits for
-// the bus.
+// Threading: the methods are for the loop thread; the handlers run there.
+// Nothing here waits for the bus.
 class GDBusHostService : public HostService {
  public:
   // Takes a reference to `connection`. `version` is the Version property.
@@ -42,11 +43,12 @@ class GDBusHostService : public HostService {
   void announceDevices() override;
 
   struct Publication;
+  struct Values;
 
  private:
   glib::Object<GDBusConnection> connection_;
   const std::string version_;
-  glib::Variant devices_;  // a{sa{sv}}, the map last set
+  std::shared_ptr<Values> values_;
   // Each device's a{sv} in the map last set: a change rebuilds only the
   // entries that changed (a run changes one device at most).
   EncodedEntries encodedEntries_;
