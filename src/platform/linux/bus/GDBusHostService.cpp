@@ -43,6 +43,7 @@ struct GDBusHostService::Values {
 // What the skeleton's signals and the name's callbacks reach. They may come
 // from an idle queued before the end, so `active` is checked first.
 struct GDBusHostService::Publication {
+  explicit Publication(Handlers h) : handlers(std::move(h)) {}
   Handlers handlers;
   bool active = true;
 };
