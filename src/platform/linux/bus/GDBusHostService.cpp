@@ -72,7 +72,7 @@ void onNameLost(GDBusConnection* connection, const gchar*, gpointer data) {
 
 // Property calls on the object, as GDBus's message filter: on its worker
 // thread, as they arrive, so a read neither waits for the loop nor wakes it
-// (at a hundred devices GDBus marshals a reply for about a millisecond).
+// (at a hundred devices a read costs the module about 0.7 ms of CPU).
 // Get and GetAll are answered from the values, a Set of a property gets the
 // standard PropertyReadOnly (GDBus would say InvalidArgs); anything else
 // (unknown names, wrong arguments) passes on to GDBus's own errors.
