@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -99,9 +100,12 @@ int main(int argc, char** argv) {
   }
   Watchdog watchdog;
   nuv::linux_backend::LockdownFactsSource source;
-  nuv::RotationState state(nuv::RotationState::defaultDirectory());
+  const std::string folder = nuv::RotationState::defaultDirectory();
+  nuv::RotationState rotation(folder);
+  nuv::BatteryHealthState health(folder);
   std::ostringstream report;
-  const int status = nuv::ProbeReport::run(source, &state, report, std::cerr);
+  const int status =
+      nuv::ProbeReport::run(source, {&rotation, &health, std::time(nullptr)}, report, std::cerr);
   watchdog.disarm();
   std::cout << report.str() << std::flush;
   return status;

@@ -6,7 +6,9 @@
 #include <sstream>
 #include <tuple>
 
+#include "BatteryRegistryEntry.h"
 #include "FakeDeviceFactsSource.h"
+#include "PlistValues.h"
 #include "ProbeRotation.h"
 #include "TempDir.h"
 
@@ -36,6 +38,10 @@ TEST(ProbeReportFormat, KeysValuesAndFraming) {
   network.charging = false;
   auto leaky = trustedPhone();
   leaky.trusted = false;  // a source that leaked battery facts anyway
+  leaky.health = BatteryHealth{412, 87};
+  DeviceFacts worn;
+  worn.trusted = true;
+  worn.health = BatteryHealth{0, 87};
   DeviceFacts bare;
   bare.trusted = true;  // session worked, battery domain gave nothing
   DeviceFacts hostile;
@@ -57,6 +63,11 @@ TEST(ProbeReportFormat, KeysValuesAndFraming) {
        {"abc", DeviceConnection::Usb},
        leaky,
        "Bonjour\tabc\nname\tMy Phone\nHost Attached\t1\nProductType\tiPhone14,2\nTrusted\t0\n"},
+      {"health after the battery facts; a cycle count of 0 is a value",
+       {"abc", DeviceConnection::Usb},
+       worn,
+       "Bonjour\tabc\nHost Attached\t1\nBatteryCycleCount\t0\nBatteryMaxCapacity\t87\n"
+       "Trusted\t1\n"},
       {"missing facts are left out, not printed empty",
        {"abc", DeviceConnection::Usb},
        bare,
@@ -84,6 +95,55 @@ TEST(ProbeReportSanitize, KeepsValidUtf8AndReplacesEachBadByte) {
   EXPECT_EQ(ProbeReport::sanitize("\xF4\x90\x80\x80"), r + r + r + r);       // > U+10FFFF
   EXPECT_EQ(ProbeReport::sanitize("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");  // U+10FFFF
   EXPECT_EQ(ProbeReport::sanitize("\xE2\x82"), r + r);                       // cut short at the end
+}
+
+// The diagnostics relay's answer for a battery entry with these properties.
+std::optional<BatteryHealth> healthOf(const std::string& properties) {
+  const std::string xml =
+      "<plist><dict><key>IORegistry</key><dict>" + properties + "</dict></dict></plist>";
+  plist_t raw = nullptr;
+  plist_from_xml(xml.c_str(), static_cast<uint32_t>(xml.size()), &raw);
+  plistv::Plist answer(raw);
+  return BatteryRegistryEntry::health(answer.get());
+}
+
+std::string ints(std::initializer_list<std::pair<const char*, int>> pairs) {
+  std::string out;
+  for (const auto& [key, value] : pairs) {
+    out += std::string("<key>") + key + "</key><integer>" + std::to_string(value) + "</integer>";
+  }
+  return out;
+}
+
+TEST(BatteryRegistryEntry, CycleCountAndCapacityInPercentOfDesign) {
+  using H = std::optional<BatteryHealth>;
+  const std::pair<std::string, H> cases[] = {
+      {ints({{"CycleCount", 412}, {"NominalChargeCapacity", 2706}, {"DesignCapacity", 3110}}),
+       BatteryHealth{412, 87}},  // 87.01 %
+      // The filtered capacity wins over the raw one; half a percent rounds up.
+      {ints(
+           {{"NominalChargeCapacity", 2871}, {"AppleRawMaxCapacity", 1}, {"DesignCapacity", 3000}}),
+       BatteryHealth{std::nullopt, 96}},  // 95.7 %
+      {ints({{"AppleRawMaxCapacity", 1995}, {"DesignCapacity", 2000}, {"MaxCapacity", 100}}),
+       BatteryHealth{std::nullopt, 100}},  // 99.75 %
+      {ints({{"AppleRawMaxCapacity", 2010}, {"DesignCapacity", 2000}}),
+       BatteryHealth{std::nullopt, 101}},  // a new battery may exceed its design
+      {ints({{"NominalChargeCapacity", 0}, {"AppleRawMaxCapacity", 1710}}) +
+           "<key>BatteryData</key><dict>" + ints({{"CycleCount", 7}, {"DesignCapacity", 1900}}) +
+           "</dict>",
+       BatteryHealth{7, 90}},  // a zero reads as missing; BatteryData stands in
+      {ints({{"CycleCount", 3}, {"AppleRawMaxCapacity", 1710}, {"DesignCapacity", 0}}),
+       BatteryHealth{3, std::nullopt}},  // no design capacity: no percentage
+      {ints({{"AppleRawMaxCapacity", 50000}, {"DesignCapacity", 10}}), std::nullopt},  // absurd
+      {"<key>CycleCount</key><string>412</string>" + ints({{"MaxCapacity", 100}}), std::nullopt},
+  };
+  for (const auto& [properties, expected] : cases) {
+    EXPECT_EQ(healthOf(properties), expected) << properties;
+  }
+  EXPECT_EQ(BatteryRegistryEntry::health(nullptr), std::nullopt);
+  EXPECT_EQ(BatteryRegistryEntry::percentOf(1, 200), 1);  // 0.5 % rounds up
+  EXPECT_EQ(BatteryRegistryEntry::percentOf(1, 201), 0);
+  EXPECT_EQ(BatteryRegistryEntry::percentOf(INT64_MAX, INT64_MAX), std::nullopt);
 }
 
 using P = std::pair<std::string, DeviceConnection>;
@@ -134,10 +194,13 @@ struct Run {
   int status;
   std::string out, err;
 };
-Run run(DeviceFactsSource& source, RotationState* state) {
+Run run(DeviceFactsSource& source, const ProbeReport::Memory& memory) {
   std::ostringstream out, err;
-  const int status = ProbeReport::run(source, state, out, err);
+  const int status = ProbeReport::run(source, memory, out, err);
   return {status, out.str(), err.str()};
+}
+Run run(DeviceFactsSource& source, RotationState* state) {
+  return run(source, ProbeReport::Memory{state});
 }
 
 std::string bonjourOf(const Run& r) {
@@ -207,6 +270,38 @@ TEST_F(ProbeReportRun, NoUsbmuxdNoDeviceAndNoMemory) {
   source.add({"aaa", kUsb}, trustedPhone());
   EXPECT_EQ(bonjourOf(run(source, nullptr)), "aaa");
   EXPECT_EQ(bonjourOf(run(source, nullptr)), "aaa");
+}
+
+TEST_F(ProbeReportRun, HealthAskedOnceADayAndPrintedFromTheStateBetween) {
+  BatteryHealthState health(root.path() + "/state");
+  constexpr std::int64_t t0 = 1765000000, day = BatteryHealthState::kAskInterval;
+  ASSERT_TRUE(health.update([&](BatteryHealthRecords) {
+    return BatteryHealthRecords{{"gone", {t0 - day, {}}}, {"unplugged", {t0 - 5, {}}}};
+  }));
+  const struct {
+    std::int64_t at;
+    bool answers, asked;
+  } runs[] = {{t0, true, true},
+              {t0 + day - 1, true, false},
+              {t0 + day, true, true},
+              {t0 + day - 10, true, true},  // the clock was set back
+              {t0 + 2 * day, false, true},  // no answer: the kept values stay
+              {t0 + 2 * day + 1, false, false}};
+  for (const auto& r : runs) {
+    auto phone = trustedPhone();
+    if (r.answers) phone.health = BatteryHealth{412, 87};
+    source.remove("aaa");
+    source.add({"aaa", kUsb}, phone);
+    source.asked.clear();
+    EXPECT_THAT(run(source, {nullptr, &health, r.at}).out,
+                HasSubstr("BatteryCycleCount\t412\nBatteryMaxCapacity\t87\n"))
+        << r.at;
+    EXPECT_EQ(source.asked.size(), r.asked ? 1u : 0u) << r.at;
+    if (&r == runs) {  // an ask forgets devices gone for a day, not the others
+      EXPECT_EQ(health.load().count("gone"), 0u);
+      EXPECT_EQ(health.load().count("unplugged"), 1u);
+    }
+  }
 }
 
 // Nothing readable (status 1, reason on stderr only) is covered by
