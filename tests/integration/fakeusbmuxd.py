@@ -1,19 +1,59 @@
 """A scripted usbmuxd for the probe tool's tests."""
 
+import functools
 import os
 import plistlib
 import select
 import socket
+import ssl
 import struct
+import subprocess
+import tempfile
 import threading
 import time
+import warnings
+
+LOCKDOWN_PORT = 62078
+DIAGNOSTICS_PORT = 49152
+DIAGNOSTICS = "com.apple.mobile.diagnostics_relay"
+
+
+def port_number(port):
+    """A port as usbmuxd's Connect carries it: in network byte order."""
+    return struct.unpack("<H", struct.pack(">H", port))[0]
+
+
+@functools.lru_cache(maxsize=None)
+def device_tls():
+    """A server context with a throwaway self-signed certificate, as a device
+    presents when a service turns TLS on."""
+    folder = tempfile.mkdtemp(prefix="nuv-fake-device-")
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=Fake Device", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True, timeout=60)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    # libimobiledevice caps TLS at 1.0 for a device whose system version it
+    # has not asked for, as on a lockdown client opened without handshake.
+    with warnings.catch_warnings():  # deprecated, and what the client offers
+        warnings.simplefilter("ignore", DeprecationWarning)
+        context.minimum_version = ssl.TLSVersion.TLSv1
+    context.set_ciphers("DEFAULT:@SECLEVEL=0")
+    context.load_cert_chain(cert, key)
+    for f in (cert, key):
+        os.unlink(f)
+    os.rmdir(folder)
+    return context
 
 
 class FakeUsbmuxd:
     """A scripted usbmuxd on a UNIX socket that also plays each device's
-    lockdown service (without SSL), recording every lockdown request. Devices:
+    lockdown service (without SSL) and its diagnostics relay (with TLS),
+    recording every request to either. Devices:
     {udid: {"DeviceName": ..., "ProductType": ...}} plus optional "_paired",
-    "_accepts" (a session), "_battery", "_hangup" and "_silent" (never answers)."""
+    "_accepts" (a session), "_battery", "_hangup", "_silent" (never answers)
+    and "_battery_entry" (the battery's registry entry; without it the
+    diagnostics relay is refused)."""
 
     def __init__(self, directory, devices):
         self.path = os.path.join(directory, "usbmuxd")
@@ -73,7 +113,10 @@ class FakeUsbmuxd:
                 elif kind == "Connect":
                     device = self.devices[msg["DeviceID"] - 1][1]
                     self._reply(conn, tag, {"MessageType": "Result", "Number": 0})
-                    self._lockdown(conn, device)
+                    if msg.get("PortNumber") == port_number(DIAGNOSTICS_PORT):
+                        self._diagnostics(conn, device)
+                    else:
+                        self._lockdown(conn, device)
                     return
                 elif kind == "ReadPairRecord" and dict(self.devices).get(
                         msg.get("PairRecordID"), {}).get("_paired"):
@@ -81,7 +124,7 @@ class FakeUsbmuxd:
                     self._reply(conn, tag, {"PairRecordData": record})
                 else:  # no pair record, ReadBUID, Listen ...: nothing here
                     self._reply(conn, tag, {"MessageType": "Result", "Number": 2})
-        except (EOFError, OSError, struct.error):
+        except (EOFError, OSError, struct.error):  # ssl.SSLError is an OSError
             pass
         finally:
             conn.close()
@@ -109,9 +152,36 @@ class FakeUsbmuxd:
                 reply = {"Request": request, "Key": msg["Key"], "Value": device[msg["Key"]]}
             elif request == "GetValue":
                 reply = {"Request": request, "Error": "MissingValue"}
+            elif (request == "StartService" and msg.get("Service") == DIAGNOSTICS
+                  and "_battery_entry" in device and "StartSession" in self.requests):
+                reply = {"Request": request, "Service": DIAGNOSTICS, "Port": DIAGNOSTICS_PORT,
+                         "EnableServiceSSL": True}
+            elif request == "StartService":
+                reply = {"Request": request, "Error": "InvalidService"}
             elif request in ("StartSession", "Pair", "ValidatePair"):
                 reply = {"Request": request, "Error": "InvalidHostID"}
             else:
                 reply = {"Request": request, "Result": "Success"}
+            body = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
+            conn.sendall(struct.pack(">I", len(body)) + body)
+
+    def _diagnostics(self, conn, device):
+        with device_tls().wrap_socket(conn, server_side=True) as tls:
+            self._relay(tls, device)
+
+    def _relay(self, conn, device):
+        while True:
+            (length,) = struct.unpack(">I", self._recv_exact(conn, 4))
+            request = plistlib.loads(self._recv_exact(conn, length))
+            self.requests.append("diagnostics:" + request.get("Request", ""))
+            if request.get("Request") == "IORegistry" and (
+                    request.get("EntryName") == "AppleSmartBattery"
+                    or request.get("EntryClass") == "IOPMPowerSource"):
+                reply = {"Status": "Success",
+                         "Diagnostics": {"IORegistry": device["_battery_entry"]}}
+            elif request.get("Request") == "Goodbye":
+                reply = {"Status": "Success"}
+            else:
+                reply = {"Status": "Failure"}
             body = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
             conn.sendall(struct.pack(">I", len(body)) + body)
