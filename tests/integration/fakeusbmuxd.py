@@ -13,36 +13,25 @@ import threading
 import time
 import warnings
 
-LOCKDOWN_PORT = 62078
 DIAGNOSTICS_PORT = 49152
 DIAGNOSTICS = "com.apple.mobile.diagnostics_relay"
 
 
-def port_number(port):
-    """A port as usbmuxd's Connect carries it: in network byte order."""
-    return struct.unpack("<H", struct.pack(">H", port))[0]
-
-
 @functools.lru_cache(maxsize=None)
 def device_tls():
-    """A server context with a throwaway self-signed certificate, as a device
-    presents when a service turns TLS on."""
-    folder = tempfile.mkdtemp(prefix="nuv-fake-device-")
-    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                    "-subj", "/CN=Fake Device", "-keyout", key, "-out", cert],
-                   check=True, capture_output=True, timeout=60)
+    """A TLS server context with a throwaway self-signed certificate, as a
+    device presents. TLS 1.0 too: libimobiledevice offers only that to a device
+    whose system version it has not asked for (lockdown without handshake)."""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    # libimobiledevice caps TLS at 1.0 for a device whose system version it
-    # has not asked for, as on a lockdown client opened without handshake.
-    with warnings.catch_warnings():  # deprecated, and what the client offers
+    with tempfile.TemporaryDirectory() as folder, warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         context.minimum_version = ssl.TLSVersion.TLSv1
-    context.set_ciphers("DEFAULT:@SECLEVEL=0")
-    context.load_cert_chain(cert, key)
-    for f in (cert, key):
-        os.unlink(f)
-    os.rmdir(folder)
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=Fake Device", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True, timeout=60)
+        context.load_cert_chain(cert, key)
     return context
 
 
@@ -113,7 +102,7 @@ class FakeUsbmuxd:
                 elif kind == "Connect":
                     device = self.devices[msg["DeviceID"] - 1][1]
                     self._reply(conn, tag, {"MessageType": "Result", "Number": 0})
-                    if msg.get("PortNumber") == port_number(DIAGNOSTICS_PORT):
+                    if msg.get("PortNumber") == socket.htons(DIAGNOSTICS_PORT):
                         self._diagnostics(conn, device)
                     else:
                         self._lockdown(conn, device)
@@ -124,7 +113,7 @@ class FakeUsbmuxd:
                     self._reply(conn, tag, {"PairRecordData": record})
                 else:  # no pair record, ReadBUID, Listen ...: nothing here
                     self._reply(conn, tag, {"MessageType": "Result", "Number": 2})
-        except (EOFError, OSError, struct.error):  # ssl.SSLError is an OSError
+        except (EOFError, OSError, struct.error):
             pass
         finally:
             conn.close()
@@ -137,8 +126,7 @@ class FakeUsbmuxd:
         if device.get("_hangup"):
             return
         while True:
-            (length,) = struct.unpack(">I", self._recv_exact(conn, 4))
-            msg = plistlib.loads(self._recv_exact(conn, length))
+            msg = self._receive(conn)
             request = msg.get("Request")
             self.requests.append(request)
             if request == "QueryType":
@@ -162,26 +150,28 @@ class FakeUsbmuxd:
                 reply = {"Request": request, "Error": "InvalidHostID"}
             else:
                 reply = {"Request": request, "Result": "Success"}
-            body = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
-            conn.sendall(struct.pack(">I", len(body)) + body)
+            self._send(conn, reply)
 
     def _diagnostics(self, conn, device):
         with device_tls().wrap_socket(conn, server_side=True) as tls:
-            self._relay(tls, device)
+            while True:
+                request = self._receive(tls)
+                self.requests.append("diagnostics:" + request.get("Request", ""))
+                if request.get("Request") == "IORegistry" and (
+                        request.get("EntryName") == "AppleSmartBattery"
+                        or request.get("EntryClass") == "IOPMPowerSource"):
+                    self._send(tls, {"Status": "Success",
+                                     "Diagnostics": {"IORegistry": device["_battery_entry"]}})
+                else:
+                    self._send(tls, {"Status": "Success" if request.get("Request") == "Goodbye"
+                                     else "Failure"})
 
-    def _relay(self, conn, device):
-        while True:
-            (length,) = struct.unpack(">I", self._recv_exact(conn, 4))
-            request = plistlib.loads(self._recv_exact(conn, length))
-            self.requests.append("diagnostics:" + request.get("Request", ""))
-            if request.get("Request") == "IORegistry" and (
-                    request.get("EntryName") == "AppleSmartBattery"
-                    or request.get("EntryClass") == "IOPMPowerSource"):
-                reply = {"Status": "Success",
-                         "Diagnostics": {"IORegistry": device["_battery_entry"]}}
-            elif request.get("Request") == "Goodbye":
-                reply = {"Status": "Success"}
-            else:
-                reply = {"Status": "Failure"}
-            body = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
-            conn.sendall(struct.pack(">I", len(body)) + body)
+    def _receive(self, conn):
+        """One message of a device service: a big-endian length, a plist."""
+        (length,) = struct.unpack(">I", self._recv_exact(conn, 4))
+        return plistlib.loads(self._recv_exact(conn, length))
+
+    @staticmethod
+    def _send(conn, message):
+        body = plistlib.dumps(message, fmt=plistlib.FMT_XML)
+        conn.sendall(struct.pack(">I", len(body)) + body)

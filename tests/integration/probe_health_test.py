@@ -28,36 +28,28 @@ class ProbeHealthTest(unittest.TestCase):
         env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + muxd.path, XDG_RUNTIME_DIR=tmp)
         state = os.path.join(tmp, "vemo.Tallyport.NUVModule", "battery-health")
 
-        def runs(n):
-            """(device, cycle count, max capacity, relay asked) of n runs."""
-            out = []
-            for _ in range(n):
-                before = len(muxd.requests)
-                done = subprocess.run([PROBE, "-f"], env=env, capture_output=True, text=True,
-                                      timeout=20)
-                self.assertEqual((done.returncode, done.stderr), (0, ""))
-                keys = dict(line.split("\t") for line in done.stdout.splitlines())
-                out.append((keys["Bonjour"], keys.get("BatteryCycleCount"),
-                            keys.get("BatteryMaxCapacity"),
-                            muxd.requests[before:].count("StartService")))
-            return out
+        def run():  # (device, cycle count, max capacity, relay asked)
+            before = len(muxd.requests)
+            done = subprocess.run([PROBE, "-f"], env=env, capture_output=True, text=True,
+                                  timeout=20)
+            self.assertEqual((done.returncode, done.stderr), (0, ""))
+            keys = dict(line.split("\t") for line in done.stdout.splitlines())
+            return (keys["Bonjour"], keys.get("BatteryCycleCount"),
+                    keys.get("BatteryMaxCapacity"), muxd.requests[before:].count("StartService"))
 
         asked = [("aaaa0001", "412", "87", 1), ("bbbb0002", None, None, 1),
                  ("cccc0003", None, None, 0)]  # untrusted: never asked
-        repeated = [("aaaa0001", "412", "87", 0), ("bbbb0002", None, None, 0),
-                    ("cccc0003", None, None, 0)]
-        self.assertEqual(runs(6), asked + repeated)
+        self.assertEqual([run() for _ in range(6)],
+                         asked + [(u, c, m, 0) for u, c, m, _ in asked])
         self.assertEqual(os.stat(state).st_mode & 0o777, 0o600)
-
-        # A day later (the state says so): asked again, the new answer shown.
+        # A day later (as the state says): asked again, the new answer shown.
         with open(state) as f:
             header, *records = f.read().splitlines()
         with open(state, "w") as f:
-            f.write("".join("%s\n" % l for l in [header] + [
-                "%s %d %s" % (u, int(t) - 86400, rest)
-                for u, t, rest in (r.split(" ", 2) for r in records)]))
+            f.write("\n".join([header] + ["%s %d %s" % (u, int(t) - 86400, rest) for u, t, rest
+                                          in (r.split(" ", 2) for r in records)]) + "\n")
         entry["CycleCount"] = 413
-        self.assertEqual(runs(3), [("aaaa0001", "413", "87", 1)] + asked[1:])
+        self.assertEqual([run() for _ in range(3)], [("aaaa0001", "413", "87", 1)] + asked[1:])
         self.assertEqual([r for r in muxd.requests if "Pair" in r], [])
 
 

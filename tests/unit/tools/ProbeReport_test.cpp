@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <sstream>
 #include <tuple>
 
@@ -36,12 +37,10 @@ DeviceFacts trustedPhone() {
 TEST(ProbeReportFormat, KeysValuesAndFraming) {
   auto network = trustedPhone();
   network.charging = false;
+  network.health = BatteryHealth{0, 87};  // a cycle count of 0 is a value
   auto leaky = trustedPhone();
   leaky.trusted = false;  // a source that leaked battery facts anyway
   leaky.health = BatteryHealth{412, 87};
-  DeviceFacts worn;
-  worn.trusted = true;
-  worn.health = BatteryHealth{0, 87};
   DeviceFacts bare;
   bare.trusted = true;  // session worked, battery domain gave nothing
   DeviceFacts hostile;
@@ -54,20 +53,16 @@ TEST(ProbeReportFormat, KeysValuesAndFraming) {
     const char* expected;
   };
   const Case cases[] = {
-      {"network device: not host attached, zero flags",
+      {"network device: not host attached, zero flags, health keys",
        {"abc", DeviceConnection::Network},
        network,
        "Bonjour\tabc\nname\tMy Phone\nBattery\t87\nCharging\t0\nHost Attached\t0\n"
-       "ProductType\tiPhone14,2\nExternalConnected\t1\nFullyCharged\t0\nTrusted\t1\n"},
+       "ProductType\tiPhone14,2\nExternalConnected\t1\nFullyCharged\t0\n"
+       "BatteryCycleCount\t0\nBatteryMaxCapacity\t87\nTrusted\t1\n"},
       {"untrusted: never battery facts",
        {"abc", DeviceConnection::Usb},
        leaky,
        "Bonjour\tabc\nname\tMy Phone\nHost Attached\t1\nProductType\tiPhone14,2\nTrusted\t0\n"},
-      {"health after the battery facts; a cycle count of 0 is a value",
-       {"abc", DeviceConnection::Usb},
-       worn,
-       "Bonjour\tabc\nHost Attached\t1\nBatteryCycleCount\t0\nBatteryMaxCapacity\t87\n"
-       "Trusted\t1\n"},
       {"missing facts are left out, not printed empty",
        {"abc", DeviceConnection::Usb},
        bare,
@@ -97,51 +92,39 @@ TEST(ProbeReportSanitize, KeepsValidUtf8AndReplacesEachBadByte) {
   EXPECT_EQ(ProbeReport::sanitize("\xE2\x82"), r + r);                       // cut short at the end
 }
 
-// The diagnostics relay's answer for a battery entry with these properties.
+// The relay's answer for an entry written "Key=1 BatteryData.Key=2 Key=text".
 std::optional<BatteryHealth> healthOf(const std::string& properties) {
-  const std::string xml =
-      "<plist><dict><key>IORegistry</key><dict>" + properties + "</dict></dict></plist>";
-  plist_t raw = nullptr;
-  plist_from_xml(xml.c_str(), static_cast<uint32_t>(xml.size()), &raw);
-  plistv::Plist answer(raw);
+  plistv::Plist answer(plist_new_dict());
+  plist_t entry = plist_new_dict(), data = plist_new_dict();
+  std::istringstream words(properties);
+  for (std::string word; words >> word;) {
+    std::string key = word.substr(0, word.find('=')), value = word.substr(key.size() + 1);
+    const plist_t into = key.rfind("BatteryData.", 0) == 0 ? (key.erase(0, 12), data) : entry;
+    plist_dict_set_item(into, key.c_str(),
+                        std::isdigit(value[0]) ? plist_new_uint(std::stoull(value))
+                                               : plist_new_string(value.c_str()));
+  }
+  plist_dict_set_item(entry, "BatteryData", data);
+  plist_dict_set_item(answer.get(), "IORegistry", entry);
   return BatteryRegistryEntry::health(answer.get());
 }
 
-std::string ints(std::initializer_list<std::pair<const char*, int>> pairs) {
-  std::string out;
-  for (const auto& [key, value] : pairs) {
-    out += std::string("<key>") + key + "</key><integer>" + std::to_string(value) + "</integer>";
-  }
-  return out;
-}
-
 TEST(BatteryRegistryEntry, CycleCountAndCapacityInPercentOfDesign) {
-  using H = std::optional<BatteryHealth>;
-  const std::pair<std::string, H> cases[] = {
-      {ints({{"CycleCount", 412}, {"NominalChargeCapacity", 2706}, {"DesignCapacity", 3110}}),
-       BatteryHealth{412, 87}},  // 87.01 %
-      // The filtered capacity wins over the raw one; half a percent rounds up.
-      {ints(
-           {{"NominalChargeCapacity", 2871}, {"AppleRawMaxCapacity", 1}, {"DesignCapacity", 3000}}),
-       BatteryHealth{std::nullopt, 96}},  // 95.7 %
-      {ints({{"AppleRawMaxCapacity", 1995}, {"DesignCapacity", 2000}, {"MaxCapacity", 100}}),
-       BatteryHealth{std::nullopt, 100}},  // 99.75 %
-      {ints({{"AppleRawMaxCapacity", 2010}, {"DesignCapacity", 2000}}),
-       BatteryHealth{std::nullopt, 101}},  // a new battery may exceed its design
-      {ints({{"NominalChargeCapacity", 0}, {"AppleRawMaxCapacity", 1710}}) +
-           "<key>BatteryData</key><dict>" + ints({{"CycleCount", 7}, {"DesignCapacity", 1900}}) +
-           "</dict>",
+  const std::pair<const char*, std::optional<BatteryHealth>> cases[] = {
+      {"CycleCount=412 NominalChargeCapacity=2706 AppleRawMaxCapacity=1 DesignCapacity=3110",
+       BatteryHealth{412, 87}},  // the filtered capacity first; 87.01 %
+      {"AppleRawMaxCapacity=2010 DesignCapacity=2000 MaxCapacity=100",
+       BatteryHealth{std::nullopt, 101}},  // 100.5 % rounds up; above design is possible
+      {"NominalChargeCapacity=0 AppleRawMaxCapacity=1710 BatteryData.CycleCount=7 "
+       "BatteryData.DesignCapacity=1900",
        BatteryHealth{7, 90}},  // a zero reads as missing; BatteryData stands in
-      {ints({{"CycleCount", 3}, {"AppleRawMaxCapacity", 1710}, {"DesignCapacity", 0}}),
-       BatteryHealth{3, std::nullopt}},  // no design capacity: no percentage
-      {ints({{"AppleRawMaxCapacity", 50000}, {"DesignCapacity", 10}}), std::nullopt},  // absurd
-      {"<key>CycleCount</key><string>412</string>" + ints({{"MaxCapacity", 100}}), std::nullopt},
+      {"CycleCount=0 AppleRawMaxCapacity=1710 DesignCapacity=0", BatteryHealth{0, std::nullopt}},
+      {"AppleRawMaxCapacity=50000 DesignCapacity=10", std::nullopt},  // absurd
+      {"CycleCount=x412 MaxCapacity=100", std::nullopt},
   };
   for (const auto& [properties, expected] : cases) {
     EXPECT_EQ(healthOf(properties), expected) << properties;
   }
-  EXPECT_EQ(BatteryRegistryEntry::health(nullptr), std::nullopt);
-  EXPECT_EQ(BatteryRegistryEntry::percentOf(1, 200), 1);  // 0.5 % rounds up
   EXPECT_EQ(BatteryRegistryEntry::percentOf(1, 201), 0);
   EXPECT_EQ(BatteryRegistryEntry::percentOf(INT64_MAX, INT64_MAX), std::nullopt);
 }
@@ -275,16 +258,16 @@ TEST_F(ProbeReportRun, NoUsbmuxdNoDeviceAndNoMemory) {
 TEST_F(ProbeReportRun, HealthAskedOnceADayAndPrintedFromTheStateBetween) {
   BatteryHealthState health(root.path() + "/state");
   constexpr std::int64_t t0 = 1765000000, day = BatteryHealthState::kAskInterval;
-  ASSERT_TRUE(health.update([&](BatteryHealthRecords) {
-    return BatteryHealthRecords{{"gone", {t0 - day, {}}}, {"unplugged", {t0 - 5, {}}}};
-  }));
+  health.update([&](auto) {
+    return BatteryHealthRecords{{"gone", {t0 - day, {}}}, {"away", {t0, {}}}};
+  });
   const struct {
     std::int64_t at;
     bool answers, asked;
   } runs[] = {{t0, true, true},
               {t0 + day - 1, true, false},
               {t0 + day, true, true},
-              {t0 + day - 10, true, true},  // the clock was set back
+              {t0 + day - 10, true, true},  // clock set back
               {t0 + 2 * day, false, true},  // no answer: the kept values stay
               {t0 + 2 * day + 1, false, false}};
   for (const auto& r : runs) {
@@ -297,9 +280,10 @@ TEST_F(ProbeReportRun, HealthAskedOnceADayAndPrintedFromTheStateBetween) {
                 HasSubstr("BatteryCycleCount\t412\nBatteryMaxCapacity\t87\n"))
         << r.at;
     EXPECT_EQ(source.asked.size(), r.asked ? 1u : 0u) << r.at;
-    if (&r == runs) {  // an ask forgets devices gone for a day, not the others
+    // An ask forgets the devices gone for a day, not the others.
+    if (&r == runs) {
       EXPECT_EQ(health.load().count("gone"), 0u);
-      EXPECT_EQ(health.load().count("unplugged"), 1u);
+      EXPECT_EQ(health.load().count("away"), 1u);
     }
   }
 }
