@@ -143,19 +143,14 @@ TEST_F(RotationStateTest, AHeldLockCostsTheWriteNotTheRun) {
   EXPECT_TRUE(state.update(replaceWith({"b"})));
 }
 
-// The health file beside it: same folder, lock and escapes.
-TEST_F(RotationStateTest, HealthRecordsSurviveTheFileAndCorruptOnesReadAsNeverAsked) {
-  BatteryHealthState state(dir);
-  const BatteryHealthRecords records = {{"with\nnewline 50%", {1765000000, {412, 87}}},
-                                        {"Zoë", {8, {0, std::nullopt}}}};
-  ASSERT_TRUE(state.update([&](auto) { return records; }));
-  EXPECT_EQ(state.load(), records);
-  EXPECT_EQ(modeOf(dir + "/" + BatteryHealthState::kFileName), 0600u);
+// The health file beside it (its round trip: ProbeReport's tests).
+TEST_F(RotationStateTest, CorruptHealthRecordsReadAsNeverAsked) {
+  fs::create_directories(dir);
   for (const char* text : {"nuv-probe-health 2\na 1 2 3\n", "nuv-probe-health 1\na 1 2\n",
                            "nuv-probe-health 1\na -1 2 3\n", "nuv-probe-health 1\na  1 2x 3\n",
                            "nuv-probe-health 1\na 1 2 3"}) {
-    std::ofstream(dir + "/" + BatteryHealthState::kFileName, std::ios::binary) << text;
-    EXPECT_THAT(state.load(), IsEmpty()) << text;
+    std::ofstream(dir + "/" + BatteryHealthState::kFileName) << text;
+    EXPECT_THAT(BatteryHealthState(dir).load(), IsEmpty()) << text;
   }
 }
 

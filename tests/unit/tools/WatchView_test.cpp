@@ -54,11 +54,6 @@ TEST(WatchViewCells, AgeAndBattery) {
                                                        {"99999999999", "-"}};
   for (const auto& [text, cell] : cells) EXPECT_EQ(WatchView::batteryCell(&text), cell) << text;
   EXPECT_EQ(WatchView::batteryCell(nullptr), "-");
-
-  const std::string one = "1", bad = "8x", percent = "87";
-  EXPECT_EQ(WatchView::healthText(&one, &bad), "1 cycle");
-  EXPECT_EQ(WatchView::healthText(nullptr, &percent), "87% of design capacity");
-  EXPECT_EQ(WatchView::healthText(&bad, nullptr), "");
 }
 
 TEST(WatchViewCells, DisplayTextDisarmsTerminalEscapes) {
