@@ -115,17 +115,26 @@ int ProbeReport::run(DeviceFactsSource& source, const Memory& memory, std::ostre
     bool asked = false;
     const auto askHealth = [&] {
       if (!memory.health || !BatteryHealthState::due(record, memory.now)) return false;
-      // On record first, the kept values with it; devices gone for a day
-      // are forgotten.
-      asked = memory.health->update([&](BatteryHealthRecords records) {
+      // On record first, with the kept values, and checked again under the
+      // lock: a probe running beside this one may have just asked. Devices
+      // gone for a day are forgotten.
+      bool claimed = false;
+      const bool written = memory.health->update([&](BatteryHealthRecords records) {
+        const auto now = records.find(candidate.udid);
+        if (now != records.end() && !BatteryHealthState::due(&now->second, memory.now)) {
+          return records;
+        }
+        const BatteryHealth keep = now != records.end() ? now->second.health : BatteryHealth{};
         std::erase_if(records, [&](const auto& r) {
           return BatteryHealthState::due(&r.second, memory.now) &&
                  std::none_of(listed->begin(), listed->end(),
                               [&](const DeviceCandidate& c) { return c.udid == r.first; });
         });
-        records[candidate.udid] = {memory.now, record ? record->health : BatteryHealth{}};
+        records[candidate.udid] = {memory.now, keep};
+        claimed = true;
         return records;
       });
+      asked = written && claimed;
       return asked;
     };
     error.clear();
