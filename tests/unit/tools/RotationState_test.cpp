@@ -1,4 +1,5 @@
 #include "RotationState.h"
+#include "BatteryHealthState.h"
 #include "TempDir.h"
 
 #include <fcntl.h>
@@ -140,6 +141,17 @@ TEST_F(RotationStateTest, AHeldLockCostsTheWriteNotTheRun) {
   EXPECT_THAT(state.load(), ElementsAre("a"));  // readers need no lock
   ::close(holder);
   EXPECT_TRUE(state.update(replaceWith({"b"})));
+}
+
+// The health file beside it (its round trip: ProbeReport's tests).
+TEST_F(RotationStateTest, CorruptHealthRecordsReadAsNeverAsked) {
+  fs::create_directories(dir);
+  for (const char* text : {"nuv-probe-health 2\na 1 2 3\n", "nuv-probe-health 1\na 1 2\n",
+                           "nuv-probe-health 1\na -1 2 3\n", "nuv-probe-health 1\na  1 2x 3\n",
+                           "nuv-probe-health 1\na 1 2 3"}) {
+    std::ofstream(dir + "/" + BatteryHealthState::kFileName) << text;
+    EXPECT_THAT(BatteryHealthState(dir).load(), IsEmpty()) << text;
+  }
 }
 
 }  // namespace

@@ -68,9 +68,14 @@ TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
   EXPECT_THAT(view.table(at(0)), HasSubstr("Waiting"));
 
   StackPayload first;
-  first.devices.push_back(entry(
-      "u1", {{"name", "My Phone"}, {"Battery", "87"}, {"Charging", "1"}, {"Host Attached", "1"}},
-      at(0)));
+  first.devices.push_back(entry("u1",
+                                {{"name", "My Phone"},
+                                 {"Battery", "87"},
+                                 {"Charging", "1"},
+                                 {"Host Attached", "1"},
+                                 {"BatteryCycleCount", "412"},
+                                 {"BatteryMaxCapacity", "87"}},
+                                at(0)));
   view.update(first, at(0));
   // Unchanged since: the module re-sends the entry without its timestamp.
   StackPayload second;
@@ -81,7 +86,9 @@ TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
   const std::string table = view.table(at(75));
   EXPECT_THAT(table, HasSubstr("2 reported, updated 5s ago"));
   EXPECT_THAT(table, HasSubstr("My Phone"));
-  EXPECT_THAT(table, HasSubstr("[######### ]  87%  yes       yes       1m 15s ago"));
+  EXPECT_THAT(table, HasSubstr("[######### ]  87%  yes       yes       1m 15s ago\n" +
+                               std::string(26, ' ') +
+                               "battery health: 412 cycles, 87% of design capacity\n"));
   // No name: the key stands in, disarmed; no change seen: no age.
   EXPECT_THAT(table, HasSubstr("u2?[2J"));
   EXPECT_THAT(table, HasSubstr("-                  -         no        -\n"));
