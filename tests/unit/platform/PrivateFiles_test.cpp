@@ -19,17 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t modeOf(const fs::path& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-std::string contentOf(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using test::contentOf;
+using test::modeOf;
 
 class PrivateFilesTest : public ::testing::Test {
  protected:

@@ -29,10 +29,6 @@ class RotationStateTest : public ::testing::Test {
   static auto replaceWith(std::vector<std::string> next) {
     return [next](std::vector<std::string>) { return next; };
   }
-  static mode_t modeOf(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-  }
 
   test::TempDir root;
   const std::string dir = root.path() + "/runtime/vemo.Tallyport.NUVModule";
@@ -44,8 +40,8 @@ TEST_F(RotationStateTest, PrivateFolderAndFileReplacedAtomically) {
   const mode_t umaskBefore = ::umask(0);  // a lax umask must not widen anything
   ASSERT_TRUE(state.update(replaceWith({"a", "b"})));
   ::umask(umaskBefore);
-  EXPECT_EQ(modeOf(dir), 0700u);
-  EXPECT_EQ(modeOf(file()), 0600u);
+  EXPECT_EQ(test::modeOf(dir), 0700u);
+  EXPECT_EQ(test::modeOf(file()), 0600u);
 
   // A reader that opened the old file keeps reading it whole: the new state
   // is a new file renamed over the old one, never a rewrite in place.
@@ -71,7 +67,7 @@ TEST_F(RotationStateTest, PrivateFolderAndFileReplacedAtomically) {
   // A folder someone left open to others is closed again.
   ::chmod(dir.c_str(), 0755);
   ASSERT_TRUE(state.update(replaceWith({"a"})));
-  EXPECT_EQ(modeOf(dir), 0700u);
+  EXPECT_EQ(test::modeOf(dir), 0700u);
 }
 
 TEST_F(RotationStateTest, CorruptFilesMeanNoDeviceReportedYet) {
