@@ -40,9 +40,7 @@ TEST(CloudRecord, TracksChangedKeysAndCopiesIndependently) {
   copy->setObjectForKey("Battery", std::int64_t{1});
   EXPECT_EQ(record.objectForKey("Battery"), CloudFieldValue(std::int64_t{85}));
   EXPECT_FALSE(copy->isEqual(record));
-}
 
-TEST(CloudRecord, NumberAndBooleanReadings) {
   EXPECT_EQ(cloudNumberValue(CloudBool{true}), 1);
   EXPECT_EQ(cloudNumberValue(std::int64_t{-3}), -3);
   EXPECT_EQ(cloudNumberValue(std::string("1")), std::nullopt);
@@ -61,6 +59,12 @@ TEST(Todo, SharesItsRecordWithTheCaller) {
   EXPECT_EQ(record->objectForKey("title"), CloudFieldValue(std::string("new")));
   todo->setTitle(std::nullopt);
   EXPECT_FALSE(record->objectForKey("title"));
+  // Wrapper-only fields leave the record alone.
+  todo->setBattery(99);
+  todo->setName("Other");
+  EXPECT_FALSE(record->objectForKey("Battery"));
+  EXPECT_EQ(record->objectForKey("Name"), CloudFieldValue(std::string("My Phone")));
+  EXPECT_EQ(todo->Name(), "Other");
 }
 
 TEST(Todo, SetRecordStoresACopy) {
@@ -107,19 +111,6 @@ TEST(Todo, EqualityAndHashFollowTheRecord) {
   auto empty = Todo::todoWithRecord(nullptr);
   EXPECT_FALSE(empty->isEqual(empty.get()));
   EXPECT_FALSE(empty->isDone());
-}
-
-TEST(Todo, WrapperOnlyFieldsLeaveTheRecordAlone) {
-  auto record = makeRecord();
-  auto todo = MutableTodo::todoWithRecord(record);
-  todo->setBattery(99);
-  todo->setName("Other");
-  todo->setKind("phone");
-  EXPECT_FALSE(record->objectForKey("Battery"));
-  EXPECT_EQ(record->objectForKey("Name"), CloudFieldValue(std::string("My Phone")));
-  EXPECT_EQ(todo->Name(), "Other");
-  todo->setDone(true);
-  EXPECT_EQ(record->objectForKey("done"), CloudFieldValue(CloudBool{true}));
 }
 
 }  // namespace
