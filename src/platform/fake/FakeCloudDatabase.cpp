@@ -101,10 +101,6 @@ void FakeCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation
 
 void FakeCloudDatabase::deleteRecordWithID(const CloudRecordID& recordID,
                                            DeleteCompletion completion) {
-  {
-    std::lock_guard lock(mutex_);
-    deleteCalls_.push_back(recordID);
-  }
   enqueue([this, recordID, completion](std::optional<CloudError> injected) {
     if (injected) {
       completion(recordID, std::move(injected));
@@ -289,13 +285,6 @@ std::optional<CloudRecordData> FakeCloudDatabase::stored(const std::string& reco
   return it->second;
 }
 
-std::vector<CloudRecordData> FakeCloudDatabase::storedRecords() const {
-  std::lock_guard lock(mutex_);
-  std::vector<CloudRecordData> result;
-  for (const auto& name : order_) result.push_back(records_.at(name));
-  return result;
-}
-
 std::vector<FakeCloudDatabase::SaveCall> FakeCloudDatabase::saveCalls() const {
   std::lock_guard lock(mutex_);
   return saveCalls_;
@@ -309,11 +298,6 @@ std::vector<CloudQuery> FakeCloudDatabase::queries() const {
 std::vector<CloudQuerySubscription> FakeCloudDatabase::subscriptions() const {
   std::lock_guard lock(mutex_);
   return subscriptions_;
-}
-
-std::vector<CloudRecordID> FakeCloudDatabase::deleteCalls() const {
-  std::lock_guard lock(mutex_);
-  return deleteCalls_;
 }
 
 }  // namespace nuv::fake

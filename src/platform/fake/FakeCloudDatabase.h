@@ -63,11 +63,9 @@ class FakeCloudDatabase : public CloudDatabase {
   void deliverAllOnThread();
 
   std::optional<CloudRecordData> stored(const std::string& recordName) const;
-  std::vector<CloudRecordData> storedRecords() const;
   std::vector<SaveCall> saveCalls() const;
   std::vector<CloudQuery> queries() const;
   std::vector<CloudQuerySubscription> subscriptions() const;
-  std::vector<CloudRecordID> deleteCalls() const;
 
  private:
   using Task = std::function<void(std::optional<CloudError> injected)>;
@@ -85,7 +83,6 @@ class FakeCloudDatabase : public CloudDatabase {
   std::vector<SaveCall> saveCalls_;
   std::vector<CloudQuery> queries_;
   std::vector<CloudQuerySubscription> subscriptions_;
-  std::vector<CloudRecordID> deleteCalls_;
   bool tracksOutsideChanges_ = false;
   bool outsideChange_ = false;
   int outsideChecks_ = 0;
