@@ -13,12 +13,6 @@ CloudRecordRef makeRecord(const std::string& name = "R1") {
   return record;
 }
 
-// Exposes the family-only setter.
-class OpenTodo : public Todo {
- public:
-  using Todo::setRecord;
-};
-
 TEST(CloudRecord, TracksChangedKeysAndCopiesIndependently) {
   CloudRecord record("Todo");
   EXPECT_FALSE(record.recordID().recordName.empty());
@@ -65,37 +59,6 @@ TEST(Todo, SharesItsRecordWithTheCaller) {
   EXPECT_FALSE(record->objectForKey("Battery"));
   EXPECT_EQ(record->objectForKey("Name"), CloudFieldValue(std::string("My Phone")));
   EXPECT_EQ(todo->Name(), "Other");
-}
-
-TEST(Todo, SetRecordStoresACopy) {
-  auto record = makeRecord();
-  OpenTodo todo;
-  todo.setRecord(record);
-  EXPECT_NE(todo.record(), record);
-  record->setObjectForKey("title", std::string("later"));
-  EXPECT_EQ(todo.title(), "charge");
-  todo.setRecord(nullptr);
-  EXPECT_EQ(todo.record(), nullptr);
-}
-
-TEST(Todo, CopyFollowsTheObjectsClass) {
-  auto plain = Todo::todoWithRecord(makeRecord());
-  EXPECT_EQ(plain->copy(), plain);
-
-  auto mutableTodo = MutableTodo::todoWithRecord(makeRecord());
-  mutableTodo->setBattery(5);
-  TodoRef frozen = mutableTodo->copy();
-  const Todo& frozenTodo = *frozen;
-  EXPECT_EQ(typeid(frozenTodo), typeid(Todo));
-  mutableTodo->setDone(true);
-  EXPECT_FALSE(frozen->isDone());
-
-  for (const TodoRef& source : {plain, TodoRef(mutableTodo)}) {
-    auto m = source->mutableCopy();
-    EXPECT_NE(m->record(), source->record());
-    EXPECT_FALSE(m->Battery());  // wrapper-only fields are not copied
-    EXPECT_TRUE(m->isEqual(source.get()));
-  }
 }
 
 TEST(Todo, EqualityAndHashFollowTheRecord) {

@@ -35,9 +35,10 @@ TEST(PixelwatcherContrast, BrightnessBoundaryWeightsAndUnmeasurableColours) {
       {Color{Color::Space::Other, {1}}, false},
       {Color{Color::Space::Other, {}}, false},
   };
-  for (const auto& [color, black] : cases) {
-    const Color c = Pixelwatcher::contrastingColorForColor(color);
-    EXPECT_EQ(c, black ? Color::black() : Color::white()) << &color - &cases[0].first;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(Pixelwatcher::contrastingColorForColor(cases[i].first),
+              cases[i].second ? Color::black() : Color::white())
+        << i;
   }
 }
 

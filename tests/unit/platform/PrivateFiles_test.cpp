@@ -58,6 +58,7 @@ TEST_F(PrivateFilesTest, DurableFileIsPrivateAndReplacedWhole) {
   ASSERT_TRUE(DurableFile::replace(file.string(), "two\n"));
   EXPECT_EQ(contentOf(file), "two\n");
   EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), {}), 1);  // no temporary left
   // A folder that cannot be made fails with the reason, nothing written.
   EXPECT_FALSE(DurableFile::replace((file / "below-a-file").string(), "x", &error));
   EXPECT_FALSE(error.empty());
