@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -105,24 +106,27 @@ TEST_F(RotationStateTest, AnyUdidSurvivesTheFile) {
 }
 
 // Concurrent probes: every change is a read-modify-write under the lock, so
-// none is lost and the file stays whole.
+// none that reports success is lost and the file stays whole. (A write may
+// give up on a lock held too long; on a loaded machine some do.)
 TEST_F(RotationStateTest, ConcurrentWritersLoseNothing) {
   constexpr int kThreads = 4, kEach = 25;
+  std::atomic<std::size_t> landed{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([this, t] {
+    threads.emplace_back([&, t] {
       RotationState state(dir);
       for (int i = 0; i < kEach; ++i) {
-        EXPECT_TRUE(state.update([&](std::vector<std::string> now) {
+        landed += state.update([&](std::vector<std::string> now) {
           now.push_back(std::to_string(t) + "-" + std::to_string(i));
           return now;
-        }));
+        });
         EXPECT_NO_FATAL_FAILURE(state.load());
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(RotationState(dir).load().size(), std::size_t{kThreads * kEach});
+  EXPECT_GT(landed, 0u);
+  EXPECT_EQ(RotationState(dir).load().size(), landed.load());
 }
 
 TEST_F(RotationStateTest, AHeldLockCostsTheWriteNotTheRun) {
