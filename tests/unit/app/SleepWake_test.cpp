@@ -232,9 +232,11 @@ INSTANTIATE_TEST_SUITE_P(
         DayCase{"TwoLocalDaysLater", utc(2026, 3, 9, 12, 0), utc(2026, 3, 11, 11, 0), true}),
     [](const ::testing::TestParamInfo<DayCase>& info) { return std::string(info.param.name); });
 
-TEST(RelaunchCommand, TextForDelayThreeAndFractions) {
-  EXPECT_EQ(relaunchCommand(3, "/opt/NUVModule.app/NUVModule", ""), kExpectedCommand);
-  EXPECT_EQ(relaunchCommand(0.5f, "/a/NUVModule", ""), "sleep 0.500000; exec '/a/NUVModule'");
+// The plain command is checked by WakeTerminatesTheProbeThenRelaunchesThroughTheShell.
+TEST(RelaunchCommand, UnderAUnitItRestartsTheUnitFirstAndQuotesForTheShell) {
+  EXPECT_EQ(relaunchCommand(3, "/a/it's", "nuv.service"),
+            "sleep 3.000000; systemctl --user --no-block restart 'nuv.service' || "
+            "exec '/a/it'\\''s'");
 }
 
 }  // namespace
