@@ -25,15 +25,13 @@ DeviceEntry entry(std::string key, std::map<std::string, std::string> fields,
 
 // Field values, escaping and timestamps of the JSON line are checked end to end
 // by tests/integration/tools_test.py.
-TEST(WatchViewJson, InvalidUtf8CostsACharacterNotTheLine) {
+TEST(WatchViewJson, InvalidUtf8CostsACharacterNotTheLineAndEdgeCasesStayValid) {
   StackPayload payload;
   payload.devices.push_back(entry("bad\xFFkey", {{"name", "x\xC3"}}));
   std::string line;
   ASSERT_NO_THROW(line = WatchView::jsonLine(payload, at(0)));
   EXPECT_TRUE(nlohmann::json::accept(line)) << line;
-}
-
-TEST(WatchViewJson, EmptyMapAndDatesBeforeTheEpoch) {
+  // An empty map, and dates before the epoch.
   EXPECT_EQ(nlohmann::json::parse(WatchView::jsonLine(StackPayload{}, at(0)))["devices"],
             nlohmann::json::object());
   EXPECT_EQ(nlohmann::json::parse(
