@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""What nuv-devices --background costs: the app without a window, under Xvfb
+with the accessibility bus and a notification daemon (python-dbusmock), fed
+by the host service stand-in with two devices whose battery changes every
+5 s (the charge target is 80, so the phone is told "charged" every 40 runs).
+
+Prints its CPU (% of one core, and seconds per hour) and resident set size
+(with its anonymous and file-backed parts) without a window, then with the
+window open, then after the window was closed again. The goal: without a
+window under 50 MiB and under 0.1% of a core.
+
+    alerts_background.py [--minutes N]   (default 10, without a window)
+    alerts_background.py --smoke         (a few seconds each; for the test suite)
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+
+import nuvtest  # noqa: E402
+from devices_window import PERIOD, STAND_IN, WINDOW, cpu_seconds, devices, wait_for_rows  # noqa: E402
+from gi.repository import Gio, GLib  # noqa: E402
+from nuvtest import Lines, stop_process  # noqa: E402
+from xdesktop import PYTHON, Desktop  # noqa: E402
+
+APP_ID = "vemo.Tallyport.NUVDevices"
+
+
+def memory(pid):
+    """RSS, RssAnon and RssFile+RssShmem in MiB."""
+    fields = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key.startswith("Rss") or key == "VmRSS":
+                fields[key] = int(value.split()[0]) / 1024
+    return fields["VmRSS"], fields["RssAnon"], fields["RssFile"] + fields["RssShmem"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--minutes", type=float, default=10)
+    parser.add_argument("--smoke", action="store_true", help="run for a few seconds only")
+    args = parser.parse_args()
+    phases = [("no window", 4.0 if args.smoke else args.minutes * 60),
+              ("window open", 3.0 if args.smoke else 60.0),
+              ("window closed", 3.0 if args.smoke else 60.0)]
+
+    desktop = Desktop()
+    procs = []
+    results = []
+    try:
+        desktop.start()
+        tmp = tempfile.mkdtemp(dir=desktop.tmp)
+        env = dict(desktop.env, GDK_DEBUG="gl-disable", XDG_STATE_HOME=os.path.join(tmp, "state"),
+                   **nuvtest.settings_env(os.path.join(tmp, "config"), charge_target="80"))
+        procs.append(subprocess.Popen([PYTHON, "-m", "dbusmock", "--template",
+                                       "notification_daemon"], env=desktop.env,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        host = subprocess.Popen([PYTHON, STAND_IN, json.dumps(devices(0))], env=desktop.env,
+                                text=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        procs.append(host)
+        events = Lines(host.stdout)
+        if events.next(10) != "ready":
+            raise SystemExit("the host service stand-in did not start")
+        app = subprocess.Popen([WINDOW, "--background"], env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        procs.append(app)
+        bus = nuvtest.connect(desktop.bus.address)
+
+        def owned():
+            return bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus", "NameHasOwner",
+                                 GLib.Variant("(s)", (APP_ID,)), None, Gio.DBusCallFlags.NONE,
+                                 5000, None).unpack()[0]
+        if not nuvtest.wait_until(owned, 30):
+            raise SystemExit("nuv-devices --background did not start")
+        time.sleep(1)  # start-up settles
+
+        step = 1
+        next_update = time.monotonic() + PERIOD
+        for name, duration in phases:
+            if name == "window open":
+                subprocess.run([WINDOW], env=env, timeout=30, check=True)
+                wait_for_rows(desktop.env)
+            elif name == "window closed":
+                bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions",
+                              "Activate", GLib.Variant("(sava{sv})", ("quit", [], {})), None,
+                              Gio.DBusCallFlags.NONE, 5000, None)
+                time.sleep(1)
+            start, cpu0 = time.monotonic(), cpu_seconds(app.pid)
+            while (now := time.monotonic()) < start + duration:
+                if now >= next_update:
+                    host.stdin.write(json.dumps({"devices": devices(step)}) + "\n")
+                    host.stdin.flush()
+                    if events.next(10) != "sent":
+                        raise SystemExit("the stand-in stopped answering")
+                    step, next_update = step + 1, next_update + PERIOD
+                time.sleep(max(0.0, min(next_update, start + duration) - time.monotonic()))
+            elapsed = time.monotonic() - start
+            results.append((name, elapsed, cpu_seconds(app.pid) - cpu0, memory(app.pid)))
+        if app.poll() is not None:
+            raise SystemExit("nuv-devices ended during the run")
+        bus.close_sync(None)
+    finally:
+        for proc in reversed(procs):
+            if proc.stdin:
+                proc.stdin.close()
+            stop_process(proc, 10)
+            if proc.stdout:
+                proc.stdout.close()
+        desktop.stop()
+
+    print("nuv-devices --background, two devices updating every %.0f s:" % PERIOD)
+    print("%-14s %8s %12s %12s %10s %10s %10s" % ("", "seconds", "CPU % core", "CPU s/hour",
+                                                  "RSS MiB", "anon MiB", "file MiB"))
+    for name, elapsed, cpu, (rss, anon, mapped) in results:
+        print("%-14s %8.0f %11.3f%% %12.2f %10.1f %10.1f %10.1f" % (
+            name, elapsed, 100 * cpu / elapsed, 3600 * cpu / elapsed, rss, anon, mapped))
+    name, elapsed, cpu, (rss, _, _) = results[0]
+    if not args.smoke:
+        print("goal without a window (< 50 MiB, < 0.1%% of a core): %s" % (
+            "met" if rss < 50 and 100 * cpu / elapsed < 0.1 else "NOT met"))
+
+
+if __name__ == "__main__":
+    main()
