@@ -5,24 +5,21 @@ the ten minutes of "not charging" 0.6 s and 6 s; the unit tests hold the
 exact boundaries on the virtual clock.
 """
 
-import json
 import os
 import stat
 import subprocess
-import tempfile
 import time
 import unittest
 
 import nuvtest
-from devices_window_test import ATSPI_TREE, WINDOW, ModuleHost, View, device, keyed
+from devices_window_test import ATSPI_TREE, WINDOW, Window, WindowTestCase, device, keyed
 from gi.repository import Gio, GLib
 from nuvtest import Lines, stop_process
-from xdesktop import PYTHON, Desktop, requires_desktop
+from xdesktop import PYTHON, requires_desktop
 
 APP_ID = "vemo.Tallyport.NUVDevices"
 SCREENSHOT = os.path.join(nuvtest.BUILD_DIR, "screenshots", "preferences.png")
 NOTIFY_PATH = "/org/freedesktop/Notifications"
-NOT_CHARGING = 6.0  # ten minutes, scaled
 SETTLE = 8.0        # longer than every scaled delay
 
 LOW = device("u-low", "Low Phone", "15")
@@ -33,28 +30,28 @@ TITLES = ["Full Pad is charged", "Low Phone: battery low", "Stuck Pod is not cha
           "Unlock Locked Phone and tap Trust"]
 
 
+class Reader(Window):
+    """Window's accessibility reader, on an app that was started otherwise."""
+
+    def __init__(self, desktop, app):
+        self.reader = subprocess.Popen([PYTHON, ATSPI_TREE, "nuv-devices"], env=desktop.env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, text=True)
+        self.answers = Lines(self.reader.stdout)
+        self.log = app.log
+
+    def close(self):
+        self.reader.stdin.close()
+        stop_process(self.reader, 5)
+        self.reader.stdout.close()
+
+
 @requires_desktop
-class AlertsTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = Desktop()
-        try:
-            cls.desktop.start()
-        except BaseException:
-            cls.desktop.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.stop()
-
+class AlertsTest(WindowTestCase):
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="nuv-alerts-", dir=self.desktop.tmp)
-        self.env = dict(self.desktop.env, GDK_DEBUG="gl-disable", NUV_ALERT_TIME_SCALE="100",
-                        XDG_STATE_HOME=os.path.join(self.tmp, "state"),
+        super().setUp()
+        self.env.update(NUV_ALERT_TIME_SCALE="100", XDG_STATE_HOME=os.path.join(self.tmp, "state"),
                         **nuvtest.settings_env(os.path.join(self.tmp, "config")))
-        self.host = ModuleHost(self.desktop, self.tmp)
-        self.addCleanup(self.host.close)
         self.bus = nuvtest.connect(self.desktop.bus.address)
         self.addCleanup(self.bus.close_sync, None)
 
@@ -180,26 +177,10 @@ class AlertsTest(unittest.TestCase):
         subprocess.run(["gsettings", "set", APP_ID, key, value], env=self.env, check=True,
                        timeout=10)
 
-    def wait_for_window(self, predicate, app, timeout=30):
-        reader = subprocess.Popen([PYTHON, ATSPI_TREE, "nuv-devices"], env=self.desktop.env,
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL, text=True)
-        answers = Lines(reader.stdout)
-        try:
-            deadline = time.monotonic() + timeout
-            while time.monotonic() < deadline:
-                reader.stdin.write("tree\n")
-                reader.stdin.flush()
-                answer = answers.next(30)
-                view = View(json.loads(answer) if answer else None)
-                if predicate(view):
-                    return view
-                time.sleep(0.1)
-            self.fail("the window did not show it:\n" + app.log())
-        finally:
-            reader.stdin.close()
-            stop_process(reader, 5)
-            reader.stdout.close()
+    def wait_for_window(self, predicate, app):
+        reader = Reader(self.desktop, app)
+        self.addCleanup(reader.close)
+        reader.wait(predicate, 30, "the window")
 
 
 def read(path):

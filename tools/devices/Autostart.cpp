@@ -26,22 +26,13 @@ std::string execArgument(const std::string& path) {
   return quoted + "\"";
 }
 
-std::string readAll(const std::string& path) {
-  gchar* text = nullptr;
-  gsize size = 0;
-  if (!g_file_get_contents(path.c_str(), &text, &size, nullptr)) return {};
-  std::string out(text, size);
-  g_free(text);
-  return out;
-}
-
 std::string selfPath() {
   nuv::glib::String exe(g_file_read_link("/proc/self/exe", nullptr));
   return exe ? exe.get() : "nuv-devices";
 }
 
 void write(const std::string& path, const std::string& content) {
-  if (readAll(path) == content) return;
+  if (nuv::linux_backend::DurableFile::read(path) == content) return;
   std::string error;
   if (!nuv::linux_backend::DurableFile::replace(path, content, &error)) {
     nuv::log::warning("cannot write the autostart entry: " + error);
@@ -85,7 +76,8 @@ void Autostart::apply(bool enabled) {
     write(path, entry(selfPath(), true));
     return;
   }
-  const bool hiddenOverride = readAll(path).find("\nHidden=true") != std::string::npos;
+  const bool hiddenOverride =
+      nuv::linux_backend::DurableFile::read(path).find("\nHidden=true") != std::string::npos;
   if (systemEntryExists()) {
     if (hiddenOverride && g_remove(path.c_str()) != 0) {
       nuv::log::warning("cannot remove " + path);

@@ -29,15 +29,6 @@ BatteryAlertRules::Delays delays() {
   return d;
 }
 
-std::string readState(const std::string& path) {
-  gchar* text = nullptr;
-  gsize size = 0;
-  if (!g_file_get_contents(path.c_str(), &text, &size, nullptr)) return {};
-  std::string out(text, size);
-  g_free(text);
-  return out;
-}
-
 }  // namespace
 
 std::string BackgroundAlerts::statePath() {
@@ -53,7 +44,8 @@ BackgroundAlerts::BackgroundAlerts(GApplication* app, GDBusConnection* bus, GSet
       writer_(nuv::linux_backend::SerialWorker::start()),
       sandboxed_(g_file_test("/.flatpak-info", G_FILE_TEST_EXISTS)) {
   rules_ = std::make_unique<BatteryAlertRules>(loop, static_cast<AlertSink&>(*this), readSettings(),
-                                               readState(statePath()), delays());
+                                               nuv::linux_backend::DurableFile::read(statePath()),
+                                               delays());
   if (settings_) {
     g_signal_connect(settings_.get(), "changed", G_CALLBACK(onSettingChanged), this);
   }

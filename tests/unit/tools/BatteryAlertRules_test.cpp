@@ -144,24 +144,5 @@ TEST(BatteryAlertRules, WhatWasToldSurvivesARestart) {
   EXPECT_EQ(run({"B=19"}, "low\tudid\n"), "-");
 }
 
-TEST(BatteryAlertRules, Texts) {
-  nuv::fake::FakeRunLoop loop;
-  Recorder sink;
-  BatteryAlertRules rules(loop, sink, {true, 20, 80, true}, "");
-  rules.update(mapOf({{"name", "Tab"}, {"Battery", "80"}, {"Charging", "1"}}));
-  rules.update(mapOf({{"name", "Tab"}, {"Battery", "50"}, {"ExternalConnected", "1"}}));
-  rules.update(mapOf({{"Trusted", "0"}, {"Host Attached", "1"}}));
-  loop.advance(10min);
-  EXPECT_EQ(sink.texts, (std::vector<std::string>{
-                            "Tab is charged / 80%, your charge target. You can unplug it.",
-                            "Unlock udid and tap Trust / It is attached by USB but does not trust "
-                            "this computer yet, so its battery cannot be read."}));
-  rules.update(mapOf({{"name", "Tab"}, {"Battery", "50"}, {"ExternalConnected", "1"}}));
-  loop.advance(10min);
-  EXPECT_EQ(sink.texts.back(),
-            "Tab is not charging / Plugged in at 50% for 10 minutes, but not charging. Check the "
-            "cable and the charger.");
-}
-
 }  // namespace
 }  // namespace nuvdevices
