@@ -48,6 +48,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--minutes", type=float, default=10)
     parser.add_argument("--smoke", action="store_true", help="run for a few seconds only")
+    parser.add_argument("--gl", action="store_true", help="GTK's default renderer for the window "
+                        "(under Xvfb GL on Mesa's software rasterizer) instead of cairo")
     args = parser.parse_args()
     phases = [("no window", 4.0 if args.smoke else args.minutes * 60),
               ("window open", 3.0 if args.smoke else 60.0),
@@ -59,8 +61,10 @@ def main():
     try:
         desktop.start()
         tmp = tempfile.mkdtemp(dir=desktop.tmp)
-        env = dict(desktop.env, GDK_DEBUG="gl-disable", XDG_STATE_HOME=os.path.join(tmp, "state"),
+        env = dict(desktop.env, XDG_STATE_HOME=os.path.join(tmp, "state"),
                    **nuvtest.settings_env(os.path.join(tmp, "config"), charge_target="80"))
+        if not args.gl:
+            env["GDK_DEBUG"] = "gl-disable"
         procs.append(subprocess.Popen([PYTHON, "-m", "dbusmock", "--template",
                                        "notification_daemon"], env=desktop.env,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
@@ -119,7 +123,8 @@ def main():
                 proc.stdout.close()
         desktop.stop()
 
-    print("nuv-devices --background, two devices updating every %.0f s:" % PERIOD)
+    print("nuv-devices --background, two devices updating every %.0f s, window renderer %s:"
+          % (PERIOD, "GTK's default" if args.gl else "cairo"))
     print("%-14s %8s %12s %12s %10s %10s %10s" % ("", "seconds", "CPU % core", "CPU s/hour",
                                                   "RSS MiB", "anon MiB", "file MiB"))
     for name, elapsed, cpu, (rss, anon, mapped) in results:

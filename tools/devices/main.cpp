@@ -82,8 +82,6 @@ void onStartup(GApplication* application, void* data) {
                        nuvdevices::Autostart::apply(g_settings_get_boolean(s, key));
                      }),
                      nullptr);
-    // A key is watched only once it has been read.
-    g_settings_get_boolean(app->settings.get(), "start-at-login");
     addAction(application, "preferences", G_CALLBACK(openPreferences), app);
     const char* keys[] = {"<Control>comma", nullptr};
     gtk_application_set_accels_for_action(GTK_APPLICATION(application), "app.preferences", keys);
