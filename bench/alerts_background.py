@@ -5,7 +5,7 @@ by the host service stand-in with two devices whose battery changes every
 5 s (the charge target is 80, so the phone is told "charged" every 40 runs).
 
 Prints its CPU (% of one core, and seconds per hour) and resident set size
-(with its anonymous and file-backed parts) without a window, then with the
+(with its anonymous and file-backed parts, and its proportional share) without a window, then with the
 window open, then after the window was closed again. The goal: without a
 window under 50 MiB and under 0.1% of a core.
 
@@ -34,22 +34,38 @@ APP_ID = "vemo.Tallyport.NUVDevices"
 
 
 def memory(pid):
-    """RSS, RssAnon and RssFile+RssShmem in MiB."""
+    """RSS, RssAnon, RssFile+RssShmem and PSS (shared pages split among their users), MiB."""
     fields = {}
-    with open("/proc/%d/status" % pid) as f:
+    for name in ("status", "smaps_rollup"):
+        with open("/proc/%d/%s" % (pid, name)) as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                if key in ("VmRSS", "RssAnon", "RssFile", "RssShmem", "Pss"):
+                    fields[key] = int(value.split()[0]) / 1024
+    return (fields["VmRSS"], fields["RssAnon"], fields["RssFile"] + fields["RssShmem"],
+            fields["Pss"])
+
+
+def largest_mappings(pid, count=8):
+    """The files (and [heap], anonymous) holding most of the RSS: (MiB, name)."""
+    by_name, name = {}, None
+    with open("/proc/%d/smaps" % pid) as f:
         for line in f:
-            key, _, value = line.partition(":")
-            if key.startswith("Rss") or key == "VmRSS":
-                fields[key] = int(value.split()[0]) / 1024
-    return fields["VmRSS"], fields["RssAnon"], fields["RssFile"] + fields["RssShmem"]
+            head = line.split()
+            if not line[0].isupper():  # a mapping's first line: address perms offset dev inode [path]
+                name = os.path.basename(head[5]) if len(head) > 5 else "(anonymous)"
+            elif head[0] == "Rss:":
+                by_name[name] = by_name.get(name, 0) + int(head[1]) / 1024
+    return sorted(((mib, n) for n, mib in by_name.items()), reverse=True)[:count]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--minutes", type=float, default=10)
     parser.add_argument("--smoke", action="store_true", help="run for a few seconds only")
-    parser.add_argument("--gl", action="store_true", help="GTK's default renderer for the window "
-                        "(under Xvfb GL on Mesa's software rasterizer) instead of cairo")
+    parser.add_argument("--gl", action="store_true", help="leave the renderer to the app (it "
+                        "keeps GTK from bringing up GL in the background) and to GTK (under Xvfb "
+                        "GL on Mesa's software rasterizer for a window the app did not start)")
     args = parser.parse_args()
     phases = [("no window", 4.0 if args.smoke else args.minutes * 60),
               ("window open", 3.0 if args.smoke else 60.0),
@@ -111,6 +127,8 @@ def main():
                 time.sleep(max(0.0, min(next_update, start + duration) - time.monotonic()))
             elapsed = time.monotonic() - start
             results.append((name, elapsed, cpu_seconds(app.pid) - cpu0, memory(app.pid)))
+            if name == "no window":
+                mappings = largest_mappings(app.pid)
         if app.poll() is not None:
             raise SystemExit("nuv-devices ended during the run")
         bus.close_sync(None)
@@ -123,14 +141,16 @@ def main():
                 proc.stdout.close()
         desktop.stop()
 
-    print("nuv-devices --background, two devices updating every %.0f s, window renderer %s:"
-          % (PERIOD, "GTK's default" if args.gl else "cairo"))
-    print("%-14s %8s %12s %12s %10s %10s %10s" % ("", "seconds", "CPU % core", "CPU s/hour",
-                                                  "RSS MiB", "anon MiB", "file MiB"))
-    for name, elapsed, cpu, (rss, anon, mapped) in results:
-        print("%-14s %8.0f %11.3f%% %12.2f %10.1f %10.1f %10.1f" % (
-            name, elapsed, 100 * cpu / elapsed, 3600 * cpu / elapsed, rss, anon, mapped))
-    name, elapsed, cpu, (rss, _, _) = results[0]
+    print("nuv-devices --background, two devices updating every %.0f s, GL %s:"
+          % (PERIOD, "as the app chooses" if args.gl else "disabled from outside"))
+    print("%-14s %8s %12s %12s %10s %10s %10s %10s" % (
+        "", "seconds", "CPU % core", "CPU s/hour", "RSS MiB", "anon MiB", "file MiB", "PSS MiB"))
+    for name, elapsed, cpu, (rss, anon, mapped, pss) in results:
+        print("%-14s %8.0f %11.3f%% %12.2f %10.1f %10.1f %10.1f %10.1f" % (
+            name, elapsed, 100 * cpu / elapsed, 3600 * cpu / elapsed, rss, anon, mapped, pss))
+    print("largest parts of the RSS without a window: " +
+          ", ".join("%s %.1f MiB" % (n, mib) for mib, n in mappings))
+    name, elapsed, cpu, (rss, _, _, _) = results[0]
     if not args.smoke:
         print("goal without a window (< 50 MiB, < 0.1%% of a core): %s" % (
             "met" if rss < 50 and 100 * cpu / elapsed < 0.1 else "NOT met"))

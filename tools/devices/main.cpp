@@ -9,6 +9,7 @@
 #include <gtk/gtk.h>
 
 #include <memory>
+#include <string_view>
 
 #include "Autostart.h"
 #include "BackgroundAlerts.h"
@@ -131,6 +132,15 @@ int onCommandLine(GApplication* application, GApplicationCommandLine* line, void
   return 0;
 }
 
+// Whether this start asks for the background app (parsed again, properly, by
+// GApplication; here only to choose the renderer before GTK starts).
+bool backgroundRequested(int argc, char** argv) {
+  for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i) {
+    if (std::string_view(argv[i]) == "--background") return true;
+  }
+  return false;
+}
+
 // SIGINT and SIGTERM end the program: on the loop, with everything released.
 int onStopSignal(void* application) {
   g_application_quit(G_APPLICATION(application));
@@ -142,6 +152,15 @@ int onStopSignal(void* application) {
 int main(int argc, char** argv) {
   g_set_prgname("nuv-devices");
   g_set_application_name("NUVModule Devices");
+  // GTK brings up GL when it opens the display (on X11 it picks its visual
+  // that way), whether or not a window is ever drawn: Mesa's driver stack is
+  // then most of the process, 80 MiB and more instead of 22 MiB. The
+  // background app draws with cairo, a window it opens later too (a few rows
+  // need no GPU), unless the user chose otherwise.
+  if (backgroundRequested(argc, argv) && !g_getenv("GDK_DEBUG") && !g_getenv("GSK_RENDERER")) {
+    g_setenv("GDK_DEBUG", "gl-disable", FALSE);
+    g_setenv("GSK_RENDERER", "cairo", FALSE);
+  }
   App app;
   nuv::glib::Object<GtkApplication> application(
       gtk_application_new(DevicesWindow::kAppId, G_APPLICATION_HANDLES_COMMAND_LINE));
