@@ -25,7 +25,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 
 import nuvtest  # noqa: E402
-from devices_window import PERIOD, STAND_IN, WINDOW, cpu_seconds, devices, wait_for_rows  # noqa: E402
+from devices_window import (PERIOD, STAND_IN, WINDOW, cpu_seconds, devices,  # noqa: E402
+                            publish, wait_for_rows)
 from gi.repository import Gio, GLib  # noqa: E402
 from nuvtest import Lines, stop_process  # noqa: E402
 from xdesktop import PYTHON, Desktop  # noqa: E402
@@ -119,10 +120,7 @@ def main():
             start, cpu0 = time.monotonic(), cpu_seconds(app.pid)
             while (now := time.monotonic()) < start + duration:
                 if now >= next_update:
-                    host.stdin.write(json.dumps({"devices": devices(step)}) + "\n")
-                    host.stdin.flush()
-                    if events.next(10) != "sent":
-                        raise SystemExit("the stand-in stopped answering")
+                    publish(host, events, step)
                     step, next_update = step + 1, next_update + PERIOD
                 time.sleep(max(0.0, min(next_update, start + duration) - time.monotonic()))
             elapsed = time.monotonic() - start
