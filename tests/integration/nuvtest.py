@@ -344,14 +344,19 @@ class Bundle:
         return os.path.join(self.path, "NUVModule")
 
 
-# A debug message of the module as GLib writes it to standard error (shown
-# with G_MESSAGES_DEBUG=NUVModule or --verbose).
-DEBUG_LINE = re.compile(r"^\(NUVModule:\d+\): NUVModule-DEBUG: [\d:.]+: (.*)$", re.MULTILINE)
+# A record of the module as GLib writes it to standard error: its level
+# ("DEBUG" shows only with G_MESSAGES_DEBUG=NUVModule or --verbose) and text.
+LOG_LINE = re.compile(r"^(?:\(NUVModule:\d+\): )?NUVModule-(DEBUG|Message|WARNING) ?\**: [\d:.]+: "
+                      r"(.*)$", re.MULTILINE)
+
+
+def log_records(log, level):
+    """The texts of the module's records of `level` in `log`, in order."""
+    return [text for at, text in LOG_LINE.findall(log) if at == level]
 
 
 def debug_messages(log):
-    """The texts of the module's debug messages in `log`, in order."""
-    return DEBUG_LINE.findall(log)
+    return log_records(log, "DEBUG")
 
 
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
@@ -465,10 +470,8 @@ def cpu_seconds(pid):
 
 
 def name_lines(log, names):
-    """How many of a module's debug messages are one of `names` (the USB
-    watcher logs every removed device's name at debug level, so the module
-    must run with G_MESSAGES_DEBUG=NUVModule)."""
-    return sum(1 for text in debug_messages(log) if text in names)
+    """How many of the names the USB watcher logs for removed devices are one of `names`."""
+    return sum(1 for text in log_records(log, "Message") if text in names)
 
 
 def attach_storm(testbed, path, module, name, count, seconds=0.0, timeout=10.0):
@@ -500,8 +503,11 @@ class ModuleTestCase(unittest.TestCase):
         self.bus = SessionBus()
         self.listener = Listener(self.bus, "iOSStack")
         self.modules = []
+        self._host = None
 
     def tearDown(self):
+        if self._host:
+            self._host.close()
         problems = []
         for m in self.modules:
             status = m.stop()
@@ -531,13 +537,27 @@ class ModuleTestCase(unittest.TestCase):
         self.assertIsNotNone(body, m.log())
         return body
 
+    def run_now(self, b, m):
+        """Starts a probe run through Refresh(), as a host may, instead of
+        waiting for the 5 s poll timer; returns once it has started."""
+        self._host = self._host or Host(self.bus)
+        self.assertTrue(wait_until(self._host.owner, 5 + self.SLACK), m.log())
+        n = len(b.starts())
+        self._host.refresh()
+        self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5 + self.SLACK), m.log())
+
+    def change(self, b, m, output):
+        """The stack broadcast by a run started at once whose probe prints `output`."""
+        b.set_output(output)
+        self.run_now(b, m)
+        return stack_of(self.broadcast(m, 1))
+
     def start_device(self, output=DEVICE, bundle=None, extra_env=None):
         """Starts a module whose probe prints `output`; returns (bundle,
-        module) once its first broadcast has come."""
+        module) once the broadcast of a first run has come."""
         b = bundle or self.bundle()
-        b.set_output(output)
         m = self.start(b, extra_env)
-        self.broadcast(m)
+        self.change(b, m, output)
         return b, m
 
 
