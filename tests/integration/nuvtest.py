@@ -279,6 +279,53 @@ class Host:
             self.conn.close_sync(None)
 
 
+class StandIn:
+    """The module's name owned by this process: answers Devices and announces
+    any value, at any pace, as a faulty or hostile owner may."""
+
+    XML = ("<node><interface name='%s'><property name='Devices' type='a{sa{sv}}' access='read'/>"
+           "</interface></node>" % HOST_INTERFACE)
+
+    def __init__(self, bus, devices):
+        self.devices = self.variant(devices)
+        self.conn = connect(bus.address)
+        ready = threading.Event()
+        threading.Thread(target=self._serve, args=(ready,), daemon=True).start()
+        assert ready.wait(10), "the stand-in did not take the name"
+
+    @staticmethod
+    def variant(devices):
+        return GLib.Variant("a{sa{sv}}", {k: {f: GLib.Variant("x" if f == "timestamp" else "s", v)
+                                              for f, v in d.items()} for k, d in devices.items()})
+
+    def _serve(self, ready):
+        context = GLib.MainContext.new()
+        context.push_thread_default()
+        self.loop = GLib.MainLoop.new(context, False)
+        info = Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0]
+        self.conn.register_object(HOST_PATH, info, None, lambda *_: self.devices, None)
+        self.conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            "org.freedesktop.DBus", "RequestName",
+                            GLib.Variant("(su)", (HOST_NAME, 4)), None,  # do not queue
+                            Gio.DBusCallFlags.NONE, 5000, None)
+        ready.set()
+        self.loop.run()
+
+    def announce(self, value):
+        """Sends `value` (a GLib.Variant of any type) as the new Devices."""
+        self.conn.emit_signal(None, HOST_PATH, "org.freedesktop.DBus.Properties",
+                              "PropertiesChanged",
+                              GLib.Variant("(sa{sv}as)", (HOST_INTERFACE, {"Devices": value}, [])))
+
+    def publish(self, devices):
+        self.devices = self.variant(devices)
+        self.announce(self.devices)
+
+    def close(self):
+        self.loop.quit()
+        self.conn.close_sync(None)
+
+
 def entry_bytes(entry):
     """A device entry (a{sv}) in its serialised form, for exact comparison."""
     return bytes(entry.get_data_as_bytes().get_data())
@@ -537,13 +584,17 @@ class ModuleTestCase(unittest.TestCase):
         self.assertIsNotNone(body, m.log())
         return body
 
-    def run_now(self, b, m):
-        """Starts a probe run through Refresh(), as a host may, instead of
-        waiting for the 5 s poll timer; returns once it has started."""
+    def refresh(self, m):
+        """Asks the module for a probe run through Refresh(), as a host may,
+        instead of waiting for the 5 s poll timer."""
         self._host = self._host or Host(self.bus)
         self.assertTrue(wait_until(self._host.owner, 5 + self.SLACK), m.log())
-        n = len(b.starts())
         self._host.refresh()
+
+    def run_now(self, b, m):
+        """refresh(), returning once the run has started."""
+        n = len(b.starts())
+        self.refresh(m)
         self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5 + self.SLACK), m.log())
 
     def change(self, b, m, output):

@@ -23,17 +23,9 @@ SCREEN_W, SCREEN_H = 1024, 768
 PYTHON = "/usr/bin/python3"
 
 
-def requires_desktop(cls):
-    """Skips a test class (with the reason) where the desktop cannot be made."""
-    return requires_display(cls, "Xvfb")
-
-
-def requires_wayland_desktop(cls):
-    """Skips a test class (with the reason) where the Wayland desktop cannot be made."""
-    return requires_display(cls, "weston")
-
-
-def requires_display(cls, server):
+def requires_display(cls):
+    """Skips a DesktopTestCase class (with the reason) where its desktop cannot be made."""
+    server = "weston" if issubclass(cls.DESKTOP, WaylandDesktop) else "Xvfb"
     for ok, reason in ((shutil.which(server), server + " is not installed"),
                        (shutil.which("dbus-daemon"), "dbus-daemon is not installed"),
                        (os.access(LAUNCHER, os.X_OK),
@@ -210,3 +202,30 @@ def accepts(path):
             return True
         except OSError:
             return False
+
+
+class DesktopTestCase(unittest.TestCase):
+    """A desktop of DESKTOP's kind per test class, for a program at PROGRAM."""
+
+    DESKTOP = Desktop
+    PROGRAM = None
+
+    @classmethod
+    def setUpClass(cls):
+        if not os.access(cls.PROGRAM, os.X_OK):
+            raise AssertionError("not built: " + cls.PROGRAM)
+        cls.desktop = cls.DESKTOP()
+        try:
+            cls.desktop.start()
+            cls.set_up_desktop()
+        except BaseException:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def set_up_desktop(cls):
+        """What the class puts on its desktop once it runs."""
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.stop()
