@@ -28,7 +28,7 @@ WINDOW = os.path.join(nuvtest.BUILD_DIR, "tools", "devices", "nuv-devices")
 ATSPI_TREE = os.path.join(HERE, "helpers", "atspi_tree.py")
 SCREENSHOTS = os.path.join(nuvtest.BUILD_DIR, "screenshots")
 APP_ID = "vemo.Tallyport.NUVDevices"
-CHANGE = 2.0    # a change reaches the window within this (other tests may run meanwhile)
+CHANGE = 3.0    # a change reaches the window within this (other tests may run meanwhile)
 STARTUP = 30.0  # the window is on the accessibility bus within this (sanitizer builds)
 NOT_RUNNING = "NUVModule is not running"
 
