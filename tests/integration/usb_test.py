@@ -24,8 +24,9 @@ from gi.repository import UMockdev  # noqa: E402
 import nuvtest  # noqa: E402
 from nuvtest import SLACK, ModuleTestCase, log_records, name_lines, wait_until  # noqa: E402
 
-# From the "add" uevent to the probe's own start.
-START_LIMIT = 0.1 * (4 if nuvtest.cmake_cache("NUV_SANITIZE") else 1)
+# From the "add" uevent to the probe's own start (bench/usb_attach: 1.4 ms at
+# p50): a bound that other tests running meanwhile on 2 cores keep.
+START_LIMIT = 0.25 * (4 if nuvtest.cmake_cache("NUV_SANITIZE") else 1)
 
 
 def device_output(host_attached):
