@@ -522,6 +522,7 @@ class InstallTest(unittest.TestCase):
                          {"NUVModule", "nuvctl", "devInfo.NUVModule", "NUVCloudKit.so",
                           "nuv-devices"})
 
+    @unittest.skipUnless(nuvtest.cmake_cache("NUV_BUILD_DEVICES_WINDOW") == "ON", "no window built")
     @unittest.skipUnless(shutil.which("desktop-file-validate"), "desktop-file-utils is missing")
     def test_devices_window_entries_validate_and_start_the_installed_program(self):
         # "$" and a space must survive desktop quoting. (CMake cannot install
