@@ -3,7 +3,7 @@
 #include <glib.h>
 #include <unistd.h>
 
-#include "platform/linux/cloud/SerialWorker.h"
+#include "platform/linux/runtime/SerialWorker.h"
 #include "platform/linux/runtime/DurableFile.h"
 #include "platform/linux/runtime/IsoDate.h"
 
