@@ -70,16 +70,19 @@ class SqliteHistoryStore::File {
         logged_.clear();
         return;
       }
-      if (db_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      const std::string reason = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+      if (db_ && !sqlite3_get_autocommit(db_)) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      }
       if (attempt == 0 && isCorrupt(rc)) {
         moveAside();
         continue;
       }
       // Once per kind: a full disk or a locked file fails every write.
       if (logged_.insert(rc & 0xFF).second) {
-        log::warning("history: " + std::string(what) + " failed, history is lost until it " +
-                     "works again: " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)) + " (" +
-                     path_ + ")");
+        log::warning("history: " + std::string(what) +
+                     " failed, history is lost until it works again: " + reason + " (" + path_ +
+                     ")");
       }
       // A broken handle is not reused: the next call opens the file again.
       if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) close();
