@@ -187,4 +187,43 @@ std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
   return decodeEntries(variant, "a{sa{sv}}", 0, error);
 }
 
+GVariant* historyToVariant(const DeviceHistory& history) {
+  GVariantBuilder samples;
+  g_variant_builder_init(&samples, G_VARIANT_TYPE("a(xybb)"));
+  for (const auto& s : history.samples) {
+    g_variant_builder_add(&samples, "(xybb)", static_cast<gint64>(s.time.microseconds()),
+                          static_cast<guchar>(s.level), gboolean{s.charging}, gboolean{s.external});
+  }
+  GVariantBuilder gaps;
+  g_variant_builder_init(&gaps, G_VARIANT_TYPE("a(xx)"));
+  for (const auto& g : history.gaps) {
+    g_variant_builder_add(&gaps, "(xx)", static_cast<gint64>(g.start.microseconds()),
+                          static_cast<gint64>(g.end.microseconds()));
+  }
+  return g_variant_new("(a(xybb)a(xx))", &samples, &gaps);
+}
+
+std::optional<DeviceHistory> historyFromVariant(GVariant* variant) {
+  if (!variant || !g_variant_is_of_type(variant, G_VARIANT_TYPE("(a(xybb)a(xx))"))) {
+    return std::nullopt;
+  }
+  DeviceHistory history;
+  GVariantIter* samples = nullptr;
+  GVariantIter* gaps = nullptr;
+  g_variant_get(variant, "(a(xybb)a(xx))", &samples, &gaps);
+  gint64 time = 0, end = 0;
+  guchar level = 0;
+  gboolean charging = FALSE, external = FALSE;
+  while (g_variant_iter_next(samples, "(xybb)", &time, &level, &charging, &external)) {
+    history.samples.push_back(
+        {Date::fromMicroseconds(time), level, charging != FALSE, external != FALSE});
+  }
+  while (g_variant_iter_next(gaps, "(xx)", &time, &end)) {
+    history.gaps.push_back({Date::fromMicroseconds(time), Date::fromMicroseconds(end)});
+  }
+  g_variant_iter_free(samples);
+  g_variant_iter_free(gaps);
+  return history;
+}
+
 }  // namespace nuv::linux_backend
