@@ -36,7 +36,8 @@ void HistoryRecorder::prune() {
 }
 
 void HistoryRecorder::mapBroadcast(const DeviceStatusMap& map) {
-  for (const auto& [device, entry] : map) {
+  for (const auto& [device, stored] : map) {
+    const DeviceEntry& entry = stored;  // a binding cannot be captured before C++20 in clang 14
     auto value = [&entry](const char* key) -> std::optional<std::string_view> {
       auto it = entry.pairs.find(key);
       if (it == entry.pairs.end()) return std::nullopt;
