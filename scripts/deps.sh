@@ -2,11 +2,12 @@
 # scripts/run and scripts/test; installs only what is missing.
 
 # The module, its probe and nuvctl: what the README's install recipe builds
-# (and lists; the install test checks that the two agree).
+# (and lists; the install test checks that the two agree). libglib2.0-dev
+# brings gdbus-codegen (libglib2.0-dev-bin), which the build runs.
 NUV_BUILD_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libglib2.0-dev libplist-dev libudev-dev libimobiledevice-dev libsqlite3-dev
-  libcurl4-openssl-dev nlohmann-json3-dev libdbus-1-dev libgtk-4-dev adwaita-icon-theme
+  libcurl4-openssl-dev nlohmann-json3-dev libgtk-4-dev adwaita-icon-theme
 )
 # ./scripts/run also starts a session bus when there is none.
 NUV_RUN_PACKAGES=(dbus)
