@@ -4,7 +4,7 @@ one device changing every minute (10,080 samples, with a few gaps), through
 the bus, the module's history worker and back, as a host's
 call_sync sees it; and the same through `nuvctl history --json --since 7d`.
 
-    bench/history.py [--calls 50] [--build build] [--smoke]
+    bench/history_bus.py [--calls 50] [--build build] [--smoke]
 
 --smoke makes three calls (a check that the benchmark works, for the test
 suite; its numbers mean little).
