@@ -43,6 +43,8 @@ struct HistoryGap {
 struct DeviceHistory {
   std::vector<BatterySample> samples;
   std::vector<HistoryGap> gaps;
+
+  friend bool operator==(const DeviceHistory&, const DeviceHistory&) = default;
 };
 
 // The battery history kept on disk. Writes are queued and return at once;
