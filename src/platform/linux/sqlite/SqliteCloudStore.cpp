@@ -1,20 +1,13 @@
 #include "platform/linux/sqlite/SqliteCloudStore.h"
 
-#include "platform/linux/sqlite/SqliteSupport.h"
-
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
 #include <map>
-#include <system_error>
 #include <utility>
+
+#include "platform/linux/sqlite/SqliteSupport.h"
 
 namespace nuv::linux_backend {
 namespace {
