@@ -15,7 +15,10 @@
 
 #include "app/HistoryRecorder.h"
 #include "platform/fake/FakeRunLoop.h"
+#include "platform/linux/bus/VariantCodec.h"
 #include "platform/linux/sqlite/SqliteHistoryStore.h"
+
+#include <gio/gio.h>
 
 namespace {
 
@@ -89,6 +92,28 @@ void BM_ReadSevenDays(benchmark::State& state) {
   fs::remove_all(dir);
 }
 BENCHMARK(BM_ReadSevenDays)->Unit(benchmark::kMillisecond);
+
+// GetHistory's reply for those 10,080 samples: built in the module, and the
+// message GDBus puts on the bus for it.
+void BM_EncodeReply(benchmark::State& state) {
+  DeviceHistory history;
+  for (int i = 0; i < 10080; ++i) {
+    history.samples.push_back({Date::fromMicroseconds(i * 60'000'000LL),
+                               static_cast<std::uint8_t>(i % 101), i % 3 == 0, i % 2 == 0});
+  }
+  for (auto _ : state) {
+    GVariant* reply = g_variant_ref_sink(linux_backend::historyToVariant(history));
+    GDBusMessage* message = g_dbus_message_new_method_call(nullptr, "/a", "a.b", "C");
+    g_dbus_message_set_body(message, reply);
+    gsize size = 0;
+    guchar* blob = g_dbus_message_to_blob(message, &size, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+    benchmark::DoNotOptimize(blob);
+    g_free(blob);
+    g_object_unref(message);
+    g_variant_unref(reply);
+  }
+}
+BENCHMARK(BM_EncodeReply)->Unit(benchmark::kMillisecond);
 
 // The file for `gDays` days of 5 devices changing every minute.
 void BM_FileSize(benchmark::State& state) {

@@ -25,6 +25,14 @@ UDID = "00008030-0000000000000001"
 DEVICE = "Bonjour\t%s\nname\tBench iPhone\nBattery\t50\nCharging\t0\n" % UDID
 
 
+def known(db, udid):
+    """Whether the module has written a row of `udid` (its schema may not be there yet)."""
+    try:
+        return db.execute("SELECT count(*) FROM devices WHERE bonjour = ?", (udid,)).fetchone()[0]
+    except sqlite3.OperationalError:
+        return False
+
+
 def percentile(values, p):
     values = sorted(values)
     return values[min(len(values) - 1, max(0, int(round(p / 100.0 * (len(values) - 1)))))]
@@ -57,8 +65,7 @@ def main():
         now = int(time.time() * 1e6)
         minute = 60 * 10**6
         db = sqlite3.connect(path, timeout=5)
-        if not nuvtest.wait_until(lambda: db.execute(
-                "SELECT count(*) FROM devices WHERE bonjour = ?", (UDID,)).fetchone()[0], 15):
+        if not nuvtest.wait_until(lambda: known(db, UDID), 15):
             sys.exit("the module wrote no row:\n" + module.log())
         with db:
             db.executemany(

@@ -52,6 +52,14 @@ def device(udid, name, battery=None, charging="0", attached="1", product="iPhone
     return entry
 
 
+def known(db, udid):
+    """Whether the module has written a row of `udid` (its schema may not be there yet)."""
+    try:
+        return db.execute("SELECT count(*) FROM devices WHERE bonjour = ?", (udid,)).fetchone()[0]
+    except sqlite3.OperationalError:
+        return False
+
+
 def stamp(seconds_ago):
     return int((time.time() - seconds_ago) * 1e6)
 
@@ -518,8 +526,7 @@ class DevicesWindowTest(WindowTestCase):
         rows += [(now - 10 * hour + i * hour, 100 - i * 15 // 9, 0, 0) for i in range(10)]
         db = sqlite3.connect(path, timeout=5)
         with db:
-            self.assertTrue(nuvtest.wait_until(lambda: db.execute(
-                "SELECT count(*) FROM devices WHERE bonjour = ?", (udid,)).fetchone()[0], 5))
+            self.assertTrue(nuvtest.wait_until(lambda: known(db, udid), 5))
             db.executemany("INSERT OR REPLACE INTO samples SELECT id, ?, ?, ?, ? FROM devices "
                            "WHERE bonjour = ?", [r + (udid,) for r in rows])
             db.executemany("INSERT INTO events(time, kind) VALUES(?, ?)",

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <vector>
+
 #include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {
@@ -187,20 +189,38 @@ std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
   return decodeEntries(variant, "a{sa{sv}}", 0, error);
 }
 
+namespace {
+
+// (xybb) and (xx) are fixed-size: GVariant lays each element out as these
+// structs do on this machine (booleans one byte, padding zero), so a week of
+// samples is copied in one go instead of being built element by element.
+struct PackedSample {
+  gint64 time;
+  guint8 level, charging, external, padding[5];
+};
+struct PackedGap {
+  gint64 start, end;
+};
+static_assert(sizeof(PackedSample) == 16 && sizeof(PackedGap) == 16);
+
+}  // namespace
+
 GVariant* historyToVariant(const DeviceHistory& history) {
-  GVariantBuilder samples;
-  g_variant_builder_init(&samples, G_VARIANT_TYPE("a(xybb)"));
-  for (const auto& s : history.samples) {
-    g_variant_builder_add(&samples, "(xybb)", static_cast<gint64>(s.time.microseconds()),
-                          static_cast<guchar>(s.level), gboolean{s.charging}, gboolean{s.external});
+  std::vector<PackedSample> samples(history.samples.size(), PackedSample{});
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const auto& s = history.samples[i];
+    samples[i].time = s.time.microseconds();
+    samples[i].level = s.level;
+    samples[i].charging = s.charging;
+    samples[i].external = s.external;
   }
-  GVariantBuilder gaps;
-  g_variant_builder_init(&gaps, G_VARIANT_TYPE("a(xx)"));
-  for (const auto& g : history.gaps) {
-    g_variant_builder_add(&gaps, "(xx)", static_cast<gint64>(g.start.microseconds()),
-                          static_cast<gint64>(g.end.microseconds()));
-  }
-  return g_variant_new("(a(xybb)a(xx))", &samples, &gaps);
+  std::vector<PackedGap> gaps;
+  for (const auto& g : history.gaps) gaps.push_back({g.start.microseconds(), g.end.microseconds()});
+  GVariant* children[] = {g_variant_new_fixed_array(G_VARIANT_TYPE("(xybb)"), samples.data(),
+                                                    samples.size(), sizeof(PackedSample)),
+                          g_variant_new_fixed_array(G_VARIANT_TYPE("(xx)"), gaps.data(),
+                                                    gaps.size(), sizeof(PackedGap))};
+  return g_variant_new_tuple(children, 2);
 }
 
 std::optional<DeviceHistory> historyFromVariant(GVariant* variant) {
@@ -208,21 +228,20 @@ std::optional<DeviceHistory> historyFromVariant(GVariant* variant) {
     return std::nullopt;
   }
   DeviceHistory history;
-  GVariantIter* samples = nullptr;
-  GVariantIter* gaps = nullptr;
-  g_variant_get(variant, "(a(xybb)a(xx))", &samples, &gaps);
-  gint64 time = 0, end = 0;
-  guchar level = 0;
-  gboolean charging = FALSE, external = FALSE;
-  while (g_variant_iter_next(samples, "(xybb)", &time, &level, &charging, &external)) {
+  glib::Variant samples(g_variant_get_child_value(variant, 0));
+  glib::Variant gaps(g_variant_get_child_value(variant, 1));
+  gsize count = 0;
+  const auto* s = static_cast<const PackedSample*>(
+      g_variant_get_fixed_array(samples.get(), &count, sizeof(PackedSample)));
+  for (gsize i = 0; i < count; ++i) {
     history.samples.push_back(
-        {Date::fromMicroseconds(time), level, charging != FALSE, external != FALSE});
+        {Date::fromMicroseconds(s[i].time), s[i].level, s[i].charging != 0, s[i].external != 0});
   }
-  while (g_variant_iter_next(gaps, "(xx)", &time, &end)) {
-    history.gaps.push_back({Date::fromMicroseconds(time), Date::fromMicroseconds(end)});
+  const auto* g = static_cast<const PackedGap*>(
+      g_variant_get_fixed_array(gaps.get(), &count, sizeof(PackedGap)));
+  for (gsize i = 0; i < count; ++i) {
+    history.gaps.push_back({Date::fromMicroseconds(g[i].start), Date::fromMicroseconds(g[i].end)});
   }
-  g_variant_iter_free(samples);
-  g_variant_iter_free(gaps);
   return history;
 }
 
