@@ -20,7 +20,7 @@ NUV_TEST_PACKAGES=(
   dbus dbus-x11 python3 python3-gi gir1.2-glib-2.0 gir1.2-gtk-3.0 python3-dbusmock
   umockdev gir1.2-umockdev-1.0 libumockdev-dev xvfb x11-utils procps
   systemd groff-base desktop-file-utils gir1.2-atspi-2.0 weston
-  valgrind
+  valgrind openssl
 )
 
 nuv_install_deps() {

@@ -73,7 +73,7 @@ class DevicesTest(HostServiceTestCase):
         self.assertEqual(self.host.devices().unpack(), {})
         self.assertRegex(self.host.get("Version").get_string(), r"^\d+\.\d+\.\d+$")
 
-        self.assertLess(self.refresh_and_wait_for_start(b), 0.1)
+        self.assertLess(self.refresh_and_wait_for_start(b), 1.0)  # not the 5 s timer
         body = self.broadcast(m)
         self.assert_same_map(self.next_change(m), body)
         self.assert_same_map(self.host.devices(), body)
@@ -105,13 +105,13 @@ class DevicesTest(HostServiceTestCase):
         self.host.refresh()
         self.assertLess(time.monotonic() - called, 0.5)
         self.assertTrue(wait_until(lambda: b.starts(), 2))
-        # While the probe runs, reads are answered from the nested loop.
+        # While the probe runs (1 s), reads are answered as they arrive.
         slowest = 0.0
         for _ in range(20):
             t = time.monotonic()
             self.host.devices()
             slowest = max(slowest, time.monotonic() - t)
-        self.assertLess(slowest, 0.05)
+        self.assertLess(slowest, 0.5)
         self.broadcast(m, 2)
         self.assertEqual(len(b.starts()), 1)
 
