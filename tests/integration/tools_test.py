@@ -441,7 +441,7 @@ class InstallTest(unittest.TestCase):
     def test_bash_completion(self):
         script = self.path("share", "bash-completion", "completions", "nuvctl")
         cases = [
-            ("nuvctl ", "status watch refresh kill records cloud help --help --version"),
+            ("nuvctl ", "status watch history refresh kill records cloud help --help --version"),
             ("nuvctl re", "refresh records"),
             ("nuvctl records --database /tmp/x ",
              "list add remove help --container --database --help"),
@@ -449,6 +449,7 @@ class InstallTest(unittest.TestCase):
             ("nuvctl cloud s", "status"),
             ("nuvctl watch --c", "--count"),
             ("nuvctl watch --count ", ""),
+            ("nuvctl history --since ", "90m 24h 7d"),
             ("nuvctl help k", "kill"),
         ]
         for line, expected in cases:
