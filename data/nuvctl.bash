@@ -5,7 +5,7 @@
 _nuvctl() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=${COMP_WORDS[COMP_CWORD-1]}
-    local commands="status watch refresh kill records cloud help"
+    local commands="status watch history refresh kill records cloud help"
     COMPREPLY=()
 
     # The command and, for records and cloud, the subcommand: the first
@@ -14,7 +14,7 @@ _nuvctl() {
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         case $word in
-            --container|--database|--count|--name|--title) ((i++)); continue ;;
+            --container|--database|--count|--name|--title|--since) ((i++)); continue ;;
             -*) continue ;;
         esac
         if [[ -z $command ]]; then command=$word; elif [[ -z $sub ]]; then sub=$word; fi
@@ -23,6 +23,7 @@ _nuvctl() {
     case $prev in
         --database) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --container|--count|--name|--title) return ;;
+        --since) COMPREPLY=($(compgen -W "90m 24h 7d" -- "$cur")); return ;;
     esac
 
     local words=""
@@ -31,6 +32,7 @@ _nuvctl() {
         help) [[ -z $sub ]] && words="$commands" ;;
         status) words="--json --help" ;;
         watch) words="--json --count --help" ;;
+        history) words="--json --since --help" ;;
         refresh|kill) words="--help" ;;
         records)
             case $sub in

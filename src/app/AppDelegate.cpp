@@ -22,7 +22,9 @@
 
 namespace nuv {
 
-AppDelegate::AppDelegate(Dependencies deps) : deps_(deps) {}
+AppDelegate::AppDelegate(Dependencies deps) : deps_(deps) {
+  if (deps_.historyStore) history_.emplace(deps_.loop, *deps_.historyStore);
+}
 
 AppDelegate::~AppDelegate() { setCoreLoop(nullptr); }
 
@@ -52,6 +54,7 @@ void AppDelegate::applicationWillFinishLaunching() {
 
 void AppDelegate::applicationDidFinishLaunching() {
   setStartDate(deps_.loop.clock().now());
+  if (history_) history_->moduleStarted();
   setupNUV();
   killObservation_ = deps_.distributedCenter.addObserver(bus::kKillNotification,
                                                          [this](const Notification&) { killMe(); });
@@ -64,6 +67,12 @@ void AppDelegate::applicationDidFinishLaunching() {
                   "another process holds the host service's name; host applications reach that "
                   "process until it lets the name go");
             },
+        .history =
+            [this](const std::string& device, Date since,
+                   std::function<void(const DeviceHistory&)> reply) {
+              if (!history_) return reply({});
+              history_->readHistory(device, since, std::move(reply));
+            },
     });
   }
 }
@@ -73,6 +82,7 @@ void AppDelegate::applicationWillTerminate() {
   // current or last run and whatever is left of its group. Blocks for the
   // grace at most; the process ends right after.
   if (task) task->stopGroup(kProbeStopGrace);
+  if (history_) history_->moduleStopping();
 }
 
 void AppDelegate::killMe() { deps_.application.terminate(); }
@@ -112,11 +122,13 @@ void AppDelegate::receiveSleepNote(const Notification& note) {
     deps_.userDefaults->setValueForKey(toDictionary(DeviceRep), kCurrentKey);
     deps_.userDefaults->synchronize();
   }
+  if (history_) history_->moduleSleeping();
   log::info("receiveSleepNote: " + note.name);
   setCoreLoop(nullptr);
 }
 
 void AppDelegate::receiveWakeNote(const Notification&) {
+  if (history_) history_->moduleWoke();
   if (task) {
     // The relaunch ends this process next, so the probe's group is stopped
     // the way termination stops it; a probe that ignores SIGTERM must not
@@ -314,6 +326,7 @@ void AppDelegate::postStack() {
   if (deps_.hostService) deps_.hostService->setDevices(note.userInfo);
   deps_.distributedCenter.postNotification(note);
   if (deps_.hostService) deps_.hostService->announceDevices();
+  if (history_) history_->mapBroadcast(DeviceRep);
 }
 
 }  // namespace nuv

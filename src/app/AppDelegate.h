@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/DeviceStatusMap.h"
+#include "app/HistoryRecorder.h"
 #include "app/ProbeErrorLog.h"
 #include "platform/Application.h"
 #include "platform/Date.h"
@@ -67,6 +68,8 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
     std::string supervisingUnit = {};
     // Where host applications read the map and ask for a run; null: nowhere.
     HostService* hostService = nullptr;
+    // Where the battery history goes; null: none is kept.
+    HistoryStore* historyStore = nullptr;
   };
 
   static constexpr const char* kProbeToolName = "devInfo.NUVModule";
@@ -163,6 +166,7 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   ProbeErrorLog probeErrors_;
   // Bonjour values of the devices whose last value found no record.
   std::set<std::string> withoutRecord_;
+  std::optional<HistoryRecorder> history_;
 };
 
 }  // namespace nuv

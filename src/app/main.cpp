@@ -33,6 +33,7 @@
 #include "platform/linux/session/LogindSleepMonitor.h"
 #include "platform/linux/sqlite/SqliteCloudContainer.h"
 #include "platform/linux/sqlite/SqliteCloudDatabase.h"
+#include "platform/linux/sqlite/SqliteHistoryStore.h"
 #include "platform/linux/udev/UdevUsbRegistry.h"
 #include "usb/USBPluWatcher.h"
 
@@ -179,6 +180,8 @@ int main(int argc, char** argv) {
     // The store outlives this function; the file does not.
     ~ObserverReset() { fetcher.setWriteStatusObserver(nullptr); }
   } observerReset{fetcher};
+  // The battery history, written by a worker thread of its own.
+  SqliteHistoryStore history(loop, SqliteHistoryStore::defaultPath());
   AppDelegate::Dependencies deps{loop, launcher, *bus, workspace, bundle, application, &fetcher};
   deps.todoRefresher = refresher.get();
   deps.workspaceCenter = sleepMonitor.get();
@@ -187,6 +190,7 @@ int main(int argc, char** argv) {
   deps.relauncher = &relauncher;
   deps.supervisingUnit = supervisingUnit();
   deps.hostService = &hostService;
+  deps.historyStore = &history;
   AppDelegate delegate(deps);
   // Without its bus the module has no one to report to: one line, and an
   // exit the user unit's restart policy (or the session's end) deals with.

@@ -34,5 +34,8 @@ inline constexpr const char* kHostServiceInterface = "vemo.Tallyport.NUVModule1"
 inline constexpr const char* kDevicesProperty = "Devices";
 inline constexpr const char* kVersionProperty = "Version";  // s
 inline constexpr const char* kRefreshMethod = "Refresh";    // () -> (): a probe run now
+// (s device, x since) -> (a(xybb) samples, a(xx) gaps): one device's battery
+// history since a date, and the times the module did not watch.
+inline constexpr const char* kGetHistoryMethod = "GetHistory";
 
 }  // namespace nuv::bus

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "platform/HistoryStore.h"
 #include "platform/Subscription.h"
 #include "platform/Value.h"
 
@@ -23,6 +24,12 @@ class HostService {
     // the name over later. Hosts then reach that process, not this one. Not
     // called when the bus connection itself goes away.
     std::function<void()> nameLost;
+    // A host asked for one device's battery history since a date. `reply`
+    // answers it, once, on the loop thread, later or at once; a device
+    // without history gets an empty one.
+    std::function<void(const std::string& device, Date since,
+                       std::function<void(const DeviceHistory&)> reply)>
+        history = {};
   };
 
   virtual ~HostService() = default;

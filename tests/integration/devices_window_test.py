@@ -13,6 +13,7 @@ sanitizer report, no GTK criticals).
 import json
 import os
 import re
+import sqlite3
 import subprocess
 import tempfile
 import time
@@ -40,6 +41,14 @@ def device(udid, name, battery=None, charging="0", attached="1", product="iPhone
     if battery is not None:
         entry["Battery"] = battery
     return entry
+
+
+def known(db, udid):
+    """Whether the module has written a row of `udid` (its schema may not be there yet)."""
+    try:
+        return db.execute("SELECT count(*) FROM devices WHERE bonjour = ?", (udid,)).fetchone()[0]
+    except sqlite3.OperationalError:
+        return False
 
 
 def stamp(seconds_ago):
@@ -286,6 +295,16 @@ class WindowTestCase(DesktopTestCase):
         return window.wait(lambda v: NOT_RUNNING in v.labels and not v.rows, timeout,
                            "the not-running state")
 
+    def activate(self, action, *parameters):
+        """Activates one of the window's application actions over the bus."""
+        bus = nuvtest.connect(self.desktop.bus.address)
+        try:
+            bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
+                          GLib.Variant("(sava{sv})", (action, list(parameters), {})), None,
+                          Gio.DBusCallFlags.NONE, 5000, None)
+        finally:
+            bus.close_sync(None)
+
     def two_devices_then_a_change(self, screenshot, quiet=False):
         """The module reports PHONE and TABLET, then the window opens: their
         rows, a screenshot, and a change of the phone within CHANGE. Returns
@@ -374,6 +393,50 @@ class DevicesWindowTest(WindowTestCase):
         stop_dialog("Stop")
         self.assertTrue(self.host.expect("kill", 5))
         self.wait_not_running(window, 5)
+
+    def test_a_devices_page_charts_its_history(self):
+        phone = dict(PHONE, BatteryCycleCount="412", BatteryMaxCapacity="87")
+        self.host.start(keyed(phone))
+        self.fill_history(phone["Bonjour"])
+        window = self.open_window()
+        self.wait_rows(window, expected(phone), STARTUP)
+        self.activate("show-history", GLib.Variant("s", phone["Bonjour"]))
+        view = window.wait(lambda v: ("image", "Battery history of Anna's iPhone") in v.named
+                           and any(t.startswith("Now 85%") for t in v.labels), 10, "the page")
+        self.assertIn("Charge cycles: 412 \u00b7 Maximum capacity: 87%", view.labels)
+        self.assertTrue(any("lowest 20% at" in t and "last full charge" in t for t in view.labels),
+                        view.labels)
+        self.desktop.screenshot(os.path.join(SCREENSHOTS, "device-history.png"))
+
+    def activate(self, action, *parameters):
+        """Activates one of the window's application actions over the bus."""
+        bus = nuvtest.connect(self.desktop.bus.address)
+        try:
+            bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
+                          GLib.Variant("(sava{sv})", (action, list(parameters), {})), None,
+                          Gio.DBusCallFlags.NONE, 5000, None)
+        finally:
+            bus.close_sync(None)
+
+    def fill_history(self, udid):
+        """24 hours behind the module's own first row: a discharge to 20%, an
+        hour the module was stopped, a charge to full on external power, and a
+        slow discharge to 85% (the module's row now)."""
+        path = os.path.join(self.tmp, "state", "NUVModule", "history.sqlite")
+        self.assertTrue(nuvtest.wait_until(lambda: os.path.exists(path), 5))
+        now = int(time.time() * 1e6)
+        hour = 3600 * 10**6
+        rows = [(now - 24 * hour + i * hour // 4, 95 - i * 75 // 40, 0, 0) for i in range(41)]
+        rows += [(now - 13 * hour + i * hour // 4, 20 + i * 80 // 12, 1, 1) for i in range(13)]
+        rows += [(now - 10 * hour + i * hour, 100 - i * 15 // 9, 0, 0) for i in range(10)]
+        db = sqlite3.connect(path, timeout=5)
+        with db:
+            self.assertTrue(nuvtest.wait_until(lambda: known(db, udid), 5))
+            db.executemany("INSERT OR REPLACE INTO samples SELECT id, ?, ?, ?, ? FROM devices "
+                           "WHERE bonjour = ?", [r + (udid,) for r in rows])
+            db.executemany("INSERT INTO events(time, kind) VALUES(?, ?)",
+                           [(now - 14 * hour, "stop"), (now - 13 * hour, "start")])
+        db.close()
 
     def test_storms_strangers_and_garbage_leave_the_newest_map(self):
         host = nuvtest.StandIn(self.desktop.bus, keyed(PHONE))

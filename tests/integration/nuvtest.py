@@ -432,6 +432,7 @@ class Module:
         env = bus.env()
         env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
         env["XDG_DATA_HOME"] = os.path.join(home, "data")
+        env["XDG_STATE_HOME"] = os.path.join(home, "state")
         env["XDG_RUNTIME_DIR"] = os.path.join(home, "runtime")
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         # Never the machine's own logind: tests that want one start a mock

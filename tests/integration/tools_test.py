@@ -379,7 +379,7 @@ class InstallTest(unittest.TestCase):
             self.assertIn(option.replace("-", "\\-"), module_page)
 
         for line, expected in [
-                ("nuvctl ", "status watch refresh kill records cloud help --help --version"),
+                ("nuvctl ", "status watch history refresh kill records cloud help --help --version"),
                 ("nuvctl re", "refresh records"),
                 ("nuvctl records --database /tmp/x ",
                  "list add remove help --container --database --help"),
@@ -387,6 +387,7 @@ class InstallTest(unittest.TestCase):
                 ("nuvctl cloud s", "status"),
                 ("nuvctl watch --c", "--count"),
                 ("nuvctl watch --count ", ""),
+                ("nuvctl history --since ", "90m 24h 7d"),
                 ("nuvctl help k", "kill")]:
             with self.subTest(line=line):
                 done = run(["bash", "--norc", "-c", 'source "$1"; read -ra COMP_WORDS <<< "$2"; '

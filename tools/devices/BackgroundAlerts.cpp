@@ -3,9 +3,9 @@
 #include <cstdlib>
 
 #include "platform/Log.h"
-#include "platform/linux/cloud/SerialWorker.h"
 #include "platform/linux/process/XdgDirs.h"
 #include "platform/linux/runtime/DurableFile.h"
+#include "platform/linux/runtime/SerialWorker.h"
 
 namespace nuvdevices {
 namespace {

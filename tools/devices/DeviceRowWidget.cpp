@@ -33,7 +33,8 @@ void setText(GtkWidget* widget, const std::string& text) {
 }  // namespace
 
 DeviceRowWidget::DeviceRowWidget() : row_(GTK_WIDGET(g_object_ref_sink(gtk_list_box_row_new()))) {
-  gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(row_.get()), FALSE);
+  // A click opens the device's page with its battery history.
+  gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(row_.get()), TRUE);
   gtk_widget_add_css_class(row_.get(), "device");
 
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 14);

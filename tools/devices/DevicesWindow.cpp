@@ -25,7 +25,7 @@ GtkWidget* iconButton(const char* icon, const char* label, const char* tooltip) 
 }  // namespace
 
 DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nuv::Clock& clock)
-    : app_(app), haveBus_(bus != nullptr), model_(clock) {
+    : app_(app), bus_(bus), haveBus_(bus != nullptr), model_(clock), clock_(clock) {
   window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_application_window_new(app))));
   gtk_window_set_title(GTK_WINDOW(window_.get()), "NUVModule Devices");
   gtk_window_set_icon_name(GTK_WINDOW(window_.get()), kAppId);
@@ -49,9 +49,10 @@ DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nu
 
 DevicesWindow::~DevicesWindow() {
   client_.reset();
+  history_.reset();
   if (ageTimer_) g_source_remove(ageTimer_);
   if (startTimer_) g_source_remove(startTimer_);
-  for (const char* name : {"refresh", "stop-module", "start-module", "quit"}) {
+  for (const char* name : {"refresh", "stop-module", "start-module", "quit", "show-history"}) {
     g_action_map_remove_action(G_ACTION_MAP(app_), name);
   }
   rows_.clear();
@@ -79,6 +80,14 @@ void DevicesWindow::addActions() {
               gtk_window_close(GTK_WINDOW(static_cast<DevicesWindow*>(s)->window_.get()));
             }),
             this);
+  GSimpleAction* history = g_simple_action_new("show-history", G_VARIANT_TYPE_STRING);
+  g_signal_connect(
+      history, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* key, void* s) {
+        static_cast<DevicesWindow*>(s)->showHistory(g_variant_get_string(key, nullptr));
+      }),
+      this);
+  g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(history));
+  g_object_unref(history);
   const char* refreshKeys[] = {"<Control>r", "F5", nullptr};
   const char* quitKeys[] = {"<Control>q", "<Control>w", nullptr};
   gtk_application_set_accels_for_action(app_, "app.refresh", refreshKeys);
@@ -137,6 +146,13 @@ void DevicesWindow::buildPages() {
   gtk_widget_set_valign(list_, GTK_ALIGN_START);
   gtk_accessible_update_property(GTK_ACCESSIBLE(list_), GTK_ACCESSIBLE_PROPERTY_LABEL, "Devices",
                                  -1);
+  g_signal_connect(list_, "row-activated",
+                   G_CALLBACK(+[](GtkListBox*, GtkListBoxRow* row, void* s) {
+                     auto* self = static_cast<DevicesWindow*>(s);
+                     const auto i = static_cast<std::size_t>(gtk_list_box_row_get_index(row));
+                     if (i < self->rows_.size()) self->showHistory(self->rows_[i]->key());
+                   }),
+                   this);
   overflow_ = gtk_label_new(nullptr);
   gtk_widget_add_css_class(overflow_, "dim-label");
   gtk_widget_set_visible(overflow_, FALSE);
@@ -195,8 +211,23 @@ void DevicesWindow::onRunning(bool running) {
 
 void DevicesWindow::onDevices(const nuvctl::StackPayload& map) {
   model_.update(map);
+  map_ = map;
+  if (history_) {
+    for (const auto& entry : map.devices) history_->entryChanged(entry.key, entry.fields);
+  }
   mapKnown_ = true;
   render();
+}
+
+void DevicesWindow::showHistory(const std::string& key) {
+  if (!bus_) return;
+  if (!history_)
+    history_ = std::make_unique<DeviceHistoryPage>(GTK_WINDOW(window_.get()), bus_, clock_);
+  std::map<std::string, std::string> fields;
+  for (const auto& entry : map_.devices) {
+    if (entry.key == key) fields = entry.fields;
+  }
+  history_->open(key, fields);
 }
 
 void DevicesWindow::startModule() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceHistoryPage.h"
 #include "DeviceRowModel.h"
 #include "DeviceRowWidget.h"
 #include "HostServiceClient.h"
@@ -25,8 +26,10 @@ namespace nuvdevices {
 //
 // The actions live on the application, so the desktop and tests can trigger
 // them over the bus too: app.refresh, app.stop-module (asks first),
-// app.start-module, app.quit (closes the window). The menu also offers
-// app.preferences, which the application provides.
+// app.start-module, app.quit (closes the window), and app.show-history(device
+// key), which a click on a row does: the device's page with its battery
+// history. The menu also offers app.preferences, which the application
+// provides.
 //
 // Loop thread only. The object must outlive the GtkWindow's use of it: the
 // application keeps it until its main loop has ended.
@@ -60,6 +63,7 @@ class DevicesWindow {
   void onStarted(bool ok, const std::string& message);
   void askToStop();
   void startModule();
+  void showHistory(const std::string& key);
 
   Page page() const;
   void render();
@@ -70,8 +74,10 @@ class DevicesWindow {
   static int onStartTimeout(void* self);
 
   GtkApplication* app_;
+  GDBusConnection* bus_;
   bool haveBus_;
   DeviceRowModel model_;
+  const nuv::Clock& clock_;
   ModuleStarter starter_;
 
   nuv::glib::Object<GtkWidget> window_;
@@ -99,6 +105,9 @@ class DevicesWindow {
   bool windowGone_ = false;  // closed by the user; destroyed already
   unsigned ageTimer_ = 0;
   unsigned startTimer_ = 0;
+
+  nuvctl::StackPayload map_;                    // the last map, for the history page
+  std::unique_ptr<DeviceHistoryPage> history_;  // made on first use
 
   // Last, so that it goes first: its callbacks use everything above.
   std::unique_ptr<HostServiceClient> client_;

@@ -12,5 +12,6 @@ int runRefresh(Args args);  // asks the module for a probe run now
 int runKill(Args args);     // posts the kill notification, waits for the module to stop
 int runRecords(Args args);  // the companion app's side of the cloud records
 int runCloud(Args args);    // shared-cloud sign-in and status
+int runHistory(Args args);  // the battery history the module keeps
 
 }  // namespace nuvctl

@@ -4,6 +4,7 @@
 
 #include "WatchView.h"
 #include "platform/BusNames.h"
+#include "platform/linux/bus/VariantCodec.h"
 
 namespace nuvctl {
 
@@ -95,6 +96,18 @@ void HostClient::readDevicesAsync(GAsyncReadyCallback done, gpointer data) const
 
 HostClient::Result HostClient::refresh(std::string* error) const {
   return call(bus::kHostServiceInterface, bus::kRefreshMethod, nullptr, "()", nullptr, error);
+}
+
+HostClient::Result HostClient::history(const std::string& device, nuv::Date since,
+                                       nuv::DeviceHistory* history, std::string* error) const {
+  nuv::glib::Variant reply;
+  const Result outcome =
+      call(bus::kHostServiceInterface, bus::kGetHistoryMethod,
+           g_variant_new("(sx)", device.c_str(), static_cast<gint64>(since.microseconds())),
+           "(a(xybb)a(xx))", &reply, error);
+  if (outcome != Result::Ok) return outcome;
+  *history = *nuv::linux_backend::historyFromVariant(reply.get());
+  return Result::Ok;
 }
 
 }  // namespace nuvctl

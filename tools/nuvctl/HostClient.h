@@ -3,6 +3,7 @@
 #include <string>
 
 #include "StackPayload.h"
+#include "platform/HistoryStore.h"
 #include "platform/linux/GlibHandles.h"
 
 namespace nuvctl {
@@ -33,6 +34,9 @@ class HostClient {
   void readDevicesAsync(GAsyncReadyCallback done, gpointer data) const;
   // Calls Refresh().
   Result refresh(std::string* error) const;
+  // Calls GetHistory: `device`'s samples since `since` and the gaps.
+  Result history(const std::string& device, nuv::Date since, nuv::DeviceHistory* history,
+                 std::string* error) const;
 
   // Says whether `result` is Ok; otherwise reports it on standard error as
   // "nuvctl <command>: no module is running" or "nuvctl <command>:

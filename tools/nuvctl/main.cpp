@@ -15,7 +15,7 @@ constexpr const char* kDescription =
     "Run 'nuvctl COMMAND --help' or 'nuvctl help COMMAND' for the options of a\n"
     "command.\n"
     "\n"
-    "status, watch, refresh and kill talk to the module on the user's session\n"
+    "status, watch, history, refresh and kill talk to the module on the user's session\n"
     "bus (the one DBUS_SESSION_BUS_ADDRESS names): the name\n"
     "vemo.Tallyport.NUVModule with the interface vemo.Tallyport.NUVModule1, and\n"
     "the signal vemo.DistributedNotifications.Notification. Both interfaces are\n"
@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
       .subcommand("status", "show the devices the module reports now", nuvctl::runStatus)
       .subcommand("watch", "show the devices, then every change the module broadcasts",
                   nuvctl::runWatch)
+      .subcommand("history", "show the battery history of the devices (default: last 24 hours)",
+                  nuvctl::runHistory)
       .subcommand("refresh", "ask the module for a probe run now", nuvctl::runRefresh)
       .subcommand("kill", "ask the running module to stop, and wait until it has", nuvctl::runKill)
       .subcommand("records", "list, add and remove the battery records in the local cloud database",

@@ -1,4 +1,4 @@
-#include "platform/linux/cloud/SerialWorker.h"
+#include "platform/linux/runtime/SerialWorker.h"
 
 #include <gtest/gtest.h>
 

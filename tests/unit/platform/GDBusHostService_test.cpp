@@ -7,6 +7,8 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <variant>
+
 #include "platform/BusNames.h"
 #include "platform/linux/GlibHandles.h"
 #include "platform/linux/bus/BusNotificationCenter.h"
@@ -210,6 +212,56 @@ TEST_F(GDBusHostServiceTest, HandlersRunUntilTheEndTheNameIsQueuedForAndWrongCal
   waitFor([] { return false; }, 0.2);
   EXPECT_EQ(losses, 1);
   service.announceDevices();  // a warning, not a crash
+}
+
+TEST_F(GDBusHostServiceTest, GetHistoryIsAnsweredWhenTheHandlerRepliesAndFailsWhenItNeverWill) {
+  std::vector<std::function<void(const DeviceHistory&)>> replies;
+  std::vector<std::pair<std::string, std::int64_t>> asked;
+  HostService::Handlers handlers;
+  handlers.history = [&](const std::string& device, Date since, auto reply) {
+    asked.emplace_back(device, since.microseconds());
+    replies.push_back(std::move(reply));
+  };
+  GDBusHostService service(module.get(), "1");
+  Subscription published = service.publish(std::move(handlers));
+  ASSERT_TRUE(waitFor([&] { return !owner().empty(); }));
+  // Each answer: the decoded history, or the error's D-Bus name.
+  std::vector<std::variant<DeviceHistory, std::string>> answers;
+  auto ask = [&](const char* device) {
+    g_dbus_connection_call(
+        client.get(), bus::kHostServiceName, bus::kHostServicePath, bus::kHostServiceInterface,
+        bus::kGetHistoryMethod, g_variant_new("(sx)", device, gint64{42}), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+        [](GObject* connection, GAsyncResult* result, gpointer data) {
+          GError* raw = nullptr;
+          glib::Variant reply(
+              g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &raw));
+          glib::Error error(raw);
+          auto& out = *static_cast<std::vector<std::variant<DeviceHistory, std::string>>*>(data);
+          if (auto history = historyFromVariant(reply.get())) {
+            out.emplace_back(std::move(*history));
+          } else {
+            out.emplace_back(error ? glib::String(g_dbus_error_get_remote_error(error.get())).get()
+                                   : "bad reply");
+          }
+        },
+        &answers);
+  };
+  ask("abc");
+  ASSERT_TRUE(waitFor([&] { return replies.size() == 1; }));
+  EXPECT_EQ(asked.back(), (std::pair<std::string, std::int64_t>{"abc", 42}));
+  const DeviceHistory history{{{Date::fromMicroseconds(5), 80, true, false}},
+                              {{Date::fromMicroseconds(1), Date::fromMicroseconds(3)}}};
+  replies[0](history);
+  ASSERT_TRUE(waitFor([&] { return answers.size() == 1; }));
+  EXPECT_EQ(answers[0], (std::variant<DeviceHistory, std::string>{history}));
+  ask("other");
+  ASSERT_TRUE(waitFor([&] { return replies.size() == 2; }));
+  replies.clear();  // dropped unanswered, as when the module ends first
+  ASSERT_TRUE(waitFor([&] { return answers.size() == 2; }));
+  EXPECT_EQ(
+      answers[1],
+      (std::variant<DeviceHistory, std::string>{std::string("org.freedesktop.DBus.Error.Failed")}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <mutex>
+#include <utility>
 
 #include "platform/BusNames.h"
 #include "platform/Log.h"
@@ -59,6 +60,35 @@ gboolean onRefresh(NuvNUVModule1* object, GDBusMethodInvocation* invocation, gpo
   nuv_nuvmodule1_complete_refresh(object, invocation);
   const Shared& p = *static_cast<Shared*>(data);
   if (p->active && p->handlers.refresh) p->handlers.refresh();
+  return TRUE;
+}
+
+// handle-get-history: answered when the history has been read, from the
+// loop; the loop goes on meanwhile. A reply that never comes (the module
+// ends first) fails the call instead of leaving the host to time out.
+gboolean onGetHistory(NuvNUVModule1*, GDBusMethodInvocation* invocation, const gchar* device,
+                      gint64 since, gpointer data) {
+  struct Pending {
+    GDBusMethodInvocation* invocation;  // taken by the reply
+    ~Pending() {
+      if (invocation) {
+        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.Failed",
+                                                   "the module is stopping");
+      }
+    }
+  };
+  std::shared_ptr<Pending> pending(new Pending{invocation});
+  auto reply = [pending](const DeviceHistory& history) {
+    if (auto* call = std::exchange(pending->invocation, nullptr)) {
+      g_dbus_method_invocation_return_value(call, historyToVariant(history));
+    }
+  };
+  const Shared& p = *static_cast<Shared*>(data);
+  if (p->active && p->handlers.history) {
+    p->handlers.history(device, Date::fromMicroseconds(since), std::move(reply));
+  } else {
+    reply({});
+  }
   return TRUE;
 }
 
@@ -146,6 +176,8 @@ Subscription GDBusHostService::publish(Handlers handlers) {
   // One handle-* signal per method of the interface XML.
   g_signal_connect_data(skeleton, "handle-refresh", G_CALLBACK(onRefresh), new Shared(publication),
                         deleteShared, GConnectFlags(0));
+  g_signal_connect_data(skeleton, "handle-get-history", G_CALLBACK(onGetHistory),
+                        new Shared(publication), deleteShared, GConnectFlags(0));
   // Before the export and removed after it: while the object is there, the
   // filter answers every read.
   const guint filterId = g_dbus_connection_add_filter(

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <vector>
+
 #include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {
@@ -185,6 +187,62 @@ std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
     return std::nullopt;
   }
   return decodeEntries(variant, "a{sa{sv}}", 0, error);
+}
+
+namespace {
+
+// (xybb) and (xx) are fixed-size: GVariant lays each element out as these
+// structs do on this machine (booleans one byte, padding zero), so a week of
+// samples is copied in one go instead of being built element by element.
+struct PackedSample {
+  gint64 time;
+  guint8 level, charging, external, padding[5];
+};
+struct PackedGap {
+  gint64 start, end;
+};
+static_assert(sizeof(PackedSample) == 16 && sizeof(PackedGap) == 16);
+
+}  // namespace
+
+GVariant* historyToVariant(const DeviceHistory& history) {
+  std::vector<PackedSample> samples(history.samples.size(), PackedSample{});
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const auto& s = history.samples[i];
+    samples[i].time = s.time.microseconds();
+    samples[i].level = s.level;
+    samples[i].charging = s.charging;
+    samples[i].external = s.external;
+  }
+  std::vector<PackedGap> gaps;
+  for (const auto& g : history.gaps) gaps.push_back({g.start.microseconds(), g.end.microseconds()});
+  GVariant* children[] = {g_variant_new_fixed_array(G_VARIANT_TYPE("(xybb)"), samples.data(),
+                                                    samples.size(), sizeof(PackedSample)),
+                          g_variant_new_fixed_array(G_VARIANT_TYPE("(xx)"), gaps.data(),
+                                                    gaps.size(), sizeof(PackedGap))};
+  return g_variant_new_tuple(children, 2);
+}
+
+std::optional<DeviceHistory> historyFromVariant(GVariant* variant) {
+  if (!variant || !g_variant_is_of_type(variant, G_VARIANT_TYPE("(a(xybb)a(xx))"))) {
+    return std::nullopt;
+  }
+  DeviceHistory history;
+  glib::Variant samples(g_variant_get_child_value(variant, 0));
+  glib::Variant gaps(g_variant_get_child_value(variant, 1));
+  gsize count = 0;
+  const auto* s = static_cast<const PackedSample*>(
+      g_variant_get_fixed_array(samples.get(), &count, sizeof(PackedSample)));
+  for (gsize i = 0; i < count; ++i) {
+    history.samples.push_back(
+        {Date::fromMicroseconds(s[i].time), s[i].level, s[i].charging != 0, s[i].external != 0});
+  }
+  const auto* g = static_cast<const PackedGap*>(
+      g_variant_get_fixed_array(gaps.get(), &count, sizeof(PackedGap)));
+  for (gsize i = 0; i < count; ++i) {
+    history.gaps.push_back({Date::fromMicroseconds(g[i].start), Date::fromMicroseconds(g[i].end)});
+  }
+  return history;
 }
 
 }  // namespace nuv::linux_backend

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/HistoryStore.h"
 #include "platform/Value.h"
 
 typedef struct _GVariant GVariant;
@@ -45,5 +46,12 @@ std::optional<Dictionary> dictionaryFromVariant(GVariant* variant, std::string* 
 // Reads a{sa{sv}} into a dictionary whose values are dictionaries.
 std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
                                                               std::string* error = nullptr);
+
+// The reply of GetHistory, (a(xybb)a(xx)): each sample as (time, level,
+// charging, external), each gap as (start, end), times as dates above.
+// Returns a new floating reference.
+GVariant* historyToVariant(const DeviceHistory& history);
+// Reads a reply of that type; none for any other type.
+std::optional<DeviceHistory> historyFromVariant(GVariant* variant);
 
 }  // namespace nuv::linux_backend

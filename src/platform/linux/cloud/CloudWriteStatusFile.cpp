@@ -3,9 +3,9 @@
 #include <glib.h>
 #include <unistd.h>
 
-#include "platform/linux/cloud/SerialWorker.h"
 #include "platform/linux/runtime/DurableFile.h"
 #include "platform/linux/runtime/IsoDate.h"
+#include "platform/linux/runtime/SerialWorker.h"
 
 namespace nuv::linux_backend {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/Log.h"
-#include "platform/linux/cloud/SerialWorker.h"
+#include "platform/linux/runtime/SerialWorker.h"
 
 namespace nuv::linux_backend {
 

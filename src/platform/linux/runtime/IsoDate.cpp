@@ -25,6 +25,17 @@ std::string IsoDate::format(Date date, bool withMicroseconds) {
   return out;
 }
 
+std::optional<Date> IsoDate::parse(const std::string& text) {
+  const bool dateOnly = text.size() == 10 && text[4] == '-' && text[7] == '-';
+  const std::string full = dateOnly ? text + "T00:00:00" : text;
+  GDateTime* parsed = g_date_time_new_from_iso8601(full.c_str(), nullptr);
+  if (!parsed) return std::nullopt;
+  const Date date = Date::fromMicroseconds(g_date_time_to_unix(parsed) * 1'000'000 +
+                                           g_date_time_get_microsecond(parsed));
+  g_date_time_unref(parsed);
+  return date;
+}
+
 std::string IsoDate::now() { return format(Date::fromMicroseconds(g_get_real_time())); }
 
 }  // namespace nuv::linux_backend

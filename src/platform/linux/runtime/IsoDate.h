@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/Date.h"
@@ -14,6 +15,10 @@ class IsoDate {
   static std::string format(Date date, bool withMicroseconds = false);
   // The current time, to the second.
   static std::string now();
+  // An ISO 8601 date and time ("2026-06-01T12:34:56Z", "...+02:00", local
+  // time without a zone) or a calendar date ("2026-06-01", its local
+  // midnight); none for anything else.
+  static std::optional<Date> parse(const std::string& text);
 };
 
 }  // namespace nuv::linux_backend

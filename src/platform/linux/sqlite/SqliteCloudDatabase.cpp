@@ -7,7 +7,7 @@
 
 #include "platform/Log.h"
 #include "platform/linux/GlibHandles.h"
-#include "platform/linux/cloud/SerialWorker.h"
+#include "platform/linux/runtime/SerialWorker.h"
 #include "platform/linux/sqlite/SqliteCloudStore.h"
 
 namespace nuv::linux_backend {

@@ -1,29 +1,16 @@
 #include "platform/linux/sqlite/SqliteCloudStore.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
 #include <map>
-#include <system_error>
 #include <utility>
+
+#include "platform/linux/sqlite/SqliteSupport.h"
 
 namespace nuv::linux_backend {
 namespace {
-
-// Takes group and other permissions away from an existing file or folder of
-// ours; anything else (missing, not ours) is left alone.
-void tighten(const std::string& path, mode_t mode) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return;
-  if ((st.st_mode & 07777) != mode && st.st_uid == ::geteuid()) ::chmod(path.c_str(), mode);
-}
 
 constexpr int kBusyTimeoutMs = 5000;
 
@@ -128,19 +115,9 @@ std::optional<CloudFieldValue> sortValue(const CloudRecordData& r, const std::st
 
 }  // namespace
 
-// A prepared statement that finalizes itself.
-struct SqliteCloudStore::Statement {
-  sqlite3_stmt* stmt = nullptr;
-  int rc = SQLITE_OK;
-  Statement(sqlite3* db, const char* sql) { rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
-  ~Statement() { sqlite3_finalize(stmt); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  void bind(int i, const std::string& s) {
-    sqlite3_bind_text(stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-  }
-  void bind(int i, std::int64_t v) { sqlite3_bind_int64(stmt, i, v); }
+// A prepared statement that also binds and reads field values.
+struct SqliteCloudStore::Statement : sqlite::Statement {
+  using sqlite::Statement::Statement;
   void bindValue(int i, const CloudFieldValue& v) {
     if (const auto* s = std::get_if<std::string>(&v)) {
       bind(i, *s);
@@ -152,14 +129,6 @@ struct SqliteCloudStore::Statement {
       bind(i, std::get<Date>(v).microseconds());
     }
   }
-  int step() { return sqlite3_step(stmt); }
-  std::int64_t integer(int col) const { return sqlite3_column_int64(stmt, col); }
-  std::string text(int col) const {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
-    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, col)))
-             : std::string();
-  }
-  bool isNull(int col) const { return sqlite3_column_type(stmt, col) == SQLITE_NULL; }
   // A field value stored as (kind, value) at columns col, col+1; absent for an
   // unknown kind.
   std::optional<CloudFieldValue> fieldValue(int col) const {
@@ -211,27 +180,9 @@ std::optional<CloudError> SqliteCloudStore::exec(const char* sql, const char* wh
 }
 
 std::optional<CloudError> SqliteCloudStore::makePrivate() {
-  const auto dir = std::filesystem::path(path_).parent_path();
-  if (!dir.empty()) {
-    // Folders that are missing are made private to the user; of the ones
-    // there, only the store's own folder is tightened.
-    std::filesystem::path made;
-    for (const auto& part : dir) {
-      made /= part;
-      if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
-        return CloudError{CloudErrorCode::InternalError,
-                          "cannot create " + made.string() + ": " + std::strerror(errno),
-                          std::nullopt};
-      }
-    }
-    if (privateFolder_) tighten(dir.string(), 0700);
-  }
-  // SQLite gives the -wal and -shm files the database file's mode, so a
-  // database file made 0600 here keeps all three private.
-  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
-  for (const char* suffix : {"", "-wal", "-shm"}) tighten(path_ + suffix, 0600);
-  return std::nullopt;
+  std::string reason;
+  if (sqlite::makePrivate(path_, privateFolder_, &reason)) return std::nullopt;
+  return CloudError{CloudErrorCode::InternalError, reason, std::nullopt};
 }
 
 std::optional<CloudError> SqliteCloudStore::open() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -11,7 +12,7 @@ namespace nuv::linux_backend {
 
 // A serial task queue run by one thread of its own: tasks run one at a time,
 // in the order they were queued. The cloud backends run their calls and
-// completions on one.
+// completions on one; the history store writes its rows on one.
 //
 // stop() drops the queued tasks (they never run; they are destroyed outside
 // the lock, since their captures may call back into a backend when
@@ -40,6 +41,8 @@ class SerialWorker {
   // Blocks until every task queued before has run, or the worker stopped.
   // Not from one of its own tasks.
   void waitUntilIdle();
+  // The same, for at most `timeout`; false when tasks are still left then.
+  bool waitUntilIdleFor(std::chrono::milliseconds timeout);
   // Idempotent. Any thread, its own tasks included.
   void stop();
 

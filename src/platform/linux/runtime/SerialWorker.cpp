@@ -1,4 +1,4 @@
-#include "platform/linux/cloud/SerialWorker.h"
+#include "platform/linux/runtime/SerialWorker.h"
 
 #include <cstdlib>
 #include <vector>
@@ -64,6 +64,12 @@ void SerialWorker::enqueue(Task task) {
 void SerialWorker::waitUntilIdle() {
   std::unique_lock lock(mutex_);
   idle_.wait(lock, [this] { return stopping_ || (tasks_.empty() && !running_); });
+}
+
+bool SerialWorker::waitUntilIdleFor(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, timeout,
+                        [this] { return stopping_ || (tasks_.empty() && !running_); });
 }
 
 void SerialWorker::stop() {

@@ -1,0 +1,105 @@
+#include "app/HistoryRecorder.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "app/CloudRecordBridge.h"
+#include "platform/RunLoop.h"
+
+namespace nuv {
+
+HistoryRecorder::HistoryRecorder(RunLoop& loop, HistoryStore& store) : loop_(loop), store_(store) {}
+
+HistoryRecorder::~HistoryRecorder() {
+  if (pruneTimer_) pruneTimer_->invalidate();
+}
+
+void HistoryRecorder::record(ModuleEvent event) { store_.addEvent({loop_.clock().now(), event}); }
+
+void HistoryRecorder::moduleStarted() {
+  record(ModuleEvent::Start);
+  prune();
+}
+
+void HistoryRecorder::moduleStopping() {
+  record(ModuleEvent::Stop);
+  store_.flush(kFlushAtStop);
+}
+
+void HistoryRecorder::moduleSleeping() { record(ModuleEvent::Sleep); }
+
+void HistoryRecorder::moduleWoke() { record(ModuleEvent::Wake); }
+
+void HistoryRecorder::prune() {
+  store_.pruneBefore(Date{loop_.clock().now().time - kKept});
+  pruneTimer_ = loop_.scheduleTimer(kPruneInterval, [this] { prune(); });
+}
+
+void HistoryRecorder::mapBroadcast(const DeviceStatusMap& map) {
+  for (const auto& [device, stored] : map) {
+    const DeviceEntry& entry = stored;  // a binding cannot be captured before C++20 in clang 14
+    auto value = [&entry](const char* key) -> std::optional<std::string_view> {
+      auto it = entry.pairs.find(key);
+      if (it == entry.pairs.end()) return std::nullopt;
+      return std::string_view(it->second);
+    };
+    const auto battery = value(kBatteryKey);
+    if (!battery) continue;
+    const BatterySample sample{
+        entry.timestamp.value_or(loop_.clock().now()),
+        static_cast<std::uint8_t>(std::clamp(CloudRecordBridge::integerValue(battery), 0, 100)),
+        CloudRecordBridge::boolValue(value(kChargingKey)),
+        CloudRecordBridge::boolValue(value(kExternalKey))};
+    auto last = last_.find(device);
+    if (last != last_.end() && last->second.level == sample.level &&
+        last->second.charging == sample.charging && last->second.external == sample.external) {
+      continue;
+    }
+    last_.insert_or_assign(device, sample);
+    store_.addSample(device, sample);
+  }
+}
+
+void HistoryRecorder::readHistory(const std::string& device, Date since,
+                                  std::function<void(DeviceHistory)> reply) {
+  store_.read(device, since,
+              [clock = &loop_.clock(), since, reply = std::move(reply)](HistoryStore::Stored s) {
+                auto gapList = gaps(s, since, clock->now());
+                reply({std::move(s.samples), std::move(gapList)});
+              });
+}
+
+std::vector<HistoryGap> HistoryRecorder::gaps(const HistoryStore::Stored& stored, Date since,
+                                              Date now) {
+  std::vector<HistoryGap> found;
+  std::optional<Date> open;      // a stop or sleep not followed by a start or wake yet
+  std::optional<Date> watching;  // the last event of a watching process
+  for (const auto& [time, event] : stored.events) {
+    if (event == ModuleEvent::Stop || event == ModuleEvent::Sleep) {
+      if (!open) open = time;
+      watching.reset();
+      continue;
+    }
+    if (open) {
+      found.push_back({*open, time});
+      open.reset();
+    } else if (event == ModuleEvent::Start && watching) {
+      Date lastSeen = *watching;
+      for (const auto& sample : stored.samples) {
+        if (sample.time < time) lastSeen = std::max(lastSeen, sample.time);
+      }
+      found.push_back({lastSeen, time});
+    }
+    watching = time;
+  }
+  if (open) found.push_back({*open, now});
+  std::vector<HistoryGap> clipped;
+  for (auto gap : found) {
+    gap.start = std::max(gap.start, since);
+    gap.end = std::min(gap.end, now);
+    if (gap.start < gap.end) clipped.push_back(gap);
+  }
+  return clipped;
+}
+
+}  // namespace nuv

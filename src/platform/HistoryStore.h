@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Date.h"
+#include "platform/Timer.h"
+
+namespace nuv {
+
+// One change of a device's battery as the module broadcast it.
+struct BatterySample {
+  Date time;
+  std::uint8_t level = 0;  // percent
+  bool charging = false;
+  bool external = false;  // on external power
+
+  friend bool operator==(const BatterySample&, const BatterySample&) = default;
+};
+
+// The module's own life, kept beside the samples so that a reader can tell
+// the time nobody watched from a battery that did not change.
+enum class ModuleEvent : std::uint8_t { Start, Stop, Sleep, Wake };
+
+struct ModuleEventAt {
+  Date time;
+  ModuleEvent event = ModuleEvent::Start;
+
+  friend bool operator==(const ModuleEventAt&, const ModuleEventAt&) = default;
+};
+
+// A time the module did not watch, [start, end).
+struct HistoryGap {
+  Date start;
+  Date end;
+
+  friend bool operator==(const HistoryGap&, const HistoryGap&) = default;
+};
+
+// What a reader gets for one device: its samples in time order and the gaps.
+struct DeviceHistory {
+  std::vector<BatterySample> samples;
+  std::vector<HistoryGap> gaps;
+
+  friend bool operator==(const DeviceHistory&, const DeviceHistory&) = default;
+};
+
+// The battery history kept on disk. Writes are queued and return at once;
+// they land in call order. A write that fails (a full disk, a file another
+// process holds locked) is lost and reported in the log by the store, never
+// to the caller: history is not worth stalling the module for.
+//
+// Threading: every call from the loop thread; `done` runs on it too.
+class HistoryStore {
+ public:
+  struct Stored {
+    std::vector<BatterySample> samples;  // time order
+    // Time order: the events since the time asked for, led by the last one
+    // before it (so the reader knows whether the module watched then).
+    std::vector<ModuleEventAt> events;
+  };
+
+  virtual ~HistoryStore() = default;
+
+  virtual void addSample(const std::string& device, const BatterySample& sample) = 0;
+  virtual void addEvent(const ModuleEventAt& event) = 0;
+  // Drops samples and events older than `cutoff` (one at `cutoff` stays).
+  virtual void pruneBefore(Date cutoff) = 0;
+  // One device's samples at or after `since`; a device never stored has none.
+  // A read that fails gives nothing, as for an unknown device.
+  virtual void read(const std::string& device, Date since, std::function<void(Stored)> done) = 0;
+  // Blocks until the queued writes have landed, at most `timeout`: the
+  // process is about to end.
+  virtual void flush(Milliseconds timeout) = 0;
+};
+
+}  // namespace nuv

@@ -1,0 +1,136 @@
+// What goes into the battery history, and the gaps a reader is shown.
+
+#include "app/HistoryRecorder.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/fake/FakeRunLoop.h"
+
+namespace nuv {
+namespace {
+
+using std::chrono::hours;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+Date at(std::int64_t seconds) { return Date::fromMicroseconds(seconds * 1'000'000); }
+
+// Remembers the calls; reads answer from `stored`.
+struct RecordingStore : HistoryStore {
+  std::vector<std::pair<std::string, BatterySample>> samples;
+  std::vector<ModuleEvent> events;
+  std::vector<Date> cutoffs;
+  int flushes = 0;
+  Stored stored;
+
+  void addSample(const std::string& d, const BatterySample& s) override {
+    samples.emplace_back(d, s);
+  }
+  void addEvent(const ModuleEventAt& e) override { events.push_back(e.event); }
+  void pruneBefore(Date cutoff) override { cutoffs.push_back(cutoff); }
+  void read(const std::string&, Date, std::function<void(Stored)> done) override { done(stored); }
+  void flush(Milliseconds) override { ++flushes; }
+};
+
+DeviceStatusMap mapOf(std::map<std::string, std::string> pairs, std::optional<Date> stamp = {}) {
+  return {{"abc", DeviceEntry{ProbeOutput(pairs.begin(), pairs.end()), stamp}}};
+}
+
+class HistoryRecorderTest : public ::testing::Test {
+ protected:
+  HistoryRecorderTest() { loop.setWallClockOrigin(at(1'000'000'000)); }
+  fake::FakeRunLoop loop;
+  RecordingStore store;
+  HistoryRecorder recorder{loop, store};
+};
+
+TEST_F(HistoryRecorderTest, ASampleForEachBroadcastThatChangesLevelChargingOrExternalPower) {
+  const Date now = loop.clock().now();
+  struct Case {
+    std::map<std::string, std::string> pairs;
+    std::optional<Date> stamp;
+    std::optional<BatterySample> stored;
+  } cases[] = {
+      {{{"Battery", "85"}, {"Charging", "1"}}, at(5), BatterySample{at(5), 85, true, false}},
+      {{{"Battery", "85"}, {"Charging", "1"}, {"Host Attached", "0"}}, at(6), std::nullopt},
+      {{{"Battery", "84"}, {"Charging", "1"}}, std::nullopt, BatterySample{now, 84, true, false}},
+      {{{"Battery", "84"}, {"Charging", "0"}}, at(7), BatterySample{at(7), 84, false, false}},
+      {{{"Battery", "84"}, {"ExternalConnected", "1"}},
+       at(8),
+       BatterySample{at(8), 84, false, true}},
+      {{{"Trusted", "0"}}, at(9), std::nullopt},
+      {{{"Battery", "250"}, {"ExternalConnected", "1"}},
+       at(10),
+       BatterySample{at(10), 100, false, true}},
+  };
+  for (const auto& c : cases) {
+    store.samples.clear();
+    recorder.mapBroadcast(mapOf(c.pairs, c.stamp));
+    if (c.stored) {
+      EXPECT_THAT(store.samples, ElementsAre(std::pair{std::string("abc"), *c.stored}));
+    } else {
+      EXPECT_TRUE(store.samples.empty());
+    }
+  }
+}
+
+TEST_F(HistoryRecorderTest, StartPrunesTo90DaysExactlyAndAgainEveryDayStopFlushes) {
+  const Date start = loop.clock().now();
+  recorder.moduleStarted();
+  loop.advance(hours(24) - Milliseconds(1));
+  EXPECT_THAT(store.cutoffs, ElementsAre(Date{start.time - hours(24 * 90)}));
+  loop.advance(Milliseconds(1));
+  EXPECT_THAT(store.cutoffs,
+              ElementsAre(Date{start.time - hours(24 * 90)}, Date{start.time - hours(24 * 89)}));
+  recorder.moduleSleeping();
+  recorder.moduleWoke();
+  recorder.moduleStopping();
+  EXPECT_THAT(store.events, ElementsAre(ModuleEvent::Start, ModuleEvent::Sleep, ModuleEvent::Wake,
+                                        ModuleEvent::Stop));
+  EXPECT_EQ(store.flushes, 1);
+}
+
+TEST(HistoryGaps, FromStopOrSleepToTheNextStartOrWakeClippedToTheWindow) {
+  using E = ModuleEvent;
+  const std::vector<BatterySample> samples = {{at(12), 50, false, false}};
+  struct Case {
+    const char* what;
+    std::vector<ModuleEventAt> events;
+    std::vector<HistoryGap> gaps;
+  } cases[] = {
+      {"running since before", {{at(1), E::Start}}, {}},
+      {"stop then start",
+       {{at(1), E::Start}, {at(20), E::Stop}, {at(30), E::Start}},
+       {{at(20), at(30)}}},
+      {"sleep, wake, relaunch",
+       {{at(1), E::Start},
+        {at(20), E::Sleep},
+        {at(30), E::Wake},
+        {at(31), E::Stop},
+        {at(34), E::Start}},
+       {{at(20), at(30)}, {at(31), at(34)}}},
+      {"stopped before the window", {{at(5), E::Stop}, {at(30), E::Start}}, {{at(10), at(30)}}},
+      {"crash: from the last sample", {{at(5), E::Start}, {at(30), E::Start}}, {{at(12), at(30)}}},
+      {"crash: from the later event",
+       {{at(5), E::Start}, {at(15), E::Wake}, {at(30), E::Start}},
+       {{at(15), at(30)}}},
+      {"stopped until now", {{at(11), E::Start}, {at(40), E::Stop}}, {{at(40), at(50)}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_THAT(HistoryRecorder::gaps({samples, c.events}, at(10), at(50)),
+                ElementsAreArray(c.gaps))
+        << c.what;
+  }
+}
+
+TEST_F(HistoryRecorderTest, ReadGivesTheSamplesWithTheirGaps) {
+  store.stored = {{{at(12), 50, true, false}}, {{at(5), ModuleEvent::Stop}}};
+  DeviceHistory got;
+  recorder.readHistory("abc", at(10), [&](DeviceHistory h) { got = std::move(h); });
+  EXPECT_THAT(got.samples, ElementsAre(BatterySample{at(12), 50, true, false}));
+  EXPECT_THAT(got.gaps, ElementsAre(HistoryGap{at(10), loop.clock().now()}));
+}
+
+}  // namespace
+}  // namespace nuv

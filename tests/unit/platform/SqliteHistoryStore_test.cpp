@@ -1,0 +1,135 @@
+// The battery history on a real SQLite file: order, pruning, file modes, and
+// the faults that lose rows (a locked file) or the file (corruption).
+
+#include "platform/linux/sqlite/SqliteHistoryStore.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "TempDir.h"
+#include "platform/Log.h"
+#include "platform/fake/FakeRunLoop.h"
+
+namespace nuv::linux_backend {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::SizeIs;
+
+Date at(std::int64_t seconds) { return Date::fromMicroseconds(seconds * 1'000'000); }
+
+mode_t modeOf(const fs::path& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+class SqliteHistoryStoreTest : public ::testing::Test {
+ protected:
+  SqliteHistoryStoreTest() {
+    log::setSink([this](log::Level level, std::string_view line) {
+      if (level >= log::Level::Warning) warnings.emplace_back(line);
+    });
+  }
+  ~SqliteHistoryStoreTest() override { log::setSink(nullptr); }
+
+  HistoryStore::Stored read(const std::string& device, Date since) {
+    std::optional<HistoryStore::Stored> got;
+    store.read(device, since, [&](HistoryStore::Stored s) { got = std::move(s); });
+    store.waitUntilIdle();
+    EXPECT_FALSE(got) << "the result must come through the loop";
+    loop.runUntilIdle();
+    return got.value_or(HistoryStore::Stored{});
+  }
+
+  test::TempDir tmp;
+  const fs::path dir = fs::path(tmp.path()) / "state" / "NUVModule";
+  const std::string path = (dir / "history.sqlite").string();
+  fake::FakeRunLoop loop;
+  SqliteHistoryStore store{loop, path};
+  std::vector<std::string> warnings;
+};
+
+TEST_F(SqliteHistoryStoreTest, ReadsOneDevicesSamplesInOrderWithTheEventsLedByTheLastBefore) {
+  store.addEvent({at(100), ModuleEvent::Start});
+  store.addSample("a", {at(110), 50, false, false});
+  store.addSample("b", {at(120), 70, true, true});
+  store.addEvent({at(130), ModuleEvent::Sleep});
+  store.addSample("a", {at(150), 49, true, true});
+  store.addEvent({at(140), ModuleEvent::Wake});
+  store.addSample("a", {at(140), 48, false, true});
+  const auto got = read("a", at(135));
+  EXPECT_THAT(got.samples, ElementsAre(BatterySample{at(140), 48, false, true},
+                                       BatterySample{at(150), 49, true, true}));
+  EXPECT_THAT(got.events, ElementsAre(ModuleEventAt{at(130), ModuleEvent::Sleep},
+                                      ModuleEventAt{at(140), ModuleEvent::Wake}));
+  EXPECT_THAT(read("unknown", at(0)).samples, SizeIs(0));
+  EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(SqliteHistoryStoreTest, PruneDropsWhatIsOlderThanTheCutoffAndKeepsWhatIsAtIt) {
+  for (int t : {99, 100, 101}) {
+    store.addSample("a", {at(t), static_cast<std::uint8_t>(t - 50), false, false});
+    store.addEvent({at(t), ModuleEvent::Start});
+  }
+  store.pruneBefore(at(100));
+  const auto got = read("a", at(0));
+  ASSERT_THAT(got.samples, SizeIs(2));
+  EXPECT_EQ(got.samples[0].time, at(100));
+  ASSERT_THAT(got.events, SizeIs(2));
+  EXPECT_EQ(got.events[0].time, at(100));
+}
+
+TEST_F(SqliteHistoryStoreTest, FolderAndFilesArePrivateAndTheJournalIsWal) {
+  store.addSample("a", {at(1), 1, false, false});
+  store.waitUntilIdle();
+  EXPECT_EQ(modeOf(dir), 0700u);
+  for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(modeOf(path + suffix), 0600u) << suffix;
+}
+
+TEST_F(SqliteHistoryStoreTest, CorruptFileIsMovedAsideOnceAndANewOneStarted) {
+  fs::create_directories(dir);
+  std::ofstream(path) << std::string(8192, 'x');
+  store.addSample("a", {at(1), 10, false, false});
+  store.addSample("a", {at(2), 11, false, false});
+  EXPECT_THAT(read("a", at(0)).samples, SizeIs(2));
+  ASSERT_THAT(warnings, SizeIs(1));
+  EXPECT_THAT(warnings[0], HasSubstr("corrupt"));
+  int aside = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().filename().string().starts_with("history.sqlite.corrupt-20")) {
+      ++aside;
+      EXPECT_EQ(fs::file_size(e.path()), 8192u);
+    }
+  }
+  EXPECT_EQ(aside, 1);
+}
+
+TEST_F(SqliteHistoryStoreTest, LockedFileLosesRowsWithOneWarningUntilWritesWorkAgain) {
+  store.addSample("a", {at(1), 10, false, false});
+  store.waitUntilIdle();
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  store.addSample("a", {at(2), 11, false, false});
+  store.addSample("a", {at(3), 12, false, false});
+  store.waitUntilIdle();
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  store.addSample("a", {at(4), 13, false, false});
+  const auto got = read("a", at(0));
+  ASSERT_THAT(got.samples, SizeIs(2));
+  EXPECT_EQ(got.samples[1].level, 13);
+  ASSERT_THAT(warnings, SizeIs(1));
+  EXPECT_THAT(warnings[0], HasSubstr("locked"));
+}
+
+}  // namespace
+}  // namespace nuv::linux_backend

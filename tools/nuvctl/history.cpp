@@ -1,0 +1,154 @@
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "HostClient.h"
+#include "WatchView.h"
+#include "platform/linux/runtime/IsoDate.h"
+
+namespace nuvctl {
+namespace {
+
+using nuv::linux_backend::IsoDate;
+
+constexpr const char* kHistorySummary =
+    "Shows the battery history the module keeps (90 days): every change of a\n"
+    "device's level, charging or external power, read with the module's\n"
+    "GetHistory method (vemo.Tallyport.NUVModule1 on the session bus). DEVICE\n"
+    "is a device's name or its Bonjour value (UDID); without it, every device\n"
+    "the module reports now. The table shows the time (UTC), the level, whether\n"
+    "the device charged and whether it was on external power, and the times\n"
+    "the module did not watch (stopped or asleep).\n"
+    "\n"
+    "With --json: one JSON array of the changes, oldest first:\n"
+    "  [{\"time\": \"2026-12-06T18:30:12Z\", \"battery\": 87, \"charging\": true,\n"
+    "    \"external\": true, \"device\": \"<UDID>\"}, ...]";
+
+constexpr const char* kHistoryDescription =
+    "--since takes a duration back from now (90m, 24h, 7d) or an ISO 8601 date\n"
+    "(2026-12-01, 2026-12-01T08:00:00Z); the default is 24h.\n"
+    "\n"
+    "Exit status: 0 when the history was shown (a device without history\n"
+    "shows none); 1 when no module is running, the session bus cannot be\n"
+    "reached or the module did not answer; 2 on a usage error.";
+
+// "90m", "24h", "7d" back from `now`, or an ISO 8601 date.
+std::optional<nuv::Date> sinceDate(const std::string& text, nuv::Date now) {
+  if (text.size() >= 2 && std::all_of(text.begin(), text.end() - 1, ::isdigit) &&
+      text.size() <= 8) {
+    const long n = std::stol(text.substr(0, text.size() - 1));
+    const long minutes = text.back() == 'm'   ? 1
+                         : text.back() == 'h' ? 60
+                         : text.back() == 'd' ? 1440
+                                              : 0;
+    if (minutes) return nuv::Date{now.time - std::chrono::minutes(n * minutes)};
+  }
+  return IsoDate::parse(text);
+}
+
+struct Shown {
+  std::string device;  // Bonjour value
+  std::string name;
+  nuv::DeviceHistory history;
+};
+
+std::string yesNo(bool b) { return b ? "yes" : "no"; }
+
+std::string table(const std::vector<Shown>& shown, nuv::Date since) {
+  std::string out;
+  for (const auto& s : shown) {
+    out += WatchView::displayText(s.name.empty() ? s.device : s.name + " (" + s.device + ")");
+    out += "\n";
+    if (s.history.samples.empty() && s.history.gaps.empty()) {
+      out += "  no changes since " + IsoDate::format(since) + "\n";
+      continue;
+    }
+    out += "  TIME                  LEVEL  CHARGING  EXTERNAL\n";
+    // Samples and gaps in time order; a gap goes before a sample at its end.
+    std::vector<std::pair<nuv::Date, std::string>> lines;
+    for (const auto& sample : s.history.samples) {
+      char line[96];
+      std::snprintf(line, sizeof line, "  %-20s %5u%%  %-8s  %s\n",
+                    IsoDate::format(sample.time).c_str(), unsigned{sample.level},
+                    yesNo(sample.charging).c_str(), yesNo(sample.external).c_str());
+      lines.emplace_back(sample.time, line);
+    }
+    for (const auto& gap : s.history.gaps) {
+      lines.emplace_back(gap.start, "  -- not watched from " + IsoDate::format(gap.start) + " to " +
+                                        IsoDate::format(gap.end) + " --\n");
+    }
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& line : lines) out += line.second;
+  }
+  return out;
+}
+
+std::string json(const std::vector<Shown>& shown) {
+  std::vector<std::pair<nuv::Date, nlohmann::json>> rows;
+  for (const auto& s : shown) {
+    for (const auto& sample : s.history.samples) {
+      rows.emplace_back(sample.time, nlohmann::json{{"time", IsoDate::format(sample.time)},
+                                                    {"battery", sample.level},
+                                                    {"charging", sample.charging},
+                                                    {"external", sample.external},
+                                                    {"device", s.device}});
+    }
+  }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  nlohmann::json array = nlohmann::json::array();
+  for (auto& row : rows) array.push_back(std::move(row.second));
+  return array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+int runHistory(Args args) {
+  bool asJson = false;
+  std::optional<std::string> sinceText;
+  CommandLine line("history", "[DEVICE]", kHistorySummary, kHistoryDescription);
+  line.flag("json", "One JSON array of the changes instead of the table", &asJson)
+      .text("since", "DURATION|DATE", "From then on (90m, 24h, 7d or an ISO 8601 date)", &sinceText)
+      .arguments(0, 1);
+  if (auto status = line.parse(args)) return *status;
+  const nuv::Date now = WatchView::now();
+  const auto since = sinceDate(sinceText.value_or("24h"), now);
+  if (!since) {
+    return line.usageError("--since needs a duration (90m, 24h, 7d) or an ISO 8601 date, not '" +
+                           *sinceText + "'");
+  }
+  HostClient client("history");
+  if (!client) return 1;
+  StackPayload payload;
+  std::string error;
+  if (!HostClient::succeeded(client.readDevices(&payload, &error), "history",
+                             "cannot read the device map", error)) {
+    return 1;
+  }
+  std::vector<Shown> shown;
+  for (const auto& entry : payload.devices) {
+    const std::string* name = entry.field("name");
+    if (args.empty() || args[0] == entry.key || (name && *name == args[0])) {
+      shown.push_back({entry.key, name ? *name : "", {}});
+      if (!args.empty()) break;
+    }
+  }
+  // A device the module has not seen since it started may still have history.
+  if (!args.empty() && shown.empty()) shown.push_back({args[0], "", {}});
+  for (auto& s : shown) {
+    if (!HostClient::succeeded(client.history(s.device, *since, &s.history, &error), "history",
+                               "cannot read the history", error)) {
+      return 1;
+    }
+  }
+  std::fputs((asJson ? json(shown) : table(shown, *since)).c_str(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace nuvctl
