@@ -7,7 +7,6 @@
 
 #include "FakeCloudKitServer.h"
 #include "TempDir.h"
-#include "app/CloudRecordBridge.h"
 #include "cloud/TodoFetcher.h"
 #include "platform/fake/FakeRunLoop.h"
 #include "platform/linux/cloudkit/CloudKitContainer.h"
@@ -132,27 +131,6 @@ TEST_F(CloudKitDatabaseTest, AContinuationMarkerThatComesBackFailsTheFetchInstea
   EXPECT_NE(reports->errors[0].message.find("continuation marker repeated"), std::string::npos);
   EXPECT_FALSE(fetcher->todos());  // no partial list stored
   EXPECT_EQ(requests("records/query").size(), 2u);
-}
-
-TEST_F(CloudKitDatabaseTest, SavedRecordIsMergedWithTheServersDatesAndTag) {
-  seed(3);
-  ASSERT_TRUE(fetchAll());
-  const auto before = (*fetcher->todos())[1]->record()->snapshot();
-  EXPECT_EQ(before.fields.at("state"), CloudFieldValue{CloudBool{false}});  // a configured bool
-
-  ASSERT_TRUE(CloudRecordBridge::updateRecord(
-      {{"name", "Dev1"}, {"Battery", "85"}, {"Charging", "1"}}, *fetcher));
-  ASSERT_TRUE(pump([&] {
-    auto last = fetcher->todos()->back()->record()->snapshot();
-    return last.recordID.recordName == "R1" && last.recordChangeTag != before.recordChangeTag;
-  }));
-  EXPECT_TRUE(reports->errors.empty());
-
-  // The saved todo moved to the end (newest) with the server's dates and tag.
-  const auto saved = fetcher->todos()->back()->record()->snapshot();
-  EXPECT_EQ(saved.fields.at("state"), CloudFieldValue{CloudBool{true}});
-  EXPECT_EQ(saved.creationDate, before.creationDate);
-  EXPECT_GT(saved.modificationDate, before.modificationDate);
 }
 
 TEST_F(CloudKitDatabaseTest, ServerErrorsReachTheReportsWithCodeAndReasonAndTheWriteLands) {
