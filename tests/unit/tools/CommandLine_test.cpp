@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <memory>
 
 namespace nuvctl {
@@ -16,35 +16,24 @@ using ::testing::StartsWith;
 // What a parse printed on the two streams.
 class Streams {
  public:
-  Streams()
-      : out_(open_memstream(&outText_, &outSize_)), err_(open_memstream(&errText_, &errSize_)) {}
   ~Streams() {
-    close();
-    std::free(outText_);
-    std::free(errText_);
+    std::fclose(out_);
+    std::fclose(err_);
   }
   void attach(CommandLine& line) { line.setStreams(out_, err_); }
-  std::string out() {
-    close();
-    return outText_ ? std::string(outText_, outSize_) : "";
-  }
-  std::string err() {
-    close();
-    return errText_ ? std::string(errText_, errSize_) : "";
-  }
+  std::string out() { return read(out_); }
+  std::string err() { return read(err_); }
 
  private:
-  void close() {
-    if (out_) std::fclose(out_);
-    if (err_) std::fclose(err_);
-    out_ = err_ = nullptr;
+  static std::string read(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
+    return text;
   }
-  char* outText_ = nullptr;
-  char* errText_ = nullptr;
-  std::size_t outSize_ = 0;
-  std::size_t errSize_ = 0;
-  std::FILE* out_;
-  std::FILE* err_;
+  std::FILE* out_ = std::tmpfile();
+  std::FILE* err_ = std::tmpfile();
 };
 
 std::string usageError(const std::string& command, const std::string& message) {
