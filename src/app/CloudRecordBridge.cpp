@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "cloud/TodoFetcher.h"
+#include "platform/Numbers.h"
 
 namespace nuv {
 namespace {
@@ -19,23 +20,6 @@ std::optional<std::string_view> lookup(const std::map<std::string, std::string>&
 }
 
 }  // namespace
-
-std::int32_t CloudRecordBridge::integerValue(std::optional<std::string_view> text) {
-  if (!text) return 0;
-  std::size_t i = 0;
-  const std::string_view s = *text;
-  while (i < s.size() && isSpace(s[i])) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  // Accumulated as a magnitude that stops growing past the 32-bit range.
-  constexpr std::int64_t kCap = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
-  std::int64_t magnitude = 0;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-    magnitude = std::min(kCap, magnitude * 10 + (s[i] - '0'));
-  }
-  if (negative) return static_cast<std::int32_t>(-magnitude);
-  return static_cast<std::int32_t>(std::min(magnitude, kCap - 1));
-}
 
 bool CloudRecordBridge::boolValue(std::optional<std::string_view> text) {
   if (!text) return false;
@@ -60,8 +44,9 @@ bool CloudRecordBridge::updateRecord(const std::map<std::string, std::string>& e
     if (!todo || !todo->record()) continue;
     const CloudRecordRef& record = todo->record();
     if (!record->hasStringValue(kRecordNameKey, *name)) continue;
-    record->setObjectForKey(kRecordBatteryKey,
-                            std::int64_t{integerValue(lookup(entry, kEntryBatteryKey))});
+    record->setObjectForKey(
+        kRecordBatteryKey,
+        std::int64_t{saturatedInt32(lookup(entry, kEntryBatteryKey).value_or(""))});
     record->setObjectForKey(kRecordStateKey,
                             CloudBool{boolValue(lookup(entry, kEntryChargingKey))});
     fetcher.updateRecord(record);

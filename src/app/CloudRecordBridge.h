@@ -30,10 +30,6 @@ class CloudRecordBridge {
   // Returns true when a record was found and handed to the store.
   static bool updateRecord(const std::map<std::string, std::string>& entry, TodoFetcher& fetcher);
 
-  // Leading whitespace skipped, optional sign, decimal digits up to the first
-  // other character; saturates at the 32-bit limits; 0 for text that does not
-  // start that way and for a missing value.
-  static std::int32_t integerValue(std::optional<std::string_view> text);
   // After leading whitespace, an optional sign and any zeros: true when the
   // next character is Y, y, T, t or a digit 1-9; false otherwise and for a
   // missing value.

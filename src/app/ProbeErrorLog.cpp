@@ -2,19 +2,11 @@
 
 #include <cstdio>
 
-#include "app/ProbeOutputParser.h"
 #include "platform/Log.h"
+#include "platform/Utf8.h"
 
 namespace nuv {
 namespace {
-
-// Bytes in the UTF-8 sequence that `lead` begins (1 for any byte that begins none).
-std::size_t sequenceLength(unsigned char lead) {
-  if ((lead & 0xE0) == 0xC0) return 2;
-  if ((lead & 0xF0) == 0xE0) return 3;
-  if ((lead & 0xF8) == 0xF0) return 4;
-  return 1;
-}
 
 void appendEscaped(std::string& out, unsigned char c) {
   if (c == '\n') {
@@ -51,8 +43,8 @@ std::string ProbeErrorLog::printable(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
     const auto c = static_cast<unsigned char>(bytes[i]);
     if (c >= 0x80) {
-      const std::size_t n = sequenceLength(c);
-      if (n > 1 && i + n <= bytes.size() && isValidUtf8(bytes.substr(i, n))) {
+      const std::size_t n = utf8SequenceLength(bytes.substr(i));
+      if (n > 1) {
         out.append(bytes.substr(i, n));
         i += n;
       } else {

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Utf8.h"
+
 namespace nuv {
 
 // The key/value pairs of one probe run.
@@ -15,8 +17,5 @@ using ProbeOutput = std::map<std::string, std::string>;
 // before the LF stays in the value); a later pair replaces an earlier one with
 // the same key. Output that is not valid UTF-8 gives no pairs at all.
 ProbeOutput parseProbeOutput(std::string_view bytes);
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view bytes);
 
 }  // namespace nuv

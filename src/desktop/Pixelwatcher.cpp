@@ -7,6 +7,7 @@
 #include <map>
 
 #include "platform/DesktopServices.h"
+#include "platform/Numbers.h"
 #include "platform/ScreenCapture.h"
 
 namespace nuv {
@@ -45,22 +46,6 @@ Pixelwatcher& Pixelwatcher::sharedWatcher() {
   return *watcher;
 }
 
-std::int32_t Pixelwatcher::intValue(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  constexpr long long kMax = std::numeric_limits<std::int32_t>::max();
-  constexpr long long kMin = -static_cast<long long>(std::numeric_limits<std::int32_t>::min());
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > kMin) value = kMin;  // saturated; further digits change nothing
-  }
-  if (negative) return static_cast<std::int32_t>(-value);
-  return static_cast<std::int32_t>(value > kMax ? kMax : value);
-}
-
 std::optional<Color> Pixelwatcher::getColor(std::int32_t x, std::int32_t y,
                                             std::int32_t windowNumber) {
   char xs[32], ys[32], ws[32];
@@ -70,11 +55,11 @@ std::optional<Color> Pixelwatcher::getColor(std::int32_t x, std::int32_t y,
   Parameters parameters;
   for (const char* text : {xs, ys, ws}) storeParameter(parameters, text);
 
-  std::int32_t window = intValue(lookup(parameters, "winID"));
+  std::int32_t window = saturatedInt32(lookup(parameters, "winID"));
   if (window == 0) return std::nullopt;  // no window: no colour, and the caller lives on
 
-  Point point{static_cast<double>(intValue(lookup(parameters, "x"))),
-              static_cast<double>(intValue(lookup(parameters, "y")))};
+  Point point{static_cast<double>(saturatedInt32(lookup(parameters, "x"))),
+              static_cast<double>(saturatedInt32(lookup(parameters, "y")))};
   std::optional<Color> sampled = colorUnderWindowAtPoint(point, window);
   Color contrast = contrastingColorForColor(sampled);
   return colorWithHexColorString(hexStringForColor(contrast));

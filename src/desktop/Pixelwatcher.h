@@ -55,10 +55,6 @@ class Pixelwatcher {
   // The rectangle captured for `point` on a main screen `screenHeight` high
   // (0 without a screen), in top-left-origin global coordinates.
   static Rect captureRectForPoint(Point point, double screenHeight);
-  // Reads a decimal integer the way parameter strings are read back: leading
-  // whitespace, an optional sign, digits; the value saturates at the 32-bit
-  // limits; 0 when there are no digits.
-  static std::int32_t intValue(const std::string& text);
 
  private:
   ScreenCapture& screen_;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ProbeRotation.h"
+#include "platform/Utf8.h"
 
 namespace nuv {
 namespace {
@@ -11,36 +12,6 @@ namespace {
 using Reported = std::vector<std::string>;
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// Length of the well-formed UTF-8 sequence at the start of `s`, or 0 when it
-// is not one (stray continuation byte, overlong form, surrogate, beyond
-// U+10FFFF, truncated).
-std::size_t validSequenceLength(std::string_view s) {
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = b(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) lo = 0xA0;  // overlong
-    if (lead == 0xED) hi = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) lo = 0x90;  // overlong
-    if (lead == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-  } else {
-    return 0;
-  }
-  if (s.size() < length) return 0;
-  if (b(1) < lo || b(1) > hi) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (b(i) < 0x80 || b(i) > 0xBF) return 0;
-  }
-  return length;
-}
 
 void appendLine(std::string& out, std::string_view key, std::string_view value) {
   out.append(key);
@@ -58,7 +29,7 @@ std::string ProbeReport::sanitize(std::string_view text) {
   out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
-    const std::size_t length = validSequenceLength(text.substr(i));
+    const std::size_t length = utf8SequenceLength(text.substr(i));
     if (length == 0) {
       out.append(kReplacement);
       ++i;

@@ -1,18 +1,12 @@
 #include "RotationState.h"
 
-#include <fcntl.h>
 #include <glib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "ProbeStateFolder.h"
+#include "platform/linux/runtime/DurableFile.h"
 
 namespace nuv {
 namespace {
-
-using linux_backend::UniqueFd;
 
 constexpr const char* kHeader = "nuv-probe-rotation 1";
 
@@ -38,34 +32,6 @@ std::vector<std::string> parse(std::string_view text) {
   return out;
 }
 
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Writes `text` to a temporary file and renames it over the state file, so
-// readers (who take no lock) see the old file or the new one. Only one writer
-// holds the lock, so the temporary name is fixed; one left by a writer that
-// died mid-write is simply truncated. No fsync: the folder lives in memory
-// (XDG_RUNTIME_DIR), and a file lost to a crash reads as "nothing reported".
-bool replaceState(int dirFd, const std::string& text) {
-  const std::string temp = std::string(RotationState::kFileName) + ".new";
-  const UniqueFd fd(
-      ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  // fchmod: the umask must not narrow it, an older file must not widen it.
-  if (!fd || ::fchmod(fd.get(), 0600) != 0 || !writeAll(fd.get(), text)) {
-    ::unlinkat(dirFd, temp.c_str(), 0);
-    return false;
-  }
-  return ::renameat(dirFd, temp.c_str(), dirFd, RotationState::kFileName) == 0;
-}
-
 }  // namespace
 
 RotationState::RotationState(std::string directory) : directory_(std::move(directory)) {}
@@ -82,11 +48,11 @@ std::vector<std::string> RotationState::load() const {
 bool RotationState::update(
     const std::function<std::vector<std::string>(std::vector<std::string>)>& change) {
   // Locked until `dir` is closed on return.
-  const UniqueFd dir = ProbeStateFolder::lock(directory_);
+  const linux_backend::UniqueFd dir = ProbeStateFolder::lock(directory_);
   if (!dir) return false;
   std::string text = std::string(kHeader) + "\n";
   for (const auto& udid : change(load())) text += ProbeStateFolder::escape(udid) + "\n";
-  return replaceState(dir.get(), text);
+  return linux_backend::DurableFile::replace(directory_ + "/" + kFileName, text);
 }
 
 }  // namespace nuv

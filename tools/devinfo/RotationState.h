@@ -12,8 +12,8 @@ namespace nuv {
 //
 // Several probes may run at once (a USB-started run beside a timer run, a
 // user running the probe by hand). Every change is a read-modify-write under
-// an exclusive lock on the folder, and the file is replaced atomically
-// (rename), so a reader sees the old state or the new, never a part. A
+// an exclusive lock on the folder, and the file is replaced whole
+// (DurableFile), so a reader sees the old state or the new, never a part. A
 // missing, unreadable or corrupt file reads as "no device reported yet".
 class RotationState {
  public:

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "platform/Utf8.h"
 #include "platform/linux/runtime/IsoDate.h"
 
 namespace nuvctl {
@@ -47,22 +48,19 @@ std::optional<int> number(const std::string* text) {
 
 std::string WatchView::displayText(std::string_view text) {
   std::string out;
-  const char* p = text.data();
-  const char* end = text.data() + text.size();
-  while (p < end) {
-    const gunichar c = g_utf8_get_char_validated(p, end - p);
-    if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
-      out.push_back('?');
-      ++p;
-      continue;
-    }
-    const char* next = g_utf8_next_char(p);
-    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+  while (!text.empty()) {
+    const std::size_t n = nuv::utf8SequenceLength(text);
+    const auto lead = static_cast<unsigned char>(text[0]);
+    // C0 and DEL, a bad byte, or a C1 control (U+0080-U+009F: C2 80-C2 9F).
+    const bool control =
+        n == 1 ? lead < 0x20 || lead == 0x7F
+               : n == 0 || (lead == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0);
+    if (control) {
       out.push_back('?');
     } else {
-      out.append(p, next);
+      out.append(text.substr(0, n));
     }
-    p = next;
+    text.remove_prefix(n ? n : 1);
   }
   return out;
 }

@@ -41,7 +41,6 @@ class FakeAccessibilityService : public AccessibilityService {
 
   int systemWideCreations = 0;
   std::vector<int> broughtForward;
-  std::vector<std::pair<float, float>> hitTests;
   std::vector<std::pair<std::size_t, std::size_t>> sliceRequests;  // (index, maxCount)
 
   std::shared_ptr<FakeElement> addApplication(int pid) {
@@ -110,7 +109,6 @@ class FakeAccessibilityService : public AccessibilityService {
 
   AXStatus copyElementAtPosition(const ElementRef& element, float x, float y,
                                  ElementRef& out) override {
-    hitTests.emplace_back(x, y);
     if (!element) return AXStatus::IllegalArgument;
     if (hitStatus != AXStatus::Success) return hitStatus;
     ElementRef hit = hitTest ? hitTest(x, y) : nullptr;

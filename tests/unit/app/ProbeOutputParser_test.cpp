@@ -30,12 +30,24 @@ TEST(ProbeOutputParser, LinesBecomePairs) {
   }
 }
 
+// The one strict UTF-8 check behind the parser, the error log and the probe's report.
 TEST(Utf8, Boundaries) {
-  EXPECT_TRUE(isValidUtf8("\x7f"));
-  EXPECT_TRUE(isValidUtf8("\xf4\x8f\xbf\xbf"));   // U+10FFFF
-  EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(isValidUtf8("\x80"));
-  EXPECT_FALSE(isValidUtf8("\xf8\x88\x80\x80\x80"));
+  const std::pair<std::string, std::size_t> cases[] = {{"\x7f", 1},
+                                                       {"\xC3\xAB", 2},
+                                                       {"\xF4\x8F\xBF\xBF", 4},  // U+10FFFF
+                                                       {"", 0},
+                                                       {"\x80", 0},
+                                                       {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
+                                                       {"\xC0\xAF", 0},
+                                                       {"\xE0\x80\xAF", 0},
+                                                       {"\xF0\x80\x80\xAF", 0},  // overlong
+                                                       {"\xED\xA0\x80", 0},
+                                                       {"\xE2\x82", 0},
+                                                       {"\xF8\x88\x80\x80\x80", 0}};
+  for (const auto& [bytes, length] : cases) {
+    EXPECT_EQ(utf8SequenceLength(bytes), length) << testing::PrintToString(bytes);
+    EXPECT_EQ(isValidUtf8(bytes), length == bytes.size()) << testing::PrintToString(bytes);
+  }
 }
 
 }  // namespace

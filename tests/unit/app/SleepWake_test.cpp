@@ -140,19 +140,6 @@ TEST_F(SleepWakeTest, WakeTerminatesTheProbeThenRelaunchesThroughTheShell) {
   EXPECT_EQ(defaults.synchronizeCount(), 0);  // a wake without a sleep saves nothing
 }
 
-TEST_F(SleepWakeTest, SleepAfterUsbStartedRunsLeavesNoTimer) {
-  launcher.setDefault(ProcessScript{kDevice, milliseconds(100)});
-  launch();
-  at(milliseconds(1000), [this] { delegate.startMonitoring(); });
-  at(milliseconds(2000), [this] { delegate.startMonitoring(); });
-  loop.advance(milliseconds(3000));
-  ASSERT_EQ(launcher.launchedCount(), 2u);
-  sleep();
-  EXPECT_EQ(loop.pendingTimerCount(), 0u);
-  loop.advance(milliseconds(60000));
-  EXPECT_EQ(launcher.launchedCount(), 2u);
-}
-
 // The wake comes when the module is idle after a USB-started run, or in the
 // middle of a run; either way a failed relaunch leaves one poll timer, due
 // 5 s after the wake (which ends the run at once).

@@ -72,19 +72,7 @@ TEST_F(CloudKitFilesTest, PlainHttpIsAllowedOnlyToLoopback) {
   EXPECT_NE(config.problem(), "");
 }
 
-// The file's privacy and whole replacement are DurableFile's (PrivateFiles_test).
-TEST_F(CloudKitFilesTest, TokenIsStoredReadAndRemoved) {
-  CloudKitTokenStore store((dir / "sub" / "webauth.token").string(), (dir / "state").string(),
-                           (dir / "lock").string());
-  EXPECT_FALSE(store.readToken());
-  ASSERT_TRUE(store.writeToken("first"));
-  ASSERT_TRUE(store.writeToken("second+/="));
-  EXPECT_EQ(store.readToken(), "second+/=");
-  EXPECT_TRUE(store.removeToken());
-  EXPECT_FALSE(store.readToken());
-  EXPECT_TRUE(store.removeToken());
-}
-
+// Storing, rotating and removing the token: cloudkit_test.py.
 TEST(CloudKitLoginTest, TokenIsTakenFromEitherCallbackFormOrBare) {
   using Store = CloudKitTokenStore;
   EXPECT_EQ(Store::tokenFromCallback("https://app.example/cb?x=1&ckWebAuthToken=ab%2Bc%2F%3D&y=2"),

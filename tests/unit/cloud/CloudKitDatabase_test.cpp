@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "FakeCloudKitServer.h"
 #include "TempDir.h"
-#include "app/CloudRecordBridge.h"
 #include "cloud/TodoFetcher.h"
 #include "platform/fake/FakeRunLoop.h"
 #include "platform/linux/cloudkit/CloudKitContainer.h"
@@ -122,23 +120,6 @@ class CloudKitDatabaseTest : public ::testing::Test {
   std::shared_ptr<Reports> reports;
 };
 
-TEST_F(CloudKitDatabaseTest, FetchFollowsContinuationMarkersUntilTheListIsComplete) {
-  seed(450);
-  ASSERT_TRUE(fetchAll());
-  ASSERT_TRUE(reports->errors.empty()) << reports->errors[0].message;
-  auto list = fetcher->todos();
-  ASSERT_TRUE(list);
-  ASSERT_EQ(list->size(), 450u);
-  EXPECT_EQ((*list)[449]->record()->recordID().recordName, "R449");
-  // Field conversion is CloudKitWireTest's; here: the configured boolean keys.
-  EXPECT_EQ((*list)[7]->record()->objectForKey("state"), CloudFieldValue{CloudBool{false}});
-
-  auto queries = requests("records/query");
-  ASSERT_EQ(queries.size(), 3u);
-  EXPECT_FALSE(queries[0].contains("continuationMarker"));
-  EXPECT_TRUE(queries[2].contains("continuationMarker"));
-}
-
 TEST_F(CloudKitDatabaseTest, AContinuationMarkerThatComesBackFailsTheFetchInsteadOfLooping) {
   server->control(
       "reset",
@@ -150,26 +131,6 @@ TEST_F(CloudKitDatabaseTest, AContinuationMarkerThatComesBackFailsTheFetchInstea
   EXPECT_NE(reports->errors[0].message.find("continuation marker repeated"), std::string::npos);
   EXPECT_FALSE(fetcher->todos());  // no partial list stored
   EXPECT_EQ(requests("records/query").size(), 2u);
-}
-
-TEST_F(CloudKitDatabaseTest, SavedRecordIsMergedWithTheServersDatesAndTag) {
-  seed(3);
-  ASSERT_TRUE(fetchAll());
-  const auto before = (*fetcher->todos())[1]->record()->snapshot();
-
-  ASSERT_TRUE(CloudRecordBridge::updateRecord(
-      {{"name", "Dev1"}, {"Battery", "85"}, {"Charging", "1"}}, *fetcher));
-  ASSERT_TRUE(pump([&] {
-    auto last = fetcher->todos()->back()->record()->snapshot();
-    return last.recordID.recordName == "R1" && last.recordChangeTag != before.recordChangeTag;
-  }));
-  EXPECT_TRUE(reports->errors.empty());
-
-  // The saved todo moved to the end (newest) with the server's dates and tag.
-  const auto saved = fetcher->todos()->back()->record()->snapshot();
-  EXPECT_EQ(saved.fields.at("state"), CloudFieldValue{CloudBool{true}});
-  EXPECT_EQ(saved.creationDate, before.creationDate);
-  EXPECT_GT(saved.modificationDate, before.modificationDate);
 }
 
 TEST_F(CloudKitDatabaseTest, ServerErrorsReachTheReportsWithCodeAndReasonAndTheWriteLands) {
@@ -217,30 +178,6 @@ TEST_F(CloudKitDatabaseTest, ServerErrorsReachTheReportsWithCodeAndReasonAndTheW
   loop.runUntilIdle();
   EXPECT_EQ(reports->errors.size(), 3u);
   EXPECT_EQ(requests("records/modify").size(), 3u);
-}
-
-TEST_F(CloudKitDatabaseTest, StaleTokenGivesACleanSignedOutStateWithoutLeakingTokens) {
-  CloudKitTokenStore store(config.tokenPath(), config.statePath(), config.lockPath());
-  store.writeToken("stale/token+value=");
-  seed(1);
-  ASSERT_TRUE(fetchAll());
-  ASSERT_EQ(reports->errors.size(), 1u);
-  EXPECT_EQ(reports->errors[0].code, CloudErrorCode::NotAuthenticated);
-  EXPECT_EQ(reports->errors[0].message.rfind("AUTHENTICATION_REQUIRED: ", 0), 0u);
-  EXPECT_FALSE(store.readToken());  // spent: signed out
-  EXPECT_NE(store.readState().signInURL.find("/signin"), std::string::npos);
-
-  // Signed out, the next operation fails once as well; the store runs on.
-  fetcher->updateRecord(std::make_shared<CloudRecord>("Todo", CloudRecordID{"R0"}));
-  ASSERT_TRUE(pump([&] { return reports->errors.size() == 2; }));
-  EXPECT_EQ(reports->errors[1].code, CloudErrorCode::NotAuthenticated);
-
-  // No token reaches the state file.
-  stopModule();
-  std::ifstream stateFile(config.statePath());
-  const std::string stateText(std::istreambuf_iterator<char>(stateFile), {});
-  EXPECT_EQ(stateText.find("stale"), std::string::npos);
-  EXPECT_EQ(stateText.find("api+token"), std::string::npos);
 }
 
 TEST_F(CloudKitDatabaseTest, DeleteSubscribeAndTimeout) {

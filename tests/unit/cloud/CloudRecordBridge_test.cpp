@@ -8,6 +8,7 @@
 #include "app/AppDelegate.h"
 #include "cloud/TodoFetcher.h"
 #include "cloud/TodoListRefresher.h"
+#include "platform/Numbers.h"
 #include "platform/fake/FakeApplication.h"
 #include "platform/fake/FakeNotificationCenter.h"
 #include "platform/fake/FakeProcess.h"
@@ -28,9 +29,8 @@ TEST(CloudRecordBridge, IntegerReading) {
       {kMax, {"2147483647", "2147483648", "99999999999999999999999"}},
       {kMin, {"-2147483648", "-2147483649"}}};
   for (const auto& [expected, texts] : cases) {
-    for (const auto& text : texts) EXPECT_EQ(B::integerValue(text), expected) << '"' << text << '"';
+    for (const auto& text : texts) EXPECT_EQ(saturatedInt32(text), expected) << '"' << text << '"';
   }
-  EXPECT_EQ(B::integerValue(std::nullopt), 0);
 }
 
 TEST(CloudRecordBridge, BooleanReading) {

@@ -1,6 +1,5 @@
 #include "platform/linux/sqlite/SqliteCloudDatabase.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -95,52 +94,6 @@ TEST_F(SqliteCloudDatabaseTest, ReleasingTheLastReferenceInsideACompletionIsSafe
       });
   db.reset();  // the completion holds the last reference now
   EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-}
-
-// Another process's commit hints the observer through the folder watch;
-// another container's file in the same folder does not. Hints arrive on this
-// thread's main context.
-TEST_F(SqliteCloudDatabaseTest, AnotherConnectionsWriteHintsTheObserver) {
-  SqliteCloudDatabase db((dir / "c.sqlite").string());
-  int hints = 0;
-  Subscription watch = db.observeOutsideChanges([&] { ++hints; });
-  ASSERT_TRUE(watch.active());
-  auto pumpFor = [](int ms) {
-    const gint64 end = g_get_monotonic_time() + ms * 1000;
-    while (g_get_monotonic_time() < end) {
-      g_main_context_iteration(nullptr, FALSE);
-      g_usleep(1000);
-    }
-  };
-  auto saveWith = [](SqliteCloudDatabase& other, std::int64_t battery) {
-    auto record = std::make_shared<CloudRecord>("Todo", CloudRecordID{"A"});
-    record->setObjectForKey("Battery", battery);
-    std::promise<void> done;
-    other.addOperation(
-        saveOf(record, [&](CloudRecordRef, std::optional<CloudError>) { done.set_value(); }));
-    done.get_future().wait();
-  };
-  {
-    SqliteCloudDatabase elsewhere((dir / "other.sqlite").string());
-    saveWith(elsewhere, 1);
-  }
-  pumpFor(300);
-  EXPECT_EQ(hints, 0);
-  {
-    SqliteCloudDatabase writer((dir / "c.sqlite").string());
-    saveWith(writer, 2);
-  }
-  pumpFor(300);
-  EXPECT_GT(hints, 0);
-
-  watch.reset();
-  hints = 0;
-  {
-    SqliteCloudDatabase writer((dir / "c.sqlite").string());
-    saveWith(writer, 3);
-  }
-  pumpFor(300);
-  EXPECT_EQ(hints, 0);
 }
 
 TEST(SqliteCloudContainer, PathsAndFactory) {

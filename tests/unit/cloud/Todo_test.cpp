@@ -61,20 +61,5 @@ TEST(Todo, SharesItsRecordWithTheCaller) {
   EXPECT_EQ(todo->Name(), "Other");
 }
 
-TEST(Todo, EqualityAndHashFollowTheRecord) {
-  auto record = makeRecord();
-  auto a = Todo::todoWithRecord(record);
-  auto b = MutableTodo::todoWithRecord(record);
-  EXPECT_TRUE(b->isEqual(a.get()));
-  EXPECT_EQ(a->hash(), b->hash());
-  EXPECT_TRUE(a->isEqual(Todo::todoWithRecord(record->copy()).get()));
-  EXPECT_FALSE(a->isEqual(nullptr));
-  EXPECT_FALSE(a->isEqual(Todo::todoWithRecord(makeRecord("R2")).get()));
-
-  auto empty = Todo::todoWithRecord(nullptr);
-  EXPECT_FALSE(empty->isEqual(empty.get()));
-  EXPECT_FALSE(empty->isDone());
-}
-
 }  // namespace
 }  // namespace nuv

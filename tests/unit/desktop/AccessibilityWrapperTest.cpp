@@ -144,11 +144,6 @@ TEST_F(AccessibilityWrapperTest, WindowUnderPoint) {
   ax->hitStatus = AXStatus::CannotComplete;
   next = window;
   EXPECT_EQ(W::windowUnderPoint({1, 2}), nullptr);
-
-  // Coordinates reach the service as 32-bit floats.
-  W::windowUnderPoint({16777217.0, 0.1});
-  EXPECT_EQ(ax->hitTests.back().first, 16777216.0f);
-  EXPECT_EQ(ax->hitTests.back().second, 0.1f);
 }
 
 TEST_F(AccessibilityWrapperTest, MinimizedOrHiddenReadsBothAttributes) {

@@ -84,19 +84,6 @@ TEST(PixelwatcherHex, ParsingStrings) {
   }
 }
 
-TEST(PixelwatcherParameters, IntValueSaturates) {
-  constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
-  const std::pair<const char*, std::int32_t> cases[] = {
-      {"42", 42},
-      {"  -7x", -7},
-      {"2147483647", kMax},
-      {"2147483648", kMax},
-      {"99999999999999999999999", kMax},
-      {"abc", 0},
-      {"-2147483649", std::numeric_limits<std::int32_t>::min()}};
-  for (const auto& [text, value] : cases) EXPECT_EQ(Pixelwatcher::intValue(text), value) << text;
-}
-
 class PixelwatcherTest : public ::testing::Test {
  protected:
   fake::FakeScreenCapture screen;

@@ -3,7 +3,6 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -61,9 +60,7 @@ TEST(VariantCodec, InvalidUtf8IsRepairedInsteadOfBreakingTheMessage) {
   EXPECT_EQ(value.get<std::string>()->substr(0, 1), "a");
 }
 
-// The host service's Devices and the "iOSStack" user info are one encoding:
-// each device's a{sv} is the same bytes in both.
-TEST(VariantCodec, DictionaryOfDictionariesCarriesTheSameEntryBytes) {
+TEST(VariantCodec, DictionaryOfDictionariesRoundTripsAndRefusesOtherShapes) {
   const Dictionary entry{{"Bonjour", Value("abc")},
                          {"name", Value("Zoë")},
                          {"timestamp", Value(Date::fromMicroseconds(1'780'000'000'123'456))}};
@@ -71,12 +68,6 @@ TEST(VariantCodec, DictionaryOfDictionariesCarriesTheSameEntryBytes) {
   Owned devices(toVariantOfDictionaries(map));
   Owned stack(toVariant(map));
   EXPECT_STREQ(g_variant_get_type_string(devices.v), "a{sa{sv}}");
-  Owned fromDevices(g_variant_lookup_value(devices.v, "abc", G_VARIANT_TYPE("a{sv}")));
-  Owned fromStack(g_variant_lookup_value(stack.v, "abc", G_VARIANT_TYPE("a{sv}")));
-  ASSERT_EQ(g_variant_get_size(fromDevices.v), g_variant_get_size(fromStack.v));
-  EXPECT_EQ(std::memcmp(g_variant_get_data(fromDevices.v), g_variant_get_data(fromStack.v),
-                        g_variant_get_size(fromStack.v)),
-            0);
   EXPECT_EQ(dictionaryOfDictionariesFromVariant(devices.v), map);
 
   // Values that are not dictionaries cannot travel as a{sa{sv}}.

@@ -80,16 +80,8 @@ TEST(ProbeReportFormat, KeysValuesAndFraming) {
 
 TEST(ProbeReportSanitize, KeepsValidUtf8AndReplacesEachBadByte) {
   EXPECT_EQ(ProbeReport::sanitize("Zoë’s iPhone 😀"), "Zoë’s iPhone 😀");
-  EXPECT_EQ(ProbeReport::sanitize(std::string("a\0b", 3)), "a b");
-  const std::string r = "\xEF\xBF\xBD";
-  EXPECT_EQ(ProbeReport::sanitize("\xC3"), r);                               // truncated
-  EXPECT_EQ(ProbeReport::sanitize("\x80x"), r + "x");                        // stray continuation
-  EXPECT_EQ(ProbeReport::sanitize("\xC0\xAF"), r + r);                       // overlong '/'
-  EXPECT_EQ(ProbeReport::sanitize("\xE0\x80\xAF"), r + r + r);               // overlong 3-byte
-  EXPECT_EQ(ProbeReport::sanitize("\xED\xA0\x80"), r + r + r);               // surrogate
-  EXPECT_EQ(ProbeReport::sanitize("\xF4\x90\x80\x80"), r + r + r + r);       // > U+10FFFF
-  EXPECT_EQ(ProbeReport::sanitize("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");  // U+10FFFF
-  EXPECT_EQ(ProbeReport::sanitize("\xE2\x82"), r + r);                       // cut short at the end
+  EXPECT_EQ(ProbeReport::sanitize(std::string("a\0b\t", 4)), "a b ");
+  EXPECT_EQ(ProbeReport::sanitize("\x80x\xE2\x82"), "\xEF\xBF\xBDx\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 // The relay's answer for an entry written "Key=1 BatteryData.Key=2 Key=text".
@@ -232,16 +224,9 @@ TEST_F(ProbeReportRun, UnreadableDevicesAreSkippedAndStayFirstInLine) {
 }
 
 TEST_F(ProbeReportRun, NoUsbmuxdNoDeviceAndNoMemory) {
-  fake::FakeDeviceFactsSource unreachable;
-  unreachable.setUnreachable("usbmuxd is not running (nothing answers at /var/run/usbmuxd)");
-  auto r = run(unreachable, {});
-  EXPECT_EQ(r.status, 69);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err,
-            "devInfo.NUVModule: usbmuxd is not running (nothing answers at /var/run/usbmuxd)\n");
-
+  // No usbmuxd (status 69): tools_test.py.
   fake::FakeDeviceFactsSource none;
-  r = run(none, {});
+  const auto r = run(none, {});
   EXPECT_EQ(std::tie(r.status, r.out, r.err), std::make_tuple(0, std::string(), std::string()));
 
   // Without a place for its memory the probe still reports, in first-run order.
