@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "app/CloudRecordBridge.h"
+#include "platform/Numbers.h"
 #include "platform/RunLoop.h"
 
 namespace nuv {
@@ -47,7 +48,7 @@ void HistoryRecorder::mapBroadcast(const DeviceStatusMap& map) {
     if (!battery) continue;
     const BatterySample sample{
         entry.timestamp.value_or(loop_.clock().now()),
-        static_cast<std::uint8_t>(std::clamp(CloudRecordBridge::integerValue(battery), 0, 100)),
+        static_cast<std::uint8_t>(std::clamp(saturatedInt32(*battery), 0, 100)),
         CloudRecordBridge::boolValue(value(kChargingKey)),
         CloudRecordBridge::boolValue(value(kExternalKey))};
     auto last = last_.find(device);
