@@ -22,6 +22,17 @@ NUV_TEST_PACKAGES=(
   valgrind
 )
 
+# ./scripts/package: the packaging tools; the build's own packages are
+# debian/control's Build-Depends (nuv_build_depends).
+NUV_PACKAGE_PACKAGES=(debhelper dpkg-dev fakeroot devscripts lintian git)
+
+nuv_build_depends() {
+  # The package names of debian/control's Build-Depends, without versions.
+  sed -n '/^Build-Depends:/,/^[A-Z][A-Za-z-]*:/p' "$NUV_ROOT/debian/control" |
+    sed -e '$d' -e 's/^Build-Depends://' | tr ',' '\n' |
+    sed -e 's/([^)]*)//g' -e 's/\[[^]]*\]//g' -e 's/[[:space:]]//g' -e '/^$/d' -e 's/^debhelper-compat$/debhelper/'
+}
+
 nuv_install_deps() {
   # nuv_install_deps PACKAGE...
   local missing=()
