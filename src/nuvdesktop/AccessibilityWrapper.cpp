@@ -3,7 +3,8 @@
 #include <nuvdesktop/AccessibilityWrapper.h>
 
 #include "desktop/AccessibilityWrapper.h"
-#include "platform/Workspace.h"
+#include "platform/AccessibilityService.h"
+#include "platform/DesktopServices.h"
 
 namespace nuvdesktop {
 namespace {
@@ -11,24 +12,23 @@ namespace {
 nuv::Point toNuv(Point p) { return {p.x, p.y}; }
 Point fromNuv(nuv::Point p) { return {p.x, p.y}; }
 
-// A process known only by its identifier.
-class ProcessById : public nuv::RunningApplication {
- public:
-  explicit ProcessById(int pid) : pid_(pid) {}
-  int processIdentifier() const override { return pid_; }
-  std::optional<std::string> bundleIdentifier() const override { return std::nullopt; }
-  bool terminate() override { return false; }
-
- private:
-  int pid_;
-};
-
 }  // namespace
 
 struct AccessibilityWrapper::Impl {
   Impl() = default;
   Impl(nuv::ElementRef app, nuv::ElementRef window) : wrapper(std::move(app), std::move(window)) {}
   nuv::AccessibilityWrapper wrapper;
+
+  // The windows of application element `app` (at most 100), each wrapped with it.
+  static std::vector<AccessibilityWrapper> windowsOf(const nuv::ElementRef& app) {
+    std::vector<AccessibilityWrapper> out;
+    if (!app) return out;
+    for (const auto& window :
+         nuv::AccessibilityWrapper::windowsInApp(app).value_or(nuv::ElementArray{})) {
+      out.push_back(AccessibilityWrapper(std::make_shared<Impl>(app, window)));
+    }
+    return out;
+  }
 };
 
 AccessibilityWrapper::AccessibilityWrapper() : impl_(std::make_shared<Impl>()) {}
@@ -45,27 +45,11 @@ std::optional<AccessibilityWrapper> AccessibilityWrapper::windowUnderPoint(Point
 }
 
 std::vector<AccessibilityWrapper> AccessibilityWrapper::windowsOfProcess(int pid) {
-  ProcessById process(pid);
-  std::vector<AccessibilityWrapper> out;
-  auto windows = nuv::AccessibilityWrapper::windowsInRunningApp(process);
-  if (!windows) return out;
-  for (const auto& window : *windows) {
-    out.push_back(AccessibilityWrapper(
-        std::make_shared<Impl>(nuv::AccessibilityWrapper::applicationForElement(window), window)));
-  }
-  return out;
+  return Impl::windowsOf(nuv::desktopServices().accessibilityService().createApplication(pid));
 }
 
 std::vector<AccessibilityWrapper> AccessibilityWrapper::windowsInApp() const {
-  std::vector<AccessibilityWrapper> out;
-  auto app = impl_->wrapper.app();
-  if (!app) return out;
-  auto windows = nuv::AccessibilityWrapper::windowsInApp(app);
-  if (!windows) return out;
-  for (const auto& window : *windows) {
-    out.push_back(AccessibilityWrapper(std::make_shared<Impl>(app, window)));
-  }
-  return out;
+  return Impl::windowsOf(impl_->wrapper.app());
 }
 
 bool AccessibilityWrapper::inited() const { return impl_->wrapper.inited(); }

@@ -121,9 +121,9 @@ class InstalledPackagesTest(unittest.TestCase):
         self.assertEqual(left, [])
         # Folders that stay must belong to another package (/usr, /usr/bin, ...).
         folders = sorted({path for paths in files.values() for path in paths
-                          if os.path.isdir(path) and not os.path.islink(path)})
-        owned = run("dpkg-query", "-S", *folders, check=False).stdout
-        owned = {path for line in owned.splitlines() for path in line.split(": ", 1)[1].split(", ")}
+                          if path != "/." and os.path.isdir(path) and not os.path.islink(path)})
+        owners = run("dpkg-query", "-S", *folders, check=False).stdout  # "pkg, pkg: path"
+        owned = {line.split(": ", 1)[1] for line in owners.splitlines() if ": " in line}
         self.assertEqual([f for f in folders if f not in owned], [])
         self.assertNotEqual(is_enabled(), "enabled")
 
@@ -132,7 +132,8 @@ class InstalledPackagesTest(unittest.TestCase):
         self.addCleanup(bus.close)
         home = tempfile.mkdtemp(dir=self.tmp)
         installed = types.SimpleNamespace(executable=INSTALLED_BUNDLE + "/NUVModule")
-        module = nuvtest.Module(installed, bus, home)
+        module = nuvtest.Module(installed, bus, home, {
+            "HOME": home, "XDG_STATE_HOME": os.path.join(home, "state")})
         try:
             status = lambda: run("/usr/bin/nuvctl", "status", "--json", check=False, env=module.env)
             out = nuvtest.wait_until(lambda: (s := status()).returncode == 0 and s, 20, 0.2)

@@ -28,7 +28,7 @@ class NUVDESKTOP_EXPORT AccessibilityWrapper {
   static std::optional<AccessibilityWrapper> windowUnderPoint(Point point);
   // The windows of process `pid` (at most 100).
   static std::vector<AccessibilityWrapper> windowsOfProcess(int pid);
-  // The other windows of this window's application (at most 100), this one
+  // The windows of this window's application (at most 100), this one
   // included.
   std::vector<AccessibilityWrapper> windowsInApp() const;
 
