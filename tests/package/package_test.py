@@ -103,7 +103,9 @@ class InstalledPackagesTest(unittest.TestCase):
         files = {p: run("dpkg", "-L", p).stdout.splitlines() for p in self.debs}
 
         self.assertEqual(is_enabled(), "enabled")
-        run("systemd-analyze", "--user", "verify", "/usr/lib/systemd/user/" + UNIT)
+        runtime = tempfile.mkdtemp(dir=self.tmp)  # a user manager's, for the verifier
+        run("systemd-analyze", "--user", "verify", "/usr/lib/systemd/user/" + UNIT,
+            env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
         self.check_module_answers_nuvctl()
         self.check_example_against_the_dev_package()
 
@@ -158,6 +160,10 @@ class InstalledPackagesTest(unittest.TestCase):
                          "below 00ff00 contrast 000000\n")
         self.assertEqual(run(host, "color", 250, SCREEN_H - 250, green, env=desktop.env).stdout,
                          "below 000000 contrast ffffff\n")
+        for enabled, answer in ((False, "no"), (True, "yes")):
+            desktop.set_status("IsEnabled", enabled)
+            self.assertEqual(run(host, "trust", env=desktop.env).stdout,
+                             "accessibility trusted: %s\n" % answer)
         windows = run(host, "windows", pid, env=desktop.env).stdout
         self.assertIn("Green Window\t100,100\t300x300\tpid %d\n" % pid, windows)
 
