@@ -8,9 +8,11 @@
 //   nuvdesktop-host color X Y WINDOW  the screen colour below X11 window WINDOW
 //                                     at (X, Y), origin at the lower-left,
 //                                     and the black or white that stands out on it
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <nuvdesktop/nuvdesktop.h>
 
@@ -38,7 +40,9 @@ int listWindows(int argc, char** argv) {
 }
 
 int showColor(char** argv) {
-  int x = std::atoi(argv[2]), y = std::atoi(argv[3]), window = std::atoi(argv[4]);
+  int x = std::atoi(argv[2]), y = std::atoi(argv[3]);
+  // Decimal or, as xwininfo prints it, hexadecimal ("0x1e00003").
+  auto window = static_cast<std::int32_t>(std::strtol(argv[4], nullptr, 0));
   auto below = nuvdesktop::Pixelwatcher::colorUnderWindowAtPoint(
       {static_cast<double>(x), static_cast<double>(y)}, window);
   auto contrast = nuvdesktop::Pixelwatcher::getColor(x, y, window);
