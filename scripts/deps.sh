@@ -25,6 +25,11 @@ NUV_TEST_PACKAGES=(
 # ./scripts/package: the packaging tools; the build's own packages are
 # debian/control's Build-Depends (nuv_build_depends).
 NUV_PACKAGE_PACKAGES=(debhelper dpkg-dev fakeroot devscripts lintian git)
+# The package test (tests/package): the installed unit, the module on a
+# private bus, the example host on Xvfb with the accessibility bus.
+NUV_PACKAGE_TEST_PACKAGES=(
+  build-essential systemd dbus xvfb at-spi2-core python3 python3-gi gir1.2-glib-2.0 gir1.2-gtk-3.0
+)
 
 nuv_build_depends() {
   # The package names of debian/control's Build-Depends, without versions.

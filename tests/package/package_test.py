@@ -62,7 +62,7 @@ class SourceTest(unittest.TestCase):
         build = set(deps_sh('echo "${NUV_BUILD_PACKAGES[@]}"')) - {"build-essential",
                                                                   "adwaita-icon-theme"}
         everything = set(deps_sh('echo "${NUV_BUILD_PACKAGES[@]} ${NUV_TEST_PACKAGES[@]} '
-                                 '${NUV_PACKAGE_PACKAGES[@]}"'))
+                                 '${NUV_PACKAGE_PACKAGES[@]} ${NUV_PACKAGE_TEST_PACKAGES[@]}"'))
         self.assertEqual(build - build_depends, set(), "built by scripts/run but not packaged")
         self.assertEqual(build_depends - everything, set(), "not installed by scripts/deps.sh")
 
