@@ -46,6 +46,14 @@ def devices(step):
     }
 
 
+def publish(host, events, step):
+    """Sends devices(step) through the stand-in; returns once it is on the bus."""
+    host.stdin.write(json.dumps({"devices": devices(step)}) + "\n")
+    host.stdin.flush()
+    if events.next(10) != "sent":
+        raise SystemExit("the stand-in stopped answering")
+
+
 def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -113,10 +121,7 @@ def main():
         step, next_update, next_sample = 1, start + PERIOD, start + sample_every
         while (now := time.monotonic()) < start + duration:
             if now >= next_update:
-                host.stdin.write(json.dumps({"devices": devices(step)}) + "\n")
-                host.stdin.flush()
-                if events.next(10) != "sent":
-                    raise SystemExit("the stand-in stopped answering")
+                publish(host, events, step)
                 step, next_update = step + 1, next_update + PERIOD
             if now >= next_sample:
                 samples.append((now - start, cpu_seconds(window.pid) - cpu0, rss_kib(window.pid)))

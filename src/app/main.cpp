@@ -17,7 +17,7 @@
 #include "platform/ProcessServices.h"
 #include "platform/linux/GlibHandles.h"
 #include "platform/linux/bus/BusNotificationCenter.h"
-#include "platform/linux/bus/LibdbusHostService.h"
+#include "platform/linux/bus/GDBusHostService.h"
 #include "platform/linux/cloud/CloudWriteStatusFile.h"
 #include "platform/linux/cloudkit/CloudKitConfig.h"
 #include "platform/linux/cloudkit/CloudKitPlugin.h"
@@ -88,13 +88,6 @@ std::optional<int> parseCommandLine(int& argc, char**& argv) {
     g_setenv("G_MESSAGES_DEBUG", (domains + kProgramName).c_str(), TRUE);
   }
   return std::nullopt;
-}
-
-// The session bus address, resolved as GDBus resolves it for the module's
-// own connection.
-std::string sessionBusAddress() {
-  glib::String address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
-  return address ? address.get() : "";
 }
 
 }  // namespace
@@ -168,9 +161,10 @@ int main(int argc, char** argv) {
   }
   GlibCalendar calendar;
   SpawnDetachedLauncher relauncher;
-  // The map and Refresh() for host applications, on the bus the broadcasts
-  // go to (its own connection and thread: reads never touch the loop).
-  LibdbusHostService hostService(loop, sessionBusAddress(), NUV_VERSION);
+  // The map and Refresh() for host applications, on the connection the
+  // broadcasts leave on, so that a PropertiesChanged never overtakes the
+  // "iOSStack" it follows.
+  GDBusHostService hostService(connection, NUV_VERSION);
   // The record list kept current (retries, refreshes, `nuvctl cloud login`),
   // and the write status that `nuvctl cloud status` shows.
   TodoFetcher& fetcher = TodoFetcher::sharedFetcher();

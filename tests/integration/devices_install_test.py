@@ -1,6 +1,6 @@
 """The devices window as installed: `cmake --install` into a prefix whose path
-needs quoting, then the .desktop file, the autostart entry and the icon as a
-desktop reads them."""
+needs quoting, then the .desktop file, the autostart entry (on: below the
+prefix's etc/xdg) and the icon as a desktop reads them."""
 
 import os
 import shutil
@@ -38,16 +38,14 @@ class DevicesInstallTest(unittest.TestCase):
         self.assertEqual(ElementTree.parse(icon).getroot().tag, "{http://www.w3.org/2000/svg}svg")
 
         entries = {"menu": os.path.join(prefix, "share", "applications", APP_ID + ".desktop"),
-                   "autostart": os.path.join(prefix, "share", "nuv-devices", "autostart",
-                                             APP_ID + ".desktop")}
+                   "autostart": os.path.join(prefix, "etc", "xdg", "autostart", APP_ID + ".desktop")}
         for kind, path in entries.items():
             check = subprocess.run(["desktop-file-validate", path], capture_output=True,
                                    text=True, timeout=30)
             self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""), kind)
             # GLib loads an entry only when it finds the program Exec names.
             info = Gio.DesktopAppInfo.new_from_filename(path)
-            self.assertEqual(GLib.shell_parse_argv(info.get_commandline())[1], [program], kind)
+            self.assertEqual(GLib.shell_parse_argv(info.get_commandline())[1],
+                             [program] + ["--background"] * (kind == "autostart"), kind)
             self.assertEqual(info.get_icon().to_string(), APP_ID, kind)
         self.assertFalse(Gio.DesktopAppInfo.new_from_filename(entries["menu"]).get_nodisplay())
-        # Off by default: nothing lands where a session would start it.
-        self.assertFalse(os.path.exists(os.path.join(prefix, "etc")))

@@ -354,7 +354,8 @@ class WindowTestCase(unittest.TestCase):
         # Without GL: under Xvfb it is Mesa's software rasterizer, slow to load,
         # and its driver leaves allocations behind when it is unloaded at exit.
         self.env = dict(self.desktop.env, PATH=bin_dir + os.pathsep + os.environ["PATH"],
-                        GDK_DEBUG="gl-disable")
+                        GDK_DEBUG="gl-disable", **nuvtest.settings_env(
+                            os.path.join(self.tmp, "config"), battery_alerts="false"))
         self.host = HOST(self.desktop, self.tmp)
         self.addCleanup(getattr(self.host, "close", self.host.stop))
 

@@ -9,8 +9,8 @@ It owns vemo.Tallyport.NUVModule and exports /vemo/Tallyport/NUVModule with
 the interface vemo.Tallyport.NUVModule1 as the module does: the read-only
 property Devices (a{sa{sv}}: per device its pairs as strings, "timestamp" as
 an int64 of microseconds since the epoch), the property Version and the
-method Refresh(). Every new map goes out as PropertiesChanged and as the
-"iOSStack" notification, in that order, as one burst.
+method Refresh(). Every new map goes out as the "iOSStack" notification and
+as PropertiesChanged, in that order, as one burst.
 
 Standard input takes one JSON object per line, and answers "sent" once what
 it asked for is on the bus:
@@ -81,12 +81,12 @@ class StandIn:
 
     def announce(self, value=None):
         value = value or self.devices_variant()
-        changed = GLib.Variant("(sa{sv}as)", (INTERFACE, {"Devices": value}, []))
-        self.bus.emit_signal(None, PATH, "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                             changed)
         stack = {k: GLib.Variant("a{sv}", entry_variant(v)) for k, v in self.devices.items()}
         self.bus.emit_signal(None, NOTIFY_PATH, NOTIFY_INTERFACE, "Notification",
                              GLib.Variant("(ssa{sv})", ("iOSStack", "", stack)))
+        changed = GLib.Variant("(sa{sv}as)", (INTERFACE, {"Devices": value}, []))
+        self.bus.emit_signal(None, PATH, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                             changed)
         self.bus.flush_sync(None)
 
     def on_input(self, channel, _condition):

@@ -35,6 +35,8 @@ BUNDLE_ID = "vemo.Tallyport.NUVModule"
 # module that runs outside this test run: the user's, or another run's.
 TEST_BUNDLE_ID = "%s.test%d" % (BUNDLE_ID, os.getpid())
 DEVICE = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\nHost Attached\t1\n"
+# nuv-devices' settings schema, compiled in the build tree.
+SCHEMA_DIR = os.path.join(BUILD_DIR, "glib-2.0", "schemas")
 FIRST_RUN = 5.0  # the first poll timer
 SLACK = 4.0      # scheduling slack on a loaded machine (sanitizer builds)
 
@@ -76,6 +78,18 @@ def wait_until(predicate, timeout, interval=0.02):
     while not (value := predicate()) and time.monotonic() < deadline:
         time.sleep(interval)
     return value
+
+
+def settings_env(config_home, **keys):
+    """The environment that gives nuv-devices its settings in a keyfile below
+    `config_home` (XDG_CONFIG_HOME), preset with `keys` (battery_alerts="false")."""
+    folder = os.path.join(config_home, "glib-2.0", "settings")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "keyfile"), "w") as f:
+        f.write("[vemo/Tallyport/NUVDevices]\n" + "".join(
+            "%s=%s\n" % (k.replace("_", "-"), v) for k, v in keys.items()))
+    return {"GSETTINGS_SCHEMA_DIR": SCHEMA_DIR, "GSETTINGS_BACKEND": "keyfile",
+            "XDG_CONFIG_HOME": config_home}
 
 
 def stop_process(proc, timeout=10):

@@ -8,16 +8,14 @@ import pty
 import select
 import shutil
 import signal
-import socket
-import struct
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
+from fakeusbmuxd import FakeUsbmuxd
 from nuvtest import SLACK, SessionBus, Watch, wait_until
 
 PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
@@ -35,114 +33,6 @@ def probe_env(socket_address, runtime="/nonexistent/runtime"):
 
 def entry(**pairs):
     return GLib.Variant("a{sv}", {k: GLib.Variant("s", v) for k, v in pairs.items()})
-
-
-class FakeUsbmuxd:
-    """A scripted usbmuxd on a UNIX socket that also plays each device's
-    lockdown service (without SSL), recording every lockdown request. Devices:
-    {udid: {"DeviceName": ..., "ProductType": ...}} plus optional "_paired",
-    "_accepts" (a session), "_battery", "_hangup" and "_silent" (never answers)."""
-
-    def __init__(self, directory, devices):
-        self.path = os.path.join(directory, "usbmuxd")
-        self.devices = list(devices.items())
-        self.requests = []
-        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self._server.bind(self.path)
-        self._server.listen(8)
-        self._stop = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def close(self):
-        self._stop = True
-        self._server.close()
-        self._thread.join(5)
-        os.unlink(self.path)
-
-    def _serve(self):
-        while not self._stop:
-            try:
-                ready, _, _ = select.select([self._server], [], [], 0.1)
-                if not ready:
-                    continue
-                conn, _ = self._server.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._client, args=(conn,), daemon=True).start()
-
-    @staticmethod
-    def _recv_exact(conn, n):
-        data = b""
-        while len(data) < n:
-            chunk = conn.recv(n - len(data))
-            if not chunk:
-                raise EOFError
-            data += chunk
-        return data
-
-    def _reply(self, conn, tag, payload):
-        body = plistlib.dumps(payload, fmt=plistlib.FMT_XML)
-        conn.sendall(struct.pack("<IIII", 16 + len(body), 1, 8, tag) + body)
-
-    def _client(self, conn):
-        conn.settimeout(10)
-        try:
-            while True:
-                length, _version, _type, tag = struct.unpack("<IIII", self._recv_exact(conn, 16))
-                msg = plistlib.loads(self._recv_exact(conn, length - 16))
-                kind = msg.get("MessageType")
-                if kind == "ListDevices":
-                    self._reply(conn, tag, {"DeviceList": [
-                        {"DeviceID": i + 1, "MessageType": "Attached",
-                         "Properties": {"ConnectionType": "USB", "DeviceID": i + 1,
-                                        "LocationID": 0, "ProductID": 0x12a8, "SerialNumber": u}}
-                        for i, (u, _) in enumerate(self.devices)]})
-                elif kind == "Connect":
-                    device = self.devices[msg["DeviceID"] - 1][1]
-                    self._reply(conn, tag, {"MessageType": "Result", "Number": 0})
-                    self._lockdown(conn, device)
-                    return
-                elif kind == "ReadPairRecord" and dict(self.devices).get(
-                        msg.get("PairRecordID"), {}).get("_paired"):
-                    record = plistlib.dumps({"HostID": "HOST-1", "SystemBUID": "BUID-1"})
-                    self._reply(conn, tag, {"PairRecordData": record})
-                else:  # no pair record, ReadBUID, Listen ...: nothing here
-                    self._reply(conn, tag, {"MessageType": "Result", "Number": 2})
-        except (EOFError, OSError, struct.error):
-            pass
-        finally:
-            conn.close()
-
-    def _lockdown(self, conn, device):
-        if device.get("_silent"):
-            while not self._stop:
-                time.sleep(0.1)
-            return
-        if device.get("_hangup"):
-            return
-        while True:
-            (length,) = struct.unpack(">I", self._recv_exact(conn, 4))
-            msg = plistlib.loads(self._recv_exact(conn, length))
-            request = msg.get("Request")
-            self.requests.append(request)
-            if request == "QueryType":
-                reply = {"Request": request, "Type": "com.apple.mobile.lockdown"}
-            elif request == "StartSession" and device.get("_accepts"):
-                reply = {"Request": request, "SessionID": "S-1", "EnableSessionSSL": False}
-            elif (request == "GetValue" and msg.get("Domain") == "com.apple.mobile.battery"
-                  and "_battery" in device and "StartSession" in self.requests):
-                reply = {"Request": request, "Domain": msg["Domain"], "Value": device["_battery"]}
-            elif request == "GetValue" and msg.get("Key") in device and "Domain" not in msg:
-                reply = {"Request": request, "Key": msg["Key"], "Value": device[msg["Key"]]}
-            elif request == "GetValue":
-                reply = {"Request": request, "Error": "MissingValue"}
-            elif request in ("StartSession", "Pair", "ValidatePair"):
-                reply = {"Request": request, "Error": "InvalidHostID"}
-            else:
-                reply = {"Request": request, "Result": "Success"}
-            body = plistlib.dumps(reply, fmt=plistlib.FMT_XML)
-            conn.sendall(struct.pack(">I", len(body)) + body)
 
 
 BATTERY = {"BatteryCurrentCapacity": 87, "BatteryIsCharging": True,
@@ -475,15 +365,18 @@ class InstallTest(unittest.TestCase):
                 "bin/nuv-devices",
                 "share/applications/vemo.Tallyport.NUVDevices.desktop",
                 "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg",
-                "share/nuv-devices/autostart/vemo.Tallyport.NUVDevices.desktop",
+                "etc/xdg/autostart/vemo.Tallyport.NUVDevices.desktop",
+                "share/glib-2.0/schemas/vemo.Tallyport.NUVDevices.gschema.xml",
             }
-        # Bus interfaces beside the notifications' are welcome; nothing else.
-        extra = lambda files: {f for f in files - expected
+        # Bus interfaces beside the notifications' are welcome; nothing else
+        # (the schemas are compiled where they are used, not below a DESTDIR).
+        compiled = "share/glib-2.0/schemas/gschemas.compiled"
+        extra = lambda files: {f for f in files - expected - {compiled}
                                if not f.startswith("share/dbus-1/interfaces/")}
         installed = files_below(self.prefix)
         self.assertEqual((expected - installed, extra(installed)), (set(), set()))
         self.assertEqual(os.listdir(self.stage), ["opt"])
-        self.assertEqual(files_below(os.path.join(self.stage, "opt", "nuv")), installed)
+        self.assertEqual(files_below(os.path.join(self.stage, "opt", "nuv")), installed - {compiled})
         for f in ("bin/nuvctl", app + "/NUVModule", app + "/Resources/devInfo.NUVModule"):
             self.assertTrue(os.access(self.path(f), os.X_OK), f)
         # The staged unit names where the package will put the module.

@@ -106,6 +106,7 @@ void DevicesWindow::buildHeader() {
   nuv::glib::Object<GMenu> moduleSection(g_menu_new());
   g_menu_append(moduleSection.get(), "Stop NUVModule\u2026", "app.stop-module");
   nuv::glib::Object<GMenu> appSection(g_menu_new());
+  g_menu_append(appSection.get(), "Preferences", "app.preferences");
   g_menu_append(appSection.get(), "Quit", "app.quit");
   g_menu_append_section(menu.get(), nullptr, G_MENU_MODEL(moduleSection.get()));
   g_menu_append_section(menu.get(), nullptr, G_MENU_MODEL(appSection.get()));

@@ -25,7 +25,8 @@ namespace nuvdevices {
 //
 // The actions live on the application, so the desktop and tests can trigger
 // them over the bus too: app.refresh, app.stop-module (asks first),
-// app.start-module, app.quit.
+// app.start-module, app.quit (closes the window). The menu also offers
+// app.preferences, which the application provides.
 //
 // Loop thread only. The object must outlive the GtkWindow's use of it: the
 // application keeps it until its main loop has ended.
@@ -38,6 +39,9 @@ class DevicesWindow {
   DevicesWindow& operator=(const DevicesWindow&) = delete;
 
   void present();
+  // The user closed the window; the object only waits to be destroyed.
+  bool closed() const { return windowGone_; }
+  GtkWindow* gtkWindow() const { return GTK_WINDOW(window_.get()); }
 
   static constexpr std::size_t kMaxRows = 100;
   // The application's identity: its bus name, .desktop file and icon name.

@@ -157,9 +157,10 @@ void HostServiceClient::requestStop() {
 }
 
 void HostServiceClient::warnOnce(Warning kind, const std::string& what) {
+  static unsigned warned = 0;  // Warning bits already logged; loop thread only
   const unsigned bit = 1u << static_cast<unsigned>(kind);
-  if (warned_ & bit) return;
-  warned_ |= bit;
+  if (warned & bit) return;
+  warned |= bit;
   nuv::log::warning(what);
 }
 

@@ -57,8 +57,9 @@ class HostServiceClient {
   void disconnectOwner();
   void receive(GVariant* devices);  // takes a reference
   enum class Warning { Read, Shape, Refresh };
-  // One log line per kind of failure, not one per retry.
-  void warnOnce(Warning kind, const std::string& what);
+  // One log line per kind of failure in the process, not one per retry nor
+  // per client (the window and the alerts each have one).
+  static void warnOnce(Warning kind, const std::string& what);
 
   nuv::glib::Object<GDBusConnection> bus_;
   Events events_;
@@ -69,7 +70,6 @@ class HostServiceClient {
   std::string owner_;                      // unique name of the current owner; "" when none
   nuv::glib::Object<GCancellable> calls_;  // cancelled when the owner goes
   nuv::glib::Variant pending_;             // newest map not yet delivered
-  unsigned warned_ = 0;                    // Warning bits already logged
   bool reported_ = false;                  // whether `running` was reported at all
 };
 

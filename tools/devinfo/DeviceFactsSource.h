@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,16 @@ struct DeviceCandidate {
   DeviceConnection connection = DeviceConnection::Usb;
 };
 
+// The battery's wear, from its registry entry on the device.
+struct BatteryHealth {
+  std::optional<std::int64_t> cycleCount;
+  // Full-charge capacity in percent of the design capacity, rounded.
+  std::optional<std::int64_t> maxCapacity;
+
+  bool empty() const { return !cycleCount && !maxCapacity; }
+  bool operator==(const BatteryHealth&) const = default;
+};
+
 // What the probe learned about one device. Battery facts are only meaningful
 // when `trusted` is true: an untrusted or locked device does not give them out.
 struct DeviceFacts {
@@ -26,6 +37,8 @@ struct DeviceFacts {
   std::optional<bool> charging;
   std::optional<bool> externalConnected;
   std::optional<bool> fullyCharged;
+  // Set only when the health was asked for and the device gave some of it.
+  std::optional<BatteryHealth> health;
 };
 
 // Where the probe gets its facts from: usbmuxd and lockdown in the real tool,
@@ -39,10 +52,15 @@ class DeviceFactsSource {
   // be listed at all (usbmuxd is not running).
   virtual std::optional<std::vector<DeviceCandidate>> listDevices(std::string* error) = 0;
 
+  // Called once a trusted session is open, before the battery health is
+  // read through it: false to leave the health alone. Reading it costs a
+  // service on the device, so the caller rations it.
+  using HealthGate = std::function<bool()>;
+
   // Reads one device. std::nullopt, with a readable reason in `error`, when
   // the device cannot be reached at all.
   virtual std::optional<DeviceFacts> readFacts(const DeviceCandidate& device,
-                                               std::string* error) = 0;
+                                               const HealthGate& askHealth, std::string* error) = 0;
 };
 
 }  // namespace nuv

@@ -1,5 +1,6 @@
 #include "LockdownFactsSource.h"
 
+#include <libimobiledevice/diagnostics_relay.h>
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
 #include <plist/plist.h>
@@ -8,8 +9,16 @@
 #include <cstdlib>
 #include <memory>
 
+#include "BatteryRegistryEntry.h"
+#include "PlistValues.h"
+
 namespace nuv::linux_backend {
 namespace {
+
+using plistv::boolValue;
+using plistv::integerValue;
+using plistv::Plist;
+using plistv::stringValue;
 
 constexpr const char* kLabel = "devInfo.NUVModule";
 
@@ -23,11 +32,6 @@ struct LockdownFree {
     if (c) lockdownd_client_free(c);
   }
 };
-struct PlistFree {
-  void operator()(plist_t p) const {
-    if (p) plist_free(p);
-  }
-};
 struct CFree {
   void operator()(void* p) const { std::free(p); }
 };
@@ -37,35 +41,22 @@ struct DeviceListFree {
   }
 };
 
+struct ServiceFree {
+  void operator()(lockdownd_service_descriptor_t s) const {
+    if (s) lockdownd_service_descriptor_free(s);
+  }
+};
+struct RelayFree {
+  void operator()(diagnostics_relay_client_t c) const {
+    if (c) diagnostics_relay_client_free(c);
+  }
+};
+
 using Device = std::unique_ptr<std::remove_pointer_t<idevice_t>, DeviceFree>;
 using Lockdown = std::unique_ptr<std::remove_pointer_t<lockdownd_client_t>, LockdownFree>;
-using Plist = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
 using CString = std::unique_ptr<char, CFree>;
-
-std::optional<std::string> stringValue(plist_t node) {
-  if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* raw = nullptr;
-  plist_get_string_val(node, &raw);
-  CString owned(raw);
-  if (!raw) return std::nullopt;
-  return std::string(raw);
-}
-
-std::optional<bool> boolValue(plist_t node) {
-  if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
-  uint8_t value = 0;
-  plist_get_bool_val(node, &value);
-  return value != 0;
-}
-
-std::optional<std::int64_t> integerValue(plist_t node) {
-  if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
-  uint64_t value = 0;
-  plist_get_uint_val(node, &value);
-  // Lockdown's integers are unsigned; a battery level beyond int64 is garbage.
-  if (value > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
-  return static_cast<std::int64_t>(value);
-}
+using Service = std::unique_ptr<std::remove_pointer_t<lockdownd_service_descriptor_t>, ServiceFree>;
+using Relay = std::unique_ptr<std::remove_pointer_t<diagnostics_relay_client_t>, RelayFree>;
 
 // The connection itself failed, as opposed to lockdown declining a value.
 bool transportFailure(lockdownd_error_t e) {
@@ -101,6 +92,40 @@ std::optional<std::string> pairedHostId(const std::string& udid) {
   return stringValue(plist_dict_get_item(record.get(), "HostID"));
 }
 
+// The battery's registry entry through the diagnostics relay, started by the
+// session's own lockdown client: the library's one-call start would open a
+// second lockdown client that pairs when it finds no pair record. Any refusal
+// or failure is simply no answer.
+std::optional<BatteryHealth> readHealth(idevice_t device, lockdownd_client_t client) {
+  lockdownd_service_descriptor_t rawService = nullptr;
+  const lockdownd_error_t started =
+      lockdownd_start_service(client, DIAGNOSTICS_RELAY_SERVICE_NAME, &rawService);
+  Service service(rawService);
+  if (started != LOCKDOWN_E_SUCCESS || !service) return std::nullopt;
+  diagnostics_relay_client_t rawRelay = nullptr;
+  if (diagnostics_relay_client_new(device, service.get(), &rawRelay) !=
+      DIAGNOSTICS_RELAY_E_SUCCESS) {
+    return std::nullopt;
+  }
+  Relay relay(rawRelay);
+  std::optional<BatteryHealth> health;
+  const std::pair<const char*, const char*> queries[] = {
+      {BatteryRegistryEntry::kEntryName, nullptr}, {nullptr, BatteryRegistryEntry::kEntryClass}};
+  for (const auto& [name, entryClass] : queries) {
+    plist_t raw = nullptr;
+    const auto asked =
+        diagnostics_relay_query_ioregistry_entry(relay.get(), name, entryClass, &raw);
+    Plist answer(raw);
+    if (asked == DIAGNOSTICS_RELAY_E_SUCCESS) health = BatteryRegistryEntry::health(answer.get());
+    // A connection that broke will not answer the second question either.
+    if (health || asked == DIAGNOSTICS_RELAY_E_MUX_ERROR ||
+        asked == DIAGNOSTICS_RELAY_E_PLIST_ERROR)
+      break;
+  }
+  diagnostics_relay_goodbye(relay.get());
+  return health;
+}
+
 }  // namespace
 
 std::optional<std::vector<DeviceCandidate>> LockdownFactsSource::listDevices(std::string* error) {
@@ -126,6 +151,7 @@ std::optional<std::vector<DeviceCandidate>> LockdownFactsSource::listDevices(std
 }
 
 std::optional<DeviceFacts> LockdownFactsSource::readFacts(const DeviceCandidate& device,
+                                                          const HealthGate& askHealth,
                                                           std::string* error) {
   const auto lookup =
       device.connection == DeviceConnection::Usb ? IDEVICE_LOOKUP_USBMUX : IDEVICE_LOOKUP_NETWORK;
@@ -181,6 +207,7 @@ std::optional<DeviceFacts> LockdownFactsSource::readFacts(const DeviceCandidate&
   }
   // A name hidden before the session may be given inside it.
   if (!facts.name) facts.name = lockdownString(client.get(), "DeviceName");
+  if (askHealth && askHealth()) facts.health = readHealth(handle.get(), client.get());
   if (session) lockdownd_stop_session(client.get(), session.get());
   return facts;
 }

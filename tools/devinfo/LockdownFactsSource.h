@@ -11,7 +11,8 @@ namespace nuv::linux_backend {
 class LockdownFactsSource : public DeviceFactsSource {
  public:
   std::optional<std::vector<DeviceCandidate>> listDevices(std::string* error) override;
-  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, std::string* error) override;
+  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const HealthGate& askHealth,
+                                       std::string* error) override;
 };
 
 }  // namespace nuv::linux_backend

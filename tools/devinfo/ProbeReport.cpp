@@ -1,5 +1,6 @@
 #include "ProbeReport.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "ProbeRotation.h"
@@ -88,12 +89,16 @@ std::string ProbeReport::format(const DeviceCandidate& device, const DeviceFacts
     if (facts.externalConnected)
       appendLine(out, "ExternalConnected", flag(*facts.externalConnected));
     if (facts.fullyCharged) appendLine(out, "FullyCharged", flag(*facts.fullyCharged));
+    if (facts.health && facts.health->cycleCount)
+      appendLine(out, "BatteryCycleCount", std::to_string(*facts.health->cycleCount));
+    if (facts.health && facts.health->maxCapacity)
+      appendLine(out, "BatteryMaxCapacity", std::to_string(*facts.health->maxCapacity));
   }
   appendLine(out, "Trusted", flag(facts.trusted));
   return out;
 }
 
-int ProbeReport::run(DeviceFactsSource& source, RotationState* state, std::ostream& out,
+int ProbeReport::run(DeviceFactsSource& source, const Memory& memory, std::ostream& out,
                      std::ostream& err) {
   std::string error;
   const auto listed = source.listDevices(&error);
@@ -101,20 +106,58 @@ int ProbeReport::run(DeviceFactsSource& source, RotationState* state, std::ostre
     err << "devInfo.NUVModule: " << sanitize(error) << '\n';
     return kUsbmuxdUnavailable;
   }
-  const auto candidates = ProbeRotation::order(*listed, state ? state->load() : Reported{});
+  const auto candidates =
+      ProbeRotation::order(*listed, memory.rotation ? memory.rotation->load() : Reported{});
+  const auto kept = memory.health ? memory.health->load() : BatteryHealthRecords{};
   for (const auto& candidate : candidates) {
+    const auto found = kept.find(candidate.udid);
+    const BatteryHealthRecord* record = found == kept.end() ? nullptr : &found->second;
+    bool asked = false;
+    const auto askHealth = [&] {
+      if (!memory.health || !BatteryHealthState::due(record, memory.now)) return false;
+      // On record first, with the kept values, and checked again under the
+      // lock: a probe running beside this one may have just asked. Devices
+      // gone for a day are forgotten.
+      bool claimed = false;
+      const bool written = memory.health->update([&](BatteryHealthRecords records) {
+        const auto now = records.find(candidate.udid);
+        if (now != records.end() && !BatteryHealthState::due(&now->second, memory.now)) {
+          return records;
+        }
+        const BatteryHealth keep = now != records.end() ? now->second.health : BatteryHealth{};
+        std::erase_if(records, [&](const auto& r) {
+          return BatteryHealthState::due(&r.second, memory.now) &&
+                 std::none_of(listed->begin(), listed->end(),
+                              [&](const DeviceCandidate& c) { return c.udid == r.first; });
+        });
+        records[candidate.udid] = {memory.now, keep};
+        claimed = true;
+        return records;
+      });
+      asked = written && claimed;
+      return asked;
+    };
     error.clear();
-    const auto facts = source.readFacts(candidate, &error);
+    auto facts = source.readFacts(candidate, askHealth, &error);
     if (!facts) {
       err << "devInfo.NUVModule: " << sanitize(candidate.udid)
           << (candidate.connection == DeviceConnection::Usb ? " (USB)" : " (network)") << ": "
           << (error.empty() ? "cannot be read" : error) << '\n';
       continue;
     }
+    if (!asked || !facts->health) {
+      facts->health.reset();
+      if (record && !record->health.empty()) facts->health = record->health;
+    } else {
+      memory.health->update([&](BatteryHealthRecords records) {
+        records[candidate.udid] = {memory.now, *facts->health};
+        return records;
+      });
+    }
     // Written in one piece so that a reader never sees half a report.
     out << format(candidate, *facts) << std::flush;
-    if (state) {
-      state->update([&](Reported reported) {
+    if (memory.rotation) {
+      memory.rotation->update([&](Reported reported) {
         return ProbeRotation::record(reported, candidate.udid, *listed);
       });
     }

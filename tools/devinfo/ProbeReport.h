@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BatteryHealthState.h"
 #include "DeviceFactsSource.h"
 #include "RotationState.h"
 
@@ -20,19 +21,32 @@ class ProbeReport {
   static std::string sanitize(std::string_view text);
 
   // The lines for one device. An untrusted device gets "Trusted 0" and no
-  // battery lines, whatever the facts say.
+  // battery lines (health included), whatever the facts say.
   static std::string format(const DeviceCandidate& device, const DeviceFacts& facts);
 
   // Exit status when usbmuxd cannot be reached (EX_UNAVAILABLE).
   static constexpr int kUsbmuxdUnavailable = 69;
 
+  // What a run remembers from the runs before it. A missing part is not
+  // kept: without `rotation` every run takes the order of a first run;
+  // without `health` the battery health is never read.
+  struct Memory {
+    RotationState* rotation = nullptr;
+    BatteryHealthState* health = nullptr;
+    std::int64_t now = 0;  // wall clock, seconds since the Unix epoch
+  };
+
   // One probe run: lists the devices, reports the first one in rotation
-  // order (ProbeRotation) that can be read, records it in `state` (none:
-  // no memory, the order of a first run every time) and returns the exit
-  // status. No device: nothing written, 0. usbmuxd not running: one line on
-  // `err`, kUsbmuxdUnavailable. Devices that cannot be read are explained on
-  // `err`; when none can be read the status is 1.
-  static int run(DeviceFactsSource& source, RotationState* state, std::ostream& out,
+  // order (ProbeRotation) that can be read, records it in `memory` and
+  // returns the exit status. No device: nothing written, 0. usbmuxd not
+  // running: one line on `err`, kUsbmuxdUnavailable. Devices that cannot be
+  // read are explained on `err`; when none can be read the status is 1.
+  //
+  // A trusted device is asked for its battery health when it is due
+  // (BatteryHealthState::due), and only once the ask is on record, so that
+  // a device that hangs on it (and the run given up) is not asked again
+  // within the day. An answer replaces the kept values; no answer keeps them.
+  static int run(DeviceFactsSource& source, const Memory& memory, std::ostream& out,
                  std::ostream& err);
 };
 

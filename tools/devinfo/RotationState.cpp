@@ -2,17 +2,12 @@
 
 #include <fcntl.h>
 #include <glib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <thread>
 
-#include "platform/linux/GlibHandles.h"
-#include "platform/linux/runtime/UniqueFd.h"
+#include "ProbeStateFolder.h"
 
 namespace nuv {
 namespace {
@@ -20,43 +15,6 @@ namespace {
 using linux_backend::UniqueFd;
 
 constexpr const char* kHeader = "nuv-probe-rotation 1";
-constexpr gsize kMaxFileSize = 64 * 1024;
-constexpr auto kLockWait = std::chrono::milliseconds(500);
-constexpr auto kLockRetry = std::chrono::milliseconds(5);
-
-// UDIDs come from usbmuxd; one per line, so bytes that could break a line
-// (or are not plain ASCII) are written as %XX.
-std::string escape(const std::string& udid) {
-  std::string out;
-  for (const unsigned char c : udid) {
-    if (c <= 0x20 || c >= 0x7F || c == '%') {
-      char buffer[4];
-      std::snprintf(buffer, sizeof buffer, "%%%02X", c);
-      out += buffer;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
-}
-
-bool unescape(std::string_view text, std::string* udid) {
-  udid->clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c <= 0x20 || c >= 0x7F) return false;  // escape() never writes these
-    if (c != '%') {
-      udid->push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    const int hi = g_ascii_xdigit_value(text[i + 1]), lo = g_ascii_xdigit_value(text[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    udid->push_back(static_cast<char>(hi * 16 + lo));
-    i += 2;
-  }
-  return !udid->empty();
-}
 
 std::vector<std::string> parse(std::string_view text) {
   std::vector<std::string> out;
@@ -71,34 +29,13 @@ std::vector<std::string> parse(std::string_view text) {
       first = false;
     } else {
       std::string udid;
-      if (!unescape(line, &udid)) return {};
+      if (!ProbeStateFolder::unescape(line, &udid)) return {};
       out.push_back(std::move(udid));
     }
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
   return out;
-}
-
-// The folder, created if missing, opened without following a link, and only
-// when it belongs to this user; group and others lose any access.
-UniqueFd openDirectory(const std::string& path) {
-  if (g_mkdir_with_parents(path.c_str(), 0700) != 0) return {};
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid()) return {};
-  if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), 0700) != 0) return {};
-  return fd;
-}
-
-bool lockWithin(int fd, std::chrono::milliseconds wait) {
-  const auto deadline = std::chrono::steady_clock::now() + wait;
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kLockRetry);
-  }
-  return true;
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -138,24 +75,17 @@ std::string RotationState::defaultDirectory() {
 }
 
 std::vector<std::string> RotationState::load() const {
-  if (directory_.empty()) return {};
-  const std::string path = directory_ + "/" + kFileName;
-  gchar* raw = nullptr;
-  gsize size = 0;
-  if (!g_file_get_contents(path.c_str(), &raw, &size, nullptr)) return {};
-  glib::String contents(raw);
-  if (size > kMaxFileSize) return {};
-  return parse(std::string_view(raw, size));
+  const auto text = ProbeStateFolder::read(directory_, kFileName);
+  return text ? parse(*text) : std::vector<std::string>{};
 }
 
 bool RotationState::update(
     const std::function<std::vector<std::string>(std::vector<std::string>)>& change) {
-  if (directory_.empty()) return false;
-  const UniqueFd dir = openDirectory(directory_);
-  // Held until `dir` is closed on return.
-  if (!dir || !lockWithin(dir.get(), kLockWait)) return false;
+  // Locked until `dir` is closed on return.
+  const UniqueFd dir = ProbeStateFolder::lock(directory_);
+  if (!dir) return false;
   std::string text = std::string(kHeader) + "\n";
-  for (const auto& udid : change(load())) text += escape(udid) + "\n";
+  for (const auto& udid : change(load())) text += ProbeStateFolder::escape(udid) + "\n";
   return replaceState(dir.get(), text);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -32,8 +33,14 @@ constexpr const char* kUsage =
     "lowest UDID, among devices equally due). The turns are kept in\n"
     "$XDG_RUNTIME_DIR/vemo.Tallyport.NUVModule/rotation. Keys: Bonjour (UDID),\n"
     "name, Battery (percent), Charging, Host Attached (1 on USB, 0 over the\n"
-    "network), ProductType, ExternalConnected, FullyCharged, Trusted. Flags\n"
-    "are 1 or 0.\n"
+    "network), ProductType, ExternalConnected, FullyCharged,\n"
+    "BatteryCycleCount, BatteryMaxCapacity (full charge in percent of the\n"
+    "design capacity), Trusted. Flags are 1 or 0.\n"
+    "\n"
+    "The battery health (cycle count and maximum capacity) is read from a\n"
+    "trusted device's diagnostics service at most once a day and printed\n"
+    "from $XDG_RUNTIME_DIR/vemo.Tallyport.NUVModule/battery-health in\n"
+    "between; a device that does not offer it has no such keys.\n"
     "\n"
     "The tool never asks a device to pair. A device that does not trust this\n"
     "computer (or is locked since it was switched on) is reported with\n"
@@ -99,9 +106,12 @@ int main(int argc, char** argv) {
   }
   Watchdog watchdog;
   nuv::linux_backend::LockdownFactsSource source;
-  nuv::RotationState state(nuv::RotationState::defaultDirectory());
+  const std::string folder = nuv::RotationState::defaultDirectory();
+  nuv::RotationState rotation(folder);
+  nuv::BatteryHealthState health(folder);
   std::ostringstream report;
-  const int status = nuv::ProbeReport::run(source, &state, report, std::cerr);
+  const int status =
+      nuv::ProbeReport::run(source, {&rotation, &health, std::time(nullptr)}, report, std::cerr);
   watchdog.disarm();
   std::cout << report.str() << std::flush;
   return status;

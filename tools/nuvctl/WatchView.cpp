@@ -34,6 +34,15 @@ std::string flagCell(const std::string* value) {
   return truncate(WatchView::displayText(*value), 8);
 }
 
+// Decimal digits only, at most nine of them.
+std::optional<int> number(const std::string* text) {
+  if (!text || text->empty() || text->size() > 9) return std::nullopt;
+  if (!std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  return std::stoi(*text);
+}
+
 }  // namespace
 
 std::string WatchView::displayText(std::string_view text) {
@@ -86,11 +95,19 @@ std::optional<bool> WatchView::flag(const std::string* value) {
 }
 
 std::optional<int> WatchView::batteryLevel(const std::string* level) {
-  if (!level || level->empty() || level->size() > 9) return std::nullopt;
-  if (!std::all_of(level->begin(), level->end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  return std::min(std::stoi(*level), 100);
+  const auto value = number(level);
+  if (!value) return std::nullopt;
+  return std::min(*value, 100);
+}
+
+std::string WatchView::healthText(const std::string* cycleCount, const std::string* maxCapacity) {
+  const auto cycles = number(cycleCount);
+  const auto capacity = number(maxCapacity);
+  std::string out;
+  if (cycles) out = std::to_string(*cycles) + (*cycles == 1 ? " cycle" : " cycles");
+  if (cycles && capacity) out += ", ";
+  if (capacity) out += std::to_string(*capacity) + "% of design capacity";
+  return out;
 }
 
 std::string WatchView::batteryCell(const std::string* level) {
@@ -150,6 +167,10 @@ std::string WatchView::table(nuv::Date now) const {
     out += pad(shown, kNameWidth) + "  " + pad(batteryCell(entry.field("Battery")), 17) + "  " +
            pad(flagCell(entry.field("Charging")), 8) + "  " +
            pad(flagCell(entry.field("Host Attached")), 8) + "  " + changed + "\n";
+    const std::string health =
+        healthText(entry.field("BatteryCycleCount"), entry.field("BatteryMaxCapacity"));
+    if (!health.empty())
+      out += std::string(kNameWidth + 2, ' ') + "battery health: " + health + "\n";
   }
   if (last_.devices.empty()) out += "(no devices)\n";
   return out;

@@ -37,6 +37,10 @@ class WatchView {
   // The probe's "Battery" text as a percentage: decimal digits only, capped
   // at 100; none for a missing, signed or non-numeric value.
   static std::optional<int> batteryLevel(const std::string* level);
+  // "412 cycles, 87% of design capacity" from the probe's BatteryCycleCount
+  // and BatteryMaxCapacity, either part alone when the other is missing or
+  // not a number; "" without both.
+  static std::string healthText(const std::string* cycleCount, const std::string* maxCapacity);
   // A boolean text of the probe ("1"/"0", "true"/"false", "YES"/"NO",
   // "yes"/"no"); none for a missing value or any other text.
   static std::optional<bool> flag(const std::string* value);

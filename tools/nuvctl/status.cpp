@@ -11,8 +11,10 @@ namespace {
 constexpr const char* kStatusSummary =
     "Shows the iPhones, iPads and iPods that NUVModule reports now, once: the\n"
     "table of 'nuvctl watch' (name, battery bar and percentage, charging,\n"
-    "attached on USB, age of the last change the entry shows), read from the\n"
-    "module's Devices property (vemo.Tallyport.NUVModule1 on the session bus).";
+    "attached on USB, age of the last change the entry shows, and below a\n"
+    "device its battery health: charge cycles and maximum capacity, when the\n"
+    "probe has them), read from the module's Devices property\n"
+    "(vemo.Tallyport.NUVModule1 on the session bus).";
 
 constexpr const char* kStatusDescription =
     "Exit status: 0 when the map was shown; 1 when no module is running, the\n"

@@ -37,6 +37,7 @@ std::optional<std::vector<DeviceCandidate>> SimulatedFactsSource::listDevices(st
 }
 
 std::optional<DeviceFacts> SimulatedFactsSource::readFacts(const DeviceCandidate& device,
+                                                           const HealthGate& askHealth,
                                                            std::string* error) {
   for (int i = 0; i < count_; ++i) {
     if (udidOf(i) != device.udid) continue;
@@ -58,6 +59,7 @@ std::optional<DeviceFacts> SimulatedFactsSource::readFacts(const DeviceCandidate
     facts.charging = charging;
     facts.externalConnected = charging;
     facts.fullyCharged = false;
+    if (askHealth && askHealth()) facts.health = BatteryHealth{120 + 97 * i, 98 - 3 * (i % 6)};
     return facts;
   }
   if (error) *error = "no such simulated device";

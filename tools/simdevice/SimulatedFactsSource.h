@@ -11,7 +11,8 @@ namespace nuv {
 // all trusted and on USB. Each battery level follows the wall clock (one
 // percent every 15 s between 60 and 90 %, charging while it rises), every
 // device at a phase of its own, so consecutive runs see devices that drift
-// and toggle charging without any state of their own.
+// and toggle charging without any state of their own. Each device's battery
+// health is fixed by its place in the list.
 class SimulatedFactsSource : public DeviceFactsSource {
  public:
   static constexpr int kMaxDevices = 99;
@@ -22,7 +23,8 @@ class SimulatedFactsSource : public DeviceFactsSource {
                        std::string firstUdid = {});
 
   std::optional<std::vector<DeviceCandidate>> listDevices(std::string* error) override;
-  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, std::string* error) override;
+  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const HealthGate& askHealth,
+                                       std::string* error) override;
 
  private:
   std::string udidOf(int index) const;

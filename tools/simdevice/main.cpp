@@ -35,7 +35,10 @@ int main(int argc, char** argv) {
   }
   const char* name = std::getenv("NUV_SIM_NAME");
   const char* udid = std::getenv("NUV_SIM_UDID");
-  nuv::SimulatedFactsSource source(count, std::time(nullptr), name ? name : "", udid ? udid : "");
-  nuv::RotationState state(nuv::RotationState::defaultDirectory());
-  return nuv::ProbeReport::run(source, &state, std::cout, std::cerr);
+  const std::time_t now = std::time(nullptr);
+  nuv::SimulatedFactsSource source(count, now, name ? name : "", udid ? udid : "");
+  const std::string folder = nuv::RotationState::defaultDirectory();
+  nuv::RotationState rotation(folder);
+  nuv::BatteryHealthState health(folder);
+  return nuv::ProbeReport::run(source, {&rotation, &health, now}, std::cout, std::cerr);
 }

@@ -30,7 +30,7 @@ class FakeElement : public AccessibilityElement {
 
 // An in-memory accessibility service. Applications are registered by process
 // identifier; createApplication for any other identifier gives a fresh,
-// empty element. Every platform call is counted.
+// empty element.
 class FakeAccessibilityService : public AccessibilityService {
  public:
   std::shared_ptr<FakeElement> systemWide = std::make_shared<FakeElement>("system-wide");
@@ -40,14 +40,12 @@ class FakeAccessibilityService : public AccessibilityService {
   AXStatus hitStatus = AXStatus::Success;
 
   int systemWideCreations = 0;
-  std::vector<int> createdApplications;
   std::vector<int> broughtForward;
   std::vector<std::pair<float, float>> hitTests;
-  int calls = 0;
   std::vector<std::pair<std::size_t, std::size_t>> sliceRequests;  // (index, maxCount)
 
-  std::shared_ptr<FakeElement> addApplication(int pid, const std::string& label = "") {
-    auto app = std::make_shared<FakeElement>(label.empty() ? "app" + std::to_string(pid) : label);
+  std::shared_ptr<FakeElement> addApplication(int pid) {
+    auto app = std::make_shared<FakeElement>("app" + std::to_string(pid));
     app->pid = pid;
     applications[pid] = app;
     return app;
@@ -62,14 +60,11 @@ class FakeAccessibilityService : public AccessibilityService {
   }
 
   ElementRef createSystemWide() override {
-    ++calls;
     ++systemWideCreations;
     return systemWide;
   }
 
   ElementRef createApplication(int pid) override {
-    ++calls;
-    createdApplications.push_back(pid);
     auto it = applications.find(pid);
     if (it != applications.end()) return it->second;
     auto e = std::make_shared<FakeElement>("unknown" + std::to_string(pid));
@@ -80,7 +75,6 @@ class FakeAccessibilityService : public AccessibilityService {
 
   AXStatus copyAttributeValue(const ElementRef& element, AXAttribute attribute,
                               AXValue& out) override {
-    ++calls;
     auto* e = dynamic_cast<FakeElement*>(element.get());
     if (!e) return AXStatus::IllegalArgument;
     e->reads.push_back(attribute);
@@ -98,7 +92,6 @@ class FakeAccessibilityService : public AccessibilityService {
 
   AXStatus setAttributeValue(const ElementRef& element, AXAttribute attribute,
                              const AXValue& value) override {
-    ++calls;
     auto* e = dynamic_cast<FakeElement*>(element.get());
     if (!e) return AXStatus::IllegalArgument;
     e->writes.emplace_back(attribute, value);
@@ -108,7 +101,6 @@ class FakeAccessibilityService : public AccessibilityService {
   }
 
   AXStatus getPid(const ElementRef& element, int& pid) override {
-    ++calls;
     auto* e = dynamic_cast<FakeElement*>(element.get());
     if (!e) return AXStatus::IllegalArgument;
     if (!e->pid) return AXStatus::InvalidElement;
@@ -118,7 +110,6 @@ class FakeAccessibilityService : public AccessibilityService {
 
   AXStatus copyElementAtPosition(const ElementRef& element, float x, float y,
                                  ElementRef& out) override {
-    ++calls;
     hitTests.emplace_back(x, y);
     if (!element) return AXStatus::IllegalArgument;
     if (hitStatus != AXStatus::Success) return hitStatus;
@@ -129,7 +120,6 @@ class FakeAccessibilityService : public AccessibilityService {
   }
 
   bool bringFrontWindowForward(int pid) override {
-    ++calls;
     broughtForward.push_back(pid);
     return true;
   }

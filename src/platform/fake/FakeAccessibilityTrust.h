@@ -13,17 +13,10 @@ class FakeAccessibilityTrust : public AccessibilityTrust {
  public:
   bool trusted = false;
   bool requestable = true;
-  int trustQueries = 0;
   int trustRequests = 0;
   int settingsOpened = 0;
-  // Called on each live query, before it answers (to act during a recache).
-  std::function<void()> onQuery;
 
-  bool isProcessTrusted() override {
-    ++trustQueries;
-    if (onQuery) onQuery();
-    return trusted;
-  }
+  bool isProcessTrusted() override { return trusted; }
   bool canRequestTrust() override { return requestable; }
   void requestTrust() override { ++trustRequests; }
   void openAccessibilitySettings() override { ++settingsOpened; }

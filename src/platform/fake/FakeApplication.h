@@ -66,12 +66,10 @@ class FakeBundle : public Bundle {
   std::string executablePath() const override { return path + "/NUVModule"; }
   std::optional<std::string> bundleIdentifier() const override { return identifier; }
   std::optional<std::string> pathForResource(const std::string& name) const override {
-    if (missingResources) return std::nullopt;
     return path + "/Resources/" + name;
   }
   std::string path = "/opt/NUVModule.app";
   std::optional<std::string> identifier = "vemo.Tallyport.NUVModule";
-  bool missingResources = false;
 };
 
 }  // namespace nuv::fake

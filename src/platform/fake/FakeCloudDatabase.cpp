@@ -101,10 +101,6 @@ void FakeCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation
 
 void FakeCloudDatabase::deleteRecordWithID(const CloudRecordID& recordID,
                                            DeleteCompletion completion) {
-  {
-    std::lock_guard lock(mutex_);
-    deleteCalls_.push_back(recordID);
-  }
   enqueue([this, recordID, completion](std::optional<CloudError> injected) {
     if (injected) {
       completion(recordID, std::move(injected));
@@ -179,11 +175,6 @@ std::optional<CloudError> FakeCloudDatabase::saveLocked(const CloudRecordData& i
   return std::nullopt;
 }
 
-bool FakeCloudDatabase::tracksOutsideChanges() const {
-  std::lock_guard lock(mutex_);
-  return tracksOutsideChanges_;
-}
-
 void FakeCloudDatabase::checkForOutsideChanges(OutsideChangesCompletion completion) {
   {
     std::lock_guard lock(mutex_);
@@ -235,16 +226,6 @@ void FakeCloudDatabase::hintStorageWritten() {
   if (hint) (*hint)();
 }
 
-bool FakeCloudDatabase::observed() const {
-  std::lock_guard lock(mutex_);
-  return hint_ != nullptr;
-}
-
-int FakeCloudDatabase::outsideChecks() const {
-  std::lock_guard lock(mutex_);
-  return outsideChecks_;
-}
-
 CloudRecordData FakeCloudDatabase::seed(CloudRecordData record) {
   std::lock_guard lock(mutex_);
   return storeLocked(std::move(record));
@@ -253,11 +234,6 @@ CloudRecordData FakeCloudDatabase::seed(CloudRecordData record) {
 void FakeCloudDatabase::failNextWith(CloudError error) {
   std::lock_guard lock(mutex_);
   failures_.push_back(std::move(error));
-}
-
-std::size_t FakeCloudDatabase::pendingCount() const {
-  std::lock_guard lock(mutex_);
-  return pending_.size();
 }
 
 bool FakeCloudDatabase::deliverNext() {
@@ -287,33 +263,6 @@ std::optional<CloudRecordData> FakeCloudDatabase::stored(const std::string& reco
   auto it = records_.find(recordName);
   if (it == records_.end()) return std::nullopt;
   return it->second;
-}
-
-std::vector<CloudRecordData> FakeCloudDatabase::storedRecords() const {
-  std::lock_guard lock(mutex_);
-  std::vector<CloudRecordData> result;
-  for (const auto& name : order_) result.push_back(records_.at(name));
-  return result;
-}
-
-std::vector<FakeCloudDatabase::SaveCall> FakeCloudDatabase::saveCalls() const {
-  std::lock_guard lock(mutex_);
-  return saveCalls_;
-}
-
-std::vector<CloudQuery> FakeCloudDatabase::queries() const {
-  std::lock_guard lock(mutex_);
-  return queries_;
-}
-
-std::vector<CloudQuerySubscription> FakeCloudDatabase::subscriptions() const {
-  std::lock_guard lock(mutex_);
-  return subscriptions_;
-}
-
-std::vector<CloudRecordID> FakeCloudDatabase::deleteCalls() const {
-  std::lock_guard lock(mutex_);
-  return deleteCalls_;
 }
 
 }  // namespace nuv::fake

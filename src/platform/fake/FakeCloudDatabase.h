@@ -20,6 +20,12 @@ namespace nuv::fake {
 // applied). The store sets creation and modification dates from a counter
 // (1 ms apart, strictly increasing) and a fresh change tag on every save.
 class FakeCloudDatabase : public CloudDatabase {
+  template <class F>
+  auto locked(F read) const {
+    std::lock_guard lock(mutex_);
+    return read();
+  }
+
  public:
   struct SaveCall {
     CloudRecordData handedOver;  // the snapshot taken when the operation was added
@@ -37,7 +43,9 @@ class FakeCloudDatabase : public CloudDatabase {
                         SubscriptionCompletion completion) override;
   void addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) override;
   void deleteRecordWithID(const CloudRecordID& recordID, DeleteCompletion completion) override;
-  bool tracksOutsideChanges() const override;
+  bool tracksOutsideChanges() const override {
+    return locked([&] { return tracksOutsideChanges_; });
+  }
   void checkForOutsideChanges(OutsideChangesCompletion completion) override;
   Subscription observeOutsideChanges(std::function<void()> hint) override;
 
@@ -48,7 +56,9 @@ class FakeCloudDatabase : public CloudDatabase {
   // The next queued call (in the order the calls were made) fails with this
   // error instead of running. Several calls queue several failures.
   void failNextWith(CloudError error);
-  std::size_t pendingCount() const;
+  std::size_t pendingCount() const {
+    return locked([&] { return pending_.size(); });
+  }
   // Whether the database says it can tell outside changes (default false).
   void setTracksOutsideChanges(bool tracks);
   // Another client wrote: the next check for outside changes answers true
@@ -56,18 +66,26 @@ class FakeCloudDatabase : public CloudDatabase {
   void markOutsideChange();
   // A hint without an outside change (as this client's own writes give).
   void hintStorageWritten();
-  bool observed() const;
-  int outsideChecks() const;
+  bool observed() const {
+    return locked([&] { return hint_ != nullptr; });
+  }
+  int outsideChecks() const {
+    return locked([&] { return outsideChecks_; });
+  }
   bool deliverNext();
   void deliverAll();
   void deliverAllOnThread();
 
   std::optional<CloudRecordData> stored(const std::string& recordName) const;
-  std::vector<CloudRecordData> storedRecords() const;
-  std::vector<SaveCall> saveCalls() const;
-  std::vector<CloudQuery> queries() const;
-  std::vector<CloudQuerySubscription> subscriptions() const;
-  std::vector<CloudRecordID> deleteCalls() const;
+  std::vector<SaveCall> saveCalls() const {
+    return locked([&] { return saveCalls_; });
+  }
+  std::vector<CloudQuery> queries() const {
+    return locked([&] { return queries_; });
+  }
+  std::vector<CloudQuerySubscription> subscriptions() const {
+    return locked([&] { return subscriptions_; });
+  }
 
  private:
   using Task = std::function<void(std::optional<CloudError> injected)>;
@@ -85,7 +103,6 @@ class FakeCloudDatabase : public CloudDatabase {
   std::vector<SaveCall> saveCalls_;
   std::vector<CloudQuery> queries_;
   std::vector<CloudQuerySubscription> subscriptions_;
-  std::vector<CloudRecordID> deleteCalls_;
   bool tracksOutsideChanges_ = false;
   bool outsideChange_ = false;
   int outsideChecks_ = 0;

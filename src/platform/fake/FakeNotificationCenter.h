@@ -19,10 +19,6 @@ class FakeNotificationCenter : public LocalNotificationCenter {
     LocalNotificationCenter::postNotification(note);
   }
 
-  std::vector<Notification> posted() const {
-    std::lock_guard lock(mutex_);
-    return posted_;
-  }
   std::vector<Notification> postedNamed(const std::string& name) const {
     std::lock_guard lock(mutex_);
     std::vector<Notification> out;

@@ -10,11 +10,7 @@ FakeProcess::FakeProcess(FakeRunLoop& loop, std::string path, std::vector<std::s
                          ProcessScript script)
     : loop_(loop), path_(std::move(path)), args_(std::move(args)), script_(std::move(script)) {}
 
-bool FakeProcess::launch(std::string* error) {
-  if (script_.failsToStart) {
-    if (error) *error = "Failed to execute child process (No such file or directory)";
-    return false;
-  }
+bool FakeProcess::launch(std::string*) {
   launched_ = true;
   pid_ = nextPid++;
   std::weak_ptr<bool> alive = alive_;
@@ -50,7 +46,7 @@ void FakeProcess::waitUntilExit(Milliseconds outputGrace) {
 
 std::string FakeProcess::readOutputToEnd() { return exited_ ? script_.output : std::string(); }
 
-ErrorOutput FakeProcess::readErrorToEnd() { return exited_ ? script_.errors : ErrorOutput{}; }
+ErrorOutput FakeProcess::readErrorToEnd() { return {}; }
 
 void FakeProcess::terminate() {
   if (!isGroupRunning()) return;
@@ -64,20 +60,14 @@ void FakeProcess::kill() {
   exitNow(true);
 }
 
-void FakeProcess::stopGroup(Milliseconds grace) {
-  stopGrace_ = grace;
+void FakeProcess::stopGroup(Milliseconds) {
   terminate();
   kill();
 }
 
 std::shared_ptr<Process> FakeProcessLauncher::makeProcess(const std::string& path,
                                                           const std::vector<std::string>& args) {
-  ProcessScript script = default_;
-  if (!queue_.empty()) {
-    script = std::move(queue_.front());
-    queue_.pop_front();
-  }
-  auto p = std::make_shared<FakeProcess>(loop_, path, args, std::move(script));
+  auto p = std::make_shared<FakeProcess>(loop_, path, args, default_);
   made_.push_back(p);
   return p;
 }

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <deque>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,14 +12,11 @@ namespace nuv::fake {
 // What the next fake child does once launched.
 struct ProcessScript {
   std::string output;
-  Milliseconds runTime{0};  // virtual time until it exits by itself
-  bool failsToStart = false;
+  Milliseconds runTime{0};        // virtual time until it exits by itself
   bool ignoresTerminate = false;  // only SIGKILL ends it (or what is left of its group)
   // A process it started (a daemon) stays in its group, holding the output
   // open, this long after the child exits by itself. Signals end it too.
   Milliseconds leftoverLifetime{0};
-  // Its standard error: the tail the parent keeps, and how much came before.
-  ErrorOutput errors = {};
 };
 
 class FakeProcess : public Process {
@@ -45,8 +40,6 @@ class FakeProcess : public Process {
   const std::vector<std::string>& arguments() const { return args_; }
   int terminateCount() const { return terminates_; }
   int killCount() const { return kills_; }
-  // The grace of the last stopGroup call, if any.
-  std::optional<Milliseconds> stopGrace() const { return stopGrace_; }
 
  private:
   // The child ends; a signal ends the rest of its group with it.
@@ -60,13 +53,12 @@ class FakeProcess : public Process {
   bool launched_ = false;
   bool exited_ = false;
   bool leftoverAlive_ = false;
-  std::optional<Milliseconds> stopGrace_;
   int terminates_ = 0;
   int kills_ = 0;
   int pid_ = 0;
 };
 
-// Hands out children that follow queued scripts (or the default script).
+// Hands out children that follow the default script.
 class FakeProcessLauncher : public ProcessLauncher {
  public:
   explicit FakeProcessLauncher(FakeRunLoop& loop) : loop_(loop) {}
@@ -74,14 +66,12 @@ class FakeProcessLauncher : public ProcessLauncher {
   std::shared_ptr<Process> makeProcess(const std::string& path,
                                        const std::vector<std::string>& arguments) override;
 
-  void enqueue(ProcessScript script) { queue_.push_back(std::move(script)); }
   void setDefault(ProcessScript script) { default_ = std::move(script); }
   const std::vector<std::shared_ptr<FakeProcess>>& made() const { return made_; }
   std::size_t launchedCount() const;
 
  private:
   FakeRunLoop& loop_;
-  std::deque<ProcessScript> queue_;
   ProcessScript default_;
   std::vector<std::shared_ptr<FakeProcess>> made_;
 };

@@ -77,11 +77,7 @@ void FakeRunLoop::run() {
 void FakeRunLoop::quit() { quit_ = true; }
 
 void FakeRunLoop::runUntil(const std::function<bool()>& done) {
-  while (!done()) {
-    if (!runNext(std::nullopt)) {
-      ++stalls_;
-      return;
-    }
+  while (!done() && runNext(std::nullopt)) {
   }
 }
 

@@ -25,9 +25,8 @@ class FakeRunLoop : public RunLoop, public Clock {
   TimerRef scheduleTimer(Milliseconds interval, Closure action) override;
   void run() override;
   void quit() override;
-  // Runs due work, jumping virtual time to the next due item, until `done`.
-  // With nothing left to run and `done` still false it returns and counts a
-  // stall (a test that waits for something that can never happen).
+  // Runs due work, jumping virtual time to the next due item, until `done`
+  // or until nothing is left to run.
   void runUntil(const std::function<bool()>& done) override;
   const Clock& clock() const override { return *this; }
 
@@ -47,7 +46,6 @@ class FakeRunLoop : public RunLoop, public Clock {
   std::size_t pendingTimerCount() const;
   // Delay until the next item falls due, if any.
   std::optional<Milliseconds> nextTaskDelay() const;
-  int stalls() const { return stalls_; }
   void setWallClockOrigin(Date origin) { wallOrigin_ = origin; }
 
  private:
@@ -62,7 +60,6 @@ class FakeRunLoop : public RunLoop, public Clock {
   Milliseconds now_{0};
   Date wallOrigin_;
   bool quit_ = false;
-  int stalls_ = 0;
 };
 
 }  // namespace nuv::fake

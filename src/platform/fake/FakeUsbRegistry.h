@@ -61,13 +61,10 @@ class FakeUsbRegistry : public UsbRegistry {
     return std::count_if(state_->attached.begin(), state_->attached.end(),
                          [](const auto& e) { return static_cast<bool>(e.second.handler); });
   }
-  bool armed() const { return state_->armed; }
-  int matchingRegistrations() const { return state_->registrations; }
 
   // UsbRegistry
   std::optional<std::vector<UsbDevice>> addMatchingNotification(MatchHandler onMatch) override {
     auto& s = *state_;
-    ++s.registrations;
     if (!s.available) return std::nullopt;
     s.armed = true;
     s.onMatch = std::move(onMatch);
@@ -102,7 +99,6 @@ class FakeUsbRegistry : public UsbRegistry {
   struct State {
     bool available = true;
     bool armed = false;
-    int registrations = 0;
     std::uint64_t nextId = 0;
     MatchHandler onMatch;
     std::map<std::string, Attached> attached;

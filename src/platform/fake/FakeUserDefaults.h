@@ -7,7 +7,7 @@
 namespace nuv::fake {
 
 // In-memory defaults. `stored()` is what the last successful synchronize()
-// wrote; `failWrites` makes synchronize() fail and keep the stored copy.
+// wrote.
 class FakeUserDefaults : public UserDefaults {
  public:
   std::optional<Value> objectForKey(const std::string& key) const override {
@@ -27,7 +27,6 @@ class FakeUserDefaults : public UserDefaults {
   bool synchronize() override {
     std::lock_guard lock(mutex_);
     ++synchronizeCount_;
-    if (failWrites) return false;
     stored_ = values_;
     return true;
   }
@@ -46,7 +45,6 @@ class FakeUserDefaults : public UserDefaults {
     values_.insert_or_assign(key, value);
     stored_.insert_or_assign(key, value);
   }
-  bool failWrites = false;
 
  private:
   mutable std::mutex mutex_;

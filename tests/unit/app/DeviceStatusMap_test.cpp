@@ -5,17 +5,7 @@
 namespace nuv {
 namespace {
 
-TEST(DeviceStatusMap, RoundTripsThroughDictionary) {
-  DeviceStatusMap map;
-  map["a"] = DeviceEntry{{{"Bonjour", "a"}, {"name", "A"}}, Date::fromMicroseconds(42)};
-  map["b"] = DeviceEntry{{{"Bonjour", "b"}}, std::nullopt};
-  const Dictionary d = toDictionary(map);
-  ASSERT_TRUE(d.at("a").get<Dictionary>());
-  EXPECT_EQ(*d.at("a").get<Dictionary>()->at("timestamp").get<Date>(), Date::fromMicroseconds(42));
-  EXPECT_FALSE(d.at("b").get<Dictionary>()->count("timestamp"));
-  EXPECT_EQ(deviceStatusMapFromDictionary(d), map);
-}
-
+// The round trip through the saved dictionary is checked by SleepWake_test.
 TEST(DeviceStatusMap, ForeignContentIsDroppedNotTrusted) {
   Dictionary d;
   d["notadict"] = Value("x");

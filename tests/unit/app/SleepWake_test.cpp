@@ -73,7 +73,8 @@ class SleepWakeTest : public ::testing::Test {
   std::vector<std::string> logLines;
 };
 
-TEST_F(SleepWakeTest, SleepSavesTheMapWithItsDatesAndStopsPolling) {
+TEST_F(SleepWakeTest, SleepSavesTheMapWithItsDatesOverAnEarlierSaveAndStopsPolling) {
+  defaults.seed("current", Dictionary{{"old", Dictionary{{"Bonjour", "old"}}}});
   launcher.setDefault(ProcessScript{kDevice});
   launch();
   loop.advance(milliseconds(5000));
@@ -94,13 +95,6 @@ TEST_F(SleepWakeTest, SleepSavesTheMapWithItsDatesAndStopsPolling) {
   EXPECT_EQ(launcher.launchedCount(), 1u);
   EXPECT_TRUE(relauncher.launches.empty());
   EXPECT_EQ(application.terminateCount, 0);
-}
-
-TEST_F(SleepWakeTest, SleepReplacesAnEarlierSaveAndAnEmptyMapIsSavedEmpty) {
-  defaults.seed("current", Dictionary{{"old", Dictionary{{"Bonjour", "old"}}}});
-  launch();
-  sleep();
-  EXPECT_EQ(defaults.stored().at("current"), Value(Dictionary{}));
 }
 
 TEST_F(SleepWakeTest, ARunInProgressAtSleepStillArmsItsTimerWhichWakeStops) {
@@ -238,9 +232,11 @@ INSTANTIATE_TEST_SUITE_P(
         DayCase{"TwoLocalDaysLater", utc(2026, 3, 9, 12, 0), utc(2026, 3, 11, 11, 0), true}),
     [](const ::testing::TestParamInfo<DayCase>& info) { return std::string(info.param.name); });
 
-TEST(RelaunchCommand, TextForDelayThreeAndFractions) {
-  EXPECT_EQ(relaunchCommand(3, "/opt/NUVModule.app/NUVModule", ""), kExpectedCommand);
-  EXPECT_EQ(relaunchCommand(0.5f, "/a/NUVModule", ""), "sleep 0.500000; exec '/a/NUVModule'");
+// The plain command is checked by WakeTerminatesTheProbeThenRelaunchesThroughTheShell.
+TEST(RelaunchCommand, UnderAUnitItRestartsTheUnitFirstAndQuotesForTheShell) {
+  EXPECT_EQ(relaunchCommand(3, "/a/it's", "nuv.service"),
+            "sleep 3.000000; systemctl --user --no-block restart 'nuv.service' || "
+            "exec '/a/it'\\''s'");
 }
 
 }  // namespace

@@ -4,14 +4,13 @@
 
 #include <limits>
 
+#include "CloudFixture.h"
 #include "app/AppDelegate.h"
 #include "cloud/TodoFetcher.h"
 #include "cloud/TodoListRefresher.h"
 #include "platform/fake/FakeApplication.h"
-#include "platform/fake/FakeCloudDatabase.h"
 #include "platform/fake/FakeNotificationCenter.h"
 #include "platform/fake/FakeProcess.h"
-#include "platform/fake/FakeRunLoop.h"
 
 namespace nuv {
 namespace {
@@ -44,36 +43,21 @@ TEST(CloudRecordBridge, BooleanReading) {
   EXPECT_FALSE(B::boolValue(std::nullopt));
 }
 
-class BridgeTest : public ::testing::Test {
+class BridgeTest : public test::CloudFixture {
  protected:
-  BridgeTest()
-      : container(std::make_shared<fake::FakeCloudContainer>("c")),
-        db(*container->fakeDatabase()),
-        fetcher(TodoFetcher::create(loop, container)) {}
-  // Queued saves hold the store, which holds the database: run them out.
-  ~BridgeTest() override {
-    db.deliverAll();
-    loop.runUntilIdle();
-  }
-
   void load(std::vector<std::pair<std::string, std::optional<std::string>>> records) {
     for (const auto& [recordName, deviceName] : records) {
-      CloudRecordData r{"Todo", CloudRecordID{recordName}, {}, {}, {}, {}, {}};
-      if (deviceName) r.fields["Name"] = *deviceName;
-      r.fields["title"] = std::string("keep");
+      auto r = test::todoData(recordName, deviceName.value_or(""));
+      if (!deviceName) r.fields.erase("Name");
       db.seed(r);
     }
     fetcher->fetch();
-    db.deliverAll();
-    loop.runUntilIdle();
+    settle();
   }
-
   CloudRecordRef recordAt(std::size_t i) { return fetcher->todos()->at(i)->record(); }
-
-  fake::FakeRunLoop loop;
-  std::shared_ptr<fake::FakeCloudContainer> container;
-  fake::FakeCloudDatabase& db;
-  std::shared_ptr<TodoFetcher> fetcher;
+  std::int64_t savedBattery(std::size_t call) {
+    return std::get<std::int64_t>(db.saveCalls().at(call).handedOver.fields.at("Battery"));
+  }
 };
 
 TEST_F(BridgeTest, WritesBatteryAndStateIntoTheFirstMatchAndSavesIt) {
@@ -88,12 +72,10 @@ TEST_F(BridgeTest, WritesBatteryAndStateIntoTheFirstMatchAndSavesIt) {
   EXPECT_EQ(recordAt(2)->objectForKey("state"), CloudFieldValue(CloudBool{true}));
   EXPECT_FALSE(recordAt(1)->objectForKey("Battery"));  // case differs
   EXPECT_FALSE(recordAt(3)->objectForKey("Battery"));  // only the first match
-
   const auto calls = db.saveCalls();
   ASSERT_EQ(calls.size(), 1u);
-  const auto& saved = calls[0].handedOver;
-  EXPECT_EQ(saved.recordID.recordName, "first");
-  EXPECT_EQ(saved.changedKeys, (std::set<std::string>{"Battery", "state"}));
+  EXPECT_EQ(calls[0].handedOver.recordID.recordName, "first");
+  EXPECT_EQ(calls[0].handedOver.changedKeys, (std::set<std::string>{"Battery", "state"}));
 }
 
 TEST_F(BridgeTest, MissingValuesWriteZeroAndFalse) {
@@ -112,65 +94,61 @@ TEST_F(BridgeTest, DoesNothingWithoutAMatch) {
   EXPECT_FALSE(B::updateRecord({{"name", "pad"}, {"Battery", "5"}}, *fetcher));  // case
   EXPECT_FALSE(B::updateRecord({{"name", ""}, {"Battery", "5"}}, *fetcher));
   EXPECT_TRUE(db.saveCalls().empty());
-  EXPECT_FALSE(recordAt(0)->objectForKey("Battery"));
 }
 
-// The module's side: one fetch at start-up, and a save only when a run finds
-// the device new or changed.
-TEST_F(BridgeTest, TheModuleFetchesOnceAndSavesNewAndChangedDevicesOnly) {
-  db.seed(CloudRecordData{
-      "Todo", CloudRecordID{"R1"}, {{"Name", std::string("My Phone")}}, {}, {}, {}, {}});
+// The module's side, with and without a refresher retrying the first fetch.
+class BridgeModuleTest : public BridgeTest {
+ protected:
+  BridgeModuleTest() { db.seed(test::todoData("R1", "My Phone")); }
+  void run(std::int64_t battery) {
+    launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t" +
+                                            std::to_string(battery) + "\n"});
+  }
+  void launch(TodoListRefresher* refresher = nullptr) {
+    AppDelegate::Dependencies deps{loop,   launcher,    center,       workspace,
+                                   bundle, application, fetcher.get()};
+    deps.todoRefresher = refresher;
+    delegate = std::make_unique<AppDelegate>(deps);
+    application.run(*delegate);
+    settle();
+  }
+
   fake::FakeProcessLauncher launcher{loop};
   fake::FakeNotificationCenter center;
   fake::FakeWorkspace workspace;
   fake::FakeBundle bundle;
   fake::FakeApplication application;
-  AppDelegate delegate{{loop, launcher, center, workspace, bundle, application, fetcher.get()}};
-  launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t85\n"});
-  application.run(delegate);
-  db.deliverAll();
-  loop.advance(std::chrono::milliseconds(5000));  // new
-  db.deliverAll();
-  loop.advance(std::chrono::milliseconds(5000));  // unchanged
-  EXPECT_EQ(db.saveCalls().size(), 1u);
+  std::unique_ptr<AppDelegate> delegate;
+};
 
-  launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t84\n"});
-  loop.advance(std::chrono::milliseconds(5000));  // changed
-  const auto calls = db.saveCalls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1].handedOver.fields.at("Battery"), CloudFieldValue(std::int64_t{84}));
+// One fetch at start-up, and a save only when a run finds the device new or
+// changed.
+TEST_F(BridgeModuleTest, FetchesOnceAndSavesNewAndChangedDevicesOnly) {
+  run(85);
+  launch();
+  advance(Milliseconds(5000));  // new
+  advance(Milliseconds(5000));  // unchanged
+  EXPECT_EQ(db.saveCalls().size(), 1u);
+  run(84);
+  loop.advance(Milliseconds(5000));  // changed
+  ASSERT_EQ(db.saveCalls().size(), 2u);
+  EXPECT_EQ(savedBattery(1), 84);
   EXPECT_EQ(db.queries().size(), 1u);
 }
 
 // A value that found no record because the list was not there yet is written
 // once a retried fetch brings the record, without waiting for a new value.
-TEST_F(BridgeTest, AValueBeforeTheFirstSuccessfulFetchIsWrittenWhenTheListArrives) {
-  db.seed(CloudRecordData{
-      "Todo", CloudRecordID{"R1"}, {{"Name", std::string("My Phone")}}, {}, {}, {}, {}});
+TEST_F(BridgeModuleTest, AValueBeforeTheFirstSuccessfulFetchIsWrittenWhenTheListArrives) {
   db.failNextWith(CloudError{CloudErrorCode::NetworkUnavailable, "offline", std::nullopt});
-  fake::FakeProcessLauncher launcher{loop};
-  fake::FakeNotificationCenter center;
-  fake::FakeWorkspace workspace;
-  fake::FakeBundle bundle;
-  fake::FakeApplication application;
   auto refresher = TodoListRefresher::create(loop, *fetcher, &center);
-  AppDelegate::Dependencies deps{loop,   launcher,    center,       workspace,
-                                 bundle, application, fetcher.get()};
-  deps.todoRefresher = refresher.get();
-  AppDelegate delegate{deps};
-  launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t85\n"});
-  application.run(delegate);
-  db.deliverAll();  // the first fetch fails; the retry comes 5 s later
-  loop.runUntilIdle();
-  loop.advance(std::chrono::milliseconds(5000));  // the first run, then the retry
+  run(85);
+  launch(refresher.get());           // the first fetch fails; the retry comes 5 s later
+  loop.advance(Milliseconds(5000));  // the first run, then the retry
   EXPECT_TRUE(db.saveCalls().empty());
-  db.deliverAll();
-  loop.runUntilIdle();
-  const auto calls = db.saveCalls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].handedOver.fields.at("Battery"), CloudFieldValue(std::int64_t{85}));
-  loop.advance(std::chrono::milliseconds(5000));  // unchanged: nothing more
-  db.deliverAll();
+  settle();
+  ASSERT_EQ(db.saveCalls().size(), 1u);
+  EXPECT_EQ(savedBattery(0), 85);
+  advance(Milliseconds(5000));  // unchanged: nothing more
   EXPECT_EQ(db.saveCalls().size(), 1u);
   EXPECT_EQ(db.queries().size(), 2u);
 }

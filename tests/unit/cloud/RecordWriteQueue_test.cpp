@@ -6,53 +6,20 @@
 
 #include <gtest/gtest.h>
 
-#include "cloud/TodoFetcher.h"
-#include "platform/Log.h"
-#include "platform/fake/FakeCloudDatabase.h"
-#include "platform/fake/FakeRunLoop.h"
+#include "CloudFixture.h"
 
 namespace nuv {
 namespace {
 
 using std::chrono::seconds;
 
-CloudRecordData recordData(const std::string& recordName) {
-  CloudRecordData r;
-  r.recordType = "Todo";
-  r.recordID = CloudRecordID{recordName};
-  r.fields = {{"Name", "dev-" + recordName}};
-  return r;
-}
-
 std::int64_t battery(const CloudRecordData& data) {
   return std::get<std::int64_t>(data.fields.at("Battery"));
 }
 
-class RecordWriteQueueTest : public ::testing::Test {
+class RecordWriteQueueTest : public test::CloudFixture {
  protected:
-  RecordWriteQueueTest()
-      : container(std::make_shared<fake::FakeCloudContainer>(TodoFetcher::kContainerIdentifier)),
-        db(*container->fakeDatabase()),
-        fetcher(TodoFetcher::create(loop, container)) {
-    log::setSink([this](log::Level level, std::string_view line) {
-      if (level >= log::Level::Info) lines.emplace_back(line);
-    });
-    for (const char* name : {"A", "B"}) db.seed(recordData(name));
-    fetcher->fetch();
-    settle();
-    lines.clear();
-  }
-  ~RecordWriteQueueTest() override {
-    settle();
-    log::setSink(nullptr);
-  }
-
-  void settle() {
-    while (db.pendingCount() > 0 || loop.nextTaskDelay() == Milliseconds(0)) {
-      db.deliverAll();
-      loop.runUntilIdle();
-    }
-  }
+  RecordWriteQueueTest() { fetchSeeded({"A", "B"}); }
 
   // The list's record of that name gets a new battery value and is saved.
   void write(const std::string& recordName, std::int64_t value) {
@@ -64,19 +31,7 @@ class RecordWriteQueueTest : public ::testing::Test {
     }
     FAIL() << "no record " << recordName;
   }
-
   std::size_t saves() const { return db.saveCalls().size(); }
-  int count(const std::string& text) const {
-    int n = 0;
-    for (const auto& line : lines) n += line.find(text) != std::string::npos;
-    return n;
-  }
-
-  fake::FakeRunLoop loop;
-  std::shared_ptr<fake::FakeCloudContainer> container;
-  fake::FakeCloudDatabase& db;
-  std::shared_ptr<TodoFetcher> fetcher;
-  std::vector<std::string> lines;
 };
 
 TEST_F(RecordWriteQueueTest, OneWritePerRecordInFlightAndTheNewestValueWins) {
@@ -132,18 +87,15 @@ TEST_F(RecordWriteQueueTest, FailedWritesAreRetriedOnTheBackoffScheduleUntilThey
     settle();
     for (std::size_t i = 0; i < c.waits.size(); ++i) {
       EXPECT_EQ(fetcher->writeStatus().pendingCount, 1u);
-      loop.advance(c.waits[i] - Milliseconds(1));
-      settle();
+      advance(c.waits[i] - Milliseconds(1));
       EXPECT_EQ(saves(), before + 1 + i) << "retried early";
-      loop.advance(Milliseconds(1));
-      settle();
+      advance(Milliseconds(1));
       EXPECT_EQ(saves(), before + 2 + i) << "not retried on time";
     }
     EXPECT_EQ(battery(*db.stored("A")), value);
     EXPECT_EQ(fetcher->writeStatus().pendingCount, 0u);
     // Nothing more is sent once it landed.
-    loop.advance(Backoff::kMax);
-    settle();
+    advance(Backoff::kMax);
     EXPECT_EQ(saves(), before + 1 + c.waits.size());
   }
 }
@@ -153,11 +105,9 @@ TEST_F(RecordWriteQueueTest, TheWaitCountsFromTheStartOfTheFailedTry) {
   write("A", 1);
   loop.advance(Milliseconds(4000));  // the try waited 4 s for a locked database
   settle();
-  loop.advance(Milliseconds(999));
-  settle();
+  advance(Milliseconds(999));
   EXPECT_EQ(saves(), 1u);
-  loop.advance(Milliseconds(1));
-  settle();
+  advance(Milliseconds(1));
   EXPECT_EQ(saves(), 2u);
 }
 
@@ -168,8 +118,7 @@ TEST_F(RecordWriteQueueTest, ANewerValueReplacesTheOneWaitingForItsRetry) {
   write("A", 2);  // waits for the retry; does not jump the backoff
   settle();
   EXPECT_EQ(saves(), 1u);
-  loop.advance(Milliseconds(5000));
-  settle();
+  advance(Milliseconds(5000));
   ASSERT_EQ(saves(), 2u);
   EXPECT_EQ(battery(db.saveCalls()[1].handedOver), 2);
   EXPECT_EQ(battery(*db.stored("A")), 2);
@@ -183,8 +132,7 @@ TEST_F(RecordWriteQueueTest, ARecordRemovedMeanwhileIsNoLongerWritten) {
   db.deleteRecordWithID(CloudRecordID{"A"}, [](CloudRecordID, std::optional<CloudError>) {});
   fetcher->fetch();
   settle();
-  loop.advance(Backoff::kMax);
-  settle();
+  advance(Backoff::kMax);
   EXPECT_EQ(saves(), 1u);
   EXPECT_FALSE(db.stored("A"));
   EXPECT_EQ(fetcher->writeStatus().pendingCount, 0u);
@@ -196,8 +144,7 @@ TEST_F(RecordWriteQueueTest, ARecordTheBackendNoLongerHasLeavesTheListAndIsNotRe
   settle();
   ASSERT_EQ(fetcher->todos()->size(), 1u);
   EXPECT_EQ(fetcher->todos()->at(0)->record()->recordID().recordName, "B");
-  loop.advance(Backoff::kMax);
-  settle();
+  advance(Backoff::kMax);
   EXPECT_EQ(saves(), 1u);
   EXPECT_EQ(fetcher->writeStatus().pendingCount, 0u);
 }
@@ -209,13 +156,12 @@ TEST_F(RecordWriteQueueTest, EachFailureKindIsLoggedOnceAndTheRecoveryOnce) {
   write("A", 1);
   settle();
   for (int i = 0; i < 5; ++i) {
-    loop.advance(Backoff::kMax);
-    settle();
+    advance(Backoff::kMax);
   }
   EXPECT_EQ(battery(*db.stored("A")), 1);
-  EXPECT_EQ(count("locked"), 1);
-  EXPECT_EQ(count("timed out"), 1);
-  EXPECT_EQ(count("works again"), 1);
+  EXPECT_EQ(logged("locked"), 1);
+  EXPECT_EQ(logged("timed out"), 1);
+  EXPECT_EQ(logged("works again"), 1);
   EXPECT_EQ(lines.size(), 3u);
 }
 
@@ -228,8 +174,7 @@ TEST_F(RecordWriteQueueTest, ASignInSendsTheWaitingWritesAtOnce) {
   EXPECT_EQ(saves(), 2u);
   EXPECT_EQ(battery(*db.stored("A")), 7);
   // The superseded retry does not send again when it falls due.
-  loop.advance(Milliseconds(5000));
-  settle();
+  advance(Milliseconds(5000));
   EXPECT_EQ(saves(), 2u);
 }
 
@@ -241,8 +186,7 @@ TEST_F(RecordWriteQueueTest, TheStatusObserverSeesPendingWritesComeAndGo) {
   write("A", 1);
   write("B", 1);
   settle();
-  loop.advance(Milliseconds(5000));
-  settle();
+  advance(Milliseconds(5000));
   EXPECT_EQ(pending.front(), 1u);
   EXPECT_EQ(pending.back(), 0u);
   EXPECT_EQ(*std::max_element(pending.begin(), pending.end()), 2u);

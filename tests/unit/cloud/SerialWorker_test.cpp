@@ -14,27 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(SerialWorker, RunsTasksOneAtATimeInOrderOnItsOwnThread) {
-  auto worker = SerialWorker::start();
-  std::vector<int> order;  // touched by the worker only until waitUntilIdle
-  std::atomic<int> running{0};
-  std::atomic<bool> overlapped{false};
-  std::thread::id workerThread;
-  for (int i = 0; i < 200; ++i) {
-    worker->enqueue([&, i] {
-      if (running.fetch_add(1) != 0) overlapped = true;
-      if (i == 0) workerThread = std::this_thread::get_id();
-      order.push_back(i);
-      running.fetch_sub(1);
-    });
-  }
-  worker->waitUntilIdle();
-  ASSERT_EQ(order.size(), 200u);
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
-  EXPECT_FALSE(overlapped);
-  EXPECT_NE(workerThread, std::this_thread::get_id());
-  worker->stop();
-}
+// Order and the worker thread are checked through SqliteCloudDatabase's test.
 
 // A capture whose destruction calls back into the worker, as a completion
 // owning a database does.

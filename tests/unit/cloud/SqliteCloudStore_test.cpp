@@ -207,27 +207,16 @@ TEST_F(SqliteCloudStoreTest, ConcurrentWritersOnOneFileLoseNothing) {
   }
 }
 
-}  // namespace
-}  // namespace nuv::linux_backend
-
-namespace nuv::linux_backend {
-namespace {
-
-mode_t modeOf(const fs::path& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
 TEST_F(SqliteCloudStoreTest, FilesArePrivateAndWiderOnesAreTightenedAtOpen) {
   const fs::path own = dir / "own" / "c.sqlite";
   {
     SqliteCloudStore store(own.string(), /*privateFolder=*/true);
     ok(store.save(newRecord("A", {{"Name", std::string("n")}}), CloudRecordSavePolicy::AllKeys));
     for (const char* suffix : {"", "-wal", "-shm"}) {
-      EXPECT_EQ(modeOf(own.string() + suffix), 0600u) << suffix;
+      EXPECT_EQ(test::modeOf(own.string() + suffix), 0600u) << suffix;
     }
-    EXPECT_EQ(modeOf(own.parent_path()), 0700u);
-    EXPECT_EQ(modeOf(dir), 0700u);  // made by the store
+    EXPECT_EQ(test::modeOf(own.parent_path()), 0700u);
+    EXPECT_EQ(test::modeOf(dir), 0700u);  // made by the store
   }
   // Files and folders left wider (by an older version) are tightened; a
   // folder that is not the store's own keeps its mode.
@@ -241,16 +230,16 @@ TEST_F(SqliteCloudStoreTest, FilesArePrivateAndWiderOnesAreTightenedAtOpen) {
     SqliteCloudStore store(own.string(), /*privateFolder=*/true);
     EXPECT_EQ(ok(store.query(CloudQuery("Todo"), kCloudDefaultZoneName)).size(), 1u);
     for (const char* suffix : {"", "-wal", "-shm"}) {
-      EXPECT_EQ(modeOf(own.string() + suffix), 0600u) << suffix;
+      EXPECT_EQ(test::modeOf(own.string() + suffix), 0600u) << suffix;
     }
-    EXPECT_EQ(modeOf(own.parent_path()), 0700u);
-    EXPECT_EQ(modeOf(dir), 0755u);
+    EXPECT_EQ(test::modeOf(own.parent_path()), 0700u);
+    EXPECT_EQ(test::modeOf(dir), 0755u);
   }
   const fs::path shared = dir / "shared.sqlite";
   SqliteCloudStore elsewhere(shared.string());
   ok(elsewhere.query(CloudQuery("Todo"), kCloudDefaultZoneName));
-  EXPECT_EQ(modeOf(shared), 0600u);
-  EXPECT_EQ(modeOf(dir), 0755u);
+  EXPECT_EQ(test::modeOf(shared), 0600u);
+  EXPECT_EQ(test::modeOf(dir), 0755u);
 }
 
 TEST_F(SqliteCloudStoreTest, OutsideChangesAreThoseOfOtherConnectionsOnly) {

@@ -6,64 +6,28 @@
 
 #include <gtest/gtest.h>
 
-#include "cloud/TodoFetcher.h"
+#include "CloudFixture.h"
 #include "platform/BusNames.h"
-#include "platform/Log.h"
-#include "platform/fake/FakeCloudDatabase.h"
 #include "platform/fake/FakeNotificationCenter.h"
-#include "platform/fake/FakeRunLoop.h"
 
 namespace nuv {
 namespace {
 
 const CloudError kOffline{CloudErrorCode::NetworkUnavailable, "no network", std::nullopt};
 
-class TodoListRefresherTest : public ::testing::Test {
+class TodoListRefresherTest : public test::CloudFixture {
  protected:
-  TodoListRefresherTest()
-      : container(std::make_shared<fake::FakeCloudContainer>(TodoFetcher::kContainerIdentifier)),
-        db(*container->fakeDatabase()),
-        fetcher(TodoFetcher::create(loop, container)) {
-    log::setSink([this](log::Level level, std::string_view line) {
-      if (level >= log::Level::Info) lines.emplace_back(line);
-    });
-    CloudRecordData r;
-    r.recordType = "Todo";
-    r.recordID = CloudRecordID{"A"};
-    r.fields = {{"Name", std::string("My Phone")}};
-    db.seed(r);
-  }
-  ~TodoListRefresherTest() override {
-    refresher.reset();
-    settle();
-    log::setSink(nullptr);
-  }
+  TodoListRefresherTest() { db.seed(test::todoData("A", "My Phone")); }
 
   void start() {
     refresher = TodoListRefresher::create(loop, *fetcher, &center);
     refresher->start();
     settle();
   }
-  void settle() {
-    while (db.pendingCount() > 0 || loop.nextTaskDelay() == Milliseconds(0)) {
-      db.deliverAll();
-      loop.runUntilIdle();
-    }
-  }
-  // Moves virtual time by `delta` and delivers what the backend was asked.
-  void advance(Milliseconds delta) {
-    loop.advance(delta);
-    settle();
-  }
   std::size_t fetches() const { return db.queries().size(); }
 
-  fake::FakeRunLoop loop;
   fake::FakeNotificationCenter center;
-  std::shared_ptr<fake::FakeCloudContainer> container;
-  fake::FakeCloudDatabase& db;
-  std::shared_ptr<TodoFetcher> fetcher;
   std::shared_ptr<TodoListRefresher> refresher;
-  std::vector<std::string> lines;
 };
 
 TEST_F(TodoListRefresherTest, AFailedFetchIsRetriedWithBackoffUntilOneSucceeds) {
@@ -136,11 +100,7 @@ TEST_F(TodoListRefresherTest, OutsideChangesAreCheckedOnTheBackendsHintsOnly) {
   EXPECT_EQ(fetches(), 1u);
   EXPECT_EQ(db.outsideChecks(), 2);
 
-  CloudRecordData b;
-  b.recordType = "Todo";
-  b.recordID = CloudRecordID{"B"};
-  b.fields = {{"Name", std::string("Tablet")}};
-  db.seed(b);
+  db.seed(test::todoData("B", "Tablet"));
   db.markOutsideChange();
   settle();
   EXPECT_EQ(fetches(), 2u);

@@ -13,12 +13,6 @@ CloudRecordRef makeRecord(const std::string& name = "R1") {
   return record;
 }
 
-// Exposes the family-only setter.
-class OpenTodo : public Todo {
- public:
-  using Todo::setRecord;
-};
-
 TEST(CloudRecord, TracksChangedKeysAndCopiesIndependently) {
   CloudRecord record("Todo");
   EXPECT_FALSE(record.recordID().recordName.empty());
@@ -40,9 +34,7 @@ TEST(CloudRecord, TracksChangedKeysAndCopiesIndependently) {
   copy->setObjectForKey("Battery", std::int64_t{1});
   EXPECT_EQ(record.objectForKey("Battery"), CloudFieldValue(std::int64_t{85}));
   EXPECT_FALSE(copy->isEqual(record));
-}
 
-TEST(CloudRecord, NumberAndBooleanReadings) {
   EXPECT_EQ(cloudNumberValue(CloudBool{true}), 1);
   EXPECT_EQ(cloudNumberValue(std::int64_t{-3}), -3);
   EXPECT_EQ(cloudNumberValue(std::string("1")), std::nullopt);
@@ -61,37 +53,12 @@ TEST(Todo, SharesItsRecordWithTheCaller) {
   EXPECT_EQ(record->objectForKey("title"), CloudFieldValue(std::string("new")));
   todo->setTitle(std::nullopt);
   EXPECT_FALSE(record->objectForKey("title"));
-}
-
-TEST(Todo, SetRecordStoresACopy) {
-  auto record = makeRecord();
-  OpenTodo todo;
-  todo.setRecord(record);
-  EXPECT_NE(todo.record(), record);
-  record->setObjectForKey("title", std::string("later"));
-  EXPECT_EQ(todo.title(), "charge");
-  todo.setRecord(nullptr);
-  EXPECT_EQ(todo.record(), nullptr);
-}
-
-TEST(Todo, CopyFollowsTheObjectsClass) {
-  auto plain = Todo::todoWithRecord(makeRecord());
-  EXPECT_EQ(plain->copy(), plain);
-
-  auto mutableTodo = MutableTodo::todoWithRecord(makeRecord());
-  mutableTodo->setBattery(5);
-  TodoRef frozen = mutableTodo->copy();
-  const Todo& frozenTodo = *frozen;
-  EXPECT_EQ(typeid(frozenTodo), typeid(Todo));
-  mutableTodo->setDone(true);
-  EXPECT_FALSE(frozen->isDone());
-
-  for (const TodoRef& source : {plain, TodoRef(mutableTodo)}) {
-    auto m = source->mutableCopy();
-    EXPECT_NE(m->record(), source->record());
-    EXPECT_FALSE(m->Battery());  // wrapper-only fields are not copied
-    EXPECT_TRUE(m->isEqual(source.get()));
-  }
+  // Wrapper-only fields leave the record alone.
+  todo->setBattery(99);
+  todo->setName("Other");
+  EXPECT_FALSE(record->objectForKey("Battery"));
+  EXPECT_EQ(record->objectForKey("Name"), CloudFieldValue(std::string("My Phone")));
+  EXPECT_EQ(todo->Name(), "Other");
 }
 
 TEST(Todo, EqualityAndHashFollowTheRecord) {
@@ -107,19 +74,6 @@ TEST(Todo, EqualityAndHashFollowTheRecord) {
   auto empty = Todo::todoWithRecord(nullptr);
   EXPECT_FALSE(empty->isEqual(empty.get()));
   EXPECT_FALSE(empty->isDone());
-}
-
-TEST(Todo, WrapperOnlyFieldsLeaveTheRecordAlone) {
-  auto record = makeRecord();
-  auto todo = MutableTodo::todoWithRecord(record);
-  todo->setBattery(99);
-  todo->setName("Other");
-  todo->setKind("phone");
-  EXPECT_FALSE(record->objectForKey("Battery"));
-  EXPECT_EQ(record->objectForKey("Name"), CloudFieldValue(std::string("My Phone")));
-  EXPECT_EQ(todo->Name(), "Other");
-  todo->setDone(true);
-  EXPECT_EQ(record->objectForKey("done"), CloudFieldValue(CloudBool{true}));
 }
 
 }  // namespace

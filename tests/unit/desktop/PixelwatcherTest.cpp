@@ -16,30 +16,30 @@ namespace {
 const Color kOpaqueBlack = Color::calibratedRGB(0, 0, 0, 1);
 const Color kOpaqueWhite = Color::calibratedRGB(1, 1, 1, 1);
 
-bool isBlack(const Color& c) { return c == Color::black(); }
-bool isWhite(const Color& c) { return c == Color::white(); }
-
 Color rgb(double r, double g, double b) { return Color::calibratedRGB(r, g, b, 1); }
 
-TEST(PixelwatcherContrast, BrightnessBoundaryAndWeights) {
-  auto contrast = [](const Color& c) { return Pixelwatcher::contrastingColorForColor(c); };
-  EXPECT_TRUE(isBlack(contrast(rgb(125 / 255.0, 125 / 255.0, 125 / 255.0))));  // exactly 125
-  EXPECT_TRUE(isWhite(contrast(rgb(124.9 / 255, 124.9 / 255, 124.9 / 255))));
-  EXPECT_TRUE(isWhite(contrast(rgb(1, 0, 0))));  // 76.245
-  EXPECT_TRUE(isBlack(contrast(rgb(0, 1, 0))));  // 149.685
-  EXPECT_TRUE(isWhite(contrast(rgb(0, 0, 1))));  // 29.07
-  EXPECT_TRUE(isBlack(contrast(Color::gray(128 / 255.0, 1))));
-  EXPECT_TRUE(isWhite(contrast(Color::gray(124 / 255.0, 1))));
-  // Alpha does not take part.
-  EXPECT_TRUE(isBlack(contrast(Color::calibratedRGB(1, 1, 1, 0))));
-}
-
-TEST(PixelwatcherContrast, UnmeasurableColoursGiveWhite) {
-  EXPECT_TRUE(isWhite(Pixelwatcher::contrastingColorForColor(std::nullopt)));
-  // Three components (RGB without alpha), however bright.
-  EXPECT_TRUE(isWhite(Pixelwatcher::contrastingColorForColor(Color{Color::Space::RGB, {1, 1, 1}})));
-  EXPECT_TRUE(isWhite(Pixelwatcher::contrastingColorForColor(Color{Color::Space::Other, {1}})));
-  EXPECT_TRUE(isWhite(Pixelwatcher::contrastingColorForColor(Color{Color::Space::Other, {}})));
+TEST(PixelwatcherContrast, BrightnessBoundaryWeightsAndUnmeasurableColours) {
+  const std::pair<std::optional<Color>, bool> cases[] = {
+      // colour, contrast is black
+      {rgb(125 / 255.0, 125 / 255.0, 125 / 255.0), true},  // exactly 125
+      {rgb(124.9 / 255, 124.9 / 255, 124.9 / 255), false},
+      {rgb(1, 0, 0), false},  // 76.245
+      {rgb(0, 1, 0), true},   // 149.685
+      {rgb(0, 0, 1), false},  // 29.07
+      {Color::gray(128 / 255.0, 1), true},
+      {Color::gray(124 / 255.0, 1), false},
+      {Color::calibratedRGB(1, 1, 1, 0), true},  // alpha does not take part
+      // Unmeasurable: white.
+      {std::nullopt, false},
+      {Color{Color::Space::RGB, {1, 1, 1}}, false},  // no alpha
+      {Color{Color::Space::Other, {1}}, false},
+      {Color{Color::Space::Other, {}}, false},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(Pixelwatcher::contrastingColorForColor(cases[i].first),
+              cases[i].second ? Color::black() : Color::white())
+        << i;
+  }
 }
 
 TEST(PixelwatcherHex, EveryComponentLevelRoundTrips) {
@@ -68,26 +68,33 @@ TEST(PixelwatcherHex, ColourSpacesAlphaAndOutOfRangeComponents) {
 }
 
 TEST(PixelwatcherHex, ParsingStrings) {
-  auto parse = [](const char* s) { return Pixelwatcher::colorWithHexColorString(std::string(s)); };
   EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::nullopt), kOpaqueBlack);
-  EXPECT_EQ(parse(""), kOpaqueBlack);
-  EXPECT_EQ(parse("g0ffff"), kOpaqueBlack);  // leading non-hexadecimal character
-  EXPECT_EQ(parse("FF8000"), rgb(1, 128 / 255.0, 0));
-  EXPECT_EQ(parse("1ff8000"), rgb(1, 128 / 255.0, 0));   // seven digits: lowest 24 bits
-  EXPECT_EQ(parse("abff8000"), rgb(1, 128 / 255.0, 0));  // eight digits
-  EXPECT_EQ(parse("123456789"), kOpaqueWhite);           // overflow saturates
-  EXPECT_EQ(parse("  0x0000ff"), rgb(0, 0, 1));
-  EXPECT_EQ(parse("ff00zz"), rgb(0, 0xff / 255.0, 0));  // scanning stops at the first non-digit
+  const std::pair<const char*, Color> cases[] = {
+      {"", kOpaqueBlack},
+      {"g0ffff", kOpaqueBlack},  // leading non-hexadecimal character
+      {"FF8000", rgb(1, 128 / 255.0, 0)},
+      {"1ff8000", rgb(1, 128 / 255.0, 0)},   // seven digits: lowest 24 bits
+      {"abff8000", rgb(1, 128 / 255.0, 0)},  // eight digits
+      {"123456789", kOpaqueWhite},           // overflow saturates
+      {"  0x0000ff", rgb(0, 0, 1)},
+      {"ff00zz", rgb(0, 0xff / 255.0, 0)},  // scanning stops at the first non-digit
+  };
+  for (const auto& [text, color] : cases) {
+    EXPECT_EQ(Pixelwatcher::colorWithHexColorString(std::string(text)), color) << text;
+  }
 }
 
 TEST(PixelwatcherParameters, IntValueSaturates) {
-  EXPECT_EQ(Pixelwatcher::intValue("42"), 42);
-  EXPECT_EQ(Pixelwatcher::intValue("  -7x"), -7);
-  EXPECT_EQ(Pixelwatcher::intValue("2147483647"), 2147483647);
-  EXPECT_EQ(Pixelwatcher::intValue("2147483648"), 2147483647);
-  EXPECT_EQ(Pixelwatcher::intValue("99999999999999999999999"), 2147483647);
-  EXPECT_EQ(Pixelwatcher::intValue("-2147483649"), std::numeric_limits<std::int32_t>::min());
-  EXPECT_EQ(Pixelwatcher::intValue("abc"), 0);
+  constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+  const std::pair<const char*, std::int32_t> cases[] = {
+      {"42", 42},
+      {"  -7x", -7},
+      {"2147483647", kMax},
+      {"2147483648", kMax},
+      {"99999999999999999999999", kMax},
+      {"abc", 0},
+      {"-2147483649", std::numeric_limits<std::int32_t>::min()}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(Pixelwatcher::intValue(text), value) << text;
 }
 
 class PixelwatcherTest : public ::testing::Test {
@@ -102,6 +109,12 @@ TEST_F(PixelwatcherTest, WindowZeroGivesNoColourAndCapturesNothing) {
   EXPECT_TRUE(screen.requests.empty());
   // The caller goes on, and the next call works normally.
   EXPECT_EQ(watcher.getColor(10, 20, 5), kOpaqueBlack);
+  // Negative window numbers saturate.
+  watcher.getColor(0, 0, -1);
+  watcher.getColor(0, 0, std::numeric_limits<std::int32_t>::min());
+  ASSERT_EQ(screen.requests.size(), 3u);
+  EXPECT_EQ(screen.requests[1].windowNumber, 2147483647u);
+  EXPECT_EQ(screen.requests[2].windowNumber, 2147483647u);
 }
 
 TEST_F(PixelwatcherTest, CapturesA100SquareBelowTheWindowWithFlippedY) {
@@ -116,14 +129,6 @@ TEST_F(PixelwatcherTest, CapturesA100SquareBelowTheWindowWithFlippedY) {
   watcher.getColor(-4, 12, 77);
   EXPECT_EQ(screen.requests[1].rect, (Rect{{-4, -12}, {100, 100}}));
   EXPECT_EQ(Pixelwatcher::captureRectForPoint({2.7, 3.2}, 10), (Rect{{2, 7}, {100, 100}}));
-}
-
-TEST_F(PixelwatcherTest, NegativeWindowNumbersSaturate) {
-  watcher.getColor(0, 0, -1);
-  watcher.getColor(0, 0, std::numeric_limits<std::int32_t>::min());
-  ASSERT_EQ(screen.requests.size(), 2u);
-  EXPECT_EQ(screen.requests[0].windowNumber, 2147483647u);
-  EXPECT_EQ(screen.requests[1].windowNumber, 2147483647u);
 }
 
 TEST_F(PixelwatcherTest, ResultFollowsTheTopLeftPixel) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "platform/linux/process/InfoPlist.h"
 #include "platform/linux/process/LinuxBundle.h"
 #include "platform/linux/process/ProcWorkspace.h"
@@ -198,45 +199,30 @@ TEST(ProcStat, StartDateOfAProcessJustStarted) {
   EXPECT_LE(*started, after);
 }
 
-class BundleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/nuv-bundle-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    root = tmpl;
-    bundle = root + "/My \"App\".app";
-    ASSERT_EQ(system(("mkdir -p '" + bundle + "/Resources'").c_str()), 0);
+TEST(LinuxBundle, IdentifierAndResourcesFromTheBundleFolder) {
+  test::TempDir tmp;
+  const std::string bundle = tmp.path() + "/My \"App\".app";
+  std::filesystem::create_directories(bundle + "/Resources");
+  LinuxBundle b(bundle + "/NUVModule");
+  EXPECT_FALSE(b.bundleIdentifier());  // no Info.plist
+  // Broken or foreign plists have no identifier.
+  auto plist = [&](const char* text) { std::ofstream(bundle + "/Resources/Info.plist") << text; };
+  for (const char* text : {"<plist><dict><key>CFBundleIdentifier</key>",
+                           "<plist><array><string>x</string></array></plist>",
+                           "<plist><dict><key>CFBundleIdentifier</key><integer>5</integer>"
+                           "</dict></plist>"}) {
+    plist(text);
+    EXPECT_FALSE(b.bundleIdentifier()) << text;
   }
-  void TearDown() override { [[maybe_unused]] int rc = system(("rm -rf '" + root + "'").c_str()); }
-  void writePlist(const std::string& text) {
-    std::ofstream(bundle + "/Resources/Info.plist") << text;
-  }
-  std::string root, bundle;
-};
-
-TEST_F(BundleTest, IdentifierAndResources) {
-  writePlist(
+  plist(
       "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
       "<string>vemo.Tallyport.NUVModule</string></dict></plist>");
   std::ofstream(bundle + "/Resources/devInfo.NUVModule") << "#!/bin/sh\n";
-  LinuxBundle b(bundle + "/NUVModule");
   EXPECT_EQ(b.bundlePath(), bundle);
   EXPECT_EQ(b.bundleIdentifier(), "vemo.Tallyport.NUVModule");
   EXPECT_EQ(b.pathForResource("devInfo.NUVModule"), bundle + "/Resources/devInfo.NUVModule");
   EXPECT_FALSE(b.pathForResource("missing"));
   EXPECT_FALSE(b.pathForResource("../Resources/devInfo.NUVModule"));
-}
-
-TEST_F(BundleTest, BrokenOrForeignPlistsHaveNoIdentifier) {
-  LinuxBundle b(bundle + "/NUVModule");
-  EXPECT_FALSE(b.bundleIdentifier());  // missing
-  for (const char* text : {"<plist><dict><key>CFBundleIdentifier</key>",
-                           "<plist><array><string>x</string></array></plist>",
-                           "<plist><dict><key>CFBundleIdentifier</key><integer>5</integer>"
-                           "</dict></plist>"}) {
-    writePlist(text);
-    EXPECT_FALSE(b.bundleIdentifier()) << text;
-  }
 }
 
 }  // namespace

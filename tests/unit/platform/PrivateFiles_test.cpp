@@ -19,17 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t modeOf(const fs::path& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-std::string contentOf(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using test::contentOf;
+using test::modeOf;
 
 class PrivateFilesTest : public ::testing::Test {
  protected:
@@ -67,6 +58,7 @@ TEST_F(PrivateFilesTest, DurableFileIsPrivateAndReplacedWhole) {
   ASSERT_TRUE(DurableFile::replace(file.string(), "two\n"));
   EXPECT_EQ(contentOf(file), "two\n");
   EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), {}), 1);  // no temporary left
   // A folder that cannot be made fails with the reason, nothing written.
   EXPECT_FALSE(DurableFile::replace((file / "below-a-file").string(), "x", &error));
   EXPECT_FALSE(error.empty());

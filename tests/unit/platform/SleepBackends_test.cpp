@@ -27,10 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-std::string readAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 void writeAll(const fs::path& p, const std::string& data) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << data;
@@ -64,10 +60,8 @@ TEST_F(FileUserDefaultsTest, ValuesWithDatesSurviveARoundTripInA0600TextFile) {
     EXPECT_FALSE(fs::exists(file));  // nothing reaches the disk before synchronize
     ASSERT_TRUE(d.synchronize());
   }
-  struct stat st {};
-  ASSERT_EQ(stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_THAT(readAll(file), HasSubstr("int64 1780000123456789"));
+  EXPECT_EQ(test::modeOf(file), 0600u);
+  EXPECT_THAT(test::contentOf(file), HasSubstr("int64 1780000123456789"));
   FileUserDefaults again(file.string());
   EXPECT_EQ(again.objectForKey("current"), Value(sampleMap()));
   again.removeObjectForKey("current");
@@ -94,7 +88,7 @@ TEST_F(FileUserDefaultsTest, UnreadableFilesReadAsEmptyAndAreNeverDestroyed) {
   FileUserDefaults good(file.string());
   good.setValueForKey(sampleMap(), "current");
   ASSERT_TRUE(good.synchronize());
-  const std::string valid = readAll(file);
+  const std::string valid = test::contentOf(file);
   const std::vector<std::pair<const char*, std::string>> cases = {
       {"truncated", valid.substr(0, valid.size() / 2)},
       {"empty", ""},
@@ -116,12 +110,12 @@ TEST_F(FileUserDefaultsTest, UnreadableFilesReadAsEmptyAndAreNeverDestroyed) {
       EXPECT_FALSE(d.objectForKey("current"));
       EXPECT_TRUE(d.synchronize());  // nothing pending: nothing written
       EXPECT_EQ(logLines.size(), 1u);
-      EXPECT_EQ(readAll(file), content);
+      EXPECT_EQ(test::contentOf(file), content);
 
       d.setValueForKey("v", "k");
       ASSERT_TRUE(d.synchronize());
     }
-    EXPECT_EQ(readAll(root / "vemo.Test" / "defaults.gvariant.unreadable"), content);
+    EXPECT_EQ(test::contentOf(root / "vemo.Test" / "defaults.gvariant.unreadable"), content);
     EXPECT_EQ(FileUserDefaults(file.string()).objectForKey("k"), Value("v"));
   }
 }
@@ -143,7 +137,7 @@ TEST_F(FileUserDefaultsTest, AFailedWriteKeepsThePreviousFileAndThePendingChange
   FileUserDefaults d(file.string());
   d.setValueForKey(sampleMap(), "current");
   ASSERT_TRUE(d.synchronize());
-  const std::string before = readAll(file);
+  const std::string before = test::contentOf(file);
 
   d.setValueForKey(std::string(1 << 20, 'x'), "big");
   struct rlimit old {};
@@ -156,7 +150,7 @@ TEST_F(FileUserDefaultsTest, AFailedWriteKeepsThePreviousFileAndThePendingChange
   std::signal(SIGXFSZ, previousHandler);
 
   EXPECT_FALSE(ok);
-  EXPECT_EQ(readAll(file), before);
+  EXPECT_EQ(test::contentOf(file), before);
   EXPECT_FALSE(FileUserDefaults(file.string()).objectForKey("big"));
   EXPECT_TRUE(d.objectForKey("big"));
   ASSERT_TRUE(d.synchronize());
@@ -249,22 +243,27 @@ TEST(GlibCalendar, DaysFollowTheZonesMidnightAcrossDaylightSaving) {
 }
 
 TEST(SystemdUnit, TheVariableCountsOnlyInsideThatUnitsControlGroup) {
-  const std::string inUnit =
-      "0::/user.slice/user-1000.slice/user@1000.service/app.slice/nuvmodule.service\n";
-  EXPECT_EQ(supervisingUnitFrom("nuvmodule.service", inUnit), "nuvmodule.service");
-  // Inherited by something started elsewhere (a terminal, another service).
-  EXPECT_EQ(supervisingUnitFrom("nuvmodule.service",
-                                "0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
-                                "app-gnome-terminal-1234.scope\n"),
-            "");
-  EXPECT_EQ(supervisingUnitFrom(nullptr, inUnit), "");
-  EXPECT_EQ(supervisingUnitFrom("", inUnit), "");
-  EXPECT_EQ(supervisingUnitFrom("nuvmodule.service", "0::/\n"), "");
-  EXPECT_EQ(supervisingUnitFrom("nuvmodule.service", "1:name=systemd:/nuvmodule.service\n"), "");
-  // Names that are not unit names never reach the shell command.
-  EXPECT_EQ(supervisingUnitFrom("x'; rm -rf ~; '.service", "0::/x'; rm -rf ~; '.service\n"), "");
-  EXPECT_EQ(supervisingUnitFrom("nuv@a\\x2db.service", "0::/app.slice/nuv@a\\x2db.service\n"),
-            "nuv@a\\x2db.service");
+  const char* kUnit = "nuvmodule.service";
+  struct Case {
+    const char* variable;
+    const char* cgroup;
+    const char* unit;
+  };
+  const Case cases[] = {
+      {kUnit, "0::/user.slice/user-1000.slice/user@1000.service/app.slice/nuvmodule.service\n",
+       kUnit},
+      // Inherited by something started elsewhere (a terminal, another service).
+      {kUnit, "0::/user.slice/user@1000.service/app.slice/app-gnome-terminal-1234.scope\n", ""},
+      {nullptr, "0::/nuvmodule.service\n", ""},
+      {"", "0::/nuvmodule.service\n", ""},
+      {kUnit, "0::/\n", ""},
+      {kUnit, "1:name=systemd:/nuvmodule.service\n", ""},
+      // Names that are not unit names never reach the shell command.
+      {"x'; rm -rf ~; '.service", "0::/x'; rm -rf ~; '.service\n", ""},
+      {"nuv@a\\x2db.service", "0::/app.slice/nuv@a\\x2db.service\n", "nuv@a\\x2db.service"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(supervisingUnitFrom(c.variable, c.cgroup), c.unit) << c.cgroup;
 }
 
 // The child runs in a session of its own, is not our child, and holds none of
@@ -288,11 +287,11 @@ TEST(SpawnDetachedLauncher, ChildIsDetachedAndInheritsNoDescriptors) {
   }
   ASSERT_TRUE(fs::exists(dir / "done"));
   long pid = 0, ppid = 0, session = 0;
-  std::istringstream(readAll(dir / "ids")) >> pid >> ppid >> session;
+  std::istringstream(test::contentOf(dir / "ids")) >> pid >> ppid >> session;
   EXPECT_GT(pid, 0);
   EXPECT_EQ(session, pid);  // a session leader
   EXPECT_NE(ppid, static_cast<long>(getpid()));
-  EXPECT_THAT(readAll(dir / "fds"), ::testing::Not(HasSubstr("held-by-parent")));
+  EXPECT_THAT(test::contentOf(dir / "fds"), ::testing::Not(HasSubstr("held-by-parent")));
 
   EXPECT_FALSE(launcher.launchDetached("/nonexistent/sh", {}, &error));
   EXPECT_FALSE(error.empty());

@@ -131,16 +131,6 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
   }
 }
 
-TEST(CommandLine, MissingArgumentNamesIt) {
-  Values v;
-  CommandLine line = leaf(v, 1);
-  Streams streams;
-  streams.attach(line);
-  Args args;
-  EXPECT_EQ(line.parse(args), 2);
-  EXPECT_EQ(streams.err(), usageError("records add", "missing [ARG]"));
-}
-
 TEST(CommandLine, HelpIsGeneratedFromTheDeclarationsAndWinsOverEverythingElse) {
   for (const Args& args :
        {Args{"-h"}, Args{"--help"}, Args{"a", "b", "--help"}, Args{"--version", "--help"}}) {
@@ -234,13 +224,21 @@ TEST(CommandLine, HelpListsTheSubcommandsAligned) {
   }
 }
 
-TEST(CommandLine, UsageErrorAfterTheParse) {
+TEST(CommandLine, UsageErrorsAfterTheParseAndForAMissingArgument) {
   Values v;
   CommandLine line = leaf(v);
   Streams streams;
   streams.attach(line);
   EXPECT_EQ(line.usageError("--name is required"), 2);
   EXPECT_EQ(streams.err(), usageError("records add", "--name is required"));
+  // A missing argument is named.
+  Values needsOne;
+  CommandLine withArgument = leaf(needsOne, 1);
+  Streams argumentStreams;
+  argumentStreams.attach(withArgument);
+  Args none;
+  EXPECT_EQ(withArgument.parse(none), 2);
+  EXPECT_EQ(argumentStreams.err(), usageError("records add", "missing [ARG]"));
   CommandLine top("", "COMMAND", "nuvctl.");
   Streams topStreams;
   topStreams.attach(top);

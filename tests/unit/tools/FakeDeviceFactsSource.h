@@ -10,7 +10,8 @@
 namespace nuv::fake {
 
 // Scripted devices, each with its facts or the error reading them gives.
-// Records which devices were read, in order.
+// Records which devices were read, in order, and which were asked for their
+// battery health. A device's health is given only when the gate lets it.
 class FakeDeviceFactsSource : public DeviceFactsSource {
  public:
   void add(DeviceCandidate device, std::variant<DeviceFacts, std::string> result) {
@@ -33,11 +34,18 @@ class FakeDeviceFactsSource : public DeviceFactsSource {
     return listing;
   }
 
-  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, std::string* error) override {
+  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const HealthGate& askHealth,
+                                       std::string* error) override {
     read.push_back(device.udid);
     for (const auto& [d, result] : devices_) {
       if (d.udid != device.udid || d.connection != device.connection) continue;
-      if (const auto* facts = std::get_if<DeviceFacts>(&result)) return *facts;
+      if (const auto* facts = std::get_if<DeviceFacts>(&result)) {
+        DeviceFacts out = *facts;
+        const bool ask = out.trusted && askHealth && askHealth();
+        if (ask) asked.push_back(device.udid);
+        if (!ask) out.health.reset();
+        return out;
+      }
       if (error) *error = std::get<std::string>(result);
       return std::nullopt;
     }
@@ -45,7 +53,7 @@ class FakeDeviceFactsSource : public DeviceFactsSource {
     return std::nullopt;
   }
 
-  std::vector<std::string> read;
+  std::vector<std::string> read, asked;
 
  private:
   std::vector<std::pair<DeviceCandidate, std::variant<DeviceFacts, std::string>>> devices_;

@@ -3,10 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <sstream>
 #include <tuple>
 
+#include "BatteryRegistryEntry.h"
 #include "FakeDeviceFactsSource.h"
+#include "PlistValues.h"
 #include "ProbeRotation.h"
 #include "TempDir.h"
 
@@ -34,8 +37,10 @@ DeviceFacts trustedPhone() {
 TEST(ProbeReportFormat, KeysValuesAndFraming) {
   auto network = trustedPhone();
   network.charging = false;
+  network.health = BatteryHealth{0, 87};  // a cycle count of 0 is a value
   auto leaky = trustedPhone();
   leaky.trusted = false;  // a source that leaked battery facts anyway
+  leaky.health = BatteryHealth{412, 87};
   DeviceFacts bare;
   bare.trusted = true;  // session worked, battery domain gave nothing
   DeviceFacts hostile;
@@ -48,11 +53,12 @@ TEST(ProbeReportFormat, KeysValuesAndFraming) {
     const char* expected;
   };
   const Case cases[] = {
-      {"network device: not host attached, zero flags",
+      {"network device: not host attached, zero flags, health keys",
        {"abc", DeviceConnection::Network},
        network,
        "Bonjour\tabc\nname\tMy Phone\nBattery\t87\nCharging\t0\nHost Attached\t0\n"
-       "ProductType\tiPhone14,2\nExternalConnected\t1\nFullyCharged\t0\nTrusted\t1\n"},
+       "ProductType\tiPhone14,2\nExternalConnected\t1\nFullyCharged\t0\n"
+       "BatteryCycleCount\t0\nBatteryMaxCapacity\t87\nTrusted\t1\n"},
       {"untrusted: never battery facts",
        {"abc", DeviceConnection::Usb},
        leaky,
@@ -84,6 +90,42 @@ TEST(ProbeReportSanitize, KeepsValidUtf8AndReplacesEachBadByte) {
   EXPECT_EQ(ProbeReport::sanitize("\xF4\x90\x80\x80"), r + r + r + r);       // > U+10FFFF
   EXPECT_EQ(ProbeReport::sanitize("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");  // U+10FFFF
   EXPECT_EQ(ProbeReport::sanitize("\xE2\x82"), r + r);                       // cut short at the end
+}
+
+// The relay's answer for an entry written "Key=1 BatteryData.Key=2 Key=text".
+std::optional<BatteryHealth> healthOf(const std::string& properties) {
+  plistv::Plist answer(plist_new_dict());
+  plist_t entry = plist_new_dict(), data = plist_new_dict();
+  std::istringstream words(properties);
+  for (std::string word; words >> word;) {
+    std::string key = word.substr(0, word.find('=')), value = word.substr(key.size() + 1);
+    const plist_t into = key.rfind("BatteryData.", 0) == 0 ? (key.erase(0, 12), data) : entry;
+    plist_dict_set_item(into, key.c_str(),
+                        std::isdigit(value[0]) ? plist_new_uint(std::stoull(value))
+                                               : plist_new_string(value.c_str()));
+  }
+  plist_dict_set_item(entry, "BatteryData", data);
+  plist_dict_set_item(answer.get(), "IORegistry", entry);
+  return BatteryRegistryEntry::health(answer.get());
+}
+
+TEST(BatteryRegistryEntry, CycleCountAndCapacityInPercentOfDesign) {
+  const std::pair<const char*, std::optional<BatteryHealth>> cases[] = {
+      {"CycleCount=412 NominalChargeCapacity=2706 AppleRawMaxCapacity=1 DesignCapacity=3110",
+       BatteryHealth{412, 87}},  // the filtered capacity first; 87.01 %
+      {"AppleRawMaxCapacity=2010 DesignCapacity=2000 MaxCapacity=100",
+       BatteryHealth{std::nullopt, 101}},  // 100.5 % rounds up; above design is possible
+      {"NominalChargeCapacity=0 AppleRawMaxCapacity=1710 BatteryData.CycleCount=7 "
+       "BatteryData.DesignCapacity=1900",
+       BatteryHealth{7, 90}},  // a zero reads as missing; BatteryData stands in
+      {"CycleCount=0 AppleRawMaxCapacity=1710 DesignCapacity=0", BatteryHealth{0, std::nullopt}},
+      {"CycleCount=x412 MaxCapacity=100", std::nullopt},
+  };
+  for (const auto& [properties, expected] : cases) {
+    EXPECT_EQ(healthOf(properties), expected) << properties;
+  }
+  EXPECT_EQ(BatteryRegistryEntry::percentOf(1, 201), 0);
+  EXPECT_EQ(BatteryRegistryEntry::percentOf(INT64_MAX, INT64_MAX), std::nullopt);
 }
 
 using P = std::pair<std::string, DeviceConnection>;
@@ -134,9 +176,9 @@ struct Run {
   int status;
   std::string out, err;
 };
-Run run(DeviceFactsSource& source, RotationState* state) {
+Run run(DeviceFactsSource& source, const ProbeReport::Memory& memory) {
   std::ostringstream out, err;
-  const int status = ProbeReport::run(source, state, out, err);
+  const int status = ProbeReport::run(source, memory, out, err);
   return {status, out.str(), err.str()};
 }
 
@@ -156,23 +198,23 @@ TEST_F(ProbeReportRun, ThreeDevicesThreeRunsThenANewDeviceAtTheNextRun) {
   for (const char* udid : {"ccc", "aaa", "bbb"}) source.add({udid, kUsb}, trustedPhone());
   std::vector<std::string> seen;
   for (int i = 0; i < 3; ++i) {
-    const auto r = run(source, &state);
+    const auto r = run(source, {&state});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, ProbeReport::format({bonjourOf(r), kUsb}, trustedPhone()));
     seen.push_back(bonjourOf(r));
   }
   EXPECT_THAT(seen, ElementsAre("aaa", "bbb", "ccc"));
-  EXPECT_EQ(bonjourOf(run(source, &state)), "aaa");  // round again
+  EXPECT_EQ(bonjourOf(run(source, {&state})), "aaa");  // round again
 
   source.add({"new", kNet}, trustedPhone());
-  EXPECT_EQ(bonjourOf(run(source, &state)), "new");
-  EXPECT_EQ(bonjourOf(run(source, &state)), "bbb");
+  EXPECT_EQ(bonjourOf(run(source, {&state})), "new");
+  EXPECT_EQ(bonjourOf(run(source, {&state})), "bbb");
 
   // Detached and attached again: new once more.
   source.remove("aaa");
-  EXPECT_EQ(bonjourOf(run(source, &state)), "ccc");
+  EXPECT_EQ(bonjourOf(run(source, {&state})), "ccc");
   source.add({"aaa", kUsb}, trustedPhone());
-  EXPECT_EQ(bonjourOf(run(source, &state)), "aaa");
+  EXPECT_EQ(bonjourOf(run(source, {&state})), "aaa");
 }
 
 TEST_F(ProbeReportRun, UnreadableDevicesAreSkippedAndStayFirstInLine) {
@@ -180,33 +222,64 @@ TEST_F(ProbeReportRun, UnreadableDevicesAreSkippedAndStayFirstInLine) {
   source.add({"aaa", kUsb}, std::string("cannot talk to lockdown"));
   source.add({"bbb", kUsb}, trustedPhone());
   source.add({"ccc", kNet}, trustedPhone());
-  auto r = run(source, &state);
+  auto r = run(source, {&state});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "devInfo.NUVModule: aaa (USB): cannot talk to lockdown\n");
   EXPECT_EQ(bonjourOf(r), "bbb");
-  EXPECT_EQ(bonjourOf(run(source, &state)), "ccc");
-  EXPECT_EQ(bonjourOf(run(source, &state)), "bbb");
+  EXPECT_EQ(bonjourOf(run(source, {&state})), "ccc");
+  EXPECT_EQ(bonjourOf(run(source, {&state})), "bbb");
   EXPECT_THAT(source.read, ElementsAre("aaa", "bbb", "aaa", "ccc", "aaa", "bbb"));
 }
 
 TEST_F(ProbeReportRun, NoUsbmuxdNoDeviceAndNoMemory) {
   fake::FakeDeviceFactsSource unreachable;
   unreachable.setUnreachable("usbmuxd is not running (nothing answers at /var/run/usbmuxd)");
-  auto r = run(unreachable, nullptr);
+  auto r = run(unreachable, {});
   EXPECT_EQ(r.status, 69);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
             "devInfo.NUVModule: usbmuxd is not running (nothing answers at /var/run/usbmuxd)\n");
 
   fake::FakeDeviceFactsSource none;
-  r = run(none, nullptr);
+  r = run(none, {});
   EXPECT_EQ(std::tie(r.status, r.out, r.err), std::make_tuple(0, std::string(), std::string()));
 
   // Without a place for its memory the probe still reports, in first-run order.
   source.add({"bbb", kUsb}, trustedPhone());
   source.add({"aaa", kUsb}, trustedPhone());
-  EXPECT_EQ(bonjourOf(run(source, nullptr)), "aaa");
-  EXPECT_EQ(bonjourOf(run(source, nullptr)), "aaa");
+  EXPECT_EQ(bonjourOf(run(source, {})), "aaa");
+  EXPECT_EQ(bonjourOf(run(source, {})), "aaa");
+}
+
+TEST_F(ProbeReportRun, HealthAskedOnceADayAndPrintedFromTheStateBetween) {
+  BatteryHealthState health(root.path() + "/state");
+  constexpr std::int64_t t0 = 1765000000, day = BatteryHealthState::kAskInterval;
+  health.update([&](auto) {
+    return BatteryHealthRecords{{"gone", {t0 - day, {}}}, {"away", {t0, {}}}};
+  });
+  // (time of the run, the device answers, it is asked)
+  const std::tuple<std::int64_t, bool, bool> runs[] = {
+      {t0, true, true},
+      {t0 + day - 1, true, false},
+      {t0 + day, true, true},
+      {t0 + day - 10, true, true},  // clock set back
+      {t0 + 2 * day, false, true},  // no answer: the kept values stay
+      {t0 + 2 * day + 1, false, false}};
+  for (const auto& [at, answers, asked] : runs) {
+    auto phone = trustedPhone();
+    if (answers) phone.health = BatteryHealth{412, 87};
+    source.remove("aaa");
+    source.add({"aaa", kUsb}, phone);
+    source.asked.clear();
+    EXPECT_THAT(run(source, {nullptr, &health, at}).out,
+                HasSubstr("BatteryCycleCount\t412\nBatteryMaxCapacity\t87\n"))
+        << at;
+    EXPECT_EQ(source.asked.size(), asked ? 1u : 0u) << at;
+    if (at == t0) {  // an ask forgets the devices gone for a day, not the others
+      EXPECT_EQ(health.load().count("gone"), 0u);
+      EXPECT_EQ(health.load().count("away"), 1u);
+    }
+  }
 }
 
 // Nothing readable (status 1, reason on stderr only) is covered by

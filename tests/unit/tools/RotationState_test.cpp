@@ -1,4 +1,5 @@
 #include "RotationState.h"
+#include "BatteryHealthState.h"
 #include "TempDir.h"
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -29,10 +31,6 @@ class RotationStateTest : public ::testing::Test {
   static auto replaceWith(std::vector<std::string> next) {
     return [next](std::vector<std::string>) { return next; };
   }
-  static mode_t modeOf(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-  }
 
   test::TempDir root;
   const std::string dir = root.path() + "/runtime/vemo.Tallyport.NUVModule";
@@ -44,8 +42,8 @@ TEST_F(RotationStateTest, PrivateFolderAndFileReplacedAtomically) {
   const mode_t umaskBefore = ::umask(0);  // a lax umask must not widen anything
   ASSERT_TRUE(state.update(replaceWith({"a", "b"})));
   ::umask(umaskBefore);
-  EXPECT_EQ(modeOf(dir), 0700u);
-  EXPECT_EQ(modeOf(file()), 0600u);
+  EXPECT_EQ(test::modeOf(dir), 0700u);
+  EXPECT_EQ(test::modeOf(file()), 0600u);
 
   // A reader that opened the old file keeps reading it whole: the new state
   // is a new file renamed over the old one, never a rewrite in place.
@@ -71,7 +69,7 @@ TEST_F(RotationStateTest, PrivateFolderAndFileReplacedAtomically) {
   // A folder someone left open to others is closed again.
   ::chmod(dir.c_str(), 0755);
   ASSERT_TRUE(state.update(replaceWith({"a"})));
-  EXPECT_EQ(modeOf(dir), 0700u);
+  EXPECT_EQ(test::modeOf(dir), 0700u);
 }
 
 TEST_F(RotationStateTest, CorruptFilesMeanNoDeviceReportedYet) {
@@ -109,24 +107,27 @@ TEST_F(RotationStateTest, AnyUdidSurvivesTheFile) {
 }
 
 // Concurrent probes: every change is a read-modify-write under the lock, so
-// none is lost and the file stays whole.
+// none that reports success is lost and the file stays whole. (A write may
+// give up on a lock held too long; on a loaded machine some do.)
 TEST_F(RotationStateTest, ConcurrentWritersLoseNothing) {
   constexpr int kThreads = 4, kEach = 25;
+  std::atomic<std::size_t> landed{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([this, t] {
+    threads.emplace_back([&, t] {
       RotationState state(dir);
       for (int i = 0; i < kEach; ++i) {
-        EXPECT_TRUE(state.update([&](std::vector<std::string> now) {
+        landed += state.update([&](std::vector<std::string> now) {
           now.push_back(std::to_string(t) + "-" + std::to_string(i));
           return now;
-        }));
+        });
         EXPECT_NO_FATAL_FAILURE(state.load());
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(RotationState(dir).load().size(), std::size_t{kThreads * kEach});
+  EXPECT_GT(landed, 0u);
+  EXPECT_EQ(RotationState(dir).load().size(), landed.load());
 }
 
 TEST_F(RotationStateTest, AHeldLockCostsTheWriteNotTheRun) {
@@ -140,6 +141,17 @@ TEST_F(RotationStateTest, AHeldLockCostsTheWriteNotTheRun) {
   EXPECT_THAT(state.load(), ElementsAre("a"));  // readers need no lock
   ::close(holder);
   EXPECT_TRUE(state.update(replaceWith({"b"})));
+}
+
+// The health file beside it (its round trip: ProbeReport's tests).
+TEST_F(RotationStateTest, CorruptHealthRecordsReadAsNeverAsked) {
+  fs::create_directories(dir);
+  for (const char* text : {"nuv-probe-health 2\na 1 2 3\n", "nuv-probe-health 1\na 1 2\n",
+                           "nuv-probe-health 1\na -1 2 3\n", "nuv-probe-health 1\na  1 2x 3\n",
+                           "nuv-probe-health 1\na 1 2 3"}) {
+    std::ofstream(dir + "/" + BatteryHealthState::kFileName) << text;
+    EXPECT_THAT(BatteryHealthState(dir).load(), IsEmpty()) << text;
+  }
 }
 
 }  // namespace

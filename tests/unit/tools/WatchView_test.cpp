@@ -25,15 +25,13 @@ DeviceEntry entry(std::string key, std::map<std::string, std::string> fields,
 
 // Field values, escaping and timestamps of the JSON line are checked end to end
 // by tests/integration/tools_test.py.
-TEST(WatchViewJson, InvalidUtf8CostsACharacterNotTheLine) {
+TEST(WatchViewJson, InvalidUtf8CostsACharacterNotTheLineAndEdgeCasesStayValid) {
   StackPayload payload;
   payload.devices.push_back(entry("bad\xFFkey", {{"name", "x\xC3"}}));
   std::string line;
   ASSERT_NO_THROW(line = WatchView::jsonLine(payload, at(0)));
   EXPECT_TRUE(nlohmann::json::accept(line)) << line;
-}
-
-TEST(WatchViewJson, EmptyMapAndDatesBeforeTheEpoch) {
+  // An empty map, and dates before the epoch.
   EXPECT_EQ(nlohmann::json::parse(WatchView::jsonLine(StackPayload{}, at(0)))["devices"],
             nlohmann::json::object());
   EXPECT_EQ(nlohmann::json::parse(
@@ -68,9 +66,14 @@ TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
   EXPECT_THAT(view.table(at(0)), HasSubstr("Waiting"));
 
   StackPayload first;
-  first.devices.push_back(entry(
-      "u1", {{"name", "My Phone"}, {"Battery", "87"}, {"Charging", "1"}, {"Host Attached", "1"}},
-      at(0)));
+  first.devices.push_back(entry("u1",
+                                {{"name", "My Phone"},
+                                 {"Battery", "87"},
+                                 {"Charging", "1"},
+                                 {"Host Attached", "1"},
+                                 {"BatteryCycleCount", "412"},
+                                 {"BatteryMaxCapacity", "87"}},
+                                at(0)));
   view.update(first, at(0));
   // Unchanged since: the module re-sends the entry without its timestamp.
   StackPayload second;
@@ -81,7 +84,9 @@ TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
   const std::string table = view.table(at(75));
   EXPECT_THAT(table, HasSubstr("2 reported, updated 5s ago"));
   EXPECT_THAT(table, HasSubstr("My Phone"));
-  EXPECT_THAT(table, HasSubstr("[######### ]  87%  yes       yes       1m 15s ago"));
+  EXPECT_THAT(table, HasSubstr("[######### ]  87%  yes       yes       1m 15s ago\n" +
+                               std::string(26, ' ') +
+                               "battery health: 412 cycles, 87% of design capacity\n"));
   // No name: the key stands in, disarmed; no change seen: no age.
   EXPECT_THAT(table, HasSubstr("u2?[2J"));
   EXPECT_THAT(table, HasSubstr("-                  -         no        -\n"));

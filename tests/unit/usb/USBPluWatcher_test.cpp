@@ -102,36 +102,50 @@ TEST_F(USBPluWatcherTest, ArmingPassHandlesAttachedIPhoneOnceWithOneSecondWindow
   EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
 }
 
-TEST_F(USBPluWatcherTest, TerminationAtWindowBoundary) {
+// Scripts of attaches ("+path name"), detaches ("-path") and waits ("wait
+// ms") after arming, and the messages the delegate gets.
+TEST_F(USBPluWatcherTest, TerminationsInsideTheWindowArePluggedOutsideUnplugged) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> steps;
+    std::vector<std::string> calls;  // after the arming pass's
+  };
+  const Case cases[] = {
+      {"boundary", {"+a iPhone", "wait 999", "-a"}, {"startMonitoring", "DevicePlugged"}},
+      {"boundary", {"+b iPad", "wait 1000", "-b"}, {"startMonitoring", "DeviceUnplugged"}},
+      {"the first clear cuts a second match's window short",
+       {"+phone iPhone", "wait 500", "+pad iPad", "wait 700", "-pad"},
+       {"startMonitoring", "startMonitoring", "DeviceUnplugged"}},
+      // Two iPhones are indistinguishable: the old one leaving inside the
+      // new one's window counts as plugged; an iPhone leaving while the
+      // window holds "iPad" counts as unplugged.
+      {"the name decides, not the identity",
+       {"+old iPhone", "wait 5000", "+new iPhone", "wait 300", "-old", "+pad iPad", "-new"},
+       {"startMonitoring", "startMonitoring", "DevicePlugged", "startMonitoring",
+        "DeviceUnplugged"}},
+      {"an iPod sends nothing; its termination is unplugged",
+       {"+pod iPod", "+phone2 iPhone", "-pod"},
+       {"startMonitoring", "DeviceUnplugged"}},
+  };
   arm();
-  attach("/sys/a", "iPhone");
-  loop_.advance(Milliseconds(999));
-  detach("/sys/a");
-  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "DevicePlugged"));
-
-  delegate_->calls.clear();
-  loop_.advance(Milliseconds(5000));
-  attach("/sys/b", "iPad");
-  loop_.advance(Milliseconds(1000));
-  detach("/sys/b");
-  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "DeviceUnplugged"));
-  EXPECT_EQ(log_.debug, "Starting run loop.\niPhone\niPad\n");
-  EXPECT_EQ(watcher_->recordCount(), 0u);
-}
-
-TEST_F(USBPluWatcherTest, FirstClearCutsSecondMatchWindowShort) {
-  arm();
-  attach("/sys/phone", "iPhone");
-  loop_.advance(Milliseconds(500));
-  attach("/sys/pad", "iPad");
-  EXPECT_EQ(watcher_->justAddedDevice(), "iPad");
-  loop_.advance(Milliseconds(500));
-  EXPECT_EQ(watcher_->justAddedDevice(), std::nullopt);
-  // Within the iPad's own second, but its window is already closed.
-  loop_.advance(Milliseconds(200));
-  detach("/sys/pad");
-  EXPECT_THAT(delegate_->calls,
-              ElementsAre("startMonitoring", "startMonitoring", "DeviceUnplugged"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    loop_.advance(Milliseconds(5000));  // every earlier window is closed
+    delegate_->calls.clear();
+    for (const auto& step : c.steps) {
+      const auto space = step.find(' ');
+      if (step.rfind("wait ", 0) == 0) {
+        loop_.advance(Milliseconds(std::stoi(step.substr(5))));
+      } else if (step[0] == '+') {
+        attach("/sys/" + step.substr(1, space - 1), step.substr(space + 1));
+      } else {
+        detach("/sys/" + step.substr(1));
+      }
+    }
+    EXPECT_EQ(delegate_->calls, c.calls);
+    EXPECT_EQ(loop_.pendingTaskCount(), 0u);
+  }
+  EXPECT_EQ(watcher_->recordCount(), 3u);  // the devices still attached
 }
 
 // Every match's clear comes one window after that match, whatever the name
@@ -159,34 +173,6 @@ TEST_F(USBPluWatcherTest, EachMatchClearsOneWindowLaterWithOneTimerPending) {
     EXPECT_EQ(watcher_->justAddedDevice(), step.expected);
     EXPECT_EQ(loop_.pendingTaskCount(), 0u);
   }
-}
-
-TEST_F(USBPluWatcherTest, NameDecidesNotIdentity) {
-  arm();
-  // Two iPhones are indistinguishable: the old one leaving inside the new
-  // one's window counts as plugged.
-  attach("/sys/old", "iPhone");
-  loop_.advance(Milliseconds(5000));
-  attach("/sys/new", "iPhone");
-  loop_.advance(Milliseconds(300));
-  detach("/sys/old");
-  // An iPhone leaving while the window holds "iPad" counts as unplugged.
-  attach("/sys/pad", "iPad");
-  detach("/sys/new");
-  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "startMonitoring", "DevicePlugged",
-                                            "startMonitoring", "DeviceUnplugged"));
-}
-
-TEST_F(USBPluWatcherTest, IPodMatchSendsNothingAndItsTerminationIsUnplugged) {
-  arm();
-  attach("/sys/pod", "iPod");
-  EXPECT_THAT(delegate_->calls, IsEmpty());
-  EXPECT_EQ(loop_.pendingTaskCount(), 0u);
-
-  attach("/sys/phone", "iPhone");
-  detach("/sys/pod");
-  EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
-  EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring", "DeviceUnplugged"));
 }
 
 TEST_F(USBPluWatcherTest, OtherUnreadableAndNonAsciiNamesSendNothingButAreReportedAndFreed) {

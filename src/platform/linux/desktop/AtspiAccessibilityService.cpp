@@ -45,7 +45,7 @@ Accessible ref(AtspiAccessible* a) {
 // arrive while its connection is served; volatile data (states, names,
 // children) is therefore dropped from the cache before each read. (Turning
 // the cache off altogether makes libatspi's own event handlers issue nested
-// calls that deadlock inside libdbus.)
+// calls that deadlock inside libatspi's bus layer.)
 bool hasState(AtspiAccessible* a, AtspiStateType state) {
   atspi_accessible_clear_cache(a);
   glib::Object<AtspiStateSet> set(atspi_accessible_get_state_set(a));

@@ -35,4 +35,13 @@ bool DurableFile::replace(const std::string& path, std::string_view content, std
   return true;
 }
 
+std::string DurableFile::read(const std::string& path) {
+  gchar* text = nullptr;
+  gsize size = 0;
+  if (!g_file_get_contents(path.c_str(), &text, &size, nullptr)) return {};
+  std::string out(text, size);
+  g_free(text);
+  return out;
+}
+
 }  // namespace nuv::linux_backend

@@ -16,6 +16,8 @@ class DurableFile {
   // created (0700). Returns false with the reason in `error`.
   static bool replace(const std::string& path, std::string_view content,
                       std::string* error = nullptr);
+  // The whole file; "" when it is missing or cannot be read.
+  static std::string read(const std::string& path);
 };
 
 }  // namespace nuv::linux_backend

@@ -1,0 +1,192 @@
+"""nuv-devices --background: battery alerts from the real module's map, told
+to python-dbusmock's notification daemon, on a private desktop (Xvfb and
+session bus). NUV_ALERT_TIME_SCALE=100 makes the minute of "needs trust" and
+the ten minutes of "not charging" 0.6 s and 6 s; the unit tests hold the
+exact boundaries on the virtual clock.
+"""
+
+import os
+import stat
+import subprocess
+import time
+import unittest
+
+import nuvtest
+from devices_window_test import ATSPI_TREE, WINDOW, Window, WindowTestCase, device, keyed
+from gi.repository import Gio, GLib
+from nuvtest import Lines, stop_process
+from xdesktop import PYTHON, requires_desktop
+
+APP_ID = "vemo.Tallyport.NUVDevices"
+SCREENSHOT = os.path.join(nuvtest.BUILD_DIR, "screenshots", "preferences.png")
+NOTIFY_PATH = "/org/freedesktop/Notifications"
+SETTLE = 8.0        # longer than every scaled delay
+
+LOW = device("u-low", "Low Phone", "15")
+FULL = device("u-full", "Full Pad", "100", ExternalConnected="1", FullyCharged="1")
+STUCK = device("u-stuck", "Stuck Pod", "50", ExternalConnected="1", FullyCharged="0")
+LOCKED = device("u-locked", "Locked Phone", trusted="0")
+TITLES = ["Full Pad is charged", "Low Phone: battery low", "Stuck Pod is not charging",
+          "Unlock Locked Phone and tap Trust"]
+
+
+class Reader(Window):
+    """Window's accessibility reader, on an app that was started otherwise."""
+
+    def __init__(self, desktop, app):
+        self.reader = subprocess.Popen([PYTHON, ATSPI_TREE, "nuv-devices"], env=desktop.env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, text=True)
+        self.answers = Lines(self.reader.stdout)
+        self.log = app.log
+
+    def close(self):
+        self.reader.stdin.close()
+        stop_process(self.reader, 5)
+        self.reader.stdout.close()
+
+
+@requires_desktop
+class AlertsTest(WindowTestCase):
+    def setUp(self):
+        super().setUp()
+        self.env.update(NUV_ALERT_TIME_SCALE="100", XDG_STATE_HOME=os.path.join(self.tmp, "state"),
+                        **nuvtest.settings_env(os.path.join(self.tmp, "config")))
+        self.bus = nuvtest.connect(self.desktop.bus.address)
+        self.addCleanup(self.bus.close_sync, None)
+
+    def notification_daemon(self):
+        daemon = subprocess.Popen([PYTHON, "-m", "dbusmock", "--template", "notification_daemon"],
+                                  env=self.desktop.env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, daemon, 5)
+        self.assertTrue(nuvtest.wait_until(lambda: self.mock("GetCalls") is not None, 10))
+
+    def mock(self, method, args=None):
+        """A call of the daemon's mock interface; None while it is not there."""
+        try:
+            return self.bus.call_sync("org.freedesktop.Notifications", NOTIFY_PATH,
+                                      "org.freedesktop.DBus.Mock", method, args, None,
+                                      Gio.DBusCallFlags.NO_AUTO_START, 5000, None).unpack()
+        except GLib.Error:
+            return None
+
+    def calls(self, method):
+        """The arguments of each call of `method` the daemon has had."""
+        return [args for _, name, args in self.mock("GetCalls")[0] if name == method]
+
+    def click(self, title):
+        """The daemon says the notification titled `title` was clicked."""
+        notes = self.calls("Notify")  # the daemon numbers them from 1
+        number = 1 + next(i for i, args in enumerate(notes) if args[3] == title)
+        self.mock("EmitSignal", GLib.Variant("(sssav)", (
+            "org.freedesktop.Notifications", "ActionInvoked", "us",
+            [GLib.Variant("u", number), GLib.Variant("s", "default")])))
+
+    def titles(self):
+        return sorted(args[3] for args in self.calls("Notify"))
+
+    def start_app(self, *args):
+        log = open(os.path.join(self.tmp, "app-%d.log" % time.monotonic_ns()), "w+")
+        app = subprocess.Popen([WINDOW, *args], env=self.env, stdin=subprocess.DEVNULL,
+                               stdout=log, stderr=subprocess.STDOUT)
+
+        def text():
+            log.flush()
+            with open(log.name) as f:
+                return f.read()
+        app.log = text
+
+        def stop():
+            if app.poll() is None:
+                self.assertEqual(stop_process(app, 20), 0, app.log())
+            self.assertNotIn("CRITICAL", app.log())
+            self.assertIsNone(nuvtest.sanitizer_report(app.log()))
+            log.close()
+        self.addCleanup(stop)
+        if not nuvtest.wait_until(lambda: self.owner(APP_ID), 30):
+            self.fail("nuv-devices did not take its name:\n" + app.log())
+        return app
+
+    def owner(self, name):
+        return self.bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                  "org.freedesktop.DBus", "NameHasOwner", GLib.Variant("(s)", (name,)),
+                                  None, Gio.DBusCallFlags.NONE, 5000, None).unpack()[0]
+
+    def wait_titles(self, titles, app, timeout=SETTLE + nuvtest.SLACK):
+        if not nuvtest.wait_until(lambda: self.titles() == sorted(titles), timeout, 0.1):
+            self.fail("told %s, not %s\n%s" % (self.titles(), sorted(titles), app.log()))
+
+    def test_each_kind_once_while_it_holds_and_not_again_after_a_restart(self):
+        self.notification_daemon()
+        self.host.start(keyed(LOW, FULL, STUCK, LOCKED))
+        app = self.start_app("--background")
+        self.wait_titles(TITLES, app)
+        low = next(args for args in self.calls("Notify") if args[3].startswith("Low"))
+        self.assertEqual((low[4], low[5]), ("15% left. Connect it to a charger.", ["default", ""]))
+
+        # Flapping about the low level tells nothing new; charging withdraws it.
+        for battery in ("21", "19", "21"):
+            self.host.publish(keyed(dict(LOW, Battery=battery), FULL, STUCK, LOCKED))
+        self.host.publish(keyed(dict(LOW, Charging="1"), FULL, STUCK, LOCKED))
+        self.assertTrue(nuvtest.wait_until(lambda: self.calls("CloseNotification"), 5))
+        self.assertEqual(self.titles(), sorted(TITLES))
+
+        # A click on an alert opens the window in the background app.
+        self.click("Full Pad is charged")
+        self.wait_for_window(lambda v: "Full Pad" in v.labels, app)
+
+        # The same alerts after a restart: none again.
+        self.assertEqual(stop_process(app, 20), 0, app.log())
+        state = os.path.join(self.tmp, "state", "nuv-devices", "alerts")
+        self.assertEqual(stat.S_IMODE(os.stat(state).st_mode), 0o600)
+        app = self.start_app("--background")
+        time.sleep(SETTLE)
+        self.assertEqual(self.titles(), sorted(TITLES), app.log())
+
+    def test_a_settings_change_moves_the_target_and_start_at_login(self):
+        self.notification_daemon()
+        charging = device("u-charging", "Charging Phone", "85", "1")
+        self.host.start(keyed(charging))
+        app = self.start_app("--background")
+        time.sleep(1)
+        self.gsettings("charge-target", "80")
+        self.wait_titles(["Charging Phone is charged"], app)
+
+        autostart = os.path.join(self.tmp, "config", "autostart", APP_ID + ".desktop")
+        self.assertIn("--background\n", read(autostart))  # no entry for every user here
+        self.gsettings("start-at-login", "false")
+        self.assertTrue(nuvtest.wait_until(lambda: "\nHidden=true\n" in read(autostart), 5))
+
+    def test_without_a_notification_service_the_app_goes_on_and_opens_its_window(self):
+        self.host.start(keyed(LOW))
+        app = self.start_app("--background")
+        again = subprocess.run([WINDOW], env=self.env, capture_output=True, text=True, timeout=30)
+        self.assertEqual((again.returncode, again.stdout + again.stderr), (0, ""))
+        self.wait_for_window(lambda v: "Low Phone" in v.labels, app)
+        self.assertEqual(app.log().count("no notification service on the session bus"), 1)
+
+        self.bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
+                           GLib.Variant("(sava{sv})", ("preferences", [], {})), None,
+                           Gio.DBusCallFlags.NONE, 5000, None)
+        self.wait_for_window(lambda v: "Low battery level" in v.labels, app)
+        self.desktop.screenshot(SCREENSHOT)
+        self.assertIsNone(app.poll())
+
+    def gsettings(self, key, value):
+        subprocess.run(["gsettings", "set", APP_ID, key, value], env=self.env, check=True,
+                       timeout=10)
+
+    def wait_for_window(self, predicate, app):
+        reader = Reader(self.desktop, app)
+        self.addCleanup(reader.close)
+        reader.wait(predicate, 30, "the window")
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+if __name__ == "__main__":
+    unittest.main()
