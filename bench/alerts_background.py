@@ -14,7 +14,6 @@ window under 50 MiB and under 0.1% of a core.
 """
 
 import argparse
-import json
 import os
 import subprocess
 import sys
@@ -25,10 +24,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 
 import nuvtest  # noqa: E402
-from devices_window import (PERIOD, STAND_IN, WINDOW, cpu_seconds, devices,  # noqa: E402
-                            publish, wait_for_rows)
+from devices_window import PERIOD, WINDOW, cpu_seconds, devices, wait_for_rows  # noqa: E402
 from gi.repository import Gio, GLib  # noqa: E402
-from nuvtest import Lines, stop_process  # noqa: E402
+from nuvtest import stop_process  # noqa: E402
 from xdesktop import PYTHON, Desktop  # noqa: E402
 
 APP_ID = "vemo.Tallyport.NUVDevices"
@@ -73,7 +71,7 @@ def main():
               ("window closed", 3.0 if args.smoke else 60.0)]
 
     desktop = Desktop()
-    procs = []
+    procs, host = [], None
     results = []
     try:
         desktop.start()
@@ -85,13 +83,7 @@ def main():
         procs.append(subprocess.Popen([PYTHON, "-m", "dbusmock", "--template",
                                        "notification_daemon"], env=desktop.env,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        host = subprocess.Popen([PYTHON, STAND_IN, json.dumps(devices(0))], env=desktop.env,
-                                text=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL)
-        procs.append(host)
-        events = Lines(host.stdout)
-        if events.next(10) != "ready":
-            raise SystemExit("the host service stand-in did not start")
+        host = nuvtest.StandIn(desktop.bus, devices(0))
         app = subprocess.Popen([WINDOW, "--background"], env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         procs.append(app)
@@ -120,7 +112,7 @@ def main():
             start, cpu0 = time.monotonic(), cpu_seconds(app.pid)
             while (now := time.monotonic()) < start + duration:
                 if now >= next_update:
-                    publish(host, events, step)
+                    host.publish(devices(step))
                     step, next_update = step + 1, next_update + PERIOD
                 time.sleep(max(0.0, min(next_update, start + duration) - time.monotonic()))
             elapsed = time.monotonic() - start
@@ -131,6 +123,8 @@ def main():
             raise SystemExit("nuv-devices ended during the run")
         bus.close_sync(None)
     finally:
+        if host:
+            host.close()
         for proc in reversed(procs):
             if proc.stdin:
                 proc.stdin.close()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What the devices window costs while it just sits there: nuv-devices under
 Xvfb with the accessibility bus running (as on a desktop), fed by the host
-service stand-in with two devices whose battery changes every 5 s.
+service stand-in (nuvtest.StandIn) with two devices whose battery changes every 5 s.
 
 Prints the window's CPU time per minute (as % of one core) and its resident
 set size per minute, and whether RSS grew from the first minute to the last.
@@ -12,7 +12,6 @@ The goal: under 1% of a core, no growth.
 """
 
 import argparse
-import json
 import os
 import subprocess
 import sys
@@ -27,7 +26,6 @@ from nuvtest import Lines, stop_process  # noqa: E402
 from xdesktop import PYTHON, Desktop  # noqa: E402
 
 WINDOW = os.path.join(nuvtest.BUILD_DIR, "tools", "devices", "nuv-devices")
-STAND_IN = os.path.join(HERE, "..", "tests", "integration", "hostservice.py")
 ATSPI_TREE = os.path.join(HERE, "..", "tests", "integration", "helpers", "atspi_tree.py")
 PERIOD = 5.0  # the module's poll rhythm
 TICK = os.sysconf("SC_CLK_TCK")
@@ -44,14 +42,6 @@ def devices(step):
                    "Charging": "0", "Host Attached": "0", "ProductType": "iPad13,4",
                    "Trusted": "1", "timestamp": now},
     }
-
-
-def publish(host, events, step):
-    """Sends devices(step) through the stand-in; returns once it is on the bus."""
-    host.stdin.write(json.dumps({"devices": devices(step)}) + "\n")
-    host.stdin.flush()
-    if events.next(10) != "sent":
-        raise SystemExit("the stand-in stopped answering")
 
 
 def cpu_seconds(pid):
@@ -103,12 +93,7 @@ def main():
     host = window = None
     try:
         desktop.start()
-        host = subprocess.Popen([PYTHON, STAND_IN, json.dumps(devices(0))], env=desktop.env,
-                                text=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL)
-        events = Lines(host.stdout)
-        if events.next(10) != "ready":
-            raise SystemExit("the host service stand-in did not start")
+        host = nuvtest.StandIn(desktop.bus, devices(0))
         log = tempfile.TemporaryFile()
         env = dict(desktop.env, **({"GSK_RENDERER": args.renderer} if args.renderer else {}))
         window = subprocess.Popen([WINDOW], env=env, stdin=subprocess.DEVNULL,
@@ -121,7 +106,7 @@ def main():
         step, next_update, next_sample = 1, start + PERIOD, start + sample_every
         while (now := time.monotonic()) < start + duration:
             if now >= next_update:
-                publish(host, events, step)
+                host.publish(devices(step))
                 step, next_update = step + 1, next_update + PERIOD
             if now >= next_sample:
                 samples.append((now - start, cpu_seconds(window.pid) - cpu0, rss_kib(window.pid)))
@@ -135,9 +120,7 @@ def main():
         if window:
             stop_process(window, 10)
         if host:
-            host.stdin.close()
-            stop_process(host, 5)
-            host.stdout.close()
+            host.close()
         desktop.stop()
 
     print("nuv-devices (renderer %s), idle, two devices updating every %.0f s, "

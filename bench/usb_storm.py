@@ -86,9 +86,8 @@ def main():
                                    ["DEVTYPE", "usb_device"])
         module = nuvtest.Module(bundle, bus, tmp, {
             "LD_PRELOAD": "libumockdev-preload.so.0",
-            "UMOCKDEV_DIR": testbed.get_root_dir(),
-            # The storm counts removals by the names the watcher logs at debug level.
-            "G_MESSAGES_DEBUG": "NUVModule"})
+            # The storm counts removals by the names the watcher logs.
+            "UMOCKDEV_DIR": testbed.get_root_dir()})
         # The phone present at start-up starts a run at registration (2 s).
         if not nuvtest.wait_until(lambda: bundle.starts(), 10):
             sys.exit("the module started no probe run:\n" + module.log())

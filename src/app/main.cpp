@@ -43,14 +43,14 @@ using namespace nuv;
 constexpr const char* kProgramName = "NUVModule";
 
 // --help and --version print and give the exit status; --verbose adds this
-// program's debug messages (the tick of every probe run, the names of
-// detached USB devices) to the log. Runs before anything else starts.
+// program's debug messages (the tick of every probe run, repeated probe
+// errors) to the log. Runs before anything else starts.
 std::optional<int> parseCommandLine(int& argc, char**& argv) {
   gboolean version = FALSE;
   gboolean verbose = FALSE;
   GOptionEntry entries[] = {
       {"verbose", 'v', 0, G_OPTION_ARG_NONE, &verbose,
-       "Also log debug messages: every probe run, every detached USB device", nullptr},
+       "Also log debug messages: a line at every probe run", nullptr},
       {"version", 0, 0, G_OPTION_ARG_NONE, &version, "Print the version and exit", nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
   glib::OptionContext context(g_option_context_new(nullptr));

@@ -122,9 +122,10 @@ void USBPluWatcher::appleUSBReg() {
   // The arming pass: devices attached before registration.
   for (const auto& device : *present) deviceAdded(device);
 
-  // Each log entry is one record: the texts' trailing line feeds were their
-  // framing on a stream.
-  log::debug("Starting run loop.");
+  // Rare texts, so they stay at the default level (standard error, or the
+  // journal under systemd). Each log entry is one record: the texts'
+  // trailing line feeds were their framing on a stream.
+  log::info("Starting run loop.");
   if (!runsLoop_) return;
   loop_.run();
   log::warning("Unexpectedly back from CFRunLoopRun()!");
@@ -158,7 +159,7 @@ void USBPluWatcher::deviceNotification(USBDeviceRecord* record, std::uint32_t me
   if (it == records_.end()) return;
 
   const std::string& name = record->deviceName;
-  log::debug(name);
+  log::info(name);
   if (isIOSDevice(name)) {
     auto justAdded = justAddedDevice();
     if (justAdded && *justAdded == name) {

@@ -15,7 +15,7 @@ import nuvtest
 from devices_window_test import ATSPI_TREE, WINDOW, Window, WindowTestCase, device, keyed
 from gi.repository import Gio, GLib
 from nuvtest import Lines, stop_process
-from xdesktop import PYTHON, requires_desktop
+from xdesktop import PYTHON, requires_display
 
 APP_ID = "vemo.Tallyport.NUVDevices"
 SCREENSHOT = os.path.join(nuvtest.BUILD_DIR, "screenshots", "preferences.png")
@@ -46,7 +46,7 @@ class Reader(Window):
         self.reader.stdout.close()
 
 
-@requires_desktop
+@requires_display
 class AlertsTest(WindowTestCase):
     def setUp(self):
         super().setUp()

@@ -112,9 +112,8 @@ class CloudKitBackendTest(ModuleTestCase):
 
         # A restarted module goes on with the rotated token.
         self.assertEqual(m.stop(), 0, m.log())
-        b.set_output(DEVICE.replace("85", "40").replace("Charging\t1", "Charging\t0"))
         m2 = self.start(b)
-        self.broadcast(m2)
+        self.change(b, m2, DEVICE.replace("85", "40").replace("Charging\t1", "Charging\t0"))
         self.assertTrue(wait_until(lambda: saved(40, 0), SLACK), m2.log())
         self.assertTrue(m2.running())
         self.assert_no_secrets(m.log() + m2.log())
@@ -123,9 +122,7 @@ class CloudKitBackendTest(ModuleTestCase):
         self.control("seed", {"records": [todo("A", "My Phone")]})
         self.write_token("stale-token-from-last-month")
         b, m = self.start_device()
-        b.set_output(DEVICE.replace("85", "84"))
-        self.broadcast(m)
-        self.assertTrue(m.running(), m.log())
+        self.change(b, m, DEVICE.replace("85", "84"))
         self.assertIsNone(self.stored_token())  # the spent token is gone
         self.assertEqual(self.modifies(), [])
         self.assertEqual(m.log().count("AUTHENTICATION_REQUIRED"), 1, m.log())
@@ -145,8 +142,7 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertIn("/signin", login.stdout)
         self.assertIn("Signed in.", login.stdout)
         # Told by nuvctl, the module fetches at once: the next change is written.
-        b.set_output(DEVICE.replace("85", "83"))
-        self.broadcast(m)
+        self.change(b, m, DEVICE.replace("85", "83"))
         self.assertTrue(wait_until(
             lambda: self.server_records()["A"]["fields"]["Battery"]["value"] == 83, SLACK),
             m.log())
@@ -174,23 +170,21 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertTrue(wait_until(lambda: any(r["op"] == "records/query" for r in
                                                self.control("state")["requests"]), SLACK))
         self.control("seed", {"records": [todo("B", "My Phone")]})
-        self.broadcast(m)  # "My Phone" has no record the module knows: it fetches again
-        b.set_output(DEVICE.replace("85", "60"))
-        self.broadcast(m)
+        self.change(b, m, DEVICE)  # "My Phone" has no record the module knows: it fetches again
+        self.change(b, m, DEVICE.replace("85", "60"))
         self.assertTrue(wait_until(
             lambda: self.server_records()["B"]["fields"]["Battery"]["value"] == 60, SLACK),
             m.log())
 
-        # The server goes away for 30 s; the value written meanwhile lands after.
+        # The server goes away until the module has failed to write; the value
+        # lands once it is back (the retry schedule is RecordWriteQueue_test's).
         self.assertTrue(wait_until(
             lambda: self.stored_token() == self.control("token")["token"], SLACK))
         records = list(self.server_records().values())
         port = int(self.endpoint.rsplit(":", 1)[1])
         self.stop_server()
-        down = time.monotonic()
-        b.set_output(DEVICE.replace("85", "59"))
-        self.broadcast(m)
-        time.sleep(max(0.0, 30.0 - (time.monotonic() - down)))
+        self.change(b, m, DEVICE.replace("85", "59"))
+        self.assertTrue(wait_until(lambda: "Couldn't connect" in m.log(), SLACK), m.log())
         self.start_server(port)
         self.control("reset", {"apiToken": API_TOKEN, "webAuthToken": self.stored_token()})
         self.control("seed", {"records": records})

@@ -13,7 +13,7 @@ import unittest
 
 import nuvtest
 from nuvtest import Lines, stop_process
-from xdesktop import SCREEN_H, Desktop, requires_desktop
+from xdesktop import SCREEN_H, DesktopTestCase, requires_display
 
 DRIVER = os.path.join(nuvtest.BUILD_DIR, "tests", "integration", "helpers", "nuv_desktop_driver")
 
@@ -22,26 +22,16 @@ def parse(output):
     return dict(line.split("=", 1) for line in output.splitlines() if "=" in line)
 
 
-@requires_desktop
-class DesktopTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not os.access(DRIVER, os.X_OK):
-            raise AssertionError("desktop driver not built: " + DRIVER)
-        cls.desktop = Desktop()
-        try:
-            cls.desktop.start()
-            # Green below, red on top of it; a blue one apart for moving around.
-            cls.green = cls.desktop.window("Green Window", "#00ff00", 100, 100, 300, 300)
-            cls.red = cls.desktop.window("Red Window", "#ff0000", 150, 150, 200, 200)
-            cls.blue = cls.desktop.window("Blue Window", "#0000ff", 600, 400, 150, 150)
-        except BaseException:
-            cls.desktop.stop()
-            raise
+@requires_display
+class DesktopTest(DesktopTestCase):
+    PROGRAM = DRIVER
 
     @classmethod
-    def tearDownClass(cls):
-        cls.desktop.stop()
+    def set_up_desktop(cls):
+        # Green below, red on top of it; a blue one apart for moving around.
+        cls.green = cls.desktop.window("Green Window", "#00ff00", 100, 100, 300, 300)
+        cls.red = cls.desktop.window("Red Window", "#ff0000", 150, 150, 200, 200)
+        cls.blue = cls.desktop.window("Blue Window", "#0000ff", 600, 400, 150, 150)
 
     def drive(self, *args, env=None):
         out = subprocess.run([DRIVER] + [str(a) for a in args], capture_output=True, text=True,

@@ -1,28 +1,15 @@
 #!/usr/bin/python3
-"""A local stand-in for CloudKit Web Services, for contract tests.
-
-Serves POST {base}/database/1/{container}/{development|production}/private/
-{records/query|records/modify|subscriptions/modify|users/current} on 127.0.0.1
-only, and enforces what a real client must get right:
-
-- the API token (ckAPIToken) is required; a missing or stale web auth token
-  (ckWebAuthToken) answers 421 AUTHENTICATION_REQUIRED with a redirectURL;
-- every answer to an authenticated request carries a new token in
-  X-Apple-CloudKit-Web-Auth-Token and the old one is refused from then on;
-- Content-Type application/json, typed fields ({"value", "type"}, booleans as
-  INT64 0/1, TIMESTAMP in whole milliseconds), checked against the Todo schema;
-- only the operation types of the reference (create, update, forceUpdate,
-  forceDelete); forceUpdate merges only the sent fields, null removes one,
-  update checks the change tag (CONFLICT), per-record errors inline in HTTP 200;
-- every field carries a valid type, a removed (null) one too;
-- resultsLimit at most 200 with continuationMarker past it; created/modified
-  timestamps in milliseconds; recordChangeTag changes on every write;
-- injected failures (THROTTLED with retryAfter, or any code), top-level or per
-  record, on demand.
-
-Tests drive it through POST /_control/{reset,seed,fail,token,state}
-(JSON bodies, no tokens). Run: fakecloudkit.py [--port N]; the first line on
-stdout is "PORT <n>".
+"""A local stand-in for CloudKit Web Services, for contract tests, on
+127.0.0.1: POST {base}/database/1/{container}/{environment}/private/{records/
+query|records/modify|subscriptions/modify|users/current}. It enforces what a
+real client must get right: the API token; a web auth token that rotates with
+every answer (421 AUTHENTICATION_REQUIRED with a redirectURL otherwise); JSON
+with typed fields checked against the Todo schema; the operation types
+create, update (change tag checked), forceUpdate (merges the sent fields,
+null removes one) and forceDelete, per-record errors inline; resultsLimit at
+most 200 with continuation markers. Failures (THROTTLED with retryAfter, or
+any code) are injected on demand through POST /_control/{reset,seed,fail,
+token,state}. Run: fakecloudkit.py [--port N]; it prints "PORT <n>" first.
 """
 
 import argparse

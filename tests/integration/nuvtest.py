@@ -293,6 +293,53 @@ class Host:
             self.conn.close_sync(None)
 
 
+class StandIn:
+    """The module's name owned by this process: answers Devices and announces
+    any value, at any pace, as a faulty or hostile owner may."""
+
+    XML = ("<node><interface name='%s'><property name='Devices' type='a{sa{sv}}' access='read'/>"
+           "</interface></node>" % HOST_INTERFACE)
+
+    def __init__(self, bus, devices):
+        self.devices = self.variant(devices)
+        self.conn = connect(bus.address)
+        ready = threading.Event()
+        threading.Thread(target=self._serve, args=(ready,), daemon=True).start()
+        assert ready.wait(10), "the stand-in did not take the name"
+
+    @staticmethod
+    def variant(devices):
+        return GLib.Variant("a{sa{sv}}", {k: {f: GLib.Variant("x" if f == "timestamp" else "s", v)
+                                              for f, v in d.items()} for k, d in devices.items()})
+
+    def _serve(self, ready):
+        context = GLib.MainContext.new()
+        context.push_thread_default()
+        self.loop = GLib.MainLoop.new(context, False)
+        info = Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0]
+        self.conn.register_object(HOST_PATH, info, None, lambda *_: self.devices, None)
+        self.conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            "org.freedesktop.DBus", "RequestName",
+                            GLib.Variant("(su)", (HOST_NAME, 4)), None,  # do not queue
+                            Gio.DBusCallFlags.NONE, 5000, None)
+        ready.set()
+        self.loop.run()
+
+    def announce(self, value):
+        """Sends `value` (a GLib.Variant of any type) as the new Devices."""
+        self.conn.emit_signal(None, HOST_PATH, "org.freedesktop.DBus.Properties",
+                              "PropertiesChanged",
+                              GLib.Variant("(sa{sv}as)", (HOST_INTERFACE, {"Devices": value}, [])))
+
+    def publish(self, devices):
+        self.devices = self.variant(devices)
+        self.announce(self.devices)
+
+    def close(self):
+        self.loop.quit()
+        self.conn.close_sync(None)
+
+
 def entry_bytes(entry):
     """A device entry (a{sv}) in its serialised form, for exact comparison."""
     return bytes(entry.get_data_as_bytes().get_data())
@@ -358,14 +405,19 @@ class Bundle:
         return os.path.join(self.path, "NUVModule")
 
 
-# A debug message of the module as GLib writes it to standard error (shown
-# with G_MESSAGES_DEBUG=NUVModule or --verbose).
-DEBUG_LINE = re.compile(r"^\(NUVModule:\d+\): NUVModule-DEBUG: [\d:.]+: (.*)$", re.MULTILINE)
+# A record of the module as GLib writes it to standard error: its level
+# ("DEBUG" shows only with G_MESSAGES_DEBUG=NUVModule or --verbose) and text.
+LOG_LINE = re.compile(r"^(?:\(NUVModule:\d+\): )?NUVModule-(DEBUG|Message|WARNING) ?\**: [\d:.]+: "
+                      r"(.*)$", re.MULTILINE)
+
+
+def log_records(log, level):
+    """The texts of the module's records of `level` in `log`, in order."""
+    return [text for at, text in LOG_LINE.findall(log) if at == level]
 
 
 def debug_messages(log):
-    """The texts of the module's debug messages in `log`, in order."""
-    return DEBUG_LINE.findall(log)
+    return log_records(log, "DEBUG")
 
 
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
@@ -479,10 +531,8 @@ def cpu_seconds(pid):
 
 
 def name_lines(log, names):
-    """How many of a module's debug messages are one of `names` (the USB
-    watcher logs every removed device's name at debug level, so the module
-    must run with G_MESSAGES_DEBUG=NUVModule)."""
-    return sum(1 for text in debug_messages(log) if text in names)
+    """How many of the names the USB watcher logs for removed devices are one of `names`."""
+    return sum(1 for text in log_records(log, "Message") if text in names)
 
 
 def attach_storm(testbed, path, module, name, count, seconds=0.0, timeout=10.0):
@@ -514,8 +564,11 @@ class ModuleTestCase(unittest.TestCase):
         self.bus = SessionBus()
         self.listener = Listener(self.bus, "iOSStack")
         self.modules = []
+        self._host = None
 
     def tearDown(self):
+        if self._host:
+            self._host.close()
         problems = []
         for m in self.modules:
             status = m.stop()
@@ -545,13 +598,31 @@ class ModuleTestCase(unittest.TestCase):
         self.assertIsNotNone(body, m.log())
         return body
 
+    def refresh(self, m):
+        """Asks the module for a probe run through Refresh(), as a host may,
+        instead of waiting for the 5 s poll timer."""
+        self._host = self._host or Host(self.bus)
+        self.assertTrue(wait_until(self._host.owner, 5 + self.SLACK), m.log())
+        self._host.refresh()
+
+    def run_now(self, b, m):
+        """refresh(), returning once the run has started."""
+        n = len(b.starts())
+        self.refresh(m)
+        self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5 + self.SLACK), m.log())
+
+    def change(self, b, m, output):
+        """The stack broadcast by a run started at once whose probe prints `output`."""
+        b.set_output(output)
+        self.run_now(b, m)
+        return stack_of(self.broadcast(m, 1))
+
     def start_device(self, output=DEVICE, bundle=None, extra_env=None):
         """Starts a module whose probe prints `output`; returns (bundle,
-        module) once its first broadcast has come."""
+        module) once the broadcast of a first run has come."""
         b = bundle or self.bundle()
-        b.set_output(output)
         m = self.start(b, extra_env)
-        self.broadcast(m)
+        self.change(b, m, output)
         return b, m
 
 

@@ -1,5 +1,5 @@
-"""The probe tool, `nuvctl watch` / `nuvctl kill` and the installed tree, as
-real processes on private buses (and a scripted usbmuxd for the probe)."""
+"""The probe tool, nuvctl and the installed tree, as real processes on
+private buses (and a scripted usbmuxd for the probe)."""
 
 import json
 import os
@@ -12,6 +12,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
@@ -19,10 +20,14 @@ from fakeusbmuxd import FakeUsbmuxd
 from nuvtest import SLACK, SessionBus, Watch, wait_until
 
 PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
-NUVCTL = nuvtest.NUVCTL
-
-
 SIMDEVICE = os.path.join(nuvtest.BUILD_DIR, "tools", "simdevice", "nuv-simdevice")
+NUVCTL = nuvtest.NUVCTL
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+NO_BUS = "unix:path=/nonexistent/bus"
+
+
+def run(argv, env=None, timeout=10, **more):
+    return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=timeout, **more)
 
 
 def probe_env(socket_address, runtime="/nonexistent/runtime"):
@@ -44,15 +49,6 @@ class ProbeTest(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="nuv-probe-")
         self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
 
-    def probe(self, devices):
-        muxd = FakeUsbmuxd(self.tmp, devices)
-        try:
-            done = subprocess.run([PROBE, "-f"], env=probe_env("UNIX:" + muxd.path, self.tmp),
-                                  capture_output=True, timeout=20)
-        finally:
-            muxd.close()
-        return done, muxd.requests
-
     def test_no_usbmuxd_prints_nothing_one_line_on_stderr_and_exits_69_within_a_second(self):
         for address in ("UNIX:" + os.path.join(self.tmp, "no-such-socket"), "127.0.0.1:1"):
             start = time.monotonic()
@@ -63,38 +59,28 @@ class ProbeTest(unittest.TestCase):
                              r"^devInfo\.NUVModule: usbmuxd is not running[^\n]*\n$")
             self.assertLess(time.monotonic() - start, 1.0, address)
 
-    def test_every_device_in_turn(self):
+    def test_every_device_in_turn_and_the_simulated_ones_too(self):
         # Rotation rules and the state file's locking are RotationState's
-        # and ProbeReport's unit tests; here, the real probe keeps its turns.
+        # and ProbeReport's unit tests; here, the real programs keep their turns.
         runtime = os.path.join(self.tmp, "runtime")
         os.makedirs(runtime, mode=0o700)
         devices = {u: {"DeviceName": "Device " + u} for u in ("cccc0003", "aaaa0001", "bbbb0002")}
         muxd = FakeUsbmuxd(self.tmp, devices)
         self.addCleanup(muxd.close)
         env = probe_env("UNIX:" + muxd.path, runtime)
-        firsts = []
-        for _ in range(3):
-            done = subprocess.run([PROBE, "-f"], env=env, capture_output=True, text=True,
-                                  timeout=20)
-            self.assertEqual(done.returncode, 0, done.stderr)
-            firsts.append(done.stdout.split("\n")[0])
+        firsts = [run([PROBE, "-f"], env, 20).stdout.split("\n")[0] for _ in range(3)]
         self.assertEqual(firsts, ["Bonjour\t" + u for u in ("aaaa0001", "bbbb0002", "cccc0003")])
         state = os.path.join(runtime, "vemo.Tallyport.NUVModule")
         self.assertEqual(os.stat(state).st_mode & 0o777, 0o700)
         self.assertEqual(os.listdir(state), ["rotation"])
 
-    def test_simulated_devices_take_turns_too(self):
         env = dict(os.environ, XDG_RUNTIME_DIR=self.tmp, NUV_SIM_DEVICES="3")
-
-        def run(**extra):
-            return subprocess.run([SIMDEVICE, "-f"], env=dict(env, **extra), capture_output=True,
-                                  text=True, timeout=10)
-
-        names = [dict(l.split("\t") for l in run().stdout.splitlines())["name"] for _ in range(3)]
+        names = [dict(l.split("\t") for l in run([SIMDEVICE, "-f"], env).stdout.splitlines())["name"]
+                 for _ in range(3)]
         self.assertEqual(names, ["Simulated iPhone", "Simulated iPad", "Simulated iPod touch"])
-        none = run(NUV_SIM_DEVICES="0")
+        none = run([SIMDEVICE, "-f"], dict(env, NUV_SIM_DEVICES="0"))
         self.assertEqual((none.returncode, none.stdout, none.stderr), (0, "", ""))
-        bad = run(NUV_SIM_DEVICES="two")
+        bad = run([SIMDEVICE, "-f"], dict(env, NUV_SIM_DEVICES="two"))
         self.assertEqual((bad.returncode, bad.stdout), (2, ""))
         self.assertIn("NUV_SIM_DEVICES", bad.stderr)
 
@@ -124,49 +110,42 @@ class ProbeTest(unittest.TestCase):
             "hangs up: reported on stderr only": (
                 {"ffff0006": {"DeviceName": "Gone", "_hangup": True}},
                 1, [], b"ffff0006 (USB): ", [], []),
+            "never answers: given up after 10 s": (
+                {"eeee0005": {"DeviceName": "Mute", "_silent": True}},
+                1, [], b"did not answer within 10 s", [], []),
         }
         for name, (devices, status, lines, err, made, not_made) in cases.items():
             with self.subTest(name):
-                done, requests = self.probe(devices)
+                muxd = FakeUsbmuxd(self.tmp, devices)
+                began = time.monotonic()
+                try:
+                    done = subprocess.run([PROBE, "-f"], capture_output=True, timeout=20,
+                                          env=probe_env("UNIX:" + muxd.path, self.tmp))
+                finally:
+                    muxd.close()
+                elapsed = time.monotonic() - began
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertEqual(done.stdout.decode("utf-8"), "".join(l + "\n" for l in lines))
-                if status == 0:
-                    self.assertEqual(done.stderr, err)
-                else:
-                    self.assertIn(err, done.stderr)
-                for request in made:
-                    self.assertIn(request, requests)
-                for request in not_made:
-                    self.assertNotIn(request, requests)
-
-    def test_device_that_never_answers_is_given_up_after_ten_seconds(self):
-        start = time.monotonic()
-        done, _ = self.probe({"eeee0005": {"DeviceName": "Mute", "_silent": True}})
-        elapsed = time.monotonic() - start
-        self.assertEqual((done.returncode, done.stdout), (1, b""))
-        self.assertIn(b"did not answer within 10 s", done.stderr)
-        self.assertGreater(elapsed, 9)
-        self.assertLess(elapsed, 10 + SLACK)
+                (self.assertIn if status else self.assertEqual)(err, done.stderr)
+                self.assertLess(elapsed, 10 + SLACK)
+                if b"within 10 s" in err:
+                    self.assertGreater(elapsed, 9)
+                self.assertEqual([r for r in made + not_made if r in muxd.requests], made)
 
 
 class NuvctlOnTheBusTest(unittest.TestCase):
     def setUp(self):
         self.bus = SessionBus()
-        self.watches = []
-
-    def tearDown(self):
-        for w in self.watches:
-            w.stop()
-        self.bus.close()
+        self.addCleanup(self.bus.close)
 
     def watch(self, *args):
         w = Watch(self.bus, *args)
-        self.watches.append(w)
+        self.addCleanup(w.stop)
+        w.sync(self.bus)
         return w
 
     def test_one_json_line_per_broadcast_and_malformed_ones_skipped(self):
         w = self.watch()  # stdout is a pipe: JSON without asking
-        w.sync(self.bus)
         w.drain()
         self.bus.emit("iOSStack", "", {"abc": GLib.Variant("s", "not an entry")})
         self.bus.emit("iOSStack", "", {"abc": entry(Bonjour="abc", Battery="84"),
@@ -182,30 +161,17 @@ class NuvctlOnTheBusTest(unittest.TestCase):
             maps = f.read()
         self.assertIn("/libgio-2.0.so", maps)  # libraries are seen at all
         self.assertEqual(nuvtest.network_libraries(maps), [])
-        self.assertIsNone(w.proc.poll())
         self.assertEqual(w.stop(), 0)
 
-    def test_count_exits_after_n_broadcasts(self):
+    def test_count_exits_after_n_broadcasts_and_a_lost_bus_with_status_one(self):
         w = self.watch("--json", "--count", "2")
-        w.sync(self.bus)
         self.assertTrue(wait_until(lambda: w.proc.poll() is not None or
                                    self.bus.emit("iOSStack", "", {}), 10, 0.1))
         self.assertEqual(w.proc.wait(10), 0)
         lines = [w.out.next(1) for _ in range(3)]
         self.assertEqual(len([l for l in lines if l]), 1)  # one more after the first
         self.assertIsNone(lines[-1])  # end of output
-
-    def test_no_bus(self):
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
-        for command in ("status", "watch", "refresh", "kill"):
-            done = subprocess.run([NUVCTL, command], env=env, capture_output=True, text=True,
-                                  timeout=10)
-            self.assertEqual(done.returncode, 1, command)
-            self.assertIn("cannot connect to the session bus", done.stderr)
-
-    def test_lost_bus_ends_the_watch_with_status_one(self):
         w = self.watch("--json")
-        w.sync(self.bus)
         self.bus.close()
         self.assertEqual(w.proc.wait(10), 1)
 
@@ -220,8 +186,7 @@ class NuvctlOnTheBusTest(unittest.TestCase):
             nonlocal output
             deadline = time.monotonic() + timeout
             while needle not in output and time.monotonic() < deadline:
-                ready, _, _ = select.select([master], [], [], 0.1)
-                if ready:
+                if select.select([master], [], [], 0.1)[0]:
                     try:
                         output += os.read(master, 65536)
                     except OSError:
@@ -231,10 +196,9 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         try:
             self.assertTrue(read_until(b"Waiting", 5), output)
             # Subscribed once a broadcast shows up; keep sending until it does.
-            deadline = time.monotonic() + 10
-            while not read_until(b"My Phone", 0.2) and time.monotonic() < deadline:
-                self.bus.emit("iOSStack", "", {"abc": entry(
-                    Bonjour="abc", name="My Phone", Battery="85", Charging="1")})
+            self.assertTrue(wait_until(lambda: read_until(b"My Phone", 0.2) or self.bus.emit(
+                "iOSStack", "", {"abc": entry(Bonjour="abc", name="My Phone", Battery="85",
+                                              Charging="1")}), 10))
             self.assertIn(b"\x1b[H\x1b[J", output)
             proc.send_signal(signal.SIGINT)
             self.assertEqual(proc.wait(10), 0)
@@ -245,10 +209,6 @@ class NuvctlOnTheBusTest(unittest.TestCase):
                 proc.kill()
                 proc.wait()
             os.close(master)
-
-
-def run_nuvctl(*args, env=None):
-    return subprocess.run([NUVCTL, *args], env=env, capture_output=True, text=True, timeout=10)
 
 
 class NuvctlCommandLineTest(unittest.TestCase):
@@ -262,29 +222,24 @@ class NuvctlCommandLineTest(unittest.TestCase):
         self.assertIn(["cloud", "status"], commands)
         for words in [[]] + commands:
             with self.subTest(words=words):
-                done = run_nuvctl(*words, "--help")
+                done = run([NUVCTL, *words, "--help"])
                 self.assertEqual((done.returncode, done.stderr), (0, ""))
                 self.assertTrue(done.stdout.startswith(
                     "Usage:\n  %s" % " ".join(["nuvctl"] + words)), done.stdout[:80])
-                self.assertEqual(run_nuvctl("help", *words).stdout, done.stdout)
+                self.assertEqual(run([NUVCTL, "help", *words]).stdout, done.stdout)
                 if words:
-                    self.assertEqual(run_nuvctl(*words, "-h").stdout, done.stdout)
+                    self.assertEqual(run([NUVCTL, *words, "-h"]).stdout, done.stdout)
 
-    def test_version_is_the_module_s(self):
-        module = subprocess.run([os.path.join(nuvtest.BUNDLE, "NUVModule"), "--version"],
-                                capture_output=True, text=True, timeout=10).stdout
-        self.assertRegex(module, r"^NUVModule \d+\.\d+\.\d+\n$")
-        done = run_nuvctl("--version")
-        self.assertEqual((done.returncode, done.stdout, done.stderr),
-                         (0, module.replace("NUVModule", "nuvctl"), ""))
-
-    def test_usage_errors_are_one_line_and_status_two(self):
+    def test_version_usage_errors_and_no_bus(self):
         # Never reaches a bus, a database or the network.
         home = tempfile.mkdtemp(prefix="nuv-cli-")
         self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus",
-                   XDG_DATA_HOME=home, XDG_CONFIG_HOME=home)
-        cases = [
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=NO_BUS, XDG_DATA_HOME=home,
+                   XDG_CONFIG_HOME=home)
+        usage = "%s: %s\nTry '%s --help' for more information.\n"
+        cases = [(["--version"], 0, "nuvctl %s\n" % nuvtest.cmake_cache("CMAKE_PROJECT_VERSION"),
+                  "")]
+        cases += [(args, 2, "", usage % (command, message, command)) for args, command, message in (
             ([], "nuvctl", "missing command"),
             (["frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
             (["status", "--table"], "nuvctl status", "Unknown option --table"),
@@ -293,33 +248,27 @@ class NuvctlCommandLineTest(unittest.TestCase):
              "--count needs a whole number of at least 1, not '0'"),
             (["records", "add", "--title", "t"], "nuvctl records add", "--name is required"),
             (["records", "remove"], "nuvctl records remove", "missing RECORD_NAME"),
-            (["cloud", "login", "a", "b"], "nuvctl cloud login", "unexpected argument 'b'"),
-        ]
-        for args, command, message in cases:
+            (["cloud", "login", "a", "b"], "nuvctl cloud login", "unexpected argument 'b'"))]
+        for args, status, out, err in cases:
             with self.subTest(args=args):
-                done = run_nuvctl(*args, env=env)
-                self.assertEqual((done.returncode, done.stdout, done.stderr),
-                                 (2, "", "%s: %s\nTry '%s --help' for more information.\n"
-                                  % (command, message, command)))
+                done = run([NUVCTL, *args], env)
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (status, out, err))
         self.assertEqual(os.listdir(home), [])
+        for command in ("status", "watch", "refresh", "kill"):
+            done = run([NUVCTL, command], env)
+            self.assertEqual(done.returncode, 1, command)
+            self.assertIn("cannot connect to the session bus", done.stderr)
 
-    def test_option_values_in_both_forms_before_and_after_the_command(self):
-        tmp = tempfile.mkdtemp(prefix="nuv-cli-")
-        self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
-        db = os.path.join(tmp, "records.sqlite")
-        added = [run_nuvctl("records", "--database=" + db, "add", "--name=One", "--title", "t"),
-                 run_nuvctl("records", "add", "--database", db, "--name", "Two", "--title=t")]
-        self.assertEqual([d.returncode for d in added], [0, 0], [d.stderr for d in added])
-        for listing in (["records", "list", "--json", "--database=" + db],
-                        ["records", "--database", db, "list", "--json"]):
-            done = run_nuvctl(*listing)
-            self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertEqual(sorted((r["recordName"], r["fields"]["Name"], r["fields"]["title"])
-                                    for r in json.loads(done.stdout)),
-                             sorted((d.stdout.strip(), n, "t") for d, n in zip(added, ("One", "Two"))))
-        # "--" ends the options: a record name may start with a dash.
-        done = run_nuvctl("records", "remove", "--database", db, "--", "-no-such")
-        self.assertEqual((done.returncode, "no record named '-no-such'" in done.stderr), (1, True))
+
+def nuvctl_commands(*command):
+    """The commands `nuvctl [COMMAND] --help` lists."""
+    text = run([NUVCTL, *command, "--help"]).stdout
+    listed = text[text.index("Commands:"):].split("\n\n")[0].splitlines()[1:]
+    return [line.split()[0] for line in listed if line.startswith("  ") and line.split()]
+
+
+def files_below(root):
+    return {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs}
 
 
 class InstallTest(unittest.TestCase):
@@ -348,26 +297,16 @@ class InstallTest(unittest.TestCase):
 
     def test_layout_and_destdir(self):
         app = os.path.join(self.libdir, "NUVModule.app")
-        expected = {
-            "bin/nuvctl",
-            app + "/NUVModule",
-            app + "/Resources/Info.plist",
-            app + "/Resources/devInfo.NUVModule",
-            app + "/PlugIns/NUVCloudKit.so",
-            self.unitdir + "/nuvmodule.service",
-            "share/man/man1/nuvctl.1",
-            "share/man/man8/NUVModule.8",
-            "share/bash-completion/completions/nuvctl",
-            "share/dbus-1/interfaces/vemo.DistributedNotifications.xml",
-        }
+        expected = {"bin/nuvctl", app + "/NUVModule", app + "/Resources/Info.plist",
+                    app + "/Resources/devInfo.NUVModule", app + "/PlugIns/NUVCloudKit.so",
+                    self.unitdir + "/nuvmodule.service", "share/man/man1/nuvctl.1",
+                    "share/man/man8/NUVModule.8", "share/bash-completion/completions/nuvctl",
+                    "share/dbus-1/interfaces/vemo.DistributedNotifications.xml"}
         if nuvtest.cmake_cache("NUV_BUILD_DEVICES_WINDOW") == "ON":
-            expected |= {
-                "bin/nuv-devices",
-                "share/applications/vemo.Tallyport.NUVDevices.desktop",
-                "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg",
-                "etc/xdg/autostart/vemo.Tallyport.NUVDevices.desktop",
-                "share/glib-2.0/schemas/vemo.Tallyport.NUVDevices.gschema.xml",
-            }
+            expected |= {"bin/nuv-devices", "share/applications/" + DEVICES_ENTRY,
+                         "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg",
+                         "etc/xdg/autostart/" + DEVICES_ENTRY,
+                         "share/glib-2.0/schemas/vemo.Tallyport.NUVDevices.gschema.xml"}
         # Bus interfaces beside the notifications' are welcome; nothing else
         # (the schemas are compiled where they are used, not below a DESTDIR).
         compiled = "share/glib-2.0/schemas/gschemas.compiled"
@@ -382,6 +321,12 @@ class InstallTest(unittest.TestCase):
         # The staged unit names where the package will put the module.
         with open(os.path.join(self.stage, "opt", "nuv", self.unitdir, "nuvmodule.service")) as f:
             self.assertIn('ExecStart="/opt/nuv/%s/NUVModule"\n' % app, f.read())
+        # The notification as documented is the one on the wire.
+        with open(self.path("share/dbus-1/interfaces/vemo.DistributedNotifications.xml")) as f:
+            signal_info = Gio.DBusNodeInfo.new_for_xml(f.read()).lookup_interface(
+                nuvtest.INTERFACE).lookup_signal(nuvtest.MEMBER)
+        self.assertEqual([(a.name, a.signature) for a in signal_info.args],
+                         [("name", "s"), ("object", "s"), ("userInfo", "a{sv}")])
 
     def test_user_manager_finds_and_accepts_the_unit(self):
         unit = self.path(self.unitdir, "nuvmodule.service")
@@ -402,101 +347,101 @@ class InstallTest(unittest.TestCase):
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=runtime,
                    XDG_DATA_HOME=self.path("share"), XDG_CONFIG_HOME=os.path.join(home, "config"))
-        paths = subprocess.run([analyze, "--user", "unit-paths"], env=env, capture_output=True,
-                               text=True, timeout=60).stdout.splitlines()
+        paths = run([analyze, "--user", "unit-paths"], env, 60).stdout.splitlines()
         self.assertEqual([p for p in paths if os.path.exists(os.path.join(p, "nuvmodule.service"))],
                          [os.path.dirname(unit)], paths)
-        done = subprocess.run([analyze, "--user", "verify", "nuvmodule.service"], env=env,
-                              capture_output=True, text=True, timeout=60)
+        done = run([analyze, "--user", "verify", "nuvmodule.service"], env, 60)
         self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
 
-    def test_manual_pages_render_and_cover_every_command(self):
+    def test_manual_pages_and_completion_cover_every_command(self):
         pages = {"nuvctl": self.path("share", "man", "man1", "nuvctl.1"),
                  "NUVModule": self.path("share", "man", "man8", "NUVModule.8")}
         for name, page in pages.items():
-            with self.subTest(page=name):
-                done = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", page],
-                                      capture_output=True, text=True, timeout=30)
-                # Lines too long to fill at this width are no fault of the page.
-                warnings = [w for w in done.stderr.splitlines() if "cannot adjust" not in w]
-                self.assertEqual((done.returncode, warnings), (0, []))
+            done = run(["groff", "-man", "-Tutf8", "-ww", "-z", page], timeout=30)
+            # Lines too long to fill at this width are no fault of the page.
+            warnings = [w for w in done.stderr.splitlines() if "cannot adjust" not in w]
+            self.assertEqual((done.returncode, warnings), (0, []), name)
         with open(pages["nuvctl"]) as f:
             nuvctl_page = f.read()
-        with open(self.path("share", "bash-completion", "completions", "nuvctl")) as f:
+        script = self.path("share", "bash-completion", "completions", "nuvctl")
+        with open(script) as f:
             completion = f.read()
-        commands = nuvctl_commands()
-        self.assertIn("watch", commands)
-        for command in commands:
+        self.assertIn("watch", nuvctl_commands())
+        for command in nuvctl_commands():
             # Each command heads an entry of COMMANDS and is completed.
             self.assertRegex(nuvctl_page, r"(?m)^\.BR? %s\b" % command)
             self.assertRegex(completion, r'commands="[^"]*\b%s\b' % command)
         with open(pages["NUVModule"]) as f:
             module_page = f.read()
-        options = subprocess.run([self.path(self.libdir, "NUVModule.app", "NUVModule"), "--help"],
-                                 capture_output=True, text=True, timeout=10).stdout
+        options = run([self.path(self.libdir, "NUVModule.app", "NUVModule"), "--help"]).stdout
         for option in ("--verbose", "--version", "--help"):
             self.assertIn(option, options)
             self.assertIn(option.replace("-", "\\-"), module_page)
 
-    def test_bash_completion(self):
-        script = self.path("share", "bash-completion", "completions", "nuvctl")
-        cases = [
-            ("nuvctl ", "status watch refresh kill records cloud help --help --version"),
-            ("nuvctl re", "refresh records"),
-            ("nuvctl records --database /tmp/x ",
-             "list add remove help --container --database --help"),
-            ("nuvctl records --container=c add --", "--name --title --help"),
-            ("nuvctl cloud s", "status"),
-            ("nuvctl watch --c", "--count"),
-            ("nuvctl watch --count ", ""),
-            ("nuvctl help k", "kill"),
-        ]
-        for line, expected in cases:
+        for line, expected in [
+                ("nuvctl ", "status watch refresh kill records cloud help --help --version"),
+                ("nuvctl re", "refresh records"),
+                ("nuvctl records --database /tmp/x ",
+                 "list add remove help --container --database --help"),
+                ("nuvctl records --container=c add --", "--name --title --help"),
+                ("nuvctl cloud s", "status"),
+                ("nuvctl watch --c", "--count"),
+                ("nuvctl watch --count ", ""),
+                ("nuvctl help k", "kill")]:
             with self.subTest(line=line):
-                done = subprocess.run(
-                    ["bash", "--norc", "-c", 'source "$1"; read -ra COMP_WORDS <<< "$2"; '
-                     '[[ $2 == *" " ]] && COMP_WORDS+=(""); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); '
-                     '_nuvctl; echo "${COMPREPLY[*]}"', "-", script, line],
-                    capture_output=True, text=True, timeout=10)
+                done = run(["bash", "--norc", "-c", 'source "$1"; read -ra COMP_WORDS <<< "$2"; '
+                            '[[ $2 == *" " ]] && COMP_WORDS+=(""); '
+                            'COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _nuvctl; echo "${COMPREPLY[*]}"',
+                            "-", script, line])
                 self.assertEqual((done.stdout.strip(), done.stderr), (expected, ""))
 
     def test_readme_recipe_builds_only_what_it_installs(self):
         with open(os.path.join(SOURCE_DIR, "README.md")) as f:
-            readme = f.read()
-        recipe = readme[readme.index("## Installing"):readme.index("## Uninstalling")]
+            recipe = f.read().split("## Installing", 1)[1].split("## Uninstalling", 1)[0]
         apt = next(l for l in recipe.splitlines() if l.startswith("sudo apt-get install build-"))
         configure = next(l for l in recipe.splitlines() if l.startswith("cmake -S . -B "))
-        packages = subprocess.run(
-            ["bash", "-c", 'source scripts/deps.sh; echo "${NUV_BUILD_PACKAGES[@]}"'],
-            cwd=SOURCE_DIR, capture_output=True, text=True, timeout=10).stdout.split()
+        packages = run(["bash", "-c", 'source scripts/deps.sh; echo "${NUV_BUILD_PACKAGES[@]}"'],
+                       cwd=SOURCE_DIR).stdout.split()
         self.assertEqual(apt.split()[3:], packages)
-
         build = os.path.join(self.tmp, "recipe-build")
-        options = [a for a in configure.split() if a.startswith("-D")]
-        done = subprocess.run(["cmake", "-S", SOURCE_DIR, "-B", build, "-G", "Ninja", *options],
-                              capture_output=True, text=True, timeout=300)
+        done = run(["cmake", "-S", SOURCE_DIR, "-B", build, "-G", "Ninja",
+                    *[a for a in configure.split() if a.startswith("-D")]], timeout=300)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-        # Everything `cmake --build` makes is an installed target or goes into one.
-        installed = ["NUVModule", "nuvctl", "devinfo", "NUVCloudKit", "nuv-devices"]
-        needed = set().union(*(phony_closure(build, t) for t in installed))
-        needed |= set(ninja(build, "-t", "inputs", *installed).split())
-        self.assertEqual(phony_closure(build, "all") - needed, set())
+        # What a build links are the installed programs and plug-in; static
+        # libraries go into them.
+        steps = run(["ninja", "-C", build, "-n"], timeout=60).stdout.splitlines()
+        self.assertEqual({os.path.basename(s) for s in steps
+                          if " Linking " in s and " static library " not in s},
+                         {"NUVModule", "nuvctl", "devInfo.NUVModule", "NUVCloudKit.so",
+                          "nuv-devices"})
 
-
-    def test_interface_xml_matches_the_bus_contract(self):
-        interfaces = self.path("share", "dbus-1", "interfaces")
-        self.assertEqual(sorted(os.listdir(interfaces)),
-                         ["vemo.DistributedNotifications.xml", "vemo.Tallyport.NUVModule1.xml"])
-        with open(os.path.join(interfaces, "vemo.DistributedNotifications.xml")) as f:
-            iface = Gio.DBusNodeInfo.new_for_xml(f.read()).lookup_interface(
-                "vemo.DistributedNotifications")
-        self.assertEqual([(a.name, a.signature) for a in iface.lookup_signal("Notification").args],
-                         [("name", "s"), ("object", "s"), ("userInfo", "a{sv}")])
-        with open(os.path.join(interfaces, "vemo.Tallyport.NUVModule1.xml")) as f:
-            host = Gio.DBusNodeInfo.new_for_xml(f.read()).lookup_interface(
-                nuvtest.HOST_INTERFACE)
-        self.assertEqual([(p.name, p.signature) for p in host.properties],
-                         [("Devices", "a{sa{sv}}"), ("Version", "s")])
+    @unittest.skipUnless(nuvtest.cmake_cache("NUV_BUILD_DEVICES_WINDOW") == "ON", "no window built")
+    @unittest.skipUnless(shutil.which("desktop-file-validate"), "desktop-file-utils is missing")
+    def test_devices_window_entries_validate_and_start_the_installed_program(self):
+        # "$" and a space must survive desktop quoting. (CMake cannot install
+        # below a backslash or a double quote, and GLib does not find a
+        # program whose path holds a "%".)
+        prefix = os.path.join(self.tmp, "pre fix $HOME")
+        done = run(["cmake", "--install", nuvtest.BUILD_DIR, "--prefix", prefix, "--component",
+                    "devices"], timeout=120)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        program = os.path.join(prefix, "bin", "nuv-devices")
+        icon = os.path.join(prefix, "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg")
+        self.assertEqual(ElementTree.parse(icon).getroot().tag, "{http://www.w3.org/2000/svg}svg")
+        # The autostart entry (on by default) lands below the prefix's etc/xdg
+        # and starts the app without a window.
+        for kind, path in (("menu", os.path.join(prefix, "share", "applications")),
+                           ("autostart", os.path.join(prefix, "etc", "xdg", "autostart"))):
+            path = os.path.join(path, DEVICES_ENTRY)
+            check = run(["desktop-file-validate", path], timeout=30)
+            self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""), kind)
+            # GLib loads an entry only when it finds the program Exec names.
+            info = Gio.DesktopAppInfo.new_from_filename(path)
+            self.assertEqual(GLib.shell_parse_argv(info.get_commandline())[1],
+                             [program] + ["--background"] * (kind == "autostart"), kind)
+            self.assertEqual(info.get_icon().to_string(), "vemo.Tallyport.NUVDevices", kind)
+            # The menu shows it; the autostart entry is not a menu item.
+            self.assertEqual(info.get_nodisplay(), kind != "menu")
 
     def test_installed_tree_runs(self):
         app = self.path(self.libdir, "NUVModule.app")
@@ -523,48 +468,11 @@ class InstallTest(unittest.TestCase):
         self.addCleanup(module.stop)
         time.sleep(1.0)
         self.assertTrue(module.running(), module.log())
-        done = subprocess.run([self.path("bin", "nuvctl"), "kill"], env=bus.env(), timeout=10)
-        self.assertEqual(done.returncode, 0)
+        self.assertEqual(run([self.path("bin", "nuvctl"), "kill"], bus.env()).returncode, 0)
         self.assertEqual(module.wait(10), 0, module.log())
 
 
-SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-
-
-def files_below(root):
-    return {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs}
-
-
-def nuvctl_commands(*command):
-    """The commands `nuvctl [COMMAND] --help` lists."""
-    text = subprocess.run([NUVCTL, *command, "--help"], capture_output=True, text=True,
-                          timeout=10).stdout
-    listed = text[text.index("Commands:"):].split("\n\n")[0].splitlines()[1:]
-    return [line.split()[0] for line in listed if line.startswith("  ") and line.split()]
-
-
-def ninja(build, *args):
-    return subprocess.run(["ninja", "-C", build, *args], capture_output=True, text=True,
-                          timeout=60, check=True).stdout
-
-
-def phony_closure(build, target):
-    """The files a build of `target` makes directly: what its phony aliases
-    (target and folder "all"s) lead to, without their inputs."""
-    out, todo, seen = set(), [target], set()
-    while todo:
-        name = todo.pop()
-        if name in seen:
-            continue
-        seen.add(name)
-        lines = ninja(build, "-t", "query", name).splitlines()
-        rule = lines[1].split(":", 1)[1].strip() if len(lines) > 1 else ""
-        if rule != "phony":
-            out.add(name)
-            continue
-        inputs = lines[2:lines.index("  outputs:")] if "  outputs:" in lines else lines[2:]
-        todo += [line.strip().split(" ")[-1] for line in inputs]
-    return out
+DEVICES_ENTRY = "vemo.Tallyport.NUVDevices.desktop"
 
 
 if __name__ == "__main__":

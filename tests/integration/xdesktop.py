@@ -23,17 +23,9 @@ SCREEN_W, SCREEN_H = 1024, 768
 PYTHON = "/usr/bin/python3"
 
 
-def requires_desktop(cls):
-    """Skips a test class (with the reason) where the desktop cannot be made."""
-    return requires_display(cls, "Xvfb")
-
-
-def requires_wayland_desktop(cls):
-    """Skips a test class (with the reason) where the Wayland desktop cannot be made."""
-    return requires_display(cls, "weston")
-
-
-def requires_display(cls, server):
+def requires_display(cls):
+    """Skips a DesktopTestCase class (with the reason) where its desktop cannot be made."""
+    server = "weston" if issubclass(cls.DESKTOP, WaylandDesktop) else "Xvfb"
     for ok, reason in ((shutil.which(server), server + " is not installed"),
                        (shutil.which("dbus-daemon"), "dbus-daemon is not installed"),
                        (os.access(LAUNCHER, os.X_OK),
@@ -43,24 +35,12 @@ def requires_display(cls, server):
 
 
 SCREENSHOT = """
-import sys
-import gi
+import sys, gi
 gi.require_version("Gdk", "3.0")
 from gi.repository import Gdk
 root = Gdk.get_default_root_window()
-shot = Gdk.pixbuf_get_from_window(root, 0, 0, root.get_width(), root.get_height())
-# Crop to what is drawn: the bare screen is black.
-pixels, stride, n = shot.get_pixels(), shot.get_rowstride(), shot.get_n_channels()
-width = shot.get_width() * n
-rows = [pixels[y * stride:y * stride + width] for y in range(shot.get_height())]
-drawn = [y for y, row in enumerate(rows) if row.strip(b"\\0")]
-if not drawn:
-    sys.exit("nothing on the screen")
-left = min(len(row) - len(row.lstrip(b"\\0")) for row in rows if row.strip(b"\\0")) // n
-right = max(len(row.rstrip(b"\\0")) for row in rows) // n + 1
-shot = shot.new_subpixbuf(left, drawn[0], min(right, shot.get_width()) - left,
-                          drawn[-1] + 1 - drawn[0])
-shot.savev(sys.argv[1], "png", [], [])
+Gdk.pixbuf_get_from_window(root, 0, 0, root.get_width(), root.get_height()).savev(
+    sys.argv[1], "png", [], [])
 """
 
 
@@ -127,7 +107,7 @@ class Desktop:
         return int(fields["xid"]), int(fields["pid"])
 
     def screenshot(self, path):
-        """Writes the screen, cropped to what is drawn on it, to `path` (PNG)."""
+        """Writes the screen to `path` (PNG)."""
         os.makedirs(os.path.dirname(path), exist_ok=True)
         out = subprocess.run([PYTHON, "-c", SCREENSHOT, path], capture_output=True, text=True,
                              env=self.env, timeout=30)
@@ -210,3 +190,30 @@ def accepts(path):
             return True
         except OSError:
             return False
+
+
+class DesktopTestCase(unittest.TestCase):
+    """A desktop of DESKTOP's kind per test class, for a program at PROGRAM."""
+
+    DESKTOP = Desktop
+    PROGRAM = None
+
+    @classmethod
+    def setUpClass(cls):
+        if not os.access(cls.PROGRAM, os.X_OK):
+            raise AssertionError("not built: " + cls.PROGRAM)
+        cls.desktop = cls.DESKTOP()
+        try:
+            cls.desktop.start()
+            cls.set_up_desktop()
+        except BaseException:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def set_up_desktop(cls):
+        """What the class puts on its desktop once it runs."""
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.stop()

@@ -30,20 +30,20 @@ class RecordingDelegate : public USBPluWatcherDelegate {
   void DeviceUnplugged() override { calls.push_back("DeviceUnplugged"); }
 };
 
-// What the watcher logs while it lives: debug records as lines of `debug`,
-// records of other levels in `others`.
+// What the watcher logs while it lives: records at the default level (what
+// goes to standard error) as lines of `info`, records of other levels in `others`.
 struct LogCapture {
   LogCapture() {
     log::setSink([this](log::Level level, std::string_view line) {
-      if (level == log::Level::Debug) {
-        debug.append(line).append("\n");
+      if (level == log::Level::Info) {
+        info.append(line).append("\n");
       } else {
         others.emplace_back(line);
       }
     });
   }
   ~LogCapture() { log::setSink({}); }
-  std::string debug;
+  std::string info;
   std::vector<std::string> others;
 };
 
@@ -88,7 +88,7 @@ TEST_F(USBPluWatcherTest, ArmingPassHandlesAttachedIPhoneOnceWithOneSecondWindow
   registry_->attach(device("/sys/usb1/1-2", "USB Keyboard"));
   watcher_->appleUSBReg();
 
-  EXPECT_EQ(log_.debug, "Starting run loop.\n");
+  EXPECT_EQ(log_.info, "Starting run loop.\n");
   EXPECT_EQ(watcher_->justAddedDevice(), "iPhone");
   // The message is queued to the loop, not sent inside the callback.
   EXPECT_THAT(delegate_->calls, IsEmpty());
@@ -146,6 +146,8 @@ TEST_F(USBPluWatcherTest, TerminationsInsideTheWindowArePluggedOutsideUnplugged)
     EXPECT_EQ(loop_.pendingTaskCount(), 0u);
   }
   EXPECT_EQ(watcher_->recordCount(), 3u);  // the devices still attached
+  // At the default level: the start line and each terminated device's name.
+  EXPECT_EQ(log_.info, "Starting run loop.\niPhone\niPad\niPad\niPhone\niPhone\niPod\n");
 }
 
 // Every match's clear comes one window after that match, whatever the name
@@ -186,7 +188,7 @@ TEST_F(USBPluWatcherTest, OtherUnreadableAndNonAsciiNamesSendNothingButAreReport
   for (std::size_t i = 0; i < names.size(); ++i) detach("/sys/d" + std::to_string(i));
 
   EXPECT_THAT(delegate_->calls, IsEmpty());
-  EXPECT_EQ(log_.debug, "Starting run loop.\nUSB Keyboard\niphone\nIPAD\niPhone \niPod2\n\n\n\n\n");
+  EXPECT_EQ(log_.info, "Starting run loop.\nUSB Keyboard\niphone\nIPAD\niPhone \niPod2\n\n\n\n\n");
   EXPECT_EQ(watcher_->recordCount(), 0u);
   EXPECT_EQ(registry_->interestCount(), 0u);
 }
@@ -223,7 +225,7 @@ TEST_F(USBPluWatcherTest, NilDelegateSendsNothingAndStillFreesRecords) {
   attach("/sys/a", "iPhone");
   detach("/sys/a");
   EXPECT_EQ(watcher_->recordCount(), 0u);
-  EXPECT_EQ(log_.debug, "Starting run loop.\niPhone\n");
+  EXPECT_EQ(log_.info, "Starting run loop.\niPhone\n");
   EXPECT_EQ(loop_.pendingTaskCount(), 0u);
   EXPECT_THAT(delegate_->calls, IsEmpty());
 }
@@ -238,7 +240,7 @@ TEST_F(USBPluWatcherTest, OnlyTerminationMessagesAct) {
   loop_.runUntilIdle();
   EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
   EXPECT_EQ(watcher_->recordCount(), 1u);
-  EXPECT_EQ(log_.debug, "Starting run loop.\n");
+  EXPECT_EQ(log_.info, "Starting run loop.\n");
 
   registry_->sendMessage("/sys/a", kUsbMessageServiceIsTerminated);
   loop_.runUntilIdle();
@@ -254,7 +256,7 @@ TEST_F(USBPluWatcherTest, DeviceWithoutLocationIsSkippedAfterItsMatch) {
   EXPECT_EQ(registry_->interestCount(), 0u);
   detach("/sys/a");
   EXPECT_THAT(delegate_->calls, ElementsAre("startMonitoring"));
-  EXPECT_EQ(log_.debug, "Starting run loop.\n");
+  EXPECT_EQ(log_.info, "Starting run loop.\n");
 }
 
 TEST_F(USBPluWatcherTest, UnavailableRegistryWatchesNothing) {
@@ -263,11 +265,11 @@ TEST_F(USBPluWatcherTest, UnavailableRegistryWatchesNothing) {
   watcher_->appleUSBReg();
   loop_.runUntilIdle();
   EXPECT_THAT(delegate_->calls, IsEmpty());
-  EXPECT_EQ(log_.debug, "");
+  EXPECT_EQ(log_.info, "");
 
   USBPluWatcher noRegistry(nullptr, loop_, true);
   noRegistry.appleUSBReg();
-  EXPECT_EQ(log_.debug, "");
+  EXPECT_EQ(log_.info, "");
   EXPECT_EQ(log_.others.size(), 1u);
 }
 
@@ -286,7 +288,7 @@ TEST(USBPluWatcherLoop, ServesTheLoopAndReportsItsReturn) {
   auto delegate = std::make_shared<RecordingDelegate>();
   LogCapture log;
   registerWith(loop, delegate, "iPad", true);
-  EXPECT_EQ(log.debug, "Starting run loop.\n");
+  EXPECT_EQ(log.info, "Starting run loop.\n");
   EXPECT_THAT(log.others, ElementsAre("Unexpectedly back from CFRunLoopRun()!"));
   EXPECT_THAT(delegate->calls, ElementsAre("startMonitoring"));
 }
