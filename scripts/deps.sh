@@ -23,6 +23,22 @@ NUV_TEST_PACKAGES=(
   valgrind openssl
 )
 
+# ./scripts/package: the packaging tools; the build's own packages are
+# debian/control's Build-Depends (nuv_build_depends).
+NUV_PACKAGE_PACKAGES=(debhelper dpkg-dev fakeroot devscripts lintian git)
+# The package test (tests/package): the installed unit, the module on a
+# private bus, the example host on Xvfb with the accessibility bus.
+NUV_PACKAGE_TEST_PACKAGES=(
+  build-essential systemd dbus xvfb at-spi2-core python3 python3-gi gir1.2-glib-2.0 gir1.2-gtk-3.0
+)
+
+nuv_build_depends() {
+  # The package names of debian/control's Build-Depends, without versions.
+  sed -n '/^Build-Depends:/,/^[A-Z][A-Za-z-]*:/p' "$NUV_ROOT/debian/control" |
+    sed -e '$d' -e 's/^Build-Depends://' | tr ',' '\n' |
+    sed -e 's/([^)]*)//g' -e 's/\[[^]]*\]//g' -e 's/[[:space:]]//g' -e '/^$/d' -e 's/^debhelper-compat$/debhelper/'
+}
+
 nuv_install_deps() {
   # nuv_install_deps PACKAGE...
   local missing=()
