@@ -17,9 +17,9 @@ constexpr float kAxisWidth = 40;    // room for the level labels on the left
 constexpr float kLabelHeight = 18;  // room for the time labels below
 constexpr float kLine = 2;
 
-GdkRGBA rgba(const char* spec) {
+GdkRGBA rgba(const char* text) {
   GdkRGBA color;
-  gdk_rgba_parse(&color, spec);
+  gdk_rgba_parse(&color, text);
   return color;
 }
 
