@@ -306,7 +306,15 @@ class InstallTest(unittest.TestCase):
             expected |= {"bin/nuv-devices", "share/applications/" + DEVICES_ENTRY,
                          "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg",
                          "etc/xdg/autostart/" + DEVICES_ENTRY,
-                         "share/glib-2.0/schemas/vemo.Tallyport.NUVDevices.gschema.xml"}
+                         "share/glib-2.0/schemas/vemo.Tallyport.NUVDevices.gschema.xml",
+                         "share/man/man1/nuv-devices.1"}
+        if nuvtest.cmake_cache("NUV_BUILD_DESKTOP") == "ON":
+            expected |= {"include/nuvdesktop/%s.h" % h for h in (
+                "AccessibilityWrapper", "Export", "OrbAccessibility", "Pixelwatcher", "Types",
+                "nuvdesktop")}
+            expected |= {self.libdir + f for f in ("/libnuvdesktop.so", "/libnuvdesktop.so.0",
+                                                   "/libnuvdesktop.so.0.1.0",
+                                                   "/pkgconfig/nuvdesktop.pc")}
         # Bus interfaces beside the notifications' are welcome; nothing else
         # (the schemas are compiled where they are used, not below a DESTDIR).
         compiled = "share/glib-2.0/schemas/gschemas.compiled"
