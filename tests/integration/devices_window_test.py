@@ -408,16 +408,6 @@ class DevicesWindowTest(WindowTestCase):
                         view.labels)
         self.desktop.screenshot(os.path.join(SCREENSHOTS, "device-history.png"))
 
-    def activate(self, action, *parameters):
-        """Activates one of the window's application actions over the bus."""
-        bus = nuvtest.connect(self.desktop.bus.address)
-        try:
-            bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
-                          GLib.Variant("(sava{sv})", (action, list(parameters), {})), None,
-                          Gio.DBusCallFlags.NONE, 5000, None)
-        finally:
-            bus.close_sync(None)
-
     def fill_history(self, udid):
         """24 hours behind the module's own first row: a discharge to 20%, an
         hour the module was stopped, a charge to full on external power, and a
@@ -495,11 +485,7 @@ class DevicesWindowOnWaylandTest(WindowTestCase):
         # The question is a dialog kept with its window. Headless weston has
         # no seat, so GTK cannot show the menu's popup there: the test asks
         # through the application action that the menu item activates.
-        bus = nuvtest.connect(self.desktop.bus.address)
-        bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
-                      GLib.Variant("(sava{sv})", ("stop-module", [], {})), None,
-                      Gio.DBusCallFlags.NONE, 5000, None)
-        bus.close_sync(None)
+        self.activate("stop-module")
         window.wait(lambda v: "Stop NUVModule?" in v.labels, 5, "the question")
         window.act("push button", "Stop")
         self.assertTrue(self.host.expect("kill", 5))
