@@ -166,9 +166,7 @@ class AlertsTest(WindowTestCase):
         self.wait_for_window(lambda v: "Low Phone" in v.labels, app)
         self.assertEqual(app.log().count("no notification service on the session bus"), 1)
 
-        self.bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
-                           GLib.Variant("(sava{sv})", ("preferences", [], {})), None,
-                           Gio.DBusCallFlags.NONE, 5000, None)
+        self.activate("preferences")
         self.wait_for_window(lambda v: "Low battery level" in v.labels, app)
         self.desktop.screenshot(SCREENSHOT)
         self.assertIsNone(app.poll())

@@ -416,10 +416,6 @@ def log_records(log, level):
     return [text for at, text in LOG_LINE.findall(log) if at == level]
 
 
-def debug_messages(log):
-    return log_records(log, "DEBUG")
-
-
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                      "WARNING: ThreadSanitizer")
 
@@ -534,25 +530,6 @@ def cpu_seconds(pid):
 def name_lines(log, names):
     """How many of the names the USB watcher logs for removed devices are one of `names`."""
     return sum(1 for text in log_records(log, "Message") if text in names)
-
-
-def attach_storm(testbed, path, module, name, count, seconds=0.0, timeout=10.0):
-    """Attaches the umockdev device at `path` `count` times (an "add" and a
-    "remove" uevent each), spread evenly over `seconds`. The test bed's
-    uevent socket holds only a handful of datagrams and the sender aborts
-    when it is full, so one pair is in flight at a time: each waits for the
-    module to write the device's `name` at the removal. Returns False when
-    the module stalls for `timeout` seconds."""
-    baseline = name_lines(module.log(), [name])
-    began = time.monotonic()
-    for i in range(count):
-        time.sleep(max(0.0, began + seconds * i / count - time.monotonic()))
-        testbed.uevent(path, "add")
-        testbed.uevent(path, "remove")
-        if not wait_until(lambda: name_lines(module.log(), [name]) > baseline + i, timeout,
-                          interval=0.001):
-            return False
-    return True
 
 
 class ModuleTestCase(unittest.TestCase):
