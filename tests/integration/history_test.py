@@ -35,11 +35,6 @@ class HistoryTest(ModuleTestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         return [(r["battery"], r["charging"], r["external"]) for r in json.loads(done.stdout)]
 
-    def change(self, bundle, module, output):
-        bundle.set_output(output)
-        self.host.refresh()
-        self.broadcast(module)
-
     def test_changes_in_order_kept_across_a_restart_with_the_stop_as_a_gap(self):
         done = self.nuvctl()
         self.assertEqual((done.returncode, done.stderr), (1, "nuvctl history: no module is running\n"))
