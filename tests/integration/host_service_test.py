@@ -185,23 +185,6 @@ class NuvctlTest(HostServiceTestCase):
             watch.stop()
 
 
-class NameTest(HostServiceTestCase):
-    def test_a_module_without_the_name_logs_it_and_takes_it_when_released(self):
-        squatter = nuvtest.connect(self.bus.address)
-        reply = squatter.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                   "org.freedesktop.DBus", "RequestName",
-                                   GLib.Variant("(su)", (HOST_NAME, 0)), None,
-                                   Gio.DBusCallFlags.NONE, 5000, None)
-        self.assertEqual(reply.unpack(), (1,))  # primary owner
-        squatter_name = squatter.get_unique_name()
-        m = self.start(self.bundle())
-        self.assertTrue(wait_until(lambda: "another process holds" in m.log(), 5), m.log())
-        squatter.close_sync(None)
-        self.assertTrue(wait_until(lambda: self.host.owner() not in (None, squatter_name), 5))
-        self.assertEqual(self.host.devices().unpack(), {})
-        self.assertTrue(m.running())
-
-
 def readme_subscriber():
     """The Python subscriber the README gives host developers to copy."""
     with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
