@@ -270,17 +270,11 @@ class NuvctlCloudKitPlugInTest(unittest.TestCase):
                       self.run_nuvctl(installed, "cloud", "status", "--check").stdout)
 
     def test_only_the_network_commands_load_libcurl(self):
-        cases = [
-            (["cloud", "status", "--check"], True),
-            (["cloud", "login", "ckSession=made-up"], True),
-            (["cloud", "status"], False),
-            (["cloud", "logout"], False),
-            (["records", "add", "--name", "Phone"], False),
-            (["records", "list"], False),
-            (["status"], False),
-            (["--help"], False),
-        ]
-        for args, network in cases:
+        # (nuvctl watch, on the bus, is NuvctlOnTheBusTest's in tools_test.)
+        for args, network in ((["cloud", "status", "--check"], True),
+                              (["cloud", "login", "ckSession=made-up"], True),
+                              (["cloud", "status"], False), (["cloud", "logout"], False),
+                              (["records", "add", "--name", "Phone"], False)):
             with self.subTest(args=args):
                 # The dynamic loader names every object it maps.
                 done = self.run_nuvctl(nuvtest.NUVCTL, *args,

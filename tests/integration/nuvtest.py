@@ -465,10 +465,6 @@ class Module:
         self._log.close()
         return status
 
-    def sanitizer_report(self):
-        """The first sanitizer finding in the log, if any (sanitizer builds)."""
-        return sanitizer_report(self.log())
-
 
 def sanitizer_report(text):
     """The first sanitizer finding in a process's output, if any."""
@@ -552,7 +548,7 @@ class ModuleTestCase(unittest.TestCase):
             status = m.stop()
             if status not in (0, None):
                 problems.append("module exited with %s:\n%s" % (status, m.log()[-3000:]))
-            report = m.sanitizer_report()
+            report = sanitizer_report(m.log())
             if report:
                 problems.append(report)
         self.listener.close()

@@ -156,7 +156,7 @@ class MisbehavingProbeTest(ModuleTestCase):
         self.assertEqual(m.log().count("lost the session bus"), 1, m.log())
         self.modules.remove(m)
         m.stop()
-        self.assertIsNone(m.sanitizer_report())
+        self.assertIsNone(nuvtest.sanitizer_report(m.log()))
 
 
 def fd_count(pid):
