@@ -58,6 +58,22 @@ def measure(module, bundle, cycles, limit):
             (nuvtest.cpu_seconds(module.pid) - cpu) / minutes)
 
 
+def attach_storm(nuvtest, testbed, path, module, name, count, timeout=10.0):
+    """Attaches the umockdev device at `path` `count` times (an "add" and a
+    "remove" uevent each). The test bed's uevent socket holds only a handful
+    of datagrams and the sender aborts when it is full, so one pair is in
+    flight at a time: each waits for the module to write the device's `name`
+    at the removal. Returns False when the module stalls for `timeout` seconds."""
+    baseline = nuvtest.name_lines(module.log(), [name])
+    for i in range(count):
+        testbed.uevent(path, "add")
+        testbed.uevent(path, "remove")
+        if not nuvtest.wait_until(lambda: nuvtest.name_lines(module.log(), [name]) > baseline + i,
+                                  timeout, interval=0.001):
+            return False
+    return True
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -102,7 +118,7 @@ def main():
             sys.exit("the module did not see the phone go:\n" + module.log())
         runs_before = len(bundle.starts())
         began = time.monotonic()
-        if not nuvtest.attach_storm(testbed, phone, module, "iPhone", args.attaches):
+        if not attach_storm(nuvtest, testbed, phone, module, "iPhone", args.attaches):
             sys.exit("the module stalled during the storm:\n" + module.log()[-2000:])
         storm_seconds = time.monotonic() - began
         storm_runs = len(bundle.starts()) - runs_before

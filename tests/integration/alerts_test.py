@@ -12,9 +12,9 @@ import time
 import unittest
 
 import nuvtest
-from devices_window_test import ATSPI_TREE, WINDOW, Window, WindowTestCase, device, keyed
+from devices_window_test import WINDOW, WindowTestCase, device, keyed
 from gi.repository import Gio, GLib
-from nuvtest import Lines, stop_process
+from nuvtest import stop_process
 from xdesktop import PYTHON, requires_display
 
 APP_ID = "vemo.Tallyport.NUVDevices"
@@ -28,22 +28,6 @@ STUCK = device("u-stuck", "Stuck Pod", "50", ExternalConnected="1", FullyCharged
 LOCKED = device("u-locked", "Locked Phone", trusted="0")
 TITLES = ["Full Pad is charged", "Low Phone: battery low", "Stuck Pod is not charging",
           "Unlock Locked Phone and tap Trust"]
-
-
-class Reader(Window):
-    """Window's accessibility reader, on an app that was started otherwise."""
-
-    def __init__(self, desktop, app):
-        self.reader = subprocess.Popen([PYTHON, ATSPI_TREE, "nuv-devices"], env=desktop.env,
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.DEVNULL, text=True)
-        self.answers = Lines(self.reader.stdout)
-        self.log = app.log
-
-    def close(self):
-        self.reader.stdin.close()
-        stop_process(self.reader, 5)
-        self.reader.stdout.close()
 
 
 @requires_display
@@ -86,24 +70,8 @@ class AlertsTest(WindowTestCase):
     def titles(self):
         return sorted(args[3] for args in self.calls("Notify"))
 
-    def start_app(self, *args):
-        log = open(os.path.join(self.tmp, "app-%d.log" % time.monotonic_ns()), "w+")
-        app = subprocess.Popen([WINDOW, *args], env=self.env, stdin=subprocess.DEVNULL,
-                               stdout=log, stderr=subprocess.STDOUT)
-
-        def text():
-            log.flush()
-            with open(log.name) as f:
-                return f.read()
-        app.log = text
-
-        def stop():
-            if app.poll() is None:
-                self.assertEqual(stop_process(app, 20), 0, app.log())
-            self.assertNotIn("CRITICAL", app.log())
-            self.assertIsNone(nuvtest.sanitizer_report(app.log()))
-            log.close()
-        self.addCleanup(stop)
+    def start_app(self):
+        app = self.open_window("--background")
         if not nuvtest.wait_until(lambda: self.owner(APP_ID), 30):
             self.fail("nuv-devices did not take its name:\n" + app.log())
         return app
@@ -120,7 +88,7 @@ class AlertsTest(WindowTestCase):
     def test_each_kind_once_while_it_holds_and_not_again_after_a_restart(self):
         self.notification_daemon()
         self.host.start(keyed(LOW, FULL, STUCK, LOCKED))
-        app = self.start_app("--background")
+        app = self.start_app()
         self.wait_titles(TITLES, app)
         low = next(args for args in self.calls("Notify") if args[3].startswith("Low"))
         self.assertEqual((low[4], low[5]), ("15% left. Connect it to a charger.", ["default", ""]))
@@ -134,13 +102,13 @@ class AlertsTest(WindowTestCase):
 
         # A click on an alert opens the window in the background app.
         self.click("Full Pad is charged")
-        self.wait_for_window(lambda v: "Full Pad" in v.labels, app)
+        app.wait(lambda v: "Full Pad" in v.labels, 30, "the window")
 
         # The same alerts after a restart: none again.
-        self.assertEqual(stop_process(app, 20), 0, app.log())
+        self.assertEqual(app.close(), [])
         state = os.path.join(self.tmp, "state", "nuv-devices", "alerts")
         self.assertEqual(stat.S_IMODE(os.stat(state).st_mode), 0o600)
-        app = self.start_app("--background")
+        app = self.start_app()
         time.sleep(SETTLE)
         self.assertEqual(self.titles(), sorted(TITLES), app.log())
 
@@ -148,7 +116,7 @@ class AlertsTest(WindowTestCase):
         self.notification_daemon()
         charging = device("u-charging", "Charging Phone", "85", "1")
         self.host.start(keyed(charging))
-        app = self.start_app("--background")
+        app = self.start_app()
         time.sleep(1)
         self.gsettings("charge-target", "80")
         self.wait_titles(["Charging Phone is charged"], app)
@@ -160,27 +128,20 @@ class AlertsTest(WindowTestCase):
 
     def test_without_a_notification_service_the_app_goes_on_and_opens_its_window(self):
         self.host.start(keyed(LOW))
-        app = self.start_app("--background")
+        app = self.start_app()
         again = subprocess.run([WINDOW], env=self.env, capture_output=True, text=True, timeout=30)
         self.assertEqual((again.returncode, again.stdout + again.stderr), (0, ""))
-        self.wait_for_window(lambda v: "Low Phone" in v.labels, app)
+        app.wait(lambda v: "Low Phone" in v.labels, 30, "the window")
         self.assertEqual(app.log().count("no notification service on the session bus"), 1)
 
-        self.bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
-                           GLib.Variant("(sava{sv})", ("preferences", [], {})), None,
-                           Gio.DBusCallFlags.NONE, 5000, None)
-        self.wait_for_window(lambda v: "Low battery level" in v.labels, app)
+        self.activate("preferences")
+        app.wait(lambda v: "Low battery level" in v.labels, 30, "the window")
         self.desktop.screenshot(SCREENSHOT)
-        self.assertIsNone(app.poll())
+        self.assertIsNone(app.proc.poll())
 
     def gsettings(self, key, value):
         subprocess.run(["gsettings", "set", APP_ID, key, value], env=self.env, check=True,
                        timeout=10)
-
-    def wait_for_window(self, predicate, app):
-        reader = Reader(self.desktop, app)
-        self.addCleanup(reader.close)
-        reader.wait(predicate, 30, "the window")
 
 
 def read(path):

@@ -178,10 +178,10 @@ class View:
 class Window:
     """nuv-devices as a real process, and its accessibility tree."""
 
-    def __init__(self, desktop, env, log_dir):
+    def __init__(self, desktop, env, log_dir, *args):
         self.log_path = os.path.join(log_dir, "window-%d.log" % time.monotonic_ns())
         self._log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen([WINDOW], env=env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([WINDOW, *args], env=env, stdin=subprocess.DEVNULL,
                                      stdout=self._log, stderr=subprocess.STDOUT)
         self.reader = subprocess.Popen([PYTHON, ATSPI_TREE, "nuv-devices"], env=desktop.env,
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -277,9 +277,10 @@ class WindowTestCase(DesktopTestCase):
         self.host = ModuleHost(self.desktop, self.tmp)
         self.addCleanup(self.host.close)
 
-    def open_window(self, quiet=False):
-        """The window, closed at the end of the test; `quiet`: it must log nothing."""
-        window = Window(self.desktop, self.env, self.tmp)
+    def open_window(self, *args, quiet=False):
+        """nuv-devices with `args`, closed at the end of the test; `quiet`: it
+        must log nothing."""
+        window = Window(self.desktop, self.env, self.tmp, *args)
 
         def close():
             problems = window.close(quiet)
@@ -310,7 +311,7 @@ class WindowTestCase(DesktopTestCase):
         rows, a screenshot, and a change of the phone within CHANGE. Returns
         the window and the changed phone."""
         self.host.start(keyed(PHONE, TABLET))
-        window = self.open_window(quiet)
+        window = self.open_window(quiet=quiet)
         view = self.wait_rows(window, expected(PHONE, TABLET), STARTUP)
         phone, tablet = view.rows
         self.assertEqual((phone["level"], phone["texts"][-1], tablet["level"],
@@ -408,16 +409,6 @@ class DevicesWindowTest(WindowTestCase):
                         view.labels)
         self.desktop.screenshot(os.path.join(SCREENSHOTS, "device-history.png"))
 
-    def activate(self, action, *parameters):
-        """Activates one of the window's application actions over the bus."""
-        bus = nuvtest.connect(self.desktop.bus.address)
-        try:
-            bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
-                          GLib.Variant("(sava{sv})", (action, list(parameters), {})), None,
-                          Gio.DBusCallFlags.NONE, 5000, None)
-        finally:
-            bus.close_sync(None)
-
     def fill_history(self, udid):
         """24 hours behind the module's own first row: a discharge to 20%, an
         hour the module was stopped, a charge to full on external power, and a
@@ -495,11 +486,7 @@ class DevicesWindowOnWaylandTest(WindowTestCase):
         # The question is a dialog kept with its window. Headless weston has
         # no seat, so GTK cannot show the menu's popup there: the test asks
         # through the application action that the menu item activates.
-        bus = nuvtest.connect(self.desktop.bus.address)
-        bus.call_sync(APP_ID, "/" + APP_ID.replace(".", "/"), "org.gtk.Actions", "Activate",
-                      GLib.Variant("(sava{sv})", ("stop-module", [], {})), None,
-                      Gio.DBusCallFlags.NONE, 5000, None)
-        bus.close_sync(None)
+        self.activate("stop-module")
         window.wait(lambda v: "Stop NUVModule?" in v.labels, 5, "the question")
         window.act("push button", "Stop")
         self.assertTrue(self.host.expect("kill", 5))

@@ -7,7 +7,7 @@ import time
 import unittest
 
 import nuvtest
-from nuvtest import TEST_BUNDLE_ID, ModuleTestCase, debug_messages, log_records, wait_until
+from nuvtest import TEST_BUNDLE_ID, ModuleTestCase, log_records, wait_until
 
 MODULE = os.path.join(nuvtest.BUNDLE, "NUVModule")
 TICK = "--------------------- tick -----------------"
@@ -19,24 +19,20 @@ class CommandLineTest(unittest.TestCase):
         return subprocess.run([MODULE, *args], env=env, capture_output=True, text=True,
                               timeout=10)
 
-    def test_help_and_version_print_and_exit(self):
+    def test_help_and_version_print_and_usage_errors_say_so_on_one_line(self):
         version = nuvtest.cmake_cache("CMAKE_PROJECT_VERSION")
-        for args, out in ((["--version"], "NUVModule %s\n" % version),
-                          (["--help"], "--verbose"),
-                          (["-h"], "--version")):
+        usage = "Try 'NUVModule --help' for more information."
+        for args, status, out, err in (
+                (["--version"], 0, "NUVModule %s\n" % version, ""), (["-h"], 0, "--verbose", ""),
+                (["--bogus"], 2, "", usage), (["extra"], 2, "", usage),
+                (["-x", "--version"], 2, "", usage)):
             with self.subTest(args=args):
                 done = self.run_module(*args)
-                self.assertEqual((done.returncode, done.stderr), (0, ""), done.stdout)
+                self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn(out, done.stdout)
-
-    def test_usage_errors_say_so_on_one_line(self):
-        for args in (["--bogus"], ["extra"], ["-x", "--version"]):
-            with self.subTest(args=args):
-                done = self.run_module(*args)
-                self.assertEqual(done.returncode, 2, done.stderr)
                 lines = done.stderr.splitlines()
-                self.assertEqual(lines[1:], ["Try 'NUVModule --help' for more information."])
-                self.assertTrue(lines[0].startswith("NUVModule: "), lines)
+                self.assertEqual(lines[1:], [usage] if err else [])
+                self.assertTrue(not err or lines[0].startswith("NUVModule: "), lines)
 
 
 class SteadyStateTest(ModuleTestCase):
@@ -68,12 +64,12 @@ class SteadyStateTest(ModuleTestCase):
         self.assertEqual(len(quiet_bundle.starts()) - runs_before, 2)
         self.assertEqual(quiet.stop(), 0)
         self.assertEqual(quiet.log(), settled, "the stop wrote something")
-        self.assertEqual(debug_messages(settled), [])
+        self.assertEqual(log_records(settled, "DEBUG"), [])
         self.assertNotIn(TICK, settled)
 
         # The same run, verbose: one tick per probe run.
         self.assertEqual(verbose.stop(), 0)
-        ticks = debug_messages(verbose.log()).count(TICK)
+        ticks = log_records(verbose.log(), "DEBUG").count(TICK)
         self.assertEqual(ticks, len(verbose_bundle.starts()), verbose.log())
         self.assertGreaterEqual(ticks, 3, verbose.log())
 

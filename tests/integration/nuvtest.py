@@ -416,10 +416,6 @@ def log_records(log, level):
     return [text for at, text in LOG_LINE.findall(log) if at == level]
 
 
-def debug_messages(log):
-    return log_records(log, "DEBUG")
-
-
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                      "WARNING: ThreadSanitizer")
 
@@ -468,10 +464,6 @@ class Module:
         status = stop_process(self.proc)
         self._log.close()
         return status
-
-    def sanitizer_report(self):
-        """The first sanitizer finding in the log, if any (sanitizer builds)."""
-        return sanitizer_report(self.log())
 
 
 def sanitizer_report(text):
@@ -536,25 +528,6 @@ def name_lines(log, names):
     return sum(1 for text in log_records(log, "Message") if text in names)
 
 
-def attach_storm(testbed, path, module, name, count, seconds=0.0, timeout=10.0):
-    """Attaches the umockdev device at `path` `count` times (an "add" and a
-    "remove" uevent each), spread evenly over `seconds`. The test bed's
-    uevent socket holds only a handful of datagrams and the sender aborts
-    when it is full, so one pair is in flight at a time: each waits for the
-    module to write the device's `name` at the removal. Returns False when
-    the module stalls for `timeout` seconds."""
-    baseline = name_lines(module.log(), [name])
-    began = time.monotonic()
-    for i in range(count):
-        time.sleep(max(0.0, began + seconds * i / count - time.monotonic()))
-        testbed.uevent(path, "add")
-        testbed.uevent(path, "remove")
-        if not wait_until(lambda: name_lines(module.log(), [name]) > baseline + i, timeout,
-                          interval=0.001):
-            return False
-    return True
-
-
 class ModuleTestCase(unittest.TestCase):
     """A fresh private bus, a temporary home and a listener per test."""
 
@@ -575,7 +548,7 @@ class ModuleTestCase(unittest.TestCase):
             status = m.stop()
             if status not in (0, None):
                 problems.append("module exited with %s:\n%s" % (status, m.log()[-3000:]))
-            report = m.sanitizer_report()
+            report = sanitizer_report(m.log())
             if report:
                 problems.append(report)
         self.listener.close()

@@ -70,8 +70,8 @@ class ProbeTest(unittest.TestCase):
         env = probe_env("UNIX:" + muxd.path, runtime)
         firsts = [run([PROBE, "-f"], env, 20).stdout.split("\n")[0] for _ in range(3)]
         self.assertEqual(firsts, ["Bonjour\t" + u for u in ("aaaa0001", "bbbb0002", "cccc0003")])
+        # The state folder's privacy is RotationState_test's.
         state = os.path.join(runtime, "vemo.Tallyport.NUVModule")
-        self.assertEqual(os.stat(state).st_mode & 0o777, 0o700)
         self.assertEqual(os.listdir(state), ["rotation"])
 
         env = dict(os.environ, XDG_RUNTIME_DIR=self.tmp, NUV_SIM_DEVICES="3")
@@ -215,21 +215,6 @@ class NuvctlCommandLineTest(unittest.TestCase):
     """The real binary's parser; the argument forms and errors are unit-tested
     on the parser (CommandLine_test.cpp)."""
 
-    def test_every_command_and_subcommand_has_its_help(self):
-        commands = [[c] for c in nuvctl_commands() if c != "help"]
-        for parent in ("records", "cloud"):
-            commands += [[parent, c] for c in nuvctl_commands(parent) if c != "help"]
-        self.assertIn(["cloud", "status"], commands)
-        for words in [[]] + commands:
-            with self.subTest(words=words):
-                done = run([NUVCTL, *words, "--help"])
-                self.assertEqual((done.returncode, done.stderr), (0, ""))
-                self.assertTrue(done.stdout.startswith(
-                    "Usage:\n  %s" % " ".join(["nuvctl"] + words)), done.stdout[:80])
-                self.assertEqual(run([NUVCTL, "help", *words]).stdout, done.stdout)
-                if words:
-                    self.assertEqual(run([NUVCTL, *words, "-h"]).stdout, done.stdout)
-
     def test_version_usage_errors_and_no_bus(self):
         # Never reaches a bus, a database or the network.
         home = tempfile.mkdtemp(prefix="nuv-cli-")
@@ -240,15 +225,8 @@ class NuvctlCommandLineTest(unittest.TestCase):
         cases = [(["--version"], 0, "nuvctl %s\n" % nuvtest.cmake_cache("CMAKE_PROJECT_VERSION"),
                   "")]
         cases += [(args, 2, "", usage % (command, message, command)) for args, command, message in (
-            ([], "nuvctl", "missing command"),
             (["frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
-            (["status", "--table"], "nuvctl status", "Unknown option --table"),
-            (["kill", "extra"], "nuvctl kill", "unexpected argument 'extra'"),
-            (["watch", "--count=0"], "nuvctl watch",
-             "--count needs a whole number of at least 1, not '0'"),
-            (["records", "add", "--title", "t"], "nuvctl records add", "--name is required"),
-            (["records", "remove"], "nuvctl records remove", "missing RECORD_NAME"),
-            (["cloud", "login", "a", "b"], "nuvctl cloud login", "unexpected argument 'b'"))]
+            (["records", "remove"], "nuvctl records remove", "missing RECORD_NAME"))]
         for args, status, out, err in cases:
             with self.subTest(args=args):
                 done = run([NUVCTL, *args], env)
@@ -379,24 +357,12 @@ class InstallTest(unittest.TestCase):
             # Each command heads an entry of COMMANDS and is completed.
             self.assertRegex(nuvctl_page, r"(?m)^\.BR? %s\b" % command)
             self.assertRegex(completion, r'commands="[^"]*\b%s\b' % command)
-        with open(pages["NUVModule"]) as f:
-            module_page = f.read()
-        options = run([self.path(self.libdir, "NUVModule.app", "NUVModule"), "--help"]).stdout
-        for option in ("--verbose", "--version", "--help"):
-            self.assertIn(option, options)
-            self.assertIn(option.replace("-", "\\-"), module_page)
 
         for line, expected in [
                 ("nuvctl ", "status watch history refresh kill records cloud help --help --version"),
-                ("nuvctl re", "refresh records"),
                 ("nuvctl records --database /tmp/x ",
                  "list add remove help --container --database --help"),
-                ("nuvctl records --container=c add --", "--name --title --help"),
-                ("nuvctl cloud s", "status"),
-                ("nuvctl watch --c", "--count"),
-                ("nuvctl watch --count ", ""),
-                ("nuvctl history --since ", "90m 24h 7d"),
-                ("nuvctl help k", "kill")]:
+                ("nuvctl history --since ", "90m 24h 7d")]:
             with self.subTest(line=line):
                 done = run(["bash", "--norc", "-c", 'source "$1"; read -ra COMP_WORDS <<< "$2"; '
                             '[[ $2 == *" " ]] && COMP_WORDS+=(""); '
