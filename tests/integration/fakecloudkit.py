@@ -5,10 +5,11 @@ query|records/modify|subscriptions/modify|users/current}. It enforces what a
 real client must get right: the API token; a web auth token that rotates with
 every answer (421 AUTHENTICATION_REQUIRED with a redirectURL otherwise); JSON
 with typed fields checked against the Todo schema; the operation types
-create, update (change tag checked) and forceUpdate (merges the sent fields,
-null removes one), per-record errors inline; resultsLimit at most 200 with
-continuation markers. Driven through POST /_control/{reset,seed,token,state}.
-Run: fakecloudkit.py [--port N]; it prints "PORT <n>" first.
+create, update (change tag checked), forceUpdate (merges the sent fields,
+null removes one) and forceDelete, per-record errors inline; resultsLimit at
+most 200 with continuation markers. Failures (THROTTLED with retryAfter, or
+any code) are injected on demand through POST /_control/{reset,seed,fail,
+token,state}. Run: fakecloudkit.py [--port N]; it prints "PORT <n>" first.
 """
 
 import argparse
@@ -49,12 +50,15 @@ class State:
         self.rotate = body.get("rotate", True)
         self.records = {"development": {}, "production": {}}
         self.subscriptions = {}
+        self.failures = []
         self.requests = []
         self.tags = itertools.count(1)
         self.last_ms = 0
         self.delay = body.get("delay", 0.0)
         # The operations that are delayed (all when absent).
         self.delay_ops = body.get("delayOps")
+        # A broken server that hands out the same continuation marker forever.
+        self.repeat_marker = body.get("repeatMarker", False)
 
     def now_ms(self):
         ms = max(int(time.time() * 1000), self.last_ms + 1)
@@ -108,11 +112,23 @@ def check_fields(record_type, fields):
             raise BadRequest("field %s must be 0 or 1" % key)
 
 
-def error_entry(code, reason, name=None):
+def error_entry(code, reason, name=None, retry_after=None):
     entry = {"serverErrorCode": code, "reason": reason, "uuid": os.urandom(8).hex()}
     if name is not None:
         entry["recordName"] = name
+    if retry_after is not None:
+        entry["retryAfter"] = retry_after
     return entry
+
+
+def take_failure(op, per_record):
+    for f in STATE.failures:
+        if f.get("op", op) == op and bool(f.get("perRecord", False)) == per_record:
+            f["times"] = f.get("times", 1) - 1
+            if f["times"] <= 0:
+                STATE.failures.remove(f)
+            return f
+    return None
 
 
 def apply_operation(db, op):
@@ -121,7 +137,16 @@ def apply_operation(db, op):
     name = rec.get("recordName")
     if not isinstance(name, str) or not name:
         raise BadRequest("operation without recordName")
+    injected = take_failure("records/modify", True)
+    if injected:
+        return error_entry(injected["serverErrorCode"], injected.get("reason", "injected"), name,
+                           injected.get("retryAfter"))
     existing = db.get(name)
+    if kind == "forceDelete":
+        if existing is None:
+            return error_entry("NOT_FOUND", "record not found", name)
+        del db[name]
+        return {"recordName": name, "deleted": True}
     record_type = rec.get("recordType") or (existing or {}).get("recordType")
     if not record_type:
         raise BadRequest("record without recordType")
@@ -170,7 +195,9 @@ def handle(op, env, body):
         rows = [r for r in db.values() if r["recordType"] == rtype]
         page = rows[start:start + limit]
         answer = {"records": json.loads(json.dumps(page))}
-        if start + limit < len(rows):
+        if STATE.repeat_marker:
+            answer["continuationMarker"] = "c2FtZTow"
+        elif start + limit < len(rows):
             answer["continuationMarker"] = base64.b64encode(
                 ("m:%d:%s" % (start + limit, os.urandom(4).hex())).encode()).decode()
         return answer
@@ -207,6 +234,9 @@ def control(cmd, body):
             STATE.stamp(rec, True)
             db[rec["recordName"]] = rec
         return {"count": len(db)}
+    if cmd == "fail":
+        STATE.failures.append(body)
+        return {}
     if cmd == "token":
         return {"token": STATE.token, "spent": sorted(STATE.spent)}
     if cmd == "state":
@@ -279,6 +309,12 @@ class Handler(BaseHTTPRequestHandler):
         except ValueError:
             return self.reply(400, error_entry("BAD_REQUEST", "body is not JSON"), STATE.token)
         STATE.requests.append({"op": op, "env": env, "body": body})
+        injected = take_failure(op, False)
+        if injected:
+            status = injected.get("status", 503)
+            return self.reply(status, error_entry(injected["serverErrorCode"],
+                                                  injected.get("reason", "injected"), None,
+                                                  injected.get("retryAfter")), STATE.token)
         try:
             return self.reply(200, handle(op, env, body), STATE.token)
         except BadRequest as e:
