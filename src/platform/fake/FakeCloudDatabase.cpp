@@ -10,62 +10,48 @@ namespace {
 constexpr std::int64_t kDateOriginUs = 1'780'272'000'000'000;
 }  // namespace
 
-FakeCloudDatabase::FakeCloudDatabase() = default;
-FakeCloudDatabase::~FakeCloudDatabase() = default;
-
-void FakeCloudDatabase::enqueue(Task task) {
+void FakeCloudDatabase::enqueue(std::function<void()> run,
+                                std::function<void(const CloudError&)> fail) {
   std::lock_guard lock(mutex_);
-  std::optional<CloudError> injected;
-  if (!failures_.empty()) {
-    injected = std::move(failures_.front());
-    failures_.pop_front();
+  if (failures_.empty()) {
+    pending_.push_back(std::move(run));
+    return;
   }
-  pending_.emplace_back(std::move(task), std::move(injected));
+  pending_.push_back([fail, error = std::move(failures_.front())] { fail(error); });
+  failures_.pop_front();
 }
 
 void FakeCloudDatabase::performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
                                      QueryCompletion completion) {
-  {
-    std::lock_guard lock(mutex_);
-    queries_.push_back(query);
-  }
+  locked([&] { queries_.push_back(query); });
   const std::string zone = zoneName.value_or(kCloudDefaultZoneName);
-  enqueue([this, query, zone, completion](std::optional<CloudError> injected) {
-    if (injected) {
-      completion({}, std::move(injected));
-      return;
-    }
-    std::vector<CloudRecordRef> result;
-    {
-      std::lock_guard lock(mutex_);
-      for (const auto& name : order_) {
-        auto it = records_.find(name);
-        if (it == records_.end()) continue;
-        const auto& r = it->second;
-        if (r.recordType == query.recordType && r.recordID.zoneName == zone) {
-          result.push_back(std::make_shared<CloudRecord>(r));
-        }
-      }
-    }
-    completion(std::move(result), std::nullopt);
-  });
+  enqueue(
+      [this, query, zone, completion] {
+        std::vector<CloudRecordRef> result;
+        locked([&] {
+          for (const auto& name : order_) {
+            const auto& r = records_.at(name);
+            if (r.recordType == query.recordType && r.recordID.zoneName == zone) {
+              result.push_back(std::make_shared<CloudRecord>(r));
+            }
+          }
+        });
+        completion(std::move(result), std::nullopt);
+      },
+      [completion](const CloudError& e) { completion({}, e); });
 }
 
 void FakeCloudDatabase::saveSubscription(const CloudQuerySubscription& subscription,
                                          SubscriptionCompletion completion) {
-  enqueue([this, subscription, completion](std::optional<CloudError> injected) {
-    if (injected) {
-      completion(std::nullopt, std::move(injected));
-      return;
-    }
-    CloudQuerySubscription saved = subscription;
-    {
-      std::lock_guard lock(mutex_);
-      if (!saved.subscriptionID) saved.subscriptionID = "sub-" + std::to_string(++tick_);
-      subscriptions_.push_back(saved);
-    }
-    completion(saved, std::nullopt);
-  });
+  enqueue(
+      [this, saved = subscription, completion]() mutable {
+        locked([&] {
+          if (!saved.subscriptionID) saved.subscriptionID = "sub-" + std::to_string(++tick_);
+          subscriptions_.push_back(saved);
+        });
+        completion(saved, std::nullopt);
+      },
+      [completion](const CloudError& e) { completion(std::nullopt, e); });
 }
 
 void FakeCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) {
@@ -74,81 +60,74 @@ void FakeCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation
   for (const auto& record : operation->recordsToSave()) {
     handedOver.emplace_back(record, record->snapshot());
   }
-  {
-    std::lock_guard lock(mutex_);
+  locked([&] {
     for (const auto& [record, data] : handedOver) {
       saveCalls_.push_back(SaveCall{data, operation->savePolicy()});
     }
-  }
-  enqueue([this, operation, handedOver](std::optional<CloudError> injected) {
+  });
+  auto each = [operation, handedOver](auto result) {
+    const auto& block = operation->perRecordCompletionBlock();
     for (const auto& [record, data] : handedOver) {
-      std::optional<CloudError> error = injected;
       CloudRecordData saved;
-      if (!error) {
-        std::lock_guard lock(mutex_);
-        error = saveLocked(data, operation->savePolicy(), saved);
-      }
-      if (const auto& block = operation->perRecordCompletionBlock()) {
-        if (error) {
-          block(record, std::move(error));
-        } else {
-          block(std::make_shared<CloudRecord>(std::move(saved)), std::nullopt);
-        }
+      std::optional<CloudError> error = result(data, saved);
+      if (!block) continue;
+      if (error) {
+        block(record, std::move(error));
+      } else {
+        block(std::make_shared<CloudRecord>(std::move(saved)), std::nullopt);
       }
     }
-  });
+  };
+  enqueue(
+      [this, each, policy = operation->savePolicy()] {
+        each([&](const CloudRecordData& data, CloudRecordData& saved) {
+          return locked([&] { return saveLocked(data, policy, saved); });
+        });
+      },
+      [each](const CloudError& e) {
+        each([&](const CloudRecordData&, CloudRecordData&) { return std::optional(e); });
+      });
 }
 
 void FakeCloudDatabase::deleteRecordWithID(const CloudRecordID& recordID,
                                            DeleteCompletion completion) {
-  enqueue([this, recordID, completion](std::optional<CloudError> injected) {
-    if (injected) {
-      completion(recordID, std::move(injected));
-      return;
-    }
-    bool found = false;
-    {
-      std::lock_guard lock(mutex_);
-      auto it = records_.find(recordID.recordName);
-      if (it != records_.end() && it->second.recordID == recordID) {
-        records_.erase(it);
-        std::erase(order_, recordID.recordName);
-        found = true;
-      }
-    }
-    if (found) {
-      completion(recordID, std::nullopt);
-    } else {
-      completion(recordID, CloudError{CloudErrorCode::UnknownItem,
-                                      "record not found: " + recordID.recordName, std::nullopt});
-    }
-  });
+  enqueue(
+      [this, recordID, completion] {
+        const bool found = locked([&] {
+          auto it = records_.find(recordID.recordName);
+          if (it == records_.end() || !(it->second.recordID == recordID)) return false;
+          records_.erase(it);
+          std::erase(order_, recordID.recordName);
+          return true;
+        });
+        if (found) {
+          completion(recordID, std::nullopt);
+        } else {
+          completion(recordID,
+                     CloudError{CloudErrorCode::UnknownItem,
+                                "record not found: " + recordID.recordName, std::nullopt});
+        }
+      },
+      [recordID, completion](const CloudError& e) { completion(recordID, e); });
 }
 
 CloudRecordData FakeCloudDatabase::storeLocked(CloudRecordData record) {
   const auto now = Date::fromMicroseconds(kDateOriginUs + 1000 * ++tick_);
   auto it = records_.find(record.recordID.recordName);
-  if (it == records_.end()) {
-    record.creationDate = now;
-    order_.push_back(record.recordID.recordName);
-  } else {
-    record.creationDate = it->second.creationDate;
-  }
+  if (it == records_.end()) order_.push_back(record.recordID.recordName);
+  record.creationDate = it == records_.end() ? now : it->second.creationDate;
   record.modificationDate = now;
   record.recordChangeTag = "tag-" + std::to_string(tick_);
   record.changedKeys.clear();
-  records_[record.recordID.recordName] = record;
-  return record;
+  return records_[record.recordID.recordName] = record;
 }
 
 std::optional<CloudError> FakeCloudDatabase::saveLocked(const CloudRecordData& incoming,
                                                         CloudRecordSavePolicy policy,
                                                         CloudRecordData& saved) {
   auto it = records_.find(incoming.recordID.recordName);
-  CloudRecordData next;
-  if (it == records_.end()) {
-    next = incoming;  // a new record holds every field set on it
-  } else {
+  CloudRecordData next = incoming;  // a new record holds every field set on it
+  if (it != records_.end()) {
     if (it->second.recordType != incoming.recordType) {
       return CloudError{CloudErrorCode::InvalidArguments, "record type mismatch", std::nullopt};
     }
@@ -176,93 +155,36 @@ std::optional<CloudError> FakeCloudDatabase::saveLocked(const CloudRecordData& i
 }
 
 void FakeCloudDatabase::checkForOutsideChanges(OutsideChangesCompletion completion) {
-  {
-    std::lock_guard lock(mutex_);
-    ++outsideChecks_;
-  }
-  enqueue([this, completion](std::optional<CloudError> injected) {
-    if (injected) {
-      completion(false, std::move(injected));
-      return;
-    }
-    bool changed = false;
-    {
-      std::lock_guard lock(mutex_);
-      changed = std::exchange(outsideChange_, false);
-    }
-    completion(changed, std::nullopt);
-  });
-}
-
-void FakeCloudDatabase::setTracksOutsideChanges(bool tracks) {
-  std::lock_guard lock(mutex_);
-  tracksOutsideChanges_ = tracks;
-}
-
-void FakeCloudDatabase::markOutsideChange() {
-  {
-    std::lock_guard lock(mutex_);
-    outsideChange_ = true;
-  }
-  hintStorageWritten();
+  locked([&] { ++outsideChecks_; });
+  enqueue(
+      [this, completion] {
+        completion(locked([&] { return std::exchange(outsideChange_, false); }), std::nullopt);
+      },
+      [completion](const CloudError& e) { completion(false, e); });
 }
 
 Subscription FakeCloudDatabase::observeOutsideChanges(std::function<void()> hint) {
   auto shared = std::make_shared<std::function<void()>>(std::move(hint));
-  std::lock_guard lock(mutex_);
-  hint_ = shared;
+  locked([&] { hint_ = shared; });
   return Subscription([this, shared] {
-    std::lock_guard lock(mutex_);
-    if (hint_ == shared) hint_.reset();
+    locked([&] {
+      if (hint_ == shared) hint_.reset();
+    });
   });
 }
 
-void FakeCloudDatabase::hintStorageWritten() {
-  std::shared_ptr<std::function<void()>> hint;
-  {
-    std::lock_guard lock(mutex_);
-    hint = hint_;
-  }
-  if (hint) (*hint)();
-}
-
-CloudRecordData FakeCloudDatabase::seed(CloudRecordData record) {
-  std::lock_guard lock(mutex_);
-  return storeLocked(std::move(record));
-}
-
-void FakeCloudDatabase::failNextWith(CloudError error) {
-  std::lock_guard lock(mutex_);
-  failures_.push_back(std::move(error));
-}
-
-bool FakeCloudDatabase::deliverNext() {
-  std::pair<Task, std::optional<CloudError>> next;
-  {
-    std::lock_guard lock(mutex_);
-    if (pending_.empty()) return false;
-    next = std::move(pending_.front());
-    pending_.pop_front();
-  }
-  next.first(std::move(next.second));
-  return true;
-}
-
 void FakeCloudDatabase::deliverAll() {
-  while (deliverNext()) {
+  while (auto next = locked([&] {
+           std::function<void()> task;
+           if (!pending_.empty()) task = std::move(pending_.front()), pending_.pop_front();
+           return task;
+         })) {
+    next();
   }
 }
 
 void FakeCloudDatabase::deliverAllOnThread() {
-  std::thread worker([this] { deliverAll(); });
-  worker.join();
-}
-
-std::optional<CloudRecordData> FakeCloudDatabase::stored(const std::string& recordName) const {
-  std::lock_guard lock(mutex_);
-  auto it = records_.find(recordName);
-  if (it == records_.end()) return std::nullopt;
-  return it->second;
+  std::thread([this] { deliverAll(); }).join();
 }
 
 }  // namespace nuv::fake

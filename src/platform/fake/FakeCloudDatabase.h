@@ -14,11 +14,11 @@
 namespace nuv::fake {
 
 // An in-memory cloud database. Calls are queued, not run: the test delivers
-// them with deliverNext()/deliverAll() on its own thread, or on a separate
-// thread with deliverAllOnThread() to play the backend worker. Queries
-// return records in first-stored order (sort descriptors are recorded, not
-// applied). The store sets creation and modification dates from a counter
-// (1 ms apart, strictly increasing) and a fresh change tag on every save.
+// them with deliverAll() on its own thread, or deliverAllOnThread() to play
+// the backend worker. Queries return records in first-stored order (sort
+// descriptors are recorded, not applied). Every store sets the dates from a
+// counter (1 ms apart, strictly increasing) and a fresh change tag.
+// Test controls are thread-safe.
 class FakeCloudDatabase : public CloudDatabase {
   template <class F>
   auto locked(F read) const {
@@ -32,10 +32,6 @@ class FakeCloudDatabase : public CloudDatabase {
     CloudRecordSavePolicy policy;
   };
 
-  FakeCloudDatabase();
-  ~FakeCloudDatabase() override;
-
-  // CloudDatabase
   CloudDatabaseScope databaseScope() const override { return CloudDatabaseScope::Private; }
   void performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
                     QueryCompletion completion) override;
@@ -49,34 +45,46 @@ class FakeCloudDatabase : public CloudDatabase {
   void checkForOutsideChanges(OutsideChangesCompletion completion) override;
   Subscription observeOutsideChanges(std::function<void()> hint) override;
 
-  // Test controls (thread-safe).
-  // Puts a record into the store as if the companion app had saved it; the
-  // store's dates and change tag are set. Returns the stored content.
-  CloudRecordData seed(CloudRecordData record);
-  // The next queued call (in the order the calls were made) fails with this
-  // error instead of running. Several calls queue several failures.
-  void failNextWith(CloudError error);
+  // Stores a record as if the companion app had saved it; returns what is stored.
+  CloudRecordData seed(CloudRecordData record) {
+    return locked([&] { return storeLocked(std::move(record)); });
+  }
+  // The next queued call fails with this error instead of running; several
+  // calls queue several failures.
+  void failNextWith(CloudError error) {
+    locked([&] { failures_.push_back(std::move(error)); });
+  }
+  void setTracksOutsideChanges(bool tracks) {
+    locked([&] { tracksOutsideChanges_ = tracks; });
+  }
+  // Another client wrote: the next check answers true (once) and the
+  // observer gets its hint on the calling thread.
+  void markOutsideChange() {
+    locked([&] { outsideChange_ = true; });
+    hintStorageWritten();
+  }
+  // A hint without an outside change (as this client's own writes give).
+  void hintStorageWritten() {
+    if (auto hint = locked([&] { return hint_; })) (*hint)();
+  }
+  void deliverAll();
+  void deliverAllOnThread();
+
   std::size_t pendingCount() const {
     return locked([&] { return pending_.size(); });
   }
-  // Whether the database says it can tell outside changes (default false).
-  void setTracksOutsideChanges(bool tracks);
-  // Another client wrote: the next check for outside changes answers true
-  // (once), and the observer gets its hint (on the calling thread).
-  void markOutsideChange();
-  // A hint without an outside change (as this client's own writes give).
-  void hintStorageWritten();
   bool observed() const {
     return locked([&] { return hint_ != nullptr; });
   }
   int outsideChecks() const {
     return locked([&] { return outsideChecks_; });
   }
-  bool deliverNext();
-  void deliverAll();
-  void deliverAllOnThread();
-
-  std::optional<CloudRecordData> stored(const std::string& recordName) const;
+  std::optional<CloudRecordData> stored(const std::string& recordName) const {
+    return locked([&]() -> std::optional<CloudRecordData> {
+      auto it = records_.find(recordName);
+      return it == records_.end() ? std::nullopt : std::optional(it->second);
+    });
+  }
   std::vector<SaveCall> saveCalls() const {
     return locked([&] { return saveCalls_; });
   }
@@ -88,14 +96,14 @@ class FakeCloudDatabase : public CloudDatabase {
   }
 
  private:
-  using Task = std::function<void(std::optional<CloudError> injected)>;
-  void enqueue(Task task);
+  // Queues `run`, or `fail` with the next injected failure.
+  void enqueue(std::function<void()> run, std::function<void(const CloudError&)> fail);
   CloudRecordData storeLocked(CloudRecordData record);
   std::optional<CloudError> saveLocked(const CloudRecordData& incoming,
                                        CloudRecordSavePolicy policy, CloudRecordData& saved);
 
   mutable std::mutex mutex_;
-  std::deque<std::pair<Task, std::optional<CloudError>>> pending_;
+  std::deque<std::function<void()>> pending_;
   std::deque<CloudError> failures_;
   std::vector<std::string> order_;  // record names in first-stored order
   std::map<std::string, CloudRecordData> records_;
@@ -103,8 +111,7 @@ class FakeCloudDatabase : public CloudDatabase {
   std::vector<SaveCall> saveCalls_;
   std::vector<CloudQuery> queries_;
   std::vector<CloudQuerySubscription> subscriptions_;
-  bool tracksOutsideChanges_ = false;
-  bool outsideChange_ = false;
+  bool tracksOutsideChanges_ = false, outsideChange_ = false;
   int outsideChecks_ = 0;
   std::shared_ptr<std::function<void()>> hint_;
 };
@@ -112,15 +119,14 @@ class FakeCloudDatabase : public CloudDatabase {
 // A container whose private database is a FakeCloudDatabase.
 class FakeCloudContainer : public CloudContainer {
  public:
-  explicit FakeCloudContainer(std::string identifier)
-      : identifier_(std::move(identifier)), database_(std::make_shared<FakeCloudDatabase>()) {}
+  explicit FakeCloudContainer(std::string identifier) : identifier_(std::move(identifier)) {}
   std::string containerIdentifier() const override { return identifier_; }
   CloudDatabaseRef privateCloudDatabase() override { return database_; }
   const std::shared_ptr<FakeCloudDatabase>& fakeDatabase() const { return database_; }
 
  private:
   std::string identifier_;
-  std::shared_ptr<FakeCloudDatabase> database_;
+  std::shared_ptr<FakeCloudDatabase> database_ = std::make_shared<FakeCloudDatabase>();
 };
 
 }  // namespace nuv::fake

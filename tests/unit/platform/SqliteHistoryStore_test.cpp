@@ -87,13 +87,6 @@ TEST_F(SqliteHistoryStoreTest, PruneDropsWhatIsOlderThanTheCutoffAndKeepsWhatIsA
   EXPECT_EQ(got.events[0].time, at(100));
 }
 
-TEST_F(SqliteHistoryStoreTest, FolderAndFilesArePrivateAndTheJournalIsWal) {
-  store.addSample("a", {at(1), 1, false, false});
-  store.waitUntilIdle();
-  EXPECT_EQ(modeOf(dir), 0700u);
-  for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(modeOf(path + suffix), 0600u) << suffix;
-}
-
 TEST_F(SqliteHistoryStoreTest, CorruptFileIsMovedAsideOnceAndANewOneStarted) {
   fs::create_directories(dir);
   std::ofstream(path) << std::string(8192, 'x');
@@ -112,9 +105,12 @@ TEST_F(SqliteHistoryStoreTest, CorruptFileIsMovedAsideOnceAndANewOneStarted) {
   EXPECT_EQ(aside, 1);
 }
 
+// Also: the folder and files are private, and the journal is a WAL.
 TEST_F(SqliteHistoryStoreTest, LockedFileLosesRowsWithOneWarningUntilWritesWorkAgain) {
   store.addSample("a", {at(1), 10, false, false});
   store.waitUntilIdle();
+  EXPECT_EQ(modeOf(dir), 0700u);
+  for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(modeOf(path + suffix), 0600u) << suffix;
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);

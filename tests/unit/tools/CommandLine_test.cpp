@@ -47,6 +47,7 @@ struct Values {
   std::optional<std::string> name;
   std::optional<long> count;
   std::optional<std::string> title;
+  bool operator==(const Values&) const = default;
 };
 
 CommandLine leaf(Values& v) {
@@ -109,10 +110,7 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
     EXPECT_EQ(streams.err(), c.err);
     EXPECT_EQ(streams.out(), "");
     if (c.status) continue;
-    EXPECT_EQ(v.json, c.values.json);
-    EXPECT_EQ(v.name, c.values.name);
-    EXPECT_EQ(v.count, c.values.count);
-    EXPECT_EQ(v.title, c.values.title);
+    EXPECT_EQ(v, c.values);
     EXPECT_EQ(args, c.rest);
   }
 }
