@@ -401,7 +401,7 @@ class DevicesWindowTest(WindowTestCase):
         self.fill_history(phone["Bonjour"])
         window = self.open_window()
         self.wait_rows(window, expected(phone), STARTUP)
-        self.activate("show-history", GLib.Variant("s", phone["Bonjour"]))
+        self.activate("show-device", GLib.Variant("s", phone["Bonjour"]))
         view = window.wait(lambda v: ("image", "Battery history of Anna's iPhone") in v.named
                            and any(t.startswith("Now 85%") for t in v.labels), 10, "the page")
         self.assertIn("Charge cycles: 412 \u00b7 Maximum capacity: 87%", view.labels)

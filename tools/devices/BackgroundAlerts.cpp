@@ -135,7 +135,8 @@ void BackgroundAlerts::show(const Alert& alert) {
   g_notification_set_body(note.get(), alert.body.c_str());
   nuv::glib::Object<GIcon> icon(g_themed_icon_new(g_application_get_application_id(app_)));
   g_notification_set_icon(note.get(), icon.get());
-  g_notification_set_default_action(note.get(), "app.open-window");
+  g_notification_set_default_action_and_target(note.get(), "app.show-device", "s",
+                                               alert.device.c_str());
   if (alert.kind == AlertKind::Low) {
     g_notification_set_priority(note.get(), G_NOTIFICATION_PRIORITY_HIGH);
   }

@@ -22,7 +22,8 @@ namespace nuvdevices {
 // its settings from GSettings at once when they change.
 //
 // Notification ids are "<kind>:<device key>", so an alert replaces the same
-// device's previous one of its kind; clicking one runs "app.open-window".
+// device's previous one of its kind; clicking one runs "app.show-device" with
+// the device's key, which opens the window on that device's page.
 // When the session bus has no notification service (none owns
 // org.freedesktop.Notifications or org.gtk.Notifications, none is
 // activatable, and the app is not sandboxed), alerts are not sent and that is

@@ -17,26 +17,23 @@ bool cancelled(const GError* error) {
   return error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
 }
 
+GtkWidget* textLine(const char* cssClass) {
+  GtkWidget* label = gtk_label_new(nullptr);
+  gtk_label_set_xalign(GTK_LABEL(label), 0);
+  gtk_label_set_wrap(GTK_LABEL(label), TRUE);
+  if (cssClass) gtk_widget_add_css_class(label, cssClass);
+  return label;
+}
+
 }  // namespace
 
-DeviceHistoryPage::DeviceHistoryPage(GtkWindow* parent, GDBusConnection* bus,
-                                     const nuv::Clock& clock)
+DeviceHistoryPage::DeviceHistoryPage(GDBusConnection* bus, const nuv::Clock& clock)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))), clock_(clock) {
-  window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_window_new())));
-  gtk_window_set_transient_for(GTK_WINDOW(window_.get()), parent);
-  gtk_window_set_hide_on_close(GTK_WINDOW(window_.get()), TRUE);
-  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 640, 340);
-  gtk_widget_add_css_class(window_.get(), "history-page");
-
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
-  gtk_widget_set_margin_start(box, 16);
-  gtk_widget_set_margin_end(box, 16);
-  gtk_widget_set_margin_top(box, 12);
-  gtk_widget_set_margin_bottom(box, 12);
+  box_.reset(GTK_WIDGET(g_object_ref_sink(box)));
+  gtk_widget_add_css_class(box, "history-page");
   GtkWidget* top = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-  summary_ = gtk_label_new(nullptr);
-  gtk_label_set_xalign(GTK_LABEL(summary_), 0);
-  gtk_label_set_wrap(GTK_LABEL(summary_), TRUE);
+  summary_ = textLine(nullptr);
   gtk_widget_set_hexpand(summary_, TRUE);
   GtkWidget* weekLabel = gtk_label_new("7 days");
   week_ = gtk_switch_new();
@@ -44,62 +41,74 @@ DeviceHistoryPage::DeviceHistoryPage(GtkWindow* parent, GDBusConnection* bus,
   gtk_accessible_update_property(GTK_ACCESSIBLE(week_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  "Show 7 days", -1);
   g_signal_connect(week_, "notify::active", G_CALLBACK(+[](GObject*, GParamSpec*, void* s) {
-                     static_cast<DeviceHistoryPage*>(s)->reload();
+                     auto* self = static_cast<DeviceHistoryPage*>(s);
+                     if (!self->key_.empty()) self->reload();
                    }),
                    this);
   gtk_box_append(GTK_BOX(top), summary_);
   gtk_box_append(GTK_BOX(top), weekLabel);
   gtk_box_append(GTK_BOX(top), week_);
+  notice_ = textLine("history-notice");
+  gtk_widget_set_visible(notice_, FALSE);
   chart_ = nuv_history_chart_new();
   gtk_widget_set_vexpand(chart_, TRUE);
-  health_ = gtk_label_new(nullptr);
-  gtk_label_set_xalign(GTK_LABEL(health_), 0);
-  gtk_widget_add_css_class(health_, "dim-label");
+  health_ = textLine("dim-label");
   gtk_box_append(GTK_BOX(box), top);
+  gtk_box_append(GTK_BOX(box), notice_);
   gtk_box_append(GTK_BOX(box), chart_);
   gtk_box_append(GTK_BOX(box), health_);
-  gtk_window_set_child(GTK_WINDOW(window_.get()), box);
 }
 
-DeviceHistoryPage::~DeviceHistoryPage() {
+DeviceHistoryPage::~DeviceHistoryPage() { close(); }
+
+void DeviceHistoryPage::open(const std::string& key) {
+  close();
+  key_ = name_ = key;
+  entry_.reset();
+  stale_ = true;
+  // Nothing of the device shown before stays while the history is read.
+  const nuv::Date now = clock_.now();
+  nuv_history_chart_set(NUV_HISTORY_CHART(chart_), {}, nuv::Date{now.time - span()}, now);
+  gtk_label_set_text(GTK_LABEL(summary_), "Reading the history\u2026");
+  gtk_label_set_text(GTK_LABEL(health_), "");
+  gtk_widget_set_visible(health_, FALSE);
+}
+
+void DeviceHistoryPage::close() {
   if (call_) g_cancellable_cancel(call_.get());
-  gtk_window_destroy(GTK_WINDOW(window_.get()));
+  call_.reset();
+  key_.clear();
 }
 
-void DeviceHistoryPage::open(const std::string& key,
-                             const std::map<std::string, std::string>& entry) {
-  key_ = key;
-  showEntry(entry);
-  reload();
-  gtk_window_present(GTK_WINDOW(window_.get()));
-}
-
-void DeviceHistoryPage::entryChanged(const std::string& key,
-                                     const std::map<std::string, std::string>& entry) {
-  if (key != key_ || !gtk_widget_get_visible(window_.get())) return;
-  showEntry(entry);
-  reload();
-}
-
-void DeviceHistoryPage::showEntry(const std::map<std::string, std::string>& entry) {
-  auto name = entry.find("name");
-  const std::string shown = name != entry.end() ? name->second : key_;
-  gtk_window_set_title(GTK_WINDOW(window_.get()), shown.c_str());
-  const std::string label = "Battery history of " + shown;
+void DeviceHistoryPage::update(const Fields* entry, const std::string& name,
+                               const std::string& notice) {
+  if (key_.empty()) return;
+  if (!name.empty()) name_ = name;
+  const std::string label = "Battery history of " + name_;
   gtk_accessible_update_property(GTK_ACCESSIBLE(chart_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  label.c_str(), -1);
-  const std::string health = HistorySummary::health(entry);
-  gtk_label_set_text(GTK_LABEL(health_), health.c_str());
-  gtk_widget_set_visible(health_, !health.empty());
+  gtk_label_set_text(GTK_LABEL(notice_), notice.c_str());
+  gtk_widget_set_visible(notice_, !notice.empty());
+  if (entry) {
+    const std::string health = HistorySummary::health(*entry);
+    gtk_label_set_text(GTK_LABEL(health_), health.c_str());
+    gtk_widget_set_visible(health_, !health.empty());
+    if (entry_ != *entry) stale_ = true;
+    entry_ = *entry;
+  }
+  if (stale_) reload();
+}
+
+std::chrono::hours DeviceHistoryPage::span() const {
+  return std::chrono::hours(gtk_switch_get_active(GTK_SWITCH(week_)) ? 24 * 7 : 24);
 }
 
 void DeviceHistoryPage::reload() {
   if (call_) g_cancellable_cancel(call_.get());
   call_.reset(g_cancellable_new());
+  stale_ = false;
   to_ = clock_.now();
-  const auto span = gtk_switch_get_active(GTK_SWITCH(week_)) ? std::chrono::hours(24 * 7)
-                                                             : std::chrono::hours(24);
-  from_ = nuv::Date{to_.time - span};
+  from_ = nuv::Date{to_.time - span()};
   g_dbus_connection_call(
       bus_.get(), nuv::bus::kHostServiceName, nuv::bus::kHostServicePath,
       nuv::bus::kHostServiceInterface, nuv::bus::kGetHistoryMethod,
@@ -119,6 +128,7 @@ void DeviceHistoryPage::onReply(GObject* bus, GAsyncResult* result, void* data) 
   if (history) {
     summary = HistorySummary::line(*history, self->to_);
   } else {
+    self->stale_ = true;
     history.emplace();
     summary = std::string("History unavailable: ") + (error ? error->message : "bad reply");
   }

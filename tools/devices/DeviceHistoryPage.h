@@ -2,7 +2,9 @@
 
 #include <gtk/gtk.h>
 
+#include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "platform/HistoryStore.h"
@@ -14,39 +16,61 @@ class Clock;
 
 namespace nuvdevices {
 
-// One device's page, a window of its own beside the list: the summary line,
-// the battery chart of the last 24 hours (or, with the switch, 7 days) and
-// the battery's health when the probe reports it. The history comes from the
-// module's GetHistory and is asked for again whenever the device's entry
-// changes, so the chart follows new changes.
+// One device's page in the devices window: the summary line, an optional
+// notice (the device left the map, the module stopped), the battery chart of
+// the last 24 hours (or, with the switch, 7 days) and the battery's health
+// when the probe reports it. The history comes from the module's GetHistory
+// and is asked for again whenever the device's entry changes, so the chart
+// follows new changes.
 //
-// Loop thread only. Replies that arrive after destruction are dropped.
+// Loop thread only. Replies that arrive after close() or destruction are
+// dropped.
 class DeviceHistoryPage {
  public:
-  DeviceHistoryPage(GtkWindow* parent, GDBusConnection* bus, const nuv::Clock& clock);
+  using Fields = std::map<std::string, std::string>;
+
+  DeviceHistoryPage(GDBusConnection* bus, const nuv::Clock& clock);
   ~DeviceHistoryPage();
   DeviceHistoryPage(const DeviceHistoryPage&) = delete;
   DeviceHistoryPage& operator=(const DeviceHistoryPage&) = delete;
 
-  // Shows the device `key` with its current entry, and brings the page up.
-  void open(const std::string& key, const std::map<std::string, std::string>& entry);
-  // The device's entry changed (new values, a new broadcast): read again.
-  // Ignored for other devices or while the page is closed.
-  void entryChanged(const std::string& key, const std::map<std::string, std::string>& entry);
+  // The page's widget; this object keeps a reference of its own.
+  GtkWidget* widget() const { return box_.get(); }
+
+  // Shows the device `key`, named by its key until update() names it; its
+  // history is read at the next update().
+  void open(const std::string& key);
+  // Stops following the device: a pending read is dropped.
+  void close();
+  // The device shown; "" while closed.
+  const std::string& key() const { return key_; }
+  // Its name as last seen, for the window's title.
+  const std::string& name() const { return name_; }
+
+  // The device as the newest map has it: `entry` is its entry, or null when
+  // the map does not hold it (the last values stay); `name` the name to show
+  // ("" keeps the last one); `notice` a line about it ("" for none). Reads
+  // the history again when the entry differs from the last one, and after a
+  // failed read.
+  void update(const Fields* entry, const std::string& name, const std::string& notice);
 
  private:
-  void showEntry(const std::map<std::string, std::string>& entry);
+  std::chrono::hours span() const;  // 24 hours, or 7 days with the switch on
   void reload();
   static void onReply(GObject* bus, GAsyncResult* result, void* self);
 
   nuv::glib::Object<GDBusConnection> bus_;
   const nuv::Clock& clock_;
-  nuv::glib::Object<GtkWidget> window_;
+  nuv::glib::Object<GtkWidget> box_;
   GtkWidget* chart_;
   GtkWidget* summary_;
+  GtkWidget* notice_;
   GtkWidget* health_;
   GtkWidget* week_;
   std::string key_;
+  std::string name_;
+  std::optional<Fields> entry_;  // as last read; none until the map holds the device
+  bool stale_ = false;           // opened, or the last read failed: read at the next update
   nuv::glib::Object<GCancellable> call_;
   nuv::Date from_, to_;
 };

@@ -35,6 +35,7 @@ DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nu
                      static_cast<DevicesWindow*>(s)->windowGone_ = true;
                    }),
                    this);
+  if (bus) history_ = std::make_unique<DeviceHistoryPage>(bus, clock);
   addActions();
   buildHeader();
   buildPages();
@@ -52,7 +53,7 @@ DevicesWindow::~DevicesWindow() {
   history_.reset();
   if (ageTimer_) g_source_remove(ageTimer_);
   if (startTimer_) g_source_remove(startTimer_);
-  for (const char* name : {"refresh", "stop-module", "start-module", "quit", "show-history"}) {
+  for (const char* name : {"refresh", "stop-module", "start-module", "quit"}) {
     g_action_map_remove_action(G_ACTION_MAP(app_), name);
   }
   rows_.clear();
@@ -80,14 +81,20 @@ void DevicesWindow::addActions() {
               gtk_window_close(GTK_WINDOW(static_cast<DevicesWindow*>(s)->window_.get()));
             }),
             this);
-  GSimpleAction* history = g_simple_action_new("show-history", G_VARIANT_TYPE_STRING);
-  g_signal_connect(
-      history, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* key, void* s) {
-        static_cast<DevicesWindow*>(s)->showHistory(g_variant_get_string(key, nullptr));
-      }),
-      this);
-  g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(history));
-  g_object_unref(history);
+  // Back is the window's: its keys must not reach the dialogs it opens.
+  backAction_ = g_simple_action_new("back", nullptr);
+  g_signal_connect(backAction_, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, void* s) {
+                     static_cast<DevicesWindow*>(s)->showList();
+                   }),
+                   this);
+  g_action_map_add_action(G_ACTION_MAP(window_.get()), G_ACTION(backAction_));
+  g_object_unref(backAction_);
+  GtkEventController* keys = gtk_shortcut_controller_new();
+  gtk_shortcut_controller_add_shortcut(
+      GTK_SHORTCUT_CONTROLLER(keys),
+      gtk_shortcut_new(gtk_shortcut_trigger_parse_string("Escape|<Alt>Left"),
+                       gtk_named_action_new("win.back")));
+  gtk_widget_add_controller(window_.get(), keys);
   const char* refreshKeys[] = {"<Control>r", "F5", nullptr};
   const char* quitKeys[] = {"<Control>q", "<Control>w", nullptr};
   gtk_application_set_accels_for_action(app_, "app.refresh", refreshKeys);
@@ -98,13 +105,20 @@ void DevicesWindow::buildHeader() {
   GtkWidget* header = gtk_header_bar_new();
   GtkWidget* titles = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_widget_set_valign(titles, GTK_ALIGN_CENTER);
-  GtkWidget* title = gtk_label_new("Devices");
+  GtkWidget* title = title_ = gtk_label_new(nullptr);
   gtk_widget_add_css_class(title, "title");
+  gtk_label_set_ellipsize(GTK_LABEL(title), PANGO_ELLIPSIZE_END);
   subtitle_ = gtk_label_new(nullptr);
   gtk_widget_add_css_class(subtitle_, "subtitle");
   gtk_box_append(GTK_BOX(titles), title);
   gtk_box_append(GTK_BOX(titles), subtitle_);
   gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), titles);
+
+  GtkWidget* back = iconButton("go-previous-symbolic", "Back", "Back to the devices (Alt+Left)");
+  gtk_actionable_set_action_name(GTK_ACTIONABLE(back), "win.back");
+  // Shown only where there is a way back, as the action is enabled only there.
+  g_object_bind_property(backAction_, "enabled", back, "visible", G_BINDING_SYNC_CREATE);
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header), back);
 
   GtkWidget* refresh =
       iconButton("view-refresh-symbolic", "Refresh", "Ask NUVModule for fresh values now (Ctrl+R)");
@@ -131,9 +145,9 @@ void DevicesWindow::buildHeader() {
 }
 
 void DevicesWindow::buildPages() {
-  // Two pages, one visible at a time (not a GtkStack: a hidden widget also
-  // leaves the accessibility tree, a stack's hidden page does not).
-  GtkWidget* pages = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  // The list page shows one of two, the rows or a status (hidden widgets,
+  // not a stack's pages: a hidden widget also leaves the accessibility tree).
+  GtkWidget* pages = listPage_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   GtkWidget* scroller = devicesPage_ = gtk_scrolled_window_new();
   gtk_widget_set_vexpand(scroller, TRUE);
   gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER,
@@ -150,7 +164,7 @@ void DevicesWindow::buildPages() {
                    G_CALLBACK(+[](GtkListBox*, GtkListBoxRow* row, void* s) {
                      auto* self = static_cast<DevicesWindow*>(s);
                      const auto i = static_cast<std::size_t>(gtk_list_box_row_get_index(row));
-                     if (i < self->rows_.size()) self->showHistory(self->rows_[i]->key());
+                     if (i < self->rows_.size()) self->showDevice(self->rows_[i]->key());
                    }),
                    this);
   overflow_ = gtk_label_new(nullptr);
@@ -161,7 +175,11 @@ void DevicesWindow::buildPages() {
   gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), column);
   gtk_box_append(GTK_BOX(pages), scroller);
   gtk_box_append(GTK_BOX(pages), statusPage());
-  gtk_window_set_child(GTK_WINDOW(window_.get()), pages);
+  stack_ = gtk_stack_new();
+  gtk_stack_set_transition_type(GTK_STACK(stack_), GTK_STACK_TRANSITION_TYPE_SLIDE_LEFT_RIGHT);
+  gtk_stack_add_child(GTK_STACK(stack_), pages);
+  if (history_) gtk_stack_add_child(GTK_STACK(stack_), history_->widget());
+  gtk_window_set_child(GTK_WINDOW(window_.get()), stack_);
 }
 
 GtkWidget* DevicesWindow::statusPage() {
@@ -206,28 +224,51 @@ void DevicesWindow::onRunning(bool running) {
     if (startTimer_) g_source_remove(startTimer_);
     startTimer_ = 0;
   }
+  followShownDevice();
   render();
 }
 
 void DevicesWindow::onDevices(const nuvctl::StackPayload& map) {
   model_.update(map);
   map_ = map;
-  if (history_) {
-    for (const auto& entry : map.devices) history_->entryChanged(entry.key, entry.fields);
-  }
   mapKnown_ = true;
+  followShownDevice();
   render();
 }
 
-void DevicesWindow::showHistory(const std::string& key) {
-  if (!bus_) return;
-  if (!history_)
-    history_ = std::make_unique<DeviceHistoryPage>(GTK_WINDOW(window_.get()), bus_, clock_);
-  std::map<std::string, std::string> fields;
-  for (const auto& entry : map_.devices) {
-    if (entry.key == key) fields = entry.fields;
+void DevicesWindow::showDevice(const std::string& key) {
+  if (!history_) return;
+  history_->open(key);
+  followShownDevice();
+  gtk_stack_set_visible_child(GTK_STACK(stack_), history_->widget());
+  render();
+}
+
+void DevicesWindow::showList() {
+  if (!history_) return;
+  history_->close();
+  gtk_stack_set_visible_child(GTK_STACK(stack_), listPage_);
+  render();
+}
+
+void DevicesWindow::followShownDevice() {
+  if (!history_ || history_->key().empty()) return;
+  const nuvctl::DeviceEntry* entry = nullptr;
+  const bool mapCurrent = running_ && mapKnown_;
+  for (const auto& e : map_.devices) {
+    if (mapCurrent && e.key == history_->key()) entry = &e;
   }
-  history_->open(key, fields);
+  std::string name, notice;
+  if (entry) {
+    const nuv::Date now = clock_.now();
+    name = DeviceRowModel::rowOf(*entry, now, now).name;
+  } else if (mapCurrent) {
+    notice = history_->name() +
+             " is no longer among NUVModule's devices. Its history stays here until you go back.";
+  } else if (watched_ && !running_) {
+    notice = "NUVModule is not running: no new changes are kept until it is back.";
+  }
+  history_->update(entry ? &entry->fields : nullptr, name, notice);
 }
 
 void DevicesWindow::startModule() {
@@ -317,7 +358,19 @@ void DevicesWindow::render() {
       subtitle = "NUVModule is not running";
       break;
   }
+  const bool devicePage = history_ && !history_->key().empty();
+  if (devicePage) subtitle = "Battery history";
+  gtk_label_set_text(GTK_LABEL(title_), devicePage ? history_->name().c_str() : "Devices");
   gtk_label_set_text(GTK_LABEL(subtitle_), subtitle.c_str());
+  g_simple_action_set_enabled(backAction_, devicePage);
+  // A stack keeps its hidden page in the accessibility tree; screen readers
+  // must not read it.
+  gtk_accessible_update_state(GTK_ACCESSIBLE(listPage_), GTK_ACCESSIBLE_STATE_HIDDEN, devicePage,
+                              -1);
+  if (history_) {
+    gtk_accessible_update_state(GTK_ACCESSIBLE(history_->widget()), GTK_ACCESSIBLE_STATE_HIDDEN,
+                                !devicePage, -1);
+  }
 
   if (shown == Page::Devices) {
     renderRows();

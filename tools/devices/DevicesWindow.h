@@ -15,21 +15,24 @@
 
 namespace nuvdevices {
 
-// The one window of nuv-devices: a header bar (Refresh, a menu with "Stop
-// NUVModule…"), and one page at a time:
-//   - the devices, one row each (DeviceRowWidget), at most kMaxRows;
-//   - "No devices yet" while the module runs with an empty map;
-//   - "Connecting…" while the module runs and its map is not read yet;
-//   - "NUVModule is not running" with a Start button, or "Starting…".
+// The one window of nuv-devices: a header bar (Back, Refresh, a menu with
+// "Stop NUVModule…") over a stack of two pages that slide:
+//   - the list, which shows one of
+//     - the devices, one row each (DeviceRowWidget), at most kMaxRows;
+//     - "No devices yet" while the module runs with an empty map;
+//     - "Connecting…" while the module runs and its map is not read yet;
+//     - "NUVModule is not running" with a Start button, or "Starting…";
+//   - one device's page (DeviceHistoryPage), opened by a click on its row or
+//     by showDevice(), with the device's name as the window's title. Back,
+//     Escape and Alt+Left return to the list. A device that leaves the map
+//     keeps its page, which then says so.
 // The rows outlive the module: when it stops and comes back (a relaunch after
 // wake) they are shown again at once and then replaced by its map.
 //
 // The actions live on the application, so the desktop and tests can trigger
 // them over the bus too: app.refresh, app.stop-module (asks first),
-// app.start-module, app.quit (closes the window), and app.show-history(device
-// key), which a click on a row does: the device's page with its battery
-// history. The menu also offers app.preferences, which the application
-// provides.
+// app.start-module and app.quit (closes the window). The menu also offers
+// app.preferences, which the application provides. win.back is the window's.
 //
 // Loop thread only. The object must outlive the GtkWindow's use of it: the
 // application keeps it until its main loop has ended.
@@ -42,6 +45,9 @@ class DevicesWindow {
   DevicesWindow& operator=(const DevicesWindow&) = delete;
 
   void present();
+  // Opens the page of the device with this map key (also one not in the map:
+  // its history may still be there). Without a session bus it does nothing.
+  void showDevice(const std::string& key);
   // The user closed the window; the object only waits to be destroyed.
   bool closed() const { return windowGone_; }
   GtkWindow* gtkWindow() const { return GTK_WINDOW(window_.get()); }
@@ -63,7 +69,8 @@ class DevicesWindow {
   void onStarted(bool ok, const std::string& message);
   void askToStop();
   void startModule();
-  void showHistory(const std::string& key);
+  void showList();
+  void followShownDevice();
 
   Page page() const;
   void render();
@@ -81,7 +88,10 @@ class DevicesWindow {
   ModuleStarter starter_;
 
   nuv::glib::Object<GtkWidget> window_;
+  GtkWidget* title_ = nullptr;
   GtkWidget* subtitle_ = nullptr;
+  GtkWidget* stack_ = nullptr;
+  GtkWidget* listPage_ = nullptr;
   GtkWidget* devicesPage_ = nullptr;
   GtkWidget* statusPage_ = nullptr;
   GtkWidget* list_ = nullptr;
@@ -96,6 +106,7 @@ class DevicesWindow {
   GSimpleAction* refreshAction_ = nullptr;  // owned by the application
   GSimpleAction* stopAction_ = nullptr;
   GSimpleAction* startAction_ = nullptr;
+  GSimpleAction* backAction_ = nullptr;  // owned by the window
 
   bool watched_ = false;  // the bus has told whether the module runs
   bool running_ = false;
@@ -106,8 +117,8 @@ class DevicesWindow {
   unsigned ageTimer_ = 0;
   unsigned startTimer_ = 0;
 
-  nuvctl::StackPayload map_;                    // the last map, for the history page
-  std::unique_ptr<DeviceHistoryPage> history_;  // made on first use
+  nuvctl::StackPayload map_;                    // the last map, for the device's page
+  std::unique_ptr<DeviceHistoryPage> history_;  // none without a session bus
 
   // Last, so that it goes first: its callbacks use everything above.
   std::unique_ptr<HostServiceClient> client_;

@@ -49,8 +49,9 @@ GSettings* openSettings() {
   return settings;
 }
 
-void addAction(GApplication* application, const char* name, GCallback callback, App* app) {
-  nuv::glib::Object<GSimpleAction> action(g_simple_action_new(name, nullptr));
+void addAction(GApplication* application, const char* name, GCallback callback, App* app,
+               const GVariantType* parameter = nullptr) {
+  nuv::glib::Object<GSimpleAction> action(g_simple_action_new(name, parameter));
   g_signal_connect(action.get(), "activate", callback, app);
   g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action.get()));
 }
@@ -87,10 +88,14 @@ void onStartup(GApplication* application, void* data) {
     const char* keys[] = {"<Control>comma", nullptr};
     gtk_application_set_accels_for_action(GTK_APPLICATION(application), "app.preferences", keys);
   }
-  addAction(application, "open-window", G_CALLBACK(+[](GSimpleAction*, GVariant*, void*) {
+  // app.show-device(key): the window on that device's page; what clicking
+  // an alert does.
+  addAction(application, "show-device", G_CALLBACK(+[](GSimpleAction*, GVariant* key, void* data) {
+              auto* app = static_cast<App*>(data);
               g_application_activate(g_application_get_default());
+              if (app->window) app->window->showDevice(g_variant_get_string(key, nullptr));
             }),
-            app);
+            app, G_VARIANT_TYPE_STRING);
   app->alerts = std::make_unique<nuvdevices::BackgroundAlerts>(
       application, g_application_get_dbus_connection(application), app->settings.get(), app->loop);
 
