@@ -246,9 +246,14 @@ void DevicesWindow::showDevice(const std::string& key) {
 
 void DevicesWindow::showList() {
   if (!history_) return;
+  const std::string key = history_->key();
   history_->close();
   gtk_stack_set_visible_child(GTK_STACK(stack_), listPage_);
   render();
+  // Back where the person left: the device's row has the focus.
+  for (const auto& row : rows_) {
+    if (row->key() == key) gtk_widget_grab_focus(row->widget());
+  }
 }
 
 void DevicesWindow::followShownDevice() {
