@@ -60,21 +60,8 @@ class ProbeTest(unittest.TestCase):
                              r"^devInfo\.NUVModule: usbmuxd is not running[^\n]*\n$")
             self.assertLess(time.monotonic() - start, 1.0, address)
 
-    def test_every_device_in_turn_and_the_simulated_ones_too(self):
-        # Rotation rules and the state file's locking are RotationState's
-        # and ProbeReport's unit tests; here, the real programs keep their turns.
-        runtime = os.path.join(self.tmp, "runtime")
-        os.makedirs(runtime, mode=0o700)
-        devices = {u: {"DeviceName": "Device " + u} for u in ("cccc0003", "aaaa0001", "bbbb0002")}
-        muxd = FakeUsbmuxd(self.tmp, devices)
-        self.addCleanup(muxd.close)
-        env = probe_env("UNIX:" + muxd.path, runtime)
-        firsts = [run([PROBE, "-f"], env, 20).stdout.split("\n")[0] for _ in range(3)]
-        self.assertEqual(firsts, ["Bonjour\t" + u for u in ("aaaa0001", "bbbb0002", "cccc0003")])
-        # The state folder's privacy is RotationState_test's.
-        state = os.path.join(runtime, "vemo.Tallyport.NUVModule")
-        self.assertEqual(os.listdir(state), ["rotation"])
-
+    def test_simulated_devices_take_turns(self):
+        # The real probe's turns across runs are probe_health_test's.
         env = dict(os.environ, XDG_RUNTIME_DIR=self.tmp, NUV_SIM_DEVICES="3")
         names = [dict(l.split("\t") for l in run([SIMDEVICE, "-f"], env).stdout.splitlines())["name"]
                  for _ in range(3)]
@@ -146,6 +133,7 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         return w
 
     def test_one_json_line_per_broadcast_and_malformed_ones_skipped(self):
+        # That it maps no network library is the nuvctl_memory benchmark's check.
         w = self.watch()  # stdout is a pipe: JSON without asking
         w.drain()
         self.bus.emit("iOSStack", "", {"abc": GLib.Variant("s", "not an entry")})
@@ -158,10 +146,6 @@ class NuvctlOnTheBusTest(unittest.TestCase):
                                           "def": {"Bonjour": "def"}})
         self.assertRegex(got["received"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
         self.assertIsNone(w.out.next(1.0))  # the other notification is not shown
-        with open("/proc/%d/maps" % w.proc.pid) as f:
-            maps = f.read()
-        self.assertIn("/libgio-2.0.so", maps)  # libraries are seen at all
-        self.assertEqual(nuvtest.network_libraries(maps), [])
         self.assertEqual(w.stop(), 0)
 
     def test_count_exits_after_n_broadcasts_and_a_lost_bus_with_status_one(self):
