@@ -165,7 +165,6 @@ int main(int argc, char** argv) {
     auto window = static_cast<std::int32_t>(std::strtoll(argv[4], nullptr, 10));
     say("sample=" + hex(watcher.colorUnderWindowAtPoint({double(x), double(y)}, window)));
     say("color=" + hex(watcher.getColor(x, y, window)));
-    say("alive=1");
     return 0;
   }
   std::cerr << "usage: desktop_driver trust|window|focused|under|color ...\n";
