@@ -125,7 +125,6 @@ int main(int argc, char** argv) {
     say(std::string("found=") + (window ? "1" : "0"));
     if (!window) return 1;
     AccessibilityWrapper wrapper(AccessibilityWrapper::applicationForElement(window), window);
-    say("title=" + wrapper.getTitle());
     say("pid=" + std::to_string(wrapper.processIdentifier()));
     say("role=" + AccessibilityWrapper::getRole(window).value_or("nil"));
     say("minimizedOrHidden=" + std::to_string(wrapper.isMinimizedOrHidden()));
