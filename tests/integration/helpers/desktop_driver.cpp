@@ -58,14 +58,10 @@ ElementRef findWindow(int pid, const std::string& title) {
   eventually([&] {
     auto windows = AccessibilityWrapper::windowsInRunningApp(
         nuv::fake::FakeRunningApplication(pid, std::nullopt, nullptr));
-    if (!windows) return false;
-    for (const auto& w : *windows) {
-      if (AccessibilityWrapper::getTitle(w) == title) {
-        found = w;
-        return true;
-      }
+    for (const auto& w : windows.value_or(nuv::ElementArray{})) {
+      if (AccessibilityWrapper::getTitle(w) == title) found = w;
     }
-    return false;
+    return found != nullptr;
   });
   return found;
 }
@@ -82,16 +78,13 @@ int trust(nuv::linux_backend::GlibRunLoop& loop) {
   nuv::processServices().localCenter = &local;
   nuv::processServices().mainLoop = &loop;
   auto orb = nuv::OrbAccessibility::singleton();
-  auto report = [&loop, orb] {
-    loop.post([orb] {
-      say("state enabled=" + std::to_string(orb->isEnabled()) +
-          " observing=" + std::to_string(orb->isObserving()));
-    });
-  };
   auto note = local.addObserver(nuv::OrbAccessibility::kCacheNotification,
-                                [orb, report](const nuv::Notification&) {
+                                [&loop, orb](const nuv::Notification&) {
                                   say("AXxache before=" + std::to_string(orb->isEnabled()));
-                                  report();
+                                  loop.post([orb] {
+                                    say("state enabled=" + std::to_string(orb->isEnabled()) +
+                                        " observing=" + std::to_string(orb->isObserving()));
+                                  });
                                 });
   nuv::OrbAccessibility::setup();
   bool done = false;
