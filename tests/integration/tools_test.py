@@ -282,12 +282,11 @@ class InstallTest(unittest.TestCase):
                          [("name", "s"), ("object", "s"), ("userInfo", "a{sv}")])
 
     def test_user_manager_finds_and_accepts_the_unit(self):
+        # Its ExecStart: the staged unit's in test_layout_and_destdir, and
+        # verified below (a path cut at the prefix's space is no program).
         unit = self.path(self.unitdir, "nuvmodule.service")
         with open(unit) as f:
-            text = f.read()
-        self.assertIn('ExecStart="%s"\n' % self.path(self.libdir, "NUVModule.app", "NUVModule"),
-                      text)
-        self.assertIn("ExitType=cgroup\n", text)
+            self.assertIn("ExitType=cgroup\n", f.read())
         # The user manager's search path as it is for a user whose
         # XDG_DATA_HOME is this prefix's data folder (~/.local/share for
         # --prefix ~/.local). No running user manager is needed, but a

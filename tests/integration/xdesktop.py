@@ -182,6 +182,8 @@ class DesktopTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        if not os.access(cls.PROGRAM, os.X_OK):
+            raise AssertionError("not built: " + cls.PROGRAM)
         cls.desktop = cls.DESKTOP()
         try:
             cls.desktop.start()
