@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "platform/fake/FakeAccessibilityTrust.h"
 #include "platform/fake/FakeNotificationCenter.h"
 #include "platform/fake/FakeRunLoop.h"
