@@ -14,12 +14,13 @@ from gi.repository import GLib
 from nuvtest import (DEVICE, HOST_INTERFACE, HOST_NAME, HOST_PATH, NUVCTL, SLACK, Host, Listener,
                      ModuleTestCase, Watch, entry_bytes, wait_until)
 
+
 def nuvctl(bus, *args, timeout=10):
     return subprocess.run([NUVCTL, *args], env=bus.env(), capture_output=True, text=True,
                           timeout=timeout)
 
 
-class HostServiceTestCase(ModuleTestCase):
+class HostServiceTest(ModuleTestCase):
     def setUp(self):
         super().setUp()
         self.host = Host(self.bus)
@@ -31,25 +32,18 @@ class HostServiceTestCase(ModuleTestCase):
         self.host.close()
         super().tearDown()
 
-    def start_owner(self, bundle):
-        """Starts a module and waits until it owns the name."""
-        m = self.start(bundle)
-        self.assertTrue(wait_until(self.host.owner, 5 + SLACK), m.log())
-        return m
-
     def refresh_and_wait_for_start(self, b):
-        """Calls Refresh(); returns the seconds from the call to the probe's start."""
+        """`nuvctl refresh`; returns the seconds from the call to the probe's start."""
         n = len(b.starts())
         called = time.time()
-        self.host.refresh()
+        self.assertEqual(nuvctl(self.bus, "refresh").returncode, 0)
         self.assertTrue(wait_until(lambda: len(b.starts()) > n, 5), "no run after Refresh()")
         return float(b.starts()[n][1]) - called
 
     def next_change(self, m):
         body = self.changes.next(5 + SLACK)
         self.assertIsNotNone(body, "no PropertiesChanged\n" + m.log())
-        interface, changed, invalidated = body.unpack()
-        self.assertEqual((interface, list(changed), invalidated), (HOST_INTERFACE, ["Devices"], []))
+        # Its whole shape is GDBusHostService_test's.
         return body.get_child_value(1).lookup_value("Devices", GLib.VariantType("a{sa{sv}}"))
 
     def assert_same_map(self, devices, body):
@@ -58,19 +52,31 @@ class HostServiceTestCase(ModuleTestCase):
             return {k: entry_bytes(d.lookup_value(k, GLib.VariantType("a{sv}"))) for k in d.keys()}
         self.assertEqual(entries(devices), entries(body.get_child_value(2)))
 
-
-class DevicesTest(HostServiceTestCase):
-    def test_devices_follow_the_broadcasts_and_refresh_starts_a_run(self):
-        b = self.bundle()
-        b.set_output(DEVICE)
-        m = self.start_owner(b)
+    def test_devices_and_nuvctl_follow_the_broadcasts_until_the_kill(self):
+        watch = Watch(self.bus, "--json")
+        self.addCleanup(watch.stop)
+        b = self.bundle(output=DEVICE)
+        m = self.start(b)
+        self.assertTrue(wait_until(self.host.owner, 5 + SLACK), m.log())
         self.assertEqual(self.host.devices().unpack(), {})
         self.assertRegex(self.host.get("Version").get_string(), r"^\d+\.\d+\.\d+$")
+        # A module that appears later is read as soon as it owns its name.
+        line = watch.out.next(2)
+        self.assertIsNotNone(line, m.log())
+        self.assertEqual(json.loads(line)["devices"], {})
 
         self.assertLess(self.refresh_and_wait_for_start(b), 1.0)  # not the 5 s timer
         body = self.broadcast(m)
         self.assert_same_map(self.next_change(m), body)
         self.assert_same_map(self.host.devices(), body)
+        self.assertEqual(json.loads(watch.out.next(2))["devices"]["abc"]["Battery"], "85")
+        status = nuvctl(self.bus, "status", "--json")
+        self.assertEqual(status.returncode, 0, status.stderr)
+        device = json.loads(status.stdout)["devices"]["abc"]
+        self.assertEqual((device["name"], device["Host Attached"]), ("My Phone", "1"))
+        self.assertIn("timestamp", device)
+        # The table's layout is WatchView_test's.
+        self.assertRegex(nuvctl(self.bus, "status").stdout, r"My Phone +\[#+ *\]  85%  yes +yes")
 
         # Unchanged, found by a run of 1 s during which Refresh() and reads are
         # answered at once: no broadcast and no signal; the read drops
@@ -96,10 +102,16 @@ class DevicesTest(HostServiceTestCase):
         self.assertEqual(sorted(self.host.devices().unpack()), ["abc", "def"])
         self.assertEqual(self.host.devices().unpack()["abc"]["Battery"], "84")
         self.assertIsNone(self.changes.next(0.2))
+        # A watch started now shows the current map at once.
+        late = Watch(self.bus, "--json")
+        self.addCleanup(late.stop)
+        self.assertEqual(json.loads(late.out.next(1))["devices"]["abc"]["Battery"], "84")
 
-
-class NuvctlTest(HostServiceTestCase):
-    def test_without_a_module(self):
+        done = nuvctl(self.bus, "kill")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIsNone(self.host.owner())  # kill returns once the name is released
+        self.assertEqual(m.wait(5), 0, m.log())
+        self.assertIsNone(watch.proc.poll())  # watching goes on without a module
         for command in ("status", "refresh", "kill"):
             done = nuvctl(self.bus, command)
             self.assertEqual((done.returncode, done.stdout), (1, ""), command)
@@ -114,47 +126,6 @@ class NuvctlTest(HostServiceTestCase):
         self.assertEqual(done.returncode, 1)
         self.assertEqual(done.stderr, "nuvctl kill: the module still holds its bus name after 5 s\n")
         self.assertGreater(time.monotonic() - started, 4.9)
-
-    def test_status_watch_refresh_and_kill_with_a_module(self):
-        watch = Watch(self.bus, "--json")
-        try:
-            b = self.bundle()
-            b.set_output(DEVICE)
-            m = self.start_owner(b)
-            # A module that appears later is read as soon as it owns its name.
-            line = watch.out.next(2)
-            self.assertIsNotNone(line, m.log())
-            self.assertEqual(json.loads(line)["devices"], {})
-
-            self.assertEqual(nuvctl(self.bus, "refresh").returncode, 0)
-            self.broadcast(m, 2)
-            self.assertEqual(json.loads(watch.out.next(2))["devices"]["abc"]["Battery"], "85")
-
-            status = nuvctl(self.bus, "status", "--json")
-            self.assertEqual(status.returncode, 0, status.stderr)
-            device = json.loads(status.stdout)["devices"]["abc"]
-            self.assertEqual((device["name"], device["Host Attached"]), ("My Phone", "1"))
-            self.assertIn("timestamp", device)
-            table = nuvctl(self.bus, "status")
-            self.assertEqual(table.returncode, 0, table.stderr)
-            self.assertIn("1 reported", table.stdout)
-            self.assertRegex(table.stdout, r"My Phone +\[#+ *\]  85%  yes +yes")
-
-            # A watch started now shows the current map within a second.
-            started = time.monotonic()
-            late = Watch(self.bus, "--json")
-            first = late.out.next(1)
-            self.assertLess(time.monotonic() - started, 1.0)
-            self.assertEqual(json.loads(first)["devices"]["abc"]["Battery"], "85")
-            late.stop()
-
-            done = nuvctl(self.bus, "kill")
-            self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertIsNone(self.host.owner())  # kill returns once the name is released
-            self.assertEqual(m.wait(5), 0, m.log())
-            self.assertIsNone(watch.proc.poll())  # watching goes on without a module
-        finally:
-            watch.stop()
 
 
 if __name__ == "__main__":
