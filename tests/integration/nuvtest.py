@@ -546,8 +546,12 @@ class ModuleTestCase(unittest.TestCase):
         if problems:
             self.fail("\n\n".join(problems))
 
-    def bundle(self, name="NUVModule.app", identifier=TEST_BUNDLE_ID):
-        return Bundle(self.tmp, name, identifier)
+    def bundle(self, name="NUVModule.app", identifier=TEST_BUNDLE_ID, output=None):
+        """A bundle copy whose probe prints `output` (None: nothing)."""
+        b = Bundle(self.tmp, name, identifier)
+        if output is not None:
+            b.set_output(output)
+        return b
 
     def start(self, bundle, extra_env=None, args=()):
         m = Module(bundle, self.bus, self.tmp, extra_env, args)

@@ -67,38 +67,6 @@ class SleepFixture(nuvtest.ModuleTestCase, dbusmock.DBusTestCase):
         with open(self.defaults_path(bundle)) as f:
             return GLib.Variant.parse(GLib.VariantType.new("a{sv}"), f.read(), None, None).unpack()
 
-    def start_with_device(self, bundle):
-        bundle.set_output(DEVICE)
-        m = self.start(bundle)
-        self.assertTrue(wait_until(self.our_inhibitor, 10), "no delay inhibitor:\n" + m.log())
-        self.run_now(bundle, m)
-        self.broadcast(m, 1)
-        return m
-
-    def assert_relaunched(self, old, bundle):
-        """After wake: the old process ends, and a new module process runs
-        3 s later; returns its pid. (The shell that waits is detached from
-        us: SleepBackends_test's SpawnDetachedLauncher.)"""
-        woke = time.monotonic()
-        self.assertEqual(old.wait(5), 0, old.log())
-        new = wait_until(lambda: [p for p in module_pids(bundle) if p != old.pid], 5.5)
-        self.relaunched.extend(new or [])
-        self.assertEqual(len(new or []), 1, old.log())
-        took = time.monotonic() - woke
-        self.assertGreaterEqual(took, 2.8)
-        self.assertLess(took, 5.0)
-        self.assertTrue(nuvtest.gone(old.pid))
-        # The new process is a full module: it takes its own inhibitor.
-        self.assertTrue(wait_until(self.our_inhibitor, 10), old.log())
-        return new[0]
-
-    def kill_relaunched(self, pid):
-        # The new process may not have subscribed yet: repeat until it ends.
-        def killed():
-            self.bus.emit("vemo.Tallyport.kill")
-            return wait_until(lambda: nuvtest.gone(pid), 0.5)
-        self.assertTrue(wait_until(killed, 10), "relaunched module ignored the kill")
-
 
 class SleepTest(SleepFixture):
     def test_sleep_saves_before_releasing_the_inhibitor_and_wake_relaunches(self):
@@ -106,30 +74,46 @@ class SleepTest(SleepFixture):
         # exactly this executable and run none of the path's text.
         decoy = os.path.join(self.tmp, "decoy")
         bundle = self.bundle(name="odd \"dir\" it's $HOME `touch %s` $(touch %s) \\ x\nline;"
-                             "/NUVModule.app" % (decoy, decoy))
-        m = self.start_with_device(bundle)
+                             "/NUVModule.app" % (decoy, decoy), output=DEVICE)
+        m = self.start(bundle)
+        self.assertTrue(wait_until(self.our_inhibitor, 10), "no delay inhibitor:\n" + m.log())
+        self.run_now(bundle, m)
+        self.broadcast(m, 1)
         self.assertFalse(os.path.exists(self.defaults_path(bundle)))
 
         self.prepare_for_sleep(True)
         self.assertTrue(wait_until(lambda: not self.our_inhibitor(), 5), m.log())
-        # The inhibitor is released only after the save: the file is there now.
+        # The inhibitor is released only after the save: the file is there now
+        # (its mode is SleepBackends_test's FileUserDefaultsTest).
         saved = self.read_defaults(bundle)["current"]
         self.assertEqual((list(saved), saved["abc"]["Battery"]), (["abc"], "85"))
         self.assertLess(abs(saved["abc"]["timestamp"] / 1e6 - time.time()), 120)
-        self.assertEqual(os.stat(self.defaults_path(bundle)).st_mode & 0o777, 0o600)
         self.assertIn("receiveSleepNote: ", m.log())
         self.assertTrue(m.running())
 
+        # After wake the old process ends, and a new module process runs 3 s
+        # later. (The shell that waits is detached from us: SleepBackends_test's
+        # SpawnDetachedLauncher.)
         self.prepare_for_sleep(False)
-        new = self.assert_relaunched(m, bundle)
+        woke = time.monotonic()
+        self.assertEqual(m.wait(5), 0, m.log())
+        new = wait_until(lambda: [p for p in module_pids(bundle) if p != m.pid], 5.5)
+        self.relaunched.extend(new or [])
+        self.assertEqual(len(new or []), 1, m.log())
+        self.assertTrue(2.8 <= time.monotonic() - woke < 5.0, time.monotonic() - woke)
         self.assertFalse(os.path.exists(decoy))
-        # Launched today: "current" is kept for the new instance.
+        # The new process is a full module: it takes its own inhibitor, and
+        # finds "current" kept, as it was launched today.
+        self.assertTrue(wait_until(self.our_inhibitor, 10), m.log())
         self.assertIn("current", self.read_defaults(bundle))
-        self.kill_relaunched(new)
+
+        def killed():  # it may not have subscribed yet: repeat the kill until it ends
+            self.bus.emit("vemo.Tallyport.kill")
+            return wait_until(lambda: nuvtest.gone(new[0]), 0.5)
+        self.assertTrue(wait_until(killed, 10), "relaunched module ignored the kill")
 
     def test_without_logind_or_system_bus_the_module_runs_on(self):
-        bundle = self.bundle()
-        bundle.set_output(DEVICE)
+        bundle = self.bundle(output=DEVICE)
         nuvtest.stop_process(self.logind)
         no_logind = self.start(bundle)
         other = self.bundle(name="other/NUVModule.app", identifier=nuvtest.TEST_BUNDLE_ID + ".b")
@@ -183,10 +167,9 @@ class UnitRelaunchTest(SleepFixture):
         fakebin = os.path.join(self.tmp, "bin")
         os.makedirs(fakebin)
         calls = os.path.join(self.tmp, "systemctl-calls")
-        nuvtest.make_executable(os.path.join(fakebin, "systemctl"),
-                                "#!/bin/sh\necho \"$*\" >> '%s'\n" % calls)
-        bundle = self.bundle()
-        bundle.set_output(DEVICE)
+        nuvtest.make_executable(os.path.join(fakebin, "systemctl"), "#!/bin/sh\n"
+                                "echo \"$*\" >> '%s'\ntouch '%s.done'\n" % (calls, calls))
+        bundle = self.bundle(output=DEVICE)
         env = {"NUV_SYSTEMD_UNIT": unit, "PATH": fakebin + ":" + os.environ.get("PATH", "")}
         move_into_cgroup(group)
         try:
@@ -201,10 +184,10 @@ class UnitRelaunchTest(SleepFixture):
         # in SleepWake_test, and the exec is SleepTest's above.)
         self.prepare_for_sleep(False)
         self.assertEqual(m.wait(5), 0, m.log())
-        self.assertTrue(wait_until(lambda: os.path.exists(calls), 5), m.log())
+        self.assertTrue(wait_until(lambda: os.path.exists(calls + ".done"), 5), m.log())
+        time.sleep(0.3)
         with open(calls) as f:
             self.assertEqual(f.read(), "--user --no-block restart %s\n" % unit)
-        time.sleep(0.3)
         self.assertEqual(module_pids(bundle), [])
 
 

@@ -36,7 +36,7 @@ def host_attached_is(value):
     return lambda info: "abc" in info and info["abc"].get("Host Attached") == value
 
 
-class UsbTestCase(ModuleTestCase):
+class AttachTest(ModuleTestCase):
     def setUp(self):
         super().setUp()
         self.testbed = UMockdev.Testbed.new()
@@ -80,9 +80,6 @@ class UsbTestCase(ModuleTestCase):
         self.listener.drain()
         self.testbed.uevent(path, "remove")
         self.assertIsNotNone(self.next_stack_with(host_attached_is(value), 2 + SLACK))
-
-
-class AttachTest(UsbTestCase):
     def test_iphones_start_runs_at_once_at_start_up_and_later_and_removal_is_timed(self):
         self.add_usb("iPhone", 1)
         b = self.bundle()
