@@ -80,6 +80,7 @@ class AttachTest(ModuleTestCase):
         self.listener.drain()
         self.testbed.uevent(path, "remove")
         self.assertIsNotNone(self.next_stack_with(host_attached_is(value), 2 + SLACK))
+
     def test_iphones_start_runs_at_once_at_start_up_and_later_and_removal_is_timed(self):
         self.add_usb("iPhone", 1)
         b = self.bundle()
