@@ -58,17 +58,22 @@ def measure(module, bundle, cycles, limit):
             (nuvtest.cpu_seconds(module.pid) - cpu) / minutes)
 
 
+def removals(nuvtest, module, name):
+    """How many times the USB watcher has logged `name` for a removed device."""
+    return nuvtest.log_records(module.log(), "Message").count(name)
+
+
 def attach_storm(nuvtest, testbed, path, module, name, count, timeout=10.0):
     """Attaches the umockdev device at `path` `count` times (an "add" and a
     "remove" uevent each). The test bed's uevent socket holds only a handful
     of datagrams and the sender aborts when it is full, so one pair is in
     flight at a time: each waits for the module to write the device's `name`
     at the removal. Returns False when the module stalls for `timeout` seconds."""
-    baseline = nuvtest.name_lines(module.log(), [name])
+    baseline = removals(nuvtest, module, name)
     for i in range(count):
         testbed.uevent(path, "add")
         testbed.uevent(path, "remove")
-        if not nuvtest.wait_until(lambda: nuvtest.name_lines(module.log(), [name]) > baseline + i,
+        if not nuvtest.wait_until(lambda: removals(nuvtest, module, name) > baseline + i,
                                   timeout, interval=0.001):
             return False
     return True
@@ -114,7 +119,7 @@ def main():
 
         # Gone first, so that every attach of the storm is a new match.
         testbed.uevent(phone, "remove")
-        if not nuvtest.wait_until(lambda: nuvtest.name_lines(module.log(), ["iPhone"]), 5):
+        if not nuvtest.wait_until(lambda: removals(nuvtest, module, "iPhone"), 5):
             sys.exit("the module did not see the phone go:\n" + module.log())
         runs_before = len(bundle.starts())
         began = time.monotonic()

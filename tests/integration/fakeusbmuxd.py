@@ -3,8 +3,8 @@
 import functools
 import os
 import plistlib
-import select
 import socket
+import socketserver
 import ssl
 import struct
 import subprocess
@@ -35,7 +35,7 @@ def device_tls():
     return context
 
 
-class FakeUsbmuxd:
+class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
     """A scripted usbmuxd on a UNIX socket that also plays each device's
     lockdown service (without SSL) and its diagnostics relay (with TLS),
     recording every request to either. Devices:
@@ -44,33 +44,21 @@ class FakeUsbmuxd:
     and "_battery_entry" (the battery's registry entry; without it the
     diagnostics relay is refused)."""
 
+    daemon_threads = True
+
     def __init__(self, directory, devices):
         self.path = os.path.join(directory, "usbmuxd")
         self.devices = list(devices.items())
         self.requests = []
-        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self._server.bind(self.path)
-        self._server.listen(8)
         self._stop = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+        super().__init__(self.path, lambda conn, _address, _server: self._client(conn))
+        threading.Thread(target=self.serve_forever, args=(0.1,), daemon=True).start()
 
     def close(self):
         self._stop = True
-        self._server.close()
-        self._thread.join(5)
+        self.shutdown()
+        self.server_close()
         os.unlink(self.path)
-
-    def _serve(self):
-        while not self._stop:
-            try:
-                ready, _, _ = select.select([self._server], [], [], 0.1)
-                if not ready:
-                    continue
-                conn, _ = self._server.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._client, args=(conn,), daemon=True).start()
 
     @staticmethod
     def _recv_exact(conn, n):

@@ -14,11 +14,6 @@ TICK = "--------------------- tick -----------------"
 
 
 class CommandLineTest(unittest.TestCase):
-    def run_module(self, *args):
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
-        return subprocess.run([MODULE, *args], env=env, capture_output=True, text=True,
-                              timeout=10)
-
     def test_help_and_version_print_and_usage_errors_say_so_on_one_line(self):
         version = nuvtest.cmake_cache("CMAKE_PROJECT_VERSION")
         usage = "Try 'NUVModule --help' for more information."
@@ -27,7 +22,8 @@ class CommandLineTest(unittest.TestCase):
                 (["--bogus"], 2, "", usage), (["extra"], 2, "", usage),
                 (["-x", "--version"], 2, "", usage)):
             with self.subTest(args=args):
-                done = self.run_module(*args)
+                done = subprocess.run([MODULE, *args], capture_output=True, text=True, timeout=10,
+                                      env=dict(os.environ, DBUS_SESSION_BUS_ADDRESS="none:"))
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn(out, done.stdout)
                 lines = done.stderr.splitlines()
@@ -45,8 +41,7 @@ class SteadyStateTest(ModuleTestCase):
     def test_an_unchanged_device(self):
         runs = []
         for name, args in (("Quiet", []), ("Verbose", ["--verbose"])):
-            b = self.bundle(name + ".app", TEST_BUNDLE_ID + "." + name)
-            b.set_output(nuvtest.DEVICE)
+            b = self.bundle(name + ".app", TEST_BUNDLE_ID + "." + name, nuvtest.DEVICE)
             runs.append((b, self.start(b, args=args)))
         (quiet_bundle, quiet), (verbose_bundle, verbose) = runs
         self.broadcast(quiet)

@@ -167,6 +167,12 @@ def connect(address):
         | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
 
 
+def call_bus(conn, method, args=None):
+    """The bus daemon's own `method` (GetId, RequestName ...) called on `conn`, unpacked."""
+    return conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                          method, args, None, Gio.DBusCallFlags.NONE, 5000, None).unpack()
+
+
 class SessionBus:
     """A private dbus-daemon; `env` points children at it."""
 
@@ -227,8 +233,7 @@ class Listener:
         conn.signal_subscribe(None, interface, member, path, self._name,
                               Gio.DBusSignalFlags.NONE, on_signal)
         # A round trip makes sure the match rule is installed before we say ready.
-        conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                       "GetId", None, None, Gio.DBusCallFlags.NONE, 5000, None)
+        call_bus(conn, "GetId")
         self._ready.set()
         self._loop.run()
         try:
@@ -281,10 +286,7 @@ class Host:
     def owner(self):
         """The unique name that owns the module's name, or None."""
         try:
-            return self.conn.call_sync(
-                "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                "GetNameOwner", GLib.Variant("(s)", (HOST_NAME,)), GLib.VariantType("(s)"),
-                Gio.DBusCallFlags.NONE, 5000, None).unpack()[0]
+            return call_bus(self.conn, "GetNameOwner", GLib.Variant("(s)", (HOST_NAME,)))[0]
         except GLib.Error:
             return None
 
@@ -318,10 +320,7 @@ class StandIn:
         self.loop = GLib.MainLoop.new(context, False)
         info = Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0]
         self.conn.register_object(HOST_PATH, info, None, lambda *_: self.devices, None)
-        self.conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                            "org.freedesktop.DBus", "RequestName",
-                            GLib.Variant("(su)", (HOST_NAME, 4)), None,  # do not queue
-                            Gio.DBusCallFlags.NONE, 5000, None)
+        call_bus(self.conn, "RequestName", GLib.Variant("(su)", (HOST_NAME, 4)))  # do not queue
         ready.set()
         self.loop.run()
 
@@ -485,11 +484,6 @@ def pids_where(predicate):
     return out
 
 
-def cmdline(pid):
-    with open("/proc/%d/cmdline" % pid, "rb") as f:
-        return f.read().split(b"\0")
-
-
 def proc_stat(pid):
     """The fields of /proc/<pid>/stat after the command name (state first)."""
     with open("/proc/%d/stat" % pid) as f:
@@ -523,11 +517,6 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
-def name_lines(log, names):
-    """How many of the names the USB watcher logs for removed devices are one of `names`."""
-    return sum(1 for text in log_records(log, "Message") if text in names)
-
-
 class ModuleTestCase(unittest.TestCase):
     """A fresh private bus, a temporary home and a listener per test."""
 
@@ -557,8 +546,12 @@ class ModuleTestCase(unittest.TestCase):
         if problems:
             self.fail("\n\n".join(problems))
 
-    def bundle(self, name="NUVModule.app", identifier=TEST_BUNDLE_ID):
-        return Bundle(self.tmp, name, identifier)
+    def bundle(self, name="NUVModule.app", identifier=TEST_BUNDLE_ID, output=None):
+        """A bundle copy whose probe prints `output` (None: nothing)."""
+        b = Bundle(self.tmp, name, identifier)
+        if output is not None:
+            b.set_output(output)
+        return b
 
     def start(self, bundle, extra_env=None, args=()):
         m = Module(bundle, self.bus, self.tmp, extra_env, args)

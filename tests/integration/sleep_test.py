@@ -26,27 +26,6 @@ def module_pids(bundle):
     return nuvtest.pids_where(lambda pid: os.readlink("/proc/%d/exe" % pid) == target)
 
 
-def shells_waiting_for(bundle):
-    """(pid, session id) of the relaunch shells that will start this bundle.
-
-    The shell forks to run `sleep`, and until that child has exec'd it shows
-    the shell's command line too: a process whose parent is such a shell is
-    that fork, not a relaunch shell of its own."""
-    quoted = "'" + bundle.executable.replace("'", "'\\''") + "'"
-    command = ("sleep 3.000000; exec " + quoted).encode()
-    stats = {}
-
-    def waiting(pid):
-        if nuvtest.cmdline(pid)[1:3] != [b"-c", command]:
-            return False
-        stats[pid] = nuvtest.proc_stat(pid)  # read while it still runs the command
-        return True
-
-    pids = nuvtest.pids_where(waiting)
-    # Fields 4 and 6 of /proc/<pid>/stat: the parent and the session.
-    return [(pid, int(stats[pid][3])) for pid in pids if int(stats[pid][1]) not in pids]
-
-
 class SleepFixture(nuvtest.ModuleTestCase, dbusmock.DBusTestCase):
     """A private system bus with logind per class, a fresh logind per test."""
 
@@ -88,41 +67,6 @@ class SleepFixture(nuvtest.ModuleTestCase, dbusmock.DBusTestCase):
         with open(self.defaults_path(bundle)) as f:
             return GLib.Variant.parse(GLib.VariantType.new("a{sv}"), f.read(), None, None).unpack()
 
-    def start_with_device(self, bundle):
-        bundle.set_output(DEVICE)
-        m = self.start(bundle)
-        self.assertTrue(wait_until(self.our_inhibitor, 10), "no delay inhibitor:\n" + m.log())
-        self.run_now(bundle, m)
-        self.broadcast(m, 1)
-        return m
-
-    def assert_relaunched(self, old, bundle):
-        """After wake: the old process ends, a detached shell waits, and a new
-        module process runs within 5 s; returns its pid."""
-        woke = time.monotonic()
-        self.assertEqual(old.wait(5), 0, old.log())
-        shells = wait_until(lambda: shells_waiting_for(bundle), 2)
-        self.assertEqual(len(shells), 1, "relaunch shells: %s" % shells)
-        pid, session = shells[0]
-        self.assertEqual(pid, session, "the relaunch shell is not a session leader")
-        new = wait_until(lambda: [p for p in module_pids(bundle) if p != old.pid], 5.5)
-        self.relaunched.extend(new or [])
-        self.assertEqual(len(new or []), 1, old.log())
-        took = time.monotonic() - woke
-        self.assertGreaterEqual(took, 2.8)
-        self.assertLess(took, 5.0)
-        self.assertTrue(nuvtest.gone(old.pid))
-        # The new process is a full module: it takes its own inhibitor.
-        self.assertTrue(wait_until(self.our_inhibitor, 10), old.log())
-        return new[0]
-
-    def kill_relaunched(self, pid):
-        # The new process may not have subscribed yet: repeat until it ends.
-        def killed():
-            self.bus.emit("vemo.Tallyport.kill")
-            return wait_until(lambda: nuvtest.gone(pid), 0.5)
-        self.assertTrue(wait_until(killed, 10), "relaunched module ignored the kill")
-
 
 class SleepTest(SleepFixture):
     def test_sleep_saves_before_releasing_the_inhibitor_and_wake_relaunches(self):
@@ -130,30 +74,46 @@ class SleepTest(SleepFixture):
         # exactly this executable and run none of the path's text.
         decoy = os.path.join(self.tmp, "decoy")
         bundle = self.bundle(name="odd \"dir\" it's $HOME `touch %s` $(touch %s) \\ x\nline;"
-                             "/NUVModule.app" % (decoy, decoy))
-        m = self.start_with_device(bundle)
+                             "/NUVModule.app" % (decoy, decoy), output=DEVICE)
+        m = self.start(bundle)
+        self.assertTrue(wait_until(self.our_inhibitor, 10), "no delay inhibitor:\n" + m.log())
+        self.run_now(bundle, m)
+        self.broadcast(m, 1)
         self.assertFalse(os.path.exists(self.defaults_path(bundle)))
 
         self.prepare_for_sleep(True)
         self.assertTrue(wait_until(lambda: not self.our_inhibitor(), 5), m.log())
-        # The inhibitor is released only after the save: the file is there now.
+        # The inhibitor is released only after the save: the file is there now
+        # (its mode is SleepBackends_test's FileUserDefaultsTest).
         saved = self.read_defaults(bundle)["current"]
         self.assertEqual((list(saved), saved["abc"]["Battery"]), (["abc"], "85"))
         self.assertLess(abs(saved["abc"]["timestamp"] / 1e6 - time.time()), 120)
-        self.assertEqual(os.stat(self.defaults_path(bundle)).st_mode & 0o777, 0o600)
         self.assertIn("receiveSleepNote: ", m.log())
         self.assertTrue(m.running())
 
+        # After wake the old process ends, and a new module process runs 3 s
+        # later. (The shell that waits is detached from us: SleepBackends_test's
+        # SpawnDetachedLauncher.)
         self.prepare_for_sleep(False)
-        new = self.assert_relaunched(m, bundle)
+        woke = time.monotonic()
+        self.assertEqual(m.wait(5), 0, m.log())
+        new = wait_until(lambda: [p for p in module_pids(bundle) if p != m.pid], 5.5)
+        self.relaunched.extend(new or [])
+        self.assertEqual(len(new or []), 1, m.log())
+        self.assertTrue(2.8 <= time.monotonic() - woke < 5.0, time.monotonic() - woke)
         self.assertFalse(os.path.exists(decoy))
-        # Launched today: "current" is kept for the new instance.
+        # The new process is a full module: it takes its own inhibitor, and
+        # finds "current" kept, as it was launched today.
+        self.assertTrue(wait_until(self.our_inhibitor, 10), m.log())
         self.assertIn("current", self.read_defaults(bundle))
-        self.kill_relaunched(new)
+
+        def killed():  # it may not have subscribed yet: repeat the kill until it ends
+            self.bus.emit("vemo.Tallyport.kill")
+            return wait_until(lambda: nuvtest.gone(new[0]), 0.5)
+        self.assertTrue(wait_until(killed, 10), "relaunched module ignored the kill")
 
     def test_without_logind_or_system_bus_the_module_runs_on(self):
-        bundle = self.bundle()
-        bundle.set_output(DEVICE)
+        bundle = self.bundle(output=DEVICE)
         nuvtest.stop_process(self.logind)
         no_logind = self.start(bundle)
         other = self.bundle(name="other/NUVModule.app", identifier=nuvtest.TEST_BUNDLE_ID + ".b")
@@ -207,10 +167,9 @@ class UnitRelaunchTest(SleepFixture):
         fakebin = os.path.join(self.tmp, "bin")
         os.makedirs(fakebin)
         calls = os.path.join(self.tmp, "systemctl-calls")
-        nuvtest.make_executable(os.path.join(fakebin, "systemctl"),
-                                "#!/bin/sh\necho \"$*\" >> '%s'\n" % calls)
-        bundle = self.bundle()
-        bundle.set_output(DEVICE)
+        nuvtest.make_executable(os.path.join(fakebin, "systemctl"), "#!/bin/sh\n"
+                                "echo \"$*\" >> '%s'\ntouch '%s.done'\n" % (calls, calls))
+        bundle = self.bundle(output=DEVICE)
         env = {"NUV_SYSTEMD_UNIT": unit, "PATH": fakebin + ":" + os.environ.get("PATH", "")}
         move_into_cgroup(group)
         try:
@@ -225,10 +184,10 @@ class UnitRelaunchTest(SleepFixture):
         # in SleepWake_test, and the exec is SleepTest's above.)
         self.prepare_for_sleep(False)
         self.assertEqual(m.wait(5), 0, m.log())
-        self.assertTrue(wait_until(lambda: os.path.exists(calls), 5), m.log())
+        self.assertTrue(wait_until(lambda: os.path.exists(calls + ".done"), 5), m.log())
+        time.sleep(0.3)
         with open(calls) as f:
             self.assertEqual(f.read(), "--user --no-block restart %s\n" % unit)
-        time.sleep(0.3)
         self.assertEqual(module_pids(bundle), [])
 
 

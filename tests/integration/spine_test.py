@@ -15,14 +15,8 @@ from nuvtest import DEVICE, FIRST_RUN, SLACK, ModuleTestCase, log_records, wait_
 
 
 class BroadcastTest(ModuleTestCase):
-    def assert_quiet_run(self, b, m):
-        """A run, started at once, broadcasts nothing."""
-        self.run_now(b, m)
-        self.assertIsNone(self.listener.next(1.0))
-
     def test_first_result_unchanged_and_changed(self):
-        b = self.bundle()
-        b.set_output(DEVICE)
+        b = self.bundle(output=DEVICE)
         m = self.start(b)
         body = self.broadcast(m)  # the first poll run
         # Exact wire types (the entries' own are VariantCodec_test's
@@ -30,14 +24,14 @@ class BroadcastTest(ModuleTestCase):
         self.assertEqual((body.get_type_string(), body.unpack()[:2]),
                          ("(ssa{sv})", ("iOSStack", "")))
         stamp = body.get_child_value(2).lookup_value("abc", None).lookup_value("timestamp", None)
-        self.assertEqual(stamp.get_type_string(), "x")
-        self.assertLess(abs(stamp.get_int64() / 1e6 - time.time()), 30)
+        self.assertLess(abs(stamp.get_int64() / 1e6 - time.time()), 30)  # an "x"
 
         # The same output again; invalid UTF-8 (no result at all, not a
         # renamed device); no "Bonjour" (dropped): nothing is broadcast.
         for output in (DEVICE, b"Bonjour\tabc\nname\t\xff\xfe\n", "name\tNobody\n"):
             b.set_output(output)
-            self.assert_quiet_run(b, m)
+            self.run_now(b, m)
+            self.assertIsNone(self.listener.next(1.0))
         self.assertEqual(self.change(b, m, DEVICE.replace("85", "84"))["abc"]["Battery"], "84")
         # 16 MiB of output: read whole, the device at its head.
         b.set_output(DEVICE.encode() + (b"x" * 1023 + b"\n") * (16 * 1024))
@@ -48,58 +42,49 @@ class BroadcastTest(ModuleTestCase):
 
 class LifecycleTest(ModuleTestCase):
     def test_every_stop_ends_the_probes_whole_group(self):
-        """A shell probe whose child sleeps, and one that ignores SIGTERM (its
-        children too): after SIGTERM, SIGINT or the kill notification no
-        process of the probe's group is left 1 s after the module's exit.
-        Six modules at once, each with a bundle identifier of its own."""
-        hooks = {"child": "sleep 40", "deaf": "trap '' TERM; sleep 40 & sleep 40"}
-        runs = []
+        """A shell probe that ignores SIGTERM, and so do its children: after
+        SIGTERM, SIGINT or the kill notification no process of the probe's
+        group is left 1 s after the module's exit. Three modules at once,
+        each with a bundle identifier of its own."""
+        bundles = {}
         for stop in ("SIGTERM", "SIGINT", "kill"):
-            for kind, hook in hooks.items():
-                b = self.bundle("%s-%s.app" % (stop, kind),
-                                "%s.%s.%s" % (nuvtest.TEST_BUNDLE_ID, stop, kind))
-                b.set_output(DEVICE)
-                b.set_hook("before", hook)
-                runs.append((stop, kind, b))
+            b = bundles[stop] = self.bundle(stop + ".app", nuvtest.TEST_BUNDLE_ID + "." + stop,
+                                            DEVICE)
+            b.set_hook("before", "trap '' TERM; sleep 40 & sleep 40")
         # A save that a kill cut short left its temporary file: removed at
         # start-up, the defaults file itself kept.
-        config = os.path.join(self.tmp, "config", runs[0][2].identifier)
+        config = os.path.join(self.tmp, "config", bundles["SIGTERM"].identifier)
         os.makedirs(config)
         for name in ("defaults.gvariant", "defaults.gvariant.Xy12Zw"):
             nuvtest.write_whole(os.path.join(config, name), "@a{sv} {}\n")
             os.utime(os.path.join(config, name), (time.time() - 60,) * 2)
-        runs = [(stop, kind, b, self.start(b)) for stop, kind, b in runs]
+        runs = [(stop, b, self.start(b)) for stop, b in bundles.items()]
 
         groups = {}
-        for stop, kind, b, m in runs:
+        for stop, b, m in runs:
             self.assertTrue(wait_until(lambda: b.starts(), FIRST_RUN + SLACK), m.log())
-            pgid = int(b.starts()[0][0])
+            groups[m] = int(b.starts()[0][0])
             # The shell, and its sleeps: a group of the probe's own.
-            self.assertTrue(wait_until(lambda: len(nuvtest.group_members(pgid)) >= 2, 2), kind)
-            groups[m] = pgid
+            self.assertTrue(wait_until(lambda: len(nuvtest.group_members(groups[m])) >= 2, 2))
         self.assertEqual(sorted(os.listdir(config)), ["defaults.gvariant"])
 
         # The kill notification reaches every module on the bus: signals first.
-        for stops in (("SIGTERM", "SIGINT"), ("kill",)):
-            if stops == ("kill",):
+        for stop, b, m in runs:
+            if stop == "kill":
                 self.bus.emit("vemo.Tallyport.kill", "anything", {"x": GLib.Variant("s", "y")})
-            for stop, kind, b, m in runs:
-                if stop not in stops:
-                    continue
-                if stop != "kill":
-                    m.proc.send_signal(getattr(signal, stop))
-                self.assertEqual(m.wait(5), 0, m.log())
-                self.assertTrue(wait_until(lambda: not nuvtest.group_members(groups[m]), 1),
-                                "%s probe's group left after %s" % (kind, stop))
-                if stop == "kill":  # nothing is saved on that path
-                    self.assertFalse(os.path.exists(os.path.join(self.tmp, "config",
-                                                                 b.identifier)))
+            else:
+                m.proc.send_signal(getattr(signal, stop))
+            self.assertEqual(m.wait(5), 0, m.log())
+            self.assertTrue(wait_until(lambda: not nuvtest.group_members(groups[m]), 1),
+                            "the probe's group left after " + stop)
+        # Nothing is saved on the kill notification's path.
+        kill_config = os.path.join(self.tmp, "config", bundles["kill"].identifier)
+        self.assertFalse(os.path.exists(kill_config))
 
     def test_second_instance_quits_and_another_letter_case_is_another_application(self):
         other = self.start(self.bundle("Other.app", nuvtest.TEST_BUNDLE_ID.upper()))
         time.sleep(1.0)
-        b = self.bundle()
-        b.set_output(DEVICE)
+        b = self.bundle(output=DEVICE)
         first = self.start(b)
         time.sleep(1.0)
         second = self.start(b)
@@ -112,7 +97,10 @@ class LifecycleTest(ModuleTestCase):
 class MisbehavingProbeTest(ModuleTestCase):
     # A hung probe's 30 s limit (SIGTERM, SIGKILL 2 s later, the next run 5 s
     # on) is AppDelegate_test's on the virtual clock; the signals reaching a
-    # deaf probe's whole group are LinuxBackends_test's and the stop case above.
+    # deaf probe's whole group are LinuxBackends_test's and the stop case
+    # above. A daemon that holds the output delays a run by a grace only
+    # (AppDelegate_test's AProcessHoldingTheOutput..., LinuxBackends_test's
+    # PipesHeldByAGrandchild...); the standard error case below runs with one.
     def test_missing_and_crashing_probes(self):
         b = self.bundle("Zoë's NUVModule.app")
         os.remove(b.probe)
@@ -135,18 +123,8 @@ class MisbehavingProbeTest(ModuleTestCase):
         self.change(b, m, DEVICE)
         self.assertTrue(m.running())
 
-    def test_daemon_holding_the_output_then_the_bus_dies(self):
-        # The probe starts a daemon that inherits its output, and exits.
-        b = self.bundle()
-        b.set_hook("after", "sleep 300 &")
-        _, m = self.start_device(bundle=b)
-        received = time.time()
-        self.assertLess(received - float(b.starts()[0][1]), 1.0)
-        # The run is over, and so is what it left behind.
-        pgid = int(b.starts()[0][0])
-        self.assertTrue(wait_until(lambda: not nuvtest.group_members(pgid), 2), m.log())
-
-        # Without its session bus the module ends with a failure, saying so once.
+    def test_without_its_session_bus_the_module_ends_with_a_failure_saying_so_once(self):
+        _, m = self.start_device()
         self.bus.proc.kill()
         limit = 2 + (SLACK if nuvtest.cmake_cache("NUV_SANITIZE") else 0)
         self.assertEqual(m.wait(limit), 1, m.log())
@@ -168,31 +146,24 @@ def peak_rss_kib(pid):
 class ProbeStandardErrorTest(ModuleTestCase):
     """The probe's standard error reaches the log only through the module's
     own records, a warning once per text. One module, whose probe in turn
-    says the same every run, floods its standard error, and closes it. Runs
-    are started by Refresh(), each once the last has ended."""
+    says the same every run and floods its standard error. Runs are started
+    by Refresh(), each once the last has ended. (The pipe itself, closed at
+    once or held by a daemon, is LinuxBackends_test's; the rule is
+    ProbeErrorLog_test's.)"""
 
     def stderr_records(self, m, pattern):
         """How many (warnings, debug messages) of the module log the probe's stderr."""
         return tuple(len([t for t in log_records(m.log(), level) if re.match(pattern, t)])
                      for level in ("WARNING", "DEBUG"))
 
-    def assert_descriptors(self, m, fds):
-        """The module holds `fds` descriptors again once no run is in progress
-        (a poll run may have started meanwhile); a leak stays."""
-        self.assertTrue(wait_until(lambda: fd_count(m.pid) == fds, 5 + SLACK), fd_count(m.pid))
-
     def run_until(self, b, m, pattern, records):
-        """A run, during which the module answers at once, that brings `records` in all."""
+        """A run that brings `records` in all."""
         self.run_now(b, m)
-        began = time.monotonic()
-        self._host.devices()
-        self.assertLess(time.monotonic() - began, 1.0)
         self.assertTrue(wait_until(lambda: sum(self.stderr_records(m, pattern)) == records, 5),
                         m.log()[-3000:])
 
-    def test_warned_once_flood_and_closed(self):
-        b = self.bundle()
-        b.set_output(DEVICE)
+    def test_warned_once_and_flooded(self):
+        b = self.bundle(output=DEVICE)
         # A pid in the text each run, and a daemon that holds both pipes.
         b.set_hook("after", 'echo "devInfo.NUVModule[$$]: usbmuxd is not running" >&2\n'
                             "sleep 30 &\nexit 69")
@@ -206,10 +177,9 @@ class ProbeStandardErrorTest(ModuleTestCase):
         self.assertEqual(self.stderr_records(m, said), (1, 2), m.log())
         # Nothing of the probe reaches the log but through those records.
         self.assertEqual(m.log().count("usbmuxd is not running"), 3, m.log())
-        self.assert_descriptors(m, fds)
 
         # 10 MiB of standard error per run: the module's peak memory hardly
-        # moves, and it keeps answering meanwhile.
+        # moves, and it holds no more descriptors once the run is over.
         b.set_hook("after", "head -c 10485760 /dev/zero | tr '\\0' x >&2")
         flood = r"probe tool stderr \(its last 4096 of 10485760 bytes\): x{4096}$"
         peak = peak_rss_kib(m.pid)
@@ -218,12 +188,7 @@ class ProbeStandardErrorTest(ModuleTestCase):
         self.assertEqual(self.stderr_records(m, flood), (1, 1))
         # Well below the 10 MiB of one run (sanitizer builds add their own).
         self.assertLess(peak_rss_kib(m.pid) - peak, 5 * 1024)
-
-        # A probe that closes its standard error at once.
-        b.set_hook("after", None)
-        b.set_hook("before", "exec 2>&-")
-        self.assertEqual(self.change(b, m, DEVICE.replace("85", "84"))["abc"]["Battery"], "84")
-        self.assert_descriptors(m, fds)
+        self.assertTrue(wait_until(lambda: fd_count(m.pid) == fds, 5 + SLACK), fd_count(m.pid))
         self.assertTrue(m.running())
 
 

@@ -1,23 +1,25 @@
 """The probe tool, nuvctl and the installed tree, as real processes on
 private buses (and a scripted usbmuxd for the probe)."""
 
+import contextlib
 import json
 import os
 import plistlib
 import pty
-import select
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
+import types
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
 from fakeusbmuxd import FakeUsbmuxd
-from nuvtest import SLACK, SessionBus, Watch, wait_until
+from nuvtest import SLACK, SessionBus, Watch, stop_process, wait_until
 
 PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
 SIMDEVICE = os.path.join(nuvtest.BUILD_DIR, "tools", "simdevice", "nuv-simdevice")
@@ -52,28 +54,14 @@ class ProbeTest(unittest.TestCase):
     def test_no_usbmuxd_prints_nothing_one_line_on_stderr_and_exits_69_within_a_second(self):
         for address in ("UNIX:" + os.path.join(self.tmp, "no-such-socket"), "127.0.0.1:1"):
             start = time.monotonic()
-            done = subprocess.run([PROBE, "-f"], env=probe_env(address), capture_output=True,
-                                  timeout=10)
-            self.assertEqual((done.returncode, done.stdout), (69, b""), address)
-            self.assertRegex(done.stderr.decode(),
+            done = run([PROBE, "-f"], probe_env(address))
+            self.assertEqual((done.returncode, done.stdout), (69, ""), address)
+            self.assertRegex(done.stderr,
                              r"^devInfo\.NUVModule: usbmuxd is not running[^\n]*\n$")
             self.assertLess(time.monotonic() - start, 1.0, address)
 
-    def test_every_device_in_turn_and_the_simulated_ones_too(self):
-        # Rotation rules and the state file's locking are RotationState's
-        # and ProbeReport's unit tests; here, the real programs keep their turns.
-        runtime = os.path.join(self.tmp, "runtime")
-        os.makedirs(runtime, mode=0o700)
-        devices = {u: {"DeviceName": "Device " + u} for u in ("cccc0003", "aaaa0001", "bbbb0002")}
-        muxd = FakeUsbmuxd(self.tmp, devices)
-        self.addCleanup(muxd.close)
-        env = probe_env("UNIX:" + muxd.path, runtime)
-        firsts = [run([PROBE, "-f"], env, 20).stdout.split("\n")[0] for _ in range(3)]
-        self.assertEqual(firsts, ["Bonjour\t" + u for u in ("aaaa0001", "bbbb0002", "cccc0003")])
-        # The state folder's privacy is RotationState_test's.
-        state = os.path.join(runtime, "vemo.Tallyport.NUVModule")
-        self.assertEqual(os.listdir(state), ["rotation"])
-
+    def test_simulated_devices_take_turns(self):
+        # The real probe's turns across runs are probe_health_test's.
         env = dict(os.environ, XDG_RUNTIME_DIR=self.tmp, NUV_SIM_DEVICES="3")
         names = [dict(l.split("\t") for l in run([SIMDEVICE, "-f"], env).stdout.splitlines())["name"]
                  for _ in range(3)]
@@ -145,6 +133,8 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         return w
 
     def test_one_json_line_per_broadcast_and_malformed_ones_skipped(self):
+        # The line's format is WatchView_test's; that it maps no network
+        # library, the nuvctl_memory benchmark's check.
         w = self.watch()  # stdout is a pipe: JSON without asking
         w.drain()
         self.bus.emit("iOSStack", "", {"abc": GLib.Variant("s", "not an entry")})
@@ -155,12 +145,7 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         got = json.loads(w.out.next(5))
         self.assertEqual(got["devices"], {"abc": {"Bonjour": "abc", "Battery": "84"},
                                           "def": {"Bonjour": "def"}})
-        self.assertRegex(got["received"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
         self.assertIsNone(w.out.next(1.0))  # the other notification is not shown
-        with open("/proc/%d/maps" % w.proc.pid) as f:
-            maps = f.read()
-        self.assertIn("/libgio-2.0.so", maps)  # libraries are seen at all
-        self.assertEqual(nuvtest.network_libraries(maps), [])
         self.assertEqual(w.stop(), 0)
 
     def test_count_exits_after_n_broadcasts_and_a_lost_bus_with_status_one(self):
@@ -175,40 +160,31 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         self.bus.close()
         self.assertEqual(w.proc.wait(10), 1)
 
-    def test_table_on_a_terminal(self):
+    def test_table_on_a_terminal_and_the_cursor_back_after_ctrl_c(self):
+        host = nuvtest.StandIn(self.bus, {"abc": {"Bonjour": "abc", "name": "My Phone"}})
+        self.addCleanup(host.close)
         master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
         proc = subprocess.Popen([NUVCTL, "watch"], env=self.bus.env(), stdin=slave,
                                 stdout=slave, stderr=slave)
+        self.addCleanup(stop_process, proc)
         os.close(slave)
-        output = b""
+        chunks = []
 
-        def read_until(needle, timeout):
-            nonlocal output
-            deadline = time.monotonic() + timeout
-            while needle not in output and time.monotonic() < deadline:
-                if select.select([master], [], [], 0.1)[0]:
-                    try:
-                        output += os.read(master, 65536)
-                    except OSError:
-                        break
-            return needle in output
-
-        try:
-            self.assertTrue(read_until(b"Waiting", 5), output)
-            # Subscribed once a broadcast shows up; keep sending until it does.
-            self.assertTrue(wait_until(lambda: read_until(b"My Phone", 0.2) or self.bus.emit(
-                "iOSStack", "", {"abc": entry(Bonjour="abc", name="My Phone", Battery="85",
-                                              Charging="1")}), 10))
-            self.assertIn(b"\x1b[H\x1b[J", output)
-            proc.send_signal(signal.SIGINT)
-            self.assertEqual(proc.wait(10), 0)
-            read_until(b"\x1b[?25h", 2)
-            self.assertTrue(output.endswith(b"\x1b[?25h"), output[-40:])
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-            os.close(master)
+        def read():  # until EIO: the child, the terminal's last user, is gone
+            with contextlib.suppress(OSError):
+                while chunk := os.read(master, 65536):
+                    chunks.append(chunk)
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        # The module's map, read at the start, in the table.
+        self.assertTrue(wait_until(lambda: b"My Phone" in b"".join(chunks), 10), chunks)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(10), 0)
+        reader.join(5)
+        output = b"".join(chunks)
+        self.assertIn(b"\x1b[H\x1b[J", output)
+        self.assertTrue(output.endswith(b"\x1b[?25h"), output[-40:])
 
 
 class NuvctlCommandLineTest(unittest.TestCase):
@@ -236,13 +212,6 @@ class NuvctlCommandLineTest(unittest.TestCase):
             done = run([NUVCTL, command], env)
             self.assertEqual(done.returncode, 1, command)
             self.assertIn("cannot connect to the session bus", done.stderr)
-
-
-def nuvctl_commands(*command):
-    """The commands `nuvctl [COMMAND] --help` lists."""
-    text = run([NUVCTL, *command, "--help"]).stdout
-    listed = text[text.index("Commands:"):].split("\n\n")[0].splitlines()[1:]
-    return [line.split()[0] for line in listed if line.startswith("  ") and line.split()]
 
 
 def files_below(root):
@@ -302,8 +271,6 @@ class InstallTest(unittest.TestCase):
         self.assertEqual((expected - installed, extra(installed)), (set(), set()))
         self.assertEqual(os.listdir(self.stage), ["opt"])
         self.assertEqual(files_below(os.path.join(self.stage, "opt", "nuv")), installed - {compiled})
-        for f in ("bin/nuvctl", app + "/NUVModule", app + "/Resources/devInfo.NUVModule"):
-            self.assertTrue(os.access(self.path(f), os.X_OK), f)
         # The staged unit names where the package will put the module.
         with open(os.path.join(self.stage, "opt", "nuv", self.unitdir, "nuvmodule.service")) as f:
             self.assertIn('ExecStart="/opt/nuv/%s/NUVModule"\n' % app, f.read())
@@ -315,30 +282,24 @@ class InstallTest(unittest.TestCase):
                          [("name", "s"), ("object", "s"), ("userInfo", "a{sv}")])
 
     def test_user_manager_finds_and_accepts_the_unit(self):
+        # Its ExecStart: the staged unit's in test_layout_and_destdir, and
+        # verified below (a path cut at the prefix's space is no program).
         unit = self.path(self.unitdir, "nuvmodule.service")
         with open(unit) as f:
-            text = f.read()
-        self.assertIn('ExecStart="%s"\n' % self.path(self.libdir, "NUVModule.app", "NUVModule"),
-                      text)
-        self.assertIn("ExitType=cgroup\n", text)
-        analyze = shutil.which("systemd-analyze")
-        self.assertIsNotNone(analyze, "systemd-analyze is missing (scripts/deps.sh installs it)")
+            self.assertIn("ExitType=cgroup\n", f.read())
         # The user manager's search path as it is for a user whose
         # XDG_DATA_HOME is this prefix's data folder (~/.local/share for
         # --prefix ~/.local). No running user manager is needed, but a
         # runtime folder is.
-        home = os.path.join(self.tmp, "home")
-        runtime = os.path.join(self.tmp, "runtime")
-        os.makedirs(home, exist_ok=True)
-        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        home, runtime = tempfile.mkdtemp(dir=self.tmp), tempfile.mkdtemp(dir=self.tmp)
         env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=runtime,
                    XDG_DATA_HOME=self.path("share"), XDG_CONFIG_HOME=os.path.join(home, "config"))
-        paths = run([analyze, "--user", "unit-paths"], env, 60).stdout.splitlines()
+        paths = run(["systemd-analyze", "--user", "unit-paths"], env, 60).stdout.splitlines()
         # The prefix's unit is the one found first (a packaged unit in
         # /usr/lib/systemd/user, where one is installed, comes later).
         found = [p for p in paths if os.path.exists(os.path.join(p, "nuvmodule.service"))]
         self.assertEqual(found[:1], [os.path.dirname(unit)], paths)
-        done = run([analyze, "--user", "verify", "nuvmodule.service"], env, 60)
+        done = run(["systemd-analyze", "--user", "verify", "nuvmodule.service"], env, 60)
         self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
 
     def test_manual_pages_and_completion_cover_every_command(self):
@@ -349,19 +310,18 @@ class InstallTest(unittest.TestCase):
             # Lines too long to fill at this width are no fault of the page.
             warnings = [w for w in done.stderr.splitlines() if "cannot adjust" not in w]
             self.assertEqual((done.returncode, warnings), (0, []), name)
+        # Each command `nuvctl --help` lists heads an entry of COMMANDS and is completed.
+        text = run([NUVCTL, "--help"]).stdout
+        listed = text[text.index("Commands:"):].split("\n\n")[0].splitlines()[1:]
+        commands = [line.split()[0] for line in listed if line.startswith("  ") and line.split()]
+        self.assertIn("watch", commands)
         with open(pages["nuvctl"]) as f:
             nuvctl_page = f.read()
-        script = self.path("share", "bash-completion", "completions", "nuvctl")
-        with open(script) as f:
-            completion = f.read()
-        self.assertIn("watch", nuvctl_commands())
-        for command in nuvctl_commands():
-            # Each command heads an entry of COMMANDS and is completed.
+        for command in commands:
             self.assertRegex(nuvctl_page, r"(?m)^\.BR? %s\b" % command)
-            self.assertRegex(completion, r'commands="[^"]*\b%s\b' % command)
-
+        script = self.path("share", "bash-completion", "completions", "nuvctl")
         for line, expected in [
-                ("nuvctl ", "status watch history refresh kill records cloud help --help --version"),
+                ("nuvctl ", " ".join(commands + ["--help", "--version"])),
                 ("nuvctl records --database /tmp/x ",
                  "list add remove help --container --database --help"),
                 ("nuvctl history --since ", "90m 24h 7d")]:
@@ -432,16 +392,14 @@ class InstallTest(unittest.TestCase):
         with open(os.path.join(app, "Resources", "Info.plist"), "wb") as f:
             plistlib.dump(info, f)
         no_muxd = "UNIX:" + os.path.join(self.tmp, "none")
-        done = subprocess.run([os.path.join(app, "Resources", "devInfo.NUVModule"), "-f"],
-                              env=probe_env(no_muxd), capture_output=True, timeout=10)
-        self.assertEqual((done.returncode, done.stdout), (69, b""))
+        done = run([os.path.join(app, "Resources", "devInfo.NUVModule"), "-f"], probe_env(no_muxd))
+        self.assertEqual((done.returncode, done.stdout), (69, ""))
 
         bus = SessionBus()
         self.addCleanup(bus.close)
-        home = os.path.join(self.tmp, "home")
-        os.makedirs(home, exist_ok=True)
-        bundle = type("Installed", (), {"executable": os.path.join(app, "NUVModule")})()
-        module = nuvtest.Module(bundle, bus, home, {"USBMUXD_SOCKET_ADDRESS": no_muxd})
+        bundle = types.SimpleNamespace(executable=os.path.join(app, "NUVModule"))
+        module = nuvtest.Module(bundle, bus, tempfile.mkdtemp(dir=self.tmp),
+                                {"USBMUXD_SOCKET_ADDRESS": no_muxd})
         self.addCleanup(module.stop)
         time.sleep(1.0)
         self.assertTrue(module.running(), module.log())

@@ -13,16 +13,12 @@
 namespace nuv::fake {
 
 // One element of the fake accessibility tree. Attributes present in
-// `attributes` read successfully; the others fail with `missingStatus`.
-// Writes succeed for attributes in `settable` and store the value.
+// `attributes` read successfully; the others fail. Writes succeed for
+// attributes in `settable` and store the value.
 class FakeElement : public AccessibilityElement {
  public:
-  explicit FakeElement(std::string label = "") : label(std::move(label)) {}
-
-  std::string label;
   std::map<AXAttribute, AXValue> attributes;
   std::set<AXAttribute> settable;
-  AXStatus missingStatus = AXStatus::AttributeUnsupported;
   std::optional<int> pid;  // absent: the element is stale, getPid fails
   std::vector<AXAttribute> reads;
   std::vector<std::pair<AXAttribute, AXValue>> writes;
@@ -33,7 +29,7 @@ class FakeElement : public AccessibilityElement {
 // empty element.
 class FakeAccessibilityService : public AccessibilityService {
  public:
-  std::shared_ptr<FakeElement> systemWide = std::make_shared<FakeElement>("system-wide");
+  std::shared_ptr<FakeElement> systemWide = std::make_shared<FakeElement>();
   std::map<int, std::shared_ptr<FakeElement>> applications;
   // Hit test result for copyElementAtPosition; null gives NoValue.
   std::function<ElementRef(float, float)> hitTest;
@@ -44,14 +40,14 @@ class FakeAccessibilityService : public AccessibilityService {
   std::vector<std::pair<std::size_t, std::size_t>> sliceRequests;  // (index, maxCount)
 
   std::shared_ptr<FakeElement> addApplication(int pid) {
-    auto app = std::make_shared<FakeElement>("app" + std::to_string(pid));
+    auto app = std::make_shared<FakeElement>();
     app->pid = pid;
     applications[pid] = app;
     return app;
   }
 
   static std::shared_ptr<FakeElement> window(const std::string& title, int pid) {
-    auto w = std::make_shared<FakeElement>(title);
+    auto w = std::make_shared<FakeElement>();
     w->pid = pid;
     w->attributes[AXAttribute::Role] = std::string(kWindowRole);
     w->attributes[AXAttribute::Title] = title;
@@ -66,9 +62,8 @@ class FakeAccessibilityService : public AccessibilityService {
   ElementRef createApplication(int pid) override {
     auto it = applications.find(pid);
     if (it != applications.end()) return it->second;
-    auto e = std::make_shared<FakeElement>("unknown" + std::to_string(pid));
+    auto e = std::make_shared<FakeElement>();
     e->pid = pid;
-    e->missingStatus = AXStatus::InvalidElement;
     return e;
   }
 
@@ -78,7 +73,7 @@ class FakeAccessibilityService : public AccessibilityService {
     if (!e) return AXStatus::IllegalArgument;
     e->reads.push_back(attribute);
     auto it = e->attributes.find(attribute);
-    if (it == e->attributes.end()) return e->missingStatus;
+    if (it == e->attributes.end()) return AXStatus::AttributeUnsupported;
     out = it->second;
     return AXStatus::Success;
   }

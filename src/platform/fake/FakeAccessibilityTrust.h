@@ -29,10 +29,7 @@ class FakeAccessibilityTrust : public AccessibilityTrust {
 
   // Delivers the announcement to every current observer.
   void announce() {
-    auto snapshot = *observers_;
-    for (auto& [id, observer] : snapshot) {
-      if (observers_->count(id)) observer();
-    }
+    for (auto& [id, observer] : *observers_) observer();
   }
   std::size_t observerCount() const { return observers_->size(); }
 

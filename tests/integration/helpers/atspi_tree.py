@@ -31,6 +31,7 @@ def application(name):
     for i in range(desktop.get_child_count()):
         app = desktop.get_child_at_index(i)
         if app is not None and app.get_name() == name:
+            app.clear_cache()
             return app
     return None
 
@@ -78,20 +79,15 @@ def act(app, role, name):
 def main():
     Atspi.init()
     for line in sys.stdin:
-        words = line.split()
+        words = line.split() or [""]
+        answer = None
         try:
             app = application(sys.argv[1])
-            if not words or app is None:
-                answer = None
-            elif words[0] == "tree":
-                app.clear_cache()
+            if app is not None and words[0] == "tree":
                 answer = [node(app.get_child_at_index(i), [MAX_NODES])
                           for i in range(app.get_child_count())]
-            elif words[0] == "act":
-                app.clear_cache()
+            elif app is not None and words[0] == "act":
                 answer = act(app, words[1].replace("_", " "), " ".join(words[2:]))
-            else:
-                answer = None
         except gi.repository.GLib.Error as error:  # the application went meanwhile
             answer = {"error": str(error)}
         print(json.dumps(answer), flush=True)

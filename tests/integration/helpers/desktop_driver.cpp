@@ -6,10 +6,10 @@
 //                                   input until it closes
 //   desktop_driver window PID TITLE X Y W H
 //                                   finds PID's window TITLE, moves it to
-//                                   (X, Y) and resizes it to W x H
+//                                   (X, Y), resizes it to W x H, focuses it,
+//                                   then wraps the focused window
 //   desktop_driver focused          wraps the focused application and window
-//   desktop_driver under X Y        the window under a screen point
-//   desktop_driver focus PID TITLE  focuses PID's window TITLE
+//   desktop_driver under X Y ...    the window under each screen point
 //   desktop_driver color X Y WINDOW the contrasting colour below WINDOW
 #include <unistd.h>
 
@@ -25,24 +25,13 @@
 #include "desktop/Pixelwatcher.h"
 #include "platform/LocalNotificationCenter.h"
 #include "platform/ProcessServices.h"
-#include "platform/Workspace.h"
+#include "platform/fake/FakeApplication.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
 
 namespace {
 
 using nuv::AccessibilityWrapper;
 using nuv::ElementRef;
-
-class Pid : public nuv::RunningApplication {
- public:
-  explicit Pid(int pid) : pid_(pid) {}
-  int processIdentifier() const override { return pid_; }
-  std::optional<std::string> bundleIdentifier() const override { return std::nullopt; }
-  bool terminate() override { return false; }
-
- private:
-  int pid_;
-};
 
 void say(const std::string& line) {
   std::cout << line << std::endl;  // flushed: the test reads line by line
@@ -67,17 +56,21 @@ bool eventually(F done) {
 ElementRef findWindow(int pid, const std::string& title) {
   ElementRef found;
   eventually([&] {
-    auto windows = AccessibilityWrapper::windowsInRunningApp(Pid(pid));
-    if (!windows) return false;
-    for (const auto& w : *windows) {
-      if (AccessibilityWrapper::getTitle(w) == title) {
-        found = w;
-        return true;
-      }
+    auto windows = AccessibilityWrapper::windowsInRunningApp(
+        nuv::fake::FakeRunningApplication(pid, std::nullopt, nullptr));
+    for (const auto& w : windows.value_or(nuv::ElementArray{})) {
+      if (AccessibilityWrapper::getTitle(w) == title) found = w;
     }
-    return false;
+    return found != nullptr;
   });
   return found;
+}
+
+void focused() {
+  AccessibilityWrapper wrapper;
+  say("inited=" + std::to_string(wrapper.inited()));
+  say("focusedTitle=" + wrapper.getTitle());
+  say("focusedPid=" + std::to_string(wrapper.processIdentifier()));
 }
 
 int trust(nuv::linux_backend::GlibRunLoop& loop) {
@@ -85,16 +78,13 @@ int trust(nuv::linux_backend::GlibRunLoop& loop) {
   nuv::processServices().localCenter = &local;
   nuv::processServices().mainLoop = &loop;
   auto orb = nuv::OrbAccessibility::singleton();
-  auto report = [&loop, orb] {
-    loop.post([orb] {
-      say("state enabled=" + std::to_string(orb->isEnabled()) +
-          " observing=" + std::to_string(orb->isObserving()));
-    });
-  };
   auto note = local.addObserver(nuv::OrbAccessibility::kCacheNotification,
-                                [orb, report](const nuv::Notification&) {
+                                [&loop, orb](const nuv::Notification&) {
                                   say("AXxache before=" + std::to_string(orb->isEnabled()));
-                                  report();
+                                  loop.post([orb] {
+                                    say("state enabled=" + std::to_string(orb->isEnabled()) +
+                                        " observing=" + std::to_string(orb->isObserving()));
+                                  });
                                 });
   nuv::OrbAccessibility::setup();
   bool done = false;
@@ -128,7 +118,6 @@ int main(int argc, char** argv) {
     say(std::string("found=") + (window ? "1" : "0"));
     if (!window) return 1;
     AccessibilityWrapper wrapper(AccessibilityWrapper::applicationForElement(window), window);
-    say("title=" + wrapper.getTitle());
     say("pid=" + std::to_string(wrapper.processIdentifier()));
     say("role=" + AccessibilityWrapper::getRole(window).value_or("nil"));
     say("minimizedOrHidden=" + std::to_string(wrapper.isMinimizedOrHidden()));
@@ -143,27 +132,23 @@ int main(int argc, char** argv) {
     say("topLeft=" + std::to_string(int(p.x)) + "," + std::to_string(int(p.y)));
     say("size=" + std::to_string(int(s.width)) + "x" + std::to_string(int(s.height)));
     say("movable=" + std::to_string(wrapper.isMovable()));
-    return 0;
-  }
-  if (command == "focus" && argc == 4) {
-    ElementRef window = findWindow(std::atoi(argv[2]), argv[3]);
-    AccessibilityWrapper wrapper(AccessibilityWrapper::applicationForElement(window), window);
-    say("focused=" + std::to_string(wrapper.focus()));
+    say("focus=" + std::to_string(wrapper.focus()));
     say("main=" +
         std::to_string(eventually([&] { return AccessibilityWrapper::isMainWindow(window); })));
+    focused();
     return 0;
   }
   if (command == "focused") {
-    AccessibilityWrapper wrapper;
-    say("inited=" + std::to_string(wrapper.inited()));
-    say("title=" + wrapper.getTitle());
-    say("pid=" + std::to_string(wrapper.processIdentifier()));
+    focused();
     return 0;
   }
-  if (command == "under" && argc == 4) {
-    ElementRef w = AccessibilityWrapper::windowUnderPoint({std::atof(argv[2]), std::atof(argv[3])});
-    say(std::string("window=") + (w ? "1" : "0"));
-    if (w) say("title=" + AccessibilityWrapper::getTitle(w));
+  if (command == "under") {
+    for (int i = 2; i + 1 < argc; i += 2) {
+      ElementRef w =
+          AccessibilityWrapper::windowUnderPoint({std::atof(argv[i]), std::atof(argv[i + 1])});
+      say(std::string(argv[i]) + "," + argv[i + 1] + "=" +
+          (w ? AccessibilityWrapper::getTitle(w) : "(none)"));
+    }
     return 0;
   }
   if (command == "color" && argc == 5) {
@@ -172,9 +157,8 @@ int main(int argc, char** argv) {
     auto window = static_cast<std::int32_t>(std::strtoll(argv[4], nullptr, 10));
     say("sample=" + hex(watcher.colorUnderWindowAtPoint({double(x), double(y)}, window)));
     say("color=" + hex(watcher.getColor(x, y, window)));
-    say("alive=1");
     return 0;
   }
-  std::cerr << "usage: desktop_driver trust|window|focus|focused|under|color ...\n";
+  std::cerr << "usage: desktop_driver trust|window|focused|under|color ...\n";
   return 2;
 }

@@ -42,15 +42,11 @@ def main():
         return False
 
     win.connect("map-event", lambda *_: GLib.timeout_add(200, announce) and False)
-    win.connect("destroy", Gtk.main_quit)
     win.show_all()
-
-    def on_stdin(_channel, _condition):
-        Gtk.main_quit()
-        return False
-
+    # Any input, its end or an error ends the window (main_quit's None removes the watch).
     GLib.io_add_watch(GLib.IOChannel.unix_new(0), GLib.PRIORITY_DEFAULT,
-                      GLib.IOCondition.HUP | GLib.IOCondition.IN | GLib.IOCondition.ERR, on_stdin)
+                      GLib.IOCondition.HUP | GLib.IOCondition.IN | GLib.IOCondition.ERR,
+                      lambda *_: Gtk.main_quit())
     Gtk.main()
 
 
