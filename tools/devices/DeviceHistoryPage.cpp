@@ -59,7 +59,10 @@ DeviceHistoryPage::DeviceHistoryPage(GDBusConnection* bus, const nuv::Clock& clo
   gtk_box_append(GTK_BOX(box), health_);
 }
 
-DeviceHistoryPage::~DeviceHistoryPage() { close(); }
+DeviceHistoryPage::~DeviceHistoryPage() {
+  close();
+  g_signal_handlers_disconnect_by_data(week_, this);  // the widget may outlive this object
+}
 
 void DeviceHistoryPage::open(const std::string& key) {
   close();

@@ -81,7 +81,6 @@ class DevicesWindow {
   static int onStartTimeout(void* self);
 
   GtkApplication* app_;
-  GDBusConnection* bus_;
   bool haveBus_;
   DeviceRowModel model_;
   const nuv::Clock& clock_;
