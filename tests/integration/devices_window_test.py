@@ -168,7 +168,7 @@ class Window:
                            check=True, timeout=30)
             if nuvtest.wait_until(lambda: until(self.view()), 3):
                 return
-        raise AssertionError("the key 0x%x did nothing: %s" % (key, self.view().labels))
+        raise AssertionError("after the key 0x%x the window shows %s" % (key, self.view().labels))
 
     def view(self):
         tree = self.ask("tree")
