@@ -7,6 +7,9 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "platform/BusNames.h"
 #include "platform/linux/GlibHandles.h"
 #include "platform/linux/bus/BusNotificationCenter.h"
@@ -220,6 +223,10 @@ TEST_F(GDBusHostServiceTest, GetHistoryIsAnsweredWhenTheHandlerRepliesAndFailsWh
     asked.emplace_back(device, since.microseconds());
     replies.push_back(std::move(reply));
   };
+  handlers.historyDevices = [&](Date since, auto reply) {
+    asked.emplace_back("", since.microseconds());
+    reply({{"abc", "My iPad"}});
+  };
   GDBusHostService service(module.get(), "1");
   Subscription published = service.publish(std::move(handlers));
   ASSERT_TRUE(waitFor([&] { return !owner().empty(); }));
@@ -255,6 +262,19 @@ TEST_F(GDBusHostServiceTest, GetHistoryIsAnsweredWhenTheHandlerRepliesAndFailsWh
             (std::vector<std::string>{
                 printed(glib::Variant(g_variant_ref_sink(historyToVariant(history))).get()),
                 "org.freedesktop.DBus.Error.Failed"}));
+
+  // GetHistoryDevices, called from another thread while the loop runs.
+  std::atomic<bool> answered = false;
+  glib::Variant devices;
+  std::thread caller([&] {
+    devices = call(bus::kHostServiceInterface, bus::kGetHistoryDevicesMethod,
+                   g_variant_new("(x)", gint64{7}));
+    answered = true;
+  });
+  EXPECT_TRUE(waitFor([&] { return answered.load(); }));
+  caller.join();
+  EXPECT_EQ(asked.back(), (std::pair<std::string, std::int64_t>{"", 7}));
+  EXPECT_EQ(devices ? printed(devices.get()) : "", "([('abc', 'My iPad')],)");
 }
 
 }  // namespace
