@@ -94,31 +94,17 @@ TEST_F(SqliteHistoryStoreTest, PruneDropsWhatIsOlderThanTheCutoffAndKeepsWhatIsA
   EXPECT_EQ(got.events[0].time, at(100));
 }
 
-// Also: a file written before names were kept opens and gains them.
 TEST_F(SqliteHistoryStoreTest, ListsDevicesWithSamplesSinceUnderTheirLastNamePruneDropsTheRest) {
-  fs::create_directories(dir);
-  sqlite3* old = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &old), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(old,
-                         "CREATE TABLE devices(id INTEGER PRIMARY KEY, bonjour TEXT UNIQUE);"
-                         "CREATE TABLE samples(device, time, level, charging, external, "
-                         "PRIMARY KEY(device, time)) WITHOUT ROWID;"
-                         "INSERT INTO devices VALUES(7, 'old');"
-                         "INSERT INTO samples VALUES(7, 130000000, 50, 0, 0);",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(old);
   store.addSample("b", "Old", {at(100), 50, false, false});
   store.addSample("b", "", {at(110), 51, false, false});
   store.addSample("a", "iPad", {at(90), 40, false, false});
   store.addSample("a", "Renamed", {at(95), 41, false, false});
   store.addSample("c", "Gone", {at(50), 40, false, false});
-  EXPECT_THAT(devices(at(60)), ElementsAre(HistoryDevice{"a", "Renamed"}, HistoryDevice{"b", "Old"},
-                                           HistoryDevice{"old", ""}));
+  EXPECT_THAT(devices(at(60)),
+              ElementsAre(HistoryDevice{"a", "Renamed"}, HistoryDevice{"b", "Old"}));
   store.pruneBefore(at(100));
   store.addSample("c", "", {at(140), 40, false, false});  // back as a new device
-  EXPECT_THAT(devices(at(0)), ElementsAre(HistoryDevice{"b", "Old"}, HistoryDevice{"c", ""},
-                                          HistoryDevice{"old", ""}));
+  EXPECT_THAT(devices(at(0)), ElementsAre(HistoryDevice{"b", "Old"}, HistoryDevice{"c", ""}));
   EXPECT_TRUE(warnings.empty());
 }
 
