@@ -133,8 +133,9 @@ int runHistory(Args args) {
     return 1;
   }
   // The devices the module reports now, then those that only have history
-  // (seen before it last started, or gone since) under the name they last
-  // had. DEVICE is looked for in the whole history, not only since --since.
+  // (seen before it last started, or gone since), under the name they have
+  // now or last had. DEVICE is looked for in the whole history, not only
+  // since --since.
   std::vector<Shown> shown;
   for (const auto& entry : payload.devices) {
     const std::string* name = entry.field("name");
@@ -147,9 +148,12 @@ int runHistory(Args args) {
     return 1;
   }
   for (auto& d : stored) {
-    auto same = [&d](const Shown& s) { return s.device == d.device; };
-    if (std::none_of(shown.begin(), shown.end(), same)) {
+    auto it = std::find_if(shown.begin(), shown.end(),
+                           [&d](const Shown& s) { return s.device == d.device; });
+    if (it == shown.end()) {
       shown.push_back({std::move(d.device), std::move(d.name), {}});
+    } else if (it->name.empty()) {
+      it->name = std::move(d.name);
     }
   }
   if (args.empty()) {
