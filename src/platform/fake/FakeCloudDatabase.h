@@ -16,8 +16,10 @@ namespace nuv::fake {
 // An in-memory cloud database. Calls are queued, not run: the test delivers
 // them with deliverAll() on its own thread, or deliverAllOnThread() to play
 // the backend worker. Queries return records in first-stored order (sort
-// descriptors are recorded, not applied). Every store sets the dates from a
-// counter (1 ms apart, strictly increasing) and a fresh change tag.
+// descriptors are recorded, not applied). A save, whatever its policy (the
+// tests read it from saveCalls()), writes the changed keys of a stored record
+// and every field of a new one. Every store sets the dates from a counter
+// (1 ms apart, strictly increasing) and a fresh change tag.
 // Test controls are thread-safe.
 class FakeCloudDatabase : public CloudDatabase {
   template <class F>
@@ -99,8 +101,7 @@ class FakeCloudDatabase : public CloudDatabase {
   // Queues `run`, or `fail` with the next injected failure.
   void enqueue(std::function<void()> run, std::function<void(const CloudError&)> fail);
   CloudRecordData storeLocked(CloudRecordData record);
-  std::optional<CloudError> saveLocked(const CloudRecordData& incoming,
-                                       CloudRecordSavePolicy policy, CloudRecordData& saved);
+  CloudRecordData saveLocked(const CloudRecordData& incoming);
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> pending_;

@@ -28,15 +28,6 @@ class Reports : public TodoFetcherDelegate {
   std::vector<CloudError> errors;
 };
 
-json todoJson(const std::string& recordName, const std::string& deviceName) {
-  return {{"recordName", recordName},
-          {"fields",
-           {{"Name", {{"value", deviceName}, {"type", "STRING"}}},
-            {"title", {{"value", "t-" + recordName}, {"type", "STRING"}}},
-            {"Battery", {{"value", 10}, {"type", "INT64"}}},
-            {"state", {{"value", 0}, {"type", "INT64"}}}}}};
-}
-
 class CloudKitDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -84,8 +75,10 @@ class CloudKitDatabaseTest : public ::testing::Test {
 
   void seed(int count) {
     json records = json::array();
-    for (int i = 0; i < count; ++i)
-      records.push_back(todoJson("R" + std::to_string(i), "Dev" + std::to_string(i)));
+    for (int i = 0; i < count; ++i) {
+      records.push_back({{"recordName", "R" + std::to_string(i)},
+                         {"fields", {{"Name", {{"value", "Dev"}, {"type", "STRING"}}}}}});
+    }
     server->control("seed", {{"records", records}});
   }
 
@@ -180,7 +173,7 @@ TEST_F(CloudKitDatabaseTest, ServerErrorsReachTheReportsWithCodeAndReasonAndTheW
   EXPECT_EQ(requests("records/modify").size(), 3u);
 }
 
-TEST_F(CloudKitDatabaseTest, DeleteSubscribeAndTimeout) {
+TEST_F(CloudKitDatabaseTest, DeleteSubscribeTimeoutAndNoServer) {
   seed(2);
   ASSERT_TRUE(fetchAll());
   fetcher->remove((*fetcher->todos())[0]);
@@ -220,6 +213,13 @@ TEST_F(CloudKitDatabaseTest, DeleteSubscribeAndTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1500));
   ASSERT_EQ(reports->errors.size(), 1u);
   EXPECT_EQ(reports->errors[0].code, CloudErrorCode::NetworkFailure);
+
+  // No server at all: the network is unavailable (a write retries on that).
+  stopModule();
+  server.reset();
+  start();
+  ASSERT_TRUE(fetchAll());
+  EXPECT_EQ(reports->errors.at(0).code, CloudErrorCode::NetworkUnavailable);
 }
 
 }  // namespace

@@ -100,8 +100,8 @@ TEST_F(BridgeTest, DoesNothingWithoutAMatch) {
 class BridgeModuleTest : public BridgeTest {
  protected:
   BridgeModuleTest() { db.seed(test::todoData("R1", "My Phone")); }
-  void run(std::int64_t battery) {
-    launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t" +
+  void run(std::int64_t battery, const std::string& name = "My Phone") {
+    launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\t" + name + "\nBattery\t" +
                                             std::to_string(battery) + "\n"});
   }
   void launch(TodoListRefresher* refresher = nullptr) {
@@ -151,6 +151,19 @@ TEST_F(BridgeModuleTest, AValueBeforeTheFirstSuccessfulFetchIsWrittenWhenTheList
   advance(Milliseconds(5000));  // unchanged: nothing more
   EXPECT_EQ(db.saveCalls().size(), 1u);
   EXPECT_EQ(db.queries().size(), 2u);
+}
+
+// A device whose record was added after the list was fetched: its run asks
+// for a fetch at once, which brings the record, and the value is written.
+TEST_F(BridgeModuleTest, ARecordAddedAfterTheFetchIsFetchedAndWritten) {
+  auto refresher = TodoListRefresher::create(loop, *fetcher, &center);
+  run(60, "My Pad");
+  launch(refresher.get());
+  db.seed(test::todoData("R2", "My Pad"));
+  advance(Milliseconds(5000));
+  EXPECT_EQ(db.queries().size(), 2u);
+  ASSERT_EQ(db.saveCalls().size(), 1u);
+  EXPECT_EQ(db.saveCalls()[0].handedOver.recordID.recordName, "R2");
 }
 
 }  // namespace
