@@ -18,12 +18,10 @@ SLACK = 6.0  # sanitizer builds on a loaded machine
 API_TOKEN = nuvtest.CLOUDKIT_API_TOKEN
 
 
-def todo(name, device, battery=10):
-    return {"recordName": name, "fields": {
-        "Name": {"value": device, "type": "STRING"},
-        "title": {"value": "t-" + name, "type": "STRING"},
-        "Battery": {"value": battery, "type": "INT64"},
-        "state": {"value": 0, "type": "INT64"}}}
+def todo(name, device):
+    return {"recordName": name, "fields": {"Name": {"value": device, "type": "STRING"},
+                                           "title": {"value": "t-" + name, "type": "STRING"},
+                                           "Battery": {"value": 10, "type": "INT64"}}}
 
 
 class CloudKitBackendTest(ModuleTestCase):
@@ -32,18 +30,13 @@ class CloudKitBackendTest(ModuleTestCase):
     def setUp(self):
         super().setUp()
         self.server = nuvtest.FakeCloudKit()
+        self.addCleanup(self.server.close)  # after the module has stopped
         self.endpoint, self.control = self.server.endpoint, self.server.control
         self.token = self.control("reset", {"apiToken": API_TOKEN})["token"]
         self.config_home = os.path.join(self.tmp, "config")
         self.conf_dir = nuvtest.write_cloud_config(self.config_home, self.endpoint)
         self.token_path = os.path.join(self.conf_dir, "webauth.token")
         self.write_token(self.token)
-
-    def tearDown(self):
-        try:
-            super().tearDown()
-        finally:
-            self.server.close()
 
     def write_token(self, token):
         with open(self.token_path, "w") as f:
@@ -71,8 +64,7 @@ class CloudKitBackendTest(ModuleTestCase):
     def assert_no_secrets(self, text):
         self.assertNotIn(API_TOKEN, text)
         self.assertNotIn(urllib.parse.quote(API_TOKEN, safe=""), text)
-        self.assertNotIn(self.token, text)
-        current = self.control("token")
+        current = self.control("state")
         for t in [current["token"]] + current["spent"]:
             self.assertNotIn(t, text)
 
@@ -95,9 +87,8 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertEqual(op["record"]["fields"], {"Battery": {"value": 85, "type": "INT64"},
                                                   "state": {"value": 1, "type": "INT64"}})
         self.assertEqual(self.server_records()["R230"]["fields"]["title"]["value"], "t-R230")
-        self.assertEqual(self.server_records()["R231"]["fields"]["Battery"]["value"], 10)
         self.assertTrue(wait_until(
-            lambda: self.stored_token() == self.control("token")["token"], SLACK))
+            lambda: self.stored_token() == self.control("state")["token"], SLACK))
         self.assertEqual(stat.S_IMODE(os.stat(self.token_path).st_mode), 0o600)
 
         # A restarted module goes on with the rotated token.
@@ -105,7 +96,6 @@ class CloudKitBackendTest(ModuleTestCase):
         m2 = self.start(b)
         self.change(b, m2, DEVICE.replace("85", "40").replace("Charging\t1", "Charging\t0"))
         self.assertTrue(wait_until(lambda: saved(40, 0), SLACK), m2.log())
-        self.assertTrue(m2.running())
         self.assert_no_secrets(m.log() + m2.log())
 
     def test_signed_out_module_runs_on_and_nuvctl_signs_in_and_out(self):
@@ -125,7 +115,7 @@ class CloudKitBackendTest(ModuleTestCase):
             self.assertIn(text, status.stdout)
 
         # Interactive sign-in: the URL from the service, then the pasted callback.
-        current = self.control("token")["token"]
+        current = self.control("state")["token"]
         callback = "https://app.example/cb?ckWebAuthToken=" + urllib.parse.quote(current, safe="")
         login = self.nuvctl("login", stdin=callback + "\n")
         self.assertEqual(login.returncode, 0, login.stdout + login.stderr)
@@ -137,7 +127,7 @@ class CloudKitBackendTest(ModuleTestCase):
             lambda: self.server_records()["A"]["fields"]["Battery"]["value"] == 83, SLACK),
             m.log())
         self.assertTrue(wait_until(
-            lambda: self.stored_token() == self.control("token")["token"], SLACK))
+            lambda: self.stored_token() == self.control("state")["token"], SLACK))
         status = self.nuvctl("status", "--check")
         for text in ("signed in:   yes", "check:       ok", "to do:       nothing"):
             self.assertIn(text, status.stdout)

@@ -8,7 +8,7 @@ with typed fields checked against the Todo schema; the operation types the
 module sends, forceUpdate (merges the sent fields, null removes one) and
 forceDelete, per-record errors inline; resultsLimit at most 200 with
 continuation markers. Failures (THROTTLED with retryAfter, or any code) are
-injected on demand through POST /_control/{reset,seed,fail,token,state}. Run:
+injected on demand through POST /_control/{reset,seed,fail,state}. Run:
 fakecloudkit.py [--port N]; it prints "PORT <port> <pid>" first.
 """
 
@@ -199,9 +199,8 @@ def handle(op, env, body):
         out = []
         for o in body.get("operations") or []:
             sub = dict(o.get("subscription") or {})
-            sid = sub.get("subscriptionID") or os.urandom(8).hex()
-            sub["subscriptionID"] = sid
-            STATE.subscriptions[sid] = sub
+            sub.setdefault("subscriptionID", os.urandom(8).hex())
+            STATE.subscriptions[sub["subscriptionID"]] = sub
             out.append(sub)
         return {"subscriptions": out}
     raise KeyError(op)
@@ -212,8 +211,7 @@ def control(cmd, body):
         STATE.reset(body)
         return {"token": STATE.token}
     if cmd == "seed":
-        env = body.get("environment", "development")
-        db = STATE.records[env]
+        db = STATE.records["development"]
         for r in body.get("records", []):
             rec = {"recordName": r["recordName"], "recordType": r.get("recordType", "Todo"),
                    "fields": r.get("fields", {})}
@@ -223,11 +221,9 @@ def control(cmd, body):
     if cmd == "fail":
         STATE.failures.append(body)
         return {}
-    if cmd == "token":
-        return {"token": STATE.token, "spent": sorted(STATE.spent)}
     if cmd == "state":
         return {"records": STATE.records, "subscriptions": STATE.subscriptions,
-                "token": STATE.token, "requests": STATE.requests}
+                "token": STATE.token, "spent": sorted(STATE.spent), "requests": STATE.requests}
     raise KeyError(cmd)
 
 

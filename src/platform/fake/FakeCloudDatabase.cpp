@@ -21,17 +21,16 @@ void FakeCloudDatabase::enqueue(std::function<void()> run,
   failures_.pop_front();
 }
 
-void FakeCloudDatabase::performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
+void FakeCloudDatabase::performQuery(const CloudQuery& query, std::optional<std::string>,
                                      QueryCompletion completion) {
   locked([&] { queries_.push_back(query); });
-  const std::string zone = zoneName.value_or(kCloudDefaultZoneName);
   enqueue(
-      [this, query, zone, completion] {
+      [this, query, completion] {
         std::vector<CloudRecordRef> result;
         locked([&] {
           for (const auto& name : order_) {
             const auto& r = records_.at(name);
-            if (r.recordType == query.recordType && r.recordID.zoneName == zone) {
+            if (r.recordType == query.recordType) {
               result.push_back(std::make_shared<CloudRecord>(r));
             }
           }
@@ -44,12 +43,9 @@ void FakeCloudDatabase::performQuery(const CloudQuery& query, std::optional<std:
 void FakeCloudDatabase::saveSubscription(const CloudQuerySubscription& subscription,
                                          SubscriptionCompletion completion) {
   enqueue(
-      [this, saved = subscription, completion]() mutable {
-        locked([&] {
-          if (!saved.subscriptionID) saved.subscriptionID = "sub-" + std::to_string(++tick_);
-          subscriptions_.push_back(saved);
-        });
-        completion(saved, std::nullopt);
+      [this, subscription, completion] {
+        locked([&] { subscriptions_.push_back(subscription); });
+        completion(subscription, std::nullopt);
       },
       [completion](const CloudError& e) { completion(std::nullopt, e); });
 }
@@ -83,7 +79,7 @@ void FakeCloudDatabase::deleteRecordWithID(const CloudRecordID& recordID,
       [this, recordID, completion] {
         const bool found = locked([&] {
           auto it = records_.find(recordID.recordName);
-          if (it == records_.end() || !(it->second.recordID == recordID)) return false;
+          if (it == records_.end()) return false;
           records_.erase(it);
           std::erase(order_, recordID.recordName);
           return true;

@@ -15,8 +15,9 @@ namespace nuv::fake {
 
 // An in-memory cloud database. Calls are queued, not run: the test delivers
 // them with deliverAll() on its own thread, or deliverAllOnThread() to play
-// the backend worker. Queries return records in first-stored order (sort
-// descriptors are recorded, not applied). A save, whatever its policy (the
+// the backend worker. Queries return the records of their type in
+// first-stored order, whatever the zone (sort descriptors are recorded, not
+// applied); subscriptions are stored as given. A save, whatever its policy (the
 // tests read it from saveCalls()), writes the changed keys of a stored record
 // and every field of a new one. Every store sets the dates from a counter
 // (1 ms apart, strictly increasing) and a fresh change tag.

@@ -20,11 +20,10 @@ using nlohmann::json;
 class Reports : public TodoFetcherDelegate {
  public:
   bool respondsTo(Message) const override { return true; }
-  void todoFetcherDidUpdateTodos(TodoFetcher&) override { ++updates; }
+  void todoFetcherDidUpdateTodos(TodoFetcher&) override {}
   void todoFetcherDidFailWithError(TodoFetcher&, const CloudError& e) override {
     errors.push_back(e);
   }
-  int updates = 0;
   std::vector<CloudError> errors;
 };
 
@@ -37,8 +36,6 @@ class CloudKitDatabaseTest : public ::testing::Test {
     config.apiToken = "api+token/1=";
     config.endpoint = server->endpoint();
     config.directory = dir.string();
-    config.connectTimeoutMs = 2000;
-    config.timeoutMs = 5000;
     CloudKitTokenStore(config.tokenPath(), config.statePath(), config.lockPath()).writeToken(token);
     start();
   }
@@ -97,10 +94,14 @@ class CloudKitDatabaseTest : public ::testing::Test {
     return out;
   }
 
-  std::string storedToken() {
-    return CloudKitTokenStore(config.tokenPath(), config.statePath(), config.lockPath())
-        .readToken()
-        .value_or("");
+  // A fresh server state with `options`, still signed in.
+  void resetServer(json options) {
+    options["apiToken"] = config.apiToken;
+    options["webAuthToken"] =
+        CloudKitTokenStore(config.tokenPath(), config.statePath(), config.lockPath())
+            .readToken()
+            .value();
+    server->control("reset", options);
   }
 
   test::TempDir tmp;
@@ -114,9 +115,7 @@ class CloudKitDatabaseTest : public ::testing::Test {
 };
 
 TEST_F(CloudKitDatabaseTest, AContinuationMarkerThatComesBackFailsTheFetchInsteadOfLooping) {
-  server->control(
-      "reset",
-      {{"apiToken", config.apiToken}, {"webAuthToken", storedToken()}, {"repeatMarker", true}});
+  resetServer({{"repeatMarker", true}});
   seed(5);
   ASSERT_TRUE(fetchAll());
   ASSERT_EQ(reports->errors.size(), 1u);
@@ -176,19 +175,13 @@ TEST_F(CloudKitDatabaseTest, DeleteSubscribeTimeoutAndNoServer) {
   EXPECT_EQ(modifies[0]["operations"][0]["operationType"], "forceDelete");
   EXPECT_FALSE(server->control("state")["records"]["development"].contains("R0"));
 
-  // Deleting a record the server does not have: UnknownItem, list untouched.
-  auto db = container->privateCloudDatabase();
-  std::optional<CloudError> missing;
-  db->deleteRecordWithID(CloudRecordID{"R0"},
-                         [&](CloudRecordID, std::optional<CloudError> e) { missing = e; });
-  static_cast<CloudKitDatabase&>(*db).waitUntilIdle();
-  ASSERT_TRUE(missing);
-  EXPECT_EQ(missing->code, CloudErrorCode::UnknownItem);
-
+  // A record the server does not have: a per-record error.
+  fetcher->remove(Todo::todoWithRecord(std::make_shared<CloudRecord>("Todo", CloudRecordID{"R0"})));
   fetcher->registerSubscriptions();
-  static_cast<CloudKitDatabase&>(*db).waitUntilIdle();
+  static_cast<CloudKitDatabase&>(*container->privateCloudDatabase()).waitUntilIdle();
   loop.runUntilIdle();
-  EXPECT_TRUE(reports->errors.empty());
+  ASSERT_EQ(reports->errors.size(), 1u);
+  EXPECT_EQ(reports->errors[0].code, CloudErrorCode::UnknownItem);
   const json subs = server->control("state")["subscriptions"];
   ASSERT_EQ(subs.size(), 1u);
   const auto& sub = subs.begin().value();
@@ -197,8 +190,7 @@ TEST_F(CloudKitDatabaseTest, DeleteSubscribeTimeoutAndNoServer) {
 
   // A server that does not answer in time: the request gives up.
   stopModule();
-  server->control("reset",
-                  {{"apiToken", config.apiToken}, {"webAuthToken", storedToken()}, {"delay", 2.0}});
+  resetServer({{"delay", 2.0}});
   config.timeoutMs = 300;
   start();
   const auto began = std::chrono::steady_clock::now();

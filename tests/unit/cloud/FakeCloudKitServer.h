@@ -37,10 +37,8 @@ class FakeCloudKitServer {
     const std::string payload = body.is_null() ? "{}" : body.dump();
     std::string answer;
     CURL* curl = curl_easy_init();
-    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, payload.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
     curl_easy_setopt(
@@ -50,7 +48,6 @@ class FakeCloudKitServer {
         });
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     const CURLcode code = curl_easy_perform(curl);
-    curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     if (code != CURLE_OK) throw std::runtime_error("control request failed");
     return nlohmann::json::parse(answer);

@@ -160,20 +160,6 @@ TEST_F(RecordWriteQueueTest, EachFailureKindIsLoggedOnceAndTheRecoveryOnce) {
   EXPECT_EQ(lines.size(), 3u);
 }
 
-TEST_F(RecordWriteQueueTest, TheStatusObserverSeesPendingWritesComeAndGo) {
-  std::vector<std::size_t> pending;
-  fetcher->setWriteStatusObserver(
-      [&](const CloudWriteStatus& status) { pending.push_back(status.pendingCount); });
-  db.failNextWith({CloudErrorCode::ServiceUnavailable, "locked", std::nullopt});
-  write("A", 1);
-  write("B", 1);
-  settle();
-  advance(Milliseconds(5000));
-  EXPECT_EQ(pending.front(), 1u);
-  EXPECT_EQ(pending.back(), 0u);
-  EXPECT_EQ(*std::max_element(pending.begin(), pending.end()), 2u);
-}
-
 TEST(BackoffTest, DoublesFromFiveSecondsUpToFiveMinutesAndHonoursRetryAfter) {
   Backoff backoff;
   const std::int64_t expected[] = {5, 10, 20, 40, 80, 160, 300, 300};
