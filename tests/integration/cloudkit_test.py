@@ -213,7 +213,6 @@ class NuvctlCloudKitPlugInTest(unittest.TestCase):
                               "NUVModule.app")
         os.rename(bundle, bundle + ".moved")
         self.addCleanup(os.rename, bundle + ".moved", bundle)
-        self.signed_out()
         login = self.run_nuvctl(installed, "cloud", "login", "ckWebAuthToken=" + self.token)
         self.assertEqual(login.returncode, 1)
         self.assertIn("cannot load the CloudKit backend", login.stderr)

@@ -81,8 +81,6 @@ LOCK = threading.Lock()
 
 
 def check_value(type_, value):
-    if value is None:
-        return True
     if type_ == "STRING":
         return isinstance(value, str)
     if type_ in ("INT64", "TIMESTAMP"):

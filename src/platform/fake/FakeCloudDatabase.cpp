@@ -42,12 +42,8 @@ void FakeCloudDatabase::performQuery(const CloudQuery& query, std::optional<std:
 
 void FakeCloudDatabase::saveSubscription(const CloudQuerySubscription& subscription,
                                          SubscriptionCompletion completion) {
-  enqueue(
-      [this, subscription, completion] {
-        locked([&] { subscriptions_.push_back(subscription); });
-        completion(subscription, std::nullopt);
-      },
-      [completion](const CloudError& e) { completion(std::nullopt, e); });
+  enqueue([subscription, completion] { completion(subscription, std::nullopt); },
+          [completion](const CloudError& e) { completion(std::nullopt, e); });
 }
 
 void FakeCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) {

@@ -32,7 +32,6 @@ class CloudKitDatabaseTest : public ::testing::Test {
   void SetUp() override {
     server = std::make_unique<testing::FakeCloudKitServer>(NUV_FAKE_CLOUDKIT);
     const std::string token = server->control("reset", {{"apiToken", "api+token/1="}})["token"];
-    config.backend = CloudKitConfig::Backend::CloudKit;
     config.apiToken = "api+token/1=";
     config.endpoint = server->endpoint();
     config.directory = dir.string();
