@@ -166,6 +166,7 @@ TEST_F(TodoFetcherTest, AddSavesEachTodoAndListsItOnceSaved) {
   auto y = Todo::todoWithRecord(std::make_shared<CloudRecord>("Todo", CloudRecordID{"Y"}));
   fetcher->add({x, y});
   ASSERT_EQ(db.saveCalls().size(), 2u);
+  EXPECT_EQ(db.saveCalls()[0].policy, CloudRecordSavePolicy::ChangedKeys);
   EXPECT_EQ(names(), (Names{"A"}));  // not before the cloud
   settle();
   EXPECT_EQ(names(), (Names{"A", "X", "Y"}));
