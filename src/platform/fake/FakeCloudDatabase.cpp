@@ -57,8 +57,9 @@ void FakeCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation
   }
   enqueue(
       [this, block = operation->perRecordCompletionBlock(), handedOver] {
-        for (const auto& [record, data] : handedOver) {
-          auto saved = std::make_shared<CloudRecord>(locked([&] { return saveLocked(data); }));
+        for (const auto& entry : handedOver) {
+          auto saved =
+              std::make_shared<CloudRecord>(locked([&] { return saveLocked(entry.second); }));
           if (block) block(std::move(saved), std::nullopt);
         }
       },
