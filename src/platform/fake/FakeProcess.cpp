@@ -44,10 +44,6 @@ void FakeProcess::waitUntilExit(Milliseconds outputGrace) {
   loop_.runUntil([this, graceOver] { return !leftoverAlive_ || *graceOver; });
 }
 
-std::string FakeProcess::readOutputToEnd() { return exited_ ? script_.output : std::string(); }
-
-ErrorOutput FakeProcess::readErrorToEnd() { return {}; }
-
 void FakeProcess::terminate() {
   if (!isGroupRunning()) return;
   ++terminates_;
@@ -58,11 +54,6 @@ void FakeProcess::kill() {
   if (!isGroupRunning()) return;
   ++kills_;
   exitNow(true);
-}
-
-void FakeProcess::stopGroup(Milliseconds) {
-  terminate();
-  kill();
 }
 
 std::shared_ptr<Process> FakeProcessLauncher::makeProcess(const std::string& path,
