@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace nuvctl {
@@ -13,28 +14,24 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-// What a parse printed on the two streams.
-class Streams {
- public:
-  ~Streams() {
-    std::fclose(out_);
-    std::fclose(err_);
-  }
-  void attach(CommandLine& line) { line.setStreams(out_, err_); }
-  std::string out() { return read(out_); }
-  std::string err() { return read(err_); }
-
- private:
-  static std::string read(std::FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string text;
-    for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
-    return text;
-  }
-  std::FILE* out_ = std::tmpfile();
-  std::FILE* err_ = std::tmpfile();
+// A parse's result and what it printed on the two streams.
+struct Printed {
+  std::optional<int> status;
+  std::string out, err;
 };
+
+Printed capture(CommandLine& line, const std::function<std::optional<int>()>& parse) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  line.setStreams(out, err);
+  Printed printed{parse(), {}, {}};
+  for (auto [file, text] : {std::pair(out, &printed.out), std::pair(err, &printed.err)}) {
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) text->push_back(static_cast<char>(c));
+    std::fclose(file);
+  }
+  return printed;
+}
 
 std::string usageError(const std::string& command, const std::string& message) {
   return "nuvctl " + command + ": " + message + "\nTry 'nuvctl " + command +
@@ -103,12 +100,11 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     Values v;
     CommandLine line = leaf(v);
-    Streams streams;
-    streams.attach(line);
     Args args = c.args;
-    EXPECT_EQ(line.parse(args), c.status);
-    EXPECT_EQ(streams.err(), c.err);
-    EXPECT_EQ(streams.out(), "");
+    const Printed printed = capture(line, [&] { return line.parse(args); });
+    EXPECT_EQ(printed.status, c.status);
+    EXPECT_EQ(printed.err, c.err);
+    EXPECT_EQ(printed.out, "");
     if (c.status) continue;
     EXPECT_EQ(v, c.values);
     EXPECT_EQ(args, c.rest);
@@ -121,17 +117,16 @@ TEST(CommandLine, HelpIsGeneratedFromTheDeclarationsAndWinsOverEverythingElse) {
     SCOPED_TRACE(::testing::PrintToString(args));
     Values v;
     CommandLine line = leaf(v);
-    Streams streams;
-    streams.attach(line);
     Args rest = args;
-    EXPECT_EQ(line.parse(rest), 0);
-    const std::string help = streams.out();
+    const Printed printed = capture(line, [&] { return line.parse(rest); });
+    EXPECT_EQ(printed.status, 0);
+    const std::string& help = printed.out;
     EXPECT_THAT(help, StartsWith("Usage:\n  nuvctl records add [OPTION…] [ARG]\n\nAdds.\n"));
     for (const char* option : {"-h, --help", "--json", "--name=NAME", "--count=N", "--version"}) {
       EXPECT_THAT(help, HasSubstr(option));
     }
     EXPECT_THAT(help, HasSubstr("\nExit status: 0.\n"));
-    EXPECT_EQ(streams.err(), "");
+    EXPECT_EQ(printed.err, "");
   }
 }
 
@@ -176,13 +171,12 @@ TEST(CommandLine, SubcommandsTakeTheWordsAfterThem) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     Parent parent;
-    Streams streams;
-    streams.attach(parent.line);
-    EXPECT_EQ(parent.line.run(c.args), c.status);
+    const Printed printed = capture(parent.line, [&] { return parent.line.run(c.args); });
+    EXPECT_EQ(printed.status, c.status);
     EXPECT_EQ(parent.place, c.place);
     EXPECT_EQ(parent.calls, c.calls);
-    EXPECT_EQ(streams.err(), c.err);
-    EXPECT_EQ(streams.out(), "");
+    EXPECT_EQ(printed.err, c.err);
+    EXPECT_EQ(printed.out, "");
   }
 }
 
@@ -190,11 +184,10 @@ TEST(CommandLine, HelpListsTheSubcommandsAligned) {
   for (const Args& args : {Args{"help"}, Args{"--help"}, Args{"-h", "list"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
     Parent parent;
-    Streams streams;
-    streams.attach(parent.line);
-    EXPECT_EQ(parent.line.run(args), 0);
+    const Printed printed = capture(parent.line, [&] { return parent.line.run(args); });
+    EXPECT_EQ(printed.status, 0);
     EXPECT_TRUE(parent.calls.empty());
-    const std::string help = streams.out();
+    const std::string& help = printed.out;
     EXPECT_THAT(help, StartsWith("Usage:\n  nuvctl records [OPTION…] COMMAND\n\nRecords.\n\n"
                                  "Commands:\n"
                                  "  list     lists them\n"
