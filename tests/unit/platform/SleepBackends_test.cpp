@@ -215,31 +215,26 @@ TEST(FileUserDefaultsPath, TheBundleIdentifierMustBeOnePathComponent) {
   EXPECT_EQ(memoryOnly->objectForKey("k"), Value("v"));
 }
 
-Date utcDate(int y, unsigned m, unsigned d, int h, int min) {
-  using namespace std::chrono;
-  const sys_time<microseconds> t =
-      sys_days(year_month_day(year(y), month(m), day(d))) + hours(h) + minutes(min);
-  return Date{t};
-}
-
+// Which day is yesterday follows from these days: SleepWake_test's day rule.
 TEST(GlibCalendar, DaysFollowTheZonesMidnightAcrossDaylightSaving) {
   using namespace std::chrono;
-  const GlibCalendar auckland("Pacific/Auckland");  // UTC+13 in March, +12 from April
-  EXPECT_EQ(auckland.dayOf(utcDate(2026, 3, 10, 10, 59)), sys_days(2026y / March / 10));
-  EXPECT_EQ(auckland.dayOf(utcDate(2026, 3, 10, 11, 0)), sys_days(2026y / March / 11));
-  EXPECT_TRUE(
-      auckland.isDateInYesterday(utcDate(2026, 3, 10, 10, 59), utcDate(2026, 3, 10, 11, 0)));
-  EXPECT_FALSE(
-      auckland.isDateInYesterday(utcDate(2026, 3, 9, 11, 0), utcDate(2026, 3, 10, 10, 59)));
-  // Daylight saving ends on 5 April 2026: midnight moves to 12:00 UTC.
-  EXPECT_EQ(auckland.dayOf(utcDate(2026, 4, 6, 11, 30)), sys_days(2026y / April / 6));
-  EXPECT_EQ(auckland.dayOf(utcDate(2026, 4, 6, 12, 0)), sys_days(2026y / April / 7));
-
-  const GlibCalendar newYork("America/New_York");
-  EXPECT_EQ(newYork.dayOf(utcDate(2026, 1, 2, 4, 59)), sys_days(2026y / January / 1));
-  EXPECT_FALSE(newYork.isDateInYesterday(utcDate(2026, 1, 1, 12, 0), utcDate(2026, 1, 3, 5, 0)));
-  // Before the epoch too.
-  EXPECT_EQ(newYork.dayOf(utcDate(1969, 12, 31, 23, 0)), sys_days(1969y / December / 31));
+  const struct {
+    const char* zone;
+    sys_time<minutes> utc;
+    year_month_day day;
+  } cases[] = {
+      // UTC+13 in March, +12 once daylight saving ends on 5 April 2026.
+      {"Pacific/Auckland", sys_days(2026y / March / 10) + 10h + 59min, 2026y / March / 10},
+      {"Pacific/Auckland", sys_days(2026y / March / 10) + 11h, 2026y / March / 11},
+      {"Pacific/Auckland", sys_days(2026y / April / 6) + 11h + 30min, 2026y / April / 6},
+      {"Pacific/Auckland", sys_days(2026y / April / 6) + 12h, 2026y / April / 7},
+      {"America/New_York", sys_days(2026y / January / 2) + 4h + 59min, 2026y / January / 1},
+      {"America/New_York", sys_days(1969y / December / 31) + 23h, 1969y / December / 31},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GlibCalendar(c.zone).dayOf(Date{c.utc}), sys_days(c.day))
+        << c.zone << " " << c.utc.time_since_epoch().count();
+  }
 }
 
 TEST(SystemdUnit, TheVariableCountsOnlyInsideThatUnitsControlGroup) {
