@@ -234,11 +234,11 @@ TEST_F(AppDelegateTest, PluggedAndUnpluggedFlipEveryEntryAndAlwaysPost) {
   ASSERT_EQ(stacks(), 1u);
   EXPECT_TRUE(lastStack().empty());
 
-  delegate.updateUI(parseProbeOutput("Bonjour\ta\nHost Attached\t0\n"));
-  delegate.updateUI(parseProbeOutput("Bonjour\tb\nHost Attached\t0\n"));
-  delegate.updateUI(parseProbeOutput("Bonjour\tc\nHost Attached\tyes\n"));
-  delegate.updateUI(parseProbeOutput("Bonjour\td\n"));
-  delegate.updateUI(parseProbeOutput("Bonjour\ta\nHost Attached\t0\n"));  // a loses timestamp
+  // The second "a" is unchanged: it loses its timestamp.
+  for (const char* e : {"a\nHost Attached\t0", "b\nHost Attached\t0", "c\nHost Attached\tyes", "d",
+                        "a\nHost Attached\t0"}) {
+    delegate.updateUI(parseProbeOutput(std::string("Bonjour\t") + e + "\n"));
+  }
   const auto before = stacks();
   const TimerRef armed = delegate.coreLoop();
   delegate.DevicePlugged();
