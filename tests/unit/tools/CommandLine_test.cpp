@@ -58,7 +58,7 @@ CommandLine leaf(Values& v) {
   return line;
 }
 
-TEST(CommandLine, OptionFormsAndTheirErrors) {
+TEST(CommandLine, OptionFormsTheirErrorsAndTheHelp) {
   struct Case {
     Args args;
     std::optional<int> status;
@@ -73,6 +73,7 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
   auto bad = [](Args args, const std::string& message) {
     return Case{std::move(args), 2, {}, {}, usageError("records add", message)};
   };
+  auto help = [](Args args) { return Case{std::move(args), 0, {}, {}, ""}; };
   const std::string count = "--count needs a whole number of at least 1, not ";
   const std::vector<Case> cases = {
       {{}, std::nullopt, values(false, {}, {}), {}, ""},
@@ -95,6 +96,11 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
       bad({"a", "b"}, "unexpected argument 'b'"),
       {{"--version"}, 7, {}, {}, ""},
       bad({"--version", "--bogus"}, "Unknown option --bogus"),  // an error beats an action
+      // The help wins over everything else.
+      help({"-h"}),
+      help({"--help"}),
+      help({"a", "b", "--help"}),
+      help({"--version", "--help"}),
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -104,29 +110,19 @@ TEST(CommandLine, OptionFormsAndTheirErrors) {
     const Printed printed = capture(line, [&] { return line.parse(args); });
     EXPECT_EQ(printed.status, c.status);
     EXPECT_EQ(printed.err, c.err);
-    EXPECT_EQ(printed.out, "");
+    if (c.status == 0) {  // the help, generated from the declarations
+      EXPECT_THAT(printed.out,
+                  StartsWith("Usage:\n  nuvctl records add [OPTION…] [ARG]\n\nAdds.\n"));
+      for (const char* part : {"-h, --help", "--json", "--name=NAME", "--count=N", "--version",
+                               "\nExit status: 0.\n"}) {
+        EXPECT_THAT(printed.out, HasSubstr(part));
+      }
+    } else {
+      EXPECT_EQ(printed.out, "");
+    }
     if (c.status) continue;
     EXPECT_EQ(v, c.values);
     EXPECT_EQ(args, c.rest);
-  }
-}
-
-TEST(CommandLine, HelpIsGeneratedFromTheDeclarationsAndWinsOverEverythingElse) {
-  for (const Args& args :
-       {Args{"-h"}, Args{"--help"}, Args{"a", "b", "--help"}, Args{"--version", "--help"}}) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    Values v;
-    CommandLine line = leaf(v);
-    Args rest = args;
-    const Printed printed = capture(line, [&] { return line.parse(rest); });
-    EXPECT_EQ(printed.status, 0);
-    const std::string& help = printed.out;
-    EXPECT_THAT(help, StartsWith("Usage:\n  nuvctl records add [OPTION…] [ARG]\n\nAdds.\n"));
-    for (const char* option : {"-h, --help", "--json", "--name=NAME", "--count=N", "--version"}) {
-      EXPECT_THAT(help, HasSubstr(option));
-    }
-    EXPECT_THAT(help, HasSubstr("\nExit status: 0.\n"));
-    EXPECT_EQ(printed.err, "");
   }
 }
 
@@ -147,7 +143,7 @@ struct Parent {
   }
 };
 
-TEST(CommandLine, SubcommandsTakeTheWordsAfterThem) {
+TEST(CommandLine, SubcommandsTakeTheWordsAfterThemAndTheHelpListsThem) {
   struct Case {
     Args args;
     int status;
@@ -167,6 +163,9 @@ TEST(CommandLine, SubcommandsTakeTheWordsAfterThem) {
       {{}, 2, {}, {}, usageError("records", "missing command")},
       {{"frob"}, 2, {}, {}, usageError("records", "unknown command 'frob'")},
       {{"--json", "list"}, 2, {}, {}, usageError("records", "Unknown option --json")},
+      {{"help"}, 0, {}, {}, ""},
+      {{"--help"}, 0, {}, {}, ""},
+      {{"-h", "list"}, 0, {}, {}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -176,25 +175,18 @@ TEST(CommandLine, SubcommandsTakeTheWordsAfterThem) {
     EXPECT_EQ(parent.place, c.place);
     EXPECT_EQ(parent.calls, c.calls);
     EXPECT_EQ(printed.err, c.err);
-    EXPECT_EQ(printed.out, "");
-  }
-}
-
-TEST(CommandLine, HelpListsTheSubcommandsAligned) {
-  for (const Args& args : {Args{"help"}, Args{"--help"}, Args{"-h", "list"}}) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    Parent parent;
-    const Printed printed = capture(parent.line, [&] { return parent.line.run(args); });
-    EXPECT_EQ(printed.status, 0);
-    EXPECT_TRUE(parent.calls.empty());
-    const std::string& help = printed.out;
-    EXPECT_THAT(help, StartsWith("Usage:\n  nuvctl records [OPTION…] COMMAND\n\nRecords.\n\n"
-                                 "Commands:\n"
-                                 "  list     lists them\n"
-                                 "  remove   removes one\n"
-                                 "  help     show this help; 'help COMMAND' shows the help of a "
-                                 "command\n\n"));
-    EXPECT_THAT(help, HasSubstr("--place=P"));
+    if (c.status != 0) {
+      EXPECT_EQ(printed.out, "");
+      continue;
+    }
+    // The help lists the subcommands aligned.
+    EXPECT_THAT(printed.out, StartsWith("Usage:\n  nuvctl records [OPTION…] COMMAND\n\nRecords.\n\n"
+                                        "Commands:\n"
+                                        "  list     lists them\n"
+                                        "  remove   removes one\n"
+                                        "  help     show this help; 'help COMMAND' shows the help "
+                                        "of a command\n\n"));
+    EXPECT_THAT(printed.out, HasSubstr("--place=P"));
   }
 }
 
