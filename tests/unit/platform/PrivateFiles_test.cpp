@@ -65,11 +65,8 @@ TEST_F(PrivateFilesTest, DurableFileIsPrivateAndReplacedWhole) {
 
 TEST_F(PrivateFilesTest, WriteStatusRoundTripsAndKeepsAnEarlierLastSuccess) {
   const fs::path file = dir / "cloud.writes";
-  CloudWriteStatus status;
-  status.pendingCount = 2;
-  status.lastSuccess = Date::fromMicroseconds(1'780'272'000'000'000);
-  status.lastRecordName = "A1";
-  status.lastDeviceName = "Zoë's iPhone";
+  const CloudWriteStatus status{2, Date::fromMicroseconds(1'780'272'000'000'000), "A1",
+                                "Zoë's iPhone"};
   {
     CloudWriteStatusFile writer(file.string());
     writer.store(status);

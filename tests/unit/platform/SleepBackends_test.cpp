@@ -151,33 +151,32 @@ TEST_F(FileUserDefaultsTest, AFailedWriteKeepsThePreviousFileAndThePendingChange
 // files last changed before the cut-off go; the file, the copy kept of an
 // unreadable one, look-alikes and anything newer stay.
 TEST_F(FileUserDefaultsTest, LeftoverTemporaryFilesFromBeforeTheCutOffAreRemoved) {
-  enum Kind { File, Directory, Symlink };
   struct Entry {
     const char* name;
-    Kind kind;
-    std::int64_t changedUs;  // relative to the cut-off
+    char kind;          // a File, a Directory or a symbolic Link
+    bool beforeCutOff;  // last changed 1 µs before it, or at it
     bool removed;
   };
   const Entry entries[] = {
-      {"defaults.gvariant.AbC123", File, -1, true},
-      {"defaults.gvariant.Q1w2E3", File, 0, false},
-      {"defaults.gvariant", File, -1, false},
-      {"defaults.gvariant.unreadable", File, -1, false},
-      {"defaults.gvariant.AbC12", File, -1, false},
-      {"defaults.gvariant.Ab-123", File, -1, false},
-      {"defaults.gvariant.DirDir", Directory, -1, false},
-      {"defaults.gvariant.Link12", Symlink, -1, false},
+      {"defaults.gvariant.AbC123", 'F', true, true},
+      {"defaults.gvariant.Q1w2E3", 'F', false, false},
+      {"defaults.gvariant", 'F', true, false},
+      {"defaults.gvariant.unreadable", 'F', true, false},
+      {"defaults.gvariant.AbC12", 'F', true, false},
+      {"defaults.gvariant.Ab-123", 'F', true, false},
+      {"defaults.gvariant.DirDir", 'D', true, false},
+      {"defaults.gvariant.Link12", 'L', true, false},
   };
   const Date cutOff = Date::fromMicroseconds(1'780'000'000'000'000);
   const fs::path dir = file.parent_path();
   for (const Entry& e : entries) {
     const fs::path path = dir / e.name;
-    if (e.kind == File) writeAll(path, "x");
-    if (e.kind == Directory) fs::create_directories(path);
-    if (e.kind == Symlink) fs::create_symlink("/etc/hostname", path);
-    const std::int64_t us = cutOff.microseconds() + e.changedUs;
-    const timespec times[2] = {{us / 1'000'000, us % 1'000'000 * 1000},
-                               {us / 1'000'000, us % 1'000'000 * 1000}};
+    if (e.kind == 'F') writeAll(path, "x");
+    if (e.kind == 'D') fs::create_directories(path);
+    if (e.kind == 'L') fs::create_symlink("/etc/hostname", path);
+    const std::int64_t us = cutOff.microseconds() - e.beforeCutOff;
+    const timespec changed = {us / 1'000'000, us % 1'000'000 * 1000};
+    const timespec times[2] = {changed, changed};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << e.name;
   }
   FileUserDefaults d(file.string());
