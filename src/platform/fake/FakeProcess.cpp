@@ -1,5 +1,7 @@
 #include "platform/fake/FakeProcess.h"
 
+#include <algorithm>
+
 namespace nuv::fake {
 
 namespace {
@@ -64,9 +66,8 @@ std::shared_ptr<Process> FakeProcessLauncher::makeProcess(const std::string& pat
 }
 
 std::size_t FakeProcessLauncher::launchedCount() const {
-  std::size_t n = 0;
-  for (const auto& p : made_) n += p->processIdentifier() != 0;
-  return n;
+  return std::count_if(made_.begin(), made_.end(),
+                       [](const auto& p) { return p->processIdentifier() != 0; });
 }
 
 }  // namespace nuv::fake
