@@ -10,11 +10,6 @@
 namespace nuv {
 namespace {
 
-struct Logged {
-  log::Level level;
-  std::string line;
-};
-
 // Run after run of one probe: what each run wrote, and what the log gets
 // (nothing when no level is given; by default the text's first line).
 TEST(ProbeErrorLog, ATextWarnsOnceUntilARunWithoutItOrAnother) {
@@ -46,10 +41,8 @@ TEST(ProbeErrorLog, ATextWarnsOnceUntilARunWithoutItOrAnother) {
        log::Level::Warning,
        "probe tool stderr (its last 8 of 4008 bytes): xxxxxxxx"},
   };
-  std::vector<Logged> logged;
-  log::setSink([&](log::Level level, std::string_view line) {
-    logged.push_back({level, std::string(line)});
-  });
+  std::vector<std::pair<log::Level, std::string>> logged;
+  log::setSink([&](log::Level level, std::string_view line) { logged.emplace_back(level, line); });
   ProbeErrorLog probeErrors;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     SCOPED_TRACE(i);
@@ -60,11 +53,11 @@ TEST(ProbeErrorLog, ATextWarnsOnceUntilARunWithoutItOrAnother) {
       continue;
     }
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].level, *runs[i].level);
+    EXPECT_EQ(logged[0].first, *runs[i].level);
     const std::string& text = runs[i].errors.tail;
-    EXPECT_EQ(logged[0].line, runs[i].expected.empty()
-                                  ? "probe tool stderr: " + text.substr(0, text.find('\n'))
-                                  : runs[i].expected);
+    EXPECT_EQ(logged[0].second, runs[i].expected.empty()
+                                    ? "probe tool stderr: " + text.substr(0, text.find('\n'))
+                                    : runs[i].expected);
   }
   log::setSink({});
 }

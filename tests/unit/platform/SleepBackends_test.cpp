@@ -186,19 +186,16 @@ TEST_F(FileUserDefaultsTest, LeftoverTemporaryFilesFromBeforeTheCutOffAreRemoved
   }
 }
 
-TEST(FileUserDefaultsPath, TheBundleIdentifierMustBeOnePathComponent) {
+TEST_F(FileUserDefaultsTest, TheBundleIdentifierMustBeOnePathComponent) {
   const auto path = FileUserDefaults::pathForBundleIdentifier("vemo.Tallyport.NUVModule");
   ASSERT_TRUE(path);
   EXPECT_TRUE(path->ends_with("/vemo.Tallyport.NUVModule/defaults.gvariant")) << *path;
   for (const char* bad : {"", ".", "..", "../evil", "a/b", "/abs"}) {
     EXPECT_FALSE(FileUserDefaults::pathForBundleIdentifier(bad)) << bad;
   }
-  std::vector<std::string> lines;
-  log::setSink([&](log::Level, std::string_view line) { lines.emplace_back(line); });
   auto memoryOnly = FileUserDefaults::forBundleIdentifier(std::string("../x"));
-  log::setSink(nullptr);
   EXPECT_TRUE(memoryOnly->path().empty());
-  EXPECT_EQ(lines.size(), 1u);
+  EXPECT_EQ(logLines.size(), 1u);
   memoryOnly->setValueForKey("v", "k");
   EXPECT_TRUE(memoryOnly->synchronize());
   EXPECT_EQ(memoryOnly->objectForKey("k"), Value("v"));
