@@ -11,11 +11,9 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr std::int64_t kSecond = 1000000;
-const nuv::Date kT0 = nuv::Date::fromMicroseconds(1765000000 * kSecond);
-
+// `seconds` after an arbitrary origin.
 nuv::Date at(std::int64_t seconds) {
-  return nuv::Date::fromMicroseconds(kT0.microseconds() + seconds * kSecond);
+  return nuv::Date::fromMicroseconds((1765000000 + seconds) * 1000000);
 }
 
 DeviceEntry entry(std::string key, std::map<std::string, std::string> fields,

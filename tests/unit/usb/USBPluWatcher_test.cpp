@@ -247,8 +247,7 @@ TEST_F(USBPluWatcherTest, OnlyTerminationsOfFollowedDevicesActAndOnlyOnADelegate
 TEST_F(USBPluWatcherTest, UnavailableRegistryWatchesNothing) {
   registry_->setAvailable(false);
   registry_->attach(device("/sys/a", "iPhone"));
-  watcher_->appleUSBReg();
-  loop_.runUntilIdle();
+  arm();
   EXPECT_THAT(delegate_->calls, IsEmpty());
   EXPECT_EQ(log_.info, "");
 
