@@ -105,6 +105,8 @@ class CloudKitBackendTest(ModuleTestCase):
         self.change(b, m, DEVICE.replace("85", "84"))
         self.assertIsNone(self.stored_token())  # the spent token is gone
         self.assertEqual(self.modifies(), [])
+        # Logged on the worker after the token is dropped: waited for.
+        wait_until(lambda: "AUTHENTICATION_REQUIRED" in m.log(), SLACK)
         self.assertEqual(m.log().count("AUTHENTICATION_REQUIRED"), 1, m.log())
         self.assertNotIn("stale-token", m.log())
 

@@ -126,7 +126,9 @@ class AttachTest(ModuleTestCase):
             self.assertTrue(wait_until(lambda: names() > i, 10 + SLACK, interval=0.001),
                             "stalled at attach %d\n%s" % (i, m.log()[-2000:]))
         # A pause after every run: 2 or 3 starts fit in 11 s (each attach used
-        # to add a poll chain of its own).
+        # to add a poll chain of its own), once the run the last attach asked
+        # for has followed the one it found running.
+        time.sleep(1)
         quiet, cpu = time.time(), nuvtest.cpu_seconds(m.pid)
         time.sleep(11)
         starts = [float(t) for _, t in b.starts() if float(t) >= quiet]

@@ -37,9 +37,9 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
   return done();
 }
 
-// Draining, missing, hanging and crashing probes, standard error (apart, its
-// tail only, closed at once) and pipes a daemon holds (released, no descriptor
-// lost) are covered end to end by tests/integration/spine_test.py.
+// Draining, missing, hanging and crashing probes, a 10 MiB standard error
+// and pipes a daemon holds (released, no descriptor lost) are covered end to
+// end by tests/integration/spine_test.py.
 class SpawnProcess : public ::testing::Test {
  protected:
   GlibRunLoop loop;
@@ -113,6 +113,29 @@ TEST_F(SpawnProcess, SignalsReachTheChildsWholeGroup) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
     EXPECT_TRUE(waitFor([&] { return !p->isGroupRunning(); }, std::chrono::seconds(2)));
     EXPECT_EQ(liveMembers(pgid), 0);
+  }
+}
+
+// Standard error is a pipe of its own, of which the last bytes are kept; a
+// child that closes it at once, or writes it after standard output, is read
+// the same.
+TEST_F(SpawnProcess, StandardErrorIsReadApartAndOnlyItsTailKept) {
+  const std::string many(Process::kErrorTailBytes + 10, 'x');
+  const struct {
+    std::string script, tail;
+    std::uint64_t dropped;
+  } cases[] = {{"echo err >&2; echo out", "err\n", 0},
+               {"exec 2>&-; echo out", "", 0},
+               {"echo out; printf " + many + " >&2", many.substr(10), 10}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    auto p = launcher.makeProcess("/bin/sh", {"-c", c.script});
+    ASSERT_TRUE(p->launch(nullptr));
+    p->waitUntilExit(Milliseconds(100));
+    EXPECT_EQ(p->readOutputToEnd(), "out\n");
+    const auto errors = p->readErrorToEnd();
+    EXPECT_EQ(errors.tail, c.tail);
+    EXPECT_EQ(errors.dropped, c.dropped);
   }
 }
 
