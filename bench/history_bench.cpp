@@ -33,8 +33,10 @@ fs::path benchFolder(const char* what) {
 }
 
 DeviceStatusMap deviceAt(int level) {
-  return {{"bench-device",
-           DeviceEntry{{{"Bonjour", "bench-device"}, {"Battery", std::to_string(level)}}, {}}}};
+  return {{"bench-device", DeviceEntry{{{"Bonjour", "bench-device"},
+                                        {"name", "Bench iPad"},
+                                        {"Battery", std::to_string(level)}},
+                                       {}}}};
 }
 
 // One broadcast that changes the level, on the loop thread: the recorder's
@@ -67,8 +69,9 @@ BENCHMARK(BM_BroadcastStall)->Unit(benchmark::kMicrosecond);
 void fill(linux_backend::SqliteHistoryStore& store, const std::string& device, Date end, int days) {
   const int count = days * 24 * 60;
   for (int i = 0; i < count; ++i) {
-    store.addSample(device, {Date{end.time - minutes(count - i)},
-                             static_cast<std::uint8_t>(i % 101), i % 7 < 3, i % 7 < 4});
+    store.addSample(device, "iPad " + device,
+                    {Date{end.time - minutes(count - i)}, static_cast<std::uint8_t>(i % 101),
+                     i % 7 < 3, i % 7 < 4});
   }
 }
 

@@ -73,6 +73,11 @@ void AppDelegate::applicationDidFinishLaunching() {
               if (!history_) return reply({});
               history_->readHistory(device, since, std::move(reply));
             },
+        .historyDevices =
+            [this](Date since, std::function<void(const std::vector<HistoryDevice>&)> reply) {
+              if (!history_) return reply({});
+              history_->readDevices(since, std::move(reply));
+            },
     });
   }
 }

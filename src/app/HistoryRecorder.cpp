@@ -57,7 +57,7 @@ void HistoryRecorder::mapBroadcast(const DeviceStatusMap& map) {
       continue;
     }
     last_.insert_or_assign(device, sample);
-    store_.addSample(device, sample);
+    store_.addSample(device, std::string(value(kNameKey).value_or("")), sample);
   }
 }
 
@@ -68,6 +68,11 @@ void HistoryRecorder::readHistory(const std::string& device, Date since,
                 auto gapList = gaps(s, since, clock->now());
                 reply({std::move(s.samples), std::move(gapList)});
               });
+}
+
+void HistoryRecorder::readDevices(Date since,
+                                  std::function<void(std::vector<HistoryDevice>)> reply) {
+  store_.readDevices(since, std::move(reply));
 }
 
 std::vector<HistoryGap> HistoryRecorder::gaps(const HistoryStore::Stored& stored, Date since,

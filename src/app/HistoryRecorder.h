@@ -18,8 +18,9 @@ class RunLoop;
 // carries a device whose level, charging or external power differs from the
 // last sample this process stored for it (the first broadcast of a device
 // after a start included, so the line resumes after a gap), and the module's
-// start, stop, sleep and wake. Keeps 90 days: older history goes at start-up
-// and once a day after that.
+// start, stop, sleep and wake. Each sample carries the device's name, so a
+// device that has left can still be listed and named. Keeps 90 days: older
+// history goes at start-up and once a day after that.
 //
 // Threading: loop thread only.
 class HistoryRecorder {
@@ -47,6 +48,9 @@ class HistoryRecorder {
   // One device's samples since `since` and the gaps; `reply` runs later on
   // the loop thread.
   void readHistory(const std::string& device, Date since, std::function<void(DeviceHistory)> reply);
+  // The devices with samples since `since`, present or not; `reply` runs
+  // later on the loop thread.
+  void readDevices(Date since, std::function<void(std::vector<HistoryDevice>)> reply);
 
   // The times nobody watched, from the module's events (led by the last one
   // before `since`), clipped to [since, now]. A gap runs from a stop or sleep

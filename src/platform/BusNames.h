@@ -37,5 +37,8 @@ inline constexpr const char* kRefreshMethod = "Refresh";    // () -> (): a probe
 // (s device, x since) -> (a(xybb) samples, a(xx) gaps): one device's battery
 // history since a date, and the times the module did not watch.
 inline constexpr const char* kGetHistoryMethod = "GetHistory";
+// (x since) -> (a(ss) devices): the devices with history since a date, present
+// or not, as (Bonjour value, last known name).
+inline constexpr const char* kGetHistoryDevicesMethod = "GetHistoryDevices";
 
 }  // namespace nuv::bus

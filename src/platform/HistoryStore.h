@@ -47,6 +47,15 @@ struct DeviceHistory {
   friend bool operator==(const DeviceHistory&, const DeviceHistory&) = default;
 };
 
+// A device that has history, by its Bonjour value, with the name it last had
+// ("" when none was ever known).
+struct HistoryDevice {
+  std::string device;
+  std::string name;
+
+  friend bool operator==(const HistoryDevice&, const HistoryDevice&) = default;
+};
+
 // The battery history kept on disk. Writes are queued and return at once;
 // they land in call order. A write that fails (a full disk, a file another
 // process holds locked) is lost and reported in the log by the store, never
@@ -64,13 +73,20 @@ class HistoryStore {
 
   virtual ~HistoryStore() = default;
 
-  virtual void addSample(const std::string& device, const BatterySample& sample) = 0;
+  // `name` is the device's name now, kept as its last known one so that it
+  // can be listed and named after it has left; "" keeps the one known before.
+  virtual void addSample(const std::string& device, const std::string& name,
+                         const BatterySample& sample) = 0;
   virtual void addEvent(const ModuleEventAt& event) = 0;
-  // Drops samples and events older than `cutoff` (one at `cutoff` stays).
+  // Drops samples and events older than `cutoff` (one at `cutoff` stays), and
+  // what is known of a device that has no samples left.
   virtual void pruneBefore(Date cutoff) = 0;
   // One device's samples at or after `since`; a device never stored has none.
   // A read that fails gives nothing, as for an unknown device.
   virtual void read(const std::string& device, Date since, std::function<void(Stored)> done) = 0;
+  // The devices with samples at or after `since`, ordered by Bonjour value.
+  // A read that fails gives none.
+  virtual void readDevices(Date since, std::function<void(std::vector<HistoryDevice>)> done) = 0;
   // Blocks until the queued writes have landed, at most `timeout`: the
   // process is about to end.
   virtual void flush(Milliseconds timeout) = 0;

@@ -30,6 +30,10 @@ class HostService {
     std::function<void(const std::string& device, Date since,
                        std::function<void(const DeviceHistory&)> reply)>
         history = {};
+    // A host asked which devices have history since a date, present or
+    // not. `reply` as for `history`.
+    std::function<void(Date since, std::function<void(const std::vector<HistoryDevice>&)> reply)>
+        historyDevices = {};
   };
 
   virtual ~HostService() = default;

@@ -1,14 +1,12 @@
 """Battery records end to end: the module writes a device's battery level and
 charging state into its record in the embedded cloud database, alongside
-`nuvctl records` used as the companion app would, and survives a broken
-database file."""
+`nuvctl records` used as the companion app would."""
 
 import json
 import os
 import sqlite3
 import stat
 import subprocess
-import threading
 import time
 import unittest
 
@@ -45,65 +43,33 @@ class CloudRecordsTest(ModuleTestCase):
         args = ["add", "--name", name] + (["--title", title] if title else [])
         return self.nuvctl(*args).stdout.strip()
 
-    def test_battery_and_state_reach_the_matching_record_only(self):
+    def test_battery_and_state_reach_the_matching_record(self):
+        # (Which record matches, and the dates a save sets: BridgeTest, SqliteCloudStoreTest.)
         mine = self.add("My Phone", "keep me")
-        other = self.add("my phone")  # differs in letter case: not a match
-        before = self.records()
         b, m = self.start_device()
-
         self.assertTrue(wait_until(lambda: self.fields(mine).get("Battery") == 85, self.SLACK),
                         self.records())
-        after = self.records()
-        self.assertEqual(after[mine]["fields"],
+        self.assertEqual(self.fields(mine),
                          {"Name": "My Phone", "title": "keep me", "Battery": 85, "state": True})
-        self.assertEqual(after[mine]["created"], before[mine]["created"])
-        self.assertGreater(after[mine]["modifiedMicroseconds"],
-                           before[mine]["modifiedMicroseconds"])
-        self.assertEqual(after[other], before[other])
 
         # A change of the entry saves again; not charging reads as false.
         self.change(b, m, DEVICE.replace("85", "84%").replace("Charging\t1", "Charging\tNo"))
         self.assertTrue(wait_until(lambda: self.fields(mine).get("state") is False, self.SLACK),
                         self.records())
         self.assertEqual(self.fields(mine)["Battery"], 84)
-        self.assertTrue(m.running(), m.log())
-
-    def test_corrupt_database_does_not_stop_the_module(self):
-        os.makedirs(os.path.dirname(self.db_path))
-        junk = b"this is not a database" * 500
-        with open(self.db_path, "wb") as f:
-            f.write(junk)
-        b, m = self.start_device()
-        self.change(b, m, DEVICE.replace("85", "60"))
-        with open(self.db_path, "rb") as f:
-            self.assertEqual(f.read(), junk)  # left as it was, not overwritten
-
-        proc = self.nuvctl("list", check=False)
-        self.assertEqual((proc.returncode, "not a database" in proc.stderr), (1, True))
-
-        # Ending the module with a worker around is clean.
-        self.bus.emit("vemo.Tallyport.kill")
-        self.assertEqual(m.wait(10), 0, m.log())
 
     def status(self):
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.tmp, "config"))
         return subprocess.run([nuvtest.NUVCTL, "cloud", "status"], env=env, capture_output=True,
                               text=True, timeout=30).stdout
 
-    def mode(self, path):
-        return stat.S_IMODE(os.stat(path).st_mode)
-
-    def test_records_added_and_removed_meanwhile_are_seen_and_files_stay_private(self):
-        # An older version left the folder and file readable by everyone.
-        os.makedirs(os.path.dirname(self.db_path), mode=0o755)
-        other = self.add("Other Phone")
-        os.chmod(os.path.dirname(self.db_path), 0o755)
-        os.chmod(self.db_path, 0o644)
+    def test_a_record_added_meanwhile_is_seen_and_files_stay_private(self):
+        # (Files an older version left wider: SqliteCloudStoreTest.)
+        self.add("Other Phone")  # the file exists before the module starts
         b, m = self.start_device()
-        self.assertEqual(self.records()[other]["fields"], {"Name": "Other Phone"})
         for path in (self.db_path, self.db_path + "-wal", self.db_path + "-shm"):
-            self.assertEqual(self.mode(path), 0o600, path)
-        self.assertEqual(self.mode(os.path.dirname(self.db_path)), 0o700)
+            self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600, path)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(self.db_path)).st_mode), 0o700)
 
         # A record added while the module runs is known to it within a
         # second: the next changed value lands without a restart.
@@ -113,14 +79,6 @@ class CloudRecordsTest(ModuleTestCase):
         self.assertTrue(wait_until(lambda: self.fields(mine).get("Battery") == 61, self.SLACK),
                         m.log())
 
-        # A record removed meanwhile is not written again, nor brought back.
-        self.nuvctl("remove", mine)
-        time.sleep(1.0)
-        self.change(b, m, DEVICE.replace("85", "62"))
-        time.sleep(1.0)
-        self.assertEqual(list(self.records()), [other])
-        self.assertTrue(m.running(), m.log())
-
     def test_a_value_written_while_another_process_locks_the_database_lands_later(self):
         mine = self.add("My Phone")
         b, m = self.start_device()
@@ -128,21 +86,9 @@ class CloudRecordsTest(ModuleTestCase):
 
         # Another process holds the write lock for 7 s: the first write waits
         # out the 5 s busy timeout and fails, its retry 5 s later lands (the
-        # retry schedule and logging once per failure kind are
-        # RecordWriteQueue_test's).
-        locked, release = threading.Event(), threading.Event()
-
-        def hold_lock():
-            con = sqlite3.connect(self.db_path, timeout=30, isolation_level=None)
-            con.execute("BEGIN EXCLUSIVE")
-            locked.set()
-            release.wait(60)
-            con.execute("ROLLBACK")
-            con.close()
-
-        holder = threading.Thread(target=hold_lock, daemon=True)
-        holder.start()
-        self.assertTrue(locked.wait(10))
+        # retry schedule and logging once per failure kind: RecordWriteQueueTest).
+        con = sqlite3.connect(self.db_path, timeout=30, isolation_level=None)
+        con.execute("BEGIN EXCLUSIVE")
         lock_start = time.monotonic()
         try:
             # Broadcasts go on as usual: each comes right after its probe run.
@@ -154,20 +100,14 @@ class CloudRecordsTest(ModuleTestCase):
                             self.status())
             time.sleep(max(0.0, 7.0 - (time.monotonic() - lock_start)))
         finally:
-            release.set()
-            holder.join(10)
-        released = time.monotonic()
+            con.execute("ROLLBACK")
+            con.close()
         self.assertTrue(wait_until(lambda: self.fields(mine).get("Battery") == 69, 10.0 + 2.0),
                         m.log())
-        self.assertLess(time.monotonic() - released, 10.0 + 2.0)
         status = self.status()
         self.assertIn("pending:     0\n", status)
         self.assertRegex(status, r"last write:  \d{4}-\d\d-\d\dT[\d:]+Z, record %s \(My Phone\)"
                          % mine)
-        # The failure was logged once, and its end once.
-        log = m.log()
-        self.assertEqual(log.count("saving battery values failed"), 1, log)
-        self.assertEqual(log.count("saving battery values works again"), 1, log)
 
     def test_nuvctl_never_makes_a_database_to_list_or_remove(self):
         for args in (["list"], ["--container", "No.Such.Container", "list"], ["remove", "x"]):

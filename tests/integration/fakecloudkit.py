@@ -4,12 +4,12 @@
 query|records/modify|subscriptions/modify|users/current}. It enforces what a
 real client must get right: the API token; a web auth token that rotates with
 every answer (421 AUTHENTICATION_REQUIRED with a redirectURL otherwise); JSON
-with typed fields checked against the Todo schema; the operation types
-create, update (change tag checked), forceUpdate (merges the sent fields,
-null removes one) and forceDelete, per-record errors inline; resultsLimit at
-most 200 with continuation markers. Failures (THROTTLED with retryAfter, or
-any code) are injected on demand through POST /_control/{reset,seed,fail,
-token,state}. Run: fakecloudkit.py [--port N]; it prints "PORT <n>" first.
+with typed fields checked against the Todo schema; the operation types the
+module sends, forceUpdate (merges the sent fields, null removes one) and
+forceDelete, per-record errors inline; resultsLimit at most 200 with
+continuation markers. Failures (THROTTLED with retryAfter, or any code) are
+injected on demand through POST /_control/{reset,seed,fail,state}. Run:
+fakecloudkit.py [--port N]; it prints "PORT <port> <pid>" first.
 """
 
 import argparse
@@ -81,14 +81,10 @@ LOCK = threading.Lock()
 
 
 def check_value(type_, value):
-    if value is None:
-        return True
     if type_ == "STRING":
         return isinstance(value, str)
     if type_ in ("INT64", "TIMESTAMP"):
         return isinstance(value, int) and not isinstance(value, bool)
-    if type_ == "DOUBLE":
-        return isinstance(value, (int, float)) and not isinstance(value, bool)
     return True
 
 
@@ -124,9 +120,7 @@ def error_entry(code, reason, name=None, retry_after=None):
 def take_failure(op, per_record):
     for f in STATE.failures:
         if f.get("op", op) == op and bool(f.get("perRecord", False)) == per_record:
-            f["times"] = f.get("times", 1) - 1
-            if f["times"] <= 0:
-                STATE.failures.remove(f)
+            STATE.failures.remove(f)
             return f
     return None
 
@@ -152,15 +146,8 @@ def apply_operation(db, op):
         raise BadRequest("record without recordType")
     fields = rec.get("fields", {})
     check_fields(record_type, fields)
-    if kind == "create" and existing is not None:
-        return error_entry("EXISTS", "record exists", name)
-    if kind == "update":
-        if existing is None:
-            return error_entry("NOT_FOUND", "record not found", name)
-        if rec.get("recordChangeTag") != existing["recordChangeTag"]:
-            return error_entry("CONFLICT", "record changed on the server", name)
-    if kind not in ("create", "update", "forceUpdate"):
-        raise BadRequest("unknown operationType %r" % kind)
+    if kind != "forceUpdate":  # what the module sends; create and update are not served
+        raise BadRequest("unexpected operationType %r" % kind)
     created = existing is None
     if created:
         existing = {"recordName": name, "recordType": record_type, "fields": {}}
@@ -210,12 +197,8 @@ def handle(op, env, body):
         out = []
         for o in body.get("operations") or []:
             sub = dict(o.get("subscription") or {})
-            sid = sub.get("subscriptionID") or os.urandom(8).hex()
-            if o.get("operationType") == "create" and sid in STATE.subscriptions:
-                out.append(error_entry("EXISTS", "subscription exists"))
-                continue
-            sub["subscriptionID"] = sid
-            STATE.subscriptions[sid] = sub
+            sub.setdefault("subscriptionID", os.urandom(8).hex())
+            STATE.subscriptions[sub["subscriptionID"]] = sub
             out.append(sub)
         return {"subscriptions": out}
     raise KeyError(op)
@@ -226,8 +209,7 @@ def control(cmd, body):
         STATE.reset(body)
         return {"token": STATE.token}
     if cmd == "seed":
-        env = body.get("environment", "development")
-        db = STATE.records[env]
+        db = STATE.records["development"]
         for r in body.get("records", []):
             rec = {"recordName": r["recordName"], "recordType": r.get("recordType", "Todo"),
                    "fields": r.get("fields", {})}
@@ -237,11 +219,9 @@ def control(cmd, body):
     if cmd == "fail":
         STATE.failures.append(body)
         return {}
-    if cmd == "token":
-        return {"token": STATE.token, "spent": sorted(STATE.spent)}
     if cmd == "state":
         return {"records": STATE.records, "subscriptions": STATE.subscriptions,
-                "token": STATE.token, "requests": STATE.requests}
+                "token": STATE.token, "spent": sorted(STATE.spent), "requests": STATE.requests}
     raise KeyError(cmd)
 
 
@@ -329,7 +309,7 @@ def main():
     args = parser.parse_args()
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
-    print("PORT %d" % server.server_address[1], flush=True)
+    print("PORT %d %d" % (server.server_address[1], os.getpid()), flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:

@@ -1,7 +1,8 @@
 """The battery history of the real module: changes in order through
 `nuvctl history --json`, kept across a restart, the stop as a gap in
-GetHistory, the file's modes, a corrupt file moved aside, an unknown device,
-a bad --since and no module."""
+GetHistory, the file's modes, a device gone after a restart still listed and
+named, a corrupt file moved aside, an unknown device, a bad --since and no
+module."""
 
 import glob
 import json
@@ -64,6 +65,15 @@ class HistoryTest(ModuleTestCase):
 
         self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(self.file)).st_mode), 0o700)
         self.assertEqual(stat.S_IMODE(os.stat(self.file).st_mode), 0o600)
+
+        # Restarted without it: still listed, and found by the name it had.
+        m.stop()
+        b.set_output(device(20).replace("abc", "def").replace("My Phone", "Other"))
+        m = self.start(b)
+        self.broadcast(m)
+        self.assertTrue(nuvtest.wait_until(lambda: len(self.rows()) == 6, 5), self.rows())
+        self.assertEqual(self.rows("My Phone"), self.rows("abc"))
+        self.assertRegex(self.nuvctl().stdout, r"(?s)^My Phone \(abc\)\n.*\nOther \(def\)\n")
 
     def test_corrupt_file_unknown_device_and_bad_since(self):
         os.makedirs(os.path.dirname(self.file), mode=0o700)

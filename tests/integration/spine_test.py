@@ -99,8 +99,8 @@ class MisbehavingProbeTest(ModuleTestCase):
     # on) is AppDelegate_test's on the virtual clock; the signals reaching a
     # deaf probe's whole group are LinuxBackends_test's and the stop case
     # above. A daemon that holds the output delays a run by a grace only
-    # (AppDelegate_test's AProcessHoldingTheOutput..., LinuxBackends_test's
-    # PipesHeldByAGrandchild...); the standard error case below runs with one.
+    # (AppDelegate_test's AProcessHoldingTheOutput...); the standard error
+    # case below runs with one, and counts the module's descriptors.
     def test_missing_and_crashing_probes(self):
         b = self.bundle("Zoë's NUVModule.app")
         os.remove(b.probe)
@@ -147,9 +147,8 @@ class ProbeStandardErrorTest(ModuleTestCase):
     """The probe's standard error reaches the log only through the module's
     own records, a warning once per text. One module, whose probe in turn
     says the same every run and floods its standard error. Runs are started
-    by Refresh(), each once the last has ended. (The pipe itself, closed at
-    once or held by a daemon, is LinuxBackends_test's; the rule is
-    ProbeErrorLog_test's.)"""
+    by Refresh(), each once the last has ended. (Standard error closed at
+    once is LinuxBackends_test's; the rule is ProbeErrorLog_test's.)"""
 
     def stderr_records(self, m, pattern):
         """How many (warnings, debug messages) of the module log the probe's stderr."""

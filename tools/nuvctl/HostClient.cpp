@@ -110,4 +110,16 @@ HostClient::Result HostClient::history(const std::string& device, nuv::Date sinc
   return Result::Ok;
 }
 
+HostClient::Result HostClient::historyDevices(nuv::Date since,
+                                              std::vector<nuv::HistoryDevice>* devices,
+                                              std::string* error) const {
+  nuv::glib::Variant reply;
+  const Result outcome = call(bus::kHostServiceInterface, bus::kGetHistoryDevicesMethod,
+                              g_variant_new("(x)", static_cast<gint64>(since.microseconds())),
+                              "(a(ss))", &reply, error);
+  if (outcome != Result::Ok) return outcome;
+  *devices = *nuv::linux_backend::historyDevicesFromVariant(reply.get());
+  return Result::Ok;
+}
+
 }  // namespace nuvctl

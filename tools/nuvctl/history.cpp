@@ -20,10 +20,11 @@ constexpr const char* kHistorySummary =
     "Shows the battery history the module keeps (90 days): every change of a\n"
     "device's level, charging or external power, read with the module's\n"
     "GetHistory method (vemo.Tallyport.NUVModule1 on the session bus). DEVICE\n"
-    "is a device's name or its Bonjour value (UDID); without it, every device\n"
-    "the module reports now. The table shows the time (UTC), the level, whether\n"
-    "the device charged and whether it was on external power, and the times\n"
-    "the module did not watch (stopped or asleep).\n"
+    "is a device's name or its Bonjour value (UDID), also of a device that is\n"
+    "gone; without it, every device the module reports now or that changed\n"
+    "since --since. The table shows the time (UTC), the level, whether the\n"
+    "device charged and whether it was on external power, and the times the\n"
+    "module did not watch (stopped or asleep).\n"
     "\n"
     "With --json: one JSON array of the changes, oldest first:\n"
     "  [{\"time\": \"2026-12-06T18:30:12Z\", \"battery\": 87, \"charging\": true,\n"
@@ -131,16 +132,41 @@ int runHistory(Args args) {
                              "cannot read the device map", error)) {
     return 1;
   }
+  // The devices the module reports now, then those that only have history
+  // (seen before it last started, or gone since), under the name they have
+  // now or last had. DEVICE is looked for in the whole history, not only
+  // since --since.
   std::vector<Shown> shown;
   for (const auto& entry : payload.devices) {
     const std::string* name = entry.field("name");
-    if (args.empty() || args[0] == entry.key || (name && *name == args[0])) {
-      shown.push_back({entry.key, name ? *name : "", {}});
-      if (!args.empty()) break;
+    shown.push_back({entry.key, name ? *name : "", {}});
+  }
+  std::vector<nuv::HistoryDevice> stored;
+  if (!HostClient::succeeded(
+          client.historyDevices(args.empty() ? *since : nuv::Date{}, &stored, &error), "history",
+          "cannot read which devices have history", error)) {
+    return 1;
+  }
+  for (auto& d : stored) {
+    auto it = std::find_if(shown.begin(), shown.end(),
+                           [&d](const Shown& s) { return s.device == d.device; });
+    if (it == shown.end()) {
+      shown.push_back({std::move(d.device), std::move(d.name), {}});
+    } else if (it->name.empty()) {
+      it->name = std::move(d.name);
     }
   }
-  // A device the module has not seen since it started may still have history.
-  if (!args.empty() && shown.empty()) shown.push_back({args[0], "", {}});
+  if (args.empty()) {
+    std::sort(shown.begin(), shown.end(),
+              [](const Shown& a, const Shown& b) { return a.device < b.device; });
+  } else {
+    auto it = std::find_if(shown.begin(), shown.end(), [&args](const Shown& s) {
+      return s.device == args[0] || (!s.name.empty() && s.name == args[0]);
+    });
+    // An unknown device is shown without history, not as an error.
+    Shown one = it != shown.end() ? std::move(*it) : Shown{args[0], "", {}};
+    shown = {std::move(one)};
+  }
   for (auto& s : shown) {
     if (!HostClient::succeeded(client.history(s.device, *since, &s.history, &error), "history",
                                "cannot read the history", error)) {

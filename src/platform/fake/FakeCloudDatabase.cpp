@@ -21,17 +21,16 @@ void FakeCloudDatabase::enqueue(std::function<void()> run,
   failures_.pop_front();
 }
 
-void FakeCloudDatabase::performQuery(const CloudQuery& query, std::optional<std::string> zoneName,
+void FakeCloudDatabase::performQuery(const CloudQuery& query, std::optional<std::string>,
                                      QueryCompletion completion) {
   locked([&] { queries_.push_back(query); });
-  const std::string zone = zoneName.value_or(kCloudDefaultZoneName);
   enqueue(
-      [this, query, zone, completion] {
+      [this, query, completion] {
         std::vector<CloudRecordRef> result;
         locked([&] {
           for (const auto& name : order_) {
             const auto& r = records_.at(name);
-            if (r.recordType == query.recordType && r.recordID.zoneName == zone) {
+            if (r.recordType == query.recordType) {
               result.push_back(std::make_shared<CloudRecord>(r));
             }
           }
@@ -43,15 +42,8 @@ void FakeCloudDatabase::performQuery(const CloudQuery& query, std::optional<std:
 
 void FakeCloudDatabase::saveSubscription(const CloudQuerySubscription& subscription,
                                          SubscriptionCompletion completion) {
-  enqueue(
-      [this, saved = subscription, completion]() mutable {
-        locked([&] {
-          if (!saved.subscriptionID) saved.subscriptionID = "sub-" + std::to_string(++tick_);
-          subscriptions_.push_back(saved);
-        });
-        completion(saved, std::nullopt);
-      },
-      [completion](const CloudError& e) { completion(std::nullopt, e); });
+  enqueue([subscription, completion] { completion(subscription, std::nullopt); },
+          [completion](const CloudError& e) { completion(std::nullopt, e); });
 }
 
 void FakeCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation> operation) {
@@ -59,33 +51,22 @@ void FakeCloudDatabase::addOperation(std::shared_ptr<CloudModifyRecordsOperation
   std::vector<std::pair<CloudRecordRef, CloudRecordData>> handedOver;
   for (const auto& record : operation->recordsToSave()) {
     handedOver.emplace_back(record, record->snapshot());
+    locked([&] {
+      saveCalls_.push_back(SaveCall{handedOver.back().second, operation->savePolicy()});
+    });
   }
-  locked([&] {
-    for (const auto& [record, data] : handedOver) {
-      saveCalls_.push_back(SaveCall{data, operation->savePolicy()});
-    }
-  });
-  auto each = [operation, handedOver](auto result) {
-    const auto& block = operation->perRecordCompletionBlock();
-    for (const auto& [record, data] : handedOver) {
-      CloudRecordData saved;
-      std::optional<CloudError> error = result(data, saved);
-      if (!block) continue;
-      if (error) {
-        block(record, std::move(error));
-      } else {
-        block(std::make_shared<CloudRecord>(std::move(saved)), std::nullopt);
-      }
-    }
-  };
   enqueue(
-      [this, each, policy = operation->savePolicy()] {
-        each([&](const CloudRecordData& data, CloudRecordData& saved) {
-          return locked([&] { return saveLocked(data, policy, saved); });
-        });
+      [this, block = operation->perRecordCompletionBlock(), handedOver] {
+        for (const auto& entry : handedOver) {
+          auto saved =
+              std::make_shared<CloudRecord>(locked([&] { return saveLocked(entry.second); }));
+          if (block) block(std::move(saved), std::nullopt);
+        }
       },
-      [each](const CloudError& e) {
-        each([&](const CloudRecordData&, CloudRecordData&) { return std::optional(e); });
+      [block = operation->perRecordCompletionBlock(), handedOver](const CloudError& e) {
+        for (const auto& [record, data] : handedOver) {
+          if (block) block(record, e);
+        }
       });
 }
 
@@ -95,7 +76,7 @@ void FakeCloudDatabase::deleteRecordWithID(const CloudRecordID& recordID,
       [this, recordID, completion] {
         const bool found = locked([&] {
           auto it = records_.find(recordID.recordName);
-          if (it == records_.end() || !(it->second.recordID == recordID)) return false;
+          if (it == records_.end()) return false;
           records_.erase(it);
           std::erase(order_, recordID.recordName);
           return true;
@@ -122,36 +103,19 @@ CloudRecordData FakeCloudDatabase::storeLocked(CloudRecordData record) {
   return records_[record.recordID.recordName] = record;
 }
 
-std::optional<CloudError> FakeCloudDatabase::saveLocked(const CloudRecordData& incoming,
-                                                        CloudRecordSavePolicy policy,
-                                                        CloudRecordData& saved) {
+CloudRecordData FakeCloudDatabase::saveLocked(const CloudRecordData& incoming) {
   auto it = records_.find(incoming.recordID.recordName);
-  CloudRecordData next = incoming;  // a new record holds every field set on it
-  if (it != records_.end()) {
-    if (it->second.recordType != incoming.recordType) {
-      return CloudError{CloudErrorCode::InvalidArguments, "record type mismatch", std::nullopt};
-    }
-    if (policy == CloudRecordSavePolicy::IfServerRecordUnchanged &&
-        incoming.recordChangeTag != it->second.recordChangeTag) {
-      return CloudError{CloudErrorCode::ServerRecordChanged, "record changed on the server",
-                        std::nullopt};
-    }
-    next = it->second;
-    if (policy == CloudRecordSavePolicy::AllKeys) {
-      next.fields = incoming.fields;
+  if (it == records_.end()) return storeLocked(incoming);  // every field set on it
+  CloudRecordData next = it->second;
+  for (const auto& key : incoming.changedKeys) {
+    auto field = incoming.fields.find(key);
+    if (field == incoming.fields.end()) {
+      next.fields.erase(key);
     } else {
-      for (const auto& key : incoming.changedKeys) {
-        auto field = incoming.fields.find(key);
-        if (field == incoming.fields.end()) {
-          next.fields.erase(key);
-        } else {
-          next.fields.insert_or_assign(key, field->second);
-        }
-      }
+      next.fields.insert_or_assign(key, field->second);
     }
   }
-  saved = storeLocked(std::move(next));
-  return std::nullopt;
+  return storeLocked(std::move(next));
 }
 
 void FakeCloudDatabase::checkForOutsideChanges(OutsideChangesCompletion completion) {

@@ -15,9 +15,12 @@ namespace nuv::fake {
 
 // An in-memory cloud database. Calls are queued, not run: the test delivers
 // them with deliverAll() on its own thread, or deliverAllOnThread() to play
-// the backend worker. Queries return records in first-stored order (sort
-// descriptors are recorded, not applied). Every store sets the dates from a
-// counter (1 ms apart, strictly increasing) and a fresh change tag.
+// the backend worker. Queries return the records of their type in
+// first-stored order, whatever the zone (sort descriptors are recorded, not
+// applied); subscriptions are answered, not kept. A save, whatever its policy (the
+// tests read it from saveCalls()), writes the changed keys of a stored record
+// and every field of a new one. Every store sets the dates from a counter
+// (1 ms apart, strictly increasing) and a fresh change tag.
 // Test controls are thread-safe.
 class FakeCloudDatabase : public CloudDatabase {
   template <class F>
@@ -91,16 +94,12 @@ class FakeCloudDatabase : public CloudDatabase {
   std::vector<CloudQuery> queries() const {
     return locked([&] { return queries_; });
   }
-  std::vector<CloudQuerySubscription> subscriptions() const {
-    return locked([&] { return subscriptions_; });
-  }
 
  private:
   // Queues `run`, or `fail` with the next injected failure.
   void enqueue(std::function<void()> run, std::function<void(const CloudError&)> fail);
   CloudRecordData storeLocked(CloudRecordData record);
-  std::optional<CloudError> saveLocked(const CloudRecordData& incoming,
-                                       CloudRecordSavePolicy policy, CloudRecordData& saved);
+  CloudRecordData saveLocked(const CloudRecordData& incoming);
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> pending_;
@@ -110,7 +109,6 @@ class FakeCloudDatabase : public CloudDatabase {
   std::int64_t tick_ = 0;
   std::vector<SaveCall> saveCalls_;
   std::vector<CloudQuery> queries_;
-  std::vector<CloudQuerySubscription> subscriptions_;
   bool tracksOutsideChanges_ = false, outsideChange_ = false;
   int outsideChecks_ = 0;
   std::shared_ptr<std::function<void()>> hint_;

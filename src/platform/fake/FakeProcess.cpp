@@ -1,5 +1,7 @@
 #include "platform/fake/FakeProcess.h"
 
+#include <algorithm>
+
 namespace nuv::fake {
 
 namespace {
@@ -44,10 +46,6 @@ void FakeProcess::waitUntilExit(Milliseconds outputGrace) {
   loop_.runUntil([this, graceOver] { return !leftoverAlive_ || *graceOver; });
 }
 
-std::string FakeProcess::readOutputToEnd() { return exited_ ? script_.output : std::string(); }
-
-ErrorOutput FakeProcess::readErrorToEnd() { return {}; }
-
 void FakeProcess::terminate() {
   if (!isGroupRunning()) return;
   ++terminates_;
@@ -60,11 +58,6 @@ void FakeProcess::kill() {
   exitNow(true);
 }
 
-void FakeProcess::stopGroup(Milliseconds) {
-  terminate();
-  kill();
-}
-
 std::shared_ptr<Process> FakeProcessLauncher::makeProcess(const std::string& path,
                                                           const std::vector<std::string>& args) {
   auto p = std::make_shared<FakeProcess>(loop_, path, args, default_);
@@ -73,9 +66,8 @@ std::shared_ptr<Process> FakeProcessLauncher::makeProcess(const std::string& pat
 }
 
 std::size_t FakeProcessLauncher::launchedCount() const {
-  std::size_t n = 0;
-  for (const auto& p : made_) n += p->processIdentifier() != 0;
-  return n;
+  return std::count_if(made_.begin(), made_.end(),
+                       [](const auto& p) { return p->processIdentifier() != 0; });
 }
 
 }  // namespace nuv::fake

@@ -26,14 +26,17 @@ class FakeProcess : public Process {
 
   bool launch(std::string* error) override;
   void waitUntilExit(Milliseconds outputGrace) override;
-  std::string readOutputToEnd() override;
-  ErrorOutput readErrorToEnd() override;
+  std::string readOutputToEnd() override { return exited_ ? script_.output : std::string(); }
+  ErrorOutput readErrorToEnd() override { return {}; }
   bool isRunning() const override { return launched_ && !exited_; }
   bool isGroupRunning() const override { return isRunning() || leftoverAlive_; }
   void terminate() override;
   void kill() override;
   // Virtual time does not move: SIGTERM, and SIGKILL when the group ignores it.
-  void stopGroup(Milliseconds grace) override;
+  void stopGroup(Milliseconds) override {
+    terminate();
+    kill();
+  }
   int processIdentifier() const override { return pid_; }
 
   const std::string& path() const { return path_; }

@@ -24,25 +24,21 @@ struct FakeRunLoop::Item {
 FakeRunLoop::FakeRunLoop() : wallOrigin_(Date::fromMicroseconds(1'780'000'000'000'000)) {}
 FakeRunLoop::~FakeRunLoop() = default;
 
-void FakeRunLoop::push(Milliseconds due, Closure work, std::shared_ptr<FakeTimer> timer) {
+void FakeRunLoop::push(Milliseconds delay, Closure work, std::shared_ptr<FakeTimer> timer) {
   std::lock_guard lock(mutex_);
-  queue_.push_back(Item{due, seq_++, std::move(work), std::move(timer)});
+  queue_.push_back(
+      Item{now_ + std::max(delay, Milliseconds(0)), seq_++, std::move(work), std::move(timer)});
 }
 
-void FakeRunLoop::post(Closure work) { postDelayed(Milliseconds(0), std::move(work)); }
+void FakeRunLoop::post(Closure work) { push(Milliseconds(0), std::move(work), nullptr); }
 
 void FakeRunLoop::postDelayed(Milliseconds delay, Closure work) {
-  Milliseconds due;
-  {
-    std::lock_guard lock(mutex_);
-    due = now_ + std::max(delay, Milliseconds(0));
-  }
-  push(due, std::move(work), nullptr);
+  push(delay, std::move(work), nullptr);
 }
 
 TimerRef FakeRunLoop::scheduleTimer(Milliseconds interval, Closure action) {
   auto timer = std::make_shared<FakeTimer>();
-  push(now_ + std::max(interval, Milliseconds(0)), std::move(action), timer);
+  push(interval, std::move(action), timer);
   return timer;
 }
 
@@ -82,18 +78,8 @@ void FakeRunLoop::runUntil(const std::function<bool()>& done) {
 }
 
 void FakeRunLoop::advance(Milliseconds delta) {
-  Milliseconds target;
-  {
-    std::lock_guard lock(mutex_);
-    target = now_ + delta;
-  }
-  while (true) {
-    Milliseconds left;
-    {
-      std::lock_guard lock(mutex_);
-      left = target - now_;
-    }
-    if (!runNext(left)) break;
+  const Milliseconds target = elapsed() + delta;
+  while (runNext(target - elapsed())) {
   }
   std::lock_guard lock(mutex_);
   now_ = std::max(now_, target);
@@ -123,10 +109,9 @@ std::optional<Milliseconds> FakeRunLoop::nextTaskDelay() const {
   std::optional<Milliseconds> best;
   for (const auto& i : queue_) {
     if (i.timer && !i.timer->isValid()) continue;
-    if (!best || i.due < *best) best = i.due;
+    if (!best || i.due - now_ < *best) best = i.due - now_;
   }
-  if (best) return *best - now_;
-  return std::nullopt;
+  return best;
 }
 
 Date FakeRunLoop::now() const {

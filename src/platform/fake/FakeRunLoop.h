@@ -52,7 +52,7 @@ class FakeRunLoop : public RunLoop, public Clock {
   struct Item;
   class FakeTimer;
   bool runNext(std::optional<Milliseconds> limit);
-  void push(Milliseconds due, Closure work, std::shared_ptr<FakeTimer> timer);
+  void push(Milliseconds delay, Closure work, std::shared_ptr<FakeTimer> timer);
 
   mutable std::mutex mutex_;
   std::vector<Item> queue_;

@@ -30,7 +30,6 @@ class FakeUsbRegistry : public UsbRegistry {
     auto& s = *state_;
     if (s.attached.count(device.syspath)) return;
     s.attached.emplace(device.syspath, Attached{device, 0, nullptr});
-    s.order.push_back(device.syspath);
     if (s.armed && s.onMatch) {
       auto onMatch = s.onMatch;
       onMatch(device);
@@ -44,7 +43,6 @@ class FakeUsbRegistry : public UsbRegistry {
     if (it == s.attached.end()) return;
     auto handler = std::move(it->second.handler);
     s.attached.erase(it);
-    std::erase(s.order, syspath);
     if (handler) handler(kUsbMessageServiceIsTerminated);
   }
 
@@ -69,7 +67,7 @@ class FakeUsbRegistry : public UsbRegistry {
     s.armed = true;
     s.onMatch = std::move(onMatch);
     std::vector<UsbDevice> present;
-    for (const auto& path : s.order) present.push_back(s.attached.at(path).device);
+    for (const auto& [path, attached] : s.attached) present.push_back(attached.device);
     return present;
   }
 
@@ -101,8 +99,7 @@ class FakeUsbRegistry : public UsbRegistry {
     bool armed = false;
     std::uint64_t nextId = 0;
     MatchHandler onMatch;
-    std::map<std::string, Attached> attached;
-    std::vector<std::string> order;  // attach order, for the arming pass
+    std::map<std::string, Attached> attached;  // by syspath, the arming pass's order
   };
   std::shared_ptr<State> state_;
 };

@@ -19,16 +19,19 @@ Date at(std::int64_t seconds) { return Date::fromMicroseconds(seconds * 1'000'00
 // Remembers the calls.
 struct RecordingStore : HistoryStore {
   std::vector<std::pair<std::string, BatterySample>> samples;
+  std::vector<std::string> names;  // of each sample
   std::vector<ModuleEvent> events;
   std::vector<Date> cutoffs;
   int flushes = 0;
 
-  void addSample(const std::string& d, const BatterySample& s) override {
+  void addSample(const std::string& d, const std::string& name, const BatterySample& s) override {
     samples.emplace_back(d, s);
+    names.push_back(name);
   }
   void addEvent(const ModuleEventAt& e) override { events.push_back(e.event); }
   void pruneBefore(Date cutoff) override { cutoffs.push_back(cutoff); }
   void read(const std::string&, Date, std::function<void(Stored)> done) override { done({}); }
+  void readDevices(Date, std::function<void(std::vector<HistoryDevice>)>) override {}
   void flush(Milliseconds) override { ++flushes; }
 };
 
@@ -53,7 +56,9 @@ TEST_F(HistoryRecorderTest, ASampleForEachBroadcastThatChangesLevelChargingOrExt
   } cases[] = {
       {{{"Battery", "85"}, {"Charging", "1"}}, at(5), BatterySample{at(5), 85, true, false}},
       {{{"Battery", "85"}, {"Charging", "1"}, {"Host Attached", "0"}}, at(6), std::nullopt},
-      {{{"Battery", "84"}, {"Charging", "1"}}, std::nullopt, BatterySample{now, 84, true, false}},
+      {{{"Battery", "84"}, {"Charging", "1"}, {"name", "iPad"}},
+       std::nullopt,
+       BatterySample{now, 84, true, false}},
       {{{"Battery", "84"}, {"Charging", "0"}}, at(7), BatterySample{at(7), 84, false, false}},
       {{{"Battery", "84"}, {"ExternalConnected", "1"}},
        at(8),
@@ -72,6 +77,7 @@ TEST_F(HistoryRecorderTest, ASampleForEachBroadcastThatChangesLevelChargingOrExt
       EXPECT_TRUE(store.samples.empty());
     }
   }
+  EXPECT_THAT(store.names, ElementsAre("", "iPad", "", "", ""));
 }
 
 TEST_F(HistoryRecorderTest, StartPrunesTo90DaysExactlyAndAgainEveryDayStopFlushes) {

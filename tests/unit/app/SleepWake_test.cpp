@@ -36,6 +36,9 @@ Date utc(int y, unsigned m, unsigned d, int h, int min) {
   return Date{t};
 }
 
+// Names parameterised tests after their rows.
+constexpr auto byName = [](const auto& info) { return std::string(info.param.name); };
+
 class SleepWakeTest : public ::testing::Test {
  protected:
   SleepWakeTest() {
@@ -74,22 +77,18 @@ class SleepWakeTest : public ::testing::Test {
 };
 
 TEST_F(SleepWakeTest, SleepSavesTheMapWithItsDatesOverAnEarlierSaveAndStopsPolling) {
-  defaults.seed("current", Dictionary{{"old", Dictionary{{"Bonjour", "old"}}}});
+  defaults.setValueForKey(Dictionary{{"old", Dictionary{{"Bonjour", "old"}}}}, "current");
   launcher.setDefault(ProcessScript{kDevice});
   launch();
   loop.advance(milliseconds(5000));
-  ASSERT_EQ(delegate.deviceStatusMap().size(), 1u);
-  const Date stamp = *delegate.deviceStatusMap().at("abc").timestamp;
+  ASSERT_TRUE(delegate.deviceStatusMap().at("abc").timestamp);
 
   sleep();
 
-  ASSERT_EQ(defaults.synchronizeCount(), 1);
-  const Dictionary stored = defaults.stored();
-  const auto* map = stored.at("current").get<Dictionary>();
+  ASSERT_EQ(defaults.synchronizeCount, 1);
+  const auto* map = defaults.stored.at("current").get<Dictionary>();
   ASSERT_NE(map, nullptr);
-  EXPECT_EQ(map->at("abc").get<Dictionary>()->at("timestamp"), Value(stamp));
   EXPECT_EQ(deviceStatusMapFromDictionary(*map), delegate.deviceStatusMap());
-  EXPECT_EQ(delegate.coreLoop(), nullptr);
   EXPECT_EQ(loop.pendingTimerCount(), 0u);
   loop.advance(milliseconds(60000));
   EXPECT_EQ(launcher.launchedCount(), 1u);
@@ -109,13 +108,10 @@ TEST_F(SleepWakeTest, ARunInProgressAtSleepStillArmsItsTimerWhichWakeStops) {
   EXPECT_FALSE(pollTimerDuringRun);
   EXPECT_EQ(launcher.made()[0]->terminateCount(), 0);  // the run is not stopped
   ASSERT_EQ(loop.pendingTimerCount(), 1u);             // its end armed a timer
-  const TimerRef armed = delegate.coreLoop();
-  ASSERT_NE(armed, nullptr);
 
   wake();
 
-  EXPECT_FALSE(armed->isValid());
-  EXPECT_EQ(loop.pendingTimerCount(), 0u);
+  EXPECT_EQ(loop.pendingTimerCount(), 0u);  // counts valid timers only
   ASSERT_EQ(relauncher.launches.size(), 1u);
   EXPECT_EQ(application.terminateCount, 1);
 }
@@ -137,7 +133,7 @@ TEST_F(SleepWakeTest, WakeTerminatesTheProbeThenRelaunchesThroughTheShell) {
   EXPECT_EQ(relauncher.launches[0].path, "/bin/sh");
   EXPECT_THAT(relauncher.launches[0].arguments, ElementsAre("-c", kExpectedCommand));
   EXPECT_EQ(application.terminateCount, 1);
-  EXPECT_EQ(defaults.synchronizeCount(), 0);  // a wake without a sleep saves nothing
+  EXPECT_EQ(defaults.synchronizeCount, 0);  // a wake without a sleep saves nothing
 }
 
 // The wake comes when the module is idle after a USB-started run, or in the
@@ -176,9 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailedRelaunchCase{"IdleAfterAUsbStartedRun", milliseconds(1000),
                                          milliseconds(2000)},
                       FailedRelaunchCase{"DuringARun", milliseconds(0), milliseconds(5100)}),
-    [](const ::testing::TestParamInfo<FailedRelaunchCase>& info) {
-      return std::string(info.param.name);
-    });
+    byName);
 
 // Launch, sleep (saving "current") and wake at the given moments: is
 // "current" still stored when the relaunch starts?
@@ -198,10 +192,10 @@ TEST_P(DayRuleTest, CurrentIsRemovedOnlyWhenTheProcessStartedYesterday) {
   launch();
   loop.advance(milliseconds(5000));
   sleep();
-  ASSERT_TRUE(defaults.stored().contains("current"));
+  ASSERT_TRUE(defaults.stored.contains("current"));
   loop.advance(std::chrono::duration_cast<milliseconds>(c.wakeAt.time - loop.clock().now().time));
   wake();
-  EXPECT_EQ(defaults.stored().contains("current"), c.currentStays);
+  EXPECT_EQ(defaults.stored.contains("current"), c.currentStays);
   EXPECT_EQ(relauncher.launches.size(), 1u);
 }
 
@@ -217,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
         DayCase{"LastMomentOfTheNextLocalDay", utc(2026, 3, 9, 12, 0), utc(2026, 3, 11, 10, 59),
                 false},
         DayCase{"TwoLocalDaysLater", utc(2026, 3, 9, 12, 0), utc(2026, 3, 11, 11, 0), true}),
-    [](const ::testing::TestParamInfo<DayCase>& info) { return std::string(info.param.name); });
+    byName);
 
 // The plain command is checked by WakeTerminatesTheProbeThenRelaunchesThroughTheShell.
 TEST(RelaunchCommand, UnderAUnitItRestartsTheUnitFirstAndQuotesForTheShell) {

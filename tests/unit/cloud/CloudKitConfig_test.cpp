@@ -89,16 +89,13 @@ TEST(CloudKitLoginTest, TokenIsTakenFromEitherCallbackFormOrBare) {
 }
 
 TEST(CloudKitWireTest, FieldsTravelTypedWithBooleansAsIntegersAndMilliseconds) {
-  EXPECT_EQ(CloudKitDatabase::fieldToJson(std::string("x")),
-            json({{"value", "x"}, {"type", "STRING"}}));
-  EXPECT_EQ(CloudKitDatabase::fieldToJson(std::int64_t{-7}),
-            json({{"value", -7}, {"type", "INT64"}}));
-  EXPECT_EQ(CloudKitDatabase::fieldToJson(CloudBool{true}),
-            json({{"value", 1}, {"type", "INT64"}}));
-  EXPECT_EQ(CloudKitDatabase::fieldToJson(Date::fromMicroseconds(1'500'999)),
-            json({{"value", 1500}, {"type", "TIMESTAMP"}}));
-  EXPECT_EQ(CloudKitDatabase::fieldToJson(Date::fromMicroseconds(-1)),
-            json({{"value", -1}, {"type", "TIMESTAMP"}}));
+  const std::pair<CloudFieldValue, json> written[] = {
+      {std::string("x"), {{"value", "x"}, {"type", "STRING"}}},
+      {std::int64_t{-7}, {{"value", -7}, {"type", "INT64"}}},
+      {CloudBool{true}, {{"value", 1}, {"type", "INT64"}}},
+      {Date::fromMicroseconds(1'500'999), {{"value", 1500}, {"type", "TIMESTAMP"}}},
+      {Date::fromMicroseconds(-1), {{"value", -1}, {"type", "TIMESTAMP"}}}};
+  for (const auto& [value, wire] : written) EXPECT_EQ(CloudKitDatabase::fieldToJson(value), wire);
 
   auto read = [](json j, bool b = false) { return CloudKitDatabase::fieldFromJson(j, b); };
   EXPECT_EQ(read({{"value", 1}, {"type", "INT64"}}, true), CloudFieldValue{CloudBool{true}});
@@ -185,6 +182,8 @@ TEST(CloudKitWireTest, ServerErrorsKeepCodeAndReason) {
   EXPECT_EQ(e.message, "SOMETHING_NEW: ?");
   EXPECT_EQ(CloudKitClient::errorFromServer({{"serverErrorCode", "ZONE_BUSY"}}).code,
             CloudErrorCode::ZoneBusy);
+  EXPECT_EQ(CloudKitClient::errorFromServer({{"serverErrorCode", "TRY_AGAIN_LATER"}}).code,
+            CloudErrorCode::ServiceUnavailable);
   EXPECT_EQ(CloudKitClient::urlEncode("a+b/c=d e~"), "a%2Bb%2Fc%3Dd%20e~");
 }
 

@@ -100,8 +100,8 @@ TEST_F(BridgeTest, DoesNothingWithoutAMatch) {
 class BridgeModuleTest : public BridgeTest {
  protected:
   BridgeModuleTest() { db.seed(test::todoData("R1", "My Phone")); }
-  void run(std::int64_t battery) {
-    launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\tMy Phone\nBattery\t" +
+  void run(std::int64_t battery, const std::string& name = "My Phone") {
+    launcher.setDefault(fake::ProcessScript{"Bonjour\tabc\nname\t" + name + "\nBattery\t" +
                                             std::to_string(battery) + "\n"});
   }
   void launch(TodoListRefresher* refresher = nullptr) {
@@ -121,24 +121,11 @@ class BridgeModuleTest : public BridgeTest {
   std::unique_ptr<AppDelegate> delegate;
 };
 
-// One fetch at start-up, and a save only when a run finds the device new or
-// changed.
-TEST_F(BridgeModuleTest, FetchesOnceAndSavesNewAndChangedDevicesOnly) {
-  run(85);
-  launch();
-  advance(Milliseconds(5000));  // new
-  advance(Milliseconds(5000));  // unchanged
-  EXPECT_EQ(db.saveCalls().size(), 1u);
-  run(84);
-  loop.advance(Milliseconds(5000));  // changed
-  ASSERT_EQ(db.saveCalls().size(), 2u);
-  EXPECT_EQ(savedBattery(1), 84);
-  EXPECT_EQ(db.queries().size(), 1u);
-}
-
-// A value that found no record because the list was not there yet is written
-// once a retried fetch brings the record, without waiting for a new value.
-TEST_F(BridgeModuleTest, AValueBeforeTheFirstSuccessfulFetchIsWrittenWhenTheListArrives) {
+// A value that found no record, because the list was not there yet or the
+// record was added since, is written once a fetch brings the record, without
+// waiting for a new value: a retried first fetch, or one the run asks for.
+// Runs that find the device unchanged save nothing.
+TEST_F(BridgeModuleTest, AValueWithoutARecordIsWrittenWhenAFetchBringsTheRecord) {
   db.failNextWith(CloudError{CloudErrorCode::NetworkUnavailable, "offline", std::nullopt});
   auto refresher = TodoListRefresher::create(loop, *fetcher, &center);
   run(85);
@@ -151,6 +138,14 @@ TEST_F(BridgeModuleTest, AValueBeforeTheFirstSuccessfulFetchIsWrittenWhenTheList
   advance(Milliseconds(5000));  // unchanged: nothing more
   EXPECT_EQ(db.saveCalls().size(), 1u);
   EXPECT_EQ(db.queries().size(), 2u);
+
+  run(60, "My Pad");  // renamed: a device the list has no record for
+  db.seed(test::todoData("R2", "My Pad"));
+  advance(Milliseconds(5000));
+  EXPECT_EQ(db.queries().size(), 3u);
+  ASSERT_EQ(db.saveCalls().size(), 2u);
+  EXPECT_EQ(db.saveCalls()[1].handedOver.recordID.recordName, "R2");
+  EXPECT_EQ(savedBattery(1), 60);
 }
 
 }  // namespace

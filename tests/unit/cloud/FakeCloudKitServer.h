@@ -5,57 +5,25 @@
 // tests and the benchmark.
 
 #include <curl/curl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
-
-extern char** environ;
 
 namespace nuv::testing {
 
 class FakeCloudKitServer {
  public:
-  // `script` is the path of fakecloudkit.py. Throws when it does not start
-  // within 10 s.
-  explicit FakeCloudKitServer(const std::string& script) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const char* argv[] = {"/usr/bin/python3", script.c_str(), nullptr};
-    const int rc =
-        posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) {
-      close(out[0]);
-      throw std::runtime_error("cannot start fakecloudkit.py");
-    }
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buf[64];
-      const ssize_t n = read(out[0], buf, sizeof buf);
-      if (n <= 0) break;
-      line.append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    if (line.rfind("PORT ", 0) != 0) {
+  // `script` is the path of fakecloudkit.py; it reports its port and process
+  // id first.
+  explicit FakeCloudKitServer(const std::string& script)
+      : out_(popen(("exec /usr/bin/python3 '" + script + "'").c_str(), "r")) {
+    if (!out_ || std::fscanf(out_, "PORT %d %d", &port_, &pid_) != 2) {
       stop();
       throw std::runtime_error("fakecloudkit.py did not report its port");
     }
-    port_ = std::stoi(line.substr(5));
   }
 
   ~FakeCloudKitServer() { stop(); }
@@ -69,10 +37,8 @@ class FakeCloudKitServer {
     const std::string payload = body.is_null() ? "{}" : body.dump();
     std::string answer;
     CURL* curl = curl_easy_init();
-    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, payload.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
     curl_easy_setopt(
@@ -82,7 +48,6 @@ class FakeCloudKitServer {
         });
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     const CURLcode code = curl_easy_perform(curl);
-    curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     if (code != CURLE_OK) throw std::runtime_error("control request failed");
     return nlohmann::json::parse(answer);
@@ -90,15 +55,15 @@ class FakeCloudKitServer {
 
  private:
   void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    if (!out_) return;
+    if (pid_ > 0) kill(pid_, SIGTERM);
+    pclose(out_);  // waits for the server to end
+    out_ = nullptr;
   }
 
-  pid_t pid_ = -1;
+  FILE* out_;
   int port_ = 0;
+  pid_t pid_ = -1;
 };
 
 }  // namespace nuv::testing

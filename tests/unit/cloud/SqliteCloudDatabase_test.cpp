@@ -79,21 +79,6 @@ TEST_F(SqliteCloudDatabaseTest, DestroyingDropsQueuedWorkAndNeverHangs) {
   const int seen = completions.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(completions.load(), seen);  // nothing runs after destruction
-  EXPECT_LE(seen, 200);
-}
-
-TEST_F(SqliteCloudDatabaseTest, ReleasingTheLastReferenceInsideACompletionIsSafe) {
-  auto db = std::make_shared<SqliteCloudDatabase>((dir / "c.sqlite").string());
-  std::promise<void> done;
-  auto* raw = db.get();
-  raw->performQuery(
-      CloudQuery{"Todo"}, std::nullopt,
-      [&done, keep = db](std::vector<CloudRecordRef>, std::optional<CloudError>) mutable {
-        keep.reset();
-        done.set_value();
-      });
-  db.reset();  // the completion holds the last reference now
-  EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 TEST(SqliteCloudContainer, PathsAndFactory) {
@@ -112,9 +97,7 @@ TEST(SqliteCloudContainer, PathsAndFactory) {
   auto a = factory("one");
   EXPECT_EQ(a, factory("one"));
   EXPECT_NE(a, factory("two"));
-  EXPECT_EQ(a->containerIdentifier(), "one");
   EXPECT_EQ(a->privateCloudDatabase(), a->privateCloudDatabase());
-  EXPECT_EQ(a->privateCloudDatabase()->databaseScope(), CloudDatabaseScope::Private);
 }
 
 }  // namespace

@@ -65,6 +65,17 @@ TEST_F(SqliteCloudStoreTest, SavesEveryFieldKindAndReturnsTheRecordAsStored) {
   EXPECT_EQ(all[0].fields, fields);
   EXPECT_TRUE(ok(store.query(CloudQuery{"Other"}, kCloudDefaultZoneName)).empty());
   EXPECT_TRUE(ok(store.query(CloudQuery{"Todo"}, "elsewhere")).empty());
+
+  // Saved again in quick succession: dates strictly increase, tags change.
+  auto previous = saved;
+  for (std::int64_t i = 1; i < 30; ++i) {
+    const auto next =
+        ok(store.save(newRecord("A", {{"Battery", i}}), CloudRecordSavePolicy::ChangedKeys));
+    EXPECT_GT(*next.modificationDate, *previous.modificationDate);
+    EXPECT_NE(next.recordChangeTag, previous.recordChangeTag);
+    EXPECT_EQ(next.creationDate, saved.creationDate);
+    previous = next;
+  }
 }
 
 TEST_F(SqliteCloudStoreTest, ChangedKeysSaveWritesOnlyTheChangedFields) {
@@ -94,21 +105,6 @@ TEST_F(SqliteCloudStoreTest, ChangedKeysSaveWritesOnlyTheChangedFields) {
 
   fetched.changedKeys = {"Name"};  // a changed key that is absent removes the field
   EXPECT_FALSE(ok(mine.save(fetched, CloudRecordSavePolicy::ChangedKeys)).fields.count("Name"));
-}
-
-TEST_F(SqliteCloudStoreTest, DatesStrictlyIncreaseAndChangeTagsChange) {
-  SqliteCloudStore store(path);
-  auto r = newRecord("A", {{"Battery", std::int64_t{0}}});
-  const auto first = ok(store.save(r, CloudRecordSavePolicy::ChangedKeys));
-  auto previous = first;
-  for (int i = 1; i < 30; ++i) {
-    r.fields["Battery"] = std::int64_t{i};
-    const auto next = ok(store.save(r, CloudRecordSavePolicy::ChangedKeys));
-    EXPECT_GT(*next.modificationDate, *previous.modificationDate);
-    EXPECT_NE(next.recordChangeTag, previous.recordChangeTag);
-    EXPECT_EQ(next.creationDate, first.creationDate);
-    previous = next;
-  }
 }
 
 TEST_F(SqliteCloudStoreTest, SavePoliciesAndTypeChecks) {
@@ -170,6 +166,7 @@ TEST_F(SqliteCloudStoreTest, CorruptOrUnreachableFilesGiveErrorsAndRecover) {
   EXPECT_EQ(failed(store.save(newRecord("A", {}), CloudRecordSavePolicy::ChangedKeys)).code,
             CloudErrorCode::BadDatabase);
   EXPECT_TRUE(store.remove(CloudRecordID{"A"}));
+  EXPECT_EQ(fs::file_size(path), 8192u);  // left as it was, not replaced
 
   fs::remove(path);  // repaired: the next call opens afresh
   EXPECT_TRUE(ok(store.query(CloudQuery{"Todo"}, kCloudDefaultZoneName)).empty());
@@ -218,8 +215,13 @@ TEST_F(SqliteCloudStoreTest, FilesArePrivateAndASharedFolderKeepsItsMode) {
     EXPECT_EQ(test::modeOf(own.parent_path()), 0700u);
     EXPECT_EQ(test::modeOf(dir), 0700u);  // made by the store
   }
-  // Files and folders an older version left wider are tightened (cloud_test.py);
-  // a folder that is not the store's own keeps its mode.
+  // Files and folders an older version left wider are tightened; a folder
+  // that is not the store's own keeps its mode.
+  fs::permissions(own.parent_path(), fs::perms(0755));
+  fs::permissions(own, fs::perms(0644));
+  ok(SqliteCloudStore(own.string(), true).query(CloudQuery("Todo"), kCloudDefaultZoneName));
+  EXPECT_EQ(test::modeOf(own), 0600u);
+  EXPECT_EQ(test::modeOf(own.parent_path()), 0700u);
   fs::permissions(dir, fs::perms(0755));
   const fs::path shared = dir / "shared.sqlite";
   SqliteCloudStore elsewhere(shared.string());

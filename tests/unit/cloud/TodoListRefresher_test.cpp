@@ -79,9 +79,11 @@ TEST_F(TodoListRefresherTest, TheSignInNotificationFetchesAtOnceAndSendsWaitingW
   EXPECT_EQ(fetches(), before + 1);
   EXPECT_EQ(db.saveCalls().size(), 3u);
   EXPECT_EQ(std::get<std::int64_t>(db.stored("A")->fields.at("Battery")), 50);
-  // The backoff starts over: the list is fine now, next fetch in 10 minutes.
+  // The backoff starts over: the list is fine now, next fetch in 10 minutes;
+  // the write's superseded retry sends nothing when it falls due.
   advance(TodoListRefresher::kRefreshInterval - Milliseconds(1));
   EXPECT_EQ(fetches(), before + 1);
+  EXPECT_EQ(db.saveCalls().size(), 3u);
 }
 
 TEST_F(TodoListRefresherTest, OutsideChangesAreCheckedOnTheBackendsHintsOnly) {

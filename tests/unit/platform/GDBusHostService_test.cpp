@@ -220,6 +220,9 @@ TEST_F(GDBusHostServiceTest, GetHistoryIsAnsweredWhenTheHandlerRepliesAndFailsWh
     asked.emplace_back(device, since.microseconds());
     replies.push_back(std::move(reply));
   };
+  handlers.historyDevices = [](Date since, auto reply) {
+    reply({{"abc", std::to_string(since.microseconds())}});
+  };
   GDBusHostService service(module.get(), "1");
   Subscription published = service.publish(std::move(handlers));
   ASSERT_TRUE(waitFor([&] { return !owner().empty(); }));
@@ -255,6 +258,20 @@ TEST_F(GDBusHostServiceTest, GetHistoryIsAnsweredWhenTheHandlerRepliesAndFailsWh
             (std::vector<std::string>{
                 printed(glib::Variant(g_variant_ref_sink(historyToVariant(history))).get()),
                 "org.freedesktop.DBus.Error.Failed"}));
+
+  // GetHistoryDevices, answered at once.
+  glib::Variant devices;
+  g_dbus_connection_call(
+      client.get(), bus::kHostServiceName, bus::kHostServicePath, bus::kHostServiceInterface,
+      bus::kGetHistoryDevicesMethod, g_variant_new("(x)", gint64{7}), nullptr,
+      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+      [](GObject* c, GAsyncResult* r, gpointer data) {
+        *static_cast<glib::Variant*>(data) =
+            glib::Variant(g_dbus_connection_call_finish(G_DBUS_CONNECTION(c), r, nullptr));
+      },
+      &devices);
+  ASSERT_TRUE(waitFor([&] { return bool(devices); }));
+  EXPECT_EQ(printed(devices.get()), "([('abc', '7')],)");
 }
 
 }  // namespace

@@ -19,9 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using test::contentOf;
-using test::modeOf;
-
 class PrivateFilesTest : public ::testing::Test {
  protected:
   test::TempDir tmp;
@@ -45,19 +42,18 @@ TEST(IsoDateTest, UtcWithOrWithoutMicroseconds) {
   for (const auto& c : cases) {
     EXPECT_EQ(IsoDate::format(Date::fromMicroseconds(c.us), c.micro), c.text) << c.us;
   }
-  EXPECT_EQ(IsoDate::now().size(), std::string("2026-06-01T00:00:00Z").size());
 }
 
 TEST_F(PrivateFilesTest, DurableFileIsPrivateAndReplacedWhole) {
   const fs::path file = dir / "new" / "token";
   std::string error;
   ASSERT_TRUE(DurableFile::replace(file.string(), "one\n", &error)) << error;
-  EXPECT_EQ(modeOf(file.parent_path()), 0700u);
-  EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_EQ(test::modeOf(file.parent_path()), 0700u);
+  EXPECT_EQ(test::modeOf(file), 0600u);
   fs::permissions(file, fs::perms(0644));
   ASSERT_TRUE(DurableFile::replace(file.string(), "two\n"));
-  EXPECT_EQ(contentOf(file), "two\n");
-  EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_EQ(test::contentOf(file), "two\n");
+  EXPECT_EQ(test::modeOf(file), 0600u);
   EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), {}), 1);  // no temporary left
   // A folder that cannot be made fails with the reason, nothing written.
   EXPECT_FALSE(DurableFile::replace((file / "below-a-file").string(), "x", &error));
@@ -66,11 +62,8 @@ TEST_F(PrivateFilesTest, DurableFileIsPrivateAndReplacedWhole) {
 
 TEST_F(PrivateFilesTest, WriteStatusRoundTripsAndKeepsAnEarlierLastSuccess) {
   const fs::path file = dir / "cloud.writes";
-  CloudWriteStatus status;
-  status.pendingCount = 2;
-  status.lastSuccess = Date::fromMicroseconds(1'780'272'000'000'000);
-  status.lastRecordName = "A1";
-  status.lastDeviceName = "Zoë's iPhone";
+  const CloudWriteStatus status{2, Date::fromMicroseconds(1'780'272'000'000'000), "A1",
+                                "Zoë's iPhone"};
   {
     CloudWriteStatusFile writer(file.string());
     writer.store(status);
@@ -80,8 +73,8 @@ TEST_F(PrivateFilesTest, WriteStatusRoundTripsAndKeepsAnEarlierLastSuccess) {
   ASSERT_TRUE(read);
   EXPECT_EQ(read->status, status);
   EXPECT_EQ(read->pid, ::getpid());
-  EXPECT_EQ(modeOf(file), 0600u);
-  EXPECT_NE(contentOf(file).find("last_success=2026-06-01T00:00:00Z"), std::string::npos);
+  EXPECT_EQ(test::modeOf(file), 0600u);
+  EXPECT_NE(test::contentOf(file).find("last_success=2026-06-01T00:00:00Z"), std::string::npos);
 
   // A restarted module has no success yet: the file keeps the earlier one.
   CloudWriteStatusFile restarted(file.string());

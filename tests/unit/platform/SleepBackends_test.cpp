@@ -52,34 +52,24 @@ Dictionary sampleMap() {
       {"abc", Dictionary{{"Bonjour", "abc"}, {"name", "it's \"mine\"\n"}, {"timestamp", kStamp}}}};
 }
 
-TEST_F(FileUserDefaultsTest, ValuesWithDatesSurviveARoundTripInA0600TextFile) {
-  {
-    FileUserDefaults d(file.string());
-    EXPECT_FALSE(d.objectForKey("current"));
-    d.setValueForKey(sampleMap(), "current");
-    EXPECT_FALSE(fs::exists(file));  // nothing reaches the disk before synchronize
-    ASSERT_TRUE(d.synchronize());
-  }
+// Each process's synchronize keeps the keys another one wrote meanwhile.
+TEST_F(FileUserDefaultsTest, ValuesWithDatesSurviveARoundTripInA0600TextFileBesideOtherWriters) {
+  FileUserDefaults d(file.string());
+  FileUserDefaults other(file.string());
+  EXPECT_FALSE(d.objectForKey("current"));
+  d.setValueForKey(sampleMap(), "current");
+  EXPECT_FALSE(fs::exists(file));  // nothing reaches the disk before synchronize
+  ASSERT_TRUE(d.synchronize());
   EXPECT_EQ(test::modeOf(file), 0600u);
   EXPECT_THAT(test::contentOf(file), HasSubstr("int64 1780000123456789"));
-  FileUserDefaults again(file.string());
-  EXPECT_EQ(again.objectForKey("current"), Value(sampleMap()));
-  again.removeObjectForKey("current");
-  ASSERT_TRUE(again.synchronize());
+  other.setValueForKey("2", "b");
+  ASSERT_TRUE(other.synchronize());
+  EXPECT_EQ(other.objectForKey("current"), Value(sampleMap()));
+  d.removeObjectForKey("current");
+  ASSERT_TRUE(d.synchronize());
+  EXPECT_EQ(d.objectForKey("b"), Value("2"));
   EXPECT_FALSE(FileUserDefaults(file.string()).objectForKey("current"));
   EXPECT_TRUE(logLines.empty());
-}
-
-TEST_F(FileUserDefaultsTest, SynchronizeKeepsKeysThatAnotherProcessWrote) {
-  FileUserDefaults a(file.string());
-  FileUserDefaults b(file.string());
-  a.setValueForKey("1", "a");
-  ASSERT_TRUE(a.synchronize());
-  b.setValueForKey("2", "b");
-  ASSERT_TRUE(b.synchronize());
-  EXPECT_EQ(b.objectForKey("a"), Value("1"));
-  ASSERT_TRUE(a.synchronize());
-  EXPECT_EQ(a.objectForKey("b"), Value("2"));
 }
 
 // Whatever is in the file, reading it never crashes, never changes it, and
@@ -161,33 +151,32 @@ TEST_F(FileUserDefaultsTest, AFailedWriteKeepsThePreviousFileAndThePendingChange
 // files last changed before the cut-off go; the file, the copy kept of an
 // unreadable one, look-alikes and anything newer stay.
 TEST_F(FileUserDefaultsTest, LeftoverTemporaryFilesFromBeforeTheCutOffAreRemoved) {
-  enum Kind { File, Directory, Symlink };
   struct Entry {
     const char* name;
-    Kind kind;
-    std::int64_t changedUs;  // relative to the cut-off
+    char kind;          // a File, a Directory or a symbolic Link
+    bool beforeCutOff;  // last changed 1 µs before it, or at it
     bool removed;
   };
   const Entry entries[] = {
-      {"defaults.gvariant.AbC123", File, -1, true},
-      {"defaults.gvariant.Q1w2E3", File, 0, false},
-      {"defaults.gvariant", File, -1, false},
-      {"defaults.gvariant.unreadable", File, -1, false},
-      {"defaults.gvariant.AbC12", File, -1, false},
-      {"defaults.gvariant.Ab-123", File, -1, false},
-      {"defaults.gvariant.DirDir", Directory, -1, false},
-      {"defaults.gvariant.Link12", Symlink, -1, false},
+      {"defaults.gvariant.AbC123", 'F', true, true},
+      {"defaults.gvariant.Q1w2E3", 'F', false, false},
+      {"defaults.gvariant", 'F', true, false},
+      {"defaults.gvariant.unreadable", 'F', true, false},
+      {"defaults.gvariant.AbC12", 'F', true, false},
+      {"defaults.gvariant.Ab-123", 'F', true, false},
+      {"defaults.gvariant.DirDir", 'D', true, false},
+      {"defaults.gvariant.Link12", 'L', true, false},
   };
   const Date cutOff = Date::fromMicroseconds(1'780'000'000'000'000);
   const fs::path dir = file.parent_path();
   for (const Entry& e : entries) {
     const fs::path path = dir / e.name;
-    if (e.kind == File) writeAll(path, "x");
-    if (e.kind == Directory) fs::create_directories(path);
-    if (e.kind == Symlink) fs::create_symlink("/etc/hostname", path);
-    const std::int64_t us = cutOff.microseconds() + e.changedUs;
-    const timespec times[2] = {{us / 1'000'000, us % 1'000'000 * 1000},
-                               {us / 1'000'000, us % 1'000'000 * 1000}};
+    if (e.kind == 'F') writeAll(path, "x");
+    if (e.kind == 'D') fs::create_directories(path);
+    if (e.kind == 'L') fs::create_symlink("/etc/hostname", path);
+    const std::int64_t us = cutOff.microseconds() - e.beforeCutOff;
+    const timespec changed = {us / 1'000'000, us % 1'000'000 * 1000};
+    const timespec times[2] = {changed, changed};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << e.name;
   }
   FileUserDefaults d(file.string());
@@ -197,49 +186,41 @@ TEST_F(FileUserDefaultsTest, LeftoverTemporaryFilesFromBeforeTheCutOffAreRemoved
   }
 }
 
-TEST(FileUserDefaultsPath, TheBundleIdentifierMustBeOnePathComponent) {
+TEST_F(FileUserDefaultsTest, TheBundleIdentifierMustBeOnePathComponent) {
   const auto path = FileUserDefaults::pathForBundleIdentifier("vemo.Tallyport.NUVModule");
   ASSERT_TRUE(path);
   EXPECT_TRUE(path->ends_with("/vemo.Tallyport.NUVModule/defaults.gvariant")) << *path;
   for (const char* bad : {"", ".", "..", "../evil", "a/b", "/abs"}) {
     EXPECT_FALSE(FileUserDefaults::pathForBundleIdentifier(bad)) << bad;
   }
-  std::vector<std::string> lines;
-  log::setSink([&](log::Level, std::string_view line) { lines.emplace_back(line); });
   auto memoryOnly = FileUserDefaults::forBundleIdentifier(std::string("../x"));
-  log::setSink(nullptr);
   EXPECT_TRUE(memoryOnly->path().empty());
-  EXPECT_EQ(lines.size(), 1u);
+  EXPECT_EQ(logLines.size(), 1u);
   memoryOnly->setValueForKey("v", "k");
   EXPECT_TRUE(memoryOnly->synchronize());
   EXPECT_EQ(memoryOnly->objectForKey("k"), Value("v"));
 }
 
-Date utcDate(int y, unsigned m, unsigned d, int h, int min) {
-  using namespace std::chrono;
-  const sys_time<microseconds> t =
-      sys_days(year_month_day(year(y), month(m), day(d))) + hours(h) + minutes(min);
-  return Date{t};
-}
-
+// Which day is yesterday follows from these days: SleepWake_test's day rule.
 TEST(GlibCalendar, DaysFollowTheZonesMidnightAcrossDaylightSaving) {
   using namespace std::chrono;
-  const GlibCalendar auckland("Pacific/Auckland");  // UTC+13 in March, +12 from April
-  EXPECT_EQ(auckland.dayOf(utcDate(2026, 3, 10, 10, 59)), sys_days(2026y / March / 10));
-  EXPECT_EQ(auckland.dayOf(utcDate(2026, 3, 10, 11, 0)), sys_days(2026y / March / 11));
-  EXPECT_TRUE(
-      auckland.isDateInYesterday(utcDate(2026, 3, 10, 10, 59), utcDate(2026, 3, 10, 11, 0)));
-  EXPECT_FALSE(
-      auckland.isDateInYesterday(utcDate(2026, 3, 9, 11, 0), utcDate(2026, 3, 10, 10, 59)));
-  // Daylight saving ends on 5 April 2026: midnight moves to 12:00 UTC.
-  EXPECT_EQ(auckland.dayOf(utcDate(2026, 4, 6, 11, 30)), sys_days(2026y / April / 6));
-  EXPECT_EQ(auckland.dayOf(utcDate(2026, 4, 6, 12, 0)), sys_days(2026y / April / 7));
-
-  const GlibCalendar newYork("America/New_York");
-  EXPECT_EQ(newYork.dayOf(utcDate(2026, 1, 2, 4, 59)), sys_days(2026y / January / 1));
-  EXPECT_FALSE(newYork.isDateInYesterday(utcDate(2026, 1, 1, 12, 0), utcDate(2026, 1, 3, 5, 0)));
-  // Before the epoch too.
-  EXPECT_EQ(newYork.dayOf(utcDate(1969, 12, 31, 23, 0)), sys_days(1969y / December / 31));
+  const struct {
+    const char* zone;
+    sys_time<minutes> utc;
+    year_month_day day;
+  } cases[] = {
+      // UTC+13 in March, +12 once daylight saving ends on 5 April 2026.
+      {"Pacific/Auckland", sys_days(2026y / March / 10) + 10h + 59min, 2026y / March / 10},
+      {"Pacific/Auckland", sys_days(2026y / March / 10) + 11h, 2026y / March / 11},
+      {"Pacific/Auckland", sys_days(2026y / April / 6) + 11h + 30min, 2026y / April / 6},
+      {"Pacific/Auckland", sys_days(2026y / April / 6) + 12h, 2026y / April / 7},
+      {"America/New_York", sys_days(2026y / January / 2) + 4h + 59min, 2026y / January / 1},
+      {"America/New_York", sys_days(1969y / December / 31) + 23h, 1969y / December / 31},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GlibCalendar(c.zone).dayOf(Date{c.utc}), sys_days(c.day))
+        << c.zone << " " << c.utc.time_since_epoch().count();
+  }
 }
 
 TEST(SystemdUnit, TheVariableCountsOnlyInsideThatUnitsControlGroup) {

@@ -40,13 +40,20 @@ class SqliteHistoryStoreTest : public ::testing::Test {
   }
   ~SqliteHistoryStoreTest() override { log::setSink(nullptr); }
 
-  HistoryStore::Stored read(const std::string& device, Date since) {
-    std::optional<HistoryStore::Stored> got;
-    store.read(device, since, [&](HistoryStore::Stored s) { got = std::move(s); });
+  template <class Result>
+  Result arrived(const std::function<void(std::function<void(Result)>)>& start) {
+    std::optional<Result> got;
+    start([&](Result r) { got = std::move(r); });
     store.waitUntilIdle();
     EXPECT_FALSE(got) << "the result must come through the loop";
     loop.runUntilIdle();
-    return got.value_or(HistoryStore::Stored{});
+    return got.value_or(Result{});
+  }
+  HistoryStore::Stored read(const std::string& device, Date since) {
+    return arrived<HistoryStore::Stored>([&](auto done) { store.read(device, since, done); });
+  }
+  std::vector<HistoryDevice> devices(Date since) {
+    return arrived<std::vector<HistoryDevice>>([&](auto done) { store.readDevices(since, done); });
   }
 
   test::TempDir tmp;
@@ -59,12 +66,12 @@ class SqliteHistoryStoreTest : public ::testing::Test {
 
 TEST_F(SqliteHistoryStoreTest, ReadsOneDevicesSamplesInOrderWithTheEventsLedByTheLastBefore) {
   store.addEvent({at(100), ModuleEvent::Start});
-  store.addSample("a", {at(110), 50, false, false});
-  store.addSample("b", {at(120), 70, true, true});
+  store.addSample("a", "", {at(110), 50, false, false});
+  store.addSample("b", "", {at(120), 70, true, true});
   store.addEvent({at(130), ModuleEvent::Sleep});
-  store.addSample("a", {at(150), 49, true, true});
+  store.addSample("a", "", {at(150), 49, true, true});
   store.addEvent({at(140), ModuleEvent::Wake});
-  store.addSample("a", {at(140), 48, false, true});
+  store.addSample("a", "", {at(140), 48, false, true});
   const auto got = read("a", at(135));
   EXPECT_THAT(got.samples, ElementsAre(BatterySample{at(140), 48, false, true},
                                        BatterySample{at(150), 49, true, true}));
@@ -76,7 +83,7 @@ TEST_F(SqliteHistoryStoreTest, ReadsOneDevicesSamplesInOrderWithTheEventsLedByTh
 
 TEST_F(SqliteHistoryStoreTest, PruneDropsWhatIsOlderThanTheCutoffAndKeepsWhatIsAtIt) {
   for (int t : {99, 100, 101}) {
-    store.addSample("a", {at(t), static_cast<std::uint8_t>(t - 50), false, false});
+    store.addSample("a", "", {at(t), static_cast<std::uint8_t>(t - 50), false, false});
     store.addEvent({at(t), ModuleEvent::Start});
   }
   store.pruneBefore(at(100));
@@ -87,11 +94,25 @@ TEST_F(SqliteHistoryStoreTest, PruneDropsWhatIsOlderThanTheCutoffAndKeepsWhatIsA
   EXPECT_EQ(got.events[0].time, at(100));
 }
 
+TEST_F(SqliteHistoryStoreTest, ListsDevicesWithSamplesSinceUnderTheirLastNamePruneDropsTheRest) {
+  store.addSample("b", "Old", {at(100), 50, false, false});
+  store.addSample("b", "", {at(110), 51, false, false});
+  store.addSample("a", "iPad", {at(90), 40, false, false});
+  store.addSample("a", "Renamed", {at(95), 41, false, false});
+  store.addSample("c", "Gone", {at(50), 40, false, false});
+  EXPECT_THAT(devices(at(60)),
+              ElementsAre(HistoryDevice{"a", "Renamed"}, HistoryDevice{"b", "Old"}));
+  store.pruneBefore(at(100));
+  store.addSample("c", "", {at(140), 40, false, false});  // back as a new device
+  EXPECT_THAT(devices(at(0)), ElementsAre(HistoryDevice{"b", "Old"}, HistoryDevice{"c", ""}));
+  EXPECT_TRUE(warnings.empty());
+}
+
 TEST_F(SqliteHistoryStoreTest, CorruptFileIsMovedAsideOnceAndANewOneStarted) {
   fs::create_directories(dir);
   std::ofstream(path) << std::string(8192, 'x');
-  store.addSample("a", {at(1), 10, false, false});
-  store.addSample("a", {at(2), 11, false, false});
+  store.addSample("a", "", {at(1), 10, false, false});
+  store.addSample("a", "", {at(2), 11, false, false});
   EXPECT_THAT(read("a", at(0)).samples, SizeIs(2));
   ASSERT_THAT(warnings, SizeIs(1));
   EXPECT_THAT(warnings[0], HasSubstr("corrupt"));
@@ -107,19 +128,19 @@ TEST_F(SqliteHistoryStoreTest, CorruptFileIsMovedAsideOnceAndANewOneStarted) {
 
 // Also: the folder and files are private, and the journal is a WAL.
 TEST_F(SqliteHistoryStoreTest, LockedFileLosesRowsWithOneWarningUntilWritesWorkAgain) {
-  store.addSample("a", {at(1), 10, false, false});
+  store.addSample("a", "", {at(1), 10, false, false});
   store.waitUntilIdle();
   EXPECT_EQ(modeOf(dir), 0700u);
   for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(modeOf(path + suffix), 0600u) << suffix;
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-  store.addSample("a", {at(2), 11, false, false});
-  store.addSample("a", {at(3), 12, false, false});
+  store.addSample("a", "", {at(2), 11, false, false});
+  store.addSample("a", "", {at(3), 12, false, false});
   store.waitUntilIdle();
   sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(other);
-  store.addSample("a", {at(4), 13, false, false});
+  store.addSample("a", "", {at(4), 13, false, false});
   const auto got = read("a", at(0));
   ASSERT_THAT(got.samples, SizeIs(2));
   EXPECT_EQ(got.samples[1].level, 13);

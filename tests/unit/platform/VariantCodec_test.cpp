@@ -6,79 +6,73 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/GlibHandles.h"
+
 namespace nuv::linux_backend {
 namespace {
 
-struct Owned {
-  explicit Owned(GVariant* v) : v(g_variant_ref_sink(v)) {}
-  ~Owned() { g_variant_unref(v); }
-  GVariant* v;
-};
+glib::Variant owned(GVariant* v) { return glib::Variant(g_variant_ref_sink(v)); }
 
-TEST(VariantCodec, WireTypesAndRoundTrip) {
+TEST(VariantCodec, WireTypesAndRoundTripsOfADictionaryAndOfADictionaryOfDictionaries) {
   const Dictionary d{{"s", Value("text")},
                      {"b", Value(true)},
                      {"t", Value(Date::fromMicroseconds(1'780'000'000'123'456))},
                      {"d", Value(Dictionary{{"inner", Value("x")}})},
                      {"a", Value(Array{Value("1"), Value(false)})}};
-  Owned v(toVariant(d));
-  EXPECT_STREQ(g_variant_get_type_string(v.v), "a{sv}");
-  Owned t(g_variant_lookup_value(v.v, "t", nullptr));
-  EXPECT_STREQ(g_variant_get_type_string(t.v), "x");
-  EXPECT_EQ(g_variant_get_int64(t.v), 1'780'000'000'123'456);
-  EXPECT_EQ(dictionaryFromVariant(v.v), d);
+  const auto v = owned(toVariant(d));
+  EXPECT_STREQ(g_variant_get_type_string(v.get()), "a{sv}");
+  const auto t = owned(g_variant_lookup_value(v.get(), "t", nullptr));
+  EXPECT_STREQ(g_variant_get_type_string(t.get()), "x");
+  EXPECT_EQ(g_variant_get_int64(t.get()), 1'780'000'000'123'456);
+  EXPECT_EQ(dictionaryFromVariant(v.get()), d);
+
+  // The Devices property: a dictionary of dictionaries, and no other shape.
+  const Dictionary entry{{"Bonjour", Value("abc")},
+                         {"name", Value("Zoë")},
+                         {"timestamp", Value(Date::fromMicroseconds(1'780'000'000'123'456))}};
+  const Dictionary map{{"abc", Value(entry)}, {"def", Value(Dictionary{})}};
+  const auto devices = owned(toVariantOfDictionaries(map));
+  const auto stack = owned(toVariant(map));
+  EXPECT_STREQ(g_variant_get_type_string(devices.get()), "a{sa{sv}}");
+  EXPECT_EQ(dictionaryOfDictionariesFromVariant(devices.get()), map);
+
+  // Values that are not dictionaries cannot travel as a{sa{sv}}.
+  const auto mixed =
+      owned(toVariantOfDictionaries(Dictionary{{"x", Value("text")}, {"y", Value(entry)}}));
+  EXPECT_EQ(g_variant_n_children(mixed.get()), 1u);
+  std::string error;
+  EXPECT_FALSE(dictionaryOfDictionariesFromVariant(stack.get(), &error));
+  EXPECT_NE(error.find("a{sa{sv}}"), std::string::npos);
+  const auto badInner = owned(g_variant_new_parsed("{'k': {'n': <int32 5>}}"));
+  EXPECT_FALSE(dictionaryOfDictionariesFromVariant(badInner.get(), &error));
+  EXPECT_NE(error.find("\"k\""), std::string::npos);
 }
 
-TEST(VariantCodec, RejectsTypesOutsideTheContract) {
+TEST(VariantCodec, RejectsTypesOutsideTheContractAndDeepNesting) {
   std::string error;
-  Owned notDict(g_variant_new("(s)", "x"));
-  EXPECT_FALSE(dictionaryFromVariant(notDict.v, &error));
+  const auto notDict = owned(g_variant_new("(s)", "x"));
+  EXPECT_FALSE(dictionaryFromVariant(notDict.get(), &error));
   EXPECT_NE(error.find("a{sv}"), std::string::npos);
-  Owned withInt(g_variant_new_parsed("{'k': <int32 5>}"));
-  EXPECT_FALSE(dictionaryFromVariant(withInt.v, &error));
+  const auto withInt = owned(g_variant_new_parsed("{'k': <int32 5>}"));
+  EXPECT_FALSE(dictionaryFromVariant(withInt.get(), &error));
   EXPECT_NE(error.find("\"k\""), std::string::npos);
   EXPECT_FALSE(dictionaryFromVariant(nullptr, &error));
-}
-
-TEST(VariantCodec, DeepNestingIsRefusedNotFollowed) {
   GVariant* v = g_variant_new_string("leaf");
   for (int i = 0; i < 200; ++i) v = g_variant_new_variant(v);
-  Owned deep(v);
-  std::string error;
-  EXPECT_FALSE(fromVariant(deep.v, &error));
+  const auto deep = owned(v);
+  EXPECT_FALSE(fromVariant(deep.get(), &error));
   EXPECT_EQ(error, "nesting too deep");
 }
 
 TEST(VariantCodec, InvalidUtf8IsRepairedInsteadOfBreakingTheMessage) {
-  Owned v(toVariant(Dictionary{{"k\xff", Value(std::string("a\0b\xc3", 4))}}));
-  ASSERT_TRUE(v.v);
-  auto back = dictionaryFromVariant(v.v);
+  const auto v = owned(toVariant(Dictionary{{"k\xff", Value(std::string("a\0b\xc3", 4))}}));
+  ASSERT_TRUE(v.get());
+  auto back = dictionaryFromVariant(v.get());
   ASSERT_TRUE(back);
   ASSERT_EQ(back->size(), 1u);
   const auto& [key, value] = *back->begin();
   EXPECT_TRUE(g_utf8_validate(key.c_str(), -1, nullptr));
   EXPECT_EQ(value.get<std::string>()->substr(0, 1), "a");
-}
-
-TEST(VariantCodec, DictionaryOfDictionariesRoundTripsAndRefusesOtherShapes) {
-  const Dictionary entry{{"Bonjour", Value("abc")},
-                         {"name", Value("Zoë")},
-                         {"timestamp", Value(Date::fromMicroseconds(1'780'000'000'123'456))}};
-  const Dictionary map{{"abc", Value(entry)}, {"def", Value(Dictionary{})}};
-  Owned devices(toVariantOfDictionaries(map));
-  Owned stack(toVariant(map));
-  EXPECT_STREQ(g_variant_get_type_string(devices.v), "a{sa{sv}}");
-  EXPECT_EQ(dictionaryOfDictionariesFromVariant(devices.v), map);
-
-  // Values that are not dictionaries cannot travel as a{sa{sv}}.
-  Owned mixed(toVariantOfDictionaries(Dictionary{{"x", Value("text")}, {"y", Value(entry)}}));
-  EXPECT_EQ(g_variant_n_children(mixed.v), 1u);
-  std::string error;
-  EXPECT_FALSE(dictionaryOfDictionariesFromVariant(stack.v, &error));
-  EXPECT_NE(error.find("a{sa{sv}}"), std::string::npos);
-  Owned badInner(g_variant_new_parsed("{'k': {'n': <int32 5>}}"));
-  EXPECT_FALSE(dictionaryOfDictionariesFromVariant(badInner.v, &error));
-  EXPECT_NE(error.find("\"k\""), std::string::npos);
 }
 
 std::string serialised(GVariant* v) {
@@ -111,9 +105,9 @@ TEST(VariantCodec, ReusedEntriesGiveTheSameBytesAsAFreshEncoding) {
   for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
     const EncodedEntries before = previous;
-    Owned cached(toVariantOfDictionaries(step.map, previous));
-    Owned fresh(toVariantOfDictionaries(step.map));
-    EXPECT_EQ(serialised(cached.v), serialised(fresh.v));
+    const auto cached = owned(toVariantOfDictionaries(step.map, previous));
+    const auto fresh = owned(toVariantOfDictionaries(step.map));
+    EXPECT_EQ(serialised(cached.get()), serialised(fresh.get()));
     std::vector<std::string> keys, reused;
     for (const auto& [key, entry] : previous) {
       keys.push_back(key);
@@ -121,7 +115,7 @@ TEST(VariantCodec, ReusedEntriesGiveTheSameBytesAsAFreshEncoding) {
       if (old != before.end() && old->second.second == entry.second) reused.push_back(key);
     }
     EXPECT_EQ(reused, step.reused);
-    EXPECT_EQ(keys.size(), g_variant_n_children(fresh.v));
+    EXPECT_EQ(keys.size(), g_variant_n_children(fresh.get()));
   }
 }
 

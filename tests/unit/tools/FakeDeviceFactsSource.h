@@ -18,17 +18,11 @@ class FakeDeviceFactsSource : public DeviceFactsSource {
     devices_.emplace_back(std::move(device), std::move(result));
   }
 
-  // Lists nothing, as with usbmuxd not running.
-  void setUnreachable(std::string reason) { unreachable_ = std::move(reason); }
   void remove(const std::string& udid) {
     std::erase_if(devices_, [&](const auto& d) { return d.first.udid == udid; });
   }
 
-  std::optional<std::vector<DeviceCandidate>> listDevices(std::string* error) override {
-    if (!unreachable_.empty()) {
-      if (error) *error = unreachable_;
-      return std::nullopt;
-    }
+  std::optional<std::vector<DeviceCandidate>> listDevices(std::string*) override {
     std::vector<DeviceCandidate> listing;
     for (const auto& d : devices_) listing.push_back(d.first);
     return listing;
@@ -49,15 +43,13 @@ class FakeDeviceFactsSource : public DeviceFactsSource {
       if (error) *error = std::get<std::string>(result);
       return std::nullopt;
     }
-    if (error) *error = "no such device";
-    return std::nullopt;
+    return std::nullopt;  // listed devices only are read
   }
 
   std::vector<std::string> read, asked;
 
  private:
   std::vector<std::pair<DeviceCandidate, std::variant<DeviceFacts, std::string>>> devices_;
-  std::string unreachable_;
 };
 
 }  // namespace nuv::fake

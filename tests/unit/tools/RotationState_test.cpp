@@ -36,7 +36,7 @@ class RotationStateTest : public ::testing::Test {
   const std::string dir = root.path() + "/runtime/vemo.Tallyport.NUVModule";
 };
 
-TEST_F(RotationStateTest, PrivateFolderAndFile) {
+TEST_F(RotationStateTest, PrivateFolderAndFileHoldingAnyUdid) {
   RotationState state(dir);
   EXPECT_THAT(state.load(), IsEmpty());   // nothing yet: no device reported
   const mode_t umaskBefore = ::umask(0);  // a lax umask must not widen anything
@@ -51,13 +51,17 @@ TEST_F(RotationStateTest, PrivateFolderAndFile) {
   }));
   EXPECT_THAT(state.load(), ElementsAre("a", "b", "c"));
 
-  // A folder someone left open to others is closed again.
+  // A folder someone left open to others is closed again. Any UDID survives the file.
   ::chmod(dir.c_str(), 0755);
-  ASSERT_TRUE(state.update(replaceWith({"a"})));
+  const std::vector<std::string> udids = {
+      "00008030-001A2B3C", "with\nnewline", "50% off",
+      "tab\tand space ",   "Zoë",           std::string("nul\0in", 6)};
+  ASSERT_TRUE(state.update(replaceWith(udids)));
   EXPECT_EQ(test::modeOf(dir), 0700u);
+  EXPECT_EQ(state.load(), udids);
 }
 
-TEST_F(RotationStateTest, CorruptFilesMeanNoDeviceReportedYet) {
+TEST_F(RotationStateTest, CorruptFilesMeanNoDeviceReportedYetOrNeverAsked) {
   const std::pair<const char*, std::string> cases[] = {
       {"empty", ""},
       {"foreign text", "hello\nworld\n"},
@@ -68,27 +72,24 @@ TEST_F(RotationStateTest, CorruptFilesMeanNoDeviceReportedYet) {
       {"an escape cut short", "nuv-probe-rotation 1\na%4\n"},
       {"binary", std::string("nuv-probe-rotation 1\n\0\xff\n", 24)},
       {"too large", "nuv-probe-rotation 1\n" + std::string(70000, 'x') + "\n"},
+      {"no device", "nuv-probe-rotation 1\n"},
   };
   for (const auto& [what, text] : cases) {
     write(text);
     EXPECT_THAT(RotationState(dir).load(), IsEmpty()) << what;
   }
-  write("nuv-probe-rotation 1\n");
-  EXPECT_THAT(RotationState(dir).load(), IsEmpty());
   fs::remove(file());
   fs::create_directory(file());  // not even a file
   EXPECT_THAT(RotationState(dir).load(), IsEmpty());
   EXPECT_THAT(RotationState("").load(), IsEmpty());
   EXPECT_FALSE(RotationState("").update(replaceWith({"a"})));
-}
-
-TEST_F(RotationStateTest, AnyUdidSurvivesTheFile) {
-  RotationState state(dir);
-  const std::vector<std::string> udids = {
-      "00008030-001A2B3C", "with\nnewline", "50% off",
-      "tab\tand space ",   "Zoë",           std::string("nul\0in", 6)};
-  ASSERT_TRUE(state.update(replaceWith(udids)));
-  EXPECT_EQ(state.load(), udids);
+  // The health file beside it (its round trip: ProbeReport's tests).
+  for (const char* text : {"nuv-probe-health 2\na 1 2 3\n", "nuv-probe-health 1\na 1 2\n",
+                           "nuv-probe-health 1\na -1 2 3\n", "nuv-probe-health 1\na  1 2x 3\n",
+                           "nuv-probe-health 1\na 1 2 3"}) {
+    std::ofstream(dir + "/" + BatteryHealthState::kFileName) << text;
+    EXPECT_THAT(BatteryHealthState(dir).load(), IsEmpty()) << text;
+  }
 }
 
 // Concurrent probes: every change is a read-modify-write under the lock, so
@@ -126,17 +127,6 @@ TEST_F(RotationStateTest, AHeldLockCostsTheWriteNotTheRun) {
   EXPECT_THAT(state.load(), ElementsAre("a"));  // readers need no lock
   ::close(holder);
   EXPECT_TRUE(state.update(replaceWith({"b"})));
-}
-
-// The health file beside it (its round trip: ProbeReport's tests).
-TEST_F(RotationStateTest, CorruptHealthRecordsReadAsNeverAsked) {
-  fs::create_directories(dir);
-  for (const char* text : {"nuv-probe-health 2\na 1 2 3\n", "nuv-probe-health 1\na 1 2\n",
-                           "nuv-probe-health 1\na -1 2 3\n", "nuv-probe-health 1\na  1 2x 3\n",
-                           "nuv-probe-health 1\na 1 2 3"}) {
-    std::ofstream(dir + "/" + BatteryHealthState::kFileName) << text;
-    EXPECT_THAT(BatteryHealthState(dir).load(), IsEmpty()) << text;
-  }
 }
 
 }  // namespace

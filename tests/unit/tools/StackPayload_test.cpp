@@ -37,32 +37,6 @@ TEST(StackPayload, DecodesTheBroadcastAsTheModuleSendsIt) {
   EXPECT_FALSE(payload->devices[1].timestamp);
 }
 
-TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
-  struct Case {
-    const char* body;
-    const char* reason;
-  };
-  const Case cases[] = {
-      {"('iOSStack', '')", "(ss)"},
-      {"(42,)", "(i)"},
-      {"('iOSStack', '', {'dev': <'not a dict'>})", "\"dev\" is not a dictionary"},
-      {"('iOSStack', '', {'dev': <{'Battery': <int32 5>}>})", "unsupported type i"},
-      {"('iOSStack', '', {'dev': <{'Battery': <true>}>})", "\"Battery\" is not a string"},
-      {"('iOSStack', '', {'dev': <{'timestamp': <'today'>}>})", "\"timestamp\" is not a date"},
-      {"('iOSStack', '', {'dev': <{'nested': <{'x': <'y'>}>}>})", "\"nested\" is not a string"},
-      {"('iOSStack', '', {'dev': <[<'a'>]>})", "is not a dictionary"},
-  };
-  for (const auto& c : cases) {
-    std::string error;
-    EXPECT_FALSE(StackPayload::fromSignalBody(parse(c.body).get(), &error)) << c.body;
-    EXPECT_THAT(error, HasSubstr(c.reason)) << c.body;
-  }
-  std::string error;
-  EXPECT_FALSE(StackPayload::fromSignalBody(nullptr, &error));
-  EXPECT_THAT(error, HasSubstr("none"));
-  // Deep nesting: VariantCodec's test.
-}
-
 TEST(StackPayload, DevicesPropertyDecodesLikeTheBroadcast) {
   std::string error;
   auto payload = StackPayload::fromDevices(
@@ -74,18 +48,43 @@ TEST(StackPayload, DevicesPropertyDecodesLikeTheBroadcast) {
   EXPECT_EQ(payload->devices[0].timestamp->microseconds(), 7);
   EXPECT_EQ(*payload->devices[1].field("name"), "B");
   EXPECT_TRUE(StackPayload::fromDevices(parse("@a{sa{sv}} {}").get(), &error));
+}
 
-  const std::pair<const char*, const char*> refused[] = {
-      {"{'a': <{'x': <'y'>}>}", "a{sv}"},  // the broadcast's form is not the property's
-      {"{'a': {'Battery': <5>}}", "\"a\": "},
-      {"{'a': {'timestamp': <'now'>}}", "\"timestamp\" is not a date"},
+// A broadcast body, or a Devices property value, and the reason it is refused.
+TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
+  struct Case {
+    bool property;
+    const char* text;
+    const char* reason;
   };
-  for (const auto& [text, reason] : refused) {
-    error.clear();
-    EXPECT_FALSE(StackPayload::fromDevices(parse(text).get(), &error)) << text;
-    EXPECT_THAT(error, HasSubstr(reason)) << text;
+  const Case cases[] = {
+      {false, "('iOSStack', '')", "(ss)"},
+      {false, "(42,)", "(i)"},
+      {false, "('iOSStack', '', {'dev': <'not a dict'>})", "\"dev\" is not a dictionary"},
+      {false, "('iOSStack', '', {'dev': <{'Battery': <int32 5>}>})", "unsupported type i"},
+      {false, "('iOSStack', '', {'dev': <{'Battery': <true>}>})", "\"Battery\" is not a string"},
+      {false, "('iOSStack', '', {'dev': <{'timestamp': <'today'>}>})",
+       "\"timestamp\" is not a date"},
+      {false, "('iOSStack', '', {'dev': <{'nested': <{'x': <'y'>}>}>})",
+       "\"nested\" is not a string"},
+      {false, "('iOSStack', '', {'dev': <[<'a'>]>})", "is not a dictionary"},
+      {true, "{'a': <{'x': <'y'>}>}", "a{sv}"},  // the broadcast's form is not the property's
+      {true, "{'a': {'Battery': <5>}}", "\"a\": "},
+      {true, "{'a': {'timestamp': <'now'>}}", "\"timestamp\" is not a date"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto v = parse(c.text);
+    EXPECT_FALSE(c.property ? StackPayload::fromDevices(v.get(), &error)
+                            : StackPayload::fromSignalBody(v.get(), &error))
+        << c.text;
+    EXPECT_THAT(error, HasSubstr(c.reason)) << c.text;
   }
+  std::string error;
+  EXPECT_FALSE(StackPayload::fromSignalBody(nullptr, &error));
+  EXPECT_THAT(error, HasSubstr("none"));
   EXPECT_FALSE(StackPayload::fromDevices(nullptr, &error));
+  // Deep nesting: VariantCodec's test.
 }
 
 }  // namespace

@@ -63,11 +63,12 @@ gboolean onRefresh(NuvNUVModule1* object, GDBusMethodInvocation* invocation, gpo
   return TRUE;
 }
 
-// handle-get-history: answered when the history has been read, from the
-// loop; the loop goes on meanwhile. A reply that never comes (the module
-// ends first) fails the call instead of leaving the host to time out.
-gboolean onGetHistory(NuvNUVModule1*, GDBusMethodInvocation* invocation, const gchar* device,
-                      gint64 since, gpointer data) {
+// Answers `invocation` once with `encode(value)`, from whichever copy is
+// called first. A reply that never comes (the module ends first) fails the
+// call instead of leaving the host to time out.
+template <class T>
+std::function<void(const T&)> replyOnce(GDBusMethodInvocation* invocation,
+                                        GVariant* (*encode)(const T&)) {
   struct Pending {
     GDBusMethodInvocation* invocation;  // taken by the reply
     ~Pending() {
@@ -78,14 +79,33 @@ gboolean onGetHistory(NuvNUVModule1*, GDBusMethodInvocation* invocation, const g
     }
   };
   std::shared_ptr<Pending> pending(new Pending{invocation});
-  auto reply = [pending](const DeviceHistory& history) {
+  return [pending, encode](const T& value) {
     if (auto* call = std::exchange(pending->invocation, nullptr)) {
-      g_dbus_method_invocation_return_value(call, historyToVariant(history));
+      g_dbus_method_invocation_return_value(call, encode(value));
     }
   };
+}
+
+// handle-get-history and handle-get-history-devices: answered when the
+// history has been read, from the loop; the loop goes on meanwhile.
+gboolean onGetHistory(NuvNUVModule1*, GDBusMethodInvocation* invocation, const gchar* device,
+                      gint64 since, gpointer data) {
+  auto reply = replyOnce(invocation, historyToVariant);
   const Shared& p = *static_cast<Shared*>(data);
   if (p->active && p->handlers.history) {
     p->handlers.history(device, Date::fromMicroseconds(since), std::move(reply));
+  } else {
+    reply({});
+  }
+  return TRUE;
+}
+
+gboolean onGetHistoryDevices(NuvNUVModule1*, GDBusMethodInvocation* invocation, gint64 since,
+                             gpointer data) {
+  auto reply = replyOnce(invocation, historyDevicesToVariant);
+  const Shared& p = *static_cast<Shared*>(data);
+  if (p->active && p->handlers.historyDevices) {
+    p->handlers.historyDevices(Date::fromMicroseconds(since), std::move(reply));
   } else {
     reply({});
   }
@@ -177,6 +197,8 @@ Subscription GDBusHostService::publish(Handlers handlers) {
   g_signal_connect_data(skeleton, "handle-refresh", G_CALLBACK(onRefresh), new Shared(publication),
                         deleteShared, GConnectFlags(0));
   g_signal_connect_data(skeleton, "handle-get-history", G_CALLBACK(onGetHistory),
+                        new Shared(publication), deleteShared, GConnectFlags(0));
+  g_signal_connect_data(skeleton, "handle-get-history-devices", G_CALLBACK(onGetHistoryDevices),
                         new Shared(publication), deleteShared, GConnectFlags(0));
   // Before the export and removed after it: while the object is there, the
   // filter answers every read.

@@ -245,4 +245,25 @@ std::optional<DeviceHistory> historyFromVariant(GVariant* variant) {
   return history;
 }
 
+GVariant* historyDevicesToVariant(const std::vector<HistoryDevice>& devices) {
+  GVariantBuilder list;
+  g_variant_builder_init(&list, G_VARIANT_TYPE("a(ss)"));
+  for (const auto& d : devices) {
+    g_variant_builder_add(&list, "(ss)", d.device.c_str(), d.name.c_str());
+  }
+  return g_variant_new("(a(ss))", &list);
+}
+
+std::optional<std::vector<HistoryDevice>> historyDevicesFromVariant(GVariant* variant) {
+  if (!variant || !g_variant_is_of_type(variant, G_VARIANT_TYPE("(a(ss))"))) return std::nullopt;
+  std::vector<HistoryDevice> devices;
+  glib::Variant list(g_variant_get_child_value(variant, 0));
+  GVariantIter iter;
+  g_variant_iter_init(&iter, list.get());
+  const char* device = nullptr;
+  const char* name = nullptr;
+  while (g_variant_iter_next(&iter, "(&s&s)", &device, &name)) devices.push_back({device, name});
+  return devices;
+}
+
 }  // namespace nuv::linux_backend

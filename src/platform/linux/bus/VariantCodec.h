@@ -53,5 +53,10 @@ std::optional<Dictionary> dictionaryOfDictionariesFromVariant(GVariant* variant,
 GVariant* historyToVariant(const DeviceHistory& history);
 // Reads a reply of that type; none for any other type.
 std::optional<DeviceHistory> historyFromVariant(GVariant* variant);
+// The reply of GetHistoryDevices, (a(ss)): (Bonjour value, name) for each.
+// Returns a new floating reference.
+GVariant* historyDevicesToVariant(const std::vector<HistoryDevice>& devices);
+// Reads a reply of that type; none for any other type.
+std::optional<std::vector<HistoryDevice>> historyDevicesFromVariant(GVariant* variant);
 
 }  // namespace nuv::linux_backend

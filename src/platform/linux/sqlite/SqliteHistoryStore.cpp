@@ -21,11 +21,16 @@ namespace {
 constexpr int kBusyTimeoutMs = 1000;
 
 // Samples refer to their device by a small number, so that 90 days of a
-// device changing every minute do not repeat its UDID 130,000 times.
+// device changing every minute do not repeat its UDID 130,000 times. A
+// device's last known name has a table of its own, which files written
+// before it existed gain when they are opened.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS devices(
   id INTEGER PRIMARY KEY,
   bonjour TEXT NOT NULL UNIQUE);
+CREATE TABLE IF NOT EXISTS names(
+  device INTEGER PRIMARY KEY,
+  name TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS samples(
   device INTEGER NOT NULL,
   time INTEGER NOT NULL,
@@ -106,6 +111,23 @@ class SqliteHistoryStore::File {
     return ids_[bonjour] = find.integer(0);
   }
 
+  // Keeps `name` as device `id`'s name; written only when it is new.
+  int setName(std::int64_t id, const std::string& name) {
+    if (name.empty() || names_[id] == name) return SQLITE_DONE;
+    sqlite::Statement upsert(db_, "INSERT OR REPLACE INTO names(device, name) VALUES(?, ?)");
+    upsert.bind(1, id);
+    upsert.bind(2, name);
+    const int rc = upsert.run();
+    names_[id] = rc == SQLITE_DONE ? name : "";
+    return rc;
+  }
+
+  // Pruning may drop devices: their numbers and names are read again.
+  void forget() {
+    ids_.clear();
+    names_.clear();
+  }
+
  private:
   int open() {
     if (db_) return SQLITE_OK;
@@ -123,7 +145,7 @@ class SqliteHistoryStore::File {
   }
 
   void close() {
-    ids_.clear();
+    forget();
     if (db_) sqlite3_close_v2(std::exchange(db_, nullptr));
   }
 
@@ -140,6 +162,7 @@ class SqliteHistoryStore::File {
   const std::string path_;
   sqlite3* db_ = nullptr;
   std::map<std::string, std::int64_t> ids_;
+  std::map<std::int64_t, std::string> names_;  // as written
   std::set<int> logged_;  // kinds of failure reported since the last write that worked
 };
 
@@ -156,12 +179,13 @@ void SqliteHistoryStore::waitUntilIdle() { worker_->waitUntilIdle(); }
 
 void SqliteHistoryStore::flush(Milliseconds timeout) { worker_->waitUntilIdleFor(timeout); }
 
-void SqliteHistoryStore::addSample(const std::string& device, const BatterySample& sample) {
-  worker_->enqueue([file = file_, device, sample] {
+void SqliteHistoryStore::addSample(const std::string& device, const std::string& name,
+                                   const BatterySample& sample) {
+  worker_->enqueue([file = file_, device, name, sample] {
     file->perform("writing a battery sample", [&](sqlite3* db) {
       int rc = SQLITE_OK;
       const std::int64_t id = file->deviceId(device, true, &rc);
-      if (rc != SQLITE_OK) return rc;
+      if (rc != SQLITE_OK || (rc = file->setName(id, name)) != SQLITE_DONE) return rc;
       sqlite::Statement insert(db,
                                "INSERT OR REPLACE INTO samples(device, time, level, charging, "
                                "external) VALUES(?, ?, ?, ?, ?)");
@@ -189,10 +213,17 @@ void SqliteHistoryStore::addEvent(const ModuleEventAt& event) {
 void SqliteHistoryStore::pruneBefore(Date cutoff) {
   worker_->enqueue([file = file_, cutoff] {
     file->perform("removing old history", [&](sqlite3* db) {
+      file->forget();
+      // A device without samples left goes with its name; a later sample
+      // brings it back under a new number.
       for (const char* sql :
-           {"DELETE FROM samples WHERE time < ?", "DELETE FROM events WHERE time < ?"}) {
+           {"DELETE FROM samples WHERE time < ?", "DELETE FROM events WHERE time < ?",
+            "DELETE FROM names WHERE NOT EXISTS "
+            "(SELECT 1 FROM samples WHERE device = names.device)",
+            "DELETE FROM devices WHERE NOT EXISTS "
+            "(SELECT 1 FROM samples WHERE device = devices.id)"}) {
         sqlite::Statement remove(db, sql);
-        remove.bind(1, cutoff.microseconds());
+        if (sqlite3_bind_parameter_count(remove.stmt) > 0) remove.bind(1, cutoff.microseconds());
         if (const int rc = remove.run(); rc != SQLITE_DONE) return rc;
       }
       return SQLITE_DONE;
@@ -200,49 +231,77 @@ void SqliteHistoryStore::pruneBefore(Date cutoff) {
   });
 }
 
+template <class Result, class Query>
+void SqliteHistoryStore::readThen(Query query, std::function<void(Result)> done) {
+  worker_->enqueue(
+      [file = file_, loop = &loop_, query = std::move(query), done = std::move(done)]() mutable {
+        Result result;
+        file->perform("reading the history", [&](sqlite3* db) {
+          result = {};
+          return query(*file, db, result);
+        });
+        loop->post([done = std::move(done), result = std::move(result)]() mutable {
+          done(std::move(result));
+        });
+      });
+}
+
 void SqliteHistoryStore::read(const std::string& device, Date since,
                               std::function<void(Stored)> done) {
-  worker_->enqueue([file = file_, loop = &loop_, device, since, done = std::move(done)]() mutable {
-    Stored stored;
-    file->perform("reading the history", [&](sqlite3* db) {
-      stored = {};
-      // One snapshot for both tables.
-      if (const int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
-        return rc;
-      }
-      int rc = SQLITE_OK;
-      const std::int64_t id = file->deviceId(device, false, &rc);
-      if (rc != SQLITE_OK) return rc;
-      sqlite::Statement samples(db,
-                                "SELECT time, level, charging, external FROM samples "
-                                "WHERE device = ? AND time >= ? ORDER BY time");
-      samples.bind(1, id);
-      samples.bind(2, since.microseconds());
-      while (id && (rc = samples.run()) == SQLITE_ROW) {
-        stored.samples.push_back({Date::fromMicroseconds(samples.integer(0)),
-                                  static_cast<std::uint8_t>(samples.integer(1)),
-                                  samples.integer(2) != 0, samples.integer(3) != 0});
-      }
-      if (rc != SQLITE_DONE && rc != SQLITE_OK) return rc;
-      sqlite::Statement events(
-          db,
-          "SELECT time, kind, n FROM (SELECT time, kind, rowid AS n FROM events "
-          "WHERE time < ?1 ORDER BY time DESC, rowid DESC LIMIT 1) "
-          "UNION ALL SELECT time, kind, rowid FROM events WHERE time >= ?1 "
-          "ORDER BY time, n");
-      events.bind(1, since.microseconds());
-      while ((rc = events.run()) == SQLITE_ROW) {
-        if (auto kind = eventNamed(events.text(1))) {
-          stored.events.push_back({Date::fromMicroseconds(events.integer(0)), *kind});
+  readThen(
+      [device, since](File& file, sqlite3* db, Stored& stored) {
+        // One snapshot for both tables.
+        if (const int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+          return rc;
         }
-      }
-      if (rc != SQLITE_DONE) return rc;
-      return sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    });
-    loop->post([done = std::move(done), stored = std::move(stored)]() mutable {
-      done(std::move(stored));
-    });
-  });
+        int rc = SQLITE_OK;
+        const std::int64_t id = file.deviceId(device, false, &rc);
+        if (rc != SQLITE_OK) return rc;
+        sqlite::Statement samples(db,
+                                  "SELECT time, level, charging, external FROM samples "
+                                  "WHERE device = ? AND time >= ? ORDER BY time");
+        samples.bind(1, id);
+        samples.bind(2, since.microseconds());
+        while (id && (rc = samples.run()) == SQLITE_ROW) {
+          stored.samples.push_back({Date::fromMicroseconds(samples.integer(0)),
+                                    static_cast<std::uint8_t>(samples.integer(1)),
+                                    samples.integer(2) != 0, samples.integer(3) != 0});
+        }
+        if (rc != SQLITE_DONE && rc != SQLITE_OK) return rc;
+        sqlite::Statement events(
+            db,
+            "SELECT time, kind, n FROM (SELECT time, kind, rowid AS n FROM events "
+            "WHERE time < ?1 ORDER BY time DESC, rowid DESC LIMIT 1) "
+            "UNION ALL SELECT time, kind, rowid FROM events WHERE time >= ?1 "
+            "ORDER BY time, n");
+        events.bind(1, since.microseconds());
+        while ((rc = events.run()) == SQLITE_ROW) {
+          if (auto kind = eventNamed(events.text(1))) {
+            stored.events.push_back({Date::fromMicroseconds(events.integer(0)), *kind});
+          }
+        }
+        if (rc != SQLITE_DONE) return rc;
+        return sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+      },
+      std::move(done));
+}
+
+void SqliteHistoryStore::readDevices(Date since,
+                                     std::function<void(std::vector<HistoryDevice>)> done) {
+  readThen(
+      [since](File&, sqlite3* db, std::vector<HistoryDevice>& found) {
+        sqlite::Statement select(
+            db,
+            "SELECT bonjour, COALESCE(names.name, '') FROM devices "
+            "LEFT JOIN names ON names.device = devices.id WHERE EXISTS "
+            "(SELECT 1 FROM samples WHERE samples.device = devices.id AND time >= ?) "
+            "ORDER BY bonjour");
+        select.bind(1, since.microseconds());
+        int rc;
+        while ((rc = select.run()) == SQLITE_ROW) found.push_back({select.text(0), select.text(1)});
+        return rc;
+      },
+      std::move(done));
 }
 
 }  // namespace nuv::linux_backend

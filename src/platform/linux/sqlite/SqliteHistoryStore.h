@@ -35,10 +35,12 @@ class SqliteHistoryStore : public HistoryStore {
   // $XDG_STATE_HOME/NUVModule/history.sqlite (~/.local/state by default).
   static std::string defaultPath();
 
-  void addSample(const std::string& device, const BatterySample& sample) override;
+  void addSample(const std::string& device, const std::string& name,
+                 const BatterySample& sample) override;
   void addEvent(const ModuleEventAt& event) override;
   void pruneBefore(Date cutoff) override;
   void read(const std::string& device, Date since, std::function<void(Stored)> done) override;
+  void readDevices(Date since, std::function<void(std::vector<HistoryDevice>)> done) override;
   void flush(Milliseconds timeout) override;
 
   // Blocks until every call made before has been carried out.
@@ -46,6 +48,12 @@ class SqliteHistoryStore : public HistoryStore {
 
  private:
   class File;
+
+  // Runs `query` (File&, sqlite3*, Result& -> SQLITE_OK/DONE or what failed)
+  // on the worker and hands its Result to `done` on the loop; a read that
+  // fails gives an empty one.
+  template <class Result, class Query>
+  void readThen(Query query, std::function<void(Result)> done);
 
   RunLoop& loop_;
   std::shared_ptr<File> file_;  // worker thread only
