@@ -94,9 +94,9 @@ class AlertsTest(WindowTestCase):
         self.assertTrue(nuvtest.wait_until(lambda: self.calls("CloseNotification"), 5))
         self.assertEqual(self.titles(), sorted(TITLES))
 
-        # A click on an alert opens the window in the background app.
+        # A click on an alert opens its device's page in the background app.
         self.click("Full Pad is charged")
-        app.wait(lambda v: "Full Pad" in v.labels, 30, "the window")
+        app.wait(lambda v: ("image", "Battery history of Full Pad") in v.named, 30, "the page")
 
         # The same alerts after a restart: none again.
         self.assertEqual(app.close(), [])
