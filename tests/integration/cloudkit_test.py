@@ -39,14 +39,11 @@ class CloudKitBackendTest(ModuleTestCase):
         self.write_token(self.token)
 
     def write_token(self, token):
-        with open(self.token_path, "w") as f:
-            f.write(token + "\n")
-        os.chmod(self.token_path, 0o600)
+        nuvtest.write_whole(self.token_path, token + "\n", 0o600)
 
     def stored_token(self):
         try:
-            with open(self.token_path) as f:
-                return f.read().strip()
+            return nuvtest.read(self.token_path).strip()
         except FileNotFoundError:
             return None
 
@@ -58,8 +55,7 @@ class CloudKitBackendTest(ModuleTestCase):
 
     def nuvctl(self, *args, stdin=None):
         env = dict(os.environ, XDG_CONFIG_HOME=self.config_home)
-        return subprocess.run([nuvtest.NUVCTL, "cloud", *args], env=env, capture_output=True,
-                              text=True, timeout=30, input=stdin)
+        return nuvtest.run([nuvtest.NUVCTL, "cloud", *args], env, input=stdin)
 
     def assert_no_secrets(self, text):
         self.assertNotIn(API_TOKEN, text)
@@ -144,9 +140,8 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertEqual(self.nuvctl("frobnicate").returncode, 2)
 
     def test_unusable_settings_leave_the_module_running_and_status_names_the_fix(self):
-        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
-            f.write("[cloud]\nbackend=cloudkit\napi_token=%s\nendpoint=http://example.com\n"
-                    % API_TOKEN)
+        nuvtest.write_whole(os.path.join(self.conf_dir, "cloud.conf"), "[cloud]\nbackend=cloudkit\n"
+                            "api_token=%s\nendpoint=http://example.com\n" % API_TOKEN)
         _, m = self.start_device()
         self.assertTrue(m.running(), m.log())
         self.assertEqual(self.control("state")["requests"], [])
@@ -154,8 +149,7 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertIn("to do:       fix cloud.conf: endpoint must be an https URL", status.stdout)
         self.assertNotIn(API_TOKEN, m.log() + status.stdout)
         # A backend nobody knows: said so, and a failure.
-        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
-            f.write("[cloud]\nbackend=icloud\n")
+        nuvtest.write_whole(os.path.join(self.conf_dir, "cloud.conf"), "[cloud]\nbackend=icloud\n")
         status = self.nuvctl("status")
         self.assertEqual(status.returncode, 1, status.stdout)
         self.assertIn("names an unknown backend", status.stderr)
@@ -199,8 +193,7 @@ class NuvctlCloudKitPlugInTest(unittest.TestCase):
                         DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
 
     def run_nuvctl(self, nuvctl, *args, env=None):
-        return subprocess.run([nuvctl, *args], env=env or self.env, capture_output=True,
-                              text=True, timeout=30, stdin=subprocess.DEVNULL)
+        return nuvtest.run([nuvctl, *args], env or self.env, stdin=subprocess.DEVNULL)
 
     def test_login_and_check_from_an_installed_prefix(self):
         # (From the build tree: CloudKitBackendTest's sign-in.)

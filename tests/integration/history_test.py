@@ -8,11 +8,10 @@ import glob
 import json
 import os
 import stat
-import subprocess
 
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import GLib
-from nuvtest import NUVCTL, Host, ModuleTestCase
+from nuvtest import NUVCTL, ModuleTestCase
 
 
 def device(battery, charging="0", external="0"):
@@ -23,13 +22,10 @@ def device(battery, charging="0", external="0"):
 class HistoryTest(ModuleTestCase):
     def setUp(self):
         super().setUp()
-        self.host = Host(self.bus)
-        self.addCleanup(self.host.close)
         self.file = os.path.join(self.tmp, "state", "NUVModule", "history.sqlite")
 
     def nuvctl(self, *args):
-        return subprocess.run([NUVCTL, "history", *args], env=self.bus.env(), capture_output=True,
-                              text=True, timeout=10)
+        return nuvtest.run([NUVCTL, "history", *args], self.bus.env())
 
     def rows(self, *args):
         done = self.nuvctl("--json", *args)
@@ -77,8 +73,7 @@ class HistoryTest(ModuleTestCase):
 
     def test_corrupt_file_unknown_device_and_bad_since(self):
         os.makedirs(os.path.dirname(self.file), mode=0o700)
-        with open(self.file, "wb") as f:
-            f.write(b"not a database" * 1000)
+        nuvtest.write_whole(self.file, b"not a database" * 1000)
         b, m = self.start_device(device(40))
         self.assertTrue(nuvtest.wait_until(lambda: self.rows("abc") == [(40, False, False)], 5))
         self.assertEqual(len(glob.glob(self.file + ".corrupt-*")), 1)

@@ -186,8 +186,7 @@ class UnitRelaunchTest(SleepFixture):
         self.assertEqual(m.wait(5), 0, m.log())
         self.assertTrue(wait_until(lambda: os.path.exists(calls + ".done"), 5), m.log())
         time.sleep(0.3)
-        with open(calls) as f:
-            self.assertEqual(f.read(), "--user --no-block restart %s\n" % unit)
+        self.assertEqual(nuvtest.read(calls), "--user --no-block restart %s\n" % unit)
         self.assertEqual(module_pids(bundle), [])
 
 
