@@ -181,9 +181,6 @@ class NuvctlCloudKitPlugInTest(unittest.TestCase):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def setUp(self):
-        self.signed_out()
-
-    def signed_out(self):
         """A fresh server state and settings folder, not signed in."""
         self.token = self.server.control("reset", {"apiToken": API_TOKEN})["token"]
         self.config_home = tempfile.mkdtemp(dir=self.tmp)

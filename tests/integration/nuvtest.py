@@ -592,11 +592,11 @@ _NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
 
 class FakeCloudKit:
-    """fakecloudkit.py on a free loopback port (or `port`), driven through
+    """fakecloudkit.py on a free loopback port, driven through
     its /_control/ requests."""
 
-    def __init__(self, port=0):
-        self.proc = subprocess.Popen([sys.executable, FAKE_CLOUDKIT, "--port", str(port)],
+    def __init__(self):
+        self.proc = subprocess.Popen([sys.executable, FAKE_CLOUDKIT],
                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
         line = self.proc.stdout.readline()  # "PORT <n>", at once
         self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])

@@ -82,17 +82,18 @@ class Desktop:
             raise unittest.SkipTest("Xvfb did not start")
         self.env["DISPLAY"] = ":" + display
 
-    def gdbus(self, *args):
+    def status_call(self, method, *args):
+        """org.a11y.Status's properties, through gdbus on the accessibility bus."""
         return nuvtest.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o",
-                            "/org/a11y/bus", "-m", *args], self.env, 10)
+                            "/org/a11y/bus", "-m", "org.freedesktop.DBus.Properties." + method,
+                            "org.a11y.Status", *args], self.env, 10)
 
     def get_status(self, prop):
-        out = self.gdbus("org.freedesktop.DBus.Properties.Get", "org.a11y.Status", prop)
+        out = self.status_call("Get", prop)
         return "true" in out.stdout if out.returncode == 0 else None
 
     def set_status(self, prop, value):
-        out = self.gdbus("org.freedesktop.DBus.Properties.Set", "org.a11y.Status", prop,
-                         "<%s>" % ("true" if value else "false"))
+        out = self.status_call("Set", prop, "<%s>" % ("true" if value else "false"))
         assert out.returncode == 0, out.stderr
 
     def window(self, title, color, *geometry):
