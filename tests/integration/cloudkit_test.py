@@ -1,13 +1,10 @@
 """The shared-cloud backend end to end: the built module, configured by
 cloud.conf for CloudKit, against the local fake CloudKit server
-(fakecloudkit.py), with a scripted probe; and `nuvctl cloud`, from the build
-tree and from an installed prefix."""
+(fakecloudkit.py), with a scripted probe; and `nuvctl cloud`."""
 
 import os
-import shutil
 import stat
 import subprocess
-import tempfile
 import unittest
 import urllib.parse
 
@@ -162,65 +159,17 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertTrue(m.running(), m.log())
         self.assertEqual(self.control("state")["requests"], [])
 
-
-class NuvctlCloudKitPlugInTest(unittest.TestCase):
-    """nuvctl loads the bundle's CloudKit plug-in (and with it libcurl) for
-    `cloud login` and `cloud status --check` only, finding it beside itself
-    in an installed prefix."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="nuv-plugin-")
-        cls.prefix = os.path.join(cls.tmp, "prefix with space")
-        nuvtest.install(cls.prefix)
-        cls.server = nuvtest.FakeCloudKit()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.close()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def setUp(self):
-        """A fresh server state and settings folder, not signed in."""
-        self.token = self.server.control("reset", {"apiToken": API_TOKEN})["token"]
-        self.config_home = tempfile.mkdtemp(dir=self.tmp)
-        nuvtest.write_cloud_config(self.config_home, self.server.endpoint)
-        self.env = dict(os.environ, XDG_CONFIG_HOME=self.config_home,
-                        XDG_DATA_HOME=self.config_home,
-                        DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
-
-    def run_nuvctl(self, nuvctl, *args, env=None):
-        return nuvtest.run([nuvctl, *args], env or self.env, stdin=subprocess.DEVNULL)
-
-    def test_login_and_check_from_an_installed_prefix(self):
-        # (From the build tree: CloudKitBackendTest's sign-in.)
-        installed = os.path.join(self.prefix, "bin", "nuvctl")
-        login = self.run_nuvctl(installed, "cloud", "login", "ckWebAuthToken=" + self.token)
-        self.assertEqual((login.returncode, login.stdout), (0, "Signed in.\n"), login.stderr)
-        check = self.run_nuvctl(installed, "cloud", "status", "--check")
-        self.assertEqual(check.returncode, 0, check.stderr)
-        self.assertIn("check:       ok\n", check.stdout)
-        # The installed program uses the installed plug-in, not the build's.
-        bundle = os.path.join(self.prefix, nuvtest.cmake_cache("CMAKE_INSTALL_LIBDIR"),
-                              "NUVModule.app")
-        os.rename(bundle, bundle + ".moved")
-        self.addCleanup(os.rename, bundle + ".moved", bundle)
-        login = self.run_nuvctl(installed, "cloud", "login", "ckWebAuthToken=" + self.token)
-        self.assertEqual(login.returncode, 1)
-        self.assertIn("cannot load the CloudKit backend", login.stderr)
-        self.assertIn("cannot load the CloudKit backend",
-                      self.run_nuvctl(installed, "cloud", "status", "--check").stdout)
-
     def test_only_the_network_commands_load_libcurl(self):
-        # (nuvctl watch, on the bus, is NuvctlOnTheBusTest's in tools_test.)
+        # (nuvctl watch, on the bus, is NuvctlOnTheBusTest's in tools_test;
+        # the plug-in found beside an installed nuvctl, InstallTest's.)
+        env = dict(self.bus.env(), XDG_CONFIG_HOME=self.config_home, XDG_DATA_HOME=self.tmp,
+                   LD_DEBUG="files")  # the dynamic loader names every object it maps
         for args, network in ((["cloud", "status", "--check"], True),
                               (["cloud", "login", "ckSession=made-up"], True),
                               (["cloud", "status"], False), (["cloud", "logout"], False),
                               (["records", "add", "--name", "Phone"], False)):
             with self.subTest(args=args):
-                # The dynamic loader names every object it maps.
-                done = self.run_nuvctl(nuvtest.NUVCTL, *args,
-                                       env=dict(self.env, LD_DEBUG="files"))
+                done = nuvtest.run([nuvtest.NUVCTL, *args], env, stdin=subprocess.DEVNULL)
                 loaded = nuvtest.network_libraries(done.stderr)
                 if network:
                     self.assertIn("libcurl", loaded)

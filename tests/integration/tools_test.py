@@ -44,7 +44,9 @@ TRUSTED = {"DeviceName": "Phone", "_paired": True, "_accepts": True,
            "_battery": {"BatteryCurrentCapacity": 87}}
 
 
-class ProbeTest(unittest.TestCase):
+class ToolsTest(unittest.TestCase):
+    """The probe, the simulated device and nuvctl as programs, off the bus."""
+
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="nuv-probe-")
         self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
@@ -57,6 +59,27 @@ class ProbeTest(unittest.TestCase):
             self.assertRegex(done.stderr,
                              r"^devInfo\.NUVModule: usbmuxd is not running[^\n]*\n$")
             self.assertLess(time.monotonic() - start, 1.0, address)
+
+    def test_nuvctl_version_usage_errors_and_no_bus(self):
+        # The real binary's parser (its argument forms and errors are
+        # CommandLine_test.cpp's); it never reaches a bus, a database or the network.
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=NO_BUS, XDG_DATA_HOME=self.tmp,
+                   XDG_CONFIG_HOME=self.tmp)
+        usage = "%s: %s\nTry '%s --help' for more information.\n"
+        cases = [(["--version"], 0, "nuvctl %s\n" % nuvtest.cmake_cache("CMAKE_PROJECT_VERSION"),
+                  "")]
+        cases += [(args, 2, "", usage % (command, message, command)) for args, command, message in (
+            (["frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
+            (["records", "remove"], "nuvctl records remove", "missing RECORD_NAME"))]
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                done = run([NUVCTL, *args], env)
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (status, out, err))
+        self.assertEqual(os.listdir(self.tmp), [])
+        for command in ("status", "watch", "refresh", "kill"):
+            done = run([NUVCTL, command], env)
+            self.assertEqual(done.returncode, 1, command)
+            self.assertIn("cannot connect to the session bus", done.stderr)
 
     def test_simulated_devices_take_turns(self):
         # The real probe's turns across runs are test_battery_health's.
@@ -214,33 +237,6 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         output = b"".join(chunks)
         self.assertIn(b"\x1b[H\x1b[J", output)
         self.assertTrue(output.endswith(b"\x1b[?25h"), output[-40:])
-
-
-class NuvctlCommandLineTest(unittest.TestCase):
-    """The real binary's parser; the argument forms and errors are unit-tested
-    on the parser (CommandLine_test.cpp)."""
-
-    def test_version_usage_errors_and_no_bus(self):
-        # Never reaches a bus, a database or the network.
-        home = tempfile.mkdtemp(prefix="nuv-cli-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=NO_BUS, XDG_DATA_HOME=home,
-                   XDG_CONFIG_HOME=home)
-        usage = "%s: %s\nTry '%s --help' for more information.\n"
-        cases = [(["--version"], 0, "nuvctl %s\n" % nuvtest.cmake_cache("CMAKE_PROJECT_VERSION"),
-                  "")]
-        cases += [(args, 2, "", usage % (command, message, command)) for args, command, message in (
-            (["frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
-            (["records", "remove"], "nuvctl records remove", "missing RECORD_NAME"))]
-        for args, status, out, err in cases:
-            with self.subTest(args=args):
-                done = run([NUVCTL, *args], env)
-                self.assertEqual((done.returncode, done.stdout, done.stderr), (status, out, err))
-        self.assertEqual(os.listdir(home), [])
-        for command in ("status", "watch", "refresh", "kill"):
-            done = run([NUVCTL, command], env)
-            self.assertEqual(done.returncode, 1, command)
-            self.assertIn("cannot connect to the session bus", done.stderr)
 
 
 def files_below(root):
@@ -430,6 +426,30 @@ class InstallTest(unittest.TestCase):
         self.assertTrue(module.running(), module.log())
         self.assertEqual(run([self.path("bin", "nuvctl"), "kill"], bus.env()).returncode, 0)
         self.assertEqual(module.wait(10), 0, module.log())
+
+    def test_nuvctl_signs_in_through_the_cloudkit_plugin_beside_it(self):
+        # (From the build tree: cloudkit_test's sign-in.)
+        server = nuvtest.FakeCloudKit()
+        self.addCleanup(server.close)
+        token = server.control("reset", {"apiToken": nuvtest.CLOUDKIT_API_TOKEN})["token"]
+        home = tempfile.mkdtemp(dir=self.tmp)
+        nuvtest.write_cloud_config(home, server.endpoint)
+        env = dict(os.environ, XDG_CONFIG_HOME=home, DBUS_SESSION_BUS_ADDRESS=NO_BUS)
+        nuvctl = lambda *args: run([self.path("bin", "nuvctl"), "cloud", *args], env,
+                                   stdin=subprocess.DEVNULL)
+        login = nuvctl("login", "ckWebAuthToken=" + token)
+        self.assertEqual((login.returncode, login.stdout), (0, "Signed in.\n"), login.stderr)
+        check = nuvctl("status", "--check")
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertIn("check:       ok\n", check.stdout)
+        # The installed program uses the installed plug-in, not the build's.
+        bundle = self.path(self.libdir, "NUVModule.app")
+        os.rename(bundle, bundle + ".moved")
+        self.addCleanup(os.rename, bundle + ".moved", bundle)
+        login = nuvctl("login", "ckWebAuthToken=" + token)
+        self.assertEqual(login.returncode, 1)
+        self.assertIn("cannot load the CloudKit backend", login.stderr)
+        self.assertIn("cannot load the CloudKit backend", nuvctl("status", "--check").stdout)
 
 
 DEVICES_ENTRY = "vemo.Tallyport.NUVDevices.desktop"
