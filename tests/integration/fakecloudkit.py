@@ -103,12 +103,9 @@ def check_fields(record_type, fields):
 
 
 def error_entry(code, reason, name=None, retry_after=None):
-    entry = {"serverErrorCode": code, "reason": reason, "uuid": os.urandom(8).hex()}
-    if name is not None:
-        entry["recordName"] = name
-    if retry_after is not None:
-        entry["retryAfter"] = retry_after
-    return entry
+    entry = {"serverErrorCode": code, "reason": reason, "uuid": os.urandom(8).hex(),
+             "recordName": name, "retryAfter": retry_after}
+    return {key: value for key, value in entry.items() if value is not None}
 
 
 def injected_error(op, per_record, name=None):

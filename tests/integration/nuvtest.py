@@ -115,7 +115,7 @@ class Queued:
     for the next one is bounded."""
 
     def next(self, timeout):
-        """The next item, or None (also at the end of a stream) after `timeout` seconds."""
+        """The next item, or None after `timeout` seconds (and at the end of output)."""
         try:
             return self.queue.get(timeout=timeout)
         except queue.Empty:
@@ -345,10 +345,8 @@ class Bundle:
         self.path = os.path.join(root, name)
         shutil.copytree(source or BUNDLE, self.path, symlinks=True)
         plist = os.path.join(self.path, "Resources", "Info.plist")
-        with open(plist) as f:
-            text = f.read().replace("<string>%s</string>" % BUNDLE_ID,
-                                    "<string>%s</string>" % identifier)
-        write_whole(plist, text)
+        write_whole(plist, read(plist).replace("<string>%s</string>" % BUNDLE_ID,
+                                               "<string>%s</string>" % identifier))
         self.identifier = identifier
         self.control = os.path.join(root, "control-" + str(abs(hash(name))))
         os.makedirs(self.control, exist_ok=True)

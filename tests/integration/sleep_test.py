@@ -33,8 +33,7 @@ def make_unit_cgroup(name):
     with open("/proc/self/mountinfo") as f:
         mounts = [left.split()[4] for left, _, right in (l.partition(" - ") for l in f)
                   if right.split()[0] == "cgroup2"]
-    with open("/proc/self/cgroup") as f:
-        own = [l.strip()[3:] for l in f if l.startswith("0::")]
+    own = [l[3:] for l in nuvtest.read("/proc/self/cgroup").splitlines() if l.startswith("0::")]
     if not mounts or not own:
         return None
     ours = os.path.join(mounts[0], own[0].lstrip("/"))
