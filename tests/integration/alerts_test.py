@@ -114,14 +114,14 @@ class AlertsTest(WindowTestCase):
         self.wait_titles(TITLES + ["Charging Phone is charged"], app)
 
         autostart = os.path.join(self.tmp, "config", "autostart", APP_ID + ".desktop")
-        self.assertIn("--background\n", read(autostart))  # no entry for every user here
+        self.assertIn("--background\n", nuvtest.read(autostart))  # no entry for every user here
         self.gsettings("start-at-login", "false")
-        self.assertTrue(nuvtest.wait_until(lambda: "\nHidden=true\n" in read(autostart), 5))
+        self.assertTrue(nuvtest.wait_until(lambda: "\nHidden=true\n" in nuvtest.read(autostart), 5))
 
     def test_without_a_notification_service_the_app_goes_on_and_opens_its_window(self):
         self.host.start(keyed(LOW))
         app = self.start_app()
-        again = subprocess.run([WINDOW], env=self.env, capture_output=True, text=True, timeout=30)
+        again = nuvtest.run([WINDOW], self.env)
         self.assertEqual((again.returncode, again.stdout + again.stderr), (0, ""))
         app.wait(lambda v: "Low Phone" in v.labels, 30, "the window")
         self.assertEqual(app.log().count("no notification service on the session bus"), 1)
@@ -132,13 +132,7 @@ class AlertsTest(WindowTestCase):
         self.assertIsNone(app.proc.poll())
 
     def gsettings(self, key, value):
-        subprocess.run(["gsettings", "set", APP_ID, key, value], env=self.env, check=True,
-                       timeout=10)
-
-
-def read(path):
-    with open(path) as f:
-        return f.read()
+        nuvtest.run(["gsettings", "set", APP_ID, key, value], self.env, check=True)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,6 @@ import json
 import os
 import sqlite3
 import stat
-import subprocess
 import time
 import unittest
 
@@ -27,8 +26,7 @@ class CloudRecordsTest(ModuleTestCase):
 
     def nuvctl(self, *args, check=True):
         env = dict(os.environ, XDG_DATA_HOME=self.data_home)
-        proc = subprocess.run([nuvtest.NUVCTL, "records", *args], env=env, capture_output=True,
-                              text=True, timeout=30)
+        proc = nuvtest.run([nuvtest.NUVCTL, "records", *args], env)
         if check:
             self.assertEqual(proc.returncode, 0, proc.stderr)
         return proc
@@ -60,8 +58,7 @@ class CloudRecordsTest(ModuleTestCase):
 
     def status(self):
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.tmp, "config"))
-        return subprocess.run([nuvtest.NUVCTL, "cloud", "status"], env=env, capture_output=True,
-                              text=True, timeout=30).stdout
+        return nuvtest.run([nuvtest.NUVCTL, "cloud", "status"], env).stdout
 
     def test_a_record_added_meanwhile_is_seen_and_files_stay_private(self):
         # (Files an older version left wider: SqliteCloudStoreTest.)
@@ -104,8 +101,9 @@ class CloudRecordsTest(ModuleTestCase):
             con.close()
         self.assertTrue(wait_until(lambda: self.fields(mine).get("Battery") == 69, 10.0 + 2.0),
                         m.log())
+        # The status is written just after the record: waited for.
+        self.assertTrue(wait_until(lambda: "pending:     0\n" in self.status(), 2), self.status())
         status = self.status()
-        self.assertIn("pending:     0\n", status)
         self.assertRegex(status, r"last write:  \d{4}-\d\d-\d\dT[\d:]+Z, record %s \(My Phone\)"
                          % mine)
 

@@ -1,13 +1,10 @@
 """The shared-cloud backend end to end: the built module, configured by
 cloud.conf for CloudKit, against the local fake CloudKit server
-(fakecloudkit.py), with a scripted probe; and `nuvctl cloud`, from the build
-tree and from an installed prefix."""
+(fakecloudkit.py), with a scripted probe; and `nuvctl cloud`."""
 
 import os
-import shutil
 import stat
 import subprocess
-import tempfile
 import unittest
 import urllib.parse
 
@@ -39,14 +36,11 @@ class CloudKitBackendTest(ModuleTestCase):
         self.write_token(self.token)
 
     def write_token(self, token):
-        with open(self.token_path, "w") as f:
-            f.write(token + "\n")
-        os.chmod(self.token_path, 0o600)
+        nuvtest.write_whole(self.token_path, token + "\n", 0o600)
 
     def stored_token(self):
         try:
-            with open(self.token_path) as f:
-                return f.read().strip()
+            return nuvtest.read(self.token_path).strip()
         except FileNotFoundError:
             return None
 
@@ -58,8 +52,7 @@ class CloudKitBackendTest(ModuleTestCase):
 
     def nuvctl(self, *args, stdin=None):
         env = dict(os.environ, XDG_CONFIG_HOME=self.config_home)
-        return subprocess.run([nuvtest.NUVCTL, "cloud", *args], env=env, capture_output=True,
-                              text=True, timeout=30, input=stdin)
+        return nuvtest.run([nuvtest.NUVCTL, "cloud", *args], env, input=stdin)
 
     def assert_no_secrets(self, text):
         self.assertNotIn(API_TOKEN, text)
@@ -144,9 +137,8 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertEqual(self.nuvctl("frobnicate").returncode, 2)
 
     def test_unusable_settings_leave_the_module_running_and_status_names_the_fix(self):
-        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
-            f.write("[cloud]\nbackend=cloudkit\napi_token=%s\nendpoint=http://example.com\n"
-                    % API_TOKEN)
+        nuvtest.write_whole(os.path.join(self.conf_dir, "cloud.conf"), "[cloud]\nbackend=cloudkit\n"
+                            "api_token=%s\nendpoint=http://example.com\n" % API_TOKEN)
         _, m = self.start_device()
         self.assertTrue(m.running(), m.log())
         self.assertEqual(self.control("state")["requests"], [])
@@ -154,8 +146,7 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertIn("to do:       fix cloud.conf: endpoint must be an https URL", status.stdout)
         self.assertNotIn(API_TOKEN, m.log() + status.stdout)
         # A backend nobody knows: said so, and a failure.
-        with open(os.path.join(self.conf_dir, "cloud.conf"), "w") as f:
-            f.write("[cloud]\nbackend=icloud\n")
+        nuvtest.write_whole(os.path.join(self.conf_dir, "cloud.conf"), "[cloud]\nbackend=icloud\n")
         status = self.nuvctl("status")
         self.assertEqual(status.returncode, 1, status.stdout)
         self.assertIn("names an unknown backend", status.stderr)
@@ -168,69 +159,17 @@ class CloudKitBackendTest(ModuleTestCase):
         self.assertTrue(m.running(), m.log())
         self.assertEqual(self.control("state")["requests"], [])
 
-
-class NuvctlCloudKitPlugInTest(unittest.TestCase):
-    """nuvctl loads the bundle's CloudKit plug-in (and with it libcurl) for
-    `cloud login` and `cloud status --check` only, finding it beside itself
-    in an installed prefix."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="nuv-plugin-")
-        cls.prefix = os.path.join(cls.tmp, "prefix with space")
-        nuvtest.install(cls.prefix)
-        cls.server = nuvtest.FakeCloudKit()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.close()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def setUp(self):
-        self.signed_out()
-
-    def signed_out(self):
-        """A fresh server state and settings folder, not signed in."""
-        self.token = self.server.control("reset", {"apiToken": API_TOKEN})["token"]
-        self.config_home = tempfile.mkdtemp(dir=self.tmp)
-        nuvtest.write_cloud_config(self.config_home, self.server.endpoint)
-        self.env = dict(os.environ, XDG_CONFIG_HOME=self.config_home,
-                        XDG_DATA_HOME=self.config_home,
-                        DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
-
-    def run_nuvctl(self, nuvctl, *args, env=None):
-        return subprocess.run([nuvctl, *args], env=env or self.env, capture_output=True,
-                              text=True, timeout=30, stdin=subprocess.DEVNULL)
-
-    def test_login_and_check_from_an_installed_prefix(self):
-        # (From the build tree: CloudKitBackendTest's sign-in.)
-        installed = os.path.join(self.prefix, "bin", "nuvctl")
-        login = self.run_nuvctl(installed, "cloud", "login", "ckWebAuthToken=" + self.token)
-        self.assertEqual((login.returncode, login.stdout), (0, "Signed in.\n"), login.stderr)
-        check = self.run_nuvctl(installed, "cloud", "status", "--check")
-        self.assertEqual(check.returncode, 0, check.stderr)
-        self.assertIn("check:       ok\n", check.stdout)
-        # The installed program uses the installed plug-in, not the build's.
-        bundle = os.path.join(self.prefix, nuvtest.cmake_cache("CMAKE_INSTALL_LIBDIR"),
-                              "NUVModule.app")
-        os.rename(bundle, bundle + ".moved")
-        self.addCleanup(os.rename, bundle + ".moved", bundle)
-        login = self.run_nuvctl(installed, "cloud", "login", "ckWebAuthToken=" + self.token)
-        self.assertEqual(login.returncode, 1)
-        self.assertIn("cannot load the CloudKit backend", login.stderr)
-        self.assertIn("cannot load the CloudKit backend",
-                      self.run_nuvctl(installed, "cloud", "status", "--check").stdout)
-
     def test_only_the_network_commands_load_libcurl(self):
-        # (nuvctl watch, on the bus, is NuvctlOnTheBusTest's in tools_test.)
+        # (nuvctl watch, on the bus, is NuvctlOnTheBusTest's in tools_test;
+        # the plug-in found beside an installed nuvctl, InstallTest's.)
+        env = dict(self.bus.env(), XDG_CONFIG_HOME=self.config_home, XDG_DATA_HOME=self.tmp,
+                   LD_DEBUG="files")  # the dynamic loader names every object it maps
         for args, network in ((["cloud", "status", "--check"], True),
                               (["cloud", "login", "ckSession=made-up"], True),
                               (["cloud", "status"], False), (["cloud", "logout"], False),
                               (["records", "add", "--name", "Phone"], False)):
             with self.subTest(args=args):
-                # The dynamic loader names every object it maps.
-                done = self.run_nuvctl(nuvtest.NUVCTL, *args,
-                                       env=dict(self.env, LD_DEBUG="files"))
+                done = nuvtest.run([nuvtest.NUVCTL, *args], env, stdin=subprocess.DEVNULL)
                 loaded = nuvtest.network_libraries(done.stderr)
                 if network:
                     self.assertIn("libcurl", loaded)

@@ -29,9 +29,7 @@ class DesktopTest(DesktopTestCase):
         cls.blue = cls.desktop.window("Blue Window", "#0000ff", 600, 400, 150, 150)
 
     def drive(self, *args, env=None):
-        out = subprocess.run([DRIVER] + [str(a) for a in args], capture_output=True, text=True,
-                             env=env or self.desktop.env, timeout=60)
-        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        out = nuvtest.run([DRIVER, *args], env or self.desktop.env, 60, check=True)
         return dict(line.split("=", 1) for line in out.stdout.splitlines() if "=" in line)
 
     # -- accessibility window wrapper --------------------------------------

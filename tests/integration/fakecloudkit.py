@@ -80,14 +80,6 @@ STATE = State()
 LOCK = threading.Lock()
 
 
-def check_value(type_, value):
-    if type_ == "STRING":
-        return isinstance(value, str)
-    if type_ in ("INT64", "TIMESTAMP"):
-        return isinstance(value, int) and not isinstance(value, bool)
-    return True
-
-
 def check_fields(record_type, fields):
     if not isinstance(fields, dict):
         raise BadRequest("fields must be a dictionary")
@@ -100,28 +92,29 @@ def check_fields(record_type, fields):
             raise BadRequest("field %s has no valid type" % key)
         if key in schema and schema[key] != type_:
             raise BadRequest("field %s must be %s, not %s" % (key, schema[key], type_))
-        if field["value"] is None:
+        value = field["value"]
+        if value is None:
             continue
-        if not check_value(type_, field["value"]):
+        if (type_ == "STRING" and not isinstance(value, str)) or (
+                type_ in ("INT64", "TIMESTAMP") and type(value) is not int):
             raise BadRequest("field %s: value does not match type %s" % (key, type_))
-        if key in ("state", "done") and field["value"] not in (0, 1):
+        if key in ("state", "done") and value not in (0, 1):
             raise BadRequest("field %s must be 0 or 1" % key)
 
 
 def error_entry(code, reason, name=None, retry_after=None):
-    entry = {"serverErrorCode": code, "reason": reason, "uuid": os.urandom(8).hex()}
-    if name is not None:
-        entry["recordName"] = name
-    if retry_after is not None:
-        entry["retryAfter"] = retry_after
-    return entry
+    entry = {"serverErrorCode": code, "reason": reason, "uuid": os.urandom(8).hex(),
+             "recordName": name, "retryAfter": retry_after}
+    return {key: value for key, value in entry.items() if value is not None}
 
 
-def take_failure(op, per_record):
+def injected_error(op, per_record, name=None):
+    """The error entry of the first failure queued for `op` (taken off the queue), or None."""
     for f in STATE.failures:
         if f.get("op", op) == op and bool(f.get("perRecord", False)) == per_record:
             STATE.failures.remove(f)
-            return f
+            return error_entry(f["serverErrorCode"], f.get("reason", "injected"), name,
+                               f.get("retryAfter")), f.get("status", 503)
     return None
 
 
@@ -131,10 +124,9 @@ def apply_operation(db, op):
     name = rec.get("recordName")
     if not isinstance(name, str) or not name:
         raise BadRequest("operation without recordName")
-    injected = take_failure("records/modify", True)
+    injected = injected_error("records/modify", True, name)
     if injected:
-        return error_entry(injected["serverErrorCode"], injected.get("reason", "injected"), name,
-                           injected.get("retryAfter"))
+        return injected[0]
     existing = db.get(name)
     if kind == "forceDelete":
         if existing is None:
@@ -289,12 +281,9 @@ class Handler(BaseHTTPRequestHandler):
         except ValueError:
             return self.reply(400, error_entry("BAD_REQUEST", "body is not JSON"), STATE.token)
         STATE.requests.append({"op": op, "env": env, "body": body})
-        injected = take_failure(op, False)
+        injected = injected_error(op, False)
         if injected:
-            status = injected.get("status", 503)
-            return self.reply(status, error_entry(injected["serverErrorCode"],
-                                                  injected.get("reason", "injected"), None,
-                                                  injected.get("retryAfter")), STATE.token)
+            return self.reply(injected[1], injected[0], STATE.token)
         try:
             return self.reply(200, handle(op, env, body), STATE.token)
         except BadRequest as e:
@@ -306,8 +295,7 @@ class Handler(BaseHTTPRequestHandler):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=0)
-    args = parser.parse_args()
-    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+    server = ThreadingHTTPServer(("127.0.0.1", parser.parse_args().port), Handler)
     server.daemon_threads = True
     print("PORT %d %d" % (server.server_address[1], os.getpid()), flush=True)
     try:

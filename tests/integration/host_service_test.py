@@ -5,32 +5,25 @@ another process. The service's own contract (error names, signal order, the
 exported interface against the installed XML, GetAll) is its unit test's."""
 
 import json
-import subprocess
 import time
 import unittest
 
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import GLib
-from nuvtest import (DEVICE, HOST_INTERFACE, HOST_NAME, HOST_PATH, NUVCTL, SLACK, Host, Listener,
-                     ModuleTestCase, Watch, entry_bytes, wait_until)
+from nuvtest import (DEVICE, HOST_INTERFACE, HOST_NAME, HOST_PATH, NUVCTL, SLACK, Listener,
+                     ModuleTestCase, Watch, wait_until)
 
 
-def nuvctl(bus, *args, timeout=10):
-    return subprocess.run([NUVCTL, *args], env=bus.env(), capture_output=True, text=True,
-                          timeout=timeout)
+def nuvctl(bus, *args):
+    return nuvtest.run([NUVCTL, *args], bus.env())
 
 
 class HostServiceTest(ModuleTestCase):
     def setUp(self):
         super().setUp()
-        self.host = Host(self.bus)
         self.changes = Listener(self.bus, HOST_INTERFACE, "org.freedesktop.DBus.Properties",
                                 "PropertiesChanged", HOST_PATH)
-
-    def tearDown(self):
-        self.changes.close()
-        self.host.close()
-        super().tearDown()
+        self.addCleanup(self.changes.close)
 
     def refresh_and_wait_for_start(self, b):
         """`nuvctl refresh`; returns the seconds from the call to the probe's start."""
@@ -49,7 +42,8 @@ class HostServiceTest(ModuleTestCase):
     def assert_same_map(self, devices, body):
         """`devices` (a{sa{sv}}) carries exactly the broadcast's entries, byte for byte."""
         def entries(d):
-            return {k: entry_bytes(d.lookup_value(k, GLib.VariantType("a{sv}"))) for k in d.keys()}
+            return {k: d.lookup_value(k, GLib.VariantType("a{sv}")).get_data_as_bytes().get_data()
+                    for k in d.keys()}
         self.assertEqual(entries(devices), entries(body.get_child_value(2)))
 
     def test_devices_and_nuvctl_follow_the_broadcasts_until_the_kill(self):

@@ -2,7 +2,6 @@
 debug messages with --verbose, and --help/--version without starting."""
 
 import os
-import subprocess
 import time
 import unittest
 
@@ -22,8 +21,8 @@ class CommandLineTest(unittest.TestCase):
                 (["--bogus"], 2, "", usage), (["extra"], 2, "", usage),
                 (["-x", "--version"], 2, "", usage)):
             with self.subTest(args=args):
-                done = subprocess.run([MODULE, *args], capture_output=True, text=True, timeout=10,
-                                      env=dict(os.environ, DBUS_SESSION_BUS_ADDRESS="none:"))
+                done = nuvtest.run([MODULE, *args],
+                                   dict(os.environ, DBUS_SESSION_BUS_ADDRESS="none:"))
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn(out, done.stdout)
                 lines = done.stderr.splitlines()

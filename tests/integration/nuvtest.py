@@ -51,13 +51,21 @@ def cmake_cache(name):
     return ""
 
 
+def run(argv, env=None, timeout=30, check=False, **more):
+    """`argv` run to its end, its output captured as text; with `check`, an
+    exit status other than 0 fails with that output."""
+    argv = [str(a) for a in argv]
+    done = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=timeout, **more)
+    if check and done.returncode != 0:
+        raise AssertionError("%s: exit %d\n%s%s" % (" ".join(argv), done.returncode, done.stdout,
+                                                   done.stderr[-3000:]))
+    return done
+
+
 def install(prefix, env=None):
     """`cmake --install` of the build to `prefix` (with `env`, e.g. DESTDIR)."""
-    done = subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix],
-                          env=dict(os.environ, **(env or {})), capture_output=True, text=True,
-                          timeout=120)
-    if done.returncode != 0:
-        raise AssertionError("cmake --install failed:\n" + done.stdout + done.stderr)
+    run(["cmake", "--install", BUILD_DIR, "--prefix", prefix], dict(os.environ, **(env or {})),
+        120, check=True)
 
 
 # libcurl and the network and TLS libraries it brings along: nuvctl maps them
@@ -85,9 +93,8 @@ def settings_env(config_home, **keys):
     `config_home` (XDG_CONFIG_HOME), preset with `keys` (battery_alerts="false")."""
     folder = os.path.join(config_home, "glib-2.0", "settings")
     os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "keyfile"), "w") as f:
-        f.write("[vemo/Tallyport/NUVDevices]\n" + "".join(
-            "%s=%s\n" % (k.replace("_", "-"), v) for k, v in keys.items()))
+    write_whole(os.path.join(folder, "keyfile"), "[vemo/Tallyport/NUVDevices]\n" + "".join(
+        "%s=%s\n" % (k.replace("_", "-"), v) for k, v in keys.items()))
     return {"GSETTINGS_SCHEMA_DIR": SCHEMA_DIR, "GSETTINGS_BACKEND": "keyfile",
             "XDG_CONFIG_HOME": config_home}
 
@@ -103,9 +110,25 @@ def stop_process(proc, timeout=10):
     return proc.wait()
 
 
-class Lines:
-    """The lines of a child's output stream (text or bytes), stripped, read on
-    a thread of their own so that every wait for the next one is bounded."""
+class Queued:
+    """Items that a thread of their own puts in `queue`, so that every wait
+    for the next one is bounded."""
+
+    def next(self, timeout):
+        """The next item, or None after `timeout` seconds (and at the end of output)."""
+        try:
+            return self.queue.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def drain(self, quiet=0):
+        """Drops items until none comes for `quiet` seconds."""
+        while self.next(quiet) is not None:
+            pass
+
+
+class Lines(Queued):
+    """The lines of a child's output stream (text or bytes), stripped."""
 
     def __init__(self, stream):
         self.queue = queue.Queue()
@@ -116,10 +139,6 @@ class Lines:
         for line in stream:
             self.queue.put((line.decode() if isinstance(line, bytes) else line).strip())
         self.queue.put(None)  # end of output
-
-    def next(self, timeout):
-        """The next line, or None at the end of output or after `timeout` seconds."""
-        return next_in(self.queue, timeout)
 
     def join(self):
         self._thread.join(5)
@@ -135,15 +154,6 @@ class Watch:
         self.out = Lines(self.proc.stdout)
         self.err = Lines(self.proc.stderr)
 
-    def sync(self, bus, timeout=10):
-        """Emits empty broadcasts until the watcher shows one (it is subscribed)."""
-        if not wait_until(lambda: bus.emit("iOSStack") or self.out.next(0.2) is not None, timeout):
-            raise AssertionError("nuvctl watch never showed a broadcast")
-
-    def drain(self, quiet=0.5):
-        while self.out.next(quiet) is not None:
-            pass
-
     def stop(self):
         status = stop_process(self.proc)
         if not self.proc.stdout.closed:
@@ -152,13 +162,6 @@ class Watch:
             self.proc.stdout.close()
             self.proc.stderr.close()
         return status
-
-
-def next_in(q, timeout):
-    try:
-        return q.get(timeout=timeout)
-    except queue.Empty:
-        return None
 
 
 def connect(address):
@@ -201,57 +204,54 @@ class SessionBus:
         self.proc.stdout.close()
 
 
-class Listener:
-    """Collects distributed notifications (bodies as GLib.Variant) on its own
-    thread and main context; with other `interface`, `member` and `path`, any
-    signal whose first argument is `name`. With `stamped`, each item is
-    (time.time_ns() at arrival, body)."""
+class Served:
+    """A connection to `bus` whose callbacks run on a thread and main context
+    of their own; `serve()` sets them up there before it says ready."""
 
-    def __init__(self, bus, name=None, interface=INTERFACE, member=MEMBER, path=OBJECT_PATH,
-                 stamped=False):
-        self.notes = queue.Queue()
-        self._ready = threading.Event()
-        self._address = bus.address
-        self._name = name
-        self._match = (interface, member, path)
-        self._stamped = stamped
-        self._thread = threading.Thread(target=self._run, daemon=True)
+    def __init__(self, bus):
+        self.conn = connect(bus.address)
+        ready = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(ready,), daemon=True)
         self._thread.start()
-        if not self._ready.wait(10):
-            raise RuntimeError("listener did not connect")
+        if not ready.wait(10):
+            raise RuntimeError("%s did not connect" % type(self).__name__)
 
-    def _run(self):
-        self._context = GLib.MainContext.new()
-        self._context.push_thread_default()
-        self._loop = GLib.MainLoop.new(self._context, False)
-        conn = connect(self._address)
-
-        def on_signal(_c, _sender, _path, _iface, _member, params):
-            self.notes.put((time.time_ns(), params) if self._stamped else params)
-
-        interface, member, path = self._match
-        conn.signal_subscribe(None, interface, member, path, self._name,
-                              Gio.DBusSignalFlags.NONE, on_signal)
-        # A round trip makes sure the match rule is installed before we say ready.
-        call_bus(conn, "GetId")
-        self._ready.set()
+    def _run(self, ready):
+        context = GLib.MainContext.new()
+        context.push_thread_default()
+        self._loop = GLib.MainLoop.new(context, False)
+        self.serve()
+        ready.set()
         self._loop.run()
-        try:
-            conn.close_sync(None)
-        except GLib.Error:
-            pass  # the bus is gone already (a test killed it)
-
-    def next(self, timeout):
-        """The next notification's body, or None."""
-        return next_in(self.notes, timeout)
-
-    def drain(self):
-        while next_in(self.notes, 0) is not None:
-            pass
 
     def close(self):
         self._loop.quit()
         self._thread.join(5)
+        try:
+            self.conn.close_sync(None)
+        except GLib.Error:
+            pass  # the bus is gone already (a test killed it)
+
+
+class Listener(Served, Queued):
+    """Collects distributed notifications (bodies as GLib.Variant); with other
+    `interface`, `member` and `path`, any signal whose first argument is
+    `name`. With `stamped`, each item is (time.time_ns() at arrival, body)."""
+
+    def __init__(self, bus, name=None, interface=INTERFACE, member=MEMBER, path=OBJECT_PATH,
+                 stamped=False):
+        self.queue = queue.Queue()
+        self._match = (interface, member, path, name)
+        self._stamped = stamped
+        super().__init__(bus)
+
+    def serve(self):
+        def on_signal(_c, _sender, _path, _iface, _member, params):
+            self.queue.put((time.time_ns(), params) if self._stamped else params)
+
+        self.conn.signal_subscribe(None, *self._match, Gio.DBusSignalFlags.NONE, on_signal)
+        # A round trip makes sure the match rule is installed before we say ready.
+        call_bus(self.conn, "GetId")
 
 
 HOST_NAME = "vemo.Tallyport.NUVModule"
@@ -295,7 +295,7 @@ class Host:
             self.conn.close_sync(None)
 
 
-class StandIn:
+class StandIn(Served):
     """The module's name owned by this process: answers Devices and announces
     any value, at any pace, as a faulty or hostile owner may."""
 
@@ -304,25 +304,17 @@ class StandIn:
 
     def __init__(self, bus, devices):
         self.devices = self.variant(devices)
-        self.conn = connect(bus.address)
-        ready = threading.Event()
-        threading.Thread(target=self._serve, args=(ready,), daemon=True).start()
-        assert ready.wait(10), "the stand-in did not take the name"
+        super().__init__(bus)
 
     @staticmethod
     def variant(devices):
         return GLib.Variant("a{sa{sv}}", {k: {f: GLib.Variant("x" if f == "timestamp" else "s", v)
                                               for f, v in d.items()} for k, d in devices.items()})
 
-    def _serve(self, ready):
-        context = GLib.MainContext.new()
-        context.push_thread_default()
-        self.loop = GLib.MainLoop.new(context, False)
+    def serve(self):
         info = Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0]
         self.conn.register_object(HOST_PATH, info, None, lambda *_: self.devices, None)
         call_bus(self.conn, "RequestName", GLib.Variant("(su)", (HOST_NAME, 4)))  # do not queue
-        ready.set()
-        self.loop.run()
 
     def announce(self, value):
         """Sends `value` (a GLib.Variant of any type) as the new Devices."""
@@ -333,20 +325,6 @@ class StandIn:
     def publish(self, devices):
         self.devices = self.variant(devices)
         self.announce(self.devices)
-
-    def close(self):
-        self.loop.quit()
-        self.conn.close_sync(None)
-
-
-def entry_bytes(entry):
-    """A device entry (a{sv}) in its serialised form, for exact comparison."""
-    return bytes(entry.get_data_as_bytes().get_data())
-
-
-def stack_of(body):
-    """The iOSStack user info as plain Python: {bonjour: {key: str|int}}."""
-    return body.unpack()[2]
 
 
 PROBE_TEMPLATE = """#!/bin/sh
@@ -367,11 +345,8 @@ class Bundle:
         self.path = os.path.join(root, name)
         shutil.copytree(source or BUNDLE, self.path, symlinks=True)
         plist = os.path.join(self.path, "Resources", "Info.plist")
-        with open(plist) as f:
-            text = f.read().replace("<string>%s</string>" % BUNDLE_ID,
-                                    "<string>%s</string>" % identifier)
-        with open(plist, "w") as f:
-            f.write(text)
+        write_whole(plist, read(plist).replace("<string>%s</string>" % BUNDLE_ID,
+                                               "<string>%s</string>" % identifier))
         self.identifier = identifier
         self.control = os.path.join(root, "control-" + str(abs(hash(name))))
         os.makedirs(self.control, exist_ok=True)
@@ -455,8 +430,7 @@ class Module:
     def log(self):
         if not self._log.closed:
             self._log.flush()
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        return read(self.log_path)
 
     def stop(self):
         """Stops the module (SIGTERM) and returns its exit status."""
@@ -486,8 +460,7 @@ def pids_where(predicate):
 
 def proc_stat(pid):
     """The fields of /proc/<pid>/stat after the command name (state first)."""
-    with open("/proc/%d/stat" % pid) as f:
-        return f.read().rsplit(")", 1)[1].split()
+    return read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()
 
 
 def gone(pid):
@@ -510,15 +483,15 @@ def cpu_seconds(pid):
     total = 0
     for tid in os.listdir("/proc/%d/task" % pid):
         try:
-            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
-                total += int(f.read().split()[0])
+            total += int(read("/proc/%d/task/%s/schedstat" % (pid, tid)).split()[0])
         except OSError:
             pass
     return total / 1e9
 
 
 class ModuleTestCase(unittest.TestCase):
-    """A fresh private bus, a temporary home and a listener per test."""
+    """A fresh private bus, a temporary home, a listener and a host
+    connection per test."""
 
     SLACK = SLACK
 
@@ -527,11 +500,10 @@ class ModuleTestCase(unittest.TestCase):
         self.bus = SessionBus()
         self.listener = Listener(self.bus, "iOSStack")
         self.modules = []
-        self._host = None
+        self.host = Host(self.bus)
 
     def tearDown(self):
-        if self._host:
-            self._host.close()
+        self.host.close()
         problems = []
         for m in self.modules:
             status = m.stop()
@@ -568,9 +540,8 @@ class ModuleTestCase(unittest.TestCase):
     def refresh(self, m):
         """Asks the module for a probe run through Refresh(), as a host may,
         instead of waiting for the 5 s poll timer."""
-        self._host = self._host or Host(self.bus)
-        self.assertTrue(wait_until(self._host.owner, 5 + self.SLACK), m.log())
-        self._host.refresh()
+        self.assertTrue(wait_until(self.host.owner, 5 + self.SLACK), m.log())
+        self.host.refresh()
 
     def run_now(self, b, m):
         """refresh(), returning once the run has started."""
@@ -582,7 +553,7 @@ class ModuleTestCase(unittest.TestCase):
         """The stack broadcast by a run started at once whose probe prints `output`."""
         b.set_output(output)
         self.run_now(b, m)
-        return stack_of(self.broadcast(m, 1))
+        return self.broadcast(m, 1).unpack()[2]
 
     def start_device(self, output=DEVICE, bundle=None, extra_env=None):
         """Starts a module whose probe prints `output`; returns (bundle,
@@ -591,6 +562,12 @@ class ModuleTestCase(unittest.TestCase):
         m = self.start(b, extra_env)
         self.change(b, m, output)
         return b, m
+
+
+def read(path):
+    """The text of the file at `path`, as it is (undecodable bytes replaced)."""
+    with open(path, errors="replace", newline="") as f:
+        return f.read()
 
 
 def write_whole(path, text_or_bytes, mode=0o644):
@@ -613,11 +590,11 @@ _NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
 
 class FakeCloudKit:
-    """fakecloudkit.py on a free loopback port (or `port`), driven through
+    """fakecloudkit.py on a free loopback port, driven through
     its /_control/ requests."""
 
-    def __init__(self, port=0):
-        self.proc = subprocess.Popen([sys.executable, FAKE_CLOUDKIT, "--port", str(port)],
+    def __init__(self):
+        self.proc = subprocess.Popen([sys.executable, FAKE_CLOUDKIT],
                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
         line = self.proc.stdout.readline()  # "PORT <n>", at once
         self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
@@ -638,7 +615,7 @@ def write_cloud_config(config_home, endpoint):
     at `endpoint` with CLOUDKIT_API_TOKEN; returns the settings folder."""
     conf_dir = os.path.join(config_home, BUNDLE_ID)
     os.makedirs(conf_dir, exist_ok=True)
-    with open(os.path.join(conf_dir, "cloud.conf"), "w") as f:
-        f.write("[cloud]\nbackend=cloudkit\nenvironment=development\napi_token=%s\n"
-                "endpoint=%s\ntimeout_ms=5000\n" % (CLOUDKIT_API_TOKEN, endpoint))
+    write_whole(os.path.join(conf_dir, "cloud.conf"), "[cloud]\nbackend=cloudkit\nenvironment="
+                "development\napi_token=%s\nendpoint=%s\ntimeout_ms=5000\n"
+                % (CLOUDKIT_API_TOKEN, endpoint))
     return conf_dir

@@ -26,7 +26,31 @@ def module_pids(bundle):
     return nuvtest.pids_where(lambda pid: os.readlink("/proc/%d/exe" % pid) == target)
 
 
-class SleepFixture(nuvtest.ModuleTestCase, dbusmock.DBusTestCase):
+def make_unit_cgroup(name):
+    """Makes a cgroup named like a systemd unit inside our own, standing in
+    for the user unit's control group; returns (its path, ours), or None when
+    this machine does not let us make one."""
+    with open("/proc/self/mountinfo") as f:
+        mounts = [left.split()[4] for left, _, right in (l.partition(" - ") for l in f)
+                  if right.split()[0] == "cgroup2"]
+    own = [l[3:] for l in nuvtest.read("/proc/self/cgroup").splitlines() if l.startswith("0::")]
+    if not mounts or not own:
+        return None
+    ours = os.path.join(mounts[0], own[0].lstrip("/"))
+    try:
+        os.mkdir(os.path.join(ours, name))
+    except OSError:
+        return None
+    return os.path.join(ours, name), ours
+
+
+def move_into_cgroup(path):
+    """Moves this process, and so what it forks from now on, into `path`."""
+    with open(os.path.join(path, "cgroup.procs"), "w") as f:
+        f.write(str(os.getpid()))
+
+
+class SleepTest(nuvtest.ModuleTestCase, dbusmock.DBusTestCase):
     """A private system bus with logind per class, a fresh logind per test."""
 
     @classmethod
@@ -67,8 +91,6 @@ class SleepFixture(nuvtest.ModuleTestCase, dbusmock.DBusTestCase):
         with open(self.defaults_path(bundle)) as f:
             return GLib.Variant.parse(GLib.VariantType.new("a{sv}"), f.read(), None, None).unpack()
 
-
-class SleepTest(SleepFixture):
     def test_sleep_saves_before_releasing_the_inhibitor_and_wake_relaunches(self):
         # A bundle path that breaks naive shell quoting: the relaunch must start
         # exactly this executable and run none of the path's text.
@@ -126,38 +148,10 @@ class SleepTest(SleepFixture):
         self.assertIsNotNone(self.listener.next(15))
         self.assertTrue(no_logind.running() and no_bus.running())
 
-
-def make_unit_cgroup(name):
-    """Makes a cgroup named like a systemd unit inside our own, standing in
-    for the user unit's control group; returns (its path, ours), or None when
-    this machine does not let us make one."""
-    with open("/proc/self/mountinfo") as f:
-        mounts = [left.split()[4] for left, _, right in (l.partition(" - ") for l in f)
-                  if right.split()[0] == "cgroup2"]
-    with open("/proc/self/cgroup") as f:
-        own = [l.strip()[3:] for l in f if l.startswith("0::")]
-    if not mounts or not own:
-        return None
-    ours = os.path.join(mounts[0], own[0].lstrip("/"))
-    try:
-        os.mkdir(os.path.join(ours, name))
-    except OSError:
-        return None
-    return os.path.join(ours, name), ours
-
-
-def move_into_cgroup(path):
-    """Moves this process, and so what it forks from now on, into `path`."""
-    with open(os.path.join(path, "cgroup.procs"), "w") as f:
-        f.write(str(os.getpid()))
-
-
-class UnitRelaunchTest(SleepFixture):
-    """Under its systemd user unit the module relaunches through
-    "systemctl --user restart". There is no user manager here: a cgroup named
-    like the unit and a scripted systemctl stand in for it."""
-
     def test_under_the_unit_the_relaunch_restarts_the_unit(self):
+        """Under its systemd user unit the module relaunches through
+        "systemctl --user restart". There is no user manager here: a cgroup
+        named like the unit and a scripted systemctl stand in for it."""
         unit = "nuvtest-%d.service" % os.getpid()
         groups = make_unit_cgroup(unit)
         if groups is None:
@@ -181,13 +175,12 @@ class UnitRelaunchTest(SleepFixture):
         # systemctl succeeds: the unit's restart is left to the manager, and
         # nothing starts the module beside it. (That the shell starts it
         # itself when systemctl fails is the command's "||": RelaunchCommand
-        # in SleepWake_test, and the exec is SleepTest's above.)
+        # in SleepWake_test, and the exec is the first case's.)
         self.prepare_for_sleep(False)
         self.assertEqual(m.wait(5), 0, m.log())
         self.assertTrue(wait_until(lambda: os.path.exists(calls + ".done"), 5), m.log())
         time.sleep(0.3)
-        with open(calls) as f:
-            self.assertEqual(f.read(), "--user --no-block restart %s\n" % unit)
+        self.assertEqual(nuvtest.read(calls), "--user --no-block restart %s\n" % unit)
         self.assertEqual(module_pids(bundle), [])
 
 

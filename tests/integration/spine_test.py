@@ -36,7 +36,7 @@ class BroadcastTest(ModuleTestCase):
         # 16 MiB of output: read whole, the device at its head.
         b.set_output(DEVICE.encode() + (b"x" * 1023 + b"\n") * (16 * 1024))
         self.run_now(b, m)
-        self.assertEqual(nuvtest.stack_of(self.broadcast(m, 5))["abc"]["Battery"], "85")
+        self.assertEqual(self.broadcast(m, 5).unpack()[2]["abc"]["Battery"], "85")
         self.assertTrue(m.running())
 
 
@@ -108,8 +108,7 @@ class MisbehavingProbeTest(ModuleTestCase):
         self.refresh(m)
         self.assertTrue(wait_until(lambda: "missing" in m.log(), 2 + SLACK), m.log())
         # Not executable; the log names the path as it is, not in ASCII.
-        with open(b.probe, "w") as f:
-            f.write("#!/bin/sh\n")
+        nuvtest.write_whole(b.probe, "#!/bin/sh\n")
         self.refresh(m)
         self.assertTrue(wait_until(lambda: "cannot start" in m.log(), 5 + SLACK), m.log())
         self.assertIn("Zoë's NUVModule.app/Resources", m.log())
@@ -172,7 +171,7 @@ class ProbeStandardErrorTest(ModuleTestCase):
             self.run_until(b, m, said, run)
             if run == 2:
                 fds = fd_count(m.pid)
-        self.assertEqual(nuvtest.stack_of(self.broadcast(m, 0))["abc"]["Battery"], "85")
+        self.assertEqual(self.broadcast(m, 0).unpack()[2]["abc"]["Battery"], "85")
         self.assertEqual(self.stderr_records(m, said), (1, 2), m.log())
         # Nothing of the probe reaches the log but through those records.
         self.assertEqual(m.log().count("usbmuxd is not running"), 3, m.log())

@@ -19,17 +19,13 @@ import xml.etree.ElementTree as ElementTree
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
 from fakeusbmuxd import FakeUsbmuxd
-from nuvtest import SLACK, SessionBus, Watch, stop_process, wait_until
+from nuvtest import SLACK, SessionBus, Watch, run, stop_process, wait_until
 
 PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
 SIMDEVICE = os.path.join(nuvtest.BUILD_DIR, "tools", "simdevice", "nuv-simdevice")
 NUVCTL = nuvtest.NUVCTL
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 NO_BUS = "unix:path=/nonexistent/bus"
-
-
-def run(argv, env=None, timeout=10, **more):
-    return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=timeout, **more)
 
 
 def probe_env(socket_address, runtime="/nonexistent/runtime"):
@@ -44,9 +40,13 @@ def entry(**pairs):
 
 BATTERY = {"BatteryCurrentCapacity": 87, "BatteryIsCharging": True,
            "ExternalConnected": True, "FullyCharged": False}
+TRUSTED = {"DeviceName": "Phone", "_paired": True, "_accepts": True,
+           "_battery": {"BatteryCurrentCapacity": 87}}
 
 
-class ProbeTest(unittest.TestCase):
+class ToolsTest(unittest.TestCase):
+    """The probe, the simulated device and nuvctl as programs, off the bus."""
+
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="nuv-probe-")
         self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
@@ -60,8 +60,29 @@ class ProbeTest(unittest.TestCase):
                              r"^devInfo\.NUVModule: usbmuxd is not running[^\n]*\n$")
             self.assertLess(time.monotonic() - start, 1.0, address)
 
+    def test_nuvctl_version_usage_errors_and_no_bus(self):
+        # The real binary's parser (its argument forms and errors are
+        # CommandLine_test.cpp's); it never reaches a bus, a database or the network.
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=NO_BUS, XDG_DATA_HOME=self.tmp,
+                   XDG_CONFIG_HOME=self.tmp)
+        usage = "%s: %s\nTry '%s --help' for more information.\n"
+        cases = [(["--version"], 0, "nuvctl %s\n" % nuvtest.cmake_cache("CMAKE_PROJECT_VERSION"),
+                  "")]
+        cases += [(args, 2, "", usage % (command, message, command)) for args, command, message in (
+            (["frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
+            (["records", "remove"], "nuvctl records remove", "missing RECORD_NAME"))]
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                done = run([NUVCTL, *args], env)
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (status, out, err))
+        self.assertEqual(os.listdir(self.tmp), [])
+        for command in ("status", "watch", "refresh", "kill"):
+            done = run([NUVCTL, command], env)
+            self.assertEqual(done.returncode, 1, command)
+            self.assertIn("cannot connect to the session bus", done.stderr)
+
     def test_simulated_devices_take_turns(self):
-        # The real probe's turns across runs are probe_health_test's.
+        # The real probe's turns across runs are test_battery_health's.
         env = dict(os.environ, XDG_RUNTIME_DIR=self.tmp, NUV_SIM_DEVICES="3")
         names = [dict(l.split("\t") for l in run([SIMDEVICE, "-f"], env).stdout.splitlines())["name"]
                  for _ in range(3)]
@@ -120,6 +141,35 @@ class ProbeTest(unittest.TestCase):
                     self.assertGreater(elapsed, 9)
                 self.assertEqual([r for r in made + not_made if r in muxd.requests], made)
 
+    def test_battery_health(self):
+        """Battery health from a scripted device's diagnostics relay (TLS, as
+        a real device turns it on): asked once, repeated from the probe's
+        state after, absent when refused, never a pairing request. The day's
+        rule is ProbeReport_test's HealthAskedOnceADayAndPrintedFromTheStateBetween."""
+        entry = {"CycleCount": 412, "NominalChargeCapacity": 2706, "DesignCapacity": 3110}
+        muxd = FakeUsbmuxd(self.tmp, {"aaaa0001": dict(TRUSTED, _battery_entry=entry),
+                                      "bbbb0002": TRUSTED,  # refuses the relay
+                                      "cccc0003": dict(TRUSTED, _accepts=False,
+                                                       _battery_entry=entry)})
+        self.addCleanup(muxd.close)
+        env = probe_env("UNIX:" + muxd.path, self.tmp)
+        state = os.path.join(self.tmp, "vemo.Tallyport.NUVModule", "battery-health")
+
+        def probe():  # (device, cycle count, max capacity, relay asked)
+            before = len(muxd.requests)
+            done = run([PROBE, "-f"], env, 20)
+            self.assertEqual((done.returncode, done.stderr), (0, ""))
+            keys = dict(line.split("\t") for line in done.stdout.splitlines())
+            return (keys["Bonjour"], keys.get("BatteryCycleCount"),
+                    keys.get("BatteryMaxCapacity"), muxd.requests[before:].count("StartService"))
+
+        asked = [("aaaa0001", "412", "87", 1), ("bbbb0002", None, None, 1),
+                 ("cccc0003", None, None, 0)]  # untrusted: never asked
+        self.assertEqual([probe() for _ in range(6)],
+                         asked + [(u, c, m, 0) for u, c, m, _ in asked])
+        self.assertEqual(os.stat(state).st_mode & 0o777, 0o600)
+        self.assertEqual([r for r in muxd.requests if "Pair" in r], [])
+
 
 class NuvctlOnTheBusTest(unittest.TestCase):
     def setUp(self):
@@ -129,14 +179,16 @@ class NuvctlOnTheBusTest(unittest.TestCase):
     def watch(self, *args):
         w = Watch(self.bus, *args)
         self.addCleanup(w.stop)
-        w.sync(self.bus)
+        # Empty broadcasts until the watcher shows one: it is subscribed.
+        self.assertTrue(wait_until(lambda: self.bus.emit("iOSStack") or w.out.next(0.2) is not None,
+                                   10), "nuvctl watch never showed a broadcast")
         return w
 
     def test_one_json_line_per_broadcast_and_malformed_ones_skipped(self):
         # The line's format is WatchView_test's; that it maps no network
         # library, the nuvctl_memory benchmark's check.
         w = self.watch()  # stdout is a pipe: JSON without asking
-        w.drain()
+        w.out.drain(0.5)
         self.bus.emit("iOSStack", "", {"abc": GLib.Variant("s", "not an entry")})
         self.bus.emit("iOSStack", "", {"abc": entry(Bonjour="abc", Battery="84"),
                                        "def": entry(Bonjour="def")})
@@ -185,33 +237,6 @@ class NuvctlOnTheBusTest(unittest.TestCase):
         output = b"".join(chunks)
         self.assertIn(b"\x1b[H\x1b[J", output)
         self.assertTrue(output.endswith(b"\x1b[?25h"), output[-40:])
-
-
-class NuvctlCommandLineTest(unittest.TestCase):
-    """The real binary's parser; the argument forms and errors are unit-tested
-    on the parser (CommandLine_test.cpp)."""
-
-    def test_version_usage_errors_and_no_bus(self):
-        # Never reaches a bus, a database or the network.
-        home = tempfile.mkdtemp(prefix="nuv-cli-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=NO_BUS, XDG_DATA_HOME=home,
-                   XDG_CONFIG_HOME=home)
-        usage = "%s: %s\nTry '%s --help' for more information.\n"
-        cases = [(["--version"], 0, "nuvctl %s\n" % nuvtest.cmake_cache("CMAKE_PROJECT_VERSION"),
-                  "")]
-        cases += [(args, 2, "", usage % (command, message, command)) for args, command, message in (
-            (["frobnicate"], "nuvctl", "unknown command 'frobnicate'"),
-            (["records", "remove"], "nuvctl records remove", "missing RECORD_NAME"))]
-        for args, status, out, err in cases:
-            with self.subTest(args=args):
-                done = run([NUVCTL, *args], env)
-                self.assertEqual((done.returncode, done.stdout, done.stderr), (status, out, err))
-        self.assertEqual(os.listdir(home), [])
-        for command in ("status", "watch", "refresh", "kill"):
-            done = run([NUVCTL, command], env)
-            self.assertEqual(done.returncode, 1, command)
-            self.assertIn("cannot connect to the session bus", done.stderr)
 
 
 def files_below(root):
@@ -285,8 +310,7 @@ class InstallTest(unittest.TestCase):
         # Its ExecStart: the staged unit's in test_layout_and_destdir, and
         # verified below (a path cut at the prefix's space is no program).
         unit = self.path(self.unitdir, "nuvmodule.service")
-        with open(unit) as f:
-            self.assertIn("ExitType=cgroup\n", f.read())
+        self.assertIn("ExitType=cgroup\n", nuvtest.read(unit))
         # The user manager's search path as it is for a user whose
         # XDG_DATA_HOME is this prefix's data folder (~/.local/share for
         # --prefix ~/.local). No running user manager is needed, but a
@@ -315,8 +339,7 @@ class InstallTest(unittest.TestCase):
         listed = text[text.index("Commands:"):].split("\n\n")[0].splitlines()[1:]
         commands = [line.split()[0] for line in listed if line.startswith("  ") and line.split()]
         self.assertIn("watch", commands)
-        with open(pages["nuvctl"]) as f:
-            nuvctl_page = f.read()
+        nuvctl_page = nuvtest.read(pages["nuvctl"])
         for command in commands:
             self.assertRegex(nuvctl_page, r"(?m)^\.BR? %s\b" % command)
         script = self.path("share", "bash-completion", "completions", "nuvctl")
@@ -341,9 +364,8 @@ class InstallTest(unittest.TestCase):
                        cwd=SOURCE_DIR).stdout.split()
         self.assertEqual(apt.split()[3:], packages)
         build = os.path.join(self.tmp, "recipe-build")
-        done = run(["cmake", "-S", SOURCE_DIR, "-B", build, "-G", "Ninja",
-                    *[a for a in configure.split() if a.startswith("-D")]], timeout=300)
-        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        run(["cmake", "-S", SOURCE_DIR, "-B", build, "-G", "Ninja",
+             *[a for a in configure.split() if a.startswith("-D")]], timeout=300, check=True)
         # What a build links are the installed programs and plug-in; static
         # libraries go into them.
         steps = run(["ninja", "-C", build, "-n"], timeout=60).stdout.splitlines()
@@ -359,9 +381,8 @@ class InstallTest(unittest.TestCase):
         # below a backslash or a double quote, and GLib does not find a
         # program whose path holds a "%".)
         prefix = os.path.join(self.tmp, "pre fix $HOME")
-        done = run(["cmake", "--install", nuvtest.BUILD_DIR, "--prefix", prefix, "--component",
-                    "devices"], timeout=120)
-        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        run(["cmake", "--install", nuvtest.BUILD_DIR, "--prefix", prefix, "--component", "devices"],
+            timeout=120, check=True)
         program = os.path.join(prefix, "bin", "nuv-devices")
         icon = os.path.join(prefix, "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg")
         self.assertEqual(ElementTree.parse(icon).getroot().tag, "{http://www.w3.org/2000/svg}svg")
@@ -405,6 +426,30 @@ class InstallTest(unittest.TestCase):
         self.assertTrue(module.running(), module.log())
         self.assertEqual(run([self.path("bin", "nuvctl"), "kill"], bus.env()).returncode, 0)
         self.assertEqual(module.wait(10), 0, module.log())
+
+    def test_nuvctl_signs_in_through_the_cloudkit_plugin_beside_it(self):
+        # (From the build tree: cloudkit_test's sign-in.)
+        server = nuvtest.FakeCloudKit()
+        self.addCleanup(server.close)
+        token = server.control("reset", {"apiToken": nuvtest.CLOUDKIT_API_TOKEN})["token"]
+        home = tempfile.mkdtemp(dir=self.tmp)
+        nuvtest.write_cloud_config(home, server.endpoint)
+        env = dict(os.environ, XDG_CONFIG_HOME=home, DBUS_SESSION_BUS_ADDRESS=NO_BUS)
+        nuvctl = lambda *args: run([self.path("bin", "nuvctl"), "cloud", *args], env,
+                                   stdin=subprocess.DEVNULL)
+        login = nuvctl("login", "ckWebAuthToken=" + token)
+        self.assertEqual((login.returncode, login.stdout), (0, "Signed in.\n"), login.stderr)
+        check = nuvctl("status", "--check")
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertIn("check:       ok\n", check.stdout)
+        # The installed program uses the installed plug-in, not the build's.
+        bundle = self.path(self.libdir, "NUVModule.app")
+        os.rename(bundle, bundle + ".moved")
+        self.addCleanup(os.rename, bundle + ".moved", bundle)
+        login = nuvctl("login", "ckWebAuthToken=" + token)
+        self.assertEqual(login.returncode, 1)
+        self.assertIn("cannot load the CloudKit backend", login.stderr)
+        self.assertIn("cannot load the CloudKit backend", nuvctl("status", "--check").stdout)
 
 
 DEVICES_ENTRY = "vemo.Tallyport.NUVDevices.desktop"

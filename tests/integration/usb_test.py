@@ -63,8 +63,8 @@ class AttachTest(ModuleTestCase):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             body = self.listener.next(max(0.01, deadline - time.monotonic()))
-            if body is not None and predicate(nuvtest.stack_of(body)):
-                return nuvtest.stack_of(body)
+            if body is not None and predicate(body.unpack()[2]):
+                return body.unpack()[2]
         return None
 
     def unplug_reads(self, b, path, value, after=0.0):

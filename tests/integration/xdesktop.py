@@ -82,18 +82,18 @@ class Desktop:
             raise unittest.SkipTest("Xvfb did not start")
         self.env["DISPLAY"] = ":" + display
 
-    def gdbus(self, *args):
-        return subprocess.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus",
-                               "-o", "/org/a11y/bus", "-m"] + list(args),
-                              capture_output=True, text=True, env=self.env, timeout=10)
+    def status_call(self, method, *args):
+        """org.a11y.Status's properties, through gdbus on the accessibility bus."""
+        return nuvtest.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o",
+                            "/org/a11y/bus", "-m", "org.freedesktop.DBus.Properties." + method,
+                            "org.a11y.Status", *args], self.env, 10)
 
     def get_status(self, prop):
-        out = self.gdbus("org.freedesktop.DBus.Properties.Get", "org.a11y.Status", prop)
+        out = self.status_call("Get", prop)
         return "true" in out.stdout if out.returncode == 0 else None
 
     def set_status(self, prop, value):
-        out = self.gdbus("org.freedesktop.DBus.Properties.Set", "org.a11y.Status", prop,
-                         "<%s>" % ("true" if value else "false"))
+        out = self.status_call("Set", prop, "<%s>" % ("true" if value else "false"))
         assert out.returncode == 0, out.stderr
 
     def window(self, title, color, *geometry):
@@ -107,9 +107,7 @@ class Desktop:
     def screenshot(self, path):
         """Writes the screen to `path` (PNG)."""
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        out = subprocess.run([PYTHON, "-c", SCREENSHOT, path], capture_output=True, text=True,
-                             env=self.env, timeout=30)
-        assert out.returncode == 0, out.stderr
+        nuvtest.run([PYTHON, "-c", SCREENSHOT, path], self.env, check=True)
 
     def stop(self):
         for proc in reversed(self.procs):
@@ -160,15 +158,13 @@ class WaylandDesktop(Desktop):
 
     def requests(self):
         """Weston's log: its own messages and its clients' requests."""
-        with open(self.weston_log, errors="replace") as f:
-            return f.read()
+        return nuvtest.read(self.weston_log)
 
     def screenshot(self, path):
         """Writes the whole output, the shell's panel too, to `path` (PNG)."""
         os.makedirs(os.path.dirname(path), exist_ok=True)
         shots = tempfile.mkdtemp(dir=self.tmp)
-        out = subprocess.run(["weston-screenshooter"], cwd=shots, capture_output=True, text=True,
-                             env=self.env, timeout=30)
+        out = nuvtest.run(["weston-screenshooter"], self.env, cwd=shots)
         written = glob.glob(os.path.join(shots, "*.png"))
         assert out.returncode == 0 and len(written) == 1, out.stderr
         shutil.move(written[0], path)

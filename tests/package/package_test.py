@@ -12,7 +12,6 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import types
@@ -26,18 +25,12 @@ from xdesktop import SCREEN_H, Desktop  # noqa: E402
 
 DEBS = os.path.join(ROOT, "build-deb")
 UNIT = "nuvmodule.service"
-MULTIARCH = subprocess.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], capture_output=True,
-                           text=True).stdout.strip()
+MULTIARCH = nuvtest.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"]).stdout.strip()
 INSTALLED_BUNDLE = "/usr/lib/%s/NUVModule.app" % MULTIARCH
 
 
 def run(*argv, check=True, **kwargs):
-    argv = [str(a) for a in argv]
-    out = subprocess.run(argv, capture_output=True, text=True, timeout=600, **kwargs)
-    if check and out.returncode != 0:
-        raise AssertionError("%s: exit %d\n%s%s" % (" ".join(argv), out.returncode, out.stdout,
-                                                   out.stderr[-3000:]))
-    return out
+    return nuvtest.run(argv, timeout=600, check=check, **kwargs)
 
 
 def deps_sh(expression):
@@ -176,13 +169,11 @@ class InstalledPackagesTest(unittest.TestCase):
             tree = os.path.join(self.tmp, "tree-" + package)
             run("dpkg-deb", "-R", deb, tree)
             control = os.path.join(tree, "DEBIAN", "control")
-            with open(control) as f:
-                text = f.read()
+            text = nuvtest.read(control)
             version = re.search(r"^Version: (\S+)$", text, re.M).group(1)
             text = text.replace("Version: " + version, "Version: " + version + suffix)
             text = text.replace("(= %s)" % version, "(= %s%s)" % (version, suffix))
-            with open(control, "w") as f:
-                f.write(text)
+            nuvtest.write_whole(control, text)
             run("dpkg-deb", "-b", tree, os.path.join(folder, package + ".deb"))
         return packages_in(folder)
 
