@@ -81,20 +81,11 @@ TEST_F(SqliteHistoryStoreTest, ReadsOneDevicesSamplesInOrderWithTheEventsLedByTh
   EXPECT_TRUE(warnings.empty());
 }
 
-TEST_F(SqliteHistoryStoreTest, PruneDropsWhatIsOlderThanTheCutoffAndKeepsWhatIsAtIt) {
-  for (int t : {99, 100, 101}) {
-    store.addSample("a", "", {at(t), static_cast<std::uint8_t>(t - 50), false, false});
-    store.addEvent({at(t), ModuleEvent::Start});
-  }
-  store.pruneBefore(at(100));
-  const auto got = read("a", at(0));
-  ASSERT_THAT(got.samples, SizeIs(2));
-  EXPECT_EQ(got.samples[0].time, at(100));
-  ASSERT_THAT(got.events, SizeIs(2));
-  EXPECT_EQ(got.events[0].time, at(100));
-}
-
+// Pruning keeps what is exactly at the cutoff, samples and events alike.
 TEST_F(SqliteHistoryStoreTest, ListsDevicesWithSamplesSinceUnderTheirLastNamePruneDropsTheRest) {
+  store.addEvent({at(99), ModuleEvent::Start});
+  store.addEvent({at(100), ModuleEvent::Wake});
+  store.addSample("b", "Old", {at(99), 49, false, false});
   store.addSample("b", "Old", {at(100), 50, false, false});
   store.addSample("b", "", {at(110), 51, false, false});
   store.addSample("a", "iPad", {at(90), 40, false, false});
@@ -103,6 +94,10 @@ TEST_F(SqliteHistoryStoreTest, ListsDevicesWithSamplesSinceUnderTheirLastNamePru
   EXPECT_THAT(devices(at(60)),
               ElementsAre(HistoryDevice{"a", "Renamed"}, HistoryDevice{"b", "Old"}));
   store.pruneBefore(at(100));
+  const auto b = read("b", at(0));
+  EXPECT_THAT(b.samples, ElementsAre(BatterySample{at(100), 50, false, false},
+                                     BatterySample{at(110), 51, false, false}));
+  EXPECT_THAT(b.events, ElementsAre(ModuleEventAt{at(100), ModuleEvent::Wake}));
   store.addSample("c", "", {at(140), 40, false, false});  // back as a new device
   EXPECT_THAT(devices(at(0)), ElementsAre(HistoryDevice{"b", "Old"}, HistoryDevice{"c", ""}));
   EXPECT_TRUE(warnings.empty());
