@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
 // nuvctl's commands. Each takes the words after its own name and returns
 // the process exit status: 0 success, 1 failure, 2 bad usage.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Commands.h"
-#include "HostClient.h"
+#include "client/HostClient.h"
 #include "WatchView.h"
 #include "platform/linux/runtime/IsoDate.h"
 

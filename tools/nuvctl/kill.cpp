@@ -4,7 +4,7 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostClient.h"
+#include "client/HostClient.h"
 #include "platform/BusNames.h"
 
 namespace nuvctl {

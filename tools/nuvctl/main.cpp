@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 #include "Commands.h"
 
 namespace {

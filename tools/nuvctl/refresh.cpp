@@ -2,7 +2,7 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostClient.h"
+#include "client/HostClient.h"
 #include "WatchView.h"
 
 namespace nuvctl {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostClient.h"
+#include "client/HostClient.h"
 #include "WatchView.h"
 #include "platform/BusNames.h"
 #include "platform/linux/GlibHandles.h"

@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
