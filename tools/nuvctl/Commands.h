@@ -6,6 +6,9 @@
 // the process exit status: 0 success, 1 failure, 2 bad usage.
 namespace nuvctl {
 
+using nuvcli::Args;
+using nuvcli::CommandLine;
+
 int runStatus(Args args);   // the module's current device map, once
 int runWatch(Args args);    // the current map, then every "iOSStack" broadcast
 int runRefresh(Args args);  // asks the module for a probe run now

@@ -96,7 +96,7 @@ void onVanished(GDBusConnection*, const gchar*, gpointer data) {
 }  // namespace
 
 int runKill(Args args) {
-  if (auto status = CommandLine("kill", "", kKillSummary, kKillDescription).parse(args)) {
+  if (auto status = CommandLine("nuvctl kill", "", kKillSummary, kKillDescription).parse(args)) {
     return *status;
   }
   HostClient client("kill");

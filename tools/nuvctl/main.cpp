@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "cli/CommandLine.h"
 #include "Commands.h"
+#include "cli/CommandLine.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ constexpr const char* kDescription =
 
 int main(int argc, char** argv) {
   g_set_prgname("nuvctl");
-  nuvctl::CommandLine line("", "COMMAND [ARG…]", kSummary, kDescription);
+  nuvctl::CommandLine line("nuvctl", "COMMAND [ARG…]", kSummary, kDescription);
   line.action("version", "Print the version and exit",
               [] {
                 std::printf("nuvctl %s\n", NUV_VERSION);
