@@ -68,9 +68,8 @@ BackgroundAlerts::BackgroundAlerts(GApplication* app, GDBusConnection* bus, GSet
                          "org.freedesktop.DBus", "ListActivatableNames", nullptr,
                          G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable_.get(),
                          onActivatable, this);
-  client_ = std::make_unique<HostServiceClient>(
-      bus,
-      HostServiceClient::Events{[this](bool running) {
+  client_ = std::make_unique<HostFollower>(
+      bus, HostFollower::Events{[this](bool running) {
                                   if (!running) rules_->clear();
                                 },
                                 [this](const nuvctl::StackPayload& map) { rules_->update(map); }});

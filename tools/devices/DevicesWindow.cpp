@@ -40,9 +40,8 @@ DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nu
   buildHeader();
   buildPages();
   if (bus) {
-    client_ = std::make_unique<HostServiceClient>(
-        bus,
-        HostServiceClient::Events{[this](bool running) { onRunning(running); },
+    client_ = std::make_unique<HostFollower>(
+        bus, HostFollower::Events{[this](bool running) { onRunning(running); },
                                   [this](const nuvctl::StackPayload& map) { onDevices(map); }});
   }
   render();

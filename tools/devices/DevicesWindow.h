@@ -9,8 +9,8 @@
 #include "DeviceHistoryPage.h"
 #include "DeviceRowModel.h"
 #include "DeviceRowWidget.h"
-#include "client/HostServiceClient.h"
 #include "ModuleStarter.h"
+#include "client/HostFollower.h"
 #include "platform/linux/GlibHandles.h"
 
 namespace nuvdevices {
@@ -120,7 +120,7 @@ class DevicesWindow {
   std::unique_ptr<DeviceHistoryPage> history_;  // none without a session bus
 
   // Last, so that it goes first: its callbacks use everything above.
-  std::unique_ptr<HostServiceClient> client_;
+  std::unique_ptr<HostFollower> client_;
 };
 
 }  // namespace nuvdevices

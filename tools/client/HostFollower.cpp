@@ -1,4 +1,4 @@
-#include "HostServiceClient.h"
+#include "HostFollower.h"
 
 #include "platform/BusNames.h"
 #include "platform/Log.h"
@@ -20,7 +20,7 @@ bool cancelled(const GError* error) {
 
 }  // namespace
 
-HostServiceClient::HostServiceClient(GDBusConnection* bus, Events events)
+HostFollower::HostFollower(GDBusConnection* bus, Events events)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
       events_(std::move(events)),
       notifications_(std::make_unique<nuv::linux_backend::BusNotificationCenter>(bus)),
@@ -30,12 +30,12 @@ HostServiceClient::HostServiceClient(GDBusConnection* bus, Events events)
                                      onAppeared, onVanished, this, nullptr);
 }
 
-HostServiceClient::~HostServiceClient() {
+HostFollower::~HostFollower() {
   g_bus_unwatch_name(watch_);
   disconnectOwner();
 }
 
-void HostServiceClient::disconnectOwner() {
+void HostFollower::disconnectOwner() {
   if (subscription_) g_dbus_connection_signal_unsubscribe(bus_.get(), subscription_);
   subscription_ = 0;
   if (idle_) g_source_remove(idle_);
@@ -46,9 +46,8 @@ void HostServiceClient::disconnectOwner() {
   owner_.clear();
 }
 
-void HostServiceClient::onAppeared(GDBusConnection* bus, const char*, const char* owner,
-                                   void* data) {
-  auto* self = static_cast<HostServiceClient*>(data);
+void HostFollower::onAppeared(GDBusConnection* bus, const char*, const char* owner, void* data) {
+  auto* self = static_cast<HostFollower*>(data);
   self->disconnectOwner();
   self->owner_ = owner;
   self->subscription_ = g_dbus_connection_signal_subscribe(
@@ -64,8 +63,8 @@ void HostServiceClient::onAppeared(GDBusConnection* bus, const char*, const char
   if (self->events_.running) self->events_.running(true);
 }
 
-void HostServiceClient::onVanished(GDBusConnection*, const char*, void* data) {
-  auto* self = static_cast<HostServiceClient*>(data);
+void HostFollower::onVanished(GDBusConnection*, const char*, void* data) {
+  auto* self = static_cast<HostFollower*>(data);
   const bool was = self->running();
   self->disconnectOwner();
   // The watch also reports "no owner" once at the start.
@@ -73,9 +72,9 @@ void HostServiceClient::onVanished(GDBusConnection*, const char*, void* data) {
   self->reported_ = true;
 }
 
-void HostServiceClient::onPropertiesChanged(GDBusConnection*, const char*, const char*, const char*,
-                                            const char*, GVariant* body, void* data) {
-  auto* self = static_cast<HostServiceClient*>(data);
+void HostFollower::onPropertiesChanged(GDBusConnection*, const char*, const char*, const char*,
+                                       const char*, GVariant* body, void* data) {
+  auto* self = static_cast<HostFollower*>(data);
   if (!g_variant_is_of_type(body, G_VARIANT_TYPE("(sa{sv}as)"))) return;
   nuv::glib::Variant changed(g_variant_get_child_value(body, 1));
   if (GVariant* devices =
@@ -99,12 +98,12 @@ void HostServiceClient::onPropertiesChanged(GDBusConnection*, const char*, const
   }
 }
 
-void HostServiceClient::onDevicesRead(GObject* bus, GAsyncResult* result, void* data) {
+void HostFollower::onDevicesRead(GObject* bus, GAsyncResult* result, void* data) {
   GError* raw = nullptr;
   nuv::glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &raw));
   nuv::glib::Error error(raw);
   if (cancelled(error.get())) return;
-  auto* self = static_cast<HostServiceClient*>(data);
+  auto* self = static_cast<HostFollower*>(data);
   if (!reply) {
     self->warnOnce(Warning::Read,
                    std::string("cannot read the module's devices: ") + error->message);
@@ -115,14 +114,14 @@ void HostServiceClient::onDevicesRead(GObject* bus, GAsyncResult* result, void* 
   self->receive(devices);
 }
 
-void HostServiceClient::receive(GVariant* devices) {
+void HostFollower::receive(GVariant* devices) {
   pending_.reset(devices);
   // At the bus's own priority: a window busy drawing must not starve it.
   if (!idle_) idle_ = g_idle_add_full(G_PRIORITY_DEFAULT, deliverPending, this, nullptr);
 }
 
-int HostServiceClient::deliverPending(void* data) {
-  auto* self = static_cast<HostServiceClient*>(data);
+int HostFollower::deliverPending(void* data) {
+  auto* self = static_cast<HostFollower*>(data);
   self->idle_ = 0;
   nuv::glib::Variant devices = std::move(self->pending_);
   std::string error;
@@ -135,7 +134,7 @@ int HostServiceClient::deliverPending(void* data) {
   return G_SOURCE_REMOVE;
 }
 
-void HostServiceClient::refresh() {
+void HostFollower::refresh() {
   if (!running()) return;
   g_dbus_connection_call(bus_.get(), owner_.c_str(), nuv::bus::kHostServicePath,
                          nuv::bus::kHostServiceInterface, nuv::bus::kRefreshMethod, nullptr,
@@ -143,20 +142,20 @@ void HostServiceClient::refresh() {
                          onRefreshed, this);
 }
 
-void HostServiceClient::onRefreshed(GObject* bus, GAsyncResult* result, void* data) {
+void HostFollower::onRefreshed(GObject* bus, GAsyncResult* result, void* data) {
   GError* raw = nullptr;
   nuv::glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &raw));
   nuv::glib::Error error(raw);
   if (cancelled(error.get()) || reply) return;
-  static_cast<HostServiceClient*>(data)->warnOnce(
-      Warning::Refresh, std::string("Refresh() failed: ") + error->message);
+  static_cast<HostFollower*>(data)->warnOnce(Warning::Refresh,
+                                             std::string("Refresh() failed: ") + error->message);
 }
 
-void HostServiceClient::requestStop() {
+void HostFollower::requestStop() {
   notifications_->postNotification(nuv::Notification{nuv::bus::kKillNotification, "", {}});
 }
 
-void HostServiceClient::warnOnce(Warning kind, const std::string& what) {
+void HostFollower::warnOnce(Warning kind, const std::string& what) {
   static unsigned warned = 0;  // Warning bits already logged; loop thread only
   const unsigned bit = 1u << static_cast<unsigned>(kind);
   if (warned & bit) return;

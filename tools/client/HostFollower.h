@@ -27,17 +27,17 @@ namespace nuvdevices {
 //
 // Loop thread only. Callbacks run on the loop, never inside a call made to
 // this class; none runs after destruction.
-class HostServiceClient {
+class HostFollower {
  public:
   struct Events {
     std::function<void(bool running)> running;                 // the name got or lost its owner
     std::function<void(const nuvctl::StackPayload&)> devices;  // the whole map, each time
   };
 
-  HostServiceClient(GDBusConnection* bus, Events events);
-  ~HostServiceClient();
-  HostServiceClient(const HostServiceClient&) = delete;
-  HostServiceClient& operator=(const HostServiceClient&) = delete;
+  HostFollower(GDBusConnection* bus, Events events);
+  ~HostFollower();
+  HostFollower(const HostFollower&) = delete;
+  HostFollower& operator=(const HostFollower&) = delete;
 
   bool running() const { return !owner_.empty(); }
   // Asks for a probe run now (`Refresh()`); without a module nothing happens.
