@@ -2,29 +2,16 @@
 
 #include "platform/BusNames.h"
 #include "platform/Log.h"
-#include "platform/linux/bus/BusNotificationCenter.h"
 
-namespace nuvdevices {
+namespace nuvclient {
 namespace {
 
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
-constexpr int kCallTimeoutMs = 10000;
-
-// A call whose cancellable was cancelled (the owner went, or the client was
-// destroyed) finishes with G_IO_ERROR_CANCELLED even when its reply had
-// already come: GTask checks the cancellable first. Only then may `self` be
-// gone.
-bool cancelled(const GError* error) {
-  return error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-}
 
 }  // namespace
 
 HostFollower::HostFollower(GDBusConnection* bus, Events events)
-    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
-      events_(std::move(events)),
-      notifications_(std::make_unique<nuv::linux_backend::BusNotificationCenter>(bus)),
-      calls_(g_cancellable_new()) {
+    : service_(bus), events_(std::move(events)), calls_(g_cancellable_new()) {
   watch_ =
       g_bus_watch_name_on_connection(bus, nuv::bus::kHostServiceName, G_BUS_NAME_WATCHER_FLAGS_NONE,
                                      onAppeared, onVanished, this, nullptr);
@@ -36,29 +23,27 @@ HostFollower::~HostFollower() {
 }
 
 void HostFollower::disconnectOwner() {
-  if (subscription_) g_dbus_connection_signal_unsubscribe(bus_.get(), subscription_);
+  if (subscription_) g_dbus_connection_signal_unsubscribe(service_.bus(), subscription_);
   subscription_ = 0;
   if (idle_) g_source_remove(idle_);
   idle_ = 0;
   pending_.reset();
+  // Only a cancelled call may finish after this: its callback leaves `this`
+  // alone.
   g_cancellable_cancel(calls_.get());
   calls_.reset(g_cancellable_new());
-  owner_.clear();
+  owner_.reset();
 }
 
 void HostFollower::onAppeared(GDBusConnection* bus, const char*, const char* owner, void* data) {
   auto* self = static_cast<HostFollower*>(data);
   self->disconnectOwner();
-  self->owner_ = owner;
+  self->owner_.emplace(bus, owner, kCallTimeoutMs);
   self->subscription_ = g_dbus_connection_signal_subscribe(
       bus, owner, kPropertiesInterface, "PropertiesChanged", nuv::bus::kHostServicePath,
       nuv::bus::kHostServiceInterface, G_DBUS_SIGNAL_FLAGS_NONE, onPropertiesChanged, self,
       nullptr);
-  g_dbus_connection_call(
-      bus, owner, nuv::bus::kHostServicePath, kPropertiesInterface, "Get",
-      g_variant_new("(ss)", nuv::bus::kHostServiceInterface, nuv::bus::kDevicesProperty),
-      G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, self->calls_.get(),
-      onDevicesRead, self);
+  self->readDevices();
   self->reported_ = true;
   if (self->events_.running) self->events_.running(true);
 }
@@ -79,7 +64,7 @@ void HostFollower::onPropertiesChanged(GDBusConnection*, const char*, const char
   nuv::glib::Variant changed(g_variant_get_child_value(body, 1));
   if (GVariant* devices =
           g_variant_lookup_value(changed.get(), nuv::bus::kDevicesProperty, nullptr)) {
-    self->receive(devices);
+    self->receive(nuv::glib::Variant(devices));
     return;
   }
   // A property that is only invalidated is read again.
@@ -89,33 +74,29 @@ void HostFollower::onPropertiesChanged(GDBusConnection*, const char*, const char
   for (const gchar** n = names; n && *n; ++n)
     devicesInvalidated |= g_str_equal(*n, nuv::bus::kDevicesProperty);
   g_free(names);
-  if (devicesInvalidated) {
-    g_dbus_connection_call(
-        self->bus_.get(), self->owner_.c_str(), nuv::bus::kHostServicePath, kPropertiesInterface,
-        "Get", g_variant_new("(ss)", nuv::bus::kHostServiceInterface, nuv::bus::kDevicesProperty),
-        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, self->calls_.get(),
-        onDevicesRead, self);
-  }
+  if (devicesInvalidated) self->readDevices();
 }
+
+void HostFollower::readDevices() { owner_->readDevicesAsync(onDevicesRead, this, calls_.get()); }
 
 void HostFollower::onDevicesRead(GObject* bus, GAsyncResult* result, void* data) {
-  GError* raw = nullptr;
-  nuv::glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &raw));
-  nuv::glib::Error error(raw);
-  if (cancelled(error.get())) return;
-  auto* self = static_cast<HostFollower*>(data);
-  if (!reply) {
-    self->warnOnce(Warning::Read,
-                   std::string("cannot read the module's devices: ") + error->message);
-    return;
+  nuv::glib::Variant devices;
+  std::string error;
+  switch (HostClient::finishDevices(bus, result, &devices, &error)) {
+    case HostClient::Result::Ok:
+      static_cast<HostFollower*>(data)->receive(std::move(devices));
+      break;
+    case HostClient::Result::Failed:
+      warnOnce(Warning::Read, "cannot read the module's devices: " + error);
+      break;
+    case HostClient::Result::NoModule:  // the owner went; the name watch says so
+    case HostClient::Result::Cancelled:
+      break;
   }
-  GVariant* devices = nullptr;
-  g_variant_get(reply.get(), "(v)", &devices);
-  self->receive(devices);
 }
 
-void HostFollower::receive(GVariant* devices) {
-  pending_.reset(devices);
+void HostFollower::receive(nuv::glib::Variant devices) {
+  pending_ = std::move(devices);
   // At the bus's own priority: a window busy drawing must not starve it.
   if (!idle_) idle_ = g_idle_add_full(G_PRIORITY_DEFAULT, deliverPending, this, nullptr);
 }
@@ -125,9 +106,9 @@ int HostFollower::deliverPending(void* data) {
   self->idle_ = 0;
   nuv::glib::Variant devices = std::move(self->pending_);
   std::string error;
-  auto map = nuvctl::StackPayload::fromDevices(devices.get(), &error);
+  auto map = StackPayload::fromDevices(devices.get(), &error);
   if (!map) {
-    self->warnOnce(Warning::Shape, "ignored a device map of the wrong shape: " + error);
+    warnOnce(Warning::Shape, "ignored a device map of the wrong shape: " + error);
   } else if (self->events_.devices) {
     self->events_.devices(*map);
   }
@@ -135,24 +116,22 @@ int HostFollower::deliverPending(void* data) {
 }
 
 void HostFollower::refresh() {
-  if (!running()) return;
-  g_dbus_connection_call(bus_.get(), owner_.c_str(), nuv::bus::kHostServicePath,
-                         nuv::bus::kHostServiceInterface, nuv::bus::kRefreshMethod, nullptr,
-                         G_VARIANT_TYPE("()"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, calls_.get(),
-                         onRefreshed, this);
+  if (owner_) owner_->refreshAsync(onRefreshed, nullptr, calls_.get());
 }
 
-void HostFollower::onRefreshed(GObject* bus, GAsyncResult* result, void* data) {
-  GError* raw = nullptr;
-  nuv::glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &raw));
-  nuv::glib::Error error(raw);
-  if (cancelled(error.get()) || reply) return;
-  static_cast<HostFollower*>(data)->warnOnce(Warning::Refresh,
-                                             std::string("Refresh() failed: ") + error->message);
+void HostFollower::onRefreshed(GObject* bus, GAsyncResult* result, void*) {
+  std::string error;
+  if (HostClient::finishRefresh(bus, result, &error) == HostClient::Result::Failed) {
+    warnOnce(Warning::Refresh, "Refresh() failed: " + error);
+  }
 }
 
 void HostFollower::requestStop() {
-  notifications_->postNotification(nuv::Notification{nuv::bus::kKillNotification, "", {}});
+  std::string error;
+  if (!service_.requestStop(&error)) {
+    warnOnce(Warning::Stop,
+             std::string("cannot post \"") + nuv::bus::kKillNotification + "\": " + error);
+  }
 }
 
 void HostFollower::warnOnce(Warning kind, const std::string& what) {
@@ -163,4 +142,4 @@ void HostFollower::warnOnce(Warning kind, const std::string& what) {
   nuv::log::warning(what);
 }
 
-}  // namespace nuvdevices
+}  // namespace nuvclient

@@ -63,7 +63,7 @@ class BackgroundAlerts : private AlertSink {
   bool sandboxed_ = false;
   bool warned_ = false;
   std::unique_ptr<BatteryAlertRules> rules_;
-  std::unique_ptr<HostFollower> client_;  // last: its callbacks use the rules
+  std::unique_ptr<nuvclient::HostFollower> client_;  // last: its callbacks use the rules
 };
 
 }  // namespace nuvdevices
