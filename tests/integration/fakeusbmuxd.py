@@ -40,9 +40,11 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
     lockdown service (without SSL) and its diagnostics relay (with TLS),
     recording every request to either. Devices:
     {udid: {"DeviceName": ..., "ProductType": ...}} plus optional "_paired",
-    "_accepts" (a session), "_battery", "_hangup", "_silent" (never answers)
-    and "_battery_entry" (the battery's registry entry; without it the
-    diagnostics relay is refused)."""
+    "_accepts" (a session), "_battery", "_hangup", "_silent" (never answers),
+    "_battery_entry" (the battery's registry entry; without it the
+    diagnostics relay is refused) and "_closes_early" (lockdown closes the
+    connection right after answering StartService, the relay right after its
+    answer: before the probe's last writes on either)."""
 
     daemon_threads = True
 
@@ -139,6 +141,8 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
             else:
                 reply = {"Request": request, "Result": "Success"}
             self._send(conn, reply)
+            if request == "StartService" and device.get("_closes_early"):
+                return
 
     def _diagnostics(self, conn, device):
         with device_tls().wrap_socket(conn, server_side=True) as tls:
@@ -150,6 +154,8 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
                         or request.get("EntryClass") == "IOPMPowerSource"):
                     self._send(tls, {"Status": "Success",
                                      "Diagnostics": {"IORegistry": device["_battery_entry"]}})
+                    if device.get("_closes_early"):
+                        return
                 else:
                     self._send(tls, {"Status": "Success" if request.get("Request") == "Goodbye"
                                      else "Failure"})
