@@ -1,5 +1,6 @@
 """A scripted usbmuxd for the probe tool's tests."""
 
+import contextlib
 import functools
 import os
 import plistlib
@@ -60,7 +61,8 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
         self._stop = True
         self.shutdown()
         self.server_close()
-        os.unlink(self.path)
+        with contextlib.suppress(FileNotFoundError):  # a test folder removed first
+            os.unlink(self.path)
 
     @staticmethod
     def _recv_exact(conn, n):
