@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "ProbeStateFolder.h"
-#include "platform/linux/runtime/DurableFile.h"
 
 namespace nuv {
 namespace {
@@ -103,12 +102,11 @@ BatteryReadingRecords BatteryReadingState::load() const {
 
 bool BatteryReadingState::update(
     const std::function<BatteryReadingRecords(BatteryReadingRecords)>& change) {
-  // Locked until `dir` is closed on return.
-  const auto dir = ProbeStateFolder::lock(directory_);
-  if (!dir) return false;
-  std::string text = std::string(kHeader) + "\n";
-  for (const auto& [udid, record] : change(load())) text += line(udid, record);
-  return linux_backend::DurableFile::replace(directory_ + "/" + kFileName, text);
+  return ProbeStateFolder::rewrite(directory_, kFileName, [&] {
+    std::string text = std::string(kHeader) + "\n";
+    for (const auto& [udid, record] : change(load())) text += line(udid, record);
+    return text;
+  });
 }
 
 bool BatteryReadingState::due(const BatteryReadingRecord* record, std::int64_t now,
