@@ -121,10 +121,6 @@ plistv::Plist answerOf(const std::string& properties) {
   return answer;
 }
 
-std::optional<BatteryHealth> healthOf(const std::string& properties) {
-  return BatteryRegistryEntry::health(answerOf(properties).get());
-}
-
 TEST(BatteryRegistryEntry, CycleCountAndCapacityInPercentOfDesign) {
   const std::pair<const char*, std::optional<BatteryHealth>> cases[] = {
       {"CycleCount=412 NominalChargeCapacity=2706 AppleRawMaxCapacity=1 DesignCapacity=3110",
@@ -138,7 +134,7 @@ TEST(BatteryRegistryEntry, CycleCountAndCapacityInPercentOfDesign) {
       {"CycleCount=x412 MaxCapacity=100", std::nullopt},
   };
   for (const auto& [properties, expected] : cases) {
-    EXPECT_EQ(healthOf(properties), expected) << properties;
+    EXPECT_EQ(BatteryRegistryEntry::health(answerOf(properties).get()), expected) << properties;
   }
   EXPECT_EQ(BatteryRegistryEntry::percentOf(1, 201), 0);
   EXPECT_EQ(BatteryRegistryEntry::percentOf(INT64_MAX, INT64_MAX), std::nullopt);
@@ -162,35 +158,30 @@ TEST(BatteryRegistryEntry, ReadingsOnlyWhereABatteryCouldShowThem) {
        BatteryReading{25, no, no, no, no, no, no}},  // discharging: no charger
       {"AppleRawMaxCapacity=1290 CurrentCapacity=1100 MaxCapacity=1300 "
        "BatteryData.DesignCapacity=1420 "
-       "ExternalConnected=true AdapterDetails.IsWireless=0",
-       BatteryReading{no, 1420, 1290, no, no, false, no}},  // an old model, in mAh
+       "ExternalConnected=true AdapterDetails.IsWireless=0 AdapterDetails.Watts=0 Temperature=0",
+       BatteryReading{no, 1420, 1290, no, no, false, no}},  // an old model, in mAh; zeros
       {"Temperature=10000 DesignCapacity=100000 NominalChargeCapacity=100001 " + plugged +
            "Voltage=100000 InstantAmperage=10000",
        BatteryReading{100, 100000, no, 12, no, false, 1000}},  // the bounds
       {"Temperature=10001 DesignCapacity=-3 ExternalConnected=true AdapterDetails.Watts=1001 "
        "Voltage=100000 InstantAmperage=10006",
-       BatteryReading{no, no, no, no, no, false, no}},  // absurd
-      {"Temperature=-4001 InstantAmperage=0 Voltage=4000", no},
-      {"Temperature=0 DesignCapacity=0 ExternalConnected=true AdapterDetails.Watts=0",
-       BatteryReading{no, no, no, no, no, false, no}},  // zero: no value yet
+       BatteryReading{no, no, no, no, no, false, no}},           // absurd
+      {"Temperature=-4001 InstantAmperage=0 Voltage=4000", no},  // below the bounds, zero
       {"Temperature=hot Voltage=4.2 InstantAmperage=x ExternalConnected=true "
        "AdapterDetails.IsWireless=maybe AdapterDetails.Description=",
        no},  // garbled
-      {"Temperature=-4000 ExternalConnected=1 AdapterDetails.Watts=12",
-       BatteryReading{-40, no, no, no, no, no, no}},
+      {"Temperature=-4000 DesignCapacity=0 ExternalConnected=1 AdapterDetails.Watts=12",
+       BatteryReading{-40, no, no, no, no, no, no}},  // a flag as a number
   };
   for (const auto& [properties, expected] : cases) {
     EXPECT_EQ(BatteryRegistryEntry::reading(answerOf(properties).get()), expected) << properties;
   }
-  const std::pair<std::string, bool> names[] = {{std::string(64, 'n'), true},
-                                                {std::string(65, 'n'), false},
-                                                {"Zoë’s 20W", true},
-                                                {"a\tb", false},
-                                                {"del\x7F", false},
-                                                {"c1 \xC2\x85", false},
-                                                {"", false}};
-  for (const auto& [name, kept] : names) {
-    EXPECT_EQ(BatteryRegistryEntry::chargerName(name), kept ? std::optional(name) : no) << name;
+  for (const std::string& name : {std::string(64, 'n'), std::string("Zoë’s 20W")}) {
+    EXPECT_EQ(BatteryRegistryEntry::chargerName(name), name);
+  }
+  for (const std::string& name : {std::string(65, 'n'), std::string("a\tb"), std::string("\x7F"),
+                                  std::string("c1 \xC2\x85"), std::string()}) {
+    EXPECT_EQ(BatteryRegistryEntry::chargerName(name), no) << name;
   }
 }
 
