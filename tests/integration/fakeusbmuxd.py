@@ -43,9 +43,9 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
     {udid: {"DeviceName": ..., "ProductType": ...}} plus optional "_paired",
     "_accepts" (a session), "_battery", "_hangup", "_silent" (never answers),
     "_battery_entry" (the battery's registry entry; without it the
-    diagnostics relay is refused) and "_closes_early" (lockdown closes the
-    connection right after answering StartService, the relay right after its
-    answer: before the probe's last writes on either)."""
+    diagnostics relay is refused) and "_close_after" (a lockdown request
+    after whose answer the device closes that connection; the relay then
+    closes right after its answer too)."""
 
     daemon_threads = True
 
@@ -143,7 +143,7 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
             else:
                 reply = {"Request": request, "Result": "Success"}
             self._send(conn, reply)
-            if request == "StartService" and device.get("_closes_early"):
+            if request == device.get("_close_after"):
                 return
 
     def _diagnostics(self, conn, device):
@@ -156,7 +156,7 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
                         or request.get("EntryClass") == "IOPMPowerSource"):
                     self._send(tls, {"Status": "Success",
                                      "Diagnostics": {"IORegistry": device["_battery_entry"]}})
-                    if device.get("_closes_early"):
+                    if device.get("_close_after"):
                         return
                 else:
                     self._send(tls, {"Status": "Success" if request.get("Request") == "Goodbye"

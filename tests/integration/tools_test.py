@@ -124,6 +124,9 @@ class ToolsTest(unittest.TestCase):
                               "_battery": BATTERY}},
                 0, ["Bonjour\tdddd0004", "name\tOld Friend", "Host Attached\t1", "Trusted\t0"],
                 b"", ["StartSession"], ["Pair"]),
+            "breaks off in the session: no report rather than one without battery": (
+                {"gggg0007": dict(TRUSTED, _battery=BATTERY, _close_after="StartSession")},
+                1, [], b"gggg0007 (USB): lockdown did not answer", [], []),
             "hangs up: reported on stderr only": (
                 {"ffff0006": {"DeviceName": "Gone", "_hangup": True}},
                 1, [], b"ffff0006 (USB): ", [], []),
@@ -183,7 +186,7 @@ class ToolsTest(unittest.TestCase):
         # Lockdown closes after StartService and the relay after its answer,
         # so the probe's last writes on both meet a closed connection; each
         # run has fresh state, so that each asks the relay.
-        muxd = FakeUsbmuxd(self.tmp, {"aaaa0001": dict(TRUSTED, _battery=BATTERY, _closes_early=True,
+        muxd = FakeUsbmuxd(self.tmp, {"aaaa0001": dict(TRUSTED, _battery=BATTERY, _close_after="StartService",
                                                        _battery_entry=real_entry())})
         self.addCleanup(muxd.close)
         for i in range(20):
