@@ -258,8 +258,12 @@ void AppDelegate::updateUI(std::optional<ProbeOutput> d) {
     const bool hadTimestamp = stored->second.timestamp.has_value();
     stored->second.timestamp.reset();
     if (stored->second.pairs != entry.pairs) {
+      // A change the record's fields do not see (a temperature, a charger)
+      // is not saved again: the same values would cost a cloud write each.
+      const bool forRecord =
+          CloudRecordBridge::recordFieldsDiffer(stored->second.pairs, entry.pairs);
       stored->second = std::move(entry);
-      updateRecord(stored->second);
+      if (forRecord) updateRecord(stored->second);
       postStack();
     } else if (hadTimestamp && deps_.hostService) {
       deps_.hostService->setDevices(toDictionary(DeviceRep));

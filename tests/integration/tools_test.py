@@ -19,7 +19,7 @@ import xml.etree.ElementTree as ElementTree
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
 from fakeusbmuxd import FakeUsbmuxd
-from nuvtest import SLACK, SessionBus, Watch, run, stop_process, wait_until
+from nuvtest import SLACK, ModuleTestCase, SessionBus, Watch, run, stop_process, wait_until
 
 PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
 SIMDEVICE = os.path.join(nuvtest.BUILD_DIR, "tools", "simdevice", "nuv-simdevice")
@@ -42,6 +42,14 @@ BATTERY = {"BatteryCurrentCapacity": 87, "BatteryIsCharging": True,
            "ExternalConnected": True, "FullyCharged": False}
 TRUSTED = {"DeviceName": "Phone", "_paired": True, "_accepts": True,
            "_battery": {"BatteryCurrentCapacity": 87}}
+
+
+def real_entry():
+    """The battery's registry entry as an iPhone charging from a computer's
+    port published it."""
+    with open(os.path.join(os.path.dirname(__file__), "data",
+                           "battery-entry-iphone-charging.plist"), "rb") as f:
+        return plistlib.load(f)
 
 
 class ToolsTest(unittest.TestCase):
@@ -116,6 +124,9 @@ class ToolsTest(unittest.TestCase):
                               "_battery": BATTERY}},
                 0, ["Bonjour\tdddd0004", "name\tOld Friend", "Host Attached\t1", "Trusted\t0"],
                 b"", ["StartSession"], ["Pair"]),
+            "breaks off in the session: no report rather than one without battery": (
+                {"gggg0007": dict(TRUSTED, _battery=BATTERY, _close_after="StartSession")},
+                1, [], b"gggg0007 (USB): lockdown did not answer", [], []),
             "hangs up: reported on stderr only": (
                 {"ffff0006": {"DeviceName": "Gone", "_hangup": True}},
                 1, [], b"ffff0006 (USB): ", [], []),
@@ -169,6 +180,58 @@ class ToolsTest(unittest.TestCase):
                          asked + [(u, c, m, 0) for u, c, m, _ in asked])
         self.assertEqual(os.stat(state).st_mode & 0o777, 0o600)
         self.assertEqual([r for r in muxd.requests if "Pair" in r], [])
+
+
+    def test_a_device_that_closes_first_ends_its_answer_not_the_probe(self):
+        # Lockdown closes after StartService and the relay after its answer,
+        # so the probe's last writes on both meet a closed connection; each
+        # run has fresh state, so that each asks the relay.
+        muxd = FakeUsbmuxd(self.tmp, {"aaaa0001": dict(TRUSTED, _battery=BATTERY, _close_after="StartService",
+                                                       _battery_entry=real_entry())})
+        self.addCleanup(muxd.close)
+        for i in range(20):
+            done = run([PROBE, "-f"], probe_env("UNIX:" + muxd.path, os.path.join(self.tmp, str(i))))
+            self.assertEqual((done.returncode, done.stderr), (0, ""), i)
+            self.assertIn("Battery\t87\n", done.stdout)
+            self.assertIn("BatteryTemperature\t29\n", done.stdout)
+
+
+class ProbeInModuleTest(ModuleTestCase):
+    """The real probe in a bundle copy, on a scripted usbmuxd."""
+
+    def test_battery_keys_of_a_real_entry_and_no_cloud_write_for_a_temperature_alone(self):
+        device = dict(TRUSTED, _battery=BATTERY, _battery_entry=real_entry())
+        muxd = FakeUsbmuxd(self.tmp, {"aaaa0001": device})
+        self.addCleanup(muxd.close)
+        records_env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.tmp, "data"))
+        run([NUVCTL, "records", "add", "--name", "Phone"], records_env, check=True)
+
+        def record():
+            return json.loads(run([NUVCTL, "records", "list", "--json"], records_env).stdout)[0]
+
+        b = self.bundle()
+        shutil.copy(PROBE, b.probe)
+        m = self.start(b, {"USBMUXD_SOCKET_ADDRESS": "UNIX:" + muxd.path})
+        self.refresh(m)
+        phone = self.broadcast(m).unpack()[2]["aaaa0001"]
+        self.assertEqual({k: v for k, v in phone.items() if k.startswith(("Battery", "Charg"))},
+                         {"Battery": "87", "Charging": "1", "BatteryCycleCount": "577",
+                          "BatteryMaxCapacity": "88", "BatteryTemperature": "29",
+                          "BatteryDesignCapacity": "2701", "BatteryFullChargeCapacity": "2380",
+                          "ChargerWatts": "12", "ChargerName": "usb host", "ChargerWireless": "0",
+                          "ChargingWatts": "2"})
+        self.assertTrue(wait_until(lambda: record()["fields"].get("Battery") == 87, self.SLACK))
+        written = record()["changeTag"]
+
+        # Only the temperature changes; the reading is asked again at once
+        # without its kept copy.
+        device["_battery_entry"]["Temperature"] = 3012
+        os.remove(os.path.join(m.env["XDG_RUNTIME_DIR"], "vemo.Tallyport.NUVModule",
+                               "battery-reading"))
+        self.refresh(m)
+        self.assertEqual(self.broadcast(m).unpack()[2]["aaaa0001"]["BatteryTemperature"], "30")
+        time.sleep(1.0)  # a save would have landed by now
+        self.assertEqual(record()["changeTag"], written)
 
 
 class NuvctlOnTheBusTest(unittest.TestCase):
