@@ -80,7 +80,7 @@ void AppDelegate::applicationDidFinishLaunching() {
             },
         .healthHistory =
             [this](const std::string& device, Date since,
-                   std::function<void(const std::vector<BatteryHealth>&)> reply) {
+                   std::function<void(const std::vector<HealthReading>&)> reply) {
               if (!history_) return reply({});
               history_->readHealth(device, since, std::move(reply));
             },

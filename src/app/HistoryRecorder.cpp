@@ -81,7 +81,7 @@ void HistoryRecorder::mapBroadcast(const DeviceStatusMap& map) {
 }
 
 void HistoryRecorder::recordHealth(const std::string& device, const DeviceEntry& entry, Date time) {
-  const BatteryHealth health{
+  const HealthReading health{
       time, count(entry.pairs, kCycleCountKey), count(entry.pairs, kFullChargeCapacityKey),
       count(entry.pairs, kDesignCapacityKey), count(entry.pairs, kMaxCapacityKey)};
   if (!health.cycleCount && !health.fullChargeCapacity && !health.designCapacity &&
@@ -101,7 +101,7 @@ void HistoryRecorder::recordHealth(const std::string& device, const DeviceEntry&
 }
 
 void HistoryRecorder::readHealth(const std::string& device, Date since,
-                                 std::function<void(std::vector<BatteryHealth>)> reply) {
+                                 std::function<void(std::vector<HealthReading>)> reply) {
   store_.readHealth(device, since, std::move(reply));
 }
 

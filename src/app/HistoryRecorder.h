@@ -75,7 +75,7 @@ class HistoryRecorder {
   // One device's health rows since `since`, oldest first; `reply` runs later
   // on the loop thread.
   void readHealth(const std::string& device, Date since,
-                  std::function<void(std::vector<BatteryHealth>)> reply);
+                  std::function<void(std::vector<HealthReading>)> reply);
 
   // The times nobody watched, from the module's events (led by the last one
   // before `since`), clipped to [since, now]. A gap runs from a stop or sleep
@@ -88,7 +88,7 @@ class HistoryRecorder {
  private:
   struct StoredHealth {
     std::chrono::sys_days day;
-    BatteryHealth health;
+    HealthReading health;
   };
 
   void record(ModuleEvent event);

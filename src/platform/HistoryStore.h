@@ -60,7 +60,7 @@ struct HistoryDevice {
 
 // One reading of a device's battery health, as the probe reported it. Each
 // value is absent when the device did not give it.
-struct BatteryHealth {
+struct HealthReading {
   Date time;
   std::optional<std::int32_t> cycleCount;
   std::optional<std::int32_t> fullChargeCapacity;  // mAh
@@ -68,11 +68,11 @@ struct BatteryHealth {
   std::optional<std::int32_t> maxCapacity;         // percent of the design capacity
 
   // Whether both carry the same values, whenever they were read.
-  bool sameValues(const BatteryHealth& other) const {
+  bool sameValues(const HealthReading& other) const {
     return cycleCount == other.cycleCount && fullChargeCapacity == other.fullChargeCapacity &&
            designCapacity == other.designCapacity && maxCapacity == other.maxCapacity;
   }
-  friend bool operator==(const BatteryHealth&, const BatteryHealth&) = default;
+  friend bool operator==(const HealthReading&, const HealthReading&) = default;
 };
 
 // The battery history kept on disk. Writes are queued and return at once;
@@ -102,7 +102,7 @@ class HistoryStore {
   // has one health row per day, the last reading of it. `name` as for
   // addSample.
   virtual void addHealth(const std::string& device, const std::string& name,
-                         std::chrono::sys_days day, const BatteryHealth& health) = 0;
+                         std::chrono::sys_days day, const HealthReading& health) = 0;
   // Drops samples and events older than `cutoff` and health rows older than
   // `healthCutoff` (one exactly at a cutoff stays), and what is known of a
   // device that has neither samples nor health rows left.
@@ -116,7 +116,7 @@ class HistoryStore {
   // One device's health rows taken at or after `since`, oldest first; a
   // device never stored, or a read that fails, gives none.
   virtual void readHealth(const std::string& device, Date since,
-                          std::function<void(std::vector<BatteryHealth>)> done) = 0;
+                          std::function<void(std::vector<HealthReading>)> done) = 0;
   // Blocks until the queued writes have landed, at most `timeout`: the
   // process is about to end.
   virtual void flush(Milliseconds timeout) = 0;

@@ -37,7 +37,7 @@ class HostService {
     // A host asked for one device's battery health rows since a date, oldest
     // first. `reply` as for `history`; a device without rows gets none.
     std::function<void(const std::string& device, Date since,
-                       std::function<void(const std::vector<BatteryHealth>&)> reply)>
+                       std::function<void(const std::vector<HealthReading>&)> reply)>
         healthHistory = {};
   };
 

@@ -111,7 +111,7 @@ HostClient::Result HostClient::history(const std::string& device, nuv::Date sinc
 }
 
 HostClient::Result HostClient::healthHistory(const std::string& device, nuv::Date since,
-                                             std::vector<nuv::BatteryHealth>* rows,
+                                             std::vector<nuv::HealthReading>* rows,
                                              std::string* error) const {
   nuv::glib::Variant reply;
   const Result outcome =

@@ -39,7 +39,7 @@ class HostClient {
                  std::string* error) const;
   // Calls GetHealthHistory: `device`'s health rows since `since`, oldest first.
   Result healthHistory(const std::string& device, nuv::Date since,
-                       std::vector<nuv::BatteryHealth>* rows, std::string* error) const;
+                       std::vector<nuv::HealthReading>* rows, std::string* error) const;
   // Calls GetHistoryDevices: the devices with history since `since`.
   Result historyDevices(nuv::Date since, std::vector<nuv::HistoryDevice>* devices,
                         std::string* error) const;

@@ -272,7 +272,7 @@ std::optional<std::vector<HistoryDevice>> historyDevicesFromVariant(GVariant* va
   return devices;
 }
 
-GVariant* healthHistoryToVariant(const std::vector<BatteryHealth>& rows) {
+GVariant* healthHistoryToVariant(const std::vector<HealthReading>& rows) {
   std::vector<PackedHealth> packed;
   packed.reserve(rows.size());
   for (const auto& r : rows) {
@@ -285,7 +285,7 @@ GVariant* healthHistoryToVariant(const std::vector<BatteryHealth>& rows) {
   return g_variant_new_tuple(&list, 1);
 }
 
-std::optional<std::vector<BatteryHealth>> healthHistoryFromVariant(GVariant* variant) {
+std::optional<std::vector<HealthReading>> healthHistoryFromVariant(GVariant* variant) {
   if (!variant || !g_variant_is_of_type(variant, G_VARIANT_TYPE("(a(xiiii))"))) {
     return std::nullopt;
   }
@@ -294,7 +294,7 @@ std::optional<std::vector<BatteryHealth>> healthHistoryFromVariant(GVariant* var
   const auto* r = static_cast<const PackedHealth*>(
       g_variant_get_fixed_array(list.get(), &count, sizeof(PackedHealth)));
   auto known = [](gint32 v) { return v < 0 ? std::nullopt : std::optional<std::int32_t>(v); };
-  std::vector<BatteryHealth> rows;
+  std::vector<HealthReading> rows;
   rows.reserve(count);
   for (gsize i = 0; i < count; ++i) {
     rows.push_back({Date::fromMicroseconds(r[i].time), known(r[i].cycleCount),

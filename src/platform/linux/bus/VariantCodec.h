@@ -62,9 +62,9 @@ std::optional<std::vector<HistoryDevice>> historyDevicesFromVariant(GVariant* va
 // full-charge capacity in mAh, design capacity in mAh, maximum capacity in
 // percent), -1 for a value that is not known. Returns a new floating
 // reference.
-GVariant* healthHistoryToVariant(const std::vector<BatteryHealth>& rows);
+GVariant* healthHistoryToVariant(const std::vector<HealthReading>& rows);
 // Reads a reply of that type (a negative value is unknown); none for any
 // other type.
-std::optional<std::vector<BatteryHealth>> healthHistoryFromVariant(GVariant* variant);
+std::optional<std::vector<HealthReading>> healthHistoryFromVariant(GVariant* variant);
 
 }  // namespace nuv::linux_backend

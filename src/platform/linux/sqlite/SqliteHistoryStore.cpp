@@ -223,7 +223,7 @@ void SqliteHistoryStore::addEvent(const ModuleEventAt& event) {
 }
 
 void SqliteHistoryStore::addHealth(const std::string& device, const std::string& name,
-                                   std::chrono::sys_days day, const BatteryHealth& health) {
+                                   std::chrono::sys_days day, const HealthReading& health) {
   worker_->enqueue([file = file_, device, name, day, health] {
     file->perform("writing a battery health reading", [&](sqlite3* db) {
       int rc = SQLITE_OK;
@@ -353,9 +353,9 @@ void SqliteHistoryStore::readDevices(Date since,
 }
 
 void SqliteHistoryStore::readHealth(const std::string& device, Date since,
-                                    std::function<void(std::vector<BatteryHealth>)> done) {
+                                    std::function<void(std::vector<HealthReading>)> done) {
   readThen(
-      [device, since](File& file, sqlite3* db, std::vector<BatteryHealth>& found) {
+      [device, since](File& file, sqlite3* db, std::vector<HealthReading>& found) {
         int rc = SQLITE_OK;
         const std::int64_t id = file.deviceId(device, false, &rc);
         if (rc != SQLITE_OK || !id) return rc;

@@ -39,12 +39,12 @@ class SqliteHistoryStore : public HistoryStore {
                  const BatterySample& sample) override;
   void addEvent(const ModuleEventAt& event) override;
   void addHealth(const std::string& device, const std::string& name, std::chrono::sys_days day,
-                 const BatteryHealth& health) override;
+                 const HealthReading& health) override;
   void pruneBefore(Date cutoff, Date healthCutoff) override;
   void read(const std::string& device, Date since, std::function<void(Stored)> done) override;
   void readDevices(Date since, std::function<void(std::vector<HistoryDevice>)> done) override;
   void readHealth(const std::string& device, Date since,
-                  std::function<void(std::vector<BatteryHealth>)> done) override;
+                  std::function<void(std::vector<HealthReading>)> done) override;
   void flush(Milliseconds timeout) override;
 
   // Blocks until every call made before has been carried out.
