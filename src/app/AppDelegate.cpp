@@ -23,7 +23,7 @@
 namespace nuv {
 
 AppDelegate::AppDelegate(Dependencies deps) : deps_(deps) {
-  if (deps_.historyStore) history_.emplace(deps_.loop, *deps_.historyStore);
+  if (deps_.historyStore) history_.emplace(deps_.loop, *deps_.historyStore, deps_.calendar);
 }
 
 AppDelegate::~AppDelegate() { setCoreLoop(nullptr); }
@@ -77,6 +77,12 @@ void AppDelegate::applicationDidFinishLaunching() {
             [this](Date since, std::function<void(const std::vector<HistoryDevice>&)> reply) {
               if (!history_) return reply({});
               history_->readDevices(since, std::move(reply));
+            },
+        .healthHistory =
+            [this](const std::string& device, Date since,
+                   std::function<void(const std::vector<HealthReading>&)> reply) {
+              if (!history_) return reply({});
+              history_->readHealth(device, since, std::move(reply));
             },
     });
   }

@@ -110,6 +110,19 @@ HostClient::Result HostClient::history(const std::string& device, nuv::Date sinc
   return Result::Ok;
 }
 
+HostClient::Result HostClient::healthHistory(const std::string& device, nuv::Date since,
+                                             std::vector<nuv::HealthReading>* rows,
+                                             std::string* error) const {
+  nuv::glib::Variant reply;
+  const Result outcome =
+      call(bus::kHostServiceInterface, bus::kGetHealthHistoryMethod,
+           g_variant_new("(sx)", device.c_str(), static_cast<gint64>(since.microseconds())),
+           "(a(xiiii))", &reply, error);
+  if (outcome != Result::Ok) return outcome;
+  *rows = *nuv::linux_backend::healthHistoryFromVariant(reply.get());
+  return Result::Ok;
+}
+
 HostClient::Result HostClient::historyDevices(nuv::Date since,
                                               std::vector<nuv::HistoryDevice>* devices,
                                               std::string* error) const {

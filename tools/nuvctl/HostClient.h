@@ -37,6 +37,9 @@ class HostClient {
   // Calls GetHistory: `device`'s samples since `since` and the gaps.
   Result history(const std::string& device, nuv::Date since, nuv::DeviceHistory* history,
                  std::string* error) const;
+  // Calls GetHealthHistory: `device`'s health rows since `since`, oldest first.
+  Result healthHistory(const std::string& device, nuv::Date since,
+                       std::vector<nuv::HealthReading>* rows, std::string* error) const;
   // Calls GetHistoryDevices: the devices with history since `since`.
   Result historyDevices(nuv::Date since, std::vector<nuv::HistoryDevice>* devices,
                         std::string* error) const;
