@@ -6,6 +6,7 @@ import json
 import os
 import plistlib
 import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -336,9 +337,10 @@ class InstallTest(unittest.TestCase):
                     app + "/Resources/devInfo.NUVModule", app + "/PlugIns/NUVCloudKit.so",
                     self.unitdir + "/nuvmodule.service", "share/man/man1/nuvctl.1",
                     "share/man/man8/NUVModule.8", "share/bash-completion/completions/nuvctl",
-                    "share/dbus-1/interfaces/vemo.DistributedNotifications.xml"}
+                    "share/dbus-1/interfaces/vemo.DistributedNotifications.xml",
+                    "share/locale/de/LC_MESSAGES/nuvmodule.mo"}
         if nuvtest.cmake_cache("NUV_BUILD_DEVICES_WINDOW") == "ON":
-            expected |= {"bin/nuv-devices", "share/applications/" + DEVICES_ENTRY,
+            expected |= {"bin/nuv-devices", "share/applications/" + DEVICES_ENTRY, METAINFO,
                          "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg",
                          "etc/xdg/autostart/" + DEVICES_ENTRY,
                          "share/glib-2.0/schemas/vemo.Tallyport.NUVDevices.gschema.xml",
@@ -350,11 +352,12 @@ class InstallTest(unittest.TestCase):
             expected |= {self.libdir + f for f in ("/libnuvdesktop.so", "/libnuvdesktop.so.0",
                                                    "/libnuvdesktop.so.0.1.0",
                                                    "/pkgconfig/nuvdesktop.pc")}
-        # Bus interfaces beside the notifications' are welcome; nothing else
-        # (the schemas are compiled where they are used, not below a DESTDIR).
+        # Bus interfaces beside the notifications' and languages beside German
+        # are welcome; nothing else (the schemas are compiled where they are
+        # used, not below a DESTDIR).
         compiled = "share/glib-2.0/schemas/gschemas.compiled"
         extra = lambda files: {f for f in files - expected - {compiled}
-                               if not f.startswith("share/dbus-1/interfaces/")}
+                               if not f.startswith(("share/dbus-1/interfaces/", "share/locale/"))}
         installed = files_below(self.prefix)
         self.assertEqual((expected - installed, extra(installed)), (set(), set()))
         self.assertEqual(os.listdir(self.stage), ["opt"])
@@ -456,6 +459,7 @@ class InstallTest(unittest.TestCase):
             path = os.path.join(path, DEVICES_ENTRY)
             check = run(["desktop-file-validate", path], timeout=30)
             self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""), kind)
+            self.assertRegex(nuvtest.read(path), r"\nName\[de\]=.+\nName=", kind)
             # GLib loads an entry only when it finds the program Exec names.
             info = Gio.DesktopAppInfo.new_from_filename(path)
             self.assertEqual(GLib.shell_parse_argv(info.get_commandline())[1],
@@ -463,6 +467,10 @@ class InstallTest(unittest.TestCase):
             self.assertEqual(info.get_icon().to_string(), "vemo.Tallyport.NUVDevices", kind)
             # The menu shows it; the autostart entry is not a menu item.
             self.assertEqual(info.get_nodisplay(), kind != "menu")
+        # The software centre's metadata (its one note, an info: "vemo" is no
+        # top-level domain AppStream knows).
+        check = run(["appstreamcli", "validate", "--no-net", os.path.join(prefix, METAINFO)], timeout=60)
+        self.assertEqual((check.returncode, re.findall(r"(?m)^[EW]: .*", check.stdout)), (0, []))
 
     def test_installed_tree_runs(self):
         app = self.path(self.libdir, "NUVModule.app")
@@ -475,6 +483,9 @@ class InstallTest(unittest.TestCase):
         info["CFBundleIdentifier"] = nuvtest.TEST_BUNDLE_ID
         with open(os.path.join(app, "Resources", "Info.plist"), "wb") as f:
             plistlib.dump(info, f)
+        # The installed nuvctl finds the installed catalogues by itself.
+        german = dict(os.environ, LC_ALL="C.UTF-8", LANGUAGE="de", NUV_LOCALEDIR="")
+        self.assertIn("\nBefehle:\n", run([self.path("bin", "nuvctl"), "--help"], german).stdout)
         no_muxd = "UNIX:" + os.path.join(self.tmp, "none")
         done = run([os.path.join(app, "Resources", "devInfo.NUVModule"), "-f"], probe_env(no_muxd))
         self.assertEqual((done.returncode, done.stdout), (69, ""))
@@ -516,6 +527,7 @@ class InstallTest(unittest.TestCase):
 
 
 DEVICES_ENTRY = "vemo.Tallyport.NUVDevices.desktop"
+METAINFO = "share/metainfo/vemo.tallyport.NUVDevices.metainfo.xml"
 
 
 if __name__ == "__main__":

@@ -37,7 +37,7 @@ HostClient::Result HostClient::interpret(GVariant* reply, GError* callError, std
 bool HostClient::succeeded(Result result, const char* command, const char* failure,
                            const std::string& error) {
   if (result == Result::NoModule) {
-    std::fprintf(stderr, "nuvctl %s: %s\n", command, kNoModule);
+    std::fprintf(stderr, "nuvctl %s: %s\n", command, _(kNoModule));
   } else if (result == Result::Failed) {
     std::fprintf(stderr, "nuvctl %s: %s: %s\n", command, failure,
                  WatchView::displayText(error).c_str());

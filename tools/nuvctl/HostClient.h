@@ -1,5 +1,7 @@
 #pragma once
 
+#include <glib/gi18n.h>
+
 #include <string>
 
 #include "StackPayload.h"
@@ -15,7 +17,8 @@ class HostClient {
  public:
   enum class Result { Ok, NoModule, Failed };
 
-  static constexpr const char* kNoModule = "no module is running";
+  // Shown translated: _(kNoModule).
+  static constexpr const char* kNoModule = N_("no module is running");
   // How long a call may take before it counts as failed.
   static constexpr int kCallTimeoutMs = 5000;
 
