@@ -63,7 +63,7 @@ HostClient::Result HostClient::interpret(GVariant* reply, GError* callError, std
 bool HostClient::succeeded(Result result, const char* who, const char* failure,
                            const std::string& error) {
   if (result == Result::NoModule) {
-    std::fprintf(stderr, "%s: %s\n", who, kNoModule);
+    std::fprintf(stderr, "%s: %s\n", who, _(kNoModule));
   } else if (result != Result::Ok) {
     std::fprintf(stderr, "%s: %s: %s\n", who, failure, DeviceStatus::displayText(error).c_str());
   }
@@ -178,6 +178,16 @@ HostClient::Result HostClient::finishHistory(GObject* bus, GAsyncResult* result,
   nuv::glib::Variant reply;
   const Result outcome = finish(bus, result, &reply, error);
   if (outcome == Result::Ok) *history = *nuv::linux_backend::historyFromVariant(reply.get());
+  return outcome;
+}
+
+HostClient::Result HostClient::healthHistory(const std::string& device, nuv::Date since,
+                                             std::vector<nuv::HealthReading>* rows,
+                                             std::string* error) const {
+  nuv::glib::Variant reply;
+  const Result outcome = call(bus::kHostServiceInterface, bus::kGetHealthHistoryMethod,
+                              historyParameters(device, since), "(a(xiiii))", &reply, error);
+  if (outcome == Result::Ok) *rows = *nuv::linux_backend::healthHistoryFromVariant(reply.get());
   return outcome;
 }
 
