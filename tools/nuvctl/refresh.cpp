@@ -2,10 +2,11 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostClient.h"
-#include "WatchView.h"
+#include "client/HostClient.h"
 
 namespace nuvctl {
+
+using nuvclient::HostClient;
 namespace {
 
 constexpr const char* kRefreshSummary =
@@ -23,13 +24,14 @@ constexpr const char* kRefreshDescription =
 }  // namespace
 
 int runRefresh(Args args) {
-  if (auto status = CommandLine("refresh", "", kRefreshSummary, kRefreshDescription).parse(args)) {
+  if (auto status =
+          CommandLine("nuvctl refresh", "", kRefreshSummary, kRefreshDescription).parse(args)) {
     return *status;
   }
-  HostClient client("refresh");
+  HostClient client = HostClient::onSessionBus("nuvctl refresh");
   if (!client) return 1;
   std::string error;
-  return HostClient::succeeded(client.refresh(&error), "refresh",
+  return HostClient::succeeded(client.refresh(&error), "nuvctl refresh",
                                "the module did not take the request", error)
              ? 0
              : 1;

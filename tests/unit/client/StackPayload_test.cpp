@@ -1,4 +1,4 @@
-#include "StackPayload.h"
+#include "client/StackPayload.h"
 
 #include <gio/gio.h>
 #include <gmock/gmock.h>
@@ -6,7 +6,7 @@
 
 #include "platform/linux/GlibHandles.h"
 
-namespace nuvctl {
+namespace nuvclient {
 namespace {
 
 using ::testing::HasSubstr;
@@ -88,4 +88,4 @@ TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
 }
 
 }  // namespace
-}  // namespace nuvctl
+}  // namespace nuvclient
