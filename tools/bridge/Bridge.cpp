@@ -23,23 +23,24 @@ void Bridge::moduleRunning(bool running) {
 void Bridge::devices(const nuvctl::StackPayload& map) {
   table_.update(map);
   render();
-  if (out_.mqtt && out_.mqtt->connected()) publishAll();
+  if (out_.mqtt && out_.mqtt->connected()) publishDevices();
 }
 
 void Bridge::mqttConnected() {
   sent_.clear();
+  sentDevices_.clear();
   render();
   const auto& m = *out_.messages;
   out_.mqtt->subscribe(m.discoveryStatusTopic());
   publish(m.availabilityTopic(), moduleUp_ ? "online" : "offline");
-  publishAll();
+  publishDevices();
 }
 
 void Bridge::mqttDisconnected() { render(); }
 
 void Bridge::mqttMessage(const std::string& topic, const std::string& payload) {
   // Home Assistant started (again): it wants the discovery configs anew.
-  if (topic == out_.messages->discoveryStatusTopic() && payload == "online") publishAll(true);
+  if (topic == out_.messages->discoveryStatusTopic() && payload == "online") publishDevices(true);
 }
 
 void Bridge::stop() {
@@ -61,13 +62,16 @@ void Bridge::render() {
   if (out_.textfile) out_.textfile->write(text_);
 }
 
-void Bridge::publishAll(bool discoveryOnly) {
+void Bridge::publishDevices(bool discoveryAgain) {
   const auto& m = *out_.messages;
   for (const auto& device : table_.devices()) {
+    auto [it, added] = sentDevices_.try_emplace(device.udid, device);
+    if (!added && !discoveryAgain && it->second == device) continue;
+    it->second = device;
     for (const auto& config : m.discovery(device)) {
-      publish(config.topic, config.payload, discoveryOnly);
+      publish(config.topic, config.payload, discoveryAgain);
     }
-    if (!discoveryOnly) publish(m.stateTopic(device), MqttMessages::state(device));
+    publish(m.stateTopic(device), MqttMessages::state(device));
   }
 }
 

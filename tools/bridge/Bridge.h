@@ -49,14 +49,19 @@ class Bridge {
 
  private:
   void render();
-  void publishAll(bool discoveryOnly = false);
+  // The messages of every device that changed since they were last sent
+  // (of all devices, and discovery only, when `discoveryAgain`).
+  void publishDevices(bool discoveryAgain = false);
   void publish(const std::string& topic, const std::string& payload, bool force = false);
 
   Outputs out_;
   DeviceTable table_;
   bool moduleUp_ = false;
   std::string text_;
-  std::map<std::string, std::string> sent_;  // topic -> payload, on this connection
+  // What went out on this connection: each topic's payload, and the devices
+  // as their messages were last built.
+  std::map<std::string, std::string> sent_;
+  std::map<std::string, DeviceFacts> sentDevices_;
 };
 
 }  // namespace nuvbridge

@@ -31,6 +31,7 @@ struct DeviceFacts {
   std::optional<nuv::Date> lastChange;  // the entry's last "timestamp"
 
   static DeviceFacts fromEntry(const nuvctl::DeviceEntry& entry);
+  friend bool operator==(const DeviceFacts&, const DeviceFacts&) = default;
 
   // A probe flag: "1"/"0" ("true"/"false" too); none for anything else.
   static std::optional<bool> flag(const std::string* text);
