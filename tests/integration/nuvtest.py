@@ -711,14 +711,15 @@ class MqttWatch(Queued):
 
 
 class BridgeProcess:
-    """nuv-bridge with `args` on the given bus, its settings below `home`."""
+    """nuv-bridge (the built one, or `program`) with `args` on the given bus,
+    its settings below `home`."""
 
-    def __init__(self, bus, home, *args):
+    def __init__(self, bus, home, *args, program=BRIDGE):
         self.log_path = os.path.join(home, "bridge-%d.log" % time.monotonic_ns())
         env = bus.env()
         env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
         self._log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen([BRIDGE, *args], env=env, stdout=self._log,
+        self.proc = subprocess.Popen([program, *args], env=env, stdout=self._log,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
 
     def log(self):
