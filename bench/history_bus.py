@@ -2,7 +2,8 @@
 """GetHistory end to end: a host's call to the running module for 7 days of
 one device changing every minute (10,080 samples, with a few gaps), through
 the bus, the module's history worker and back, as a host's
-call_sync sees it; and the same through `nuvctl history --json --since 7d`.
+call_sync sees it; the same through `nuvctl history --json --since 7d`; and
+GetHealthHistory for five years of the device's daily health rows (1,826).
 
     bench/history_bus.py [--calls 50] [--build build] [--smoke]
 
@@ -22,6 +23,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 
 UDID = "00008030-0000000000000001"
+DAY = 86400 * 10**6
+HEALTH_DAYS = 5 * 365 + 1
 DEVICE = "Bonjour\t%s\nname\tBench iPhone\nBattery\t50\nCharging\t0\n" % UDID
 
 
@@ -73,6 +76,11 @@ def main():
                 "WHERE bonjour = ?",
                 [(now - (10080 - i) * minute, i % 101, i % 3 == 0, i % 2 == 0, UDID)
                  for i in range(10080)])
+            db.executemany(
+                "INSERT OR REPLACE INTO health SELECT id, ?, ?, ?, ?, ?, ? FROM devices "
+                "WHERE bonjour = ?",
+                [(now // DAY - d, now - d * DAY, 800 - d // 2, 2700 - d // 3, 3110,
+                  max(70, 100 - d // 60), UDID) for d in range(HEALTH_DAYS)])
             db.executemany("INSERT INTO events(time, kind) VALUES(?, ?)",
                            [(now - d * 1440 * minute + k * minute, kind) for d in range(1, 8)
                             for k, kind in ((0, "stop"), (5, "start"))])
@@ -86,12 +94,25 @@ def main():
                 Gio.DBusCallFlags.NO_AUTO_START, 10000, None)
             return reply.get_child_value(0).n_children(), reply.get_child_value(1).n_children()
 
+        def call_health():
+            reply = host.conn.call_sync(
+                nuvtest.HOST_NAME, nuvtest.HOST_PATH, nuvtest.HOST_INTERFACE, "GetHealthHistory",
+                GLib.Variant("(sx)", (UDID, now - HEALTH_DAYS * DAY)),
+                GLib.VariantType("(a(xiiii))"), Gio.DBusCallFlags.NO_AUTO_START, 10000, None)
+            return reply.get_child_value(0).n_children()
+
+        def timed(fn):
+            ms = []
+            for _ in range(calls):
+                start = time.perf_counter()
+                fn()
+                ms.append((time.perf_counter() - start) * 1000)
+            return ms
+
         rows, gaps = call()
-        ms = []
-        for _ in range(calls):
-            start = time.perf_counter()
-            call()
-            ms.append((time.perf_counter() - start) * 1000)
+        health_rows = call_health()
+        ms = timed(call)
+        health_ms = timed(call_health)
         cli = []
         for _ in range(min(calls, 10)):
             start = time.perf_counter()
@@ -102,8 +123,13 @@ def main():
               "(%d calls)" % (rows, gaps, percentile(ms, 50), percentile(ms, 95), max(ms), calls))
         print("nuvctl history --json --since 7d: median %.1f ms (%d runs)" % (
             percentile(cli, 50), len(cli)))
+        print("GetHealthHistory, %d rows: median %.1f ms, p95 %.1f ms, max %.1f ms (%d calls)" % (
+            health_rows, percentile(health_ms, 50), percentile(health_ms, 95), max(health_ms),
+            calls))
         if rows < 10080:
             sys.exit("expected at least 10,080 samples, got %d" % rows)
+        if health_rows != HEALTH_DAYS:
+            sys.exit("expected %d health rows, got %d" % (HEALTH_DAYS, health_rows))
     finally:
         module.stop()
         host.close()

@@ -10,6 +10,13 @@ listener. CPU comes from a cpuacct cgroup in nanoseconds when one can be made
 (root on cgroup v1, or a writable cgroup v2 subtree); otherwise from clock
 ticks of the process and its reaped children, which needs long runs.
 
+Before that, the real probe runs against the scripted usbmuxd of the tests
+(one trusted iPhone on external power, with a real battery registry entry):
+its wall time and its own CPU per run without a relay request (the kept
+reading printed) and with one (the reading due), what one relay round trip
+adds, and what that comes to per run on average when the relay is asked at
+most once a minute and runs follow each other 5 s apart.
+
 With --baseline, the module of another build (the version before a change)
 runs first under the same conditions, so that the cost of the change per
 poll cycle shows in one run.
@@ -21,11 +28,12 @@ thread; not the probe) per cycle: the same on every run, whatever else the
 machine does.
 
     bench/poll_cycle.py [--seconds 60] [--build build] [--baseline OTHER_BUILD]
-                        [--instructions N] [--smoke]
+                        [--instructions N] [--probe-runs N] [--smoke]
 """
 
 import argparse
 import os
+import plistlib
 import resource
 import shutil
 import signal
@@ -202,6 +210,67 @@ def instructions_per_cycle(nuvtest, bus, tmp, name, built, probe, cycles):
         listener.close()
 
 
+def probe_runs(build, runs):
+    """Mean (wall s, probe CPU s) per run of the real probe against the
+    scripted usbmuxd, without and with the relay asked; the state folder on
+    the runtime folder's file system, where the probe keeps it."""
+    from fakeusbmuxd import FakeUsbmuxd, device_tls
+
+    probe = os.path.join(build, "tools", "devinfo", "devInfo.NUVModule")
+    with open(os.path.join(HERE, "..", "tests", "integration", "data",
+                           "battery-entry-iphone-charging.plist"), "rb") as f:
+        entry = plistlib.load(f)
+    device_tls()  # the fake's certificate, made once and not timed
+    tmp = tempfile.mkdtemp(prefix="nuv-bench-probe-", dir=os.environ.get("XDG_RUNTIME_DIR"))
+    muxd = FakeUsbmuxd(tmp, {"00008030-0000BENCH0001": {
+        "DeviceName": "Bench iPhone", "_paired": True, "_accepts": True, "_battery_entry": entry,
+        "_battery": {"BatteryCurrentCapacity": 87, "BatteryIsCharging": True,
+                     "ExternalConnected": True}}})
+    env = dict(os.environ, USBMUXD_SOCKET_ADDRESS="UNIX:" + muxd.path, XDG_RUNTIME_DIR=tmp)
+    reading = os.path.join(tmp, "vemo.Tallyport.NUVModule", "battery-reading")
+
+    def one(relay):
+        if relay and os.path.exists(reading):
+            os.remove(reading)  # the reading due, as a minute after the last
+        before = len(muxd.requests)
+        cpu = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.monotonic()
+        done = subprocess.run([probe, "-f"], env=env, capture_output=True, timeout=20)
+        wall = time.monotonic() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        if done.returncode != 0 or b"Trusted\t1" not in done.stdout:
+            sys.exit("probe run failed: %r" % done.stderr)
+        if ("diagnostics:IORegistry" in muxd.requests[before:]) != relay:
+            sys.exit("the relay was %sasked" % ("not " if relay else ""))
+        return wall, (after.ru_utime + after.ru_stime) - (cpu.ru_utime + cpu.ru_stime)
+
+    try:
+        one(True)  # the day's health, and warm caches
+        # Alternating, so that a change in the machine's load meets both.
+        samples = {False: [], True: []}
+        for _ in range(runs):
+            for relay in (False, True):
+                samples[relay].append(one(relay))
+    finally:
+        muxd.close()
+        shutil.rmtree(tmp, ignore_errors=True)
+    return {relay: tuple(sum(x) / len(x) for x in zip(*values)) for relay, values in samples.items()}
+
+
+def print_probe_runs(means, runs):
+    (wall0, cpu0), (wall1, cpu1) = means[False], means[True]
+    print("probe against the scripted usbmuxd, %d runs each:" % runs)
+    print("%-18s %10s %14s" % ("", "wall (ms)", "probe CPU (ms)"))
+    print("%-18s %10.2f %14.2f" % ("without the relay", 1000 * wall0, 1000 * cpu0))
+    print("%-18s %10.2f %14.2f" % ("with the relay", 1000 * wall1, 1000 * cpu1))
+    print("%-18s %+10.2f %+14.2f" % ("one relay request", 1000 * (wall1 - wall0), 1000 * (cpu1 - cpu0)))
+    # Runs 5 s apart; on external power at most one in (60 s / a run's period) asks.
+    share = (5.0 + wall0) / 60.0
+    print("%-18s %10.2f %14.2f   (relay asked in %.1f%% of runs)" % (
+        "average per run", 1000 * (wall0 + share * (wall1 - wall0)),
+        1000 * (cpu0 + share * (cpu1 - cpu0)), 100 * share))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--seconds", type=float, default=60.0)
@@ -209,11 +278,14 @@ def main():
     ap.add_argument("--baseline", help="another build folder whose module runs first, for comparison")
     ap.add_argument("--instructions", type=int, default=0, metavar="N",
                     help="also count each module's instructions per cycle over N cycles")
+    ap.add_argument("--probe-runs", type=int, default=50, metavar="N",
+                    help="runs of the real probe with and without a relay request (0: none)")
     ap.add_argument("--smoke", action="store_true", help="one short cycle per side, for the tests")
     args = ap.parse_args()
     if args.smoke:
         args.seconds = 1.0
         args.instructions = min(args.instructions, 1)
+        args.probe_runs = min(args.probe_runs, 2)
     os.environ["NUV_BUILD_DIR"] = os.path.abspath(args.build)
     import nuvtest  # noqa: E402  (reads NUV_BUILD_DIR)
     from nuvtest import Listener, SessionBus
@@ -221,6 +293,7 @@ def main():
     probe = os.path.join(args.build, "bench", "poll_probe")
     if not os.access(probe, os.X_OK):
         sys.exit("build the benchmarks first: %s is missing" % probe)
+    probe_means = probe_runs(os.path.abspath(args.build), args.probe_runs) if args.probe_runs else None
     modules = [("module", nuvtest.BUNDLE)]
     if args.baseline:
         before = os.path.join(os.path.abspath(args.baseline), "NUVModule.app")
@@ -283,6 +356,8 @@ def main():
         bus.close()
         shutil.rmtree(tmp, ignore_errors=True)
 
+    if probe_means:
+        print_probe_runs(probe_means, args.probe_runs)
     print("CPU from %s" % source)
     print("%-11s %7s %15s %17s %14s %14s %14s" % (
         "", "cycles", "CPU/cycle (ms)", "w/o probe (ms)", "peak RSS (MiB)", "latency p50 ms",

@@ -40,13 +40,13 @@ class InstantSource : public nuv::DeviceFactsSource {
   std::optional<std::vector<nuv::DeviceCandidate>> listDevices(std::string*) override {
     return std::vector<nuv::DeviceCandidate>{{"00008110-001A2B3C4D5E6F70"}};
   }
-  std::optional<nuv::DeviceFacts> readFacts(const nuv::DeviceCandidate&,
-                                            const HealthGate& askHealth, std::string*) override {
+  std::optional<nuv::DeviceFacts> readFacts(const nuv::DeviceCandidate&, const RelayGate& askRelay,
+                                            std::string*) override {
     nuv::DeviceFacts facts;
     facts.name = "My Phone";
     facts.trusted = true;
     facts.batteryLevel = 87;
-    if (askHealth && askHealth()) facts.health = nuv::BatteryHealth{412, 87};
+    if (askRelay && askRelay(facts)) facts.health = nuv::BatteryHealth{412, 87};
     return facts;
   }
 };

@@ -3,9 +3,10 @@
 
 # The module, its probe and nuvctl: what the README's install recipe builds
 # (and lists; the install test checks that the two agree). libglib2.0-dev
-# brings gdbus-codegen (libglib2.0-dev-bin), which the build runs.
+# brings gdbus-codegen (libglib2.0-dev-bin), which the build runs; gettext
+# the translation tools (xgettext, msgfmt).
 NUV_BUILD_PACKAGES=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config gettext
   libglib2.0-dev libplist-dev libudev-dev libimobiledevice-dev libsqlite3-dev
   libcurl4-openssl-dev nlohmann-json3-dev libgtk-4-dev adwaita-icon-theme
   libsoup-3.0-dev libmosquitto-dev
@@ -21,7 +22,7 @@ NUV_TEST_PACKAGES=(
   dbus dbus-x11 python3 python3-gi gir1.2-glib-2.0 gir1.2-gtk-3.0 python3-dbusmock
   umockdev gir1.2-umockdev-1.0 libumockdev-dev xvfb x11-utils procps
   systemd groff-base desktop-file-utils gir1.2-atspi-2.0 weston
-  valgrind openssl
+  valgrind openssl appstream locales
   mosquitto prometheus prometheus-node-exporter python3-paho-mqtt
 )
 

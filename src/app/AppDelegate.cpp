@@ -23,7 +23,7 @@
 namespace nuv {
 
 AppDelegate::AppDelegate(Dependencies deps) : deps_(deps) {
-  if (deps_.historyStore) history_.emplace(deps_.loop, *deps_.historyStore);
+  if (deps_.historyStore) history_.emplace(deps_.loop, *deps_.historyStore, deps_.calendar);
 }
 
 AppDelegate::~AppDelegate() { setCoreLoop(nullptr); }
@@ -77,6 +77,12 @@ void AppDelegate::applicationDidFinishLaunching() {
             [this](Date since, std::function<void(const std::vector<HistoryDevice>&)> reply) {
               if (!history_) return reply({});
               history_->readDevices(since, std::move(reply));
+            },
+        .healthHistory =
+            [this](const std::string& device, Date since,
+                   std::function<void(const std::vector<HealthReading>&)> reply) {
+              if (!history_) return reply({});
+              history_->readHealth(device, since, std::move(reply));
             },
     });
   }
@@ -258,8 +264,12 @@ void AppDelegate::updateUI(std::optional<ProbeOutput> d) {
     const bool hadTimestamp = stored->second.timestamp.has_value();
     stored->second.timestamp.reset();
     if (stored->second.pairs != entry.pairs) {
+      // A change the record's fields do not see (a temperature, a charger)
+      // is not saved again: the same values would cost a cloud write each.
+      const bool forRecord =
+          CloudRecordBridge::recordFieldsDiffer(stored->second.pairs, entry.pairs);
       stored->second = std::move(entry);
-      updateRecord(stored->second);
+      if (forRecord) updateRecord(stored->second);
       postStack();
     } else if (hadTimestamp && deps_.hostService) {
       deps_.hostService->setDevices(toDictionary(DeviceRep));

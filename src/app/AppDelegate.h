@@ -100,7 +100,9 @@ class AppDelegate : public ApplicationDelegate, public USBPluWatcherDelegate {
   void fireTimer();
   // One probe run; with a run already in progress it only arms a poll timer.
   void startMonitoring() override;
-  // Merges one probe result; null stands for no result. Always arms the poll timer.
+  // Merges one probe result; null stands for no result. Always arms the poll
+  // timer. A new device's record is always written; a changed one's only when
+  // the change touches what the record holds (CloudRecordBridge::recordFieldsDiffer).
   void updateUI(std::optional<ProbeOutput> d);
   void DevicePlugged() override;
   void DeviceUnplugged() override;

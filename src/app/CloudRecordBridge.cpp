@@ -33,6 +33,14 @@ bool CloudRecordBridge::boolValue(std::optional<std::string_view> text) {
   return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
+bool CloudRecordBridge::recordFieldsDiffer(const std::map<std::string, std::string>& before,
+                                           const std::map<std::string, std::string>& after) {
+  for (const char* key : {kEntryNameKey, kEntryBatteryKey, kEntryChargingKey}) {
+    if (lookup(before, key) != lookup(after, key)) return true;
+  }
+  return false;
+}
+
 bool CloudRecordBridge::updateRecord(const std::map<std::string, std::string>& entry,
                                      TodoFetcher& fetcher) {
   const auto name = lookup(entry, kEntryNameKey);

@@ -30,6 +30,12 @@ class CloudRecordBridge {
   // Returns true when a record was found and handed to the store.
   static bool updateRecord(const std::map<std::string, std::string>& entry, TodoFetcher& fetcher);
 
+  // Whether updateRecord would find another record or write other values for
+  // `after` than for `before`: they differ in "name", "Battery" or
+  // "Charging" (a key present in one only counts as a difference).
+  static bool recordFieldsDiffer(const std::map<std::string, std::string>& before,
+                                 const std::map<std::string, std::string>& after);
+
   // After leading whitespace, an optional sign and any zeros: true when the
   // next character is Y, y, T, t or a digit 1-9; false otherwise and for a
   // missing value.

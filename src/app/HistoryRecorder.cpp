@@ -1,15 +1,32 @@
 #include "app/HistoryRecorder.h"
 
 #include <algorithm>
+#include <charconv>
 #include <optional>
 
 #include "app/CloudRecordBridge.h"
+#include "platform/Calendar.h"
 #include "platform/Numbers.h"
 #include "platform/RunLoop.h"
 
 namespace nuv {
+namespace {
 
-HistoryRecorder::HistoryRecorder(RunLoop& loop, HistoryStore& store) : loop_(loop), store_(store) {}
+// A whole number from 0 to INT32_MAX, all of the text; none otherwise.
+std::optional<std::int32_t> count(const ProbeOutput& pairs, const char* key) {
+  auto it = pairs.find(key);
+  if (it == pairs.end()) return std::nullopt;
+  const std::string& text = it->second;
+  std::int32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+HistoryRecorder::HistoryRecorder(RunLoop& loop, HistoryStore& store, const Calendar* calendar)
+    : loop_(loop), store_(store), calendar_(calendar) {}
 
 HistoryRecorder::~HistoryRecorder() {
   if (pruneTimer_) pruneTimer_->invalidate();
@@ -32,7 +49,8 @@ void HistoryRecorder::moduleSleeping() { record(ModuleEvent::Sleep); }
 void HistoryRecorder::moduleWoke() { record(ModuleEvent::Wake); }
 
 void HistoryRecorder::prune() {
-  store_.pruneBefore(Date{loop_.clock().now().time - kKept});
+  const Date now = loop_.clock().now();
+  store_.pruneBefore(Date{now.time - kKept}, Date{now.time - kHealthKept});
   pruneTimer_ = loop_.scheduleTimer(kPruneInterval, [this] { prune(); });
 }
 
@@ -44,11 +62,12 @@ void HistoryRecorder::mapBroadcast(const DeviceStatusMap& map) {
       if (it == entry.pairs.end()) return std::nullopt;
       return std::string_view(it->second);
     };
+    const Date time = entry.timestamp.value_or(loop_.clock().now());
+    recordHealth(device, entry, time);
     const auto battery = value(kBatteryKey);
     if (!battery) continue;
     const BatterySample sample{
-        entry.timestamp.value_or(loop_.clock().now()),
-        static_cast<std::uint8_t>(std::clamp(saturatedInt32(*battery), 0, 100)),
+        time, static_cast<std::uint8_t>(std::clamp(saturatedInt32(*battery), 0, 100)),
         CloudRecordBridge::boolValue(value(kChargingKey)),
         CloudRecordBridge::boolValue(value(kExternalKey))};
     auto last = last_.find(device);
@@ -59,6 +78,31 @@ void HistoryRecorder::mapBroadcast(const DeviceStatusMap& map) {
     last_.insert_or_assign(device, sample);
     store_.addSample(device, std::string(value(kNameKey).value_or("")), sample);
   }
+}
+
+void HistoryRecorder::recordHealth(const std::string& device, const DeviceEntry& entry, Date time) {
+  const HealthReading health{
+      time, count(entry.pairs, kCycleCountKey), count(entry.pairs, kFullChargeCapacityKey),
+      count(entry.pairs, kDesignCapacityKey), count(entry.pairs, kMaxCapacityKey)};
+  if (!health.cycleCount && !health.fullChargeCapacity && !health.designCapacity &&
+      !health.maxCapacity) {
+    return;
+  }
+  const auto day =
+      calendar_ ? calendar_->dayOf(time) : std::chrono::floor<std::chrono::days>(time.time);
+  auto last = lastHealth_.find(device);
+  if (last != lastHealth_.end() && last->second.day == day &&
+      last->second.health.sameValues(health)) {
+    return;
+  }
+  lastHealth_.insert_or_assign(device, StoredHealth{day, health});
+  auto name = entry.pairs.find(kNameKey);
+  store_.addHealth(device, name == entry.pairs.end() ? std::string() : name->second, day, health);
+}
+
+void HistoryRecorder::readHealth(const std::string& device, Date since,
+                                 std::function<void(std::vector<HealthReading>)> reply) {
+  store_.readHealth(device, since, std::move(reply));
 }
 
 void HistoryRecorder::readHistory(const std::string& device, Date since,

@@ -12,6 +12,7 @@
 
 namespace nuv {
 
+class Calendar;
 class RunLoop;
 
 // Decides what goes into the battery history: a sample whenever a broadcast
@@ -19,21 +20,41 @@ class RunLoop;
 // last sample this process stored for it (the first broadcast of a device
 // after a start included, so the line resumes after a gap), and the module's
 // start, stop, sleep and wake. Each sample carries the device's name, so a
-// device that has left can still be listed and named. Keeps 90 days: older
-// history goes at start-up and once a day after that.
+// device that has left can still be listed and named.
+//
+// Beside the samples, one health row per device and day: the reading of the
+// battery's cycle count, full-charge and design capacity (mAh) and maximum
+// capacity (percent) that a broadcast carries, written when it differs from
+// the last one this process stored for the device or falls on a later day.
+// A day is the local calendar date of the reading's time (the entry's
+// "timestamp", else now), so that a user's "today" is one row; a later
+// reading of the same day replaces the day's row. The probe repeats its
+// daily reading in between, so a broadcast that only changes the level costs
+// a comparison, not a write. An entry without any of those values (a device
+// that does not trust this computer, a probe that does not read them) stores
+// no row; a value that is not a whole number from 0 up is stored as unknown.
+//
+// Samples and events are kept 90 days, health rows five years: older rows go
+// at start-up and once a day after that.
 //
 // Threading: loop thread only.
 class HistoryRecorder {
  public:
   static constexpr std::chrono::hours kKept{24 * 90};
+  static constexpr std::chrono::hours kHealthKept{24 * (5 * 365 + 1)};  // five years, a leap day
   static constexpr std::chrono::hours kPruneInterval{24};
   // How long the last writes may hold up the end of the process.
   static constexpr Milliseconds kFlushAtStop{2000};
   static constexpr const char* kBatteryKey = "Battery";
   static constexpr const char* kChargingKey = "Charging";
   static constexpr const char* kExternalKey = "ExternalConnected";
+  static constexpr const char* kCycleCountKey = "BatteryCycleCount";
+  static constexpr const char* kFullChargeCapacityKey = "BatteryFullChargeCapacity";
+  static constexpr const char* kDesignCapacityKey = "BatteryDesignCapacity";
+  static constexpr const char* kMaxCapacityKey = "BatteryMaxCapacity";
 
-  HistoryRecorder(RunLoop& loop, HistoryStore& store);
+  // `calendar` counts the health rows' days; null counts them in UTC.
+  HistoryRecorder(RunLoop& loop, HistoryStore& store, const Calendar* calendar = nullptr);
   ~HistoryRecorder();
 
   void moduleStarted();
@@ -51,6 +72,10 @@ class HistoryRecorder {
   // The devices with samples since `since`, present or not; `reply` runs
   // later on the loop thread.
   void readDevices(Date since, std::function<void(std::vector<HistoryDevice>)> reply);
+  // One device's health rows since `since`, oldest first; `reply` runs later
+  // on the loop thread.
+  void readHealth(const std::string& device, Date since,
+                  std::function<void(std::vector<HealthReading>)> reply);
 
   // The times nobody watched, from the module's events (led by the last one
   // before `since`), clipped to [since, now]. A gap runs from a stop or sleep
@@ -61,13 +86,21 @@ class HistoryRecorder {
   static std::vector<HistoryGap> gaps(const HistoryStore::Stored& stored, Date since, Date now);
 
  private:
+  struct StoredHealth {
+    std::chrono::sys_days day;
+    HealthReading health;
+  };
+
   void record(ModuleEvent event);
   void prune();
+  void recordHealth(const std::string& device, const DeviceEntry& entry, Date time);
 
   RunLoop& loop_;
   HistoryStore& store_;
+  const Calendar* calendar_;
   TimerRef pruneTimer_;
   std::map<std::string, BatterySample> last_;
+  std::map<std::string, StoredHealth> lastHealth_;
 };
 
 }  // namespace nuv

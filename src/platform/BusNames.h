@@ -40,5 +40,9 @@ inline constexpr const char* kGetHistoryMethod = "GetHistory";
 // (x since) -> (a(ss) devices): the devices with history since a date, present
 // or not, as (Bonjour value, last known name).
 inline constexpr const char* kGetHistoryDevicesMethod = "GetHistoryDevices";
+// (s device, x since) -> (a(xiiii) rows): one device's battery health, one row
+// a day, since a date, oldest first, as (time, cycle count, full-charge mAh,
+// design mAh, maximum capacity %), -1 where a value is not known.
+inline constexpr const char* kGetHealthHistoryMethod = "GetHealthHistory";
 
 }  // namespace nuv::bus

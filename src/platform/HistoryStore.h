@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,23 @@ struct HistoryDevice {
   friend bool operator==(const HistoryDevice&, const HistoryDevice&) = default;
 };
 
+// One reading of a device's battery health, as the probe reported it. Each
+// value is absent when the device did not give it.
+struct HealthReading {
+  Date time;
+  std::optional<std::int32_t> cycleCount;
+  std::optional<std::int32_t> fullChargeCapacity;  // mAh
+  std::optional<std::int32_t> designCapacity;      // mAh
+  std::optional<std::int32_t> maxCapacity;         // percent of the design capacity
+
+  // Whether both carry the same values, whenever they were read.
+  bool sameValues(const HealthReading& other) const {
+    return cycleCount == other.cycleCount && fullChargeCapacity == other.fullChargeCapacity &&
+           designCapacity == other.designCapacity && maxCapacity == other.maxCapacity;
+  }
+  friend bool operator==(const HealthReading&, const HealthReading&) = default;
+};
+
 // The battery history kept on disk. Writes are queued and return at once;
 // they land in call order. A write that fails (a full disk, a file another
 // process holds locked) is lost and reported in the log by the store, never
@@ -78,15 +97,26 @@ class HistoryStore {
   virtual void addSample(const std::string& device, const std::string& name,
                          const BatterySample& sample) = 0;
   virtual void addEvent(const ModuleEventAt& event) = 0;
-  // Drops samples and events older than `cutoff` (one at `cutoff` stays), and
-  // what is known of a device that has no samples left.
-  virtual void pruneBefore(Date cutoff) = 0;
+  // Keeps `health` as the device's reading of `day` (the calendar day the
+  // caller counts it on), replacing one stored for that day before: a device
+  // has one health row per day, the last reading of it. `name` as for
+  // addSample.
+  virtual void addHealth(const std::string& device, const std::string& name,
+                         std::chrono::sys_days day, const HealthReading& health) = 0;
+  // Drops samples and events older than `cutoff` and health rows older than
+  // `healthCutoff` (one exactly at a cutoff stays), and what is known of a
+  // device that has neither samples nor health rows left.
+  virtual void pruneBefore(Date cutoff, Date healthCutoff) = 0;
   // One device's samples at or after `since`; a device never stored has none.
   // A read that fails gives nothing, as for an unknown device.
   virtual void read(const std::string& device, Date since, std::function<void(Stored)> done) = 0;
   // The devices with samples at or after `since`, ordered by Bonjour value.
   // A read that fails gives none.
   virtual void readDevices(Date since, std::function<void(std::vector<HistoryDevice>)> done) = 0;
+  // One device's health rows taken at or after `since`, oldest first; a
+  // device never stored, or a read that fails, gives none.
+  virtual void readHealth(const std::string& device, Date since,
+                          std::function<void(std::vector<HealthReading>)> done) = 0;
   // Blocks until the queued writes have landed, at most `timeout`: the
   // process is about to end.
   virtual void flush(Milliseconds timeout) = 0;

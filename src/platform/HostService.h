@@ -34,6 +34,11 @@ class HostService {
     // not. `reply` as for `history`.
     std::function<void(Date since, std::function<void(const std::vector<HistoryDevice>&)> reply)>
         historyDevices = {};
+    // A host asked for one device's battery health rows since a date, oldest
+    // first. `reply` as for `history`; a device without rows gets none.
+    std::function<void(const std::string& device, Date since,
+                       std::function<void(const std::vector<HealthReading>&)> reply)>
+        healthHistory = {};
   };
 
   virtual ~HostService() = default;

@@ -1,5 +1,6 @@
 """A scripted usbmuxd for the probe tool's tests."""
 
+import contextlib
 import functools
 import os
 import plistlib
@@ -40,9 +41,11 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
     lockdown service (without SSL) and its diagnostics relay (with TLS),
     recording every request to either. Devices:
     {udid: {"DeviceName": ..., "ProductType": ...}} plus optional "_paired",
-    "_accepts" (a session), "_battery", "_hangup", "_silent" (never answers)
-    and "_battery_entry" (the battery's registry entry; without it the
-    diagnostics relay is refused)."""
+    "_accepts" (a session), "_battery", "_hangup", "_silent" (never answers),
+    "_battery_entry" (the battery's registry entry; without it the
+    diagnostics relay is refused) and "_close_after" (a lockdown request
+    after whose answer the device closes that connection; the relay then
+    closes right after its answer too)."""
 
     daemon_threads = True
 
@@ -58,7 +61,8 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
         self._stop = True
         self.shutdown()
         self.server_close()
-        os.unlink(self.path)
+        with contextlib.suppress(FileNotFoundError):  # a test folder removed first
+            os.unlink(self.path)
 
     @staticmethod
     def _recv_exact(conn, n):
@@ -139,6 +143,8 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
             else:
                 reply = {"Request": request, "Result": "Success"}
             self._send(conn, reply)
+            if request == device.get("_close_after"):
+                return
 
     def _diagnostics(self, conn, device):
         with device_tls().wrap_socket(conn, server_side=True) as tls:
@@ -150,6 +156,8 @@ class FakeUsbmuxd(socketserver.ThreadingUnixStreamServer):
                         or request.get("EntryClass") == "IOPMPowerSource"):
                     self._send(tls, {"Status": "Success",
                                      "Diagnostics": {"IORegistry": device["_battery_entry"]}})
+                    if device.get("_close_after"):
+                        return
                 else:
                     self._send(tls, {"Status": "Success" if request.get("Request") == "Goodbye"
                                      else "Failure"})

@@ -1,7 +1,8 @@
 """The battery history of the real module: changes in order through
 `nuvctl history --json`, kept across a restart, the stop as a gap in
-GetHistory, the file's modes, a device gone after a restart still listed and
-named, an unknown device, a bad --since and no module. (A corrupt file moved
+GetHistory, the health row in GetHealthHistory, the file's modes, a device
+gone after a restart still listed and named, an unknown device, a bad --since
+and no module. (A corrupt file moved
 aside: SqliteHistoryStoreTest.)"""
 
 import json
@@ -15,7 +16,8 @@ from nuvtest import NUVCTL, ModuleTestCase
 
 def device(battery, charging="0", external="0"):
     return ("Bonjour\tabc\nname\tMy Phone\nBattery\t%s\nCharging\t%s\nExternalConnected\t%s\n"
-            "Host Attached\t1\n" % (battery, charging, external))
+            "Host Attached\t1\nBatteryCycleCount\t412\nBatteryFullChargeCapacity\t2706\n"
+            "BatteryMaxCapacity\t87\n" % (battery, charging, external))
 
 
 class HistoryTest(ModuleTestCase):
@@ -44,6 +46,9 @@ class HistoryTest(ModuleTestCase):
                         self.rows("abc"))
         self.assertEqual(self.rows("--since", "90m", "My Phone"), written)
         self.assertEqual(self.rows(), written)  # every device, last 24 hours
+        health, = self.host.call("GetHealthHistory", GLib.Variant("(sx)", ("abc", 0)),
+                                 reply="(a(xiiii))").unpack()
+        self.assertEqual({r[1:] for r in health}, {(412, 2706, -1, 87)})  # one a day
 
         m.stop()
         m = self.start(b)

@@ -6,6 +6,7 @@ import json
 import os
 import plistlib
 import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -19,7 +20,7 @@ import xml.etree.ElementTree as ElementTree
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import Gio, GLib
 from fakeusbmuxd import FakeUsbmuxd
-from nuvtest import SLACK, SessionBus, Watch, run, stop_process, wait_until
+from nuvtest import SLACK, ModuleTestCase, SessionBus, Watch, run, stop_process, wait_until
 
 PROBE = os.path.join(nuvtest.BUILD_DIR, "tools", "devinfo", "devInfo.NUVModule")
 SIMDEVICE = os.path.join(nuvtest.BUILD_DIR, "tools", "simdevice", "nuv-simdevice")
@@ -42,6 +43,14 @@ BATTERY = {"BatteryCurrentCapacity": 87, "BatteryIsCharging": True,
            "ExternalConnected": True, "FullyCharged": False}
 TRUSTED = {"DeviceName": "Phone", "_paired": True, "_accepts": True,
            "_battery": {"BatteryCurrentCapacity": 87}}
+
+
+def real_entry():
+    """The battery's registry entry as an iPhone charging from a computer's
+    port published it."""
+    with open(os.path.join(os.path.dirname(__file__), "data",
+                           "battery-entry-iphone-charging.plist"), "rb") as f:
+        return plistlib.load(f)
 
 
 class ToolsTest(unittest.TestCase):
@@ -116,6 +125,9 @@ class ToolsTest(unittest.TestCase):
                               "_battery": BATTERY}},
                 0, ["Bonjour\tdddd0004", "name\tOld Friend", "Host Attached\t1", "Trusted\t0"],
                 b"", ["StartSession"], ["Pair"]),
+            "breaks off in the session: no report rather than one without battery": (
+                {"gggg0007": dict(TRUSTED, _battery=BATTERY, _close_after="StartSession")},
+                1, [], b"gggg0007 (USB): lockdown did not answer", [], []),
             "hangs up: reported on stderr only": (
                 {"ffff0006": {"DeviceName": "Gone", "_hangup": True}},
                 1, [], b"ffff0006 (USB): ", [], []),
@@ -169,6 +181,58 @@ class ToolsTest(unittest.TestCase):
                          asked + [(u, c, m, 0) for u, c, m, _ in asked])
         self.assertEqual(os.stat(state).st_mode & 0o777, 0o600)
         self.assertEqual([r for r in muxd.requests if "Pair" in r], [])
+
+
+    def test_a_device_that_closes_first_ends_its_answer_not_the_probe(self):
+        # Lockdown closes after StartService and the relay after its answer,
+        # so the probe's last writes on both meet a closed connection; each
+        # run has fresh state, so that each asks the relay.
+        muxd = FakeUsbmuxd(self.tmp, {"aaaa0001": dict(TRUSTED, _battery=BATTERY, _close_after="StartService",
+                                                       _battery_entry=real_entry())})
+        self.addCleanup(muxd.close)
+        for i in range(20):
+            done = run([PROBE, "-f"], probe_env("UNIX:" + muxd.path, os.path.join(self.tmp, str(i))))
+            self.assertEqual((done.returncode, done.stderr), (0, ""), i)
+            self.assertIn("Battery\t87\n", done.stdout)
+            self.assertIn("BatteryTemperature\t29\n", done.stdout)
+
+
+class ProbeInModuleTest(ModuleTestCase):
+    """The real probe in a bundle copy, on a scripted usbmuxd."""
+
+    def test_battery_keys_of_a_real_entry_and_no_cloud_write_for_a_temperature_alone(self):
+        device = dict(TRUSTED, _battery=BATTERY, _battery_entry=real_entry())
+        muxd = FakeUsbmuxd(self.tmp, {"aaaa0001": device})
+        self.addCleanup(muxd.close)
+        records_env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.tmp, "data"))
+        run([NUVCTL, "records", "add", "--name", "Phone"], records_env, check=True)
+
+        def record():
+            return json.loads(run([NUVCTL, "records", "list", "--json"], records_env).stdout)[0]
+
+        b = self.bundle()
+        shutil.copy(PROBE, b.probe)
+        m = self.start(b, {"USBMUXD_SOCKET_ADDRESS": "UNIX:" + muxd.path})
+        self.refresh(m)
+        phone = self.broadcast(m).unpack()[2]["aaaa0001"]
+        self.assertEqual({k: v for k, v in phone.items() if k.startswith(("Battery", "Charg"))},
+                         {"Battery": "87", "Charging": "1", "BatteryCycleCount": "577",
+                          "BatteryMaxCapacity": "88", "BatteryTemperature": "29",
+                          "BatteryDesignCapacity": "2701", "BatteryFullChargeCapacity": "2380",
+                          "ChargerWatts": "12", "ChargerName": "usb host", "ChargerWireless": "0",
+                          "ChargingWatts": "2"})
+        self.assertTrue(wait_until(lambda: record()["fields"].get("Battery") == 87, self.SLACK))
+        written = record()["changeTag"]
+
+        # Only the temperature changes; the reading is asked again at once
+        # without its kept copy.
+        device["_battery_entry"]["Temperature"] = 3012
+        os.remove(os.path.join(m.env["XDG_RUNTIME_DIR"], "vemo.Tallyport.NUVModule",
+                               "battery-reading"))
+        self.refresh(m)
+        self.assertEqual(self.broadcast(m).unpack()[2]["aaaa0001"]["BatteryTemperature"], "30")
+        time.sleep(1.0)  # a save would have landed by now
+        self.assertEqual(record()["changeTag"], written)
 
 
 class NuvctlOnTheBusTest(unittest.TestCase):
@@ -273,9 +337,10 @@ class InstallTest(unittest.TestCase):
                     app + "/Resources/devInfo.NUVModule", app + "/PlugIns/NUVCloudKit.so",
                     self.unitdir + "/nuvmodule.service", "share/man/man1/nuvctl.1",
                     "share/man/man8/NUVModule.8", "share/bash-completion/completions/nuvctl",
-                    "share/dbus-1/interfaces/vemo.DistributedNotifications.xml"}
+                    "share/dbus-1/interfaces/vemo.DistributedNotifications.xml",
+                    "share/locale/de/LC_MESSAGES/nuvmodule.mo"}
         if nuvtest.cmake_cache("NUV_BUILD_DEVICES_WINDOW") == "ON":
-            expected |= {"bin/nuv-devices", "share/applications/" + DEVICES_ENTRY,
+            expected |= {"bin/nuv-devices", "share/applications/" + DEVICES_ENTRY, METAINFO,
                          "share/icons/hicolor/scalable/apps/vemo.Tallyport.NUVDevices.svg",
                          "etc/xdg/autostart/" + DEVICES_ENTRY,
                          "share/glib-2.0/schemas/vemo.Tallyport.NUVDevices.gschema.xml",
@@ -290,11 +355,12 @@ class InstallTest(unittest.TestCase):
             expected |= {self.libdir + f for f in ("/libnuvdesktop.so", "/libnuvdesktop.so.0",
                                                    "/libnuvdesktop.so.0.1.0",
                                                    "/pkgconfig/nuvdesktop.pc")}
-        # Bus interfaces beside the notifications' are welcome; nothing else
-        # (the schemas are compiled where they are used, not below a DESTDIR).
+        # Bus interfaces beside the notifications' and languages beside German
+        # are welcome; nothing else (the schemas are compiled where they are
+        # used, not below a DESTDIR).
         compiled = "share/glib-2.0/schemas/gschemas.compiled"
         extra = lambda files: {f for f in files - expected - {compiled}
-                               if not f.startswith("share/dbus-1/interfaces/")}
+                               if not f.startswith(("share/dbus-1/interfaces/", "share/locale/"))}
         installed = files_below(self.prefix)
         self.assertEqual((expected - installed, extra(installed)), (set(), set()))
         self.assertEqual(os.listdir(self.stage), ["opt"])
@@ -400,6 +466,7 @@ class InstallTest(unittest.TestCase):
             path = os.path.join(path, DEVICES_ENTRY)
             check = run(["desktop-file-validate", path], timeout=30)
             self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""), kind)
+            self.assertRegex(nuvtest.read(path), r"\nName\[de\]=.+\nName=", kind)
             # GLib loads an entry only when it finds the program Exec names.
             info = Gio.DesktopAppInfo.new_from_filename(path)
             self.assertEqual(GLib.shell_parse_argv(info.get_commandline())[1],
@@ -407,6 +474,10 @@ class InstallTest(unittest.TestCase):
             self.assertEqual(info.get_icon().to_string(), "vemo.Tallyport.NUVDevices", kind)
             # The menu shows it; the autostart entry is not a menu item.
             self.assertEqual(info.get_nodisplay(), kind != "menu")
+        # The software centre's metadata (its one note, an info: "vemo" is no
+        # top-level domain AppStream knows).
+        check = run(["appstreamcli", "validate", "--no-net", os.path.join(prefix, METAINFO)], timeout=60)
+        self.assertEqual((check.returncode, re.findall(r"(?m)^[EW]: .*", check.stdout)), (0, []))
 
     def test_installed_tree_runs(self):
         app = self.path(self.libdir, "NUVModule.app")
@@ -419,6 +490,9 @@ class InstallTest(unittest.TestCase):
         info["CFBundleIdentifier"] = nuvtest.TEST_BUNDLE_ID
         with open(os.path.join(app, "Resources", "Info.plist"), "wb") as f:
             plistlib.dump(info, f)
+        # The installed nuvctl finds the installed catalogues by itself.
+        german = dict(os.environ, LC_ALL="C.UTF-8", LANGUAGE="de", NUV_LOCALEDIR="")
+        self.assertIn("\nBefehle:\n", run([self.path("bin", "nuvctl"), "--help"], german).stdout)
         no_muxd = "UNIX:" + os.path.join(self.tmp, "none")
         done = run([os.path.join(app, "Resources", "devInfo.NUVModule"), "-f"], probe_env(no_muxd))
         self.assertEqual((done.returncode, done.stdout), (69, ""))
@@ -460,6 +534,7 @@ class InstallTest(unittest.TestCase):
 
 
 DEVICES_ENTRY = "vemo.Tallyport.NUVDevices.desktop"
+METAINFO = "share/metainfo/vemo.tallyport.NUVDevices.metainfo.xml"
 
 
 if __name__ == "__main__":

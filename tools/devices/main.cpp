@@ -17,6 +17,7 @@
 #include "PreferencesDialog.h"
 #include "platform/Log.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
+#include "platform/linux/runtime/TextDomain.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ int onStopSignal(void* application) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  nuv::linux_backend::TextDomain::bind();
   g_set_prgname("nuv-devices");
   g_set_application_name("NUVModule Devices");
   // GTK brings up GL when it opens the display (on X11 it picks its visual

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "ProbeStateFolder.h"
-#include "platform/linux/runtime/DurableFile.h"
 
 namespace nuv {
 namespace {
@@ -78,15 +77,14 @@ BatteryHealthRecords BatteryHealthState::load() const {
 
 bool BatteryHealthState::update(
     const std::function<BatteryHealthRecords(BatteryHealthRecords)>& change) {
-  // Locked until `dir` is closed on return.
-  const auto dir = ProbeStateFolder::lock(directory_);
-  if (!dir) return false;
-  std::string text = std::string(kHeader) + "\n";
-  for (const auto& [udid, record] : change(load())) {
-    text += ProbeStateFolder::escape(udid) + " " + std::to_string(record.askedAt) + " " +
-            field(record.health.cycleCount) + " " + field(record.health.maxCapacity) + "\n";
-  }
-  return linux_backend::DurableFile::replace(directory_ + "/" + kFileName, text);
+  return ProbeStateFolder::rewrite(directory_, kFileName, [&] {
+    std::string text = std::string(kHeader) + "\n";
+    for (const auto& [udid, record] : change(load())) {
+      text += ProbeStateFolder::escape(udid) + " " + std::to_string(record.askedAt) + " " +
+              field(record.health.cycleCount) + " " + field(record.health.maxCapacity) + "\n";
+    }
+    return text;
+  });
 }
 
 bool BatteryHealthState::due(const BatteryHealthRecord* record, std::int64_t now) {

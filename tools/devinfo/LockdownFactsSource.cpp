@@ -95,20 +95,19 @@ std::optional<std::string> pairedHostId(const std::string& udid) {
 // The battery's registry entry through the diagnostics relay, started by the
 // session's own lockdown client: the library's one-call start would open a
 // second lockdown client that pairs when it finds no pair record. Any refusal
-// or failure is simply no answer.
-std::optional<BatteryHealth> readHealth(idevice_t device, lockdownd_client_t client) {
+// or failure is simply no answer: `facts` keeps no health and no reading.
+void readRelay(idevice_t device, lockdownd_client_t client, DeviceFacts& facts) {
   lockdownd_service_descriptor_t rawService = nullptr;
   const lockdownd_error_t started =
       lockdownd_start_service(client, DIAGNOSTICS_RELAY_SERVICE_NAME, &rawService);
   Service service(rawService);
-  if (started != LOCKDOWN_E_SUCCESS || !service) return std::nullopt;
+  if (started != LOCKDOWN_E_SUCCESS || !service) return;
   diagnostics_relay_client_t rawRelay = nullptr;
   if (diagnostics_relay_client_new(device, service.get(), &rawRelay) !=
       DIAGNOSTICS_RELAY_E_SUCCESS) {
-    return std::nullopt;
+    return;
   }
   Relay relay(rawRelay);
-  std::optional<BatteryHealth> health;
   const std::pair<const char*, const char*> queries[] = {
       {BatteryRegistryEntry::kEntryName, nullptr}, {nullptr, BatteryRegistryEntry::kEntryClass}};
   for (const auto& [name, entryClass] : queries) {
@@ -116,14 +115,18 @@ std::optional<BatteryHealth> readHealth(idevice_t device, lockdownd_client_t cli
     const auto asked =
         diagnostics_relay_query_ioregistry_entry(relay.get(), name, entryClass, &raw);
     Plist answer(raw);
-    if (asked == DIAGNOSTICS_RELAY_E_SUCCESS) health = BatteryRegistryEntry::health(answer.get());
+    if (asked == DIAGNOSTICS_RELAY_E_SUCCESS) {
+      facts.health = BatteryRegistryEntry::health(answer.get());
+      facts.reading = BatteryRegistryEntry::reading(answer.get());
+    }
     // A connection that broke will not answer the second question either.
-    if (health || asked == DIAGNOSTICS_RELAY_E_MUX_ERROR ||
+    if (facts.health || facts.reading || asked == DIAGNOSTICS_RELAY_E_MUX_ERROR ||
         asked == DIAGNOSTICS_RELAY_E_PLIST_ERROR)
       break;
   }
+  // The device may have closed the relay after its answer: the goodbye then
+  // fails (SIGPIPE is ignored), which changes nothing.
   diagnostics_relay_goodbye(relay.get());
-  return health;
 }
 
 }  // namespace
@@ -151,7 +154,7 @@ std::optional<std::vector<DeviceCandidate>> LockdownFactsSource::listDevices(std
 }
 
 std::optional<DeviceFacts> LockdownFactsSource::readFacts(const DeviceCandidate& device,
-                                                          const HealthGate& askHealth,
+                                                          const RelayGate& askRelay,
                                                           std::string* error) {
   const auto lookup =
       device.connection == DeviceConnection::Usb ? IDEVICE_LOOKUP_USBMUX : IDEVICE_LOOKUP_NETWORK;
@@ -194,9 +197,16 @@ std::optional<DeviceFacts> LockdownFactsSource::readFacts(const DeviceCandidate&
   facts.trusted = true;
 
   plist_t rawBattery = nullptr;
-  if (lockdownd_get_value(client.get(), "com.apple.mobile.battery", nullptr, &rawBattery) ==
-      LOCKDOWN_E_SUCCESS) {
-    Plist battery(rawBattery);
+  const lockdownd_error_t domain =
+      lockdownd_get_value(client.get(), "com.apple.mobile.battery", nullptr, &rawBattery);
+  Plist battery(rawBattery);
+  if (transportFailure(domain)) {
+    // A trusted report without its battery would read as a device that lost
+    // its values, down to a level of 0 in its cloud record.
+    if (error) *error = "lockdown did not answer (error " + std::to_string(domain) + ")";
+    return std::nullopt;
+  }
+  if (domain == LOCKDOWN_E_SUCCESS) {
     if (battery && plist_get_node_type(battery.get()) == PLIST_DICT) {
       facts.batteryLevel =
           integerValue(plist_dict_get_item(battery.get(), "BatteryCurrentCapacity"));
@@ -207,7 +217,7 @@ std::optional<DeviceFacts> LockdownFactsSource::readFacts(const DeviceCandidate&
   }
   // A name hidden before the session may be given inside it.
   if (!facts.name) facts.name = lockdownString(client.get(), "DeviceName");
-  if (askHealth && askHealth()) facts.health = readHealth(handle.get(), client.get());
+  if (askRelay && askRelay(facts)) readRelay(handle.get(), client.get(), facts);
   if (session) lockdownd_stop_session(client.get(), session.get());
   return facts;
 }

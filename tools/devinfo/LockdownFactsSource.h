@@ -11,7 +11,7 @@ namespace nuv::linux_backend {
 class LockdownFactsSource : public DeviceFactsSource {
  public:
   std::optional<std::vector<DeviceCandidate>> listDevices(std::string* error) override;
-  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const HealthGate& askHealth,
+  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const RelayGate& askRelay,
                                        std::string* error) override;
 };
 

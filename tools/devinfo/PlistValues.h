@@ -37,12 +37,23 @@ inline std::optional<bool> boolValue(plist_t node) {
   return value != 0;
 }
 
-// Plist integers are unsigned here; a value beyond int64 is garbage.
+// Plist integers are unsigned here; a value beyond int64 is garbage. Right
+// for counts and capacities, which are never negative.
 inline std::optional<std::int64_t> integerValue(plist_t node) {
   if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
   uint64_t value = 0;
   plist_get_uint_val(node, &value);
   if (value > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+  return static_cast<std::int64_t>(value);
+}
+
+// An integer that may be negative: libplist keeps every integer as 64 bits
+// without a sign, a negative one in two's complement (-1274 as
+// 18446744073709550342), so the bits are read back as signed.
+inline std::optional<std::int64_t> signedValue(plist_t node) {
+  if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+  uint64_t value = 0;
+  plist_get_uint_val(node, &value);
   return static_cast<std::int64_t>(value);
 }
 

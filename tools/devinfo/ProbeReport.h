@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "BatteryHealthState.h"
+#include "BatteryReadingState.h"
 #include "DeviceFactsSource.h"
 #include "RotationState.h"
 
@@ -21,7 +22,10 @@ class ProbeReport {
   static std::string sanitize(std::string_view text);
 
   // The lines for one device. An untrusted device gets "Trusted 0" and no
-  // battery lines (health included), whatever the facts say.
+  // battery lines (health and reading included), whatever the facts say. The
+  // charger and charging keys are left out of a report that says
+  // "ExternalConnected 0", so that a reading kept from before the device was
+  // unplugged never contradicts it.
   static std::string format(const DeviceCandidate& device, const DeviceFacts& facts);
 
   // Exit status when usbmuxd cannot be reached (EX_UNAVAILABLE).
@@ -29,11 +33,12 @@ class ProbeReport {
 
   // What a run remembers from the runs before it. A missing part is not
   // kept: without `rotation` every run takes the order of a first run;
-  // without `health` the battery health is never read.
+  // without `health` (`reading`) the battery health (reading) is never read.
   struct Memory {
     RotationState* rotation = nullptr;
     BatteryHealthState* health = nullptr;
     std::int64_t now = 0;  // wall clock, seconds since the Unix epoch
+    BatteryReadingState* reading = nullptr;
   };
 
   // One probe run: lists the devices, reports the first one in rotation
@@ -42,10 +47,14 @@ class ProbeReport {
   // running: one line on `err`, kUsbmuxdUnavailable. Devices that cannot be
   // read are explained on `err`; when none can be read the status is 1.
   //
-  // A trusted device is asked for its battery health when it is due
-  // (BatteryHealthState::due), and only once the ask is on record, so that
-  // a device that hangs on it (and the run given up) is not asked again
-  // within the day. An answer replaces the kept values; no answer keeps them.
+  // A trusted device's diagnostics relay is asked once per run at most, when
+  // its battery health (BatteryHealthState::due) or its reading
+  // (BatteryReadingState::due, on external power as the battery domain says)
+  // is due, and only once each due ask is on record, so that a device that
+  // hangs on it (and the run given up) is not asked again at once. What was
+  // not due is printed from the kept records. An answer replaces the kept
+  // values of what was asked; no answer keeps the health (it changes over
+  // weeks) and drops the reading (an old one would pass for the present).
   static int run(DeviceFactsSource& source, const Memory& memory, std::ostream& out,
                  std::ostream& err);
 };

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/linux/GlibHandles.h"
+#include "platform/linux/runtime/DurableFile.h"
 
 namespace nuv {
 namespace {
@@ -42,6 +43,13 @@ UniqueFd ProbeStateFolder::lock(const std::string& directory) {
   if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), 0700) != 0) return {};
   if (!lockWithin(fd.get(), kLockWait)) return {};
   return fd;
+}
+
+bool ProbeStateFolder::rewrite(const std::string& directory, const char* name,
+                               const std::function<std::string()>& make) {
+  // Locked until `dir` is closed on return.
+  const UniqueFd dir = lock(directory);
+  return dir && linux_backend::DurableFile::replace(directory + "/" + name, make());
 }
 
 std::optional<std::string> ProbeStateFolder::read(const std::string& directory, const char* name) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,14 @@ class ProbeStateFolder {
   // descriptor is closed. Invalid when any of that fails or the lock is not
   // free within half a second.
   static linux_backend::UniqueFd lock(const std::string& directory);
+
+  // Replaces the file `name` in `directory` with the text `make` returns,
+  // called while the lock is held (so that it may read the file first), the
+  // file written whole (DurableFile, 0600). False when nothing was written:
+  // no folder, a folder that is not this user's, the lock not free within
+  // half a second, or a failed write (the previous file is then untouched).
+  static bool rewrite(const std::string& directory, const char* name,
+                      const std::function<std::string()>& make);
 
   // The file `name` in `directory`, when it exists and is at most 64 KiB.
   static std::optional<std::string> read(const std::string& directory, const char* name);

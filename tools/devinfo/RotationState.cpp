@@ -3,7 +3,6 @@
 #include <glib.h>
 
 #include "ProbeStateFolder.h"
-#include "platform/linux/runtime/DurableFile.h"
 
 namespace nuv {
 namespace {
@@ -47,12 +46,11 @@ std::vector<std::string> RotationState::load() const {
 
 bool RotationState::update(
     const std::function<std::vector<std::string>(std::vector<std::string>)>& change) {
-  // Locked until `dir` is closed on return.
-  const linux_backend::UniqueFd dir = ProbeStateFolder::lock(directory_);
-  if (!dir) return false;
-  std::string text = std::string(kHeader) + "\n";
-  for (const auto& udid : change(load())) text += ProbeStateFolder::escape(udid) + "\n";
-  return linux_backend::DurableFile::replace(directory_ + "/" + kFileName, text);
+  return ProbeStateFolder::rewrite(directory_, kFileName, [&] {
+    std::string text = std::string(kHeader) + "\n";
+    for (const auto& udid : change(load())) text += ProbeStateFolder::escape(udid) + "\n";
+    return text;
+  });
 }
 
 }  // namespace nuv

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,12 +36,20 @@ constexpr const char* kUsage =
     "name, Battery (percent), Charging, Host Attached (1 on USB, 0 over the\n"
     "network), ProductType, ExternalConnected, FullyCharged,\n"
     "BatteryCycleCount, BatteryMaxCapacity (full charge in percent of the\n"
-    "design capacity), Trusted. Flags are 1 or 0.\n"
+    "design capacity), BatteryTemperature (whole degrees C),\n"
+    "BatteryDesignCapacity and BatteryFullChargeCapacity (mAh), ChargerWatts\n"
+    "(what the charger offers), ChargerName, ChargerWireless, ChargingWatts\n"
+    "(what goes into the battery), Trusted. Flags are 1 or 0; watts are whole.\n"
     "\n"
-    "The battery health (cycle count and maximum capacity) is read from a\n"
-    "trusted device's diagnostics service at most once a day and printed\n"
-    "from $XDG_RUNTIME_DIR/vemo.Tallyport.NUVModule/battery-health in\n"
-    "between; a device that does not offer it has no such keys.\n"
+    "The battery keys after FullyCharged come from a trusted device's\n"
+    "diagnostics service, each only when the device gives a value a battery\n"
+    "can have; the charger keys only while external power is connected,\n"
+    "ChargingWatts only while the battery takes current. The service is asked\n"
+    "for the health (cycle count, maximum capacity) at most once a day, for\n"
+    "the others at most once a minute on external power and once every 15\n"
+    "minutes on battery; in between the last values are printed from\n"
+    "battery-health and battery-reading in the same folder. A device that\n"
+    "does not offer the service has none of these keys.\n"
     "\n"
     "The tool never asks a device to pair. A device that does not trust this\n"
     "computer (or is locked since it was switched on) is reported with\n"
@@ -104,14 +113,18 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
+  // A device (or usbmuxd) that closes its end before the probe's last write
+  // ends that answer with an error from the write, not the process.
+  std::signal(SIGPIPE, SIG_IGN);
   Watchdog watchdog;
   nuv::linux_backend::LockdownFactsSource source;
   const std::string folder = nuv::RotationState::defaultDirectory();
   nuv::RotationState rotation(folder);
   nuv::BatteryHealthState health(folder);
+  nuv::BatteryReadingState reading(folder);
   std::ostringstream report;
-  const int status =
-      nuv::ProbeReport::run(source, {&rotation, &health, std::time(nullptr)}, report, std::cerr);
+  const int status = nuv::ProbeReport::run(
+      source, {&rotation, &health, std::time(nullptr), &reading}, report, std::cerr);
   watchdog.disarm();
   std::cout << report.str() << std::flush;
   return status;

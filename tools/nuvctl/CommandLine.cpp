@@ -1,12 +1,14 @@
 #include "CommandLine.h"
 
 #include <glib.h>
+#include <glib/gi18n.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/Utf8.h"
 #include "platform/linux/GlibHandles.h"
 
 namespace nuvctl {
@@ -99,6 +101,7 @@ int CommandLine::onOption(const char* name, const char* value, void* data, GErro
       break;
     case Kind::Text:
       if (!*value && !option->mayBeEmpty) return bad(option->name + " needs a value");
+      if (!nuv::isValidUtf8(value)) return bad(option->name + " needs UTF-8 text");
       *option->text = value;
       break;
     case Kind::Number: {
@@ -120,10 +123,14 @@ GOptionContext* CommandLine::newContext(Parse* state) const {
   auto callback = reinterpret_cast<gpointer>(&CommandLine::onOption);
   std::vector<GOptionEntry> entries;
   entries.push_back({"help", 'h', G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK, callback,
-                     "Show this help", nullptr});
+                     _("Show this help"), nullptr});
   for (const auto& option : options_) {
     const bool takesValue = option.kind == Kind::Text || option.kind == Kind::Number;
-    entries.push_back({option.name.c_str() + 2, 0, takesValue ? 0 : G_OPTION_FLAG_NO_ARG,
+    // Values come as the bytes given ("filename"): GLib would convert them
+    // from the locale's character set, and refuse every name that is not
+    // ASCII under the C locale. Names are UTF-8 (onOption checks).
+    entries.push_back({option.name.c_str() + 2, 0,
+                       takesValue ? G_OPTION_FLAG_FILENAME : G_OPTION_FLAG_NO_ARG,
                        G_OPTION_ARG_CALLBACK, callback, option.help.c_str(),
                        takesValue ? option.valueName.c_str() : nullptr});
   }
@@ -141,12 +148,12 @@ GOptionContext* CommandLine::newContext(Parse* state) const {
   if (!subcommands_.empty()) {
     std::size_t width = 4;  // "help"
     for (const auto& s : subcommands_) width = std::max(width, s.name.size());
-    summary += "\n\nCommands:\n";
+    summary += std::string("\n\n") + _("Commands:") + "\n";
     auto line = [&](const std::string& name, const std::string& help) {
       summary += "  " + name + std::string(width - name.size() + 3, ' ') + help + "\n";
     };
     for (const auto& s : subcommands_) line(s.name, s.help);
-    line("help", "show this help; 'help COMMAND' shows the help of a command");
+    line("help", _("show this help; 'help COMMAND' shows the help of a command"));
     summary.pop_back();
   }
   g_option_context_set_summary(context, summary.c_str());

@@ -37,7 +37,7 @@ HostClient::Result HostClient::interpret(GVariant* reply, GError* callError, std
 bool HostClient::succeeded(Result result, const char* command, const char* failure,
                            const std::string& error) {
   if (result == Result::NoModule) {
-    std::fprintf(stderr, "nuvctl %s: %s\n", command, kNoModule);
+    std::fprintf(stderr, "nuvctl %s: %s\n", command, _(kNoModule));
   } else if (result == Result::Failed) {
     std::fprintf(stderr, "nuvctl %s: %s: %s\n", command, failure,
                  WatchView::displayText(error).c_str());
@@ -107,6 +107,19 @@ HostClient::Result HostClient::history(const std::string& device, nuv::Date sinc
            "(a(xybb)a(xx))", &reply, error);
   if (outcome != Result::Ok) return outcome;
   *history = *nuv::linux_backend::historyFromVariant(reply.get());
+  return Result::Ok;
+}
+
+HostClient::Result HostClient::healthHistory(const std::string& device, nuv::Date since,
+                                             std::vector<nuv::HealthReading>* rows,
+                                             std::string* error) const {
+  nuv::glib::Variant reply;
+  const Result outcome =
+      call(bus::kHostServiceInterface, bus::kGetHealthHistoryMethod,
+           g_variant_new("(sx)", device.c_str(), static_cast<gint64>(since.microseconds())),
+           "(a(xiiii))", &reply, error);
+  if (outcome != Result::Ok) return outcome;
+  *rows = *nuv::linux_backend::healthHistoryFromVariant(reply.get());
   return Result::Ok;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <glib/gi18n.h>
+
 #include <string>
 
 #include "StackPayload.h"
@@ -15,7 +17,8 @@ class HostClient {
  public:
   enum class Result { Ok, NoModule, Failed };
 
-  static constexpr const char* kNoModule = "no module is running";
+  // Shown translated: _(kNoModule).
+  static constexpr const char* kNoModule = N_("no module is running");
   // How long a call may take before it counts as failed.
   static constexpr int kCallTimeoutMs = 5000;
 
@@ -37,6 +40,9 @@ class HostClient {
   // Calls GetHistory: `device`'s samples since `since` and the gaps.
   Result history(const std::string& device, nuv::Date since, nuv::DeviceHistory* history,
                  std::string* error) const;
+  // Calls GetHealthHistory: `device`'s health rows since `since`, oldest first.
+  Result healthHistory(const std::string& device, nuv::Date since,
+                       std::vector<nuv::HealthReading>* rows, std::string* error) const;
   // Calls GetHistoryDevices: the devices with history since `since`.
   Result historyDevices(nuv::Date since, std::vector<nuv::HistoryDevice>* devices,
                         std::string* error) const;

@@ -1,4 +1,5 @@
 #include <gio/gio.h>
+#include <glib/gi18n.h>
 
 #include <cstdio>
 #include <string>
@@ -79,7 +80,7 @@ void onVanished(GDBusConnection*, const gchar*, gpointer data) {
   auto* kill = static_cast<Kill*>(data);
   kill->owned = false;
   if (!kill->sent) {
-    std::fprintf(stderr, "nuvctl kill: %s\n", HostClient::kNoModule);
+    std::fprintf(stderr, "nuvctl kill: %s\n", _(HostClient::kNoModule));
     return kill->finish(1);
   }
   // When the name passes to a queued module, "appeared" follows in the same

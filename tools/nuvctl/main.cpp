@@ -1,48 +1,55 @@
 #include <glib.h>
+#include <glib/gi18n.h>
 
 #include <cstdio>
 
 #include "CommandLine.h"
 #include "Commands.h"
+#include "platform/linux/runtime/TextDomain.h"
 
 namespace {
 
 constexpr const char* kSummary =
-    "Companion tool of NUVModule, the background module that reports the\n"
-    "iPhones, iPads and iPods attached to this computer.";
+    N_("Companion tool of NUVModule, the background module that reports the\n"
+       "iPhones, iPads and iPods attached to this computer.");
 
 constexpr const char* kDescription =
-    "Run 'nuvctl COMMAND --help' or 'nuvctl help COMMAND' for the options of a\n"
-    "command.\n"
-    "\n"
-    "status, watch, history, refresh and kill talk to the module on the user's session\n"
-    "bus (the one DBUS_SESSION_BUS_ADDRESS names): the name\n"
-    "vemo.Tallyport.NUVModule with the interface vemo.Tallyport.NUVModule1, and\n"
-    "the signal vemo.DistributedNotifications.Notification. Both interfaces are\n"
-    "described in share/dbus-1/interfaces/ under the installation prefix.\n"
-    "\n"
-    "Exit status: 0 on success, 1 on failure, 2 on a usage error.";
+    // TRANSLATORS: the commands, bus names, variable and folder stay as they are.
+    N_("Run 'nuvctl COMMAND --help' or 'nuvctl help COMMAND' for the options of a\n"
+       "command.\n"
+       "\n"
+       "status, watch, history, refresh and kill talk to the module on the user's session\n"
+       "bus (the one DBUS_SESSION_BUS_ADDRESS names): the name\n"
+       "vemo.Tallyport.NUVModule with the interface vemo.Tallyport.NUVModule1, and\n"
+       "the signal vemo.DistributedNotifications.Notification. Both interfaces are\n"
+       "described in share/dbus-1/interfaces/ under the installation prefix.\n"
+       "\n"
+       "Exit status: 0 on success, 1 on failure, 2 on a usage error.");
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  nuv::linux_backend::TextDomain::bind();
   g_set_prgname("nuvctl");
-  nuvctl::CommandLine line("", "COMMAND [ARG…]", kSummary, kDescription);
-  line.action("version", "Print the version and exit",
+  // TRANSLATORS: the usage line after "nuvctl [OPTION…]".
+  nuvctl::CommandLine line("", _("COMMAND [ARG…]"), _(kSummary), _(kDescription));
+  line.action("version", _("Print the version and exit"),
               [] {
                 std::printf("nuvctl %s\n", NUV_VERSION);
                 return std::fflush(stdout) == 0 ? 0 : 1;
               })
-      .subcommand("status", "show the devices the module reports now", nuvctl::runStatus)
-      .subcommand("watch", "show the devices, then every change the module broadcasts",
+      .subcommand("status", _("show the devices the module reports now"), nuvctl::runStatus)
+      .subcommand("watch", _("show the devices, then every change the module broadcasts"),
                   nuvctl::runWatch)
-      .subcommand("history", "show the battery history of the devices (default: last 24 hours)",
+      .subcommand("history", _("show the battery history of the devices (default: last 24 hours)"),
                   nuvctl::runHistory)
-      .subcommand("refresh", "ask the module for a probe run now", nuvctl::runRefresh)
-      .subcommand("kill", "ask the running module to stop, and wait until it has", nuvctl::runKill)
-      .subcommand("records", "list, add and remove the battery records in the local cloud database",
+      .subcommand("refresh", _("ask the module for a probe run now"), nuvctl::runRefresh)
+      .subcommand("kill", _("ask the running module to stop, and wait until it has"),
+                  nuvctl::runKill)
+      .subcommand("records",
+                  _("list, add and remove the battery records in the local cloud database"),
                   nuvctl::runRecords)
-      .subcommand("cloud", "sign in to, sign out of, and show the state of the shared cloud",
+      .subcommand("cloud", _("sign in to, sign out of, and show the state of the shared cloud"),
                   nuvctl::runCloud);
   return line.run(nuvctl::Args(argv + 1, argv + argc));
 }

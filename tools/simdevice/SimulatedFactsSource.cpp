@@ -1,5 +1,6 @@
 #include "SimulatedFactsSource.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace nuv {
@@ -8,10 +9,13 @@ namespace {
 struct Model {
   const char* name;
   const char* productType;
+  std::int64_t designCapacity;  // mAh
+  std::int64_t chargerWatts;
+  const char* chargerName;
 };
-constexpr Model kModels[] = {{"Simulated iPhone", "iPhone15,2"},
-                             {"Simulated iPad", "iPad13,1"},
-                             {"Simulated iPod touch", "iPod9,1"}};
+constexpr Model kModels[] = {{"Simulated iPhone", "iPhone15,2", 3200, 20, "pd charger"},
+                             {"Simulated iPad", "iPad13,1", 7606, 12, "usb brick"},
+                             {"Simulated iPod touch", "iPod9,1", 1043, 5, "usb host"}};
 constexpr int kModelCount = sizeof kModels / sizeof kModels[0];
 
 }  // namespace
@@ -37,7 +41,7 @@ std::optional<std::vector<DeviceCandidate>> SimulatedFactsSource::listDevices(st
 }
 
 std::optional<DeviceFacts> SimulatedFactsSource::readFacts(const DeviceCandidate& device,
-                                                           const HealthGate& askHealth,
+                                                           const RelayGate& askRelay,
                                                            std::string* error) {
   for (int i = 0; i < count_; ++i) {
     if (udidOf(i) != device.udid) continue;
@@ -59,7 +63,21 @@ std::optional<DeviceFacts> SimulatedFactsSource::readFacts(const DeviceCandidate
     facts.charging = charging;
     facts.externalConnected = charging;
     facts.fullyCharged = false;
-    if (askHealth && askHealth()) facts.health = BatteryHealth{120 + 97 * i, 98 - 3 * (i % 6)};
+    if (!askRelay || !askRelay(facts)) return facts;
+    const std::int64_t maxCapacity = 98 - 3 * (i % 6);
+    facts.health = BatteryHealth{120 + 97 * i, maxCapacity};
+    BatteryReading& r = facts.reading.emplace();
+    r.temperature = 27 + i % 4 + (charging ? 4 : 0);
+    r.designCapacity = model.designCapacity;
+    r.fullChargeCapacity = model.designCapacity * maxCapacity / 100;
+    if (charging) {
+      r.chargerWatts = model.chargerWatts;
+      r.chargerName = model.chargerName;
+      r.chargerWireless = false;
+      // Fast up to 80 %, then trickling.
+      r.chargingWatts =
+          std::max<std::int64_t>(1, model.chargerWatts * (*facts.batteryLevel < 80 ? 3 : 1) / 5);
+    }
     return facts;
   }
   if (error) *error = "no such simulated device";

@@ -12,7 +12,8 @@ namespace nuv {
 // percent every 15 s between 60 and 90 %, charging while it rises), every
 // device at a phase of its own, so consecutive runs see devices that drift
 // and toggle charging without any state of their own. Each device's battery
-// health is fixed by its place in the list.
+// health, capacities and charger are fixed by its place in the list; its
+// temperature and charging power follow its level and whether it charges.
 class SimulatedFactsSource : public DeviceFactsSource {
  public:
   static constexpr int kMaxDevices = 99;
@@ -23,7 +24,7 @@ class SimulatedFactsSource : public DeviceFactsSource {
                        std::string firstUdid = {});
 
   std::optional<std::vector<DeviceCandidate>> listDevices(std::string* error) override;
-  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const HealthGate& askHealth,
+  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const RelayGate& askRelay,
                                        std::string* error) override;
 
  private:

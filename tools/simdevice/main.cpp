@@ -40,5 +40,6 @@ int main(int argc, char** argv) {
   const std::string folder = nuv::RotationState::defaultDirectory();
   nuv::RotationState rotation(folder);
   nuv::BatteryHealthState health(folder);
-  return nuv::ProbeReport::run(source, {&rotation, &health, now}, std::cout, std::cerr);
+  nuv::BatteryReadingState reading(folder);
+  return nuv::ProbeReport::run(source, {&rotation, &health, now, &reading}, std::cout, std::cerr);
 }

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/fake/FakeCalendar.h"
 #include "platform/fake/FakeRunLoop.h"
 
 namespace nuv {
@@ -21,7 +22,8 @@ struct RecordingStore : HistoryStore {
   std::vector<std::pair<std::string, BatterySample>> samples;
   std::vector<std::string> names;  // of each sample
   std::vector<ModuleEvent> events;
-  std::vector<Date> cutoffs;
+  std::vector<std::tuple<std::string, std::chrono::sys_days, HealthReading>> health;
+  std::vector<std::pair<Date, Date>> cutoffs;
   int flushes = 0;
 
   void addSample(const std::string& d, const std::string& name, const BatterySample& s) override {
@@ -29,9 +31,17 @@ struct RecordingStore : HistoryStore {
     names.push_back(name);
   }
   void addEvent(const ModuleEventAt& e) override { events.push_back(e.event); }
-  void pruneBefore(Date cutoff) override { cutoffs.push_back(cutoff); }
+  void addHealth(const std::string& d, const std::string&, std::chrono::sys_days day,
+                 const HealthReading& h) override {
+    health.emplace_back(d, day, h);
+  }
+  void pruneBefore(Date cutoff, Date healthCutoff) override {
+    cutoffs.emplace_back(cutoff, healthCutoff);
+  }
   void read(const std::string&, Date, std::function<void(Stored)> done) override { done({}); }
   void readDevices(Date, std::function<void(std::vector<HistoryDevice>)>) override {}
+  void readHealth(const std::string&, Date,
+                  std::function<void(std::vector<HealthReading>)>) override {}
   void flush(Milliseconds) override { ++flushes; }
 };
 
@@ -44,7 +54,8 @@ class HistoryRecorderTest : public ::testing::Test {
   HistoryRecorderTest() { loop.setWallClockOrigin(at(1'000'000'000)); }
   fake::FakeRunLoop loop;
   RecordingStore store;
-  HistoryRecorder recorder{loop, store};
+  fake::FakeCalendar calendar{hours(13)};
+  HistoryRecorder recorder{loop, store, &calendar};
 };
 
 TEST_F(HistoryRecorderTest, ASampleForEachBroadcastThatChangesLevelChargingOrExternalPower) {
@@ -80,14 +91,70 @@ TEST_F(HistoryRecorderTest, ASampleForEachBroadcastThatChangesLevelChargingOrExt
   EXPECT_THAT(store.names, ElementsAre("", "iPad", "", "", ""));
 }
 
-TEST_F(HistoryRecorderTest, StartPrunesTo90DaysExactlyAndAgainEveryDayStopFlushes) {
+// The origin is 14:46:40 local time (UTC+13): the local day ends 33,200 s
+// later, the UTC one 80,000 s later.
+TEST_F(HistoryRecorderTest, AHealthRowWhenTheReadingChangesOrOnTheFirstBroadcastOfALocalDay) {
+  const Date start = loop.clock().now();
+  const auto today = calendar.dayOf(start);
+  using std::nullopt;
+  struct Case {
+    Milliseconds after;
+    std::map<std::string, std::string> pairs;
+    std::optional<HealthReading> stored;
+    int day = 0;  // after today
+  } cases[] = {
+      {{},
+       {{"Battery", "85"}, {"BatteryCycleCount", "500"}, {"BatteryMaxCapacity", "86"}},
+       HealthReading{start, 500, nullopt, nullopt, 86}},
+      {hours(1),
+       {{"Battery", "84"}, {"BatteryCycleCount", "500"}, {"BatteryMaxCapacity", "86"}},
+       nullopt},
+      {hours(1),
+       {{"BatteryCycleCount", "501"},
+        {"BatteryMaxCapacity", "86"},
+        {"BatteryFullChargeCapacity", "2815"},
+        {"BatteryDesignCapacity", "3279 mAh"}},
+       HealthReading{Date{start.time + hours(2)}, 501, 2815, nullopt, 86}},
+      {{}, {{"Trusted", "0"}}, nullopt},
+      {{}, {{"BatteryCycleCount", "-1"}, {"BatteryMaxCapacity", "x"}}, nullopt},
+      {Milliseconds(33'200'000 - 7'200'000 - 1),
+       {{"BatteryCycleCount", "501"},
+        {"BatteryMaxCapacity", "86"},
+        {"BatteryFullChargeCapacity", "2815"}},
+       nullopt},
+      {Milliseconds(1),
+       {{"BatteryCycleCount", "501"},
+        {"BatteryMaxCapacity", "86"},
+        {"BatteryFullChargeCapacity", "2815"}},
+       HealthReading{Date{start.time + std::chrono::seconds(33'200)}, 501, 2815, nullopt, 86},
+       1},
+  };
+  for (const auto& c : cases) {
+    loop.advance(c.after);
+    store.health.clear();
+    recorder.mapBroadcast(mapOf(c.pairs));
+    if (c.stored) {
+      EXPECT_THAT(
+          store.health,
+          ElementsAre(std::tuple{std::string("abc"), today + std::chrono::days(c.day), *c.stored}))
+          << (&c - cases);
+    } else {
+      EXPECT_TRUE(store.health.empty()) << (&c - cases);
+    }
+  }
+}
+
+TEST_F(HistoryRecorderTest, StartPrunesTo90DaysAndFiveYearsExactlyAndAgainEveryDayStopFlushes) {
   const Date start = loop.clock().now();
   recorder.moduleStarted();
   loop.advance(hours(24) - Milliseconds(1));
-  EXPECT_THAT(store.cutoffs, ElementsAre(Date{start.time - hours(24 * 90)}));
+  auto cutoffs = [&](int day) {
+    return std::pair{Date{start.time + hours(24 * day) - hours(24 * 90)},
+                     Date{start.time + hours(24 * day) - hours(24 * 1826)}};
+  };
+  EXPECT_THAT(store.cutoffs, ElementsAre(cutoffs(0)));
   loop.advance(Milliseconds(1));
-  EXPECT_THAT(store.cutoffs,
-              ElementsAre(Date{start.time - hours(24 * 90)}, Date{start.time - hours(24 * 89)}));
+  EXPECT_THAT(store.cutoffs, ElementsAre(cutoffs(0), cutoffs(1)));
   recorder.moduleSleeping();
   recorder.moduleWoke();
   recorder.moduleStopping();

@@ -148,5 +148,29 @@ TEST_F(BridgeModuleTest, AValueWithoutARecordIsWrittenWhenAFetchBringsTheRecord)
   EXPECT_EQ(savedBattery(1), 60);
 }
 
+// A new device is always written; a changed one only when the change touches
+// what its record holds.
+TEST_F(BridgeModuleTest, ChangesOutsideNameBatteryAndChargingAreNotSavedAgain) {
+  db.seed(test::todoData("R2", "My Pad"));
+  launch();
+  const std::string phone = "Bonjour\tabc\nname\tMy Phone\nBattery\t85\nCharging\t1\n";
+  const std::pair<std::string, bool> runs[] = {
+      {phone + "BatteryTemperature\t30\n", true},
+      {phone + "BatteryTemperature\t31\n", false},
+      {phone + "BatteryTemperature\t31\nChargerWatts\t20\n", false},
+      {phone, false},
+      {"Bonjour\tabc\nname\tMy Phone\nBattery\t86\nCharging\t1\n", true},
+      {"Bonjour\tabc\nname\tMy Phone\nBattery\t86\nCharging\t0\n", true},
+      {"Bonjour\tabc\nname\tMy Phone\nBattery\t86\n", true},
+      {"Bonjour\tabc\nname\tMy Pad\nBattery\t86\n", true}};
+  std::size_t saves = 0;
+  for (const auto& [output, saved] : runs) {
+    delegate->updateUI(parseProbeOutput(output));
+    settle();
+    EXPECT_EQ(db.saveCalls().size(), saves += saved) << output;
+  }
+  EXPECT_EQ(db.saveCalls().back().handedOver.recordID.recordName, "R2");
+}
+
 }  // namespace
 }  // namespace nuv

@@ -212,7 +212,8 @@ TEST_F(GDBusHostServiceTest, HandlersRunUntilTheEndTheNameIsQueuedForAndWrongCal
   service.announceDevices();  // a warning, not a crash
 }
 
-TEST_F(GDBusHostServiceTest, GetHistoryIsAnsweredWhenTheHandlerRepliesAndFailsWhenItNeverWill) {
+// GetHealthHistory's rows keep the handler's order, unknown values as -1.
+TEST_F(GDBusHostServiceTest, HistoryCallsAreAnsweredWhenTheHandlerRepliesAndFailWhenItNeverWill) {
   std::vector<std::function<void(const DeviceHistory&)>> replies;
   std::vector<std::pair<std::string, std::int64_t>> asked;
   HostService::Handlers handlers;
@@ -223,16 +224,20 @@ TEST_F(GDBusHostServiceTest, GetHistoryIsAnsweredWhenTheHandlerRepliesAndFailsWh
   handlers.historyDevices = [](Date since, auto reply) {
     reply({{"abc", std::to_string(since.microseconds())}});
   };
+  handlers.healthHistory = [](const std::string& device, Date since, auto reply) {
+    if (device != "abc") return reply({});
+    reply({{since, 500, std::nullopt, 3279, 107},
+           {Date::fromMicroseconds(3), std::nullopt, 2815, std::nullopt, std::nullopt}});
+  };
   GDBusHostService service(module.get(), "1");
   Subscription published = service.publish(std::move(handlers));
   ASSERT_TRUE(waitFor([&] { return !owner().empty(); }));
   // Each answer: the printed reply, or the error's D-Bus name.
   std::vector<std::string> answers;
-  auto ask = [&](const char* device) {
+  auto ask = [&](const char* method, GVariant* args) {
     g_dbus_connection_call(
         client.get(), bus::kHostServiceName, bus::kHostServicePath, bus::kHostServiceInterface,
-        bus::kGetHistoryMethod, g_variant_new("(sx)", device, gint64{42}), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+        method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
         [](GObject* connection, GAsyncResult* result, gpointer data) {
           GError* raw = nullptr;
           glib::Variant reply(
@@ -244,34 +249,27 @@ TEST_F(GDBusHostServiceTest, GetHistoryIsAnsweredWhenTheHandlerRepliesAndFailsWh
         },
         &answers);
   };
-  ask("abc");
+  ask(bus::kGetHistoryMethod, g_variant_new("(sx)", "abc", gint64{42}));
   ASSERT_TRUE(waitFor([&] { return replies.size() == 1; }));
   EXPECT_EQ(asked.back(), (std::pair<std::string, std::int64_t>{"abc", 42}));
   const DeviceHistory history{{{Date::fromMicroseconds(5), 80, true, false}},
                               {{Date::fromMicroseconds(1), Date::fromMicroseconds(3)}}};
   replies[0](history);
-  ask("other");  // dropped unanswered, as when the module ends first
+  // dropped unanswered, as when the module ends first
+  ask(bus::kGetHistoryMethod, g_variant_new("(sx)", "other", gint64{42}));
   ASSERT_TRUE(waitFor([&] { return replies.size() == 2; }));
   replies.clear();
   ASSERT_TRUE(waitFor([&] { return answers.size() == 2; }));
+  // Answered at once, in the order asked.
+  ask(bus::kGetHistoryDevicesMethod, g_variant_new("(x)", gint64{7}));
+  ask(bus::kGetHealthHistoryMethod, g_variant_new("(sx)", "abc", gint64{2}));
+  ask(bus::kGetHealthHistoryMethod, g_variant_new("(sx)", "unknown", gint64{2}));
+  ASSERT_TRUE(waitFor([&] { return answers.size() == 5; }));
   EXPECT_EQ(answers,
             (std::vector<std::string>{
                 printed(glib::Variant(g_variant_ref_sink(historyToVariant(history))).get()),
-                "org.freedesktop.DBus.Error.Failed"}));
-
-  // GetHistoryDevices, answered at once.
-  glib::Variant devices;
-  g_dbus_connection_call(
-      client.get(), bus::kHostServiceName, bus::kHostServicePath, bus::kHostServiceInterface,
-      bus::kGetHistoryDevicesMethod, g_variant_new("(x)", gint64{7}), nullptr,
-      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-      [](GObject* c, GAsyncResult* r, gpointer data) {
-        *static_cast<glib::Variant*>(data) =
-            glib::Variant(g_dbus_connection_call_finish(G_DBUS_CONNECTION(c), r, nullptr));
-      },
-      &devices);
-  ASSERT_TRUE(waitFor([&] { return bool(devices); }));
-  EXPECT_EQ(printed(devices.get()), "([('abc', '7')],)");
+                "org.freedesktop.DBus.Error.Failed", "([('abc', '7')],)",
+                "([(int64 2, 500, -1, 3279, 107), (3, -1, 2815, -1, -1)],)", "(@a(xiiii) [],)"}));
 }
 
 }  // namespace

@@ -55,6 +55,10 @@ class SqliteHistoryStoreTest : public ::testing::Test {
   std::vector<HistoryDevice> devices(Date since) {
     return arrived<std::vector<HistoryDevice>>([&](auto done) { store.readDevices(since, done); });
   }
+  std::vector<HealthReading> health(const std::string& device, Date since) {
+    return arrived<std::vector<HealthReading>>(
+        [&](auto done) { store.readHealth(device, since, done); });
+  }
 
   test::TempDir tmp;
   const fs::path dir = fs::path(tmp.path()) / "state" / "NUVModule";
@@ -93,13 +97,56 @@ TEST_F(SqliteHistoryStoreTest, ListsDevicesWithSamplesSinceUnderTheirLastNamePru
   store.addSample("c", "Gone", {at(50), 40, false, false});
   EXPECT_THAT(devices(at(60)),
               ElementsAre(HistoryDevice{"a", "Renamed"}, HistoryDevice{"b", "Old"}));
-  store.pruneBefore(at(100));
+  store.pruneBefore(at(100), at(100));
   const auto b = read("b", at(0));
   EXPECT_THAT(b.samples, ElementsAre(BatterySample{at(100), 50, false, false},
                                      BatterySample{at(110), 51, false, false}));
   EXPECT_THAT(b.events, ElementsAre(ModuleEventAt{at(100), ModuleEvent::Wake}));
   store.addSample("c", "", {at(140), 40, false, false});  // back as a new device
   EXPECT_THAT(devices(at(0)), ElementsAre(HistoryDevice{"b", "Old"}, HistoryDevice{"c", ""}));
+  EXPECT_TRUE(warnings.empty());
+}
+
+// A file of the version before health rows gains their table. Pruning keeps
+// a health row exactly at its own cutoff, and the device and name of one
+// that still has health rows when its samples are gone.
+TEST_F(SqliteHistoryStoreTest, HealthRowsOnePerDayLastReadingWinsKeptOnTheirOwnCutoff) {
+  fs::create_directories(dir);
+  sqlite3* old = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &old), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(old, R"sql(
+      CREATE TABLE devices(id INTEGER PRIMARY KEY, bonjour TEXT NOT NULL UNIQUE);
+      CREATE TABLE names(device INTEGER PRIMARY KEY, name TEXT NOT NULL);
+      CREATE TABLE samples(device INTEGER NOT NULL, time INTEGER NOT NULL, level INTEGER NOT NULL,
+        charging INTEGER NOT NULL, external INTEGER NOT NULL, PRIMARY KEY(device, time))
+        WITHOUT ROWID;
+      CREATE TABLE events(time INTEGER NOT NULL, kind TEXT NOT NULL);
+      INSERT INTO devices VALUES(1, 'a');
+      INSERT INTO names VALUES(1, 'Old Phone');
+      INSERT INTO samples VALUES(1, 50000000, 80, 0, 0);)sql",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(old);
+
+  using std::chrono::days;
+  const std::chrono::sys_days first{days(1)}, second{days(2)};
+  const HealthReading kept{at(100), 500, 2815, 3279, 107};
+  const HealthReading unknowns{at(200), std::nullopt, std::nullopt, std::nullopt, 85};
+  store.addHealth("a", "", first, {at(90), 499, 2820, 3279, 108});  // replaced the same day
+  store.addHealth("a", "", first, kept);
+  store.addHealth("a", "", second, unknowns);
+  store.addHealth("b", "Gone", first, {at(99), 1, 2, 3, 4});
+  EXPECT_THAT(read("a", at(0)).samples, ElementsAre(BatterySample{at(50), 80, false, false}));
+  EXPECT_THAT(health("a", at(0)), ElementsAre(kept, unknowns));
+  EXPECT_THAT(health("a", at(101)), ElementsAre(unknowns));
+  EXPECT_THAT(health("unknown", at(0)), SizeIs(0));
+
+  store.pruneBefore(at(300), at(100));  // every sample; health rows before 100
+  EXPECT_THAT(health("a", at(0)), ElementsAre(kept, unknowns));
+  EXPECT_THAT(health("b", at(0)), SizeIs(0));
+  store.addSample("a", "", {at(400), 70, false, false});
+  store.addSample("b", "", {at(400), 70, false, false});  // back without its name
+  EXPECT_THAT(devices(at(0)), ElementsAre(HistoryDevice{"a", "Old Phone"}, HistoryDevice{"b", ""}));
   EXPECT_TRUE(warnings.empty());
 }
 

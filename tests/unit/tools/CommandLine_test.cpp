@@ -83,6 +83,9 @@ TEST(CommandLine, OptionFormsTheirErrorsAndTheHelp) {
       {{"--name", "My Phone"}, std::nullopt, values(false, "My Phone", {}), {}, ""},
       {{"--name=a=b"}, std::nullopt, values(false, "a=b", {}), {}, ""},
       {{"--name", "x", "--name=y"}, std::nullopt, values(false, "y", {}), {}, ""},
+      // UTF-8 names whatever the locale (here C); other bytes are refused.
+      {{"--name=Zoë"}, std::nullopt, values(false, "Zoë", {}), {}, ""},
+      bad({"--name=Zo\xeb"}, "--name needs UTF-8 text"),
       // Options after the argument, and "--" ending the options.
       {{"arg", "--json"}, std::nullopt, values(true, {}, {}), {"arg"}, ""},
       {{"--", "--json"}, std::nullopt, values(false, {}, {}), {"--json"}, ""},

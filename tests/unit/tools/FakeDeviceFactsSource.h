@@ -10,8 +10,8 @@
 namespace nuv::fake {
 
 // Scripted devices, each with its facts or the error reading them gives.
-// Records which devices were read, in order, and which were asked for their
-// battery health. A device's health is given only when the gate lets it.
+// Records which devices were read, in order, and which had their relay
+// asked. A device's health and reading are given only when the gate lets it.
 class FakeDeviceFactsSource : public DeviceFactsSource {
  public:
   void add(DeviceCandidate device, std::variant<DeviceFacts, std::string> result) {
@@ -28,16 +28,19 @@ class FakeDeviceFactsSource : public DeviceFactsSource {
     return listing;
   }
 
-  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const HealthGate& askHealth,
+  std::optional<DeviceFacts> readFacts(const DeviceCandidate& device, const RelayGate& askRelay,
                                        std::string* error) override {
     read.push_back(device.udid);
     for (const auto& [d, result] : devices_) {
       if (d.udid != device.udid || d.connection != device.connection) continue;
       if (const auto* facts = std::get_if<DeviceFacts>(&result)) {
         DeviceFacts out = *facts;
-        const bool ask = out.trusted && askHealth && askHealth();
+        const bool ask = out.trusted && askRelay && askRelay(out);
         if (ask) asked.push_back(device.udid);
-        if (!ask) out.health.reset();
+        if (!ask) {
+          out.health.reset();
+          out.reading.reset();
+        }
         return out;
       }
       if (error) *error = std::get<std::string>(result);

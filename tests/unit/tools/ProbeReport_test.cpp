@@ -38,9 +38,14 @@ TEST(ProbeReportFormat, KeysValuesAndFraming) {
   auto network = trustedPhone();
   network.charging = false;
   network.health = BatteryHealth{0, 87};  // a cycle count of 0 is a value
+  network.reading = BatteryReading{-3, 2701, 2380, 12, "usb\xFFhost", false, 2};
+  auto unplugged = network;  // a reading kept from before it was unplugged
+  unplugged.externalConnected = false;
+  unplugged.health.reset();
   auto leaky = trustedPhone();
   leaky.trusted = false;  // a source that leaked battery facts anyway
   leaky.health = BatteryHealth{412, 87};
+  leaky.reading = network.reading;
   DeviceFacts bare;
   bare.trusted = true;  // session worked, battery domain gave nothing
   DeviceFacts hostile;
@@ -58,7 +63,15 @@ TEST(ProbeReportFormat, KeysValuesAndFraming) {
        network,
        "Bonjour\tabc\nname\tMy Phone\nBattery\t87\nCharging\t0\nHost Attached\t0\n"
        "ProductType\tiPhone14,2\nExternalConnected\t1\nFullyCharged\t0\n"
-       "BatteryCycleCount\t0\nBatteryMaxCapacity\t87\nTrusted\t1\n"},
+       "BatteryCycleCount\t0\nBatteryMaxCapacity\t87\nBatteryTemperature\t-3\n"
+       "BatteryDesignCapacity\t2701\nBatteryFullChargeCapacity\t2380\nChargerWatts\t12\n"
+       "ChargerName\tusb\xEF\xBF\xBDhost\nChargerWireless\t0\nChargingWatts\t2\nTrusted\t1\n"},
+      {"unplugged: no charger keys",
+       {"abc", DeviceConnection::Usb},
+       unplugged,
+       "Bonjour\tabc\nname\tMy Phone\nBattery\t87\nCharging\t0\nHost Attached\t1\n"
+       "ProductType\tiPhone14,2\nExternalConnected\t0\nFullyCharged\t0\nBatteryTemperature\t-3\n"
+       "BatteryDesignCapacity\t2701\nBatteryFullChargeCapacity\t2380\nTrusted\t1\n"},
       {"untrusted: never battery facts",
        {"abc", DeviceConnection::Usb},
        leaky,
@@ -79,21 +92,33 @@ TEST(ProbeReportFormat, KeysValuesAndFraming) {
   }
 }
 
-// The relay's answer for an entry written "Key=1 BatteryData.Key=2 Key=text".
-std::optional<BatteryHealth> healthOf(const std::string& properties) {
+// The relay's answer for an entry written "Key=1 BatteryData.Key=2 Key=text
+// Key=true": "Dict.Key" in the dictionary Dict, a negative integer as
+// libplist holds it (two's complement).
+plistv::Plist answerOf(const std::string& properties) {
   plistv::Plist answer(plist_new_dict());
-  plist_t entry = plist_new_dict(), data = plist_new_dict();
+  plist_t entry = plist_new_dict();
   std::istringstream words(properties);
   for (std::string word; words >> word;) {
     std::string key = word.substr(0, word.find('=')), value = word.substr(key.size() + 1);
-    const plist_t into = key.rfind("BatteryData.", 0) == 0 ? (key.erase(0, 12), data) : entry;
+    plist_t into = entry;
+    if (const auto dot = key.find('.'); dot != std::string::npos) {
+      const std::string dict = key.substr(0, dot);
+      if (!plist_dict_get_item(entry, dict.c_str()))
+        plist_dict_set_item(entry, dict.c_str(), plist_new_dict());
+      into = plist_dict_get_item(entry, dict.c_str());
+      key.erase(0, dot + 1);
+    }
+    const bool number = !value.empty() && std::isdigit(value.back()) &&
+                        value.find_first_not_of("-0123456789") == std::string::npos;
     plist_dict_set_item(into, key.c_str(),
-                        std::isdigit(value[0]) ? plist_new_uint(std::stoull(value))
-                                               : plist_new_string(value.c_str()));
+                        number             ? plist_new_uint(std::stoll(value))
+                        : value == "true"  ? plist_new_bool(1)
+                        : value == "false" ? plist_new_bool(0)
+                                           : plist_new_string(value.c_str()));
   }
-  plist_dict_set_item(entry, "BatteryData", data);
   plist_dict_set_item(answer.get(), "IORegistry", entry);
-  return BatteryRegistryEntry::health(answer.get());
+  return answer;
 }
 
 TEST(BatteryRegistryEntry, CycleCountAndCapacityInPercentOfDesign) {
@@ -109,10 +134,55 @@ TEST(BatteryRegistryEntry, CycleCountAndCapacityInPercentOfDesign) {
       {"CycleCount=x412 MaxCapacity=100", std::nullopt},
   };
   for (const auto& [properties, expected] : cases) {
-    EXPECT_EQ(healthOf(properties), expected) << properties;
+    EXPECT_EQ(BatteryRegistryEntry::health(answerOf(properties).get()), expected) << properties;
   }
   EXPECT_EQ(BatteryRegistryEntry::percentOf(1, 201), 0);
   EXPECT_EQ(BatteryRegistryEntry::percentOf(INT64_MAX, INT64_MAX), std::nullopt);
+}
+
+// Rows: temperature, design and full-charge capacity, charger watts, name,
+// wireless, charging watts. The real entry of a charging iPhone is read end
+// to end by tools_test.py.
+TEST(BatteryRegistryEntry, ReadingsOnlyWhereABatteryCouldShowThem) {
+  constexpr auto no = std::nullopt;
+  const std::string plugged = "ExternalConnected=true AdapterDetails.Watts=12 ";
+  const std::pair<std::string, std::optional<BatteryReading>> cases[] = {
+      {"Temperature=2879 DesignCapacity=2701 NominalChargeCapacity=2380 AppleRawMaxCapacity=2383 " +
+           plugged + "AdapterDetails.Description=host Voltage=4270 InstantAmperage=428",
+       BatteryReading{29, 2701, 2380, 12, "host", false, 2}},  // 1.83 W
+      {"Temperature=-250 InstantAmperage=-1274 Voltage=4000 IsCharging=true " + plugged +
+           "AdapterDetails.IsWireless=true",
+       BatteryReading{-3, no, no, 12, no, true, no}},  // signed; a port that cannot keep up
+      {"ExternalConnected=false AdapterDetails.Watts=12 AdapterDetails.Description=batt "
+       "InstantAmperage=-500 Voltage=3900 Temperature=2500",
+       BatteryReading{25, no, no, no, no, no, no}},  // discharging: no charger
+      {"AppleRawMaxCapacity=1290 CurrentCapacity=1100 MaxCapacity=1300 "
+       "BatteryData.DesignCapacity=1420 "
+       "ExternalConnected=true AdapterDetails.IsWireless=0 AdapterDetails.Watts=0 Temperature=0",
+       BatteryReading{no, 1420, 1290, no, no, false, no}},  // an old model, in mAh; zeros
+      {"Temperature=10000 DesignCapacity=100000 NominalChargeCapacity=100001 " + plugged +
+           "Voltage=100000 InstantAmperage=10000",
+       BatteryReading{100, 100000, no, 12, no, false, 1000}},  // the bounds
+      {"Temperature=10001 DesignCapacity=-3 ExternalConnected=true AdapterDetails.Watts=1001 "
+       "Voltage=100000 InstantAmperage=10006",
+       BatteryReading{no, no, no, no, no, false, no}},           // absurd
+      {"Temperature=-4001 InstantAmperage=0 Voltage=4000", no},  // below the bounds, zero
+      {"Temperature=hot Voltage=4.2 InstantAmperage=x ExternalConnected=true "
+       "AdapterDetails.IsWireless=maybe AdapterDetails.Description=",
+       no},  // garbled
+      {"Temperature=-4000 DesignCapacity=0 ExternalConnected=1 AdapterDetails.Watts=12",
+       BatteryReading{-40, no, no, no, no, no, no}},  // a flag as a number
+  };
+  for (const auto& [properties, expected] : cases) {
+    EXPECT_EQ(BatteryRegistryEntry::reading(answerOf(properties).get()), expected) << properties;
+  }
+  for (const std::string& name : {std::string(64, 'n'), std::string("Zoë’s 20W")}) {
+    EXPECT_EQ(BatteryRegistryEntry::chargerName(name), name);
+  }
+  for (const std::string& name : {std::string(65, 'n'), std::string("a\tb"), std::string("\x7F"),
+                                  std::string("c1 \xC2\x85"), std::string()}) {
+    EXPECT_EQ(BatteryRegistryEntry::chargerName(name), no) << name;
+  }
 }
 
 using P = std::pair<std::string, DeviceConnection>;
@@ -253,6 +323,43 @@ TEST_F(ProbeReportRun, HealthAskedOnceADayAndPrintedFromTheStateBetween) {
       EXPECT_EQ(health.load().count("gone"), 0u);
       EXPECT_EQ(health.load().count("away"), 1u);
     }
+  }
+}
+
+// One relay ask serves whatever is due; what was not due comes from the
+// records, the health's unchanged by a reading's ask.
+TEST_F(ProbeReportRun, ReadingAskedOnceAMinuteOnPowerElseOnceInFifteenMinutes) {
+  BatteryHealthState health(root.path() + "/state");
+  BatteryReadingState reading(root.path() + "/state");
+  constexpr std::int64_t t0 = 1765000000;
+  // (time of the run, on external power, the temperature the device gives
+  // (0: none), it is asked, the temperature printed)
+  const std::tuple<std::int64_t, bool, int, bool, const char*> runs[] = {
+      {t0, true, 30, true, "30"},  // health and reading, one ask
+      {t0 + 59, true, 31, false, "30"},
+      {t0 + 60, true, 31, true, "31"},
+      {t0 + 60 + 899, false, 32, false, "31"},
+      {t0 + 60 + 900, false, 32, true, "32"},
+      {t0 + 960 + 60, true, 0, true, nullptr},  // asked, no answer: no reading kept
+      {t0 + 960 + 61, true, 33, false, nullptr},
+      {t0 + 960, true, 33, true, "33"}};  // clock set back
+  int i = 0;
+  for (const auto& [at, power, temperature, asked, printed] : runs) {
+    auto phone = trustedPhone();
+    phone.externalConnected = power;
+    phone.health = BatteryHealth{400 + i++, 87};
+    if (temperature) phone.reading = BatteryReading{temperature, {}, {}, {}, "pd 20W", {}, {}};
+    source.remove("aaa");
+    source.add({"aaa", kUsb}, phone);
+    source.asked.clear();
+    const auto out = run(source, {nullptr, &health, at, &reading}).out;
+    EXPECT_EQ(source.asked.size(), asked ? 1u : 0u) << at;
+    EXPECT_THAT(out, HasSubstr("BatteryCycleCount\t400\n")) << at;
+    EXPECT_EQ(out.find("BatteryTemperature"),
+              printed ? out.find(std::string("BatteryTemperature\t") + printed + "\n")
+                      : std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("ChargerName\tpd 20W\n") != std::string::npos, printed && power) << out;
   }
 }
 

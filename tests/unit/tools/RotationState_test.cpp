@@ -1,5 +1,6 @@
 #include "RotationState.h"
 #include "BatteryHealthState.h"
+#include "BatteryReadingState.h"
 #include "TempDir.h"
 
 #include <fcntl.h>
@@ -90,6 +91,16 @@ TEST_F(RotationStateTest, CorruptFilesMeanNoDeviceReportedYetOrNeverAsked) {
     std::ofstream(dir + "/" + BatteryHealthState::kFileName) << text;
     EXPECT_THAT(BatteryHealthState(dir).load(), IsEmpty()) << text;
   }
+  // And the reading's; a key it does not know is skipped.
+  for (const char* text : {"nuv-probe-reading 2\na 1\n", "nuv-probe-reading 1\na\n",
+                           "nuv-probe-reading 1\na 1 t=x\n", "nuv-probe-reading 1\na 1 cl=2\n",
+                           "nuv-probe-reading 1\na 1 cn=%G0\n", "nuv-probe-reading 1\na 1 t\n"}) {
+    std::ofstream(dir + "/" + BatteryReadingState::kFileName) << text;
+    EXPECT_THAT(BatteryReadingState(dir).load(), IsEmpty()) << text;
+  }
+  std::ofstream(dir + "/" + BatteryReadingState::kFileName)
+      << "nuv-probe-reading 1\na 1 zz=9 t=-3\n";
+  EXPECT_EQ(BatteryReadingState(dir).load().at("a").reading.temperature, -3);
 }
 
 // Concurrent probes: every change is a read-modify-write under the lock, so

@@ -86,8 +86,9 @@ std::function<void(const T&)> replyOnce(GDBusMethodInvocation* invocation,
   };
 }
 
-// handle-get-history and handle-get-history-devices: answered when the
-// history has been read, from the loop; the loop goes on meanwhile.
+// handle-get-history, handle-get-history-devices and
+// handle-get-health-history: answered when the history has been read, from
+// the loop; the loop goes on meanwhile.
 gboolean onGetHistory(NuvNUVModule1*, GDBusMethodInvocation* invocation, const gchar* device,
                       gint64 since, gpointer data) {
   auto reply = replyOnce(invocation, historyToVariant);
@@ -106,6 +107,18 @@ gboolean onGetHistoryDevices(NuvNUVModule1*, GDBusMethodInvocation* invocation, 
   const Shared& p = *static_cast<Shared*>(data);
   if (p->active && p->handlers.historyDevices) {
     p->handlers.historyDevices(Date::fromMicroseconds(since), std::move(reply));
+  } else {
+    reply({});
+  }
+  return TRUE;
+}
+
+gboolean onGetHealthHistory(NuvNUVModule1*, GDBusMethodInvocation* invocation, const gchar* device,
+                            gint64 since, gpointer data) {
+  auto reply = replyOnce(invocation, healthHistoryToVariant);
+  const Shared& p = *static_cast<Shared*>(data);
+  if (p->active && p->handlers.healthHistory) {
+    p->handlers.healthHistory(device, Date::fromMicroseconds(since), std::move(reply));
   } else {
     reply({});
   }
@@ -199,6 +212,8 @@ Subscription GDBusHostService::publish(Handlers handlers) {
   g_signal_connect_data(skeleton, "handle-get-history", G_CALLBACK(onGetHistory),
                         new Shared(publication), deleteShared, GConnectFlags(0));
   g_signal_connect_data(skeleton, "handle-get-history-devices", G_CALLBACK(onGetHistoryDevices),
+                        new Shared(publication), deleteShared, GConnectFlags(0));
+  g_signal_connect_data(skeleton, "handle-get-health-history", G_CALLBACK(onGetHealthHistory),
                         new Shared(publication), deleteShared, GConnectFlags(0));
   // Before the export and removed after it: while the object is there, the
   // filter answers every read.

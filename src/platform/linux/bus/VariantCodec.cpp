@@ -201,7 +201,13 @@ struct PackedSample {
 struct PackedGap {
   gint64 start, end;
 };
-static_assert(sizeof(PackedSample) == 16 && sizeof(PackedGap) == 16);
+struct PackedHealth {
+  gint64 time;
+  gint32 cycleCount, fullChargeCapacity, designCapacity, maxCapacity;
+};
+static_assert(sizeof(PackedSample) == 16 && sizeof(PackedGap) == 16 && sizeof(PackedHealth) == 24);
+
+constexpr gint32 kUnknown = -1;
 
 }  // namespace
 
@@ -264,6 +270,38 @@ std::optional<std::vector<HistoryDevice>> historyDevicesFromVariant(GVariant* va
   const char* name = nullptr;
   while (g_variant_iter_next(&iter, "(&s&s)", &device, &name)) devices.push_back({device, name});
   return devices;
+}
+
+GVariant* healthHistoryToVariant(const std::vector<HealthReading>& rows) {
+  std::vector<PackedHealth> packed;
+  packed.reserve(rows.size());
+  for (const auto& r : rows) {
+    packed.push_back({r.time.microseconds(), r.cycleCount.value_or(kUnknown),
+                      r.fullChargeCapacity.value_or(kUnknown), r.designCapacity.value_or(kUnknown),
+                      r.maxCapacity.value_or(kUnknown)});
+  }
+  GVariant* list = g_variant_new_fixed_array(G_VARIANT_TYPE("(xiiii)"), packed.data(),
+                                             packed.size(), sizeof(PackedHealth));
+  return g_variant_new_tuple(&list, 1);
+}
+
+std::optional<std::vector<HealthReading>> healthHistoryFromVariant(GVariant* variant) {
+  if (!variant || !g_variant_is_of_type(variant, G_VARIANT_TYPE("(a(xiiii))"))) {
+    return std::nullopt;
+  }
+  glib::Variant list(g_variant_get_child_value(variant, 0));
+  gsize count = 0;
+  const auto* r = static_cast<const PackedHealth*>(
+      g_variant_get_fixed_array(list.get(), &count, sizeof(PackedHealth)));
+  auto known = [](gint32 v) { return v < 0 ? std::nullopt : std::optional<std::int32_t>(v); };
+  std::vector<HealthReading> rows;
+  rows.reserve(count);
+  for (gsize i = 0; i < count; ++i) {
+    rows.push_back({Date::fromMicroseconds(r[i].time), known(r[i].cycleCount),
+                    known(r[i].fullChargeCapacity), known(r[i].designCapacity),
+                    known(r[i].maxCapacity)});
+  }
+  return rows;
 }
 
 }  // namespace nuv::linux_backend

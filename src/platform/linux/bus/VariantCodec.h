@@ -58,5 +58,13 @@ std::optional<DeviceHistory> historyFromVariant(GVariant* variant);
 GVariant* historyDevicesToVariant(const std::vector<HistoryDevice>& devices);
 // Reads a reply of that type; none for any other type.
 std::optional<std::vector<HistoryDevice>> historyDevicesFromVariant(GVariant* variant);
+// The reply of GetHealthHistory, (a(xiiii)): each row as (time, cycle count,
+// full-charge capacity in mAh, design capacity in mAh, maximum capacity in
+// percent), -1 for a value that is not known. Returns a new floating
+// reference.
+GVariant* healthHistoryToVariant(const std::vector<HealthReading>& rows);
+// Reads a reply of that type (a negative value is unknown); none for any
+// other type.
+std::optional<std::vector<HealthReading>> healthHistoryFromVariant(GVariant* variant);
 
 }  // namespace nuv::linux_backend

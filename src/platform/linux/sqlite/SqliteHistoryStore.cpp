@@ -23,7 +23,10 @@ constexpr int kBusyTimeoutMs = 1000;
 // Samples refer to their device by a small number, so that 90 days of a
 // device changing every minute do not repeat its UDID 130,000 times. A
 // device's last known name has a table of its own, which files written
-// before it existed gain when they are opened.
+// before it existed gain when they are opened, and so does the health
+// table: one row per device and calendar day (`day`: days since 1970-01-01
+// of the date the recorder counted the reading on, the user's local one),
+// each value NULL when the device did not give it.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS devices(
   id INTEGER PRIMARY KEY,
@@ -42,6 +45,15 @@ CREATE TABLE IF NOT EXISTS events(
   time INTEGER NOT NULL,
   kind TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS events_by_time ON events(time);
+CREATE TABLE IF NOT EXISTS health(
+  device INTEGER NOT NULL,
+  day INTEGER NOT NULL,
+  time INTEGER NOT NULL,
+  cycle_count INTEGER,
+  full_charge_mah INTEGER,
+  design_mah INTEGER,
+  max_capacity_percent INTEGER,
+  PRIMARY KEY(device, day)) WITHOUT ROWID;
 )sql";
 
 constexpr const char* kEventNames[] = {"start", "stop", "sleep", "wake"};
@@ -210,20 +222,56 @@ void SqliteHistoryStore::addEvent(const ModuleEventAt& event) {
   });
 }
 
-void SqliteHistoryStore::pruneBefore(Date cutoff) {
-  worker_->enqueue([file = file_, cutoff] {
+void SqliteHistoryStore::addHealth(const std::string& device, const std::string& name,
+                                   std::chrono::sys_days day, const HealthReading& health) {
+  worker_->enqueue([file = file_, device, name, day, health] {
+    file->perform("writing a battery health reading", [&](sqlite3* db) {
+      int rc = SQLITE_OK;
+      const std::int64_t id = file->deviceId(device, true, &rc);
+      if (rc != SQLITE_OK || (rc = file->setName(id, name)) != SQLITE_DONE) return rc;
+      sqlite::Statement insert(db,
+                               "INSERT OR REPLACE INTO health(device, day, time, cycle_count, "
+                               "full_charge_mah, design_mah, max_capacity_percent) "
+                               "VALUES(?, ?, ?, ?, ?, ?, ?)");
+      insert.bind(1, id);
+      insert.bind(2, std::int64_t{day.time_since_epoch().count()});
+      insert.bind(3, health.time.microseconds());
+      insert.bind(4, health.cycleCount);
+      insert.bind(5, health.fullChargeCapacity);
+      insert.bind(6, health.designCapacity);
+      insert.bind(7, health.maxCapacity);
+      return insert.run();
+    });
+  });
+}
+
+void SqliteHistoryStore::pruneBefore(Date cutoff, Date healthCutoff) {
+  worker_->enqueue([file = file_, cutoff, healthCutoff] {
     file->perform("removing old history", [&](sqlite3* db) {
       file->forget();
-      // A device without samples left goes with its name; a later sample
-      // brings it back under a new number.
-      for (const char* sql :
-           {"DELETE FROM samples WHERE time < ?", "DELETE FROM events WHERE time < ?",
-            "DELETE FROM names WHERE NOT EXISTS "
-            "(SELECT 1 FROM samples WHERE device = names.device)",
-            "DELETE FROM devices WHERE NOT EXISTS "
-            "(SELECT 1 FROM samples WHERE device = devices.id)"}) {
-        sqlite::Statement remove(db, sql);
-        if (sqlite3_bind_parameter_count(remove.stmt) > 0) remove.bind(1, cutoff.microseconds());
+      // A device with neither samples nor health rows left goes with its
+      // name; a later row brings it back under a new number.
+      const struct {
+        const char* sql;
+        Date before;
+      } steps[] = {
+          {"DELETE FROM samples WHERE time < ?", cutoff},
+          {"DELETE FROM events WHERE time < ?", cutoff},
+          {"DELETE FROM health WHERE time < ?", healthCutoff},
+          {"DELETE FROM names WHERE "
+           "NOT EXISTS (SELECT 1 FROM samples WHERE device = names.device) AND "
+           "NOT EXISTS (SELECT 1 FROM health WHERE device = names.device)",
+           {}},
+          {"DELETE FROM devices WHERE "
+           "NOT EXISTS (SELECT 1 FROM samples WHERE device = devices.id) AND "
+           "NOT EXISTS (SELECT 1 FROM health WHERE device = devices.id)",
+           {}},
+      };
+      for (const auto& step : steps) {
+        sqlite::Statement remove(db, step.sql);
+        if (sqlite3_bind_parameter_count(remove.stmt) > 0) {
+          remove.bind(1, step.before.microseconds());
+        }
         if (const int rc = remove.run(); rc != SQLITE_DONE) return rc;
       }
       return SQLITE_DONE;
@@ -299,6 +347,32 @@ void SqliteHistoryStore::readDevices(Date since,
         select.bind(1, since.microseconds());
         int rc;
         while ((rc = select.run()) == SQLITE_ROW) found.push_back({select.text(0), select.text(1)});
+        return rc;
+      },
+      std::move(done));
+}
+
+void SqliteHistoryStore::readHealth(const std::string& device, Date since,
+                                    std::function<void(std::vector<HealthReading>)> done) {
+  readThen(
+      [device, since](File& file, sqlite3* db, std::vector<HealthReading>& found) {
+        int rc = SQLITE_OK;
+        const std::int64_t id = file.deviceId(device, false, &rc);
+        if (rc != SQLITE_OK || !id) return rc;
+        sqlite::Statement select(db,
+                                 "SELECT time, cycle_count, full_charge_mah, design_mah, "
+                                 "max_capacity_percent FROM health "
+                                 "WHERE device = ? AND time >= ? ORDER BY time");
+        select.bind(1, id);
+        select.bind(2, since.microseconds());
+        auto value = [&select](int col) -> std::optional<std::int32_t> {
+          if (select.isNull(col)) return std::nullopt;
+          return static_cast<std::int32_t>(select.integer(col));
+        };
+        while ((rc = select.run()) == SQLITE_ROW) {
+          found.push_back(
+              {Date::fromMicroseconds(select.integer(0)), value(1), value(2), value(3), value(4)});
+        }
         return rc;
       },
       std::move(done));

@@ -38,9 +38,13 @@ class SqliteHistoryStore : public HistoryStore {
   void addSample(const std::string& device, const std::string& name,
                  const BatterySample& sample) override;
   void addEvent(const ModuleEventAt& event) override;
-  void pruneBefore(Date cutoff) override;
+  void addHealth(const std::string& device, const std::string& name, std::chrono::sys_days day,
+                 const HealthReading& health) override;
+  void pruneBefore(Date cutoff, Date healthCutoff) override;
   void read(const std::string& device, Date since, std::function<void(Stored)> done) override;
   void readDevices(Date since, std::function<void(std::vector<HistoryDevice>)> done) override;
+  void readHealth(const std::string& device, Date since,
+                  std::function<void(std::vector<HealthReading>)> done) override;
   void flush(Milliseconds timeout) override;
 
   // Blocks until every call made before has been carried out.

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // What the SQLite stores share: prepared statements that finalize
@@ -22,6 +23,14 @@ struct Statement {
     sqlite3_bind_text(stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
   }
   void bind(int i, std::int64_t v) { sqlite3_bind_int64(stmt, i, v); }
+  // NULL for none.
+  void bind(int i, std::optional<std::int64_t> v) {
+    if (v) {
+      bind(i, *v);
+    } else {
+      sqlite3_bind_null(stmt, i);
+    }
+  }
   int step() { return sqlite3_step(stmt); }
   // Prepared, then run to its end: SQLITE_DONE, or what failed.
   int run() { return rc != SQLITE_OK ? rc : step(); }
