@@ -13,7 +13,7 @@
 #include <string>
 
 #include "ProbeReport.h"
-#include "StackPayload.h"
+#include "client/StackPayload.h"
 #include "WatchView.h"
 #include "platform/linux/GlibHandles.h"
 #include "platform/linux/bus/VariantCodec.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "BatteryAlertRules.h"
-#include "HostServiceClient.h"
+#include "client/HostServiceClient.h"
 #include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {

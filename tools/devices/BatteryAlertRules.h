@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "StackPayload.h"
+#include "client/StackPayload.h"
 #include "platform/RunLoop.h"
 
 namespace nuvdevices {

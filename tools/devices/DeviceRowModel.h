@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "DeviceRow.h"
-#include "StackPayload.h"
+#include "client/StackPayload.h"
 #include "platform/Clock.h"
 #include "platform/Date.h"
 

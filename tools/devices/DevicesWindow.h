@@ -9,7 +9,7 @@
 #include "DeviceHistoryPage.h"
 #include "DeviceRowModel.h"
 #include "DeviceRowWidget.h"
-#include "HostServiceClient.h"
+#include "client/HostServiceClient.h"
 #include "ModuleStarter.h"
 #include "platform/linux/GlibHandles.h"
 

@@ -1,10 +1,13 @@
 #pragma once
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
 // nuvctl's commands. Each takes the words after its own name and returns
 // the process exit status: 0 success, 1 failure, 2 bad usage.
 namespace nuvctl {
+
+using nuvcli::Args;
+using nuvcli::CommandLine;
 
 int runStatus(Args args);   // the module's current device map, once
 int runWatch(Args args);    // the current map, then every "iOSStack" broadcast

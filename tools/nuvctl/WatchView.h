@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "StackPayload.h"
+#include "client/StackPayload.h"
 
 namespace nuvctl {
 

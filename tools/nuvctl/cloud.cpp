@@ -144,7 +144,7 @@ const CloudKitPlugin* loadPlugin(std::string* error) {
 
 int showStatus(Args args) {
   bool check = false;
-  CommandLine line("cloud status", "", kStatusSummary, kStatusDescription);
+  CommandLine line("nuvctl cloud status", "", kStatusSummary, kStatusDescription);
   line.flag("check", "Also ask the service whether the stored sign-in works", &check);
   if (auto status = line.parse(args)) return *status;
   const auto config = loadConfig();
@@ -201,7 +201,7 @@ int showStatus(Args args) {
 }
 
 int login(Args args) {
-  if (auto status = CommandLine("cloud login", "[TOKEN_OR_CALLBACK_URL]", kLoginSummary,
+  if (auto status = CommandLine("nuvctl cloud login", "[TOKEN_OR_CALLBACK_URL]", kLoginSummary,
                                 kSubcommandDescription)
                         .arguments(0, 1)
                         .parse(args)) {
@@ -273,8 +273,8 @@ int login(Args args) {
 }
 
 int logout(Args args) {
-  if (auto status =
-          CommandLine("cloud logout", "", kLogoutSummary, kSubcommandDescription).parse(args)) {
+  if (auto status = CommandLine("nuvctl cloud logout", "", kLogoutSummary, kSubcommandDescription)
+                        .parse(args)) {
     return *status;
   }
   const auto config = loadConfig();
@@ -294,7 +294,7 @@ int logout(Args args) {
 }  // namespace
 
 int runCloud(Args args) {
-  return CommandLine("cloud", "COMMAND", kCloudSummary, kCloudDescription)
+  return CommandLine("nuvctl cloud", "COMMAND", kCloudSummary, kCloudDescription)
       .subcommand("status",
                   "backend, environment, sign-in, the last error and writes, and what to do; "
                   "--check also asks the service",

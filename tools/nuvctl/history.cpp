@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "Commands.h"
-#include "HostClient.h"
 #include "WatchView.h"
+#include "client/HostClient.h"
 #include "platform/linux/runtime/IsoDate.h"
 
 namespace nuvctl {
@@ -113,7 +113,7 @@ std::string json(const std::vector<Shown>& shown) {
 int runHistory(Args args) {
   bool asJson = false;
   std::optional<std::string> sinceText;
-  CommandLine line("history", "[DEVICE]", kHistorySummary, kHistoryDescription);
+  CommandLine line("nuvctl history", "[DEVICE]", kHistorySummary, kHistoryDescription);
   line.flag("json", "One JSON array of the changes instead of the table", &asJson)
       .text("since", "DURATION|DATE", "From then on (90m, 24h, 7d or an ISO 8601 date)", &sinceText)
       .arguments(0, 1);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostClient.h"
+#include "client/HostClient.h"
 #include "platform/BusNames.h"
 
 namespace nuvctl {
@@ -97,7 +97,7 @@ void onVanished(GDBusConnection*, const gchar*, gpointer data) {
 }  // namespace
 
 int runKill(Args args) {
-  if (auto status = CommandLine("kill", "", kKillSummary, kKillDescription).parse(args)) {
+  if (auto status = CommandLine("nuvctl kill", "", kKillSummary, kKillDescription).parse(args)) {
     return *status;
   }
   HostClient client("kill");

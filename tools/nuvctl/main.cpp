@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "CommandLine.h"
 #include "Commands.h"
+#include "cli/CommandLine.h"
 #include "platform/linux/runtime/TextDomain.h"
 
 namespace {
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   nuv::linux_backend::TextDomain::bind();
   g_set_prgname("nuvctl");
   // TRANSLATORS: the usage line after "nuvctl [OPTION…]".
-  nuvctl::CommandLine line("", _("COMMAND [ARG…]"), _(kSummary), _(kDescription));
+  nuvctl::CommandLine line("nuvctl", _("COMMAND [ARG…]"), _(kSummary), _(kDescription));
   line.action("version", _("Print the version and exit"),
               [] {
                 std::printf("nuvctl %s\n", NUV_VERSION);

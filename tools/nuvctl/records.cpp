@@ -62,7 +62,7 @@ struct Place {
   std::optional<std::string> container;
   std::optional<std::string> database;
 
-  void addOptions(nuvctl::CommandLine& line) {
+  void addOptions(CommandLine& line) {
     line.text("container", "ID", "The cloud container (default iCloud.vemo.voltaline.Voltaline)",
               &container)
         .text("database", "PATH", "The database file (default: the container's file)", &database);
@@ -192,7 +192,7 @@ bool missingDatabase(const Place& place) {
 
 int runList(Place place, Args args) {
   bool json = false;
-  CommandLine line("records list", "", kListSummary, kSubcommandDescription);
+  CommandLine line("nuvctl records list", "", kListSummary, kSubcommandDescription);
   place.addOptions(line);
   line.flag("json", "Every field of every record, as JSON", &json);
   if (auto status = line.parse(args)) return *status;
@@ -203,7 +203,7 @@ int runList(Place place, Args args) {
 
 int runAdd(Place place, Args args) {
   std::optional<std::string> name, title;
-  CommandLine line("records add", "", kAddSummary, kSubcommandDescription);
+  CommandLine line("nuvctl records add", "", kAddSummary, kSubcommandDescription);
   place.addOptions(line);
   line.text("name", "NAME", "The device's name (required)", &name)
       .text("title", "TITLE", "The record's title", &title, /*mayBeEmpty=*/true);
@@ -225,7 +225,7 @@ int runAdd(Place place, Args args) {
 }
 
 int runRemove(Place place, Args args) {
-  CommandLine line("records remove", "RECORD_NAME", kRemoveSummary, kSubcommandDescription);
+  CommandLine line("nuvctl records remove", "RECORD_NAME", kRemoveSummary, kSubcommandDescription);
   place.addOptions(line);
   line.arguments(1, 1);
   if (auto status = line.parse(args)) return *status;
@@ -247,7 +247,7 @@ int runRemove(Place place, Args args) {
 
 int runRecords(Args args) {
   Place place;
-  CommandLine line("records", "COMMAND", kRecordsSummary, kRecordsDescription);
+  CommandLine line("nuvctl records", "COMMAND", kRecordsSummary, kRecordsDescription);
   place.addOptions(line);
   // Each command starts from the options given before it.
   line.subcommand("list", "a table of the records; --json prints every field of every record",

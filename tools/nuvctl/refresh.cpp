@@ -2,8 +2,8 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostClient.h"
 #include "WatchView.h"
+#include "client/HostClient.h"
 
 namespace nuvctl {
 namespace {
@@ -23,7 +23,8 @@ constexpr const char* kRefreshDescription =
 }  // namespace
 
 int runRefresh(Args args) {
-  if (auto status = CommandLine("refresh", "", kRefreshSummary, kRefreshDescription).parse(args)) {
+  if (auto status =
+          CommandLine("nuvctl refresh", "", kRefreshSummary, kRefreshDescription).parse(args)) {
     return *status;
   }
   HostClient client("refresh");

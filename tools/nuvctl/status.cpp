@@ -2,8 +2,8 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostClient.h"
 #include "WatchView.h"
+#include "client/HostClient.h"
 
 namespace nuvctl {
 namespace {
@@ -25,7 +25,7 @@ constexpr const char* kStatusDescription =
 
 int runStatus(Args args) {
   bool json = false;
-  CommandLine line("status", "", kStatusSummary, kStatusDescription);
+  CommandLine line("nuvctl status", "", kStatusSummary, kStatusDescription);
   line.flag("json", "One JSON object instead, the shape of a 'nuvctl watch --json' line", &json);
   if (auto status = line.parse(args)) return *status;
   HostClient client("status");

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostClient.h"
 #include "WatchView.h"
+#include "client/HostClient.h"
 #include "platform/BusNames.h"
 #include "platform/linux/GlibHandles.h"
 
@@ -137,7 +137,7 @@ void onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
 int runWatch(Args args) {
   Watch watch;
   std::optional<long> count;
-  CommandLine line("watch", "", kWatchSummary, kWatchDescription);
+  CommandLine line("nuvctl watch", "", kWatchSummary, kWatchDescription);
   line.flag("json", "JSON lines, even on a terminal", &watch.json)
       .number("count", "N", "Exit after N broadcasts; the map shown at the start does not count", 1,
               &count);

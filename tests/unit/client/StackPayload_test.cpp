@@ -1,4 +1,4 @@
-#include "StackPayload.h"
+#include "client/StackPayload.h"
 
 #include <gio/gio.h>
 #include <gmock/gmock.h>

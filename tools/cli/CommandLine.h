@@ -9,31 +9,32 @@
 typedef struct _GError GError;
 typedef struct _GOptionContext GOptionContext;
 
-namespace nuvctl {
+namespace nuvcli {
 
 using Args = std::vector<std::string>;
 
-// The command line of nuvctl or of one of its commands, parsed by GLib's
+// The command line of a program or of one of its commands, parsed by GLib's
 // option parser so that every command reads its options the same way:
 // `--opt=value` and `--opt value`, options before or after the arguments,
 // `--` ending the options, `-h`/`--help`. The help text is generated from
 // the same declarations that the parser uses.
 //
-// A command line with subcommands (nuvctl itself, `records`, `cloud`) reads
-// only the options before the subcommand and hands the rest to the
-// subcommand's handler; `help [COMMAND...]` is one of its subcommands.
+// A command line with subcommands (`nuvctl`, `nuvctl records`) reads only
+// the options before the subcommand and hands the rest to the subcommand's
+// handler; `help [COMMAND...]` is one of its subcommands.
 //
-// Usage errors are one line, "nuvctl CMD: what is wrong", then "Try 'nuvctl
-// CMD --help' for more information.", on the error stream, exit status 2.
+// Usage errors are one line, "PROGRAM CMD: what is wrong", then "Try
+// 'PROGRAM CMD --help' for more information.", on the error stream, exit
+// status 2.
 class CommandLine {
  public:
   using Handler = std::function<int(Args args)>;
 
-  // `command`: the words after "nuvctl" that name this command ("" for
-  // nuvctl itself, "records add"). `arguments`: the usage line after the
-  // options ("RECORD_NAME"). `summary` comes before the options in the help,
-  // `description` after them.
-  CommandLine(std::string command, std::string arguments, std::string summary,
+  // `invocation`: the program's name and the words that name this command
+  // ("nuvctl" for the program itself, "nuvctl records add"). `arguments`:
+  // the usage line after the options ("RECORD_NAME"). `summary` comes
+  // before the options in the help, `description` after them.
+  CommandLine(std::string invocation, std::string arguments, std::string summary,
               std::string description = "");
 
   CommandLine& flag(const char* name, const char* help, bool* target);
@@ -93,10 +94,10 @@ class CommandLine {
   // A new parser for these options, reporting to `state` (may be null when
   // only the help is wanted). The caller frees it.
   GOptionContext* newContext(Parse* state) const;
-  std::string invocation() const;  // "nuvctl records add"
+  std::string program() const;  // the first word of the invocation
   int printHelp() const;
 
-  std::string command_;
+  std::string invocation_;
   std::string arguments_;
   std::string summary_;
   std::string description_;
@@ -108,4 +109,4 @@ class CommandLine {
   std::FILE* err_ = stderr;
 };
 
-}  // namespace nuvctl
+}  // namespace nuvcli

@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-namespace nuvctl {
+namespace nuvcli {
 namespace {
 
 using ::testing::HasSubstr;
@@ -33,9 +33,8 @@ Printed capture(CommandLine& line, const std::function<std::optional<int>()>& pa
   return printed;
 }
 
-std::string usageError(const std::string& command, const std::string& message) {
-  return "nuvctl " + command + ": " + message + "\nTry 'nuvctl " + command +
-         " --help' for more information.\n";
+std::string usageError(const std::string& invocation, const std::string& message) {
+  return invocation + ": " + message + "\nTry '" + invocation + " --help' for more information.\n";
 }
 
 // A command with one option of each kind and an optional argument.
@@ -48,7 +47,7 @@ struct Values {
 };
 
 CommandLine leaf(Values& v) {
-  CommandLine line("records add", "[ARG]", "Adds.", "Exit status: 0.");
+  CommandLine line("nuvctl records add", "[ARG]", "Adds.", "Exit status: 0.");
   line.flag("json", "JSON", &v.json)
       .text("name", "NAME", "The name", &v.name)
       .text("title", "TITLE", "The title", &v.title, /*mayBeEmpty=*/true)
@@ -71,7 +70,7 @@ TEST(CommandLine, OptionFormsTheirErrorsAndTheHelp) {
     return Values{json, std::move(name), count, std::move(title)};
   };
   auto bad = [](Args args, const std::string& message) {
-    return Case{std::move(args), 2, {}, {}, usageError("records add", message)};
+    return Case{std::move(args), 2, {}, {}, usageError("nuvctl records add", message)};
   };
   auto help = [](Args args) { return Case{std::move(args), 0, {}, {}, ""}; };
   const std::string count = "--count needs a whole number of at least 1, not ";
@@ -129,11 +128,11 @@ TEST(CommandLine, OptionFormsTheirErrorsAndTheHelp) {
   }
 }
 
-// A command with subcommands: `nuvctl cloud` or nuvctl itself.
+// A program with subcommands, named as any program is.
 struct Parent {
   std::optional<std::string> place;
   std::vector<Args> calls;  // what "list" was handed
-  CommandLine line{"records", "COMMAND", "Records.", ""};
+  CommandLine line{"nuv-bridge", "COMMAND", "Records.", ""};
 
   Parent() {
     line.text("place", "P", "Where", &place)
@@ -163,9 +162,9 @@ TEST(CommandLine, SubcommandsTakeTheWordsAfterThemAndTheHelpListsThem) {
       {{"--", "list"}, 5, {}, {{}}, ""},
       {{"remove", "a"}, 6, {}, {}, ""},
       {{"help", "list"}, 5, {}, {{"--help"}}, ""},
-      {{}, 2, {}, {}, usageError("records", "missing command")},
-      {{"frob"}, 2, {}, {}, usageError("records", "unknown command 'frob'")},
-      {{"--json", "list"}, 2, {}, {}, usageError("records", "Unknown option --json")},
+      {{}, 2, {}, {}, usageError("nuv-bridge", "missing command")},
+      {{"frob"}, 2, {}, {}, usageError("nuv-bridge", "unknown command 'frob'")},
+      {{"--json", "list"}, 2, {}, {}, usageError("nuv-bridge", "Unknown option --json")},
       {{"help"}, 0, {}, {}, ""},
       {{"--help"}, 0, {}, {}, ""},
       {{"-h", "list"}, 0, {}, {}, ""},
@@ -183,7 +182,7 @@ TEST(CommandLine, SubcommandsTakeTheWordsAfterThemAndTheHelpListsThem) {
       continue;
     }
     // The help lists the subcommands aligned.
-    EXPECT_THAT(printed.out, StartsWith("Usage:\n  nuvctl records [OPTION…] COMMAND\n\nRecords.\n\n"
+    EXPECT_THAT(printed.out, StartsWith("Usage:\n  nuv-bridge [OPTION…] COMMAND\n\nRecords.\n\n"
                                         "Commands:\n"
                                         "  list     lists them\n"
                                         "  remove   removes one\n"
@@ -194,4 +193,4 @@ TEST(CommandLine, SubcommandsTakeTheWordsAfterThemAndTheHelpListsThem) {
 }
 
 }  // namespace
-}  // namespace nuvctl
+}  // namespace nuvcli

@@ -11,7 +11,7 @@
 #include "platform/Utf8.h"
 #include "platform/linux/GlibHandles.h"
 
-namespace nuvctl {
+namespace nuvcli {
 
 // What one parse found besides the values it stored.
 struct CommandLine::Parse {
@@ -20,9 +20,9 @@ struct CommandLine::Parse {
   const Option* action = nullptr;  // the first one given
 };
 
-CommandLine::CommandLine(std::string command, std::string arguments, std::string summary,
+CommandLine::CommandLine(std::string invocation, std::string arguments, std::string summary,
                          std::string description)
-    : command_(std::move(command)),
+    : invocation_(std::move(invocation)),
       arguments_(std::move(arguments)),
       summary_(std::move(summary)),
       description_(std::move(description)) {}
@@ -74,9 +74,7 @@ CommandLine& CommandLine::subcommand(const char* name, const char* help, Handler
   return *this;
 }
 
-std::string CommandLine::invocation() const {
-  return command_.empty() ? "nuvctl" : "nuvctl " + command_;
-}
+std::string CommandLine::program() const { return invocation_.substr(0, invocation_.find(' ')); }
 
 int CommandLine::onOption(const char* name, const char* value, void* data, GError** error) {
   auto* state = static_cast<Parse*>(data);
@@ -140,7 +138,7 @@ GOptionContext* CommandLine::newContext(Parse* state) const {
   g_option_context_set_help_enabled(context, FALSE);
   // Options after the subcommand are the subcommand's.
   g_option_context_set_strict_posix(context, !subcommands_.empty());
-  GOptionGroup* group = g_option_group_new("nuvctl", "", "", state, nullptr);
+  GOptionGroup* group = g_option_group_new(program().c_str(), "", "", state, nullptr);
   g_option_group_add_entries(group, entries.data());
   g_option_context_set_main_group(context, group);
 
@@ -165,10 +163,10 @@ std::string CommandLine::help() const {
   nuv::glib::OptionContext context(newContext(nullptr));
   // GLib heads the usage line with the program name: the command's words
   // for as long as the text is made, as gdbus does for its commands.
-  const std::string program = g_get_prgname() ? g_get_prgname() : "nuvctl";
-  g_set_prgname(invocation().c_str());
+  const std::string name = g_get_prgname() ? g_get_prgname() : program();
+  g_set_prgname(invocation_.c_str());
   nuv::glib::String text(g_option_context_get_help(context.get(), TRUE, nullptr));
-  g_set_prgname(program.c_str());
+  g_set_prgname(name.c_str());
   return text.get();
 }
 
@@ -178,8 +176,8 @@ int CommandLine::printHelp() const {
 }
 
 int CommandLine::usageError(const std::string& message) const {
-  std::fprintf(err_, "%s: %s\nTry '%s --help' for more information.\n", invocation().c_str(),
-               message.c_str(), invocation().c_str());
+  std::fprintf(err_, "%s: %s\nTry '%s --help' for more information.\n", invocation_.c_str(),
+               message.c_str(), invocation_.c_str());
   return 2;
 }
 
@@ -189,7 +187,7 @@ std::optional<int> CommandLine::parse(Args& args) const {
   // GLib reorders the pointers and drops the ones it parsed; the strings
   // stay in `words`.
   std::vector<std::string> words = args;
-  words.insert(words.begin(), invocation());
+  words.insert(words.begin(), invocation_);
   std::vector<char*> pointers;
   for (auto& word : words) pointers.push_back(word.data());
   pointers.push_back(nullptr);
@@ -234,4 +232,4 @@ int CommandLine::run(Args args) const {
   return usageError("unknown command '" + name + "'");
 }
 
-}  // namespace nuvctl
+}  // namespace nuvcli
