@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "StackPayload.h"
+#include "client/StackPayload.h"
 #include "platform/Date.h"
 
 namespace nuvbridge {

@@ -7,8 +7,8 @@
 
 #include "Bridge.h"
 #include "BridgeSettings.h"
-#include "CommandLine.h"
-#include "HostServiceClient.h"
+#include "cli/CommandLine.h"
+#include "client/HostServiceClient.h"
 #include "MetricsServer.h"
 #include "MqttClient.h"
 #include "TextfileWriter.h"
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
 
   BridgeSettings::Options options;
   bool verbose = false;
-  nuvctl::CommandLine line("", "", kSummary, kDescription);
+  nuvcli::CommandLine line("nuv-bridge", "", kSummary, kDescription);
   line.text("config", "FILE", "Read the settings from FILE", &options.config)
       .text("listen", "ADDR:PORT", "Serve /metrics there (a loopback address unless given)",
             &options.listen)
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         std::printf("nuv-bridge %s\n", NUV_VERSION);
         return std::fflush(stdout) == 0 ? 0 : 1;
       });
-  nuvctl::Args args(argv + 1, argv + argc);
+  nuvcli::Args args(argv + 1, argv + argc);
   if (auto status = line.parse(args)) return *status;
   if (verbose) g_setenv("G_MESSAGES_DEBUG", "NUVModule", TRUE);
 
