@@ -36,8 +36,11 @@ std::string reason(int code, int error) {
 }  // namespace
 
 struct MqttClient::Handle {
-  mosquitto* mosq;
+  explicit Handle(mosquitto* m) : mosq(m) {}
   ~Handle() { mosquitto_destroy(mosq); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  mosquitto* const mosq;
 };
 
 // An attempt's outcome, carried from its thread to the loop.
@@ -57,7 +60,7 @@ MqttClient::MqttClient(nuv::RunLoop& loop, const BridgeSettings::Mqtt& settings,
   static const bool initialised = (mosquitto_lib_init(), true);
   (void)initialised;
   loopThread = std::this_thread::get_id();
-  handle_ = std::make_shared<Handle>(Handle{mosquitto_new(settings_.clientId.c_str(), true, this)});
+  handle_ = std::make_shared<Handle>(mosquitto_new(settings_.clientId.c_str(), true, this));
   mosquitto* mosq = handle_->mosq;
   mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
   if (!settings_.username.empty()) {
