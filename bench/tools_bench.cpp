@@ -13,8 +13,8 @@
 #include <string>
 
 #include "ProbeReport.h"
-#include "client/StackPayload.h"
 #include "WatchView.h"
+#include "client/StackPayload.h"
 #include "platform/linux/GlibHandles.h"
 #include "platform/linux/bus/VariantCodec.h"
 
@@ -93,7 +93,7 @@ void BM_WatchBroadcast(benchmark::State& state) {
   const auto body = stackBody(static_cast<int>(state.range(0)));
   const auto received = nuv::Date::fromMicroseconds(1765000000000000);
   for (auto _ : state) {
-    auto payload = nuvctl::StackPayload::fromSignalBody(body.get(), nullptr);
+    auto payload = nuvclient::StackPayload::fromSignalBody(body.get(), nullptr);
     benchmark::DoNotOptimize(nuvctl::WatchView::jsonLine(*payload, received));
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));

@@ -2,29 +2,55 @@
 
 #include <cstdio>
 
-#include "WatchView.h"
-#include "platform/BusNames.h"
+#include "DeviceStatus.h"
 #include "platform/linux/bus/VariantCodec.h"
 
-namespace nuvctl {
+namespace nuvclient {
 
 namespace bus = nuv::bus;
 
-HostClient::HostClient(const char* command) {
+namespace {
+
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
+
+constexpr const char* kHistoryReply = "(a(xybb)a(xx))";
+
+GVariant* devicesGetParameters() {
+  return g_variant_new("(ss)", bus::kHostServiceInterface, bus::kDevicesProperty);
+}
+
+GVariant* historyParameters(const std::string& device, nuv::Date since) {
+  return g_variant_new("(sx)", device.c_str(), static_cast<gint64>(since.microseconds()));
+}
+
+}  // namespace
+
+HostClient::HostClient(GDBusConnection* bus, const std::string& destination, int timeoutMs)
+    : bus_(bus ? G_DBUS_CONNECTION(g_object_ref(bus)) : nullptr),
+      destination_(destination),
+      timeoutMs_(timeoutMs) {}
+
+HostClient HostClient::onSessionBus(const char* who) {
   GError* raw = nullptr;
-  bus_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+  nuv::glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
   nuv::glib::Error error(raw);
-  if (!bus_) {
-    std::fprintf(stderr, "nuvctl %s: cannot connect to the session bus: %s\n", command,
+  if (!bus) {
+    std::fprintf(stderr, "%s: cannot connect to the session bus: %s\n", who,
                  error ? error->message : "unknown error");
-    return;
+  } else {
+    // A lost bus is reported by the commands that wait on it, never by exiting.
+    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
   }
-  // A lost bus is reported by the commands that wait on it, never by exiting.
-  g_dbus_connection_set_exit_on_close(bus_.get(), FALSE);
+  return HostClient(bus.get());
 }
 
 HostClient::Result HostClient::interpret(GVariant* reply, GError* callError, std::string* error) {
   if (reply) return Result::Ok;
+  // A call whose cancellable was cancelled finishes so even when its reply
+  // had already come: GTask checks the cancellable first.
+  if (callError && g_error_matches(callError, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    return Result::Cancelled;
+  }
   nuv::glib::String remote(callError ? g_dbus_error_get_remote_error(callError) : nullptr);
   if (remote && (g_str_equal(remote.get(), "org.freedesktop.DBus.Error.ServiceUnknown") ||
                  g_str_equal(remote.get(), "org.freedesktop.DBus.Error.NameHasNoOwner"))) {
@@ -34,13 +60,12 @@ HostClient::Result HostClient::interpret(GVariant* reply, GError* callError, std
   return Result::Failed;
 }
 
-bool HostClient::succeeded(Result result, const char* command, const char* failure,
+bool HostClient::succeeded(Result result, const char* who, const char* failure,
                            const std::string& error) {
   if (result == Result::NoModule) {
-    std::fprintf(stderr, "nuvctl %s: %s\n", command, _(kNoModule));
-  } else if (result == Result::Failed) {
-    std::fprintf(stderr, "nuvctl %s: %s: %s\n", command, failure,
-                 WatchView::displayText(error).c_str());
+    std::fprintf(stderr, "%s: %s\n", who, _(kNoModule));
+  } else if (result != Result::Ok) {
+    std::fprintf(stderr, "%s: %s: %s\n", who, failure, DeviceStatus::displayText(error).c_str());
   }
   return result == Result::Ok;
 }
@@ -49,78 +74,121 @@ HostClient::Result HostClient::call(const char* interface, const char* method, G
                                     const char* replyType, nuv::glib::Variant* reply,
                                     std::string* error) const {
   GError* raw = nullptr;
-  // No auto-start: a module that is not running must not be started by a query.
   nuv::glib::Variant result(g_dbus_connection_call_sync(
-      bus_.get(), bus::kHostServiceName, bus::kHostServicePath, interface, method, parameters,
-      G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &raw));
+      bus_.get(), destination_.c_str(), bus::kHostServicePath, interface, method, parameters,
+      G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs_, nullptr, &raw));
   nuv::glib::Error callError(raw);
   const Result outcome = interpret(result.get(), callError.get(), error);
   if (reply) *reply = std::move(result);
   return outcome;
 }
 
-HostClient::Result HostClient::devicesFromReply(GVariant* reply, GError* callError,
-                                                StackPayload* payload, std::string* error) {
-  const Result outcome = interpret(reply, callError, error);
+void HostClient::callAsync(const char* interface, const char* method, GVariant* parameters,
+                           const char* replyType, GCancellable* cancellable,
+                           GAsyncReadyCallback done, gpointer data) const {
+  g_dbus_connection_call(bus_.get(), destination_.c_str(), bus::kHostServicePath, interface, method,
+                         parameters, G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                         timeoutMs_, cancellable, done, data);
+}
+
+HostClient::Result HostClient::finish(GObject* bus, GAsyncResult* result, nuv::glib::Variant* reply,
+                                      std::string* error) {
+  GError* raw = nullptr;
+  reply->reset(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &raw));
+  nuv::glib::Error callError(raw);
+  return interpret(reply->get(), callError.get(), error);
+}
+
+nuv::glib::Variant HostClient::unboxed(const nuv::glib::Variant& reply) {
+  nuv::glib::Variant boxed(g_variant_get_child_value(reply.get(), 0));
+  return nuv::glib::Variant(g_variant_get_variant(boxed.get()));
+}
+
+HostClient::Result HostClient::decode(Result outcome, const nuv::glib::Variant& devices,
+                                      StackPayload* payload, std::string* error) {
   if (outcome != Result::Ok) return outcome;
-  nuv::glib::Variant boxed(g_variant_get_child_value(reply, 0));
-  nuv::glib::Variant devices(g_variant_get_variant(boxed.get()));
   auto decoded = StackPayload::fromDevices(devices.get(), error);
   if (!decoded) return Result::Failed;
   *payload = std::move(*decoded);
   return Result::Ok;
 }
 
-namespace {
-
-GVariant* devicesGetParameters() {
-  return g_variant_new("(ss)", bus::kHostServiceInterface, bus::kDevicesProperty);
-}
-
-}  // namespace
-
 HostClient::Result HostClient::readDevices(StackPayload* payload, std::string* error) const {
-  nuv::glib::Variant reply;
+  nuv::glib::Variant reply, devices;
   const Result outcome =
-      call("org.freedesktop.DBus.Properties", "Get", devicesGetParameters(), "(v)", &reply, error);
-  if (outcome != Result::Ok) return outcome;
-  return devicesFromReply(reply.get(), nullptr, payload, error);
+      call(kPropertiesInterface, "Get", devicesGetParameters(), "(v)", &reply, error);
+  if (outcome == Result::Ok) devices = unboxed(reply);
+  return decode(outcome, devices, payload, error);
 }
 
-void HostClient::readDevicesAsync(GAsyncReadyCallback done, gpointer data) const {
-  g_dbus_connection_call(bus_.get(), bus::kHostServiceName, bus::kHostServicePath,
-                         "org.freedesktop.DBus.Properties", "Get", devicesGetParameters(),
-                         G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs,
-                         nullptr, done, data);
+void HostClient::readDevicesAsync(GAsyncReadyCallback done, gpointer data,
+                                  GCancellable* cancellable) const {
+  callAsync(kPropertiesInterface, "Get", devicesGetParameters(), "(v)", cancellable, done, data);
+}
+
+HostClient::Result HostClient::finishDevices(GObject* bus, GAsyncResult* result,
+                                             nuv::glib::Variant* devices, std::string* error) {
+  nuv::glib::Variant reply;
+  const Result outcome = finish(bus, result, &reply, error);
+  if (outcome == Result::Ok) *devices = unboxed(reply);
+  return outcome;
+}
+
+HostClient::Result HostClient::finishDevices(GObject* bus, GAsyncResult* result,
+                                             StackPayload* payload, std::string* error) {
+  nuv::glib::Variant devices;
+  const Result outcome = finishDevices(bus, result, &devices, error);
+  return decode(outcome, devices, payload, error);
 }
 
 HostClient::Result HostClient::refresh(std::string* error) const {
   return call(bus::kHostServiceInterface, bus::kRefreshMethod, nullptr, "()", nullptr, error);
 }
 
+void HostClient::refreshAsync(GAsyncReadyCallback done, gpointer data,
+                              GCancellable* cancellable) const {
+  callAsync(bus::kHostServiceInterface, bus::kRefreshMethod, nullptr, "()", cancellable, done,
+            data);
+}
+
+HostClient::Result HostClient::finishRefresh(GObject* bus, GAsyncResult* result,
+                                             std::string* error) {
+  nuv::glib::Variant reply;
+  return finish(bus, result, &reply, error);
+}
+
 HostClient::Result HostClient::history(const std::string& device, nuv::Date since,
                                        nuv::DeviceHistory* history, std::string* error) const {
   nuv::glib::Variant reply;
-  const Result outcome =
-      call(bus::kHostServiceInterface, bus::kGetHistoryMethod,
-           g_variant_new("(sx)", device.c_str(), static_cast<gint64>(since.microseconds())),
-           "(a(xybb)a(xx))", &reply, error);
-  if (outcome != Result::Ok) return outcome;
-  *history = *nuv::linux_backend::historyFromVariant(reply.get());
-  return Result::Ok;
+  const Result outcome = call(bus::kHostServiceInterface, bus::kGetHistoryMethod,
+                              historyParameters(device, since), kHistoryReply, &reply, error);
+  // The reply's type was checked by the connection.
+  if (outcome == Result::Ok) *history = *nuv::linux_backend::historyFromVariant(reply.get());
+  return outcome;
+}
+
+void HostClient::historyAsync(const std::string& device, nuv::Date since, GAsyncReadyCallback done,
+                              gpointer data, GCancellable* cancellable) const {
+  callAsync(bus::kHostServiceInterface, bus::kGetHistoryMethod, historyParameters(device, since),
+            kHistoryReply, cancellable, done, data);
+}
+
+HostClient::Result HostClient::finishHistory(GObject* bus, GAsyncResult* result,
+                                             nuv::DeviceHistory* history, std::string* error) {
+  nuv::glib::Variant reply;
+  const Result outcome = finish(bus, result, &reply, error);
+  if (outcome == Result::Ok) *history = *nuv::linux_backend::historyFromVariant(reply.get());
+  return outcome;
 }
 
 HostClient::Result HostClient::healthHistory(const std::string& device, nuv::Date since,
                                              std::vector<nuv::HealthReading>* rows,
                                              std::string* error) const {
   nuv::glib::Variant reply;
-  const Result outcome =
-      call(bus::kHostServiceInterface, bus::kGetHealthHistoryMethod,
-           g_variant_new("(sx)", device.c_str(), static_cast<gint64>(since.microseconds())),
-           "(a(xiiii))", &reply, error);
-  if (outcome != Result::Ok) return outcome;
-  *rows = *nuv::linux_backend::healthHistoryFromVariant(reply.get());
-  return Result::Ok;
+  const Result outcome = call(bus::kHostServiceInterface, bus::kGetHealthHistoryMethod,
+                              historyParameters(device, since), "(a(xiiii))", &reply, error);
+  if (outcome == Result::Ok) *rows = *nuv::linux_backend::healthHistoryFromVariant(reply.get());
+  return outcome;
 }
 
 HostClient::Result HostClient::historyDevices(nuv::Date since,
@@ -135,4 +203,19 @@ HostClient::Result HostClient::historyDevices(nuv::Date since,
   return Result::Ok;
 }
 
-}  // namespace nuvctl
+bool HostClient::requestStop(std::string* error) const {
+  GVariantBuilder noUserInfo;
+  g_variant_builder_init(&noUserInfo, G_VARIANT_TYPE("a{sv}"));
+  GVariant* body = g_variant_new("(ssa{sv})", bus::kKillNotification, "", &noUserInfo);
+  GError* raw = nullptr;
+  if (g_dbus_connection_emit_signal(bus_.get(), nullptr, bus::kNotificationPath,
+                                    bus::kNotificationInterface, bus::kNotificationMember, body,
+                                    &raw)) {
+    return true;
+  }
+  nuv::glib::Error callError(raw);
+  if (error) *error = callError ? callError->message : "unknown error";
+  return false;
+}
+
+}  // namespace nuvclient

@@ -5,7 +5,7 @@
 #include "platform/linux/GlibHandles.h"
 #include "platform/linux/bus/VariantCodec.h"
 
-namespace nuvctl {
+namespace nuvclient {
 namespace {
 
 bool fail(std::string* error, std::string reason) {
@@ -72,4 +72,4 @@ std::optional<StackPayload> StackPayload::fromDevices(GVariant* devices, std::st
   return fromUserInfo(*dict, error);
 }
 
-}  // namespace nuvctl
+}  // namespace nuvclient

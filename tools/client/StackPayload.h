@@ -10,7 +10,7 @@
 
 typedef struct _GVariant GVariant;
 
-namespace nuvctl {
+namespace nuvclient {
 
 // One device of the module's status map: its string pairs and, when the last
 // probe run changed it, the moment of that change.
@@ -41,4 +41,4 @@ class StackPayload {
   static std::optional<StackPayload> fromDevices(GVariant* devices, std::string* error);
 };
 
-}  // namespace nuvctl
+}  // namespace nuvclient

@@ -68,12 +68,12 @@ BackgroundAlerts::BackgroundAlerts(GApplication* app, GDBusConnection* bus, GSet
                          "org.freedesktop.DBus", "ListActivatableNames", nullptr,
                          G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable_.get(),
                          onActivatable, this);
-  client_ = std::make_unique<HostServiceClient>(
-      bus,
-      HostServiceClient::Events{[this](bool running) {
-                                  if (!running) rules_->clear();
-                                },
-                                [this](const nuvctl::StackPayload& map) { rules_->update(map); }});
+  client_ = std::make_unique<nuvclient::HostFollower>(
+      bus, nuvclient::HostFollower::Events{
+               [this](bool running) {
+                 if (!running) rules_->clear();
+               },
+               [this](const nuvclient::StackPayload& map) { rules_->update(map); }});
 }
 
 BackgroundAlerts::~BackgroundAlerts() {

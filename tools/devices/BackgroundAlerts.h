@@ -4,7 +4,7 @@
 #include <string>
 
 #include "BatteryAlertRules.h"
-#include "client/HostServiceClient.h"
+#include "client/HostFollower.h"
 #include "platform/linux/GlibHandles.h"
 
 namespace nuv::linux_backend {
@@ -14,7 +14,7 @@ class SerialWorker;
 namespace nuvdevices {
 
 // The alerts of the devices app, whether or not its window is open: follows
-// the module's map on the bus (HostServiceClient), decides with
+// the module's map on the bus (HostFollower), decides with
 // BatteryAlertRules, tells through GNotification (the desktop's own
 // notification service: org.freedesktop.Notifications on a plain session,
 // the portal in a sandbox), keeps what was told in
@@ -63,7 +63,7 @@ class BackgroundAlerts : private AlertSink {
   bool sandboxed_ = false;
   bool warned_ = false;
   std::unique_ptr<BatteryAlertRules> rules_;
-  std::unique_ptr<HostServiceClient> client_;  // last: its callbacks use the rules
+  std::unique_ptr<nuvclient::HostFollower> client_;  // last: its callbacks use the rules
 };
 
 }  // namespace nuvdevices

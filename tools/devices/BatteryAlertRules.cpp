@@ -3,12 +3,12 @@
 #include <array>
 #include <sstream>
 
-#include "WatchView.h"
+#include "client/DeviceStatus.h"
 
 namespace nuvdevices {
 namespace {
 
-using nuvctl::WatchView;
+using nuvclient::DeviceStatus;
 
 constexpr std::array kKinds{AlertKind::Low, AlertKind::Charged, AlertKind::NotCharging,
                             AlertKind::NeedsTrust};
@@ -68,23 +68,22 @@ void BatteryAlertRules::clear() {
   devices_.clear();
 }
 
-BatteryAlertRules::Facts BatteryAlertRules::factsOf(const nuvctl::DeviceEntry& entry) {
+BatteryAlertRules::Facts BatteryAlertRules::factsOf(const nuvclient::DeviceEntry& entry) {
   Facts f;
-  const std::string* name = entry.field("name");
-  f.name = WatchView::displayText(name && !name->empty() ? *name : entry.key);
+  f.name = DeviceStatus::name(entry);
   const auto flag = [&](const char* field) {
-    return WatchView::flag(entry.field(field)).value_or(false);
+    return DeviceStatus::flag(entry.field(field)).value_or(false);
   };
-  f.trusted = WatchView::flag(entry.field("Trusted")).value_or(true);
-  f.level = f.trusted ? WatchView::batteryLevel(entry.field("Battery")) : std::nullopt;
+  f.trusted = DeviceStatus::trusted(entry);
+  f.level = DeviceStatus::battery(entry);
   f.charging = flag("Charging");
   f.external = flag("ExternalConnected");
   f.full = flag("FullyCharged");
-  f.attached = flag("Host Attached");
+  f.attached = DeviceStatus::attached(entry);
   return f;
 }
 
-void BatteryAlertRules::update(const nuvctl::StackPayload& map) {
+void BatteryAlertRules::update(const nuvclient::StackPayload& map) {
   std::map<std::string, Device> next;
   for (const auto& entry : map.devices) {
     auto old = devices_.find(entry.key);

@@ -85,7 +85,7 @@ class BatteryAlertRules {
   BatteryAlertRules& operator=(const BatteryAlertRules&) = delete;
 
   // The whole map, as the module broadcast it.
-  void update(const nuvctl::StackPayload& map);
+  void update(const nuvclient::StackPayload& map);
   // The module went away: no device is known any longer; timers stop.
   void clear();
   void setSettings(const AlertSettings& settings);
@@ -119,7 +119,7 @@ class BatteryAlertRules {
   void hide(const std::string& key, AlertKind kind);
   void flush();
   static void stop(nuv::TimerRef& timer);
-  static Facts factsOf(const nuvctl::DeviceEntry& entry);
+  static Facts factsOf(const nuvclient::DeviceEntry& entry);
   Alert alertFor(const std::string& key, AlertKind kind, const Facts& facts) const;
 
   nuv::RunLoop& loop_;

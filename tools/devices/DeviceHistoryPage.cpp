@@ -4,18 +4,12 @@
 
 #include "HistoryChart.h"
 #include "HistorySummary.h"
+#include "client/DeviceStatus.h"
 #include "platform/BusNames.h"
 #include "platform/Clock.h"
-#include "platform/linux/bus/VariantCodec.h"
 
 namespace nuvdevices {
 namespace {
-
-constexpr int kCallTimeoutMs = 10000;
-
-bool cancelled(const GError* error) {
-  return error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-}
 
 GtkWidget* textLine(const char* cssClass) {
   GtkWidget* label = gtk_label_new(nullptr);
@@ -28,7 +22,7 @@ GtkWidget* textLine(const char* cssClass) {
 }  // namespace
 
 DeviceHistoryPage::DeviceHistoryPage(GDBusConnection* bus, const nuv::Clock& clock)
-    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))), clock_(clock) {
+    : host_(bus, nuv::bus::kHostServiceName, kCallTimeoutMs), clock_(clock) {
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
   box_.reset(GTK_WIDGET(g_object_ref_sink(box)));
   gtk_widget_add_css_class(box, "history-page");
@@ -83,7 +77,7 @@ void DeviceHistoryPage::close() {
   key_.clear();
 }
 
-void DeviceHistoryPage::update(const Fields* entry, const std::string& name,
+void DeviceHistoryPage::update(const nuvclient::DeviceEntry* entry, const std::string& name,
                                const std::string& notice) {
   if (key_.empty()) return;
   if (!name.empty()) name_ = name;
@@ -93,11 +87,11 @@ void DeviceHistoryPage::update(const Fields* entry, const std::string& name,
   gtk_label_set_text(GTK_LABEL(notice_), notice.c_str());
   gtk_widget_set_visible(notice_, !notice.empty());
   if (entry) {
-    const std::string health = HistorySummary::health(*entry);
+    const std::string health = nuvclient::DeviceStatus::healthLine(*entry);
     gtk_label_set_text(GTK_LABEL(health_), health.c_str());
     gtk_widget_set_visible(health_, !health.empty());
-    if (entry_ != *entry) stale_ = true;
-    entry_ = *entry;
+    if (entry_ != entry->fields) stale_ = true;
+    entry_ = entry->fields;
   }
   if (stale_) reload();
 }
@@ -112,30 +106,25 @@ void DeviceHistoryPage::reload() {
   stale_ = false;
   to_ = clock_.now();
   from_ = nuv::Date{to_.time - span()};
-  g_dbus_connection_call(
-      bus_.get(), nuv::bus::kHostServiceName, nuv::bus::kHostServicePath,
-      nuv::bus::kHostServiceInterface, nuv::bus::kGetHistoryMethod,
-      g_variant_new("(sx)", key_.c_str(), static_cast<gint64>(from_.microseconds())),
-      G_VARIANT_TYPE("(a(xybb)a(xx))"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs,
-      call_.get(), onReply, this);
+  host_.historyAsync(key_, from_, onReply, this, call_.get());
 }
 
 void DeviceHistoryPage::onReply(GObject* bus, GAsyncResult* result, void* data) {
-  GError* raw = nullptr;
-  nuv::glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &raw));
-  nuv::glib::Error error(raw);
-  if (cancelled(error.get())) return;  // `data` may be gone
+  using nuvclient::HostClient;
+  nuv::DeviceHistory history;
+  std::string error;
+  const HostClient::Result outcome = HostClient::finishHistory(bus, result, &history, &error);
+  if (outcome == HostClient::Result::Cancelled) return;  // `data` may be gone
   auto* self = static_cast<DeviceHistoryPage*>(data);
-  auto history = nuv::linux_backend::historyFromVariant(reply.get());
   std::string summary;
-  if (history) {
-    summary = HistorySummary::line(*history, self->to_);
+  if (outcome == HostClient::Result::Ok) {
+    summary = HistorySummary::line(history, self->to_);
   } else {
     self->stale_ = true;
-    history.emplace();
-    summary = std::string("History unavailable: ") + (error ? error->message : "bad reply");
+    summary = std::string("History unavailable: ") +
+              (outcome == HostClient::Result::NoModule ? HostClient::kNoModule : error);
   }
-  nuv_history_chart_set(NUV_HISTORY_CHART(self->chart_), *history, self->from_, self->to_);
+  nuv_history_chart_set(NUV_HISTORY_CHART(self->chart_), history, self->from_, self->to_);
   gtk_label_set_text(GTK_LABEL(self->summary_), summary.c_str());
   gtk_accessible_update_property(GTK_ACCESSIBLE(self->chart_), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
                                  summary.c_str(), -1);

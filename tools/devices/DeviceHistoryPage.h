@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "client/HostClient.h"
+#include "client/StackPayload.h"
 #include "platform/HistoryStore.h"
 #include "platform/linux/GlibHandles.h"
 
@@ -52,14 +54,18 @@ class DeviceHistoryPage {
   // ("" keeps the last one); `notice` a line about it ("" for none). Reads
   // the history again when the entry differs from the last one, and after a
   // failed read.
-  void update(const Fields* entry, const std::string& name, const std::string& notice);
+  void update(const nuvclient::DeviceEntry* entry, const std::string& name,
+              const std::string& notice);
 
  private:
   std::chrono::hours span() const;  // 24 hours, or 7 days with the switch on
   void reload();
   static void onReply(GObject* bus, GAsyncResult* result, void* self);
 
-  nuv::glib::Object<GDBusConnection> bus_;
+  // How long the module may take to answer.
+  static constexpr int kCallTimeoutMs = 10000;
+
+  nuvclient::HostClient host_;
   const nuv::Clock& clock_;
   nuv::glib::Object<GtkWidget> box_;
   GtkWidget* chart_;

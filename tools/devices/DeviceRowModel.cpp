@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "WatchView.h"
+#include "client/DeviceStatus.h"
 
 namespace nuvdevices {
 namespace {
@@ -42,7 +42,7 @@ std::string folded(const std::string& text) {
 
 DeviceRowModel::DeviceRowModel(const nuv::Clock& clock) : clock_(clock) {}
 
-void DeviceRowModel::update(const nuvctl::StackPayload& map) {
+void DeviceRowModel::update(const nuvclient::StackPayload& map) {
   const nuv::Date now = clock_.now();
   std::vector<Known> next;
   next.reserve(map.devices.size());
@@ -98,31 +98,21 @@ std::string DeviceRowModel::ageText(microseconds age) {
   return counted(age / days(1), "day", "days");
 }
 
-DeviceRow DeviceRowModel::rowOf(const nuvctl::DeviceEntry& entry, nuv::Date changed,
+DeviceRow DeviceRowModel::rowOf(const nuvclient::DeviceEntry& entry, nuv::Date changed,
                                 nuv::Date now) {
-  using nuvctl::WatchView;
+  using nuvclient::DeviceStatus;
   DeviceRow row;
   row.key = entry.key;
-  const std::string* name = entry.field("name");
-  row.name = WatchView::displayText(name && !name->empty() ? *name : entry.key);
+  row.name = DeviceStatus::name(entry);
   row.kind = kindOf(entry.field("ProductType"));
-  row.trusted = WatchView::flag(entry.field("Trusted")).value_or(true);
-  if (row.trusted) {
-    row.batteryPercent = WatchView::batteryLevel(entry.field("Battery"));
-    row.charging = WatchView::flag(entry.field("Charging")).value_or(false);
-    row.batteryText = row.batteryPercent ? std::to_string(*row.batteryPercent) + "%"
-                                         : std::string("Battery unknown");
-  } else {
-    row.batteryText = "Unlock and trust this computer";
-  }
-  row.attached = WatchView::flag(entry.field("Host Attached")).value_or(false);
-  row.attachedText = row.attached ? "Attached by USB" : "Not attached";
+  row.trusted = DeviceStatus::trusted(entry);
+  row.batteryPercent = DeviceStatus::battery(entry);
+  row.charging = DeviceStatus::charging(entry);
+  row.batteryText = DeviceStatus::batteryText(entry);
+  row.attached = DeviceStatus::attached(entry);
+  row.attachedText = DeviceStatus::attachedText(entry);
   row.ageText = ageText(between(changed, now));
-
-  row.summary = row.trusted ? row.batteryText : "Unlock and trust this computer";
-  if (row.charging) row.summary += ", charging";
-  row.summary +=
-      std::string(row.attached ? ", attached by USB, " : ", not attached, ") + row.ageText;
+  row.summary = DeviceStatus::summary(entry) + ", " + row.ageText;
   return row;
 }
 

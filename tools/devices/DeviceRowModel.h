@@ -34,7 +34,7 @@ class DeviceRowModel {
   explicit DeviceRowModel(const nuv::Clock& clock);
 
   // Replaces the whole map.
-  void update(const nuvctl::StackPayload& map);
+  void update(const nuvclient::StackPayload& map);
   // Forgets every device (no map known).
   void clear();
 
@@ -54,13 +54,13 @@ class DeviceRowModel {
   // rounded down. Negative ages count as 0.
   static std::string ageText(std::chrono::microseconds age);
   // The row of one map entry whose last change was at `changed`.
-  static DeviceRow rowOf(const nuvctl::DeviceEntry& entry, nuv::Date changed, nuv::Date now);
+  static DeviceRow rowOf(const nuvclient::DeviceEntry& entry, nuv::Date changed, nuv::Date now);
 
   static constexpr std::chrono::milliseconds kMaxWait{60000};
 
  private:
   struct Known {
-    nuvctl::DeviceEntry entry;
+    nuvclient::DeviceEntry entry;
     nuv::Date changed;
   };
 

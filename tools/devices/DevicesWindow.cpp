@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "client/DeviceStatus.h"
+
 namespace nuvdevices {
 namespace {
 
@@ -40,10 +42,10 @@ DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nu
   buildHeader();
   buildPages();
   if (bus) {
-    client_ = std::make_unique<HostServiceClient>(
-        bus,
-        HostServiceClient::Events{[this](bool running) { onRunning(running); },
-                                  [this](const nuvctl::StackPayload& map) { onDevices(map); }});
+    client_ = std::make_unique<nuvclient::HostFollower>(
+        bus, nuvclient::HostFollower::Events{
+                 [this](bool running) { onRunning(running); },
+                 [this](const nuvclient::StackPayload& map) { onDevices(map); }});
   }
   render();
 }
@@ -228,7 +230,7 @@ void DevicesWindow::onRunning(bool running) {
   render();
 }
 
-void DevicesWindow::onDevices(const nuvctl::StackPayload& map) {
+void DevicesWindow::onDevices(const nuvclient::StackPayload& map) {
   model_.update(map);
   map_ = map;
   mapKnown_ = true;
@@ -258,22 +260,21 @@ void DevicesWindow::showList() {
 
 void DevicesWindow::followShownDevice() {
   if (!history_ || history_->key().empty()) return;
-  const nuvctl::DeviceEntry* entry = nullptr;
+  const nuvclient::DeviceEntry* entry = nullptr;
   const bool mapCurrent = running_ && mapKnown_;
   for (const auto& e : map_.devices) {
     if (mapCurrent && e.key == history_->key()) entry = &e;
   }
   std::string name, notice;
   if (entry) {
-    const nuv::Date now = clock_.now();
-    name = DeviceRowModel::rowOf(*entry, now, now).name;
+    name = nuvclient::DeviceStatus::name(*entry);
   } else if (mapCurrent) {
     notice = history_->name() +
              " is no longer among NUVModule's devices. Its history stays here until you go back.";
   } else if (watched_ && !running_) {
     notice = "NUVModule is not running: no new changes are kept until it is back.";
   }
-  history_->update(entry ? &entry->fields : nullptr, name, notice);
+  history_->update(entry, name, notice);
 }
 
 void DevicesWindow::startModule() {

@@ -9,8 +9,8 @@
 #include "DeviceHistoryPage.h"
 #include "DeviceRowModel.h"
 #include "DeviceRowWidget.h"
-#include "client/HostServiceClient.h"
 #include "ModuleStarter.h"
+#include "client/HostFollower.h"
 #include "platform/linux/GlibHandles.h"
 
 namespace nuvdevices {
@@ -65,7 +65,7 @@ class DevicesWindow {
   GtkWidget* statusPage();
 
   void onRunning(bool running);
-  void onDevices(const nuvctl::StackPayload& map);
+  void onDevices(const nuvclient::StackPayload& map);
   void onStarted(bool ok, const std::string& message);
   void askToStop();
   void startModule();
@@ -116,11 +116,11 @@ class DevicesWindow {
   unsigned ageTimer_ = 0;
   unsigned startTimer_ = 0;
 
-  nuvctl::StackPayload map_;                    // the last map, for the device's page
+  nuvclient::StackPayload map_;                 // the last map, for the device's page
   std::unique_ptr<DeviceHistoryPage> history_;  // none without a session bus
 
   // Last, so that it goes first: its callbacks use everything above.
-  std::unique_ptr<HostServiceClient> client_;
+  std::unique_ptr<nuvclient::HostFollower> client_;
 };
 
 }  // namespace nuvdevices

@@ -46,15 +46,4 @@ std::string HistorySummary::line(const nuv::DeviceHistory& history, nuv::Date no
   return text;
 }
 
-std::string HistorySummary::health(const std::map<std::string, std::string>& entry) {
-  std::string text;
-  if (auto it = entry.find("BatteryCycleCount"); it != entry.end()) {
-    text = "Charge cycles: " + it->second;
-  }
-  if (auto it = entry.find("BatteryMaxCapacity"); it != entry.end()) {
-    text += (text.empty() ? "" : " \u00b7 ") + std::string("Maximum capacity: ") + it->second + "%";
-  }
-  return text;
-}
-
 }  // namespace nuvdevices

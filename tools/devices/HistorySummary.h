@@ -1,6 +1,5 @@
 #pragma once
 
-#include <map>
 #include <string>
 
 #include "platform/HistoryStore.h"
@@ -14,9 +13,6 @@ struct HistorySummary {
   // "No battery changes in this time" when there are none. Times older than
   // today's midnight carry their date.
   static std::string line(const nuv::DeviceHistory& history, nuv::Date now);
-  // "Charge cycles: 412 · Maximum capacity: 87%" from the entry's
-  // "BatteryCycleCount" and "BatteryMaxCapacity"; "" when it has neither.
-  static std::string health(const std::map<std::string, std::string>& entry);
   // "14:05", or "Dec 6 14:05" when `time` is not on `now`'s local day.
   static std::string clock(nuv::Date time, nuv::Date now);
 };

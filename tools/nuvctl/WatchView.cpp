@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "platform/Utf8.h"
+#include "client/DeviceStatus.h"
 #include "platform/linux/runtime/IsoDate.h"
 
 namespace nuvctl {
 namespace {
+
+using nuvclient::DeviceStatus;
 
 constexpr std::size_t kNameWidth = 24;
 
@@ -31,39 +33,11 @@ std::string truncate(const std::string& text, std::size_t width) {
 
 std::string flagCell(const std::string* value) {
   if (!value) return "-";
-  if (const auto flag = WatchView::flag(value)) return *flag ? "yes" : "no";
-  return truncate(WatchView::displayText(*value), 8);
-}
-
-// Decimal digits only, at most nine of them.
-std::optional<int> number(const std::string* text) {
-  if (!text || text->empty() || text->size() > 9) return std::nullopt;
-  if (!std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  return std::stoi(*text);
+  if (const auto flag = DeviceStatus::flag(value)) return *flag ? "yes" : "no";
+  return truncate(DeviceStatus::displayText(*value), 8);
 }
 
 }  // namespace
-
-std::string WatchView::displayText(std::string_view text) {
-  std::string out;
-  while (!text.empty()) {
-    const std::size_t n = nuv::utf8SequenceLength(text);
-    const auto lead = static_cast<unsigned char>(text[0]);
-    // C0 and DEL, a bad byte, or a C1 control (U+0080-U+009F: C2 80-C2 9F).
-    const bool control =
-        n == 1 ? lead < 0x20 || lead == 0x7F
-               : n == 0 || (lead == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0);
-    if (control) {
-      out.push_back('?');
-    } else {
-      out.append(text.substr(0, n));
-    }
-    text.remove_prefix(n ? n : 1);
-  }
-  return out;
-}
 
 nuv::Date WatchView::now() { return nuv::Date::fromMicroseconds(g_get_real_time()); }
 
@@ -85,31 +59,8 @@ std::string WatchView::age(std::int64_t seconds) {
   return buffer;
 }
 
-std::optional<bool> WatchView::flag(const std::string* value) {
-  if (!value) return std::nullopt;
-  if (*value == "1" || *value == "true" || *value == "YES" || *value == "yes") return true;
-  if (*value == "0" || *value == "false" || *value == "NO" || *value == "no") return false;
-  return std::nullopt;
-}
-
-std::optional<int> WatchView::batteryLevel(const std::string* level) {
-  const auto value = number(level);
-  if (!value) return std::nullopt;
-  return std::min(*value, 100);
-}
-
-std::string WatchView::healthText(const std::string* cycleCount, const std::string* maxCapacity) {
-  const auto cycles = number(cycleCount);
-  const auto capacity = number(maxCapacity);
-  std::string out;
-  if (cycles) out = std::to_string(*cycles) + (*cycles == 1 ? " cycle" : " cycles");
-  if (cycles && capacity) out += ", ";
-  if (capacity) out += std::to_string(*capacity) + "% of design capacity";
-  return out;
-}
-
 std::string WatchView::batteryCell(const std::string* level) {
-  const auto parsed = batteryLevel(level);
+  const auto parsed = DeviceStatus::batteryLevel(level);
   if (!parsed) return "-";
   const int percent = *parsed;
   const int filled = (percent + 5) / 10;
@@ -158,15 +109,15 @@ std::string WatchView::table(nuv::Date now) const {
          pad("ATTACHED", 8) + "  CHANGED\n";
   for (const auto& entry : last_.devices) {
     const std::string* name = entry.field("name");
-    const std::string shown = truncate(displayText(name ? *name : entry.key), kNameWidth);
+    const std::string shown =
+        truncate(DeviceStatus::displayText(name ? *name : entry.key), kNameWidth);
     const auto change = lastChange_.find(entry.key);
     const std::string changed =
         change == lastChange_.end() ? "-" : age(secondsBetween(change->second, now)) + " ago";
     out += pad(shown, kNameWidth) + "  " + pad(batteryCell(entry.field("Battery")), 17) + "  " +
            pad(flagCell(entry.field("Charging")), 8) + "  " +
            pad(flagCell(entry.field("Host Attached")), 8) + "  " + changed + "\n";
-    const std::string health =
-        healthText(entry.field("BatteryCycleCount"), entry.field("BatteryMaxCapacity"));
+    const std::string health = DeviceStatus::healthText(entry);
     if (!health.empty())
       out += std::string(kNameWidth + 2, ' ') + "battery health: " + health + "\n";
   }

@@ -8,10 +8,15 @@
 
 #include "Commands.h"
 #include "WatchView.h"
+#include "client/DeviceStatus.h"
 #include "client/HostClient.h"
 #include "platform/linux/runtime/IsoDate.h"
 
 namespace nuvctl {
+
+using nuvclient::DeviceStatus;
+using nuvclient::HostClient;
+using nuvclient::StackPayload;
 namespace {
 
 using nuv::linux_backend::IsoDate;
@@ -63,7 +68,7 @@ std::string yesNo(bool b) { return b ? "yes" : "no"; }
 std::string table(const std::vector<Shown>& shown, nuv::Date since) {
   std::string out;
   for (const auto& s : shown) {
-    out += WatchView::displayText(s.name.empty() ? s.device : s.name + " (" + s.device + ")");
+    out += DeviceStatus::displayText(s.name.empty() ? s.device : s.name + " (" + s.device + ")");
     out += "\n";
     if (s.history.samples.empty() && s.history.gaps.empty()) {
       out += "  no changes since " + IsoDate::format(since) + "\n";
@@ -124,11 +129,11 @@ int runHistory(Args args) {
     return line.usageError("--since needs a duration (90m, 24h, 7d) or an ISO 8601 date, not '" +
                            *sinceText + "'");
   }
-  HostClient client("history");
+  HostClient client = HostClient::onSessionBus("nuvctl history");
   if (!client) return 1;
   StackPayload payload;
   std::string error;
-  if (!HostClient::succeeded(client.readDevices(&payload, &error), "history",
+  if (!HostClient::succeeded(client.readDevices(&payload, &error), "nuvctl history",
                              "cannot read the device map", error)) {
     return 1;
   }
@@ -143,8 +148,8 @@ int runHistory(Args args) {
   }
   std::vector<nuv::HistoryDevice> stored;
   if (!HostClient::succeeded(
-          client.historyDevices(args.empty() ? *since : nuv::Date{}, &stored, &error), "history",
-          "cannot read which devices have history", error)) {
+          client.historyDevices(args.empty() ? *since : nuv::Date{}, &stored, &error),
+          "nuvctl history", "cannot read which devices have history", error)) {
     return 1;
   }
   for (auto& d : stored) {
@@ -168,8 +173,8 @@ int runHistory(Args args) {
     shown = {std::move(one)};
   }
   for (auto& s : shown) {
-    if (!HostClient::succeeded(client.history(s.device, *since, &s.history, &error), "history",
-                               "cannot read the history", error)) {
+    if (!HostClient::succeeded(client.history(s.device, *since, &s.history, &error),
+                               "nuvctl history", "cannot read the history", error)) {
       return 1;
     }
   }

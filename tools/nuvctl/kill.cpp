@@ -9,6 +9,8 @@
 #include "platform/BusNames.h"
 
 namespace nuvctl {
+
+using nuvclient::HostClient;
 namespace {
 
 constexpr const char* kKillSummary =
@@ -32,6 +34,7 @@ constexpr const char* kKillDescription =
 constexpr guint kReleaseTimeoutMs = 5000;
 
 struct Kill {
+  const HostClient* client = nullptr;
   GMainLoop* loop = nullptr;
   bool sent = false;
   bool owned = false;
@@ -43,28 +46,24 @@ struct Kill {
   }
 };
 
-bool postKill(GDBusConnection* bus) {
-  GVariantBuilder noUserInfo;
-  g_variant_builder_init(&noUserInfo, G_VARIANT_TYPE("a{sv}"));
-  GVariant* body = g_variant_new("(ssa{sv})", nuv::bus::kKillNotification, "", &noUserInfo);
-  GError* raw = nullptr;
-  if (g_dbus_connection_emit_signal(bus, nullptr, nuv::bus::kNotificationPath,
-                                    nuv::bus::kNotificationInterface, nuv::bus::kNotificationMember,
-                                    body, &raw) &&
-      g_dbus_connection_flush_sync(bus, nullptr, &raw)) {
-    return true;
+bool postKill(const HostClient& client) {
+  std::string error;
+  if (client.requestStop(&error)) {
+    GError* raw = nullptr;
+    if (g_dbus_connection_flush_sync(client.bus(), nullptr, &raw)) return true;
+    nuv::glib::Error flushError(raw);
+    error = flushError ? flushError->message : "unknown error";
   }
-  nuv::glib::Error error(raw);
   std::fprintf(stderr, "nuvctl kill: could not send %s: %s\n", nuv::bus::kKillNotification,
-               error ? error->message : "unknown error");
+               error.c_str());
   return false;
 }
 
-void onAppeared(GDBusConnection* bus, const gchar*, const gchar*, gpointer data) {
+void onAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {
   auto* kill = static_cast<Kill*>(data);
   kill->owned = true;
   if (kill->sent) return;  // a queued module took the name over; it got the kill too
-  if (!postKill(bus)) return kill->finish(1);
+  if (!postKill(*kill->client)) return kill->finish(1);
   kill->sent = true;
   g_timeout_add(
       kReleaseTimeoutMs,
@@ -100,9 +99,10 @@ int runKill(Args args) {
   if (auto status = CommandLine("nuvctl kill", "", kKillSummary, kKillDescription).parse(args)) {
     return *status;
   }
-  HostClient client("kill");
+  HostClient client = HostClient::onSessionBus("nuvctl kill");
   if (!client) return 1;
   Kill kill;
+  kill.client = &client;
   kill.loop = g_main_loop_new(nullptr, FALSE);
   const guint watch = g_bus_watch_name_on_connection(client.bus(), nuv::bus::kHostServiceName,
                                                      G_BUS_NAME_WATCHER_FLAGS_NONE, onAppeared,

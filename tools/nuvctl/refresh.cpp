@@ -2,10 +2,11 @@
 #include <string>
 
 #include "Commands.h"
-#include "WatchView.h"
 #include "client/HostClient.h"
 
 namespace nuvctl {
+
+using nuvclient::HostClient;
 namespace {
 
 constexpr const char* kRefreshSummary =
@@ -27,10 +28,10 @@ int runRefresh(Args args) {
           CommandLine("nuvctl refresh", "", kRefreshSummary, kRefreshDescription).parse(args)) {
     return *status;
   }
-  HostClient client("refresh");
+  HostClient client = HostClient::onSessionBus("nuvctl refresh");
   if (!client) return 1;
   std::string error;
-  return HostClient::succeeded(client.refresh(&error), "refresh",
+  return HostClient::succeeded(client.refresh(&error), "nuvctl refresh",
                                "the module did not take the request", error)
              ? 0
              : 1;

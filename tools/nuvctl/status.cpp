@@ -6,6 +6,9 @@
 #include "client/HostClient.h"
 
 namespace nuvctl {
+
+using nuvclient::HostClient;
+using nuvclient::StackPayload;
 namespace {
 
 constexpr const char* kStatusSummary =
@@ -28,11 +31,11 @@ int runStatus(Args args) {
   CommandLine line("nuvctl status", "", kStatusSummary, kStatusDescription);
   line.flag("json", "One JSON object instead, the shape of a 'nuvctl watch --json' line", &json);
   if (auto status = line.parse(args)) return *status;
-  HostClient client("status");
+  HostClient client = HostClient::onSessionBus("nuvctl status");
   if (!client) return 1;
   StackPayload payload;
   std::string error;
-  if (!HostClient::succeeded(client.readDevices(&payload, &error), "status",
+  if (!HostClient::succeeded(client.readDevices(&payload, &error), "nuvctl status",
                              "cannot read the device map", error)) {
     return 1;
   }

@@ -8,11 +8,16 @@
 
 #include "Commands.h"
 #include "WatchView.h"
+#include "client/DeviceStatus.h"
 #include "client/HostClient.h"
 #include "platform/BusNames.h"
 #include "platform/linux/GlibHandles.h"
 
 namespace nuvctl {
+
+using nuvclient::DeviceStatus;
+using nuvclient::HostClient;
+using nuvclient::StackPayload;
 namespace {
 
 constexpr const char* kWatchSummary =
@@ -78,7 +83,7 @@ void onNotification(GDBusConnection*, const gchar*, const gchar*, const gchar*, 
   auto payload = StackPayload::fromSignalBody(body, &error);
   if (!payload) {
     std::fprintf(stderr, "nuvctl watch: skipped a malformed \"%s\" broadcast: %s\n",
-                 nuv::bus::kStackNotification, WatchView::displayText(error).c_str());
+                 nuv::bus::kStackNotification, DeviceStatus::displayText(error).c_str());
     std::fflush(stderr);
     return;
   }
@@ -91,20 +96,18 @@ void onNotification(GDBusConnection*, const gchar*, const gchar*, const gchar*, 
 // them as they arrive never lets an older map replace a newer one.
 void onDevices(GObject* bus, GAsyncResult* result, gpointer data) {
   auto* watch = static_cast<Watch*>(data);
-  GError* raw = nullptr;
-  nuv::glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &raw));
-  nuv::glib::Error callError(raw);
   StackPayload payload;
   std::string error;
-  switch (HostClient::devicesFromReply(reply.get(), callError.get(), &payload, &error)) {
+  switch (HostClient::finishDevices(bus, result, &payload, &error)) {
     case HostClient::Result::Ok:
       watch->show(payload, WatchView::now());
       break;
     case HostClient::Result::NoModule:  // gone again; the next one is read when it comes
+    case HostClient::Result::Cancelled:
       break;
     case HostClient::Result::Failed:
       std::fprintf(stderr, "nuvctl watch: cannot read the device map: %s\n",
-                   WatchView::displayText(error).c_str());
+                   DeviceStatus::displayText(error).c_str());
       std::fflush(stderr);
       break;
   }
@@ -146,7 +149,7 @@ int runWatch(Args args) {
   const bool terminal = isatty(STDOUT_FILENO);
   if (!terminal) watch.json = true;
 
-  HostClient client("watch");
+  HostClient client = HostClient::onSessionBus("nuvctl watch");
   if (!client) return 1;
   GDBusConnection* bus = client.bus();
   watch.client = &client;

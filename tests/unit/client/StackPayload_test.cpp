@@ -6,7 +6,7 @@
 
 #include "platform/linux/GlibHandles.h"
 
-namespace nuvctl {
+namespace nuvclient {
 namespace {
 
 using ::testing::HasSubstr;
@@ -88,4 +88,4 @@ TEST(StackPayload, MalformedPayloadsAreRefusedWithAReason) {
 }
 
 }  // namespace
-}  // namespace nuvctl
+}  // namespace nuvclient

@@ -24,8 +24,8 @@ struct Recorder : AlertSink {
   std::vector<std::string> texts;
 };
 
-nuvctl::StackPayload mapOf(const std::map<std::string, std::string>& fields) {
-  return nuvctl::StackPayload{{nuvctl::DeviceEntry{"udid", fields, std::nullopt}}};
+nuvclient::StackPayload mapOf(const std::map<std::string, std::string>& fields) {
+  return nuvclient::StackPayload{{nuvclient::DeviceEntry{"udid", fields, std::nullopt}}};
 }
 
 // One device driven by steps, each "field=value ..." (B Battery, C Charging,
@@ -130,8 +130,8 @@ TEST(BatteryAlertRules, WhatWasToldSurvivesARestart) {
   nuv::fake::FakeRunLoop loop;
   Recorder sink;
   BatteryAlertRules first(loop, sink, {}, "");
-  const nuvctl::StackPayload map{{{"udid", {{"name", "Ann"}, {"Battery", "9"}}, std::nullopt},
-                                  {"we\tird", {{"Battery", "9"}}, std::nullopt}}};
+  const nuvclient::StackPayload map{{{"udid", {{"name", "Ann"}, {"Battery", "9"}}, std::nullopt},
+                                     {"we\tird", {{"Battery", "9"}}, std::nullopt}}};
   first.update(map);
   EXPECT_EQ(sink.state, "low\tudid\n");  // a key that cannot be written stays in memory
   EXPECT_EQ(sink.texts[0], "Ann: battery low / 9% left. Connect it to a charger.");

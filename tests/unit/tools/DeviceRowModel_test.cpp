@@ -14,15 +14,15 @@ const nuv::Date kT0 = nuv::Date::fromMicroseconds(1765000000LL * 1000000);
 
 nuv::Date at(std::chrono::microseconds offset) { return nuv::Date{kT0.time + offset}; }
 
-nuvctl::DeviceEntry entry(std::string key, Fields fields,
-                          std::optional<nuv::Date> stamp = std::nullopt) {
-  return nuvctl::DeviceEntry{std::move(key), std::move(fields), stamp};
+nuvclient::DeviceEntry entry(std::string key, Fields fields,
+                             std::optional<nuv::Date> stamp = std::nullopt) {
+  return nuvclient::DeviceEntry{std::move(key), std::move(fields), stamp};
 }
 
-nuvctl::StackPayload map(std::vector<nuvctl::DeviceEntry> devices) {
+nuvclient::StackPayload map(std::vector<nuvclient::DeviceEntry> devices) {
   std::sort(devices.begin(), devices.end(),
             [](const auto& a, const auto& b) { return a.key < b.key; });
-  return nuvctl::StackPayload{std::move(devices)};
+  return nuvclient::StackPayload{std::move(devices)};
 }
 
 class DeviceRowModelTest : public ::testing::Test {

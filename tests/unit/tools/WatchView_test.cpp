@@ -52,13 +52,6 @@ TEST(WatchViewCells, AgeAndBattery) {
   EXPECT_EQ(WatchView::batteryCell(nullptr), "-");
 }
 
-TEST(WatchViewCells, DisplayTextDisarmsTerminalEscapes) {
-  EXPECT_EQ(WatchView::displayText("Zoë’s iPhone"), "Zoë’s iPhone");
-  EXPECT_EQ(WatchView::displayText("\x1b]0;pwned\x07\x1b[2J"), "?]0;pwned??[2J");
-  EXPECT_EQ(WatchView::displayText("a\302\233b"), "a?b");  // C1 CSI
-  EXPECT_EQ(WatchView::displayText("a\377b"), "a?b");
-}
-
 TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
   WatchView view;
   EXPECT_THAT(view.table(at(0)), HasSubstr("Waiting"));
