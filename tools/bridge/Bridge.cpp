@@ -20,7 +20,7 @@ void Bridge::moduleRunning(bool running) {
   }
 }
 
-void Bridge::devices(const nuvctl::StackPayload& map) {
+void Bridge::devices(const nuvclient::StackPayload& map) {
   table_.update(map);
   render();
   if (out_.mqtt && out_.mqtt->connected()) publishDevices();

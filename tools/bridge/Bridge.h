@@ -38,7 +38,7 @@ class Bridge {
   explicit Bridge(Outputs outputs);
 
   void moduleRunning(bool running);
-  void devices(const nuvctl::StackPayload& map);
+  void devices(const nuvclient::StackPayload& map);
   void mqttConnected();
   void mqttDisconnected();
   void mqttMessage(const std::string& topic, const std::string& payload);

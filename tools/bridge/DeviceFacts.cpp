@@ -2,14 +2,9 @@
 
 #include <algorithm>
 
-namespace nuvbridge {
+#include "client/DeviceStatus.h"
 
-std::optional<bool> DeviceFacts::flag(const std::string* text) {
-  if (!text) return std::nullopt;
-  if (*text == "1" || *text == "true") return true;
-  if (*text == "0" || *text == "false") return false;
-  return std::nullopt;
-}
+namespace nuvbridge {
 
 std::optional<long> DeviceFacts::number(const std::string* text, bool negative) {
   if (!text) return std::nullopt;
@@ -25,19 +20,17 @@ std::optional<long> DeviceFacts::number(const std::string* text, bool negative) 
   return minus ? -value : value;
 }
 
-DeviceFacts DeviceFacts::fromEntry(const nuvctl::DeviceEntry& entry) {
+DeviceFacts DeviceFacts::fromEntry(const nuvclient::DeviceEntry& entry) {
   DeviceFacts facts;
   facts.udid = entry.key;
   if (const auto* name = entry.field("name")) facts.name = *name;
   if (const auto* type = entry.field("ProductType")) facts.productType = *type;
-  facts.attached = flag(entry.field("Host Attached"));
-  facts.trusted = flag(entry.field("Trusted"));
-  if (const auto level = number(entry.field("Battery")); level && *level <= 100) {
-    facts.battery = static_cast<int>(*level);
-  }
-  facts.charging = flag(entry.field("Charging"));
-  facts.externalPower = flag(entry.field("ExternalConnected"));
-  facts.fullyCharged = flag(entry.field("FullyCharged"));
+  facts.attached = nuvclient::DeviceStatus::flag(entry.field("Host Attached"));
+  facts.trusted = nuvclient::DeviceStatus::flag(entry.field("Trusted"));
+  facts.battery = nuvclient::DeviceStatus::batteryLevel(entry.field("Battery"));
+  facts.charging = nuvclient::DeviceStatus::flag(entry.field("Charging"));
+  facts.externalPower = nuvclient::DeviceStatus::flag(entry.field("ExternalConnected"));
+  facts.fullyCharged = nuvclient::DeviceStatus::flag(entry.field("FullyCharged"));
   facts.cycleCount = number(entry.field("BatteryCycleCount"));
   facts.maxCapacity = number(entry.field("BatteryMaxCapacity"));
   facts.temperature = number(entry.field("BatteryTemperature"), true);

@@ -20,7 +20,7 @@ struct DeviceFacts {
   std::optional<std::string> productType;
   std::optional<bool> attached;  // "Host Attached": USB (true) or network
   std::optional<bool> trusted;
-  std::optional<int> battery;  // percent, 0 to 100
+  std::optional<int> battery;  // percent, 0 to 100 (as DeviceStatus reads it)
   std::optional<bool> charging;
   std::optional<bool> externalPower;
   std::optional<bool> fullyCharged;
@@ -30,11 +30,9 @@ struct DeviceFacts {
   std::optional<long> chargerWatts;
   std::optional<nuv::Date> lastChange;  // the entry's last "timestamp"
 
-  static DeviceFacts fromEntry(const nuvctl::DeviceEntry& entry);
+  static DeviceFacts fromEntry(const nuvclient::DeviceEntry& entry);
   friend bool operator==(const DeviceFacts&, const DeviceFacts&) = default;
 
-  // A probe flag: "1"/"0" ("true"/"false" too); none for anything else.
-  static std::optional<bool> flag(const std::string* text);
   // A whole number in decimal digits, with a minus sign when `negative` is
   // allowed, at most nine digits; none for anything else.
   static std::optional<long> number(const std::string* text, bool negative = false);

@@ -2,7 +2,7 @@
 
 namespace nuvbridge {
 
-void DeviceTable::update(const nuvctl::StackPayload& map) {
+void DeviceTable::update(const nuvclient::StackPayload& map) {
   std::map<std::string, nuv::Date> seen;
   devices_.clear();
   devices_.reserve(map.devices.size());

@@ -14,7 +14,7 @@ namespace nuvbridge {
 // long as the device stays in the maps, across a restart of the module too).
 class DeviceTable {
  public:
-  void update(const nuvctl::StackPayload& map);
+  void update(const nuvclient::StackPayload& map);
   // The module has gone: nothing is known about the devices until it is back.
   void clear() { devices_.clear(); }
   const std::vector<DeviceFacts>& devices() const { return devices_; }

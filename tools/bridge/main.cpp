@@ -7,11 +7,11 @@
 
 #include "Bridge.h"
 #include "BridgeSettings.h"
-#include "cli/CommandLine.h"
-#include "client/HostServiceClient.h"
 #include "MetricsServer.h"
 #include "MqttClient.h"
 #include "TextfileWriter.h"
+#include "cli/CommandLine.h"
+#include "client/HostFollower.h"
 #include "platform/Log.h"
 #include "platform/linux/bus/BusNotificationCenter.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
@@ -120,9 +120,9 @@ int main(int argc, char** argv) {
     status = 1;
     loop.quit();
   });
-  nuvdevices::HostServiceClient module(
+  nuvclient::HostFollower module(
       bus->connection(), {[&bridge](bool running) { bridge->moduleRunning(running); },
-                          [&bridge](const nuvctl::StackPayload& map) { bridge->devices(map); }});
+                          [&bridge](const nuvclient::StackPayload& map) { bridge->devices(map); }});
   if (mqtt) mqtt->start();
 
   const unsigned sigint = g_unix_signal_add(SIGINT, onStopSignal, &loop);

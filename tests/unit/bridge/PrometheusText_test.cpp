@@ -14,13 +14,13 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-nuvctl::StackPayload map(std::vector<nuvctl::DeviceEntry> entries) {
-  nuvctl::StackPayload payload;
+nuvclient::StackPayload map(std::vector<nuvclient::DeviceEntry> entries) {
+  nuvclient::StackPayload payload;
   payload.devices = std::move(entries);
   return payload;
 }
 
-std::string render(const nuvctl::StackPayload& payload, bool up = true,
+std::string render(const nuvclient::StackPayload& payload, bool up = true,
                    std::optional<bool> mqtt = std::nullopt) {
   DeviceTable table;
   table.update(payload);
@@ -43,7 +43,7 @@ void expectParseable(const std::string& text) {
 TEST(PrometheusText, SeriesPerReportedValueWhateverTheMapHolds) {
   struct Case {
     const char* what;
-    nuvctl::DeviceEntry entry;
+    nuvclient::DeviceEntry entry;
     std::vector<const char*> present;
     std::vector<const char*> absent;
   };
@@ -82,7 +82,7 @@ TEST(PrometheusText, SeriesPerReportedValueWhateverTheMapHolds) {
        {"nuv_battery_level_ratio{", "nuv_device_last_change_timestamp_seconds{"}},
       {"values that are not what the key promises",
        {"u3",
-        {{"Battery", "101"},
+        {{"Battery", "-5"},
          {"Charging", "yes please"},
          {"BatteryCycleCount", "-4"},
          {"ChargerWatts", "1e3"},
