@@ -25,9 +25,16 @@ class BridgeTest(nuvtest.ModuleTestCase):
         self.closing = [self.broker.close]
 
     def tearDown(self):
+        # Every process goes, even when one of them failed its check.
+        problems = []
         for close in reversed(self.closing):
-            close()
+            try:
+                close()
+            except AssertionError as e:
+                problems.append(str(e))
         super().tearDown()
+        if problems:
+            self.fail("\n\n".join(problems))
 
     def start_process(self, argv):
         proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
