@@ -47,6 +47,19 @@ struct NodeInfoUnref {
     if (info) g_dbus_node_info_unref(info);
   }
 };
+struct KeyFileFree {
+  void operator()(GKeyFile* k) const {
+    if (k) g_key_file_free(k);
+  }
+};
+struct StrvFree {
+  void operator()(gchar** v) const { g_strfreev(v); }
+};
+struct UriUnref {
+  void operator()(GUri* u) const {
+    if (u) g_uri_unref(u);
+  }
+};
 struct DirClose {
   void operator()(GDir* d) const {
     if (d) g_dir_close(d);
@@ -63,5 +76,8 @@ using Bytes = std::unique_ptr<GBytes, BytesUnref>;
 using OptionContext = std::unique_ptr<GOptionContext, OptionContextFree>;
 using Dir = std::unique_ptr<GDir, DirClose>;
 using NodeInfo = std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>;
+using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
+using Strv = std::unique_ptr<gchar*, StrvFree>;
+using Uri = std::unique_ptr<GUri, UriUnref>;
 
 }  // namespace nuv::glib
