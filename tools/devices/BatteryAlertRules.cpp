@@ -3,6 +3,7 @@
 #include <array>
 #include <sstream>
 
+#include "BatterySection.h"
 #include "client/DeviceStatus.h"
 
 namespace nuvdevices {
@@ -14,17 +15,6 @@ constexpr std::array kKinds{AlertKind::Low, AlertKind::Charged, AlertKind::NotCh
                             AlertKind::NeedsTrust, AlertKind::Hot};
 
 bool writable(const std::string& key) { return key.find_first_of("\t\n\r") == std::string::npos; }
-
-// Whole degrees, an optional minus sign and at most three digits.
-std::optional<int> temperature(const std::string* text) {
-  if (!text) return std::nullopt;
-  const std::string_view digits = std::string_view(*text).substr(text->starts_with('-'));
-  if (digits.empty() || digits.size() > 3 ||
-      digits.find_first_not_of("0123456789") != std::string_view::npos) {
-    return std::nullopt;
-  }
-  return std::stoi(*text);
-}
 
 }  // namespace
 
@@ -89,7 +79,7 @@ BatteryAlertRules::Facts BatteryAlertRules::factsOf(const nuvclient::DeviceEntry
   };
   f.trusted = DeviceStatus::trusted(entry);
   f.level = DeviceStatus::battery(entry);
-  if (f.trusted) f.temperature = temperature(entry.field("BatteryTemperature"));
+  f.temperature = BatterySection::temperature(entry);
   f.charging = flag("Charging");
   f.external = flag("ExternalConnected");
   f.full = flag("FullyCharged");
