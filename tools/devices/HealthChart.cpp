@@ -124,7 +124,8 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
 
   // Months along the bottom, as many as fit: every 1, 2, 3, 6, 12 or 24.
   nuv::glib::DateTime first(g_date_time_new_from_unix_local(from / 1'000'000));
-  const int year = g_date_time_get_year(first.get()), month = g_date_time_get_month(first.get());
+  const int year = first ? g_date_time_get_year(first.get()) : 1970;
+  const int month = first ? g_date_time_get_month(first.get()) : 1;
   const double months = static_cast<double>(to - from) / (30.44 * kDay);
   const int fit = std::max(1, static_cast<int>((right - left) / 84));
   int step = 24;
@@ -136,8 +137,8 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
   }
   for (int m = (year * 12 + month - 1) / step * step + step;; m += step) {
     const std::int64_t at = monthStart(m / 12, m % 12 + 1);
+    if (!at || at >= to) break;  // past the end, or a date GLib cannot hold
     if (at <= from) continue;
-    if (at >= to) break;
     const std::string label = monthText(at, step >= 12 ? "%Y" : "%b %Y");
     const float labelWidth = ChartPaint::textWidth(widget, label);
     ChartPaint::rect(snapshot, grid, x(at), top, 1, bottom - top);
