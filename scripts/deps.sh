@@ -9,6 +9,7 @@ NUV_BUILD_PACKAGES=(
   build-essential cmake ninja-build pkg-config gettext
   libglib2.0-dev libplist-dev libudev-dev libimobiledevice-dev libsqlite3-dev
   libcurl4-openssl-dev nlohmann-json3-dev libgtk-4-dev adwaita-icon-theme
+  libsoup-3.0-dev libmosquitto-dev
 )
 # ./scripts/run also starts a session bus when there is none.
 NUV_RUN_PACKAGES=(dbus)
@@ -22,13 +23,14 @@ NUV_TEST_PACKAGES=(
   umockdev gir1.2-umockdev-1.0 libumockdev-dev xvfb x11-utils procps
   systemd groff-base desktop-file-utils gir1.2-atspi-2.0 weston
   valgrind openssl appstream locales
+  mosquitto prometheus prometheus-node-exporter python3-paho-mqtt
 )
 
 # ./scripts/package: the packaging tools; the build's own packages are
 # debian/control's Build-Depends (nuv_build_depends).
 NUV_PACKAGE_PACKAGES=(debhelper dpkg-dev fakeroot devscripts lintian git)
-# The package test (tests/package): the installed unit, the module on a
-# private bus, the example host on Xvfb with the accessibility bus.
+# The package test (tests/package): the installed units, the module and the
+# bridge on a private bus, the example host on Xvfb with the accessibility bus.
 NUV_PACKAGE_TEST_PACKAGES=(
   build-essential systemd dbus xvfb at-spi2-core python3 python3-gi gir1.2-glib-2.0 gir1.2-gtk-3.0
 )

@@ -10,12 +10,14 @@ import os
 import queue
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.error
 import urllib.request
 
 import gi
@@ -26,6 +28,7 @@ from gi.repository import Gio, GLib  # noqa: E402
 BUILD_DIR = os.environ.get("NUV_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 BUNDLE = os.path.join(BUILD_DIR, "NUVModule.app")
 NUVCTL = os.path.join(BUILD_DIR, "tools", "nuvctl", "nuvctl")
+BRIDGE = os.path.join(BUILD_DIR, "tools", "bridge", "nuv-bridge")
 OBJECT_PATH = "/vemo/DistributedNotifications"
 INTERFACE = "vemo.DistributedNotifications"
 MEMBER = "Notification"
@@ -619,3 +622,116 @@ def write_cloud_config(config_home, endpoint):
                 "development\napi_token=%s\nendpoint=%s\ntimeout_ms=5000\n"
                 % (CLOUDKIT_API_TOKEN, endpoint))
     return conf_dir
+
+
+def free_port():
+    """A loopback TCP port that nothing listens on now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def http_get(url, method="GET", timeout=5):
+    """(status, content type, body text) of a request without any proxy."""
+    req = urllib.request.Request(url, method=method)
+    try:
+        with _NO_PROXY.open(req, timeout=timeout) as answer:
+            return answer.status, answer.headers["Content-Type"], answer.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.headers["Content-Type"], e.read().decode()
+
+
+class Mosquitto:
+    """Debian's MQTT broker on a free loopback port of its own, for the
+    `users` given (name: password), without persistence: a restart forgets
+    every retained message."""
+
+    def __init__(self, folder, users):
+        self.port = free_port()
+        passwd = os.path.join(folder, "mosquitto.passwd")
+        for i, (user, password) in enumerate(users.items()):
+            run(["mosquitto_passwd", "-b"] + (["-c"] if i == 0 else []) + [passwd, user, password],
+                check=True)
+        self.conf = os.path.join(folder, "mosquitto.conf")
+        write_whole(self.conf, "listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\n"
+                    "persistence false\nuser %s\n" % (self.port, passwd,
+                                                      os.environ.get("USER") or "root"))
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+
+        def listening():
+            with socket.socket() as s:
+                return s.connect_ex(("127.0.0.1", self.port)) == 0
+        if not wait_until(listening, 10):
+            raise RuntimeError("mosquitto did not start")
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+
+    def close(self):
+        stop_process(self.proc)
+
+
+class MqttWatch(Queued):
+    """An MQTT client (paho) subscribed to `topic`: (topic, payload text,
+    retained) items."""
+
+    def __init__(self, port, user, password, topic="#"):
+        import paho.mqtt.client as mqtt
+        self.queue = queue.Queue()
+        subscribed = threading.Event()
+        self.client = mqtt.Client()
+        self.client.username_pw_set(user, password)
+        self.client.on_connect = lambda c, *_: c.subscribe(topic, 1)
+        self.client.on_subscribe = lambda *_: subscribed.set()
+        self.client.on_message = lambda _c, _u, m: self.queue.put(
+            (m.topic, m.payload.decode(errors="replace"), bool(m.retain)))
+        self.client.connect("127.0.0.1", port)
+        self.client.loop_start()
+        if not subscribed.wait(10):
+            raise RuntimeError("no MQTT subscription")
+
+    def until(self, predicate, timeout):
+        """The first item for which predicate(topic, payload, retained) holds
+        within `timeout` seconds, or None."""
+        deadline = time.monotonic() + timeout
+        while (left := deadline - time.monotonic()) > 0:
+            item = self.next(left)
+            if item and predicate(*item):
+                return item
+        return None
+
+    def close(self):
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+class BridgeProcess:
+    """nuv-bridge (the built one, or `program`) with `args` on the given bus,
+    its settings below `home`."""
+
+    def __init__(self, bus, home, *args, program=BRIDGE):
+        self.log_path = os.path.join(home, "bridge-%d.log" % time.monotonic_ns())
+        env = bus.env()
+        env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
+        self._log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen([program, *args], env=env, stdout=self._log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+    def log(self):
+        return read(self.log_path)
+
+    def metrics_url(self, timeout=10):
+        found = wait_until(lambda: re.search(r"serving the metrics at (\S+)", self.log()), timeout)
+        if not found:
+            raise AssertionError("nuv-bridge serves no metrics:\n" + self.log())
+        return found.group(1)
+
+    def stop(self):
+        status = stop_process(self.proc)
+        self._log.close()
+        return status

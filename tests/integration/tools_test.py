@@ -345,6 +345,9 @@ class InstallTest(unittest.TestCase):
                          "etc/xdg/autostart/" + DEVICES_ENTRY,
                          "share/glib-2.0/schemas/vemo.Tallyport.NUVDevices.gschema.xml",
                          "share/man/man1/nuv-devices.1"}
+        if nuvtest.cmake_cache("NUV_BUILD_BRIDGE") == "ON":
+            expected |= {"bin/nuv-bridge", self.unitdir + "/nuv-bridge.service",
+                         "share/man/man1/nuv-bridge.1"}
         if nuvtest.cmake_cache("NUV_BUILD_DESKTOP") == "ON":
             expected |= {"include/nuvdesktop/%s.h" % h for h in (
                 "AccessibilityWrapper", "Export", "OrbAccessibility", "Pixelwatcher", "Types",
@@ -389,12 +392,16 @@ class InstallTest(unittest.TestCase):
         # /usr/lib/systemd/user, where one is installed, comes later).
         found = [p for p in paths if os.path.exists(os.path.join(p, "nuvmodule.service"))]
         self.assertEqual(found[:1], [os.path.dirname(unit)], paths)
-        done = run(["systemd-analyze", "--user", "verify", "nuvmodule.service"], env, 60)
+        units = ["nuvmodule.service"] + ["nuv-bridge.service"] * os.path.exists(
+            self.path(self.unitdir, "nuv-bridge.service"))
+        done = run(["systemd-analyze", "--user", "verify", *units], env, 60)
         self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
 
     def test_manual_pages_and_completion_cover_every_command(self):
         pages = {"nuvctl": self.path("share", "man", "man1", "nuvctl.1"),
                  "NUVModule": self.path("share", "man", "man8", "NUVModule.8")}
+        if os.path.exists(self.path("share", "man", "man1", "nuv-bridge.1")):
+            pages["nuv-bridge"] = self.path("share", "man", "man1", "nuv-bridge.1")
         for name, page in pages.items():
             done = run(["groff", "-man", "-Tutf8", "-ww", "-z", page], timeout=30)
             # Lines too long to fill at this width are no fault of the page.
@@ -438,7 +445,7 @@ class InstallTest(unittest.TestCase):
         self.assertEqual({os.path.basename(s) for s in steps
                           if " Linking " in s and " static library " not in s},
                          {"NUVModule", "nuvctl", "devInfo.NUVModule", "NUVCloudKit.so",
-                          "nuv-devices"})
+                          "nuv-devices", "nuv-bridge"})
 
     @unittest.skipUnless(nuvtest.cmake_cache("NUV_BUILD_DEVICES_WINDOW") == "ON", "no window built")
     @unittest.skipUnless(shutil.which("desktop-file-validate"), "desktop-file-utils is missing")

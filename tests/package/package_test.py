@@ -25,6 +25,7 @@ from xdesktop import SCREEN_H, Desktop  # noqa: E402
 
 DEBS = os.path.join(ROOT, "build-deb")
 UNIT = "nuvmodule.service"
+BRIDGE_UNIT = "nuv-bridge.service"
 MULTIARCH = nuvtest.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"]).stdout.strip()
 INSTALLED_BUNDLE = "/usr/lib/%s/NUVModule.app" % MULTIARCH
 
@@ -65,8 +66,8 @@ def packages_in(folder):
             for deb in sorted(glob.glob(os.path.join(folder, "*.deb")))}
 
 
-def is_enabled():
-    return run("systemctl", "--global", "is-enabled", UNIT, check=False).stdout.strip()
+def is_enabled(unit=UNIT):
+    return run("systemctl", "--global", "is-enabled", unit, check=False).stdout.strip()
 
 
 @unittest.skipUnless(os.geteuid() == 0, "installs packages on this machine: root only")
@@ -96,8 +97,10 @@ class InstalledPackagesTest(unittest.TestCase):
         files = {p: run("dpkg", "-L", p).stdout.splitlines() for p in self.debs}
 
         self.assertEqual(is_enabled(), "enabled")
+        self.assertEqual(is_enabled(BRIDGE_UNIT), "disabled")  # it needs settings first
         runtime = tempfile.mkdtemp(dir=self.tmp)  # a user manager's, for the verifier
-        run("systemd-analyze", "--user", "verify", "/usr/lib/systemd/user/" + UNIT,
+        run("systemd-analyze", "--user", "verify", *("/usr/lib/systemd/user/" + u
+                                                    for u in (UNIT, BRIDGE_UNIT)),
             env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
         self.check_module_answers_nuvctl()
         self.check_example_against_the_dev_package()
@@ -134,6 +137,14 @@ class InstalledPackagesTest(unittest.TestCase):
             out = nuvtest.wait_until(lambda: (s := status()).returncode == 0 and s, 20, 0.2)
             self.assertTrue(out, module.log())
             self.assertEqual(json.loads(out.stdout)["devices"], {})  # no iPhone here
+            bridge = nuvtest.BridgeProcess(bus, home, "--listen", "127.0.0.1:0",
+                                           program="/usr/bin/nuv-bridge")
+            try:
+                url = bridge.metrics_url()
+                self.assertTrue(nuvtest.wait_until(
+                    lambda: "\nnuv_module_up 1\n" in nuvtest.http_get(url)[2], 10), bridge.log())
+            finally:
+                self.assertEqual(bridge.stop(), 0, bridge.log())
         finally:
             self.assertEqual(module.stop(), 0, module.log())
 

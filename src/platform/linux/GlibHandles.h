@@ -52,6 +52,19 @@ struct DateTimeUnref {
     if (t) g_date_time_unref(t);
   }
 };
+struct KeyFileFree {
+  void operator()(GKeyFile* k) const {
+    if (k) g_key_file_free(k);
+  }
+};
+struct StrvFree {
+  void operator()(gchar** v) const { g_strfreev(v); }
+};
+struct UriUnref {
+  void operator()(GUri* u) const {
+    if (u) g_uri_unref(u);
+  }
+};
 struct DirClose {
   void operator()(GDir* d) const {
     if (d) g_dir_close(d);
@@ -69,5 +82,8 @@ using OptionContext = std::unique_ptr<GOptionContext, OptionContextFree>;
 using Dir = std::unique_ptr<GDir, DirClose>;
 using DateTime = std::unique_ptr<GDateTime, DateTimeUnref>;
 using NodeInfo = std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>;
+using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
+using Strv = std::unique_ptr<gchar*, StrvFree>;
+using Uri = std::unique_ptr<GUri, UriUnref>;
 
 }  // namespace nuv::glib

@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include "platform/linux/GlibHandles.h"
 #include "platform/linux/runtime/DurableFile.h"
 #include "platform/linux/runtime/IsoDate.h"
 #include "platform/linux/runtime/SerialWorker.h"
@@ -12,10 +13,7 @@ namespace {
 
 constexpr const char* kGroup = "writes";
 
-struct KeyFileFree {
-  void operator()(GKeyFile* f) const { g_key_file_free(f); }
-};
-using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
+using KeyFile = nuv::glib::KeyFile;
 
 std::string text(GKeyFile* file, const char* key) {
   gchar* value = g_key_file_get_string(file, kGroup, key, nullptr);

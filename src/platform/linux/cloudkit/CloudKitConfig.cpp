@@ -4,14 +4,11 @@
 
 #include <memory>
 
+#include "platform/linux/GlibHandles.h"
 #include "platform/linux/process/XdgDirs.h"
 
 namespace nuv::linux_backend {
 namespace {
-
-struct KeyFileFree {
-  void operator()(GKeyFile* f) const { g_key_file_free(f); }
-};
 
 constexpr const char* kGroup = "cloud";
 
@@ -50,7 +47,7 @@ CloudKitConfig CloudKitConfig::load(const std::string& directory, std::string* e
   CloudKitConfig config;
   config.directory = directory;
   if (error) error->clear();
-  std::unique_ptr<GKeyFile, KeyFileFree> file(g_key_file_new());
+  nuv::glib::KeyFile file(g_key_file_new());
   GError* err = nullptr;
   if (!g_key_file_load_from_file(file.get(), config.configPath().c_str(), G_KEY_FILE_NONE, &err)) {
     const bool missing = err->domain == G_FILE_ERROR && err->code == G_FILE_ERROR_NOENT;

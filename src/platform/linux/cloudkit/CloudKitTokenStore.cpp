@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 
+#include "platform/linux/GlibHandles.h"
 #include "platform/linux/runtime/DurableFile.h"
 
 namespace nuv::linux_backend {
@@ -34,10 +35,6 @@ std::string trimmed(std::string s) {
   const auto end = s.find_last_not_of(" \t\r\n");
   return s.substr(begin, end - begin + 1);
 }
-
-struct KeyFileFree {
-  void operator()(GKeyFile* f) const { g_key_file_free(f); }
-};
 
 }  // namespace
 
@@ -84,7 +81,7 @@ bool CloudKitTokenStore::removeToken() const {
 
 CloudKitTokenStore::State CloudKitTokenStore::readState() const {
   State state;
-  std::unique_ptr<GKeyFile, KeyFileFree> file(g_key_file_new());
+  nuv::glib::KeyFile file(g_key_file_new());
   if (!g_key_file_load_from_file(file.get(), statePath_.c_str(), G_KEY_FILE_NONE, nullptr)) {
     return state;
   }
@@ -102,7 +99,7 @@ CloudKitTokenStore::State CloudKitTokenStore::readState() const {
 }
 
 void CloudKitTokenStore::writeState(const State& state) const {
-  std::unique_ptr<GKeyFile, KeyFileFree> file(g_key_file_new());
+  nuv::glib::KeyFile file(g_key_file_new());
   auto set = [&](const char* key, const std::string& value) {
     if (!value.empty()) g_key_file_set_string(file.get(), "state", key, value.c_str());
   };

@@ -9,7 +9,8 @@
 
 namespace nuv::linux_backend {
 
-bool DurableFile::replace(const std::string& path, std::string_view content, std::string* error) {
+bool DurableFile::replace(const std::string& path, std::string_view content, std::string* error,
+                          int mode) {
   gchar* dir = g_path_get_dirname(path.c_str());
   const std::string folder = dir;
   g_free(dir);
@@ -21,7 +22,7 @@ bool DurableFile::replace(const std::string& path, std::string_view content, std
   if (!g_file_set_contents_full(path.c_str(), content.data(), static_cast<gssize>(content.size()),
                                 static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT |
                                                                    G_FILE_SET_CONTENTS_DURABLE),
-                                0600, &failure)) {
+                                mode, &failure)) {
     if (error) *error = failure ? failure->message : "cannot write " + path;
     if (failure) g_error_free(failure);
     return false;

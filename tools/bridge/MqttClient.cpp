@@ -1,0 +1,283 @@
+#include "MqttClient.h"
+
+#include <glib-unix.h>
+#include <glib.h>
+#include <mosquitto.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "platform/Log.h"
+
+namespace nuvbridge {
+namespace {
+
+constexpr int kKeepAliveSeconds = 30;
+constexpr unsigned kTickSeconds = 5;
+constexpr const char* kOffline = "offline";
+
+// The library calls back on the thread that called into it. The loop thread
+// is the only one that may see a callback; an attempt's thread is told apart
+// without touching the client, which may be gone by then.
+std::thread::id loopThread;
+
+bool onLoop() { return std::this_thread::get_id() == loopThread; }
+
+// The library's texts end in a full stop; log lines go on after them.
+std::string reason(int code, int error) {
+  std::string text = code == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(code);
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+struct MqttClient::Handle {
+  explicit Handle(mosquitto* m) : mosq(m) {}
+  ~Handle() { mosquitto_destroy(mosq); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  mosquitto* const mosq;
+};
+
+// An attempt's outcome, carried from its thread to the loop.
+struct MqttClient::Attempt {
+  std::weak_ptr<bool> alive;
+  MqttClient* client;
+  int code = MOSQ_ERR_SUCCESS;
+  int error = 0;
+};
+
+MqttClient::MqttClient(nuv::RunLoop& loop, const BridgeSettings::Mqtt& settings,
+                       std::string willTopic, Events events)
+    : loop_(loop),
+      settings_(settings),
+      events_(std::move(events)),
+      backoff_(loop, [this] { attempt(); }) {
+  static const bool initialised = (mosquitto_lib_init(), true);
+  (void)initialised;
+  loopThread = std::this_thread::get_id();
+  handle_ = std::make_shared<Handle>(mosquitto_new(settings_.clientId.c_str(), true, this));
+  mosquitto* mosq = handle_->mosq;
+  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  if (!settings_.username.empty()) {
+    mosquitto_username_pw_set(mosq, settings_.username.c_str(),
+                              settings_.password ? settings_.password->c_str() : nullptr);
+  }
+  mosquitto_will_set(mosq, willTopic.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline, 1,
+                     true);
+  if (settings_.tls) {
+    if (!settings_.cafile.empty()) {
+      mosquitto_tls_set(mosq, settings_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    } else {
+      mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    }
+  }
+  mosquitto_connect_callback_set(mosq, onConnect);
+  mosquitto_disconnect_callback_set(mosq, onDisconnect);
+  mosquitto_message_callback_set(mosq, onMessage);
+}
+
+MqttClient::~MqttClient() {
+  backoff_.cancel();
+  unwatch();
+}
+
+void MqttClient::start() {
+  if (state_ == State::Idle) attempt();
+}
+
+void MqttClient::attempt() {
+  if (closed_) return;
+  state_ = State::Connecting;
+  auto* outcome = new Attempt{alive_, this};
+  std::thread([handle = handle_, outcome, host = settings_.host, port = settings_.port] {
+    outcome->code =
+        mosquitto_connect(handle->mosq, host.c_str(), static_cast<int>(port), kKeepAliveSeconds);
+    outcome->error = errno;
+    g_idle_add(onAttempted, outcome);
+  }).detach();
+}
+
+int MqttClient::onAttempted(void* data) {
+  std::unique_ptr<Attempt> outcome(static_cast<Attempt*>(data));
+  if (outcome->alive.lock()) outcome->client->attempted(outcome->code, outcome->error);
+  return G_SOURCE_REMOVE;
+}
+
+void MqttClient::attempted(int code, int error) {
+  if (closed_) return;
+  if (code != MOSQ_ERR_SUCCESS) {
+    lost(reason(code, error));
+    return;
+  }
+  state_ = State::Handshake;
+  handshakeSince_ = g_get_monotonic_time();
+  watch();
+}
+
+void MqttClient::onConnect(mosquitto*, void* data, int code) {
+  if (onLoop()) static_cast<MqttClient*>(data)->connack_ = code;
+}
+
+void MqttClient::onDisconnect(mosquitto*, void* data, int) {
+  if (onLoop()) static_cast<MqttClient*>(data)->dropped_ = true;
+}
+
+void MqttClient::onMessage(mosquitto*, void* data, const mosquitto_message* message) {
+  if (!onLoop()) return;
+  static_cast<MqttClient*>(data)->messages_.emplace_back(
+      message->topic, std::string(static_cast<const char*>(message->payload),
+                                  static_cast<std::size_t>(message->payloadlen)));
+}
+
+int MqttClient::onReadable(int, unsigned, void* data) {
+  auto* self = static_cast<MqttClient*>(data);
+  const int code = mosquitto_loop_read(self->handle_->mosq, 1);
+  self->settle(code, errno);
+  return G_SOURCE_CONTINUE;
+}
+
+int MqttClient::onWritable(int, unsigned, void* data) {
+  auto* self = static_cast<MqttClient*>(data);
+  const int code = mosquitto_loop_write(self->handle_->mosq, 1);
+  self->settle(code, errno);
+  return G_SOURCE_CONTINUE;
+}
+
+int MqttClient::onTick(void* data) {
+  auto* self = static_cast<MqttClient*>(data);
+  if (self->state_ == State::Handshake &&
+      g_get_monotonic_time() - self->handshakeSince_ > kKeepAliveSeconds * G_USEC_PER_SEC) {
+    self->lost("no answer to the connection request");
+    return G_SOURCE_CONTINUE;
+  }
+  const int code = mosquitto_loop_misc(self->handle_->mosq);
+  self->settle(code, errno);
+  return G_SOURCE_CONTINUE;
+}
+
+void MqttClient::settle(int code, int error) {
+  const int connack = std::exchange(connack_, -1);
+  const bool dropped = std::exchange(dropped_, false) || code != MOSQ_ERR_SUCCESS;
+  auto messages = std::exchange(messages_, {});
+  if (connack > 0) {
+    const bool refused = connack == 4 || connack == 5;  // bad user name or password, not authorized
+    std::string why = mosquitto_connack_string(connack);
+    if (!why.empty() && why.back() == '.') why.pop_back();
+    lost(why, refused);
+    return;
+  }
+  if (dropped) {
+    lost(reason(code == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : code, error));
+    return;
+  }
+  if (connack == 0 && state_ == State::Handshake) {
+    state_ = State::Connected;
+    backoff_.succeeded();
+    if (outage_) {
+      nuv::log::debug("connected to the MQTT broker " + settings_.broker + " again");
+    } else {
+      nuv::log::info("connected to the MQTT broker " + settings_.broker);
+    }
+    outage_ = false;
+    refusedLogged_ = false;
+    if (events_.connected) events_.connected();
+  }
+  for (const auto& [topic, payload] : messages) {
+    if (state_ == State::Connected && events_.message) events_.message(topic, payload);
+  }
+  if (state_ != State::Idle && state_ != State::Connecting) watch();
+}
+
+void MqttClient::watch() {
+  const int fd = mosquitto_socket(handle_->mosq);
+  if (fd < 0) return;
+  if (!readWatch_) {
+    readWatch_ = g_unix_fd_add(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                               reinterpret_cast<GUnixFDSourceFunc>(onReadable), this);
+  }
+  const bool wantWrite = mosquitto_want_write(handle_->mosq);
+  if (wantWrite && !writeWatch_) {
+    writeWatch_ =
+        g_unix_fd_add(fd, G_IO_OUT, reinterpret_cast<GUnixFDSourceFunc>(onWritable), this);
+  } else if (!wantWrite && writeWatch_) {
+    g_source_remove(std::exchange(writeWatch_, 0));
+  }
+  if (!tick_) tick_ = g_timeout_add_seconds(kTickSeconds, onTick, this);
+}
+
+void MqttClient::unwatch() {
+  for (unsigned* id : {&readWatch_, &writeWatch_, &tick_}) {
+    if (*id) g_source_remove(std::exchange(*id, 0));
+  }
+}
+
+void MqttClient::lost(const std::string& why, bool refused) {
+  unwatch();
+  const bool was = state_ == State::Connected;
+  state_ = State::Idle;
+  if (refused) {
+    if (!refusedLogged_) {
+      nuv::log::warning("not authorized by " + settings_.broker + " (" + why +
+                        "): check [mqtt] username and password-file; trying again every 60 s");
+    }
+    refusedLogged_ = true;
+    outage_ = true;
+  } else if (!outage_) {
+    nuv::log::warning((was ? "lost the MQTT broker " : "cannot connect to the MQTT broker ") +
+                      settings_.broker + ": " + why +
+                      "; trying again, after a growing delay of up to 60 s");
+    outage_ = true;
+  }
+  if (was && events_.disconnected) events_.disconnected();
+  if (!closed_) backoff_.failed(refused);
+}
+
+void MqttClient::publish(const std::string& topic, const std::string& payload, bool confirmed) {
+  if (state_ != State::Connected) return;
+  const int code =
+      mosquitto_publish(handle_->mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                        payload.data(), confirmed ? 1 : 0, true);
+  afterCall(code);
+}
+
+void MqttClient::subscribe(const std::string& topic) {
+  if (state_ != State::Connected) return;
+  afterCall(mosquitto_subscribe(handle_->mosq, nullptr, topic.c_str(), 1));
+}
+
+void MqttClient::afterCall(int code) {
+  if (code == MOSQ_ERR_SUCCESS) {
+    watch();
+    return;
+  }
+  // Told on the loop, not inside the owner's call.
+  const int error = errno;
+  loop_.post([alive = std::weak_ptr<bool>(alive_), this, code, error] {
+    if (alive.lock() && state_ == State::Connected) lost(reason(code, error));
+  });
+}
+
+void MqttClient::close(std::chrono::milliseconds timeout) {
+  closed_ = true;
+  backoff_.cancel();
+  if (state_ == State::Connected || state_ == State::Handshake) {
+    mosquitto* mosq = handle_->mosq;
+    mosquitto_disconnect(mosq);
+    const gint64 deadline = g_get_monotonic_time() + timeout.count() * 1000;
+    while (mosquitto_want_write(mosq) && mosquitto_socket(mosq) >= 0) {
+      const gint64 left = (deadline - g_get_monotonic_time()) / 1000;
+      pollfd out{mosquitto_socket(mosq), POLLOUT, 0};
+      if (left <= 0 || ::poll(&out, 1, static_cast<int>(left)) <= 0) break;
+      if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS) break;
+    }
+  }
+  unwatch();
+  state_ = State::Idle;
+}
+
+}  // namespace nuvbridge
