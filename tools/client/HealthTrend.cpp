@@ -1,22 +1,28 @@
 #include "HealthTrend.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace nuvclient {
 
 std::optional<nuv::Date> HealthTrend::projected80(const std::vector<nuv::HealthReading>& rows) {
+  return project(rows).date;
+}
+
+HealthTrend::Projection HealthTrend::project(const std::vector<nuv::HealthReading>& rows) {
+  Projection out;
   std::vector<const nuv::HealthReading*> known;
   for (const auto& row : rows) {
     if (row.maxCapacity) known.push_back(&row);
   }
-  if (known.size() < 2) return std::nullopt;
+  if (known.empty()) return out;
   std::stable_sort(known.begin(), known.end(),
                    [](const auto* a, const auto* b) { return a->time < b->time; });
   const nuv::Date first = known.front()->time;
   const nuv::Date last = known.back()->time;
-  if (last.time - first.time < kMinimumSpan) return std::nullopt;
-  if (*known.back()->maxCapacity <= kThreshold) return std::nullopt;
+  out.span = last.time - first.time;
+  if (out.span < kMinimumSpan) return out;
+  out.outcome = Outcome::AtOrUnder80;
+  if (*known.back()->maxCapacity <= kThreshold) return out;
 
   // x in days since the first row, centred on the mean for a stable fit.
   using Days = std::chrono::duration<double, std::chrono::days::period>;
@@ -37,13 +43,16 @@ std::optional<nuv::Date> HealthTrend::projected80(const std::vector<nuv::HealthR
     sxx += dx * dx;
   }
   const double slope = sxy / sxx;  // percent per day; sxx > 0 as the span is
-  if (!(slope < 0)) return std::nullopt;
   const double lastX = x(known.back());
-  if (meanY + slope * (lastX - meanX) <= kThreshold) return std::nullopt;
+  if (slope < 0 && meanY + slope * (lastX - meanX) <= kThreshold) return out;
+  out.outcome = Outcome::NotFalling;
+  if (!(slope < 0)) return out;
   const double crossing = meanX + (kThreshold - meanY) / slope;
-  if (crossing - lastX > std::chrono::duration_cast<Days>(kHorizon).count()) return std::nullopt;
+  if (crossing - lastX > std::chrono::duration_cast<Days>(kHorizon).count()) return out;
   const auto offset = std::chrono::duration_cast<std::chrono::microseconds>(Days(crossing));
-  return nuv::Date{first.time + offset};
+  out.outcome = Outcome::Projected;
+  out.date = nuv::Date{first.time + offset};
+  return out;
 }
 
 }  // namespace nuvclient

@@ -28,6 +28,18 @@ struct HealthTrend {
   // date in the past would only repeat it). None too beyond kHorizon.
   // `rows` in any order; rows without a max capacity are left out.
   static std::optional<nuv::Date> projected80(const std::vector<nuv::HealthReading>& rows);
+
+  // The same with the reason when there is no date, for a reader that says
+  // why: the rows cover less than kMinimumSpan; the line is flat, rising or
+  // beyond kHorizon; the battery is already at or under 80 %.
+  enum class Outcome { Projected, TooShort, NotFalling, AtOrUnder80 };
+  struct Projection {
+    Outcome outcome = Outcome::TooShort;
+    std::optional<nuv::Date> date;  // with Projected only
+    // The time the rows with a max capacity cover.
+    std::chrono::microseconds span{0};
+  };
+  static Projection project(const std::vector<nuv::HealthReading>& rows);
 };
 
 }  // namespace nuvclient
