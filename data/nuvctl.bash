@@ -5,7 +5,7 @@
 _nuvctl() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=${COMP_WORDS[COMP_CWORD-1]}
-    local commands="status watch history refresh kill records cloud help"
+    local commands="status watch history health refresh kill records cloud help"
     COMPREPLY=()
 
     # The command and, for records and cloud, the subcommand: the first
@@ -32,7 +32,7 @@ _nuvctl() {
         help) [[ -z $sub ]] && words="$commands" ;;
         status) words="--json --help" ;;
         watch) words="--json --count --help" ;;
-        history) words="--json --since --help" ;;
+        history|health) words="--json --since --help" ;;
         refresh|kill) words="--help" ;;
         records)
             case $sub in

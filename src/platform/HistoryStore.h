@@ -110,8 +110,8 @@ class HistoryStore {
   // One device's samples at or after `since`; a device never stored has none.
   // A read that fails gives nothing, as for an unknown device.
   virtual void read(const std::string& device, Date since, std::function<void(Stored)> done) = 0;
-  // The devices with samples at or after `since`, ordered by Bonjour value.
-  // A read that fails gives none.
+  // The devices with samples or health rows at or after `since`, ordered by
+  // Bonjour value. A read that fails gives none.
   virtual void readDevices(Date since, std::function<void(std::vector<HistoryDevice>)> done) = 0;
   // One device's health rows taken at or after `since`, oldest first; a
   // device never stored, or a read that fails, gives none.

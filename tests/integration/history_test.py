@@ -2,12 +2,15 @@
 `nuvctl history --json`, kept across a restart, the stop as a gap in
 GetHistory, the health row in GetHealthHistory, the file's modes, a device
 gone after a restart still listed and named, an unknown device, a bad --since
-and no module. (A corrupt file moved
-aside: SqliteHistoryStoreTest.)"""
+and no module; `nuvctl health` of a device with health rows only, with its
+projection. (A corrupt file moved aside: SqliteHistoryStoreTest.)"""
 
+import datetime
 import json
 import os
+import sqlite3
 import stat
+import time
 
 import nuvtest  # noqa: I100 (selects the GI versions first)
 from gi.repository import GLib
@@ -79,3 +82,42 @@ class HistoryTest(ModuleTestCase):
             done = self.nuvctl("--since", since)
             self.assertEqual(done.returncode, 2, since)
             self.assertIn("--since", done.stderr)
+
+    def test_health_rows_and_their_projection_of_a_device_known_by_them_alone(self):
+        m = self.start(self.bundle())
+        self.assertTrue(nuvtest.wait_until(lambda: os.path.exists(self.file), 5), m.log())
+        db = sqlite3.connect(self.file)
+        self.addCleanup(db.close)
+        self.assertTrue(nuvtest.wait_until(lambda: db.execute(
+            "SELECT 1 FROM sqlite_master WHERE name = 'health'").fetchall(), 5), m.log())
+        # Every fourth day for 40 days, a point lower each time: the line
+        # through them reaches 80% 60 days after the first.
+        day, first = 86400 * 10**6, int(time.time() * 1e6) - 41 * 86400 * 10**6
+        with db:
+            db.execute("INSERT INTO devices(id, bonjour) VALUES(7, 'abc')")
+            db.execute("INSERT INTO names VALUES(7, 'My Phone')")
+            db.executemany("INSERT INTO health VALUES(7, ?, ?, ?, 2815, ?, ?)",
+                           [((first + 4 * i * day) // day, first + 4 * i * day, 300 + i,
+                             None if i == 1 else 3279, 95 - i) for i in range(11)])
+        expected = (datetime.datetime.fromtimestamp(first / 1e6, datetime.timezone.utc)
+                    + datetime.timedelta(days=60)).strftime("%Y-%m-%d")
+        health = lambda *args: nuvtest.run([NUVCTL, "health", *args], self.bus.env())
+        done = health("--json", "My Phone")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        rows = json.loads(done.stdout)
+        self.assertEqual(len(rows), 11)
+        self.assertEqual(rows[1], {"time": rows[1]["time"], "cycle_count": 301,
+                                   "full_charge_capacity_mah": 2815, "design_capacity_mah": None,
+                                   "max_capacity_percent": 94, "device": "abc",
+                                   "projected_80_percent": expected})
+        self.assertEqual({r["projected_80_percent"] for r in rows}, {expected})
+        # The last week alone is too short a trend.
+        recent = json.loads(health("--json", "--since", "7d", "abc").stdout)
+        self.assertEqual([(r["cycle_count"], r["projected_80_percent"]) for r in recent],
+                         [(309, None), (310, None)])
+        text = health().stdout
+        self.assertRegex(text, r"^My Phone \(abc\)\n  TIME +CYCLES +FULL CHARGE +DESIGN +MAX "
+                               r"CAPACITY\n  \S+Z +300 +2.?815 mAh +3.?279 mAh +95%\n")
+        self.assertIn("  Expected to reach 80%% maximum capacity around %s (from 40 days of "
+                      "readings)\n" % expected, text)
+        self.assertIn(" -  ", text)

@@ -1,6 +1,7 @@
 #include "DeviceStatus.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "platform/Utf8.h"
 
@@ -15,6 +16,22 @@ std::optional<int> number(const std::string* text) {
   }
   return std::stoi(*text);
 }
+
+// A whole number, negative too, within [low, high].
+std::optional<int> bounded(const std::string* text, int low, int high) {
+  if (!text || text->empty()) return std::nullopt;
+  const bool negative = (*text)[0] == '-';
+  const std::string digits = text->substr(negative ? 1 : 0);
+  auto value = number(&digits);
+  if (!value) return std::nullopt;
+  if (negative) *value = -*value;
+  if (*value < low || *value > high) return std::nullopt;
+  return value;
+}
+
+// The probe's bounds: it leaves out anything a battery cannot show.
+constexpr int kMaxWatts = 1000;
+constexpr int kSlowChargerWatts = 5;
 
 }  // namespace
 
@@ -83,8 +100,45 @@ std::string DeviceStatus::attachedText(const DeviceEntry& entry) {
 
 std::string DeviceStatus::summary(const DeviceEntry& entry) {
   std::string out = batteryText(entry);
-  if (charging(entry)) out += ", charging";
+  for (auto part : powerParts(entry)) {
+    // Each part starts with an ASCII letter or digit.
+    part[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(part[0])));
+    out += ", " + part;
+  }
   return out + (attached(entry) ? ", attached by USB" : ", not attached");
+}
+
+std::vector<std::string> DeviceStatus::powerParts(const DeviceEntry& entry) {
+  std::vector<std::string> parts;
+  if (!trusted(entry)) return parts;
+  const auto chargerWatts = bounded(entry.field("ChargerWatts"), 1, kMaxWatts);
+  const auto chargingWatts = bounded(entry.field("ChargingWatts"), 1, kMaxWatts);
+  const auto wireless = flag(entry.field("ChargerWireless"));
+  const auto temperature = bounded(entry.field("BatteryTemperature"), -40, 100);
+  // Without the charger keys, ExternalConnected alone keeps today's wording.
+  const bool onCharger = chargerWatts || wireless || entry.field("ChargerName");
+  if (charging(entry)) {
+    const bool slow =
+        chargerWatts && *chargerWatts <= kSlowChargerWatts && !wireless.value_or(false);
+    std::string state = slow ? "Charging slowly" : "Charging";
+    if (chargingWatts) state += " at " + std::to_string(*chargingWatts) + " W";
+    parts.push_back(state);
+  } else if (onCharger) {
+    const bool full = flag(entry.field("FullyCharged")).value_or(battery(entry) == 100);
+    parts.push_back(full ? "Fully charged" : "Not charging");
+  }
+  if (chargerWatts) {
+    parts.push_back(std::to_string(*chargerWatts) + " W " +
+                    (wireless.value_or(false) ? "wireless charger" : "charger"));
+  }
+  if (temperature) parts.push_back(std::to_string(*temperature) + " \u00b0C");
+  return parts;
+}
+
+std::string DeviceStatus::powerText(const DeviceEntry& entry) {
+  std::string out;
+  for (const auto& part : powerParts(entry)) out += (out.empty() ? "" : " \u00b7 ") + part;
+  return out;
 }
 
 std::string DeviceStatus::healthText(const DeviceEntry& entry) {

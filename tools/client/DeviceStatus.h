@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "StackPayload.h"
 
@@ -40,8 +41,27 @@ class DeviceStatus {
   static std::string batteryText(const DeviceEntry& entry);
   // "Attached by USB" or "Not attached".
   static std::string attachedText(const DeviceEntry& entry);
-  // The status in one phrase: "85%, charging, attached by USB".
+  // The status in one phrase: "85%, charging at 12 W, 20 W charger, 31 °C,
+  // attached by USB" (the power parts as powerParts gives them).
   static std::string summary(const DeviceEntry& entry);
+
+  // What a trusted device says of its power, in the order shown, each part
+  // only when known:
+  //   - the charging state: "Charging at 12 W" (ChargingWatts, else
+  //     "Charging"), "Charging slowly" (or "Charging slowly at 2 W") when a
+  //     wired charger (ChargerWireless not 1) offers 5 W or less; on a
+  //     charger without charging, "Fully charged" (FullyCharged, else at
+  //     100 %) or "Not charging"; nothing off a charger, which the probe
+  //     tells by leaving every Charger key out;
+  //   - the charger: "20 W charger", "7 W wireless charger";
+  //   - the battery's temperature: "31 °C".
+  // None for an untrusted device. Values that do not read as numbers in the
+  // probe's bounds count as missing.
+  static std::vector<std::string> powerParts(const DeviceEntry& entry);
+  // The power parts joined by " · ": "Charging at 12 W · 20 W charger ·
+  // 31 °C"; "Charging" for a charging device without the power keys; "" when
+  // nothing is known.
+  static std::string powerText(const DeviceEntry& entry);
   // "412 cycles, 87% of design capacity" from BatteryCycleCount and
   // BatteryMaxCapacity, either part alone when the other is missing or not a
   // number; "" without both.

@@ -22,6 +22,9 @@ struct DeviceRow {
   // "Unlock and trust this computer".
   std::string batteryText;
   bool charging = false;  // false when the device does not say it is
+  // "Charging at 12 W · 20 W charger · 31 °C", the parts that are known;
+  // "" when nothing is.
+  std::string powerText;
   bool attached = false;  // "Host Attached" is 1: connected by USB
   std::string attachedText;
   std::string ageText;  // "changed just now", "changed 2 min ago", ...

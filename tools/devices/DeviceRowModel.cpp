@@ -108,6 +108,7 @@ DeviceRow DeviceRowModel::rowOf(const nuvclient::DeviceEntry& entry, nuv::Date c
   row.trusted = DeviceStatus::trusted(entry);
   row.batteryPercent = DeviceStatus::battery(entry);
   row.charging = DeviceStatus::charging(entry);
+  row.powerText = DeviceStatus::powerText(entry);
   row.batteryText = DeviceStatus::batteryText(entry);
   row.attached = DeviceStatus::attached(entry);
   row.attachedText = DeviceStatus::attachedText(entry);

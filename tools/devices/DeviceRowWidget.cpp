@@ -128,7 +128,7 @@ void DeviceRowWidget::show(const DeviceRow& row) {
   }
   if (differs(&DeviceRow::name)) setText(name_, row.name);
   std::string details = row.attachedText;
-  if (row.charging) details += " \u00b7 Charging";
+  if (!row.powerText.empty()) details += " \u00b7 " + row.powerText;
   details += " \u00b7 " + row.ageText;
   setText(details_, details);
 

@@ -11,10 +11,10 @@
 namespace nuvdevices {
 
 // The widgets of one device row: device icon, name, a details line
-// (attached, charging, age), and either the battery (icon with the charging
-// symbol, level bar, percentage) or the trust hint. Texts are set as plain
-// text, so names with markup characters show literally. Screen readers get
-// the name as the row's label and the summary as its description.
+// (attached, charging with the charger and the temperature, age), and either the battery (icon with
+// the charging symbol, level bar, percentage) or the trust hint. Texts are set as plain text, so
+// names with markup characters show literally. Screen readers get the name as the row's label and
+// the summary as its description.
 //
 // Loop thread only.
 class DeviceRowWidget {

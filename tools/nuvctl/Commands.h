@@ -16,5 +16,6 @@ int runKill(Args args);     // posts the kill notification, waits for the module
 int runRecords(Args args);  // the companion app's side of the cloud records
 int runCloud(Args args);    // shared-cloud sign-in and status
 int runHistory(Args args);  // the battery history the module keeps
+int runHealth(Args args);   // the battery health readings and their trend
 
 }  // namespace nuvctl

@@ -7,16 +7,14 @@
 #include <vector>
 
 #include "Commands.h"
+#include "DeviceSelection.h"
 #include "WatchView.h"
-#include "client/DeviceStatus.h"
 #include "client/HostClient.h"
 #include "platform/linux/runtime/IsoDate.h"
 
 namespace nuvctl {
 
-using nuvclient::DeviceStatus;
 using nuvclient::HostClient;
-using nuvclient::StackPayload;
 namespace {
 
 using nuv::linux_backend::IsoDate;
@@ -26,8 +24,9 @@ constexpr const char* kHistorySummary =
     "device's level, charging or external power, read with the module's\n"
     "GetHistory method (vemo.Tallyport.NUVModule1 on the session bus). DEVICE\n"
     "is a device's name or its Bonjour value (UDID), also of a device that is\n"
-    "gone; without it, every device the module reports now or that changed\n"
-    "since --since. The table shows the time (UTC), the level, whether the\n"
+    "gone; without it, every device the module reports now or that has\n"
+    "history (changes or health readings) since --since. The table shows the time (UTC), the "
+    "level, whether the\n"
     "device charged and whether it was on external power, and the times the\n"
     "module did not watch (stopped or asleep).\n"
     "\n"
@@ -43,23 +42,8 @@ constexpr const char* kHistoryDescription =
     "shows none); 1 when no module is running, the session bus cannot be\n"
     "reached or the module did not answer; 2 on a usage error.";
 
-// "90m", "24h", "7d" back from `now`, or an ISO 8601 date.
-std::optional<nuv::Date> sinceDate(const std::string& text, nuv::Date now) {
-  if (text.size() >= 2 && std::all_of(text.begin(), text.end() - 1, ::isdigit) &&
-      text.size() <= 8) {
-    const long n = std::stol(text.substr(0, text.size() - 1));
-    const long minutes = text.back() == 'm'   ? 1
-                         : text.back() == 'h' ? 60
-                         : text.back() == 'd' ? 1440
-                                              : 0;
-    if (minutes) return nuv::Date{now.time - std::chrono::minutes(n * minutes)};
-  }
-  return IsoDate::parse(text);
-}
-
 struct Shown {
-  std::string device;  // Bonjour value
-  std::string name;
+  DeviceSelection::Device device;
   nuv::DeviceHistory history;
 };
 
@@ -68,8 +52,7 @@ std::string yesNo(bool b) { return b ? "yes" : "no"; }
 std::string table(const std::vector<Shown>& shown, nuv::Date since) {
   std::string out;
   for (const auto& s : shown) {
-    out += DeviceStatus::displayText(s.name.empty() ? s.device : s.name + " (" + s.device + ")");
-    out += "\n";
+    out += DeviceSelection::heading(s.device) + "\n";
     if (s.history.samples.empty() && s.history.gaps.empty()) {
       out += "  no changes since " + IsoDate::format(since) + "\n";
       continue;
@@ -103,7 +86,7 @@ std::string json(const std::vector<Shown>& shown) {
                                                     {"battery", sample.level},
                                                     {"charging", sample.charging},
                                                     {"external", sample.external},
-                                                    {"device", s.device}});
+                                                    {"device", s.device.device}});
     }
   }
   std::stable_sort(rows.begin(), rows.end(),
@@ -124,56 +107,19 @@ int runHistory(Args args) {
       .arguments(0, 1);
   if (auto status = line.parse(args)) return *status;
   const nuv::Date now = WatchView::now();
-  const auto since = sinceDate(sinceText.value_or("24h"), now);
+  const auto since = DeviceSelection::since(sinceText.value_or("24h"), now);
   if (!since) {
-    return line.usageError("--since needs a duration (90m, 24h, 7d) or an ISO 8601 date, not '" +
-                           *sinceText + "'");
+    return line.usageError(DeviceSelection::badSince(*sinceText));
   }
   HostClient client = HostClient::onSessionBus("nuvctl history");
   if (!client) return 1;
-  StackPayload payload;
-  std::string error;
-  if (!HostClient::succeeded(client.readDevices(&payload, &error), "nuvctl history",
-                             "cannot read the device map", error)) {
-    return 1;
-  }
-  // The devices the module reports now, then those that only have history
-  // (seen before it last started, or gone since), under the name they have
-  // now or last had. DEVICE is looked for in the whole history, not only
-  // since --since.
+  std::vector<DeviceSelection::Device> devices;
+  if (!DeviceSelection::select(client, "nuvctl history", args, *since, &devices)) return 1;
   std::vector<Shown> shown;
-  for (const auto& entry : payload.devices) {
-    const std::string* name = entry.field("name");
-    shown.push_back({entry.key, name ? *name : "", {}});
-  }
-  std::vector<nuv::HistoryDevice> stored;
-  if (!HostClient::succeeded(
-          client.historyDevices(args.empty() ? *since : nuv::Date{}, &stored, &error),
-          "nuvctl history", "cannot read which devices have history", error)) {
-    return 1;
-  }
-  for (auto& d : stored) {
-    auto it = std::find_if(shown.begin(), shown.end(),
-                           [&d](const Shown& s) { return s.device == d.device; });
-    if (it == shown.end()) {
-      shown.push_back({std::move(d.device), std::move(d.name), {}});
-    } else if (it->name.empty()) {
-      it->name = std::move(d.name);
-    }
-  }
-  if (args.empty()) {
-    std::sort(shown.begin(), shown.end(),
-              [](const Shown& a, const Shown& b) { return a.device < b.device; });
-  } else {
-    auto it = std::find_if(shown.begin(), shown.end(), [&args](const Shown& s) {
-      return s.device == args[0] || (!s.name.empty() && s.name == args[0]);
-    });
-    // An unknown device is shown without history, not as an error.
-    Shown one = it != shown.end() ? std::move(*it) : Shown{args[0], "", {}};
-    shown = {std::move(one)};
-  }
+  for (auto& device : devices) shown.push_back({std::move(device), {}});
+  std::string error;
   for (auto& s : shown) {
-    if (!HostClient::succeeded(client.history(s.device, *since, &s.history, &error),
+    if (!HostClient::succeeded(client.history(s.device.device, *since, &s.history, &error),
                                "nuvctl history", "cannot read the history", error)) {
       return 1;
     }

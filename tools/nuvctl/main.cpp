@@ -43,6 +43,9 @@ int main(int argc, char** argv) {
                   nuvctl::runWatch)
       .subcommand("history", _("show the battery history of the devices (default: last 24 hours)"),
                   nuvctl::runHistory)
+      // Marked for translation with the other texts of nuvctl's commands.
+      .subcommand("health", "show the battery health of the devices and when it reaches 80%",
+                  nuvctl::runHealth)
       .subcommand("refresh", _("ask the module for a probe run now"), nuvctl::runRefresh)
       .subcommand("kill", _("ask the running module to stop, and wait until it has"),
                   nuvctl::runKill)

@@ -109,7 +109,8 @@ TEST_F(SqliteHistoryStoreTest, ListsDevicesWithSamplesSinceUnderTheirLastNamePru
 
 // A file of the version before health rows gains their table. Pruning keeps
 // a health row exactly at its own cutoff, and the device and name of one
-// that still has health rows when its samples are gone.
+// that still has health rows when its samples are gone; such a device is
+// listed.
 TEST_F(SqliteHistoryStoreTest, HealthRowsOnePerDayLastReadingWinsKeptOnTheirOwnCutoff) {
   fs::create_directories(dir);
   sqlite3* old = nullptr;
@@ -144,6 +145,9 @@ TEST_F(SqliteHistoryStoreTest, HealthRowsOnePerDayLastReadingWinsKeptOnTheirOwnC
   store.pruneBefore(at(300), at(100));  // every sample; health rows before 100
   EXPECT_THAT(health("a", at(0)), ElementsAre(kept, unknowns));
   EXPECT_THAT(health("b", at(0)), SizeIs(0));
+  // Listed by its health rows alone, up to the last of them.
+  EXPECT_THAT(devices(at(200)), ElementsAre(HistoryDevice{"a", "Old Phone"}));
+  EXPECT_THAT(devices(at(201)), SizeIs(0));
   store.addSample("a", "", {at(400), 70, false, false});
   store.addSample("b", "", {at(400), 70, false, false});  // back without its name
   EXPECT_THAT(devices(at(0)), ElementsAre(HistoryDevice{"a", "Old Phone"}, HistoryDevice{"b", ""}));

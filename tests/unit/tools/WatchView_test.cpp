@@ -63,7 +63,10 @@ TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
                                  {"Charging", "1"},
                                  {"Host Attached", "1"},
                                  {"BatteryCycleCount", "412"},
-                                 {"BatteryMaxCapacity", "87"}},
+                                 {"BatteryMaxCapacity", "87"},
+                                 {"ChargingWatts", "12"},
+                                 {"ChargerWatts", "20"},
+                                 {"BatteryTemperature", "31"}},
                                 at(0)));
   view.update(first, at(0));
   // Unchanged since: the module re-sends the entry without its timestamp.
@@ -76,9 +79,11 @@ TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
   const std::string table = view.table(at(75));
   EXPECT_THAT(table, HasSubstr("3 reported, updated 5s ago"));
   EXPECT_THAT(table, HasSubstr("My Phone"));
-  EXPECT_THAT(table, HasSubstr("[######### ]  87%  yes       yes       1m 15s ago\n" +
-                               std::string(26, ' ') +
-                               "battery health: 412 cycles, 87% of design capacity\n"));
+  EXPECT_THAT(
+      table,
+      HasSubstr("[######### ]  87%  yes       yes       1m 15s ago\n" + std::string(26, ' ') +
+                "power: Charging at 12 W \u00b7 20 W charger \u00b7 31 \u00b0C\n" +
+                std::string(26, ' ') + "battery health: 412 cycles, 87% of design capacity\n"));
   // No name: the key stands in, disarmed; no change seen: no age.
   EXPECT_THAT(table, HasSubstr("u2?[2J"));
   EXPECT_THAT(table, HasSubstr("-                  -         no        -\n"));

@@ -342,7 +342,8 @@ void SqliteHistoryStore::readDevices(Date since,
             db,
             "SELECT bonjour, COALESCE(names.name, '') FROM devices "
             "LEFT JOIN names ON names.device = devices.id WHERE EXISTS "
-            "(SELECT 1 FROM samples WHERE samples.device = devices.id AND time >= ?) "
+            "(SELECT 1 FROM samples WHERE samples.device = devices.id AND time >= ?1) "
+            "OR EXISTS (SELECT 1 FROM health WHERE health.device = devices.id AND time >= ?1) "
             "ORDER BY bonjour");
         select.bind(1, since.microseconds());
         int rc;
