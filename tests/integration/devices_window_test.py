@@ -105,6 +105,7 @@ class View:
         every = list(nodes(tree or []))
         self.labels = [n["name"] for n in every if n["role"] == "label"]
         self.named = {(n["role"], n["name"]) for n in every}
+        self.described = {n["name"]: n["description"] for n in every if n["role"] == "image"}
         self.focused = [n["name"] for n in every if "focused" in n["states"]]
         self.buttons = {n["name"]: "sensitive" in n["states"] for n in every
                         if n["role"] == "push button"}
@@ -335,12 +336,21 @@ class DevicesWindowTest(WindowTestCase):
                          [("<b>Ben's</b> iPod & <i>co</i>", None, "Unlock and trust this computer"),
                           ("Zed", None, "?")])  # the name shown literally
 
-    def test_a_devices_page_charts_its_history_and_slides_back(self):
-        phone = dict(PHONE, BatteryCycleCount="412", BatteryMaxCapacity="87")
+    def test_a_devices_page_charts_its_history_and_health_and_slides_back(self):
+        phone = dict(PHONE, BatteryCycleCount="1412", BatteryMaxCapacity="87",
+                     BatteryFullChargeCapacity="2815", BatteryDesignCapacity="3279",
+                     BatteryTemperature="31", ChargerName="USB-C Power Adapter", ChargerWatts="20",
+                     ChargerWireless="0", ChargingWatts="12", ExternalConnected="1")
         self.host.start(keyed(phone, TABLET))
         self.fill_history(phone["Bonjour"])
+        # An English locale of the test's own, for the digit grouping.
+        locales = os.path.join(self.tmp, "locales")
+        os.makedirs(locales)
+        nuvtest.run(["localedef", "-i", "en_US", "-f", "UTF-8", locales + "/en_US.UTF-8"],
+                    check=True)
+        self.env.update(LOCPATH=locales, LC_ALL="en_US.UTF-8")
         window = self.open_window()
-        self.wait_rows(window, expected(phone, TABLET), STARTUP)
+        window.wait(lambda v: len(v.rows) == 2, STARTUP, "rows")
 
         # The device's page slides in, its name as the title; the list is then
         # hidden from screen readers too.
@@ -350,11 +360,23 @@ class DevicesWindowTest(WindowTestCase):
                             "last full charge" in t for t in v.labels)
                     and set(lines) <= set(v.labels))
         self.activate("show-device", GLib.Variant("s", phone["Bonjour"]))  # an alert's click
-        window.wait(lambda v: page(v, "Anna's iPhone", "Battery history",
-                                   "Charge cycles: 412 \u00b7 Maximum capacity: 87%"),
-                    10, "the page")
+        window.wait(lambda v: page(v, "Anna's iPhone", "Battery history"), 10, "the page")
         time.sleep(0.5)  # the slide (200 ms) has ended
         self.desktop.screenshot(os.path.join(SCREENSHOTS, "device-history.png"))
+
+        # The battery tab: the facts, numbers grouped as the locale groups
+        # them, and the health trend of the year kept, falling to 80% within it.
+        facts = ["Maximum capacity", "87%", "Capacity", "2,815 of 3,279 mAh", "Charge cycles",
+                 "1,412", "Temperature", "31 \u00b0C", "Charger",
+                 "USB-C Power Adapter \u00b7 20 W \u00b7 wired", "Charging power", "12 W"]
+        health = "Battery health of Anna's iPhone"
+        window.act("page tab", "Battery")
+        view = window.wait(lambda v: facts == [t for t in v.labels if t in facts] and re.match(
+            r"Maximum capacity 87%, down from 97% in \w+ \d{4} \u00b7 80% expected around "
+            r"\w+ \d{4}$", v.described.get(health, "")), 10, "the battery tab")
+        self.assertIn(view.described[health], view.labels)
+        time.sleep(0.5)  # the crossfade has ended
+        self.desktop.screenshot(os.path.join(SCREENSHOTS, "device-health.png"))
 
         # Back by Escape, Alt+Left and the button, to the list without a Back
         # button, the device's row focused: Return opens its page again.
@@ -375,7 +397,8 @@ class DevicesWindowTest(WindowTestCase):
                     5 * CHANGE, "the page of a device that left")
 
     def fill_history(self, udid):
-        """24 hours: a discharge to 20%, an hour not watched, a charge, a discharge to 85%."""
+        """24 hours: a discharge to 20%, an hour not watched, a charge, a discharge to 85%;
+        and 300 days of health rows, falling from 97% to 87%."""
         self.assertTrue(nuvtest.wait_until(lambda: self.host.call(
             "GetHistory", GLib.Variant("(sx)", (udid, 0)), reply="(a(xybb)a(xx))")[0], 5))
         now, hour = int(time.time() * 1e6), 3600 * 10**6
@@ -388,6 +411,12 @@ class DevicesWindowTest(WindowTestCase):
                            "WHERE bonjour = ?", [r + (udid,) for r in rows])
             db.executemany("INSERT INTO events(time, kind) VALUES(?, ?)",
                            [(now - 14 * hour, "stop"), (now - 13 * hour, "start")])
+            day = 24 * hour
+            db.executemany("INSERT OR REPLACE INTO health SELECT id, ?, ?, ?, ?, 3279, ? FROM "
+                           "devices WHERE bonjour = ?",
+                           [((now - d * day) // day, now - d * day, 1412 - d, 3279 * p // 100, p,
+                             udid) for d in range(300, 0, -1)
+                            for p in [87 + d * 10 // 300 + (d % 7 == 3)]])
         db.close()
 
     def test_storms_strangers_and_garbage_leave_the_newest_map(self):

@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 constexpr const char* kHistoryReply = "(a(xybb)a(xx))";
+constexpr const char* kHealthReply = "(a(xiiii))";
 
 GVariant* devicesGetParameters() {
   return g_variant_new("(ss)", bus::kHostServiceInterface, bus::kDevicesProperty);
@@ -186,7 +187,23 @@ HostClient::Result HostClient::healthHistory(const std::string& device, nuv::Dat
                                              std::string* error) const {
   nuv::glib::Variant reply;
   const Result outcome = call(bus::kHostServiceInterface, bus::kGetHealthHistoryMethod,
-                              historyParameters(device, since), "(a(xiiii))", &reply, error);
+                              historyParameters(device, since), kHealthReply, &reply, error);
+  if (outcome == Result::Ok) *rows = *nuv::linux_backend::healthHistoryFromVariant(reply.get());
+  return outcome;
+}
+
+void HostClient::healthHistoryAsync(const std::string& device, nuv::Date since,
+                                    GAsyncReadyCallback done, gpointer data,
+                                    GCancellable* cancellable) const {
+  callAsync(bus::kHostServiceInterface, bus::kGetHealthHistoryMethod,
+            historyParameters(device, since), kHealthReply, cancellable, done, data);
+}
+
+HostClient::Result HostClient::finishHealthHistory(GObject* bus, GAsyncResult* result,
+                                                   std::vector<nuv::HealthReading>* rows,
+                                                   std::string* error) {
+  nuv::glib::Variant reply;
+  const Result outcome = finish(bus, result, &reply, error);
   if (outcome == Result::Ok) *rows = *nuv::linux_backend::healthHistoryFromVariant(reply.get());
   return outcome;
 }

@@ -72,6 +72,10 @@ class HostClient {
   // Calls GetHealthHistory: `device`'s health rows since `since`, oldest first.
   Result healthHistory(const std::string& device, nuv::Date since,
                        std::vector<nuv::HealthReading>* rows, std::string* error) const;
+  void healthHistoryAsync(const std::string& device, nuv::Date since, GAsyncReadyCallback done,
+                          gpointer data, GCancellable* cancellable = nullptr) const;
+  static Result finishHealthHistory(GObject* bus, GAsyncResult* result,
+                                    std::vector<nuv::HealthReading>* rows, std::string* error);
   // Calls GetHistoryDevices: the devices with history since `since`.
   Result historyDevices(nuv::Date since, std::vector<nuv::HistoryDevice>* devices,
                         std::string* error) const;

@@ -96,6 +96,7 @@ AlertSettings BackgroundAlerts::readSettings() const {
   s.lowLevel = g_settings_get_int(g, "low-battery-level");
   s.chargeTarget = g_settings_get_int(g, "charge-target");
   s.notCharging = g_settings_get_boolean(g, "not-charging-alert");
+  s.hotTemperature = g_settings_get_int(g, "hot-temperature");
   return s;
 }
 
@@ -137,7 +138,7 @@ void BackgroundAlerts::show(const Alert& alert) {
   g_notification_set_icon(note.get(), icon.get());
   g_notification_set_default_action_and_target(note.get(), "app.show-device", "s",
                                                alert.device.c_str());
-  if (alert.kind == AlertKind::Low) {
+  if (alert.kind == AlertKind::Low || alert.kind == AlertKind::Hot) {
     g_notification_set_priority(note.get(), G_NOTIFICATION_PRIORITY_HIGH);
   }
   g_application_send_notification(app_, notificationId(alert.kind, alert.device).c_str(),

@@ -3,6 +3,7 @@
 #include <array>
 #include <sstream>
 
+#include "BatterySection.h"
 #include "client/DeviceStatus.h"
 
 namespace nuvdevices {
@@ -11,7 +12,7 @@ namespace {
 using nuvclient::DeviceStatus;
 
 constexpr std::array kKinds{AlertKind::Low, AlertKind::Charged, AlertKind::NotCharging,
-                            AlertKind::NeedsTrust};
+                            AlertKind::NeedsTrust, AlertKind::Hot};
 
 bool writable(const std::string& key) { return key.find_first_of("\t\n\r") == std::string::npos; }
 
@@ -42,6 +43,8 @@ std::string BatteryAlertRules::kindName(AlertKind kind) {
       return "not-charging";
     case AlertKind::NeedsTrust:
       return "needs-trust";
+    case AlertKind::Hot:
+      return "hot";
   }
   return "?";
 }
@@ -76,6 +79,7 @@ BatteryAlertRules::Facts BatteryAlertRules::factsOf(const nuvclient::DeviceEntry
   };
   f.trusted = DeviceStatus::trusted(entry);
   f.level = DeviceStatus::battery(entry);
+  f.temperature = BatterySection::temperature(entry);
   f.charging = flag("Charging");
   f.external = flag("ExternalConnected");
   f.full = flag("FullyCharged");
@@ -119,6 +123,17 @@ void BatteryAlertRules::evaluate(const std::string& key, Device& device) {
   } else {
     stop(device.trustTimer);
   }
+
+  // Hot, charging or not. Without a temperature the alert stays as it is.
+  if (f.temperature) {
+    const int hot = settings_.hotTemperature;
+    if (*f.temperature <= hot - kCool) {
+      rearm(key, AlertKind::Hot);
+    } else if (on && *f.temperature >= hot && !told(key, AlertKind::Hot)) {
+      tell(key, AlertKind::Hot, f);
+    }
+  }
+  if (!on) hide(key, AlertKind::Hot);
 
   // Without a level nothing is known of the battery: its alerts stay as they are.
   if (!f.level) {
@@ -224,6 +239,11 @@ Alert BatteryAlertRules::alertFor(const std::string& key, AlertKind kind, const 
       alert.body =
           "It is attached by USB but does not trust this computer yet, "
           "so its battery cannot be read.";
+      break;
+    case AlertKind::Hot:
+      alert.title = f.name + " is hot";
+      alert.body = "Its battery is at " + std::to_string(f.temperature.value_or(0)) +
+                   " \u00b0C. Let it cool: off the charger, out of its case and out of the sun.";
       break;
   }
   return alert;

@@ -12,7 +12,7 @@
 
 namespace nuvdevices {
 
-enum class AlertKind { Low, Charged, NotCharging, NeedsTrust };
+enum class AlertKind { Low, Charged, NotCharging, NeedsTrust, Hot };
 
 // What the person chose (GSettings vemo.Tallyport.NUVDevices).
 struct AlertSettings {
@@ -20,6 +20,7 @@ struct AlertSettings {
   int lowLevel = 20;
   int chargeTarget = 100;
   bool notCharging = true;
+  int hotTemperature = 40;  // °C
 
   friend bool operator==(const AlertSettings&, const AlertSettings&) = default;
 };
@@ -60,6 +61,10 @@ class AlertSink {
 //                for kNotChargingDelay on end; told again once that ended.
 //   needs trust  attached by USB and untrusted for kTrustDelay on end; once
 //                per attach ("Host Attached" 0 ends the attach).
+//   hot          "BatteryTemperature" >= the hot temperature; told again only
+//                after it cooled to hot temperature - kCool, which also
+//                withdraws it. A device that stops reporting a temperature
+//                keeps what was told, as one without a level does.
 // An alert that no longer holds (re-armed, or the device trusted) is
 // withdrawn. "What was told" is the state, so a restart repeats nothing; a
 // device that leaves the map keeps it, its timers stop. Settings apply at
@@ -98,12 +103,14 @@ class BatteryAlertRules {
   static constexpr nuv::Milliseconds kNotChargingDelay{10 * 60 * 1000};
   static constexpr nuv::Milliseconds kTrustDelay{60 * 1000};
   static constexpr int kRearm = 5;  // points of hysteresis
+  static constexpr int kCool = 3;   // °C of hysteresis
 
  private:
   struct Facts {
     std::string name;
     bool trusted = true;
     std::optional<int> level;
+    std::optional<int> temperature;  // °C
     bool charging = false, external = false, full = false, attached = false;
   };
   struct Device {

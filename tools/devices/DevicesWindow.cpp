@@ -31,7 +31,7 @@ DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nu
   window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_application_window_new(app))));
   gtk_window_set_title(GTK_WINDOW(window_.get()), "NUVModule Devices");
   gtk_window_set_icon_name(GTK_WINDOW(window_.get()), kAppId);
-  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 660, 340);
+  gtk_window_set_default_size(GTK_WINDOW(window_.get()), 660, 400);
   gtk_widget_add_css_class(window_.get(), "devices-window");
   g_signal_connect(window_.get(), "destroy", G_CALLBACK(+[](GtkWidget*, void* s) {
                      static_cast<DevicesWindow*>(s)->windowGone_ = true;

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <string>
 
+#include "ChartPaint.h"
 #include "HistorySummary.h"
 
 namespace {
+
+using nuvdevices::ChartPaint;
 
 struct ChartData {
   nuv::DeviceHistory history;
@@ -17,12 +20,6 @@ constexpr float kAxisWidth = 40;    // room for the level labels on the left
 constexpr float kLabelHeight = 18;  // room for the time labels below
 constexpr float kLine = 2;
 
-GdkRGBA rgba(const char* text) {
-  GdkRGBA color;
-  gdk_rgba_parse(&color, text);
-  return color;
-}
-
 }  // namespace
 
 struct _NuvHistoryChart {
@@ -33,22 +30,6 @@ struct _NuvHistoryChart {
 G_DEFINE_FINAL_TYPE(NuvHistoryChart, nuv_history_chart, GTK_TYPE_WIDGET)
 
 namespace {
-
-void addText(GtkWidget* widget, GtkSnapshot* snapshot, const std::string& text, float x, float y,
-             const GdkRGBA& color) {
-  PangoLayout* layout = gtk_widget_create_pango_layout(widget, text.c_str());
-  gtk_snapshot_save(snapshot);
-  graphene_point_t at = GRAPHENE_POINT_INIT(x, y);
-  gtk_snapshot_translate(snapshot, &at);
-  gtk_snapshot_append_layout(snapshot, layout, &color);
-  gtk_snapshot_restore(snapshot);
-  g_object_unref(layout);
-}
-
-void rect(GtkSnapshot* snapshot, const GdkRGBA& color, float x, float y, float w, float h) {
-  graphene_rect_t r = GRAPHENE_RECT_INIT(x, y, std::max(w, 0.f), std::max(h, 0.f));
-  gtk_snapshot_append_color(snapshot, &color, &r);
-}
 
 void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
   const ChartData& d = *NUV_HISTORY_CHART(widget)->data;
@@ -63,13 +44,13 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
   };
   auto y = [&](int level) { return bottom - (bottom - top) * static_cast<float>(level) / 100.f; };
 
-  const GdkRGBA grid = rgba("rgba(128,128,128,0.25)");
-  const GdkRGBA text = rgba("rgba(128,128,128,0.9)");
-  const GdkRGBA charging = rgba("rgba(46,194,126,0.28)");
-  const GdkRGBA line = rgba("#3584e4");
+  const GdkRGBA grid = ChartPaint::color(ChartPaint::kGrid);
+  const GdkRGBA text = ChartPaint::color(ChartPaint::kText);
+  const GdkRGBA charging = ChartPaint::color("rgba(46,194,126,0.28)");
+  const GdkRGBA line = ChartPaint::color(ChartPaint::kLine);
   for (int level : {0, 50, 100}) {
-    rect(snapshot, grid, left, y(level), right - left, 1);
-    addText(widget, snapshot, std::to_string(level) + "%", 2, y(level) - 8, text);
+    ChartPaint::rect(snapshot, grid, left, y(level), right - left, 1);
+    ChartPaint::text(widget, snapshot, std::to_string(level) + "%", 2, y(level) - 8, text);
   }
 
   // Where each sample's value ends: the next sample, a gap, or the end.
@@ -83,24 +64,24 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
   };
   for (std::size_t i = 0; i < samples.size(); ++i) {
     if (samples[i].charging) {
-      rect(snapshot, charging, x(samples[i].time), top, x(endOf(i)) - x(samples[i].time),
-           bottom - top);
+      ChartPaint::rect(snapshot, charging, x(samples[i].time), top,
+                       x(endOf(i)) - x(samples[i].time), bottom - top);
     }
   }
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const float x0 = x(samples[i].time), x1 = x(endOf(i)), y0 = y(samples[i].level);
-    rect(snapshot, line, x0, y0 - kLine / 2, x1 - x0 + kLine / 2, kLine);
+    ChartPaint::rect(snapshot, line, x0, y0 - kLine / 2, x1 - x0 + kLine / 2, kLine);
     // Joined to the next level unless the module stopped watching between.
     if (i + 1 < samples.size() && endOf(i) == samples[i + 1].time) {
       const float y1 = y(samples[i + 1].level);
-      rect(snapshot, line, x1 - kLine / 2, std::min(y0, y1) - kLine / 2, kLine,
-           std::abs(y1 - y0) + kLine);
+      ChartPaint::rect(snapshot, line, x1 - kLine / 2, std::min(y0, y1) - kLine / 2, kLine,
+                       std::abs(y1 - y0) + kLine);
     }
   }
-  rect(snapshot, grid, left, bottom, right - left, 1);
-  addText(widget, snapshot, nuvdevices::HistorySummary::clock(d.from, d.to), left, bottom + 4,
-          text);
-  addText(widget, snapshot, "now", right - 26, bottom + 4, text);
+  ChartPaint::rect(snapshot, grid, left, bottom, right - left, 1);
+  ChartPaint::text(widget, snapshot, nuvdevices::HistorySummary::clock(d.from, d.to), left,
+                   bottom + 4, text);
+  ChartPaint::text(widget, snapshot, "now", right - 26, bottom + 4, text);
 }
 
 }  // namespace

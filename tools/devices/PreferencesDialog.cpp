@@ -34,7 +34,8 @@ GtkWidget* toggle(GSettings* settings, const char* key) {
   return control;
 }
 
-GtkWidget* percent(GSettings* settings, const char* key, int min, int max) {
+// A whole number in [min, max] (a percentage, degrees).
+GtkWidget* number(GSettings* settings, const char* key, int min, int max) {
   GtkWidget* control = gtk_spin_button_new_with_range(min, max, 1);
   gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(control), TRUE);
   g_settings_bind(settings, key, control, "value", G_SETTINGS_BIND_DEFAULT);
@@ -72,15 +73,17 @@ GtkWindow* PreferencesDialog::open(GtkWindow* parent, GSettings* settings) {
   GtkWidget* alerts = group(page, "Alerts");
   GtkWidget* master = toggle(settings, "battery-alerts");
   row(alerts, "Battery alerts",
-      "Tell me when a device is low, charged, not charging, or waits to be trusted", master);
+      "Tell me when a device is low, charged, not charging, hot, or waits to be trusted", master);
   GtkWidget* dependent[] = {
       row(alerts, "Low battery level", "Alert at or below this percentage when not charging",
-          percent(settings, "low-battery-level", 5, 50)),
+          number(settings, "low-battery-level", 5, 50)),
       row(alerts, "Charge target", "Alert when a charging device reaches this percentage",
-          percent(settings, "charge-target", 50, 100)),
+          number(settings, "charge-target", 50, 100)),
       row(alerts, "Not charging",
           "Alert when a device is plugged in but has not charged for 10 minutes",
           toggle(settings, "not-charging-alert")),
+      row(alerts, "Hot battery", "Alert when a battery reaches this temperature, in \u00b0C",
+          number(settings, "hot-temperature", 30, 60)),
   };
   for (GtkWidget* w : dependent) {
     g_object_bind_property(master, "active", w, "sensitive", G_BINDING_SYNC_CREATE);

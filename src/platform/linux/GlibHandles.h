@@ -47,6 +47,11 @@ struct NodeInfoUnref {
     if (info) g_dbus_node_info_unref(info);
   }
 };
+struct DateTimeUnref {
+  void operator()(GDateTime* t) const {
+    if (t) g_date_time_unref(t);
+  }
+};
 struct KeyFileFree {
   void operator()(GKeyFile* k) const {
     if (k) g_key_file_free(k);
@@ -75,6 +80,7 @@ using Source = std::unique_ptr<GSource, SourceUnref>;
 using Bytes = std::unique_ptr<GBytes, BytesUnref>;
 using OptionContext = std::unique_ptr<GOptionContext, OptionContextFree>;
 using Dir = std::unique_ptr<GDir, DirClose>;
+using DateTime = std::unique_ptr<GDateTime, DateTimeUnref>;
 using NodeInfo = std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>;
 using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
 using Strv = std::unique_ptr<gchar*, StrvFree>;

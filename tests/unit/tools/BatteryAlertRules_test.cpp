@@ -29,10 +29,11 @@ nuvclient::StackPayload mapOf(const std::map<std::string, std::string>& fields) 
 }
 
 // One device driven by steps, each "field=value ..." (B Battery, C Charging,
-// E ExternalConnected, F FullyCharged, T Trusted, H Host Attached) followed by
-// a map, or "+MS" (virtual time passes), "gone" (the device leaves the map),
-// "low=N", "target=N", "off"/"on" (battery-alerts), "nc-off" (not-charging
-// alert). The result is what the sink saw, step by step, joined with '|'.
+// E ExternalConnected, F FullyCharged, T Trusted, H Host Attached, K
+// BatteryTemperature) followed by a map, or "+MS" (virtual time passes),
+// "gone" (the device leaves the map), "low=N", "target=N", "hot=N",
+// "off"/"on" (battery-alerts), "nc-off" (not-charging alert). The result is what the sink saw, step
+// by step, joined with '|'.
 std::string run(const std::vector<std::string>& steps, std::string_view state = "") {
   nuv::fake::FakeRunLoop loop;
   Recorder sink;
@@ -41,8 +42,8 @@ std::string run(const std::vector<std::string>& steps, std::string_view state = 
   std::map<std::string, std::string> fields{
       {"name", "Phone"}, {"Trusted", "1"}, {"Host Attached", "1"}, {"Charging", "0"}};
   static const std::map<std::string, std::string> names{
-      {"B", "Battery"},      {"C", "Charging"}, {"E", "ExternalConnected"},
-      {"F", "FullyCharged"}, {"T", "Trusted"},  {"H", "Host Attached"}};
+      {"B", "Battery"}, {"C", "Charging"},      {"E", "ExternalConnected"}, {"F", "FullyCharged"},
+      {"T", "Trusted"}, {"H", "Host Attached"}, {"K", "BatteryTemperature"}};
   std::string out;
   for (const auto& step : steps) {
     sink.log.clear();
@@ -51,11 +52,12 @@ std::string run(const std::vector<std::string>& steps, std::string_view state = 
     } else if (step == "gone") {
       rules.update({});
     } else if (step == "off" || step == "on" || step == "nc-off" || step.find("low=") == 0 ||
-               step.find("target=") == 0) {
+               step.find("target=") == 0 || step.find("hot=") == 0) {
       if (step == "off" || step == "on") settings.enabled = step == "on";
       if (step == "nc-off") settings.notCharging = false;
       if (step.find("low=") == 0) settings.lowLevel = std::stoi(step.substr(4));
       if (step.find("target=") == 0) settings.chargeTarget = std::stoi(step.substr(7));
+      if (step.find("hot=") == 0) settings.hotTemperature = std::stoi(step.substr(4));
       rules.setSettings(settings);
     } else {
       std::istringstream words(step);
@@ -122,6 +124,16 @@ TEST(BatteryAlertRules, Crossings) {
        {"off", "B=15", "T=0", "+60000", "on", "+60000"},
        "-|-|-|-|-|show needs-trust"},
       {"alerts on again while low holds", {"off", "B=15", "on"}, "-|-|show low"},
+      {"hot at 40, once while 38-41; cooled to 37 withdraws, and hot again",
+       {"B=50 K=39", "K=40", "K=38", "K=41", "K=37", "K=40"},
+       "-|show hot|-|-|withdraw hot|show hot"},
+      {"hot whether charging or not, without a level; no temperature keeps it",
+       {"C=1 K=45", "C=0 K=x", "K=-3"},
+       "show hot|-|withdraw hot"},
+      {"hot temperature lowered below the reading, then raised past it",
+       {"K=36", "hot=35", "hot=38", "hot=39"},
+       "-|show hot|-|withdraw hot"},
+      {"untrusted or alerts off: no hot alert", {"T=0 K=50", "off", "T=1", "on"}, "-|-|-|show hot"},
   };
   for (const auto& c : cases) EXPECT_EQ(run(c.steps), c.seen) << c.what;
 }
@@ -130,17 +142,22 @@ TEST(BatteryAlertRules, WhatWasToldSurvivesARestart) {
   nuv::fake::FakeRunLoop loop;
   Recorder sink;
   BatteryAlertRules first(loop, sink, {}, "");
-  const nuvclient::StackPayload map{{{"udid", {{"name", "Ann"}, {"Battery", "9"}}, std::nullopt},
-                                     {"we\tird", {{"Battery", "9"}}, std::nullopt}}};
+  const nuvclient::StackPayload map{
+      {{"udid", {{"name", "Ann"}, {"Battery", "9"}, {"BatteryTemperature", "44"}}, std::nullopt},
+       {"we\tird", {{"Battery", "9"}}, std::nullopt}}};
   first.update(map);
-  EXPECT_EQ(sink.state, "low\tudid\n");  // a key that cannot be written stays in memory
-  EXPECT_EQ(sink.texts[0], "Ann: battery low / 9% left. Connect it to a charger.");
+  // A key that cannot be written stays in memory.
+  EXPECT_EQ(sink.state, "low\tudid\nhot\tudid\n");
+  EXPECT_EQ(sink.texts[0],
+            "Ann is hot / Its battery is at 44 \u00b0C. Let it cool: off the charger, out of its "
+            "case and out of the sun.");
+  EXPECT_EQ(sink.texts[1], "Ann: battery low / 9% left. Connect it to a charger.");
 
   Recorder again;
   BatteryAlertRules second(loop, again, {}, sink.state + "bogus\nlow\t\nlow\tgone-device\n");
   second.update(map);
   EXPECT_EQ(again.log, " show low");  // only the one that was not written
-  EXPECT_EQ(second.state(), "low\tgone-device\nlow\tudid\n");
+  EXPECT_EQ(second.state(), "low\tgone-device\nlow\tudid\nhot\tudid\n");
   EXPECT_EQ(run({"B=19"}, "low\tudid\n"), "-");
 }
 
