@@ -262,12 +262,19 @@ class WindowTestCase(DesktopTestCase):
 class DevicesWindowTest(WindowTestCase):
     def test_rows_follow_the_module_which_the_window_refreshes_stops_and_starts(self):
         """Also on Wayland, where the window must log nothing."""
-        self.host.start(keyed(PHONE, TABLET))
+        phone = dict(PHONE, ChargingWatts="12", ChargerWatts="20", ChargerWireless="0",
+                     BatteryTemperature="31")
+        self.host.start(keyed(phone, TABLET))
         window = self.open_window(quiet=self.wayland)
-        view = self.wait_rows(window, expected(PHONE, TABLET), STARTUP)
+        power = "charging at 12 W, 20 W charger, 31 \u00b0C"
+        view = self.wait_rows(window, expected(TABLET) + [(
+            phone["name"], "85%%, %s, attached by USB, changed just now" % power)], STARTUP)
         self.assertEqual([(r["level"], r["texts"][-1], r["images"][0], r["images"][-1])
                           for r in view.rows],
                          [(18, "18%", "iPad", "Not charging"), (85, "85%", "iPhone", "Charging")])
+        self.assertEqual(view.rows[1]["texts"][1:3], [
+            "Attached by USB \u00b7 changed just now",
+            "Charging at 12 W \u00b7 20 W charger \u00b7 31 \u00b0C"])
         shot = "devices-wayland.png" if self.wayland else "devices.png"
         self.desktop.screenshot(os.path.join(SCREENSHOTS, shot))
 

@@ -136,8 +136,10 @@ std::vector<std::string> DeviceStatus::powerParts(const DeviceEntry& entry) {
 }
 
 std::string DeviceStatus::powerText(const DeviceEntry& entry) {
+  const auto parts = powerParts(entry);
+  if (parts.size() == 1 && parts[0] == "Charging") return "";
   std::string out;
-  for (const auto& part : powerParts(entry)) out += (out.empty() ? "" : " \u00b7 ") + part;
+  for (const auto& part : parts) out += (out.empty() ? "" : " \u00b7 ") + part;
   return out;
 }
 

@@ -59,8 +59,8 @@ class DeviceStatus {
   // probe's bounds count as missing.
   static std::vector<std::string> powerParts(const DeviceEntry& entry);
   // The power parts joined by " · ": "Charging at 12 W · 20 W charger ·
-  // 31 °C"; "Charging" for a charging device without the power keys; "" when
-  // nothing is known.
+  // 31 °C"; "" when they say no more than `charging` (a bare "Charging",
+  // which a caller shows as it did before the power keys) or nothing.
   static std::string powerText(const DeviceEntry& entry);
   // "412 cycles, 87% of design capacity" from BatteryCycleCount and
   // BatteryMaxCapacity, either part alone when the other is missing or not a

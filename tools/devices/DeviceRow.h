@@ -23,7 +23,7 @@ struct DeviceRow {
   std::string batteryText;
   bool charging = false;  // false when the device does not say it is
   // "Charging at 12 W · 20 W charger · 31 °C", the parts that are known;
-  // "" when nothing is.
+  // "" when they say no more than `charging`.
   std::string powerText;
   bool attached = false;  // "Host Attached" is 1: connected by USB
   std::string attachedText;

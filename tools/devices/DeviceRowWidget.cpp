@@ -55,6 +55,12 @@ DeviceRowWidget::DeviceRowWidget() : row_(GTK_WIDGET(g_object_ref_sink(gtk_list_
   gtk_widget_add_css_class(details_, "dim-label");
   gtk_box_append(GTK_BOX(texts), name_);
   gtk_box_append(GTK_BOX(texts), details_);
+  // How it charges, when the probe says more than "Charging": a line of its
+  // own, too long to share the details line beside the battery.
+  power_ = label("device-power", 0);
+  gtk_label_set_ellipsize(GTK_LABEL(power_), PANGO_ELLIPSIZE_END);
+  gtk_widget_add_css_class(power_, "dim-label");
+  gtk_box_append(GTK_BOX(texts), power_);
   gtk_box_append(GTK_BOX(box), texts);
 
   // Battery or trust hint: one of the two is visible. Hidden widgets are also
@@ -128,9 +134,13 @@ void DeviceRowWidget::show(const DeviceRow& row) {
   }
   if (differs(&DeviceRow::name)) setText(name_, row.name);
   std::string details = row.attachedText;
-  if (!row.powerText.empty()) details += " \u00b7 " + row.powerText;
+  if (row.charging && row.powerText.empty()) details += " \u00b7 Charging";
   details += " \u00b7 " + row.ageText;
   setText(details_, details);
+  if (differs(&DeviceRow::powerText)) {
+    setText(power_, row.powerText);
+    gtk_widget_set_visible(power_, !row.powerText.empty());
+  }
 
   gtk_widget_set_visible(battery_, row.trusted);
   gtk_widget_set_visible(trust_, !row.trusted);

@@ -11,7 +11,8 @@
 namespace nuvdevices {
 
 // The widgets of one device row: device icon, name, a details line
-// (attached, charging with the charger and the temperature, age), and either the battery (icon with
+// (attached, charging, age), a line of how it charges when the probe says
+// more (power, charger, temperature), and either the battery (icon with
 // the charging symbol, level bar, percentage) or the trust hint. Texts are set as plain text, so
 // names with markup characters show literally. Screen readers get the name as the row's label and
 // the summary as its description.
@@ -39,6 +40,7 @@ class DeviceRowWidget {
   GtkWidget* icon_;
   GtkWidget* name_;
   GtkWidget* details_;
+  GtkWidget* power_;
   GtkWidget* battery_;
   GtkWidget* trust_;
   GtkWidget* batteryIcon_;

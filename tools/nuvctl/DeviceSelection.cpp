@@ -24,6 +24,21 @@ std::optional<nuv::Date> DeviceSelection::since(const std::string& text, nuv::Da
   return nuv::linux_backend::IsoDate::parse(text);
 }
 
+void DeviceSelection::declare(nuvcli::CommandLine& line, const char* jsonHelp, bool* json,
+                              std::optional<std::string>* since) {
+  line.flag("json", jsonHelp, json)
+      .text("since", "DURATION|DATE", "From then on (90m, 24h, 7d or an ISO 8601 date)", since)
+      .arguments(0, 1);
+}
+
+std::string DeviceSelection::jsonArray(TimedRows rows) {
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  nlohmann::json array = nlohmann::json::array();
+  for (auto& row : rows) array.push_back(std::move(row.second));
+  return array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
 std::string DeviceSelection::badSince(const std::string& text) {
   return "--since needs a duration (90m, 24h, 7d) or an ISO 8601 date, not '" + text + "'";
 }

@@ -117,10 +117,8 @@ std::string WatchView::table(nuv::Date now) const {
     out += pad(shown, kNameWidth) + "  " + pad(batteryCell(entry.field("Battery")), 17) + "  " +
            pad(flagCell(entry.field("Charging")), 8) + "  " +
            pad(flagCell(entry.field("Host Attached")), 8) + "  " + changed + "\n";
-    // The CHARGING column already says a bare "Charging".
     const std::string power = DeviceStatus::powerText(entry);
-    if (!power.empty() && power != "Charging")
-      out += std::string(kNameWidth + 2, ' ') + "power: " + power + "\n";
+    if (!power.empty()) out += std::string(kNameWidth + 2, ' ') + "power: " + power + "\n";
     const std::string health = DeviceStatus::healthText(entry);
     if (!health.empty())
       out += std::string(kNameWidth + 2, ' ') + "battery health: " + health + "\n";

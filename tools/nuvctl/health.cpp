@@ -1,6 +1,5 @@
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -114,7 +113,7 @@ nlohmann::json orNull(const std::optional<std::int32_t>& value) {
 }
 
 std::string json(const std::vector<Shown>& shown) {
-  std::vector<std::pair<nuv::Date, nlohmann::json>> rows;
+  DeviceSelection::TimedRows rows;
   for (const auto& s : shown) {
     const nlohmann::json projected =
         s.projection.date ? nlohmann::json(day(*s.projection.date)) : nlohmann::json(nullptr);
@@ -129,11 +128,7 @@ std::string json(const std::vector<Shown>& shown) {
                                        {"projected_80_percent", projected}});
     }
   }
-  std::stable_sort(rows.begin(), rows.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  nlohmann::json array = nlohmann::json::array();
-  for (auto& row : rows) array.push_back(std::move(row.second));
-  return array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return DeviceSelection::jsonArray(std::move(rows));
 }
 
 }  // namespace
@@ -142,9 +137,8 @@ int runHealth(Args args) {
   bool asJson = false;
   std::optional<std::string> sinceText;
   CommandLine line("nuvctl health", "[DEVICE]", kHealthSummary, kHealthDescription);
-  line.flag("json", "One JSON array of the readings instead of the table", &asJson)
-      .text("since", "DURATION|DATE", "From then on (90m, 24h, 7d or an ISO 8601 date)", &sinceText)
-      .arguments(0, 1);
+  DeviceSelection::declare(line, "One JSON array of the readings instead of the table", &asJson,
+                           &sinceText);
   if (auto status = line.parse(args)) return *status;
   // Everything kept by default: the store drops rows after five years.
   const auto since = sinceText ? DeviceSelection::since(*sinceText, WatchView::now()) : nuv::Date{};

@@ -79,7 +79,7 @@ std::string table(const std::vector<Shown>& shown, nuv::Date since) {
 }
 
 std::string json(const std::vector<Shown>& shown) {
-  std::vector<std::pair<nuv::Date, nlohmann::json>> rows;
+  DeviceSelection::TimedRows rows;
   for (const auto& s : shown) {
     for (const auto& sample : s.history.samples) {
       rows.emplace_back(sample.time, nlohmann::json{{"time", IsoDate::format(sample.time)},
@@ -89,11 +89,7 @@ std::string json(const std::vector<Shown>& shown) {
                                                     {"device", s.device.device}});
     }
   }
-  std::stable_sort(rows.begin(), rows.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  nlohmann::json array = nlohmann::json::array();
-  for (auto& row : rows) array.push_back(std::move(row.second));
-  return array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return DeviceSelection::jsonArray(std::move(rows));
 }
 
 }  // namespace
@@ -102,9 +98,8 @@ int runHistory(Args args) {
   bool asJson = false;
   std::optional<std::string> sinceText;
   CommandLine line("nuvctl history", "[DEVICE]", kHistorySummary, kHistoryDescription);
-  line.flag("json", "One JSON array of the changes instead of the table", &asJson)
-      .text("since", "DURATION|DATE", "From then on (90m, 24h, 7d or an ISO 8601 date)", &sinceText)
-      .arguments(0, 1);
+  DeviceSelection::declare(line, "One JSON array of the changes instead of the table", &asJson,
+                           &sinceText);
   if (auto status = line.parse(args)) return *status;
   const nuv::Date now = WatchView::now();
   const auto since = DeviceSelection::since(sinceText.value_or("24h"), now);
