@@ -32,10 +32,6 @@ struct DeviceFacts {
 
   static DeviceFacts fromEntry(const nuvclient::DeviceEntry& entry);
   friend bool operator==(const DeviceFacts&, const DeviceFacts&) = default;
-
-  // A whole number in decimal digits, with a minus sign when `negative` is
-  // allowed, at most nine digits; none for anything else.
-  static std::optional<long> number(const std::string* text, bool negative = false);
 };
 
 }  // namespace nuvbridge

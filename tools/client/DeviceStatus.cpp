@@ -8,29 +8,22 @@
 namespace nuvclient {
 namespace {
 
-// Decimal digits only, at most nine of them.
-std::optional<int> number(const std::string* text) {
-  if (!text || text->empty() || text->size() > 9) return std::nullopt;
-  if (!std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+// Digits only, at most nine of them: always within int.
+std::optional<int> digits(std::string_view text) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return std::nullopt;
   }
-  return std::stoi(*text);
-}
-
-// A whole number, negative too, within [low, high].
-std::optional<int> bounded(const std::string* text, int low, int high) {
-  if (!text || text->empty()) return std::nullopt;
-  const bool negative = (*text)[0] == '-';
-  const std::string digits = text->substr(negative ? 1 : 0);
-  auto value = number(&digits);
-  if (!value) return std::nullopt;
-  if (negative) *value = -*value;
-  if (*value < low || *value > high) return std::nullopt;
+  int value = 0;
+  for (char c : text) value = value * 10 + (c - '0');
   return value;
 }
 
-// The probe's bounds: it leaves out anything a battery cannot show.
-constexpr int kMaxWatts = 1000;
+// Any count the probe prints: cycles, percentages.
+std::optional<int> count(const std::string* text) {
+  return DeviceStatus::wholeNumber(text, 0, 999'999'999);
+}
+
 constexpr int kSlowChargerWatts = 5;
 
 }  // namespace
@@ -54,6 +47,23 @@ std::string DeviceStatus::displayText(std::string_view text) {
   return out;
 }
 
+std::optional<int> DeviceStatus::wholeNumber(const std::string* text, int low, int high) {
+  if (!text) return std::nullopt;
+  std::string_view rest = *text;
+  const bool negative = low < 0 && !rest.empty() && rest.front() == '-';
+  if (negative) rest.remove_prefix(1);
+  auto value = digits(rest);
+  if (!value) return std::nullopt;
+  if (negative) *value = -*value;
+  if (*value < low || *value > high) return std::nullopt;
+  return value;
+}
+
+std::optional<int> DeviceStatus::temperature(const DeviceEntry& entry) {
+  if (!trusted(entry)) return std::nullopt;
+  return wholeNumber(entry.field("BatteryTemperature"), kMinTemperature, kMaxTemperature);
+}
+
 std::optional<bool> DeviceStatus::flag(const std::string* value) {
   if (!value) return std::nullopt;
   if (*value == "1" || *value == "true" || *value == "YES" || *value == "yes") return true;
@@ -62,7 +72,7 @@ std::optional<bool> DeviceStatus::flag(const std::string* value) {
 }
 
 std::optional<int> DeviceStatus::batteryLevel(const std::string* level) {
-  const auto value = number(level);
+  const auto value = count(level);
   if (!value) return std::nullopt;
   return std::min(*value, 100);
 }
@@ -111,10 +121,10 @@ std::string DeviceStatus::summary(const DeviceEntry& entry) {
 std::vector<std::string> DeviceStatus::powerParts(const DeviceEntry& entry) {
   std::vector<std::string> parts;
   if (!trusted(entry)) return parts;
-  const auto chargerWatts = bounded(entry.field("ChargerWatts"), 1, kMaxWatts);
-  const auto chargingWatts = bounded(entry.field("ChargingWatts"), 1, kMaxWatts);
+  const auto chargerWatts = wholeNumber(entry.field("ChargerWatts"), 1, kMaxWatts);
+  const auto chargingWatts = wholeNumber(entry.field("ChargingWatts"), 1, kMaxWatts);
   const auto wireless = flag(entry.field("ChargerWireless"));
-  const auto temperature = bounded(entry.field("BatteryTemperature"), -40, 100);
+  const auto degrees = temperature(entry);
   // Without the charger keys, ExternalConnected alone keeps today's wording.
   const bool onCharger = chargerWatts || wireless || entry.field("ChargerName");
   if (charging(entry)) {
@@ -131,7 +141,7 @@ std::vector<std::string> DeviceStatus::powerParts(const DeviceEntry& entry) {
     parts.push_back(std::to_string(*chargerWatts) + " W " +
                     (wireless.value_or(false) ? "wireless charger" : "charger"));
   }
-  if (temperature) parts.push_back(std::to_string(*temperature) + " \u00b0C");
+  if (degrees) parts.push_back(std::to_string(*degrees) + " \u00b0C");
   return parts;
 }
 
@@ -144,23 +154,12 @@ std::string DeviceStatus::powerText(const DeviceEntry& entry) {
 }
 
 std::string DeviceStatus::healthText(const DeviceEntry& entry) {
-  const auto cycles = number(entry.field("BatteryCycleCount"));
-  const auto capacity = number(entry.field("BatteryMaxCapacity"));
+  const auto cycles = count(entry.field("BatteryCycleCount"));
+  const auto capacity = count(entry.field("BatteryMaxCapacity"));
   std::string out;
   if (cycles) out = std::to_string(*cycles) + (*cycles == 1 ? " cycle" : " cycles");
   if (cycles && capacity) out += ", ";
   if (capacity) out += std::to_string(*capacity) + "% of design capacity";
-  return out;
-}
-
-std::string DeviceStatus::healthLine(const DeviceEntry& entry) {
-  std::string out;
-  if (const std::string* cycles = entry.field("BatteryCycleCount")) {
-    out = "Charge cycles: " + *cycles;
-  }
-  if (const std::string* capacity = entry.field("BatteryMaxCapacity")) {
-    out += (out.empty() ? "" : " \u00b7 ") + std::string("Maximum capacity: ") + *capacity + "%";
-  }
   return out;
 }
 

@@ -24,6 +24,18 @@ class DeviceStatus {
   // The probe's "Battery" text as a percentage: decimal digits only, capped
   // at 100; none for a missing, signed or non-numeric value.
   static std::optional<int> batteryLevel(const std::string* level);
+  // A whole decimal number within [low, high]: at most nine digits, led by a
+  // minus sign only when `low` is negative; none for anything else (a plus
+  // sign, spaces, a unit).
+  static std::optional<int> wholeNumber(const std::string* text, int low, int high);
+  // A trusted device's "BatteryTemperature" within the probe's bounds.
+  static std::optional<int> temperature(const DeviceEntry& entry);
+
+  // What a battery can show; the probe leaves out anything beyond.
+  static constexpr int kMinTemperature = -40;  // °C
+  static constexpr int kMaxTemperature = 100;  // °C
+  static constexpr int kMaxWatts = 1000;
+  static constexpr int kMaxCapacityMah = 100000;
 
   // "name", or the key when the device has none; made safe by displayText.
   static std::string name(const DeviceEntry& entry);
@@ -66,9 +78,6 @@ class DeviceStatus {
   // BatteryMaxCapacity, either part alone when the other is missing or not a
   // number; "" without both.
   static std::string healthText(const DeviceEntry& entry);
-  // The same facts as labelled values, "Charge cycles: 412 · Maximum
-  // capacity: 87%", each as the probe wrote it; "" when it has neither.
-  static std::string healthLine(const DeviceEntry& entry);
 };
 
 }  // namespace nuvclient

@@ -3,7 +3,6 @@
 #include <array>
 #include <sstream>
 
-#include "BatterySection.h"
 #include "client/DeviceStatus.h"
 
 namespace nuvdevices {
@@ -79,7 +78,7 @@ BatteryAlertRules::Facts BatteryAlertRules::factsOf(const nuvclient::DeviceEntry
   };
   f.trusted = DeviceStatus::trusted(entry);
   f.level = DeviceStatus::battery(entry);
-  f.temperature = BatterySection::temperature(entry);
+  f.temperature = nuvclient::DeviceStatus::temperature(entry);
   f.charging = flag("Charging");
   f.external = flag("ExternalConnected");
   f.full = flag("FullyCharged");

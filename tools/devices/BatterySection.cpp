@@ -1,6 +1,5 @@
 #include "BatterySection.h"
 
-#include <charconv>
 #include <cstdio>
 
 #include "client/DeviceStatus.h"
@@ -11,29 +10,16 @@ namespace {
 using nuvclient::DeviceEntry;
 using nuvclient::DeviceStatus;
 
-// The probe's bounds: what a battery can show.
-constexpr int kMaxCapacityMah = 100000;
-constexpr int kMaxWatts = 1000;
 constexpr int kMaxCycles = 100000;
 constexpr int kMaxPercent = 200;
 
-// A whole decimal number (a minus sign allowed) within [low, high].
-std::optional<int> wholeNumber(const std::string* text, int low, int high) {
-  if (!text || text->empty() || (*text)[0] == '+') return std::nullopt;
-  int value = 0;
-  const char* end = text->data() + text->size();
-  const auto [stop, error] = std::from_chars(text->data(), end, value);
-  if (error != std::errc() || stop != end || value < low || value > high) return std::nullopt;
-  return value;
-}
-
 std::optional<int> field(const DeviceEntry& entry, const char* key, int low, int high) {
-  return wholeNumber(entry.field(key), low, high);
+  return DeviceStatus::wholeNumber(entry.field(key), low, high);
 }
 
 std::string charger(const DeviceEntry& entry) {
   const std::string* name = entry.field("ChargerName");
-  const auto watts = field(entry, "ChargerWatts", 1, kMaxWatts);
+  const auto watts = field(entry, "ChargerWatts", 1, DeviceStatus::kMaxWatts);
   const auto wireless = DeviceStatus::flag(entry.field("ChargerWireless"));
   std::string text = name && !name->empty() ? DeviceStatus::displayText(*name) : "";
   const auto add = [&text](const std::string& part) {
@@ -55,19 +41,14 @@ std::string BatterySection::grouped(int value) {
   return text;
 }
 
-std::optional<int> BatterySection::temperature(const DeviceEntry& entry) {
-  if (!DeviceStatus::trusted(entry)) return std::nullopt;
-  return field(entry, "BatteryTemperature", -40, 100);
-}
-
 std::vector<BatterySection::Item> BatterySection::items(const DeviceEntry& entry) {
   std::vector<Item> out;
   if (!DeviceStatus::trusted(entry)) return out;
   if (const auto percent = field(entry, "BatteryMaxCapacity", 1, kMaxPercent)) {
     out.push_back({"Maximum capacity", std::to_string(*percent) + "%"});
   }
-  const auto full = field(entry, "BatteryFullChargeCapacity", 1, kMaxCapacityMah);
-  const auto design = field(entry, "BatteryDesignCapacity", 1, kMaxCapacityMah);
+  const auto full = field(entry, "BatteryFullChargeCapacity", 1, DeviceStatus::kMaxCapacityMah);
+  const auto design = field(entry, "BatteryDesignCapacity", 1, DeviceStatus::kMaxCapacityMah);
   if (full && design) {
     out.push_back({"Capacity", grouped(*full) + " of " + grouped(*design) + " mAh"});
   } else if (full || design) {
@@ -77,11 +58,11 @@ std::vector<BatterySection::Item> BatterySection::items(const DeviceEntry& entry
   if (const auto cycles = field(entry, "BatteryCycleCount", 0, kMaxCycles)) {
     out.push_back({"Charge cycles", grouped(*cycles)});
   }
-  if (const auto degrees = temperature(entry)) {
+  if (const auto degrees = DeviceStatus::temperature(entry)) {
     out.push_back({"Temperature", std::to_string(*degrees) + " \u00b0C"});
   }
   if (const std::string text = charger(entry); !text.empty()) out.push_back({"Charger", text});
-  if (const auto watts = field(entry, "ChargingWatts", 1, kMaxWatts)) {
+  if (const auto watts = field(entry, "ChargingWatts", 1, DeviceStatus::kMaxWatts)) {
     out.push_back({"Charging power", std::to_string(*watts) + " W"});
   }
   return out;

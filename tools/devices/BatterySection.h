@@ -33,10 +33,6 @@ struct BatterySection {
   //   Charging power    "12 W"
   static std::vector<Item> items(const nuvclient::DeviceEntry& entry);
 
-  // "BatteryTemperature" in whole °C within -40 to 100; none otherwise and
-  // for an untrusted device.
-  static std::optional<int> temperature(const nuvclient::DeviceEntry& entry);
-
   // `value` with the locale's digit grouping: "2,815".
   static std::string grouped(int value);
 };
