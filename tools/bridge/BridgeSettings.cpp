@@ -221,7 +221,7 @@ std::optional<BridgeSettings::Listen> BridgeSettings::parseListen(const std::str
   const auto number = parsePort(port);
   if (!number) {
     *error = LocaleText::format(
-        // TRANSLATORS: %s is what was given; ADDR:PORT stays as it is.
+        // TRANSLATORS: %s is what was given; ADDR:PORT as in the help of --listen.
         _("bad listen address \"%s\": use ADDR:PORT, for example 127.0.0.1:9101"), text.c_str());
     return std::nullopt;
   }

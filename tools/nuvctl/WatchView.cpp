@@ -48,7 +48,7 @@ std::string WatchView::age(std::int64_t seconds) {
   if (s < 60) return LocaleText::format(_("%llds"), s);
   if (s < 3600) return LocaleText::format(_("%lldm %02llds"), s / 60, s % 60);
   if (s < 86400) return LocaleText::format(_("%lldh %02lldm"), s / 3600, s % 3600 / 60);
-  return LocaleText::format(_("%lldd %02lldh"), s / 86400, s % 86400 / 3600);
+  return LocaleText::format(_("%'lldd %02lldh"), s / 86400, s % 86400 / 3600);
 }
 
 std::string WatchView::batteryCell(const std::string* level) {

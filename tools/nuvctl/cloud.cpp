@@ -118,13 +118,13 @@ void addWrites(const CloudKitConfig& config, Fields& fields) {
   // TRANSLATORS: the labels of nuvctl cloud status, each followed by its value.
   const std::string lastWrite = _("last write:"), pending = _("pending:");
   if (!contents) {
-    fields.emplace_back(lastWrite, _("none"));
+    fields.emplace_back(lastWrite, C_("last write", "none"));
     fields.emplace_back(pending, "0");
     return;
   }
   const auto& status = contents->status;
   if (!status.lastSuccess) {
-    fields.emplace_back(lastWrite, _("none"));
+    fields.emplace_back(lastWrite, C_("last write", "none"));
   } else if (status.lastDeviceName.empty()) {
     fields.emplace_back(
         lastWrite,
@@ -214,7 +214,7 @@ int showStatus(Args args) {
   fields.emplace_back(_("signed in:"), signedIn ? _("yes") : _("no"));
   // TRANSLATORS: what the service said of the stored sign-in.
   if (!checkResult.empty()) fields.emplace_back(_("check:"), checkResult);
-  std::string lastError = _("none");
+  std::string lastError = C_("last error", "none");
   if (!state.lastError.empty() && state.lastErrorTime.empty()) {
     lastError = printable(state.lastError);
   } else if (!state.lastError.empty()) {
