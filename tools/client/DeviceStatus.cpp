@@ -1,9 +1,8 @@
 #include "DeviceStatus.h"
 
 #include <glib/gi18n.h>
-#include <algorithm>
 
-#include <cctype>
+#include <algorithm>
 
 #include "platform/Utf8.h"
 #include "platform/linux/runtime/LocaleText.h"
