@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "client/DeviceStatus.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
@@ -218,7 +218,7 @@ void BatteryAlertRules::flush() {
 }
 
 Alert BatteryAlertRules::alertFor(const std::string& key, AlertKind kind, const Facts& f) const {
-  using nuv::linux_backend::TextFormat;
+  using nuv::linux_backend::LocaleText;
   // Low, charged and not charging are told only with a level.
   const int level = f.level.value_or(0);
   const char* name = f.name.c_str();
@@ -226,20 +226,20 @@ Alert BatteryAlertRules::alertFor(const std::string& key, AlertKind kind, const 
   switch (kind) {
     case AlertKind::Low:
       // TRANSLATORS: in the alerts' titles, %s is the device's name ("Anna's iPhone").
-      alert.title = TextFormat::printf(_("%s: battery low"), name);
-      alert.body = TextFormat::printf(_("%d%% left. Connect it to a charger."), level);
+      alert.title = LocaleText::format(_("%s: battery low"), name);
+      alert.body = LocaleText::format(_("%d%% left. Connect it to a charger."), level);
       break;
     case AlertKind::Charged:
-      alert.title = TextFormat::printf(_("%s is charged"), name);
-      alert.body = TextFormat::printf(settings_.chargeTarget < 100
+      alert.title = LocaleText::format(_("%s is charged"), name);
+      alert.body = LocaleText::format(settings_.chargeTarget < 100
                                           ? _("%d%%, your charge target. You can unplug it.")
                                           : _("%d%%. You can unplug it."),
                                       level);
       break;
     case AlertKind::NotCharging: {
       const auto minutes = static_cast<unsigned long>(kNotChargingDelay.count() / 60000);
-      alert.title = TextFormat::printf(_("%s is not charging"), name);
-      alert.body = TextFormat::printf(
+      alert.title = LocaleText::format(_("%s is not charging"), name);
+      alert.body = LocaleText::format(
           // TRANSLATORS: the battery level, then the minutes.
           ngettext("Plugged in at %d%% for %lu minute, but not charging. Check the cable and the "
                    "charger.",
@@ -250,14 +250,14 @@ Alert BatteryAlertRules::alertFor(const std::string& key, AlertKind kind, const 
       break;
     }
     case AlertKind::NeedsTrust:
-      alert.title = TextFormat::printf(_("Unlock %s and tap Trust"), name);
+      alert.title = LocaleText::format(_("Unlock %s and tap Trust"), name);
       alert.body =
           _("It is attached by USB but does not trust this computer yet, "
             "so its battery cannot be read.");
       break;
     case AlertKind::Hot:
-      alert.title = TextFormat::printf(_("%s is hot"), name);
-      alert.body = TextFormat::printf(
+      alert.title = LocaleText::format(_("%s is hot"), name);
+      alert.body = LocaleText::format(
           _("Its battery is at %d \u00b0C. Let it cool: off the charger, out of its case and "
             "out of the sun."),
           f.temperature.value_or(0));

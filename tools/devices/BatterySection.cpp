@@ -3,12 +3,12 @@
 #include <glib/gi18n.h>
 
 #include "client/DeviceStatus.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
 
-using nuv::linux_backend::TextFormat;
+using nuv::linux_backend::LocaleText;
 using nuvclient::DeviceEntry;
 using nuvclient::DeviceStatus;
 
@@ -27,7 +27,7 @@ std::string charger(const DeviceEntry& entry) {
   const auto add = [&text](const std::string& part) {
     text += (text.empty() ? "" : " \u00b7 ") + part;
   };
-  if (watts) add(TextFormat::printf("%'d W", *watts));
+  if (watts) add(LocaleText::format("%'d W", *watts));
   if (wireless) add(*wireless ? C_("charger", "wireless") : C_("charger", "wired"));
   if (!text.empty()) return text;
   const auto external = DeviceStatus::flag(entry.field("ExternalConnected"));
@@ -41,30 +41,28 @@ std::vector<BatterySection::Item> BatterySection::items(const DeviceEntry& entry
   std::vector<Item> out;
   if (!DeviceStatus::trusted(entry)) return out;
   if (const auto percent = field(entry, "BatteryMaxCapacity", 1, kMaxPercent)) {
-    // TRANSLATORS: a percentage, here and wherever the devices app shows one.
-    const std::string value = TextFormat::printf(_("%d%%"), *percent);
-    out.push_back({_("Maximum capacity"), value});
+    out.push_back({_("Maximum capacity"), DeviceStatus::percentText(*percent)});
   }
   const auto full = field(entry, "BatteryFullChargeCapacity", 1, DeviceStatus::kMaxCapacityMah);
   const auto design = field(entry, "BatteryDesignCapacity", 1, DeviceStatus::kMaxCapacityMah);
   if (full && design) {
     out.push_back({_("Capacity"),
                    // TRANSLATORS: the capacity at full charge now, of the capacity when new.
-                   TextFormat::printf(_("%'d of %'d mAh"), *full, *design)});
+                   LocaleText::format(_("%'d of %'d mAh"), *full, *design)});
   } else if (full) {
-    out.push_back({_("Capacity"), TextFormat::printf(_("%'d mAh at full charge"), *full)});
+    out.push_back({_("Capacity"), LocaleText::format(_("%'d mAh at full charge"), *full)});
   } else if (design) {
-    out.push_back({_("Capacity"), TextFormat::printf(_("%'d mAh when new"), *design)});
+    out.push_back({_("Capacity"), LocaleText::format(_("%'d mAh when new"), *design)});
   }
   if (const auto cycles = field(entry, "BatteryCycleCount", 0, kMaxCycles)) {
-    out.push_back({_("Charge cycles"), TextFormat::printf("%'d", *cycles)});
+    out.push_back({_("Charge cycles"), LocaleText::format("%'d", *cycles)});
   }
   if (const auto degrees = DeviceStatus::temperature(entry)) {
-    out.push_back({_("Temperature"), TextFormat::printf("%d \u00b0C", *degrees)});
+    out.push_back({_("Temperature"), LocaleText::format(_("%d \u00b0C"), *degrees)});
   }
   if (const std::string text = charger(entry); !text.empty()) out.push_back({_("Charger"), text});
   if (const auto watts = field(entry, "ChargingWatts", 1, DeviceStatus::kMaxWatts)) {
-    out.push_back({_("Charging power"), TextFormat::printf("%'d W", *watts)});
+    out.push_back({_("Charging power"), LocaleText::format("%'d W", *watts)});
   }
   return out;
 }

@@ -11,12 +11,12 @@
 #include "client/HealthTrend.h"
 #include "platform/BusNames.h"
 #include "platform/Clock.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
 
-using nuv::linux_backend::TextFormat;
+using nuv::linux_backend::LocaleText;
 using nuvclient::HostClient;
 
 constexpr const char* kHistoryTab = "history";
@@ -60,12 +60,12 @@ DeviceHistoryPage::DeviceHistoryPage(GDBusConnection* bus, const nuv::Clock& clo
                                  _("Device page"), -1);
   const unsigned long weekDays = 7;
   weekLabel_ = gtk_label_new(
-      TextFormat::printf(ngettext("%lu day", "%lu days", weekDays), weekDays).c_str());
+      LocaleText::format(ngettext("%lu day", "%lu days", weekDays), weekDays).c_str());
   week_ = gtk_switch_new();
   gtk_widget_set_valign(week_, GTK_ALIGN_CENTER);
   gtk_accessible_update_property(
       GTK_ACCESSIBLE(week_), GTK_ACCESSIBLE_PROPERTY_LABEL,
-      TextFormat::printf(ngettext("Show %lu day", "Show %lu days", weekDays), weekDays).c_str(),
+      LocaleText::format(ngettext("Show %lu day", "Show %lu days", weekDays), weekDays).c_str(),
       -1);
   g_signal_connect(week_, "notify::active", G_CALLBACK(+[](GObject*, GParamSpec*, void* s) {
                      auto* self = static_cast<DeviceHistoryPage*>(s);
@@ -167,10 +167,10 @@ void DeviceHistoryPage::update(const nuvclient::DeviceEntry* entry, const std::s
   if (key_.empty()) return;
   if (!name.empty()) name_ = name;
   // TRANSLATORS: the charts' names for screen readers; %s is the device's name.
-  const std::string label = TextFormat::printf(_("Battery history of %s"), name_.c_str());
+  const std::string label = LocaleText::format(_("Battery history of %s"), name_.c_str());
   gtk_accessible_update_property(GTK_ACCESSIBLE(chart_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  label.c_str(), -1);
-  const std::string healthLabel = TextFormat::printf(_("Battery health of %s"), name_.c_str());
+  const std::string healthLabel = LocaleText::format(_("Battery health of %s"), name_.c_str());
   gtk_accessible_update_property(GTK_ACCESSIBLE(healthChart_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  healthLabel.c_str(), -1);
   gtk_label_set_text(GTK_LABEL(notice_), notice.c_str());
@@ -249,7 +249,7 @@ void DeviceHistoryPage::onReply(GObject* bus, GAsyncResult* result, void* data) 
   } else {
     self->stale_ = true;
     // TRANSLATORS: %s says why (no module running, or the bus's error).
-    summary = TextFormat::printf(_("History unavailable: %s"), unavailable(outcome, error).c_str());
+    summary = LocaleText::format(_("History unavailable: %s"), unavailable(outcome, error).c_str());
   }
   nuv_history_chart_set(NUV_HISTORY_CHART(self->chart_), history, self->from_, self->to_);
   gtk_label_set_text(GTK_LABEL(self->summary_), summary.c_str());
@@ -270,7 +270,7 @@ void DeviceHistoryPage::onHealthReply(GObject* bus, GAsyncResult* result, void* 
     summary = HistorySummary::health(rows, projected);
   } else {
     self->healthStale_ = true;
-    summary = TextFormat::printf(_("Battery health unavailable: %s"),
+    summary = LocaleText::format(_("Battery health unavailable: %s"),
                                  unavailable(outcome, error).c_str());
   }
   nuv_health_chart_set(NUV_HEALTH_CHART(self->healthChart_), rows, projected, self->healthTo_);

@@ -6,7 +6,7 @@
 #include <cctype>
 
 #include "client/DeviceStatus.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
@@ -91,18 +91,18 @@ std::chrono::milliseconds DeviceRowModel::untilAgeTextChanges() const {
 }
 
 std::string DeviceRowModel::ageText(microseconds age) {
-  using nuv::linux_backend::TextFormat;
+  using nuv::linux_backend::LocaleText;
   if (age < minutes(1)) return _("changed just now");
   if (age < hours(1)) {
     const auto n = static_cast<unsigned long>(age / minutes(1));
-    return TextFormat::printf(ngettext("changed %lu min ago", "changed %lu min ago", n), n);
+    return LocaleText::format(ngettext("changed %lu min ago", "changed %lu min ago", n), n);
   }
   if (age < days(1)) {
     const auto n = static_cast<unsigned long>(age / hours(1));
-    return TextFormat::printf(ngettext("changed %lu hour ago", "changed %lu hours ago", n), n);
+    return LocaleText::format(ngettext("changed %lu hour ago", "changed %lu hours ago", n), n);
   }
   const auto n = static_cast<unsigned long>(age / days(1));
-  return TextFormat::printf(ngettext("changed %'lu day ago", "changed %'lu days ago", n), n);
+  return LocaleText::format(ngettext("changed %'lu day ago", "changed %'lu days ago", n), n);
 }
 
 DeviceRow DeviceRowModel::rowOf(const nuvclient::DeviceEntry& entry, nuv::Date changed,

@@ -5,12 +5,12 @@
 #include <algorithm>
 
 #include "client/DeviceStatus.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
 
-using nuv::linux_backend::TextFormat;
+using nuv::linux_backend::LocaleText;
 
 constexpr int kStartTimeoutSeconds = 15;
 
@@ -275,7 +275,7 @@ void DevicesWindow::followShownDevice() {
   if (entry) {
     name = nuvclient::DeviceStatus::name(*entry);
   } else if (mapCurrent) {
-    notice = TextFormat::printf(
+    notice = LocaleText::format(
         // TRANSLATORS: %s is the device's name.
         _("%s is no longer among NUVModule's devices. Its history stays here until you go back."),
         history_->name().c_str());
@@ -297,7 +297,7 @@ void DevicesWindow::onStarted(bool ok, const std::string& message) {
   if (!ok) {
     starting_ = false;
     // TRANSLATORS: %s is what systemctl answered, usually in English.
-    startProblem_ = TextFormat::printf(_("It could not be started: %s"), message.c_str());
+    startProblem_ = LocaleText::format(_("It could not be started: %s"), message.c_str());
   } else if (!running_ && !startTimer_) {
     startTimer_ = g_timeout_add_seconds(kStartTimeoutSeconds, onStartTimeout, this);
   }
@@ -309,7 +309,7 @@ int DevicesWindow::onStartTimeout(void* data) {
   self->startTimer_ = 0;
   self->starting_ = false;
   // TRANSLATORS: %s is a command that shows the module's log.
-  self->startProblem_ = TextFormat::printf(_("It was started but does not answer. Its log: %s"),
+  self->startProblem_ = LocaleText::format(_("It was started but does not answer. Its log: %s"),
                                            "journalctl --user -u nuvmodule");
   self->render();
   return G_SOURCE_REMOVE;
@@ -361,7 +361,7 @@ void DevicesWindow::render() {
   switch (shown) {
     case Page::Devices:
       subtitle =
-          TextFormat::printf(ngettext("%zu device", "%zu devices", model_.size()), model_.size());
+          LocaleText::format(ngettext("%zu device", "%zu devices", model_.size()), model_.size());
       break;
     case Page::NoDevices:
       subtitle = _("No devices");
@@ -425,7 +425,7 @@ void DevicesWindow::renderRows() {
 
   gtk_widget_set_visible(overflow_, hidden > 0);
   if (hidden) {
-    const std::string text = TextFormat::printf(
+    const std::string text = LocaleText::format(
         ngettext("\u2026and %'zu more device", "\u2026and %'zu more devices", hidden), hidden);
     gtk_label_set_text(GTK_LABEL(overflow_), text.c_str());
   }

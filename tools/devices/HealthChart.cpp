@@ -9,12 +9,14 @@
 
 #include "ChartPaint.h"
 #include "HistorySummary.h"
+#include "client/DeviceStatus.h"
 #include "platform/linux/GlibHandles.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace {
 
-using nuv::linux_backend::TextFormat;
+using nuv::linux_backend::LocaleText;
+using nuvclient::DeviceStatus;
 using nuvdevices::ChartPaint;
 
 struct Point {
@@ -42,8 +44,6 @@ constexpr const char* kThresholdText = "#c64600";
 std::string monthText(std::int64_t us, const char* format) {
   return nuvdevices::HistorySummary::date(nuv::Date::fromMicroseconds(us), format);
 }
-
-std::string percentText(int percent) { return TextFormat::printf(_("%d%%"), percent); }
 
 // The first day of a month, local time, as microseconds since the epoch.
 std::int64_t monthStart(int year, int month) {
@@ -122,10 +122,11 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
 
   for (int percent = (low + 9) / 10 * 10; percent <= high; percent += 10) {
     if (percent != kThreshold) ChartPaint::rect(snapshot, grid, left, y(percent), right - left, 1);
-    ChartPaint::text(widget, snapshot, percentText(percent), 2, y(percent) - 8,
+    ChartPaint::text(widget, snapshot, DeviceStatus::percentText(percent), 2, y(percent) - 8,
                      percent == kThreshold ? thresholdText : text);
   }
-  if (low % 10) ChartPaint::text(widget, snapshot, percentText(low), 2, bottom - 8, text);
+  if (low % 10)
+    ChartPaint::text(widget, snapshot, DeviceStatus::percentText(low), 2, bottom - 8, text);
 
   // Months along the bottom, as many as fit: every 1, 2, 3, 6, 12 or 24.
   nuv::glib::DateTime first(g_date_time_new_from_unix_local(from / 1'000'000));
@@ -183,7 +184,7 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
          right);
     // TRANSLATORS: the battery's capacity (80%) and the month it is expected in.
     const std::string label =
-        TextFormat::printf(_("%d%% around %s"), kThreshold, monthText(at, _("%b %Y")).c_str());
+        LocaleText::format(_("%d%% around %s"), kThreshold, monthText(at, _("%b %Y")).c_str());
     const float labelWidth = ChartPaint::textWidth(widget, label);
     const float mark = std::min(reach, right);
     if (reach <= right) ChartPaint::rect(snapshot, threshold, mark - 3, y(kThreshold) - 3, 6, 6);

@@ -7,7 +7,7 @@
 
 #include "ChartPaint.h"
 #include "HistorySummary.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "client/DeviceStatus.h"
 
 namespace {
 
@@ -53,8 +53,8 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
   const GdkRGBA line = ChartPaint::color(ChartPaint::kLine);
   for (int level : {0, 50, 100}) {
     ChartPaint::rect(snapshot, grid, left, y(level), right - left, 1);
-    ChartPaint::text(widget, snapshot, nuv::linux_backend::TextFormat::printf(_("%d%%"), level), 2,
-                     y(level) - 8, text);
+    ChartPaint::text(widget, snapshot, nuvclient::DeviceStatus::percentText(level), 2, y(level) - 8,
+                     text);
   }
 
   // Where each sample's value ends: the next sample, a gap, or the end.

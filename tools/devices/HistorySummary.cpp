@@ -7,12 +7,12 @@
 
 #include "client/HealthTrend.h"
 #include "platform/linux/GlibHandles.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
 
-using nuv::linux_backend::TextFormat;
+using nuv::linux_backend::LocaleText;
 
 nuv::glib::DateTime local(nuv::Date date) {
   return nuv::glib::DateTime(g_date_time_new_from_unix_local(date.microseconds() / 1'000'000));
@@ -45,17 +45,17 @@ std::string HistorySummary::line(const nuv::DeviceHistory& history, nuv::Date no
   if (samples.empty()) return _("No battery changes in this time");
   const auto& last = samples.back();
   std::string text =
-      TextFormat::printf(last.charging ? _("Now %d%%, charging") : _("Now %d%%"), last.level);
+      LocaleText::format(last.charging ? _("Now %d%%, charging") : _("Now %d%%"), last.level);
   const auto lowest = std::min_element(samples.begin(), samples.end(),
                                        [](auto& a, auto& b) { return a.level < b.level; });
   // TRANSLATORS: the lowest battery level, and when (a time or a day and time).
-  append(text, TextFormat::printf(_("lowest %d%% at %s"), lowest->level,
+  append(text, LocaleText::format(_("lowest %d%% at %s"), lowest->level,
                                   clock(lowest->time, now).c_str()));
   const auto full =
       std::find_if(samples.rbegin(), samples.rend(), [](const auto& s) { return s.level >= 100; });
   append(text, full != samples.rend()
                    // TRANSLATORS: when the battery was full last (a time or a day and time).
-                   ? TextFormat::printf(_("last full charge %s"), clock(full->time, now).c_str())
+                   ? LocaleText::format(_("last full charge %s"), clock(full->time, now).c_str())
                    : _("no full charge"));
   return text;
 }
@@ -75,28 +75,28 @@ std::string HistorySummary::health(const std::vector<nuv::HealthReading>& rows,
   const char* month = _("%B %Y");
   std::string text;
   if (first == last) {
-    text = TextFormat::printf(_("Maximum capacity %d%%"), now);
+    text = LocaleText::format(_("Maximum capacity %d%%"), now);
   } else {
     // TRANSLATORS: the capacity now, the first one kept, and its month.
     const char* format = now < then   ? _("Maximum capacity %d%%, down from %d%% in %s")
                          : now > then ? _("Maximum capacity %d%%, up from %d%% in %s")
                                       : _("Maximum capacity %d%%, as %d%% in %s");
-    text = TextFormat::printf(format, now, then, date(first->time, month).c_str());
+    text = LocaleText::format(format, now, then, date(first->time, month).c_str());
   }
   const int threshold = static_cast<int>(HealthTrend::kThreshold);
   if (projected80) {
     // TRANSLATORS: the capacity a battery is worn at (80%), and the month expected.
-    append(text, TextFormat::printf(_("%d%% expected around %s"), threshold,
+    append(text, LocaleText::format(_("%d%% expected around %s"), threshold,
                                     date(*projected80, month).c_str()));
   } else if (now <= threshold) {
-    append(text, TextFormat::printf(_("at or below %d%%"), threshold));
+    append(text, LocaleText::format(_("at or below %d%%"), threshold));
   } else if (last->time.time - first->time.time < HealthTrend::kMinimumSpan) {
     const auto days = static_cast<unsigned long>(HealthTrend::kMinimumSpan.count());
-    append(text, TextFormat::printf(ngettext("a trend needs %lu day of readings",
+    append(text, LocaleText::format(ngettext("a trend needs %lu day of readings",
                                              "a trend needs %lu days of readings", days),
                                     days));
   } else {
-    append(text, TextFormat::printf(_("not falling toward %d%%"), threshold));
+    append(text, LocaleText::format(_("not falling toward %d%%"), threshold));
   }
   return text;
 }

@@ -3,11 +3,11 @@
 #include <gio/gio.h>
 #include <glib/gi18n.h>
 
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 
-using nuv::linux_backend::TextFormat;
+using nuv::linux_backend::LocaleText;
 
 ModuleStarter::~ModuleStarter() {
   // systemctl itself is left to finish: the start it asked for stands.
@@ -24,7 +24,7 @@ void ModuleStarter::start(Done done) {
   nuv::glib::Error error(raw);
   if (!process) {
     // TRANSLATORS: %s is the system's reason.
-    done(false, TextFormat::printf(_("cannot run systemctl: %s"), error->message));
+    done(false, LocaleText::format(_("cannot run systemctl: %s"), error->message));
     return;
   }
   done_ = std::move(done);
@@ -46,7 +46,7 @@ void ModuleStarter::onFinished(GObject* object, GAsyncResult* result, void* data
   self->cancellable_.reset();
   Done done = std::move(self->done_);
   if (!communicated) {
-    done(false, TextFormat::printf(_("systemctl failed: %s"), error->message));
+    done(false, LocaleText::format(_("systemctl failed: %s"), error->message));
     return;
   }
   // communicate() finishes only once the process has exited.
@@ -57,7 +57,7 @@ void ModuleStarter::onFinished(GObject* object, GAsyncResult* result, void* data
   std::string message = errors && *errors.get() ? g_strstrip(errors.get()) : "";
   if (message.empty()) {
     // TRANSLATORS: %s is the command that failed.
-    message = TextFormat::printf(_("%s failed"),
+    message = LocaleText::format(_("%s failed"),
                                  ("systemctl --user start " + std::string(kUnit)).c_str());
   }
   done(false, message);

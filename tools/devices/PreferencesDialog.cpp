@@ -3,7 +3,7 @@
 #include <glib/gi18n.h>
 
 #include "BatteryAlertRules.h"
-#include "platform/linux/runtime/TextFormat.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
@@ -82,7 +82,7 @@ GtkWindow* PreferencesDialog::open(GtkWindow* parent, GSettings* settings) {
       master);
   const auto minutes =
       static_cast<unsigned long>(BatteryAlertRules::kNotChargingDelay.count() / 60000);
-  const std::string notCharging = nuv::linux_backend::TextFormat::printf(
+  const std::string notCharging = nuv::linux_backend::LocaleText::format(
       ngettext("Alert when a device is plugged in but has not charged for %lu minute",
                "Alert when a device is plugged in but has not charged for %lu minutes", minutes),
       minutes);
