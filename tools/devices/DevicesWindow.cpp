@@ -32,7 +32,7 @@ GtkWidget* iconButton(const char* icon, const char* label, const char* tooltip) 
 }  // namespace
 
 DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nuv::Clock& clock)
-    : app_(app), haveBus_(bus != nullptr), model_(clock), clock_(clock) {
+    : app_(app), haveBus_(bus != nullptr), model_(clock) {
   window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_application_window_new(app))));
   gtk_window_set_title(GTK_WINDOW(window_.get()), _("NUVModule Devices"));
   gtk_window_set_icon_name(GTK_WINDOW(window_.get()), kAppId);

@@ -83,7 +83,6 @@ class DevicesWindow {
   GtkApplication* app_;
   bool haveBus_;
   DeviceRowModel model_;
-  const nuv::Clock& clock_;
   ModuleStarter starter_;
 
   nuv::glib::Object<GtkWidget> window_;
