@@ -131,6 +131,32 @@ class AlertsTest(WindowTestCase):
         self.desktop.screenshot(SCREENSHOT)
         self.assertIsNone(app.proc.poll())
 
+    def test_in_german_the_alert_the_window_its_row_and_preferences(self):
+        """From the build tree's catalogue, in a German locale of the test's own; the
+        other tests show the same texts in English under C."""
+        self.env.update(nuvtest.locale_env(os.path.join(self.tmp, "locales"), "de_DE"))
+        self.notification_daemon()
+        self.host.start(keyed(LOW))
+        app = self.start_app()
+        self.wait_titles(["Low Phone: Akku fast leer"], app)
+        note = self.calls("Notify")[0]
+        self.assertEqual((note[0], note[4]), (  # the application's name, the body
+            "NUVModule-Geräte", "Noch 15\u00a0%. Schließen Sie das Gerät an ein Ladegerät an."))
+
+        app.devices = "Geräte"
+        self.activate("preferences")
+        view = app.wait(lambda v: v.rows and "Niedriger Akkustand" in v.labels, 30, "the window")
+        self.assertEqual(sorted(n for r, n in view.named if r == "frame"),
+                         ["Einstellungen", "NUVModule-Geräte"])
+        self.assertEqual([(r["name"], r["description"], r["images"], r["texts"][1:])
+                          for r in view.rows],
+                         [("Low Phone", "15\u00a0%, per USB angeschlossen, gerade eben geändert",
+                           ["iPhone", "Lädt nicht"],
+                           ["Per USB angeschlossen \u00b7 gerade eben geändert", "15\u00a0%"])])
+        for text in ("1 Gerät", "Benachrichtigungen", "Gerät lädt nicht", "Benachrichtigen, wenn "
+                     "ein Gerät angeschlossen ist, aber seit 10 Minuten nicht geladen hat"):
+            self.assertIn(text, view.labels)
+
     def gsettings(self, key, value):
         nuvtest.run(["gsettings", "set", APP_ID, key, value], self.env, check=True)
 

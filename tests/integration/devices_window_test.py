@@ -101,7 +101,7 @@ def nodes(tree):
 class View:
     """What the window shows, from its accessibility tree."""
 
-    def __init__(self, tree):
+    def __init__(self, tree, devices="Devices"):
         every = list(nodes(tree or []))
         self.labels = [n["name"] for n in every if n["role"] == "label"]
         self.named = {(n["role"], n["name"]) for n in every}
@@ -109,7 +109,7 @@ class View:
         self.focused = [n["name"] for n in every if "focused" in n["states"]]
         self.buttons = {n["name"]: "sensitive" in n["states"] for n in every
                         if n["role"] == "push button"}
-        lists = [n for n in every if n["role"] == "list" and n["name"] == "Devices"]
+        lists = [n for n in every if n["role"] == "list" and n["name"] == devices]
         self.rows = [self.row(item) for item in (lists[0]["children"] if lists else [])
                      if item["role"] == "list item"]
 
@@ -129,7 +129,7 @@ class Window:
     """nuv-devices as a real process, and its accessibility tree."""
 
     def __init__(self, desktop, env, log_dir, *args):
-        self.desktop = desktop
+        self.desktop, self.devices = desktop, "Devices"  # the list's name, in the window's language
         self.log_path = os.path.join(log_dir, "window-%d.log" % time.monotonic_ns())
         self._log = open(self.log_path, "wb")
         self.proc = subprocess.Popen([WINDOW, *args], env=env, stdin=subprocess.DEVNULL,
@@ -173,7 +173,7 @@ class Window:
 
     def view(self):
         tree = self.ask("tree")
-        return View(tree if isinstance(tree, list) else None)
+        return View(tree if isinstance(tree, list) else None, self.devices)
 
     def log(self):
         with open(self.log_path, "rb") as f:
@@ -344,11 +344,7 @@ class DevicesWindowTest(WindowTestCase):
         self.host.start(keyed(phone, TABLET))
         self.fill_history(phone["Bonjour"])
         # An English locale of the test's own, for the digit grouping.
-        locales = os.path.join(self.tmp, "locales")
-        os.makedirs(locales)
-        nuvtest.run(["localedef", "-i", "en_US", "-f", "UTF-8", locales + "/en_US.UTF-8"],
-                    check=True)
-        self.env.update(LOCPATH=locales, LC_ALL="en_US.UTF-8")
+        self.env.update(nuvtest.locale_env(os.path.join(self.tmp, "locales"), "en_US"))
         window = self.open_window()
         window.wait(lambda v: len(v.rows) == 2, STARTUP, "rows")
 

@@ -2,20 +2,24 @@
 
 #include <fcntl.h>
 #include <gio/gio.h>
+#include <glib/gi18n.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <map>
 #include <set>
 
 #include "MqttMessages.h"
 #include "platform/linux/GlibHandles.h"
 #include "platform/linux/process/XdgDirs.h"
+#include "platform/linux/runtime/LocaleText.h"
 #include "platform/linux/runtime/UniqueFd.h"
 
 namespace nuvbridge {
+
+using nuv::linux_backend::LocaleText;
+
 namespace {
 
 const std::map<std::string, std::set<std::string>>& knownKeys() {
@@ -46,7 +50,7 @@ class Values {
     if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_NONE, &raw)) {
       nuv::glib::Error failed(raw);
       if (!mustExist && g_error_matches(raw, G_FILE_ERROR, G_FILE_ERROR_NOENT)) return true;
-      *error = path + ": " + failed->message;
+      *error = path + ": " + failed->message;  // GLib's words, in the user's language
       return false;
     }
     gsize groups = 0;
@@ -55,7 +59,8 @@ class Values {
       const char* group = names.get()[g];
       auto known = knownKeys().find(group);
       if (known == knownKeys().end()) {
-        *error = path + ": unknown group [" + group + "]";
+        // TRANSLATORS: the settings file, then the group ("[mqtt]").
+        *error = LocaleText::format(_("%s: unknown group [%s]"), path.c_str(), group);
         return false;
       }
       gsize count = 0;
@@ -63,7 +68,9 @@ class Values {
       for (gsize k = 0; k < count; ++k) {
         const char* key = keys.get()[k];
         if (!known->second.count(key)) {
-          *error = path + ": unknown key \"" + key + "\" in [" + group + "]";
+          *error =
+              // TRANSLATORS: the settings file, the key and its group.
+              LocaleText::format(_("%s: unknown key \"%s\" in [%s]"), path.c_str(), key, group);
           return false;
         }
         nuv::glib::String value(g_key_file_get_string(file.get(), group, key, &raw));
@@ -103,24 +110,31 @@ bool parseMqtt(const std::string& url, BridgeSettings::Mqtt& mqtt, std::string* 
   nuv::glib::Uri uri(g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, &raw));
   if (!uri) {
     nuv::glib::Error bad(raw);
-    *error = "bad MQTT URL \"" + url + "\": " + bad->message;
+    // TRANSLATORS: the URL, then what is wrong with it.
+    *error = LocaleText::format(_("bad MQTT URL \"%s\": %s"), url.c_str(), bad->message);
     return false;
   }
   const std::string scheme = g_uri_get_scheme(uri.get());
   const char* host = g_uri_get_host(uri.get());
   const std::string path = g_uri_get_path(uri.get());
+  const char* const kForms =
+      // TRANSLATORS: %s is the URL; mqtt://HOST[:PORT] stays as it is.
+      N_("bad MQTT URL \"%s\": use mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
   if (scheme != "mqtt" && scheme != "mqtts") {
-    *error = "bad MQTT URL \"" + url + "\": use mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    *error = LocaleText::format(_(kForms), url.c_str());
     return false;
   }
   if (g_uri_get_userinfo(uri.get())) {
-    *error = "bad MQTT URL \"" + url +
-             "\": give the user name as [mqtt] username and the password in a password-file";
+    *error = LocaleText::format(
+        // TRANSLATORS: %s is the URL; [mqtt] username and password-file stay as they are.
+        _("bad MQTT URL \"%s\": give the user name as [mqtt] username and the password in a "
+          "password-file"),
+        url.c_str());
     return false;
   }
   if (!host || !*host || (!path.empty() && path != "/") || g_uri_get_query(uri.get()) ||
       g_uri_get_fragment(uri.get())) {
-    *error = "bad MQTT URL \"" + url + "\": use mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    *error = LocaleText::format(_(kForms), url.c_str());
     return false;
   }
   mqtt.tls = scheme == "mqtts";
@@ -136,8 +150,9 @@ bool parseMqtt(const std::string& url, BridgeSettings::Mqtt& mqtt, std::string* 
 bool checkPrefix(const char* key, std::string& prefix, std::string* error) {
   while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
   if (prefix.empty() || prefix.find_first_of("+#") != std::string::npos) {
-    *error =
-        std::string("[mqtt] ") + key + " must be a topic without + or #, not \"" + prefix + "\"";
+    // TRANSLATORS: the key ("topic-prefix"), then what was given.
+    *error = LocaleText::format(_("[mqtt] %s must be a topic without + or #, not \"%s\""), key,
+                                prefix.c_str());
     return false;
   }
   return true;
@@ -147,20 +162,28 @@ bool checkPrefix(const char* key, std::string& prefix, std::string* error) {
 bool readPassword(const std::string& path, std::string* password, std::string* error) {
   nuv::linux_backend::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   struct stat st {};
+  // TRANSLATORS: the password file, then the reason.
+  const char* const kUnreadable = N_("cannot read the password file %s: %s");
   if (!fd || ::fstat(fd.get(), &st) != 0) {
-    *error = "cannot read the password file " + path + ": " + std::strerror(errno);
+    *error = LocaleText::format(_(kUnreadable), path.c_str(), g_strerror(errno));
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    *error = "the password file " + path + " is not a regular file";
+    // TRANSLATORS: %s is the password file.
+    *error = LocaleText::format(_("the password file %s is not a regular file"), path.c_str());
     return false;
   }
   if (st.st_mode & 077) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    const char* what = (st.st_mode & 044) ? "read" : "changed";
-    *error = "the password file " + path + " can be " + what + " by other users (mode " + mode +
-             "); make it yours alone: chmod 600 '" + path + "'";
+    *error = LocaleText::format((st.st_mode & 044)
+                                    // TRANSLATORS: the password file, its mode ("0644"), and the
+                                    // file again in the command that mends it.
+                                    ? _("the password file %s can be read by other users (mode "
+                                        "%s); make it yours alone: chmod 600 '%s'")
+                                    : _("the password file %s can be changed by other users (mode "
+                                        "%s); make it yours alone: chmod 600 '%s'"),
+                                path.c_str(), mode, path.c_str());
     return false;
   }
   std::string text;
@@ -170,7 +193,7 @@ bool readPassword(const std::string& path, std::string* password, std::string* e
     text.append(buffer, static_cast<std::size_t>(n));
   }
   if (n < 0) {
-    *error = "cannot read the password file " + path + ": " + std::strerror(errno);
+    *error = LocaleText::format(_(kUnreadable), path.c_str(), g_strerror(errno));
     return false;
   }
   const auto end = text.find_first_of("\r\n");
@@ -197,7 +220,9 @@ std::optional<BridgeSettings::Listen> BridgeSettings::parseListen(const std::str
   }
   const auto number = parsePort(port);
   if (!number) {
-    *error = "bad listen address \"" + text + "\": use ADDR:PORT, for example 127.0.0.1:9101";
+    *error = LocaleText::format(
+        // TRANSLATORS: %s is what was given; ADDR:PORT as in the help of --listen.
+        _("bad listen address \"%s\": use ADDR:PORT, for example 127.0.0.1:9101"), text.c_str());
     return std::nullopt;
   }
   Listen listen;
@@ -208,8 +233,10 @@ std::optional<BridgeSettings::Listen> BridgeSettings::parseListen(const std::str
   }
   nuv::glib::Object<GInetAddress> address(g_inet_address_new_from_string(host.c_str()));
   if (!address) {
-    *error = "bad listen address \"" + text + "\": \"" + host +
-             "\" is not an IP address (0.0.0.0 for every interface)";
+    *error = LocaleText::format(
+        // TRANSLATORS: what was given, then its host part.
+        _("bad listen address \"%s\": \"%s\" is not an IP address (0.0.0.0 for every interface)"),
+        text.c_str(), host.c_str());
     return std::nullopt;
   }
   nuv::glib::String normal(g_inet_address_to_string(address.get()));
@@ -249,14 +276,20 @@ LoadedSettings BridgeSettings::load(const Options& options, std::string_view hos
     mqtt.clientId = file.get("mqtt", "client-id");
     if (mqtt.clientId.empty()) mqtt.clientId = "nuv-bridge-" + MqttMessages::reduceId(host);
     if (auto cafile = file.get("mqtt", "cafile"); !cafile.empty()) {
-      if (!mqtt.tls) return failure(2, "[mqtt] cafile is for an mqtts:// broker, not " + url);
+      if (!mqtt.tls) {
+        // TRANSLATORS: %s is the broker's URL; [mqtt] cafile stays as it is.
+        return failure(2, LocaleText::format(_("[mqtt] cafile is for an mqtts:// broker, not %s"),
+                                             url.c_str()));
+      }
       mqtt.cafile = absolute(cafile);
       if (::access(mqtt.cafile.c_str(), R_OK) != 0) {
-        return failure(2, "cannot read the cafile " + mqtt.cafile + ": " + std::strerror(errno));
+        // TRANSLATORS: the certificate file, then the reason.
+        return failure(2, LocaleText::format(_("cannot read the cafile %s: %s"),
+                                             mqtt.cafile.c_str(), g_strerror(errno)));
       }
     }
     if (auto passwordFile = file.get("mqtt", "password-file"); !passwordFile.empty()) {
-      if (mqtt.username.empty()) return failure(2, "[mqtt] password-file needs a username");
+      if (mqtt.username.empty()) return failure(2, _("[mqtt] password-file needs a username"));
       std::string password;
       if (!readPassword(absolute(passwordFile), &password, &error)) return failure(1, error);
       mqtt.password = std::move(password);
@@ -265,7 +298,11 @@ LoadedSettings BridgeSettings::load(const Options& options, std::string_view hos
   }
 
   if (!settings.listen && settings.textfile.empty() && !settings.mqtt) {
-    return failure(2, "nothing to do: give --listen, --textfile or --mqtt, or set them in " + path);
+    return failure(2,
+                   LocaleText::format(
+                       // TRANSLATORS: %s is the settings file.
+                       _("nothing to do: give --listen, --textfile or --mqtt, or set them in %s"),
+                       path.c_str()));
   }
   return {std::move(settings), 0, {}};
 }

@@ -1,10 +1,12 @@
 #include "MetricsServer.h"
 
+#include <glib/gi18n.h>
 #include <libsoup/soup.h>
 
 #include <cstring>
 
 #include "PrometheusText.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvbridge {
 namespace {
@@ -30,8 +32,10 @@ std::unique_ptr<MetricsServer> MetricsServer::start(const BridgeSettings::Listen
   if (!address || !soup_server_listen(self->server_.get(), address.get(),
                                       static_cast<SoupServerListenOptions>(0), &raw)) {
     nuv::glib::Error failed(raw);
-    *error = "cannot listen on " + listen.address + ":" + std::to_string(listen.port) + ": " +
-             (failed ? failed->message : "not an address");
+    // TRANSLATORS: the address, the port, then the reason.
+    *error = nuv::linux_backend::LocaleText::format(_("cannot listen on %s:%u: %s"),
+                                                    listen.address.c_str(), listen.port,
+                                                    failed ? failed->message : _("not an address"));
     return nullptr;
   }
   GSList* uris = soup_server_get_uris(self->server_.get());

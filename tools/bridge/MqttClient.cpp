@@ -2,6 +2,7 @@
 
 #include <glib-unix.h>
 #include <glib.h>
+#include <glib/gi18n.h>
 #include <mosquitto.h>
 #include <poll.h>
 
@@ -11,8 +12,12 @@
 #include <utility>
 
 #include "platform/Log.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvbridge {
+
+using nuv::linux_backend::LocaleText;
+
 namespace {
 
 constexpr int kKeepAliveSeconds = 30;
@@ -28,7 +33,7 @@ bool onLoop() { return std::this_thread::get_id() == loopThread; }
 
 // The library's texts end in a full stop; log lines go on after them.
 std::string reason(int code, int error) {
-  std::string text = code == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(code);
+  std::string text = code == MOSQ_ERR_ERRNO ? g_strerror(error) : mosquitto_strerror(code);
   if (!text.empty() && text.back() == '.') text.pop_back();
   return text;
 }
@@ -152,7 +157,7 @@ int MqttClient::onTick(void* data) {
   auto* self = static_cast<MqttClient*>(data);
   if (self->state_ == State::Handshake &&
       g_get_monotonic_time() - self->handshakeSince_ > kKeepAliveSeconds * G_USEC_PER_SEC) {
-    self->lost("no answer to the connection request");
+    self->lost(_("no answer to the connection request"));
     return G_SOURCE_CONTINUE;
   }
   const int code = mosquitto_loop_misc(self->handle_->mosq);
@@ -179,9 +184,13 @@ void MqttClient::settle(int code, int error) {
     state_ = State::Connected;
     backoff_.succeeded();
     if (outage_) {
-      nuv::log::debug("connected to the MQTT broker " + settings_.broker + " again");
+      nuv::log::debug(
+          // TRANSLATORS: %s is the broker's URL.
+          LocaleText::format(_("connected to the MQTT broker %s again"), settings_.broker.c_str()));
     } else {
-      nuv::log::info("connected to the MQTT broker " + settings_.broker);
+      nuv::log::info(
+          // TRANSLATORS: %s is the broker's URL.
+          LocaleText::format(_("connected to the MQTT broker %s"), settings_.broker.c_str()));
     }
     outage_ = false;
     refusedLogged_ = false;
@@ -222,15 +231,22 @@ void MqttClient::lost(const std::string& why, bool refused) {
   state_ = State::Idle;
   if (refused) {
     if (!refusedLogged_) {
-      nuv::log::warning("not authorized by " + settings_.broker + " (" + why +
-                        "): check [mqtt] username and password-file; trying again every 60 s");
+      nuv::log::warning(LocaleText::format(
+          // TRANSLATORS: the broker's URL, then its answer; [mqtt] username and
+          // password-file stay as they are.
+          _("not authorized by %s (%s): check [mqtt] username and password-file; trying again "
+            "every 60 s"),
+          settings_.broker.c_str(), why.c_str()));
     }
     refusedLogged_ = true;
     outage_ = true;
   } else if (!outage_) {
-    nuv::log::warning((was ? "lost the MQTT broker " : "cannot connect to the MQTT broker ") +
-                      settings_.broker + ": " + why +
-                      "; trying again, after a growing delay of up to 60 s");
+    nuv::log::warning(LocaleText::format(
+        // TRANSLATORS: the broker's URL, then the reason.
+        was ? _("lost the MQTT broker %s: %s; trying again, after a growing delay of up to 60 s")
+            : _("cannot connect to the MQTT broker %s: %s; trying again, after a growing delay of "
+                "up to 60 s"),
+        settings_.broker.c_str(), why.c_str()));
     outage_ = true;
   }
   if (was && events_.disconnected) events_.disconnected();

@@ -1,11 +1,13 @@
 #include "TextfileWriter.h"
 
+#include <glib/gi18n.h>
 #include <unistd.h>
 
 #include <chrono>
 
 #include "platform/Log.h"
 #include "platform/linux/runtime/DurableFile.h"
+#include "platform/linux/runtime/LocaleText.h"
 #include "platform/linux/runtime/SerialWorker.h"
 
 namespace nuvbridge {
@@ -43,10 +45,14 @@ void TextfileWriter::flush(const std::string& path, Shared& shared) {
   const bool written = nuv::linux_backend::DurableFile::replace(path, text, &error, 0644);
   // Only this thread reads or writes `failure`.
   if (!written && error != shared.failure) {
-    nuv::log::warning("cannot write the metrics textfile " + path + ": " + error);
+    nuv::log::warning(nuv::linux_backend::LocaleText::format(
+        // TRANSLATORS: the textfile, then the reason.
+        _("cannot write the metrics textfile %s: %s"), path.c_str(), error.c_str()));
     shared.failure = error;
   } else if (written && !shared.failure.empty()) {
-    nuv::log::info("the metrics textfile " + path + " is written again");
+    nuv::log::info(nuv::linux_backend::LocaleText::format(
+        // TRANSLATORS: %s is the textfile.
+        _("the metrics textfile %s is written again"), path.c_str()));
     shared.failure.clear();
   }
 }

@@ -1,7 +1,7 @@
 #include <glib-unix.h>
 #include <glib.h>
+#include <glib/gi18n.h>
 
-#include <clocale>
 #include <cstdio>
 #include <memory>
 
@@ -15,22 +15,25 @@
 #include "platform/Log.h"
 #include "platform/linux/bus/BusNotificationCenter.h"
 #include "platform/linux/runtime/GlibRunLoop.h"
+#include "platform/linux/runtime/LocaleText.h"
+#include "platform/linux/runtime/TextDomain.h"
 
 namespace {
 
 constexpr const char* kSummary =
-    "Shows the devices that NUVModule reports to Prometheus (an HTTP endpoint, a\n"
-    "textfile for node_exporter) and to an MQTT broker, with Home Assistant discovery.";
+    N_("Shows the devices that NUVModule reports to Prometheus (an HTTP endpoint, a\n"
+       "textfile for node_exporter) and to an MQTT broker, with Home Assistant discovery.");
 
 constexpr const char* kDescription =
-    "Settings: $XDG_CONFIG_HOME/nuv-bridge/bridge.conf (--config for another file),\n"
-    "groups [prometheus] (listen, textfile) and [mqtt] (url, username, password-file,\n"
-    "topic-prefix, discovery-prefix, client-id, cafile); the options override it.\n"
-    "See nuv-bridge(1).\n"
-    "\n"
-    "Exit status: 0 when stopped (SIGTERM, SIGINT), 1 on failure (a password file\n"
-    "others can read, an address in use, no session bus), 2 on a usage error or\n"
-    "with nothing to do.";
+    // TRANSLATORS: the file, the groups and keys in brackets stay as they are.
+    N_("Settings: $XDG_CONFIG_HOME/nuv-bridge/bridge.conf (--config for another file),\n"
+       "groups [prometheus] (listen, textfile) and [mqtt] (url, username, password-file,\n"
+       "topic-prefix, discovery-prefix, client-id, cafile); the options override it.\n"
+       "See nuv-bridge(1).\n"
+       "\n"
+       "Exit status: 0 when stopped (SIGTERM, SIGINT), 1 on failure (a password file\n"
+       "others can read, an address in use, no session bus), 2 on a usage error or\n"
+       "with nothing to do.");
 
 int onStopSignal(void* loop) {
   static_cast<nuv::RunLoop*>(loop)->quit();
@@ -41,20 +44,24 @@ int onStopSignal(void* loop) {
 
 int main(int argc, char** argv) {
   using namespace nuvbridge;
-  std::setlocale(LC_CTYPE, "");
+  using nuv::linux_backend::LocaleText;
+  nuv::linux_backend::TextDomain::bind();
   g_set_prgname("nuv-bridge");
 
   BridgeSettings::Options options;
   bool verbose = false;
-  nuvcli::CommandLine line("nuv-bridge", "", kSummary, kDescription);
-  line.text("config", "FILE", "Read the settings from FILE", &options.config)
-      .text("listen", "ADDR:PORT", "Serve /metrics there (a loopback address unless given)",
+  nuvcli::CommandLine line("nuv-bridge", "", _(kSummary), _(kDescription));
+  // TRANSLATORS: FILE, ADDR:PORT, PATH and URL name the options' values in
+  // their help; mqtt://HOST[:PORT] stays as it is.
+  line.text("config", _("FILE"), _("Read the settings from FILE"), &options.config)
+      .text("listen", _("ADDR:PORT"), _("Serve /metrics there (a loopback address unless given)"),
             &options.listen)
-      .text("textfile", "PATH", "Keep the metrics in PATH for node_exporter", &options.textfile)
-      .text("mqtt", "URL", "Publish to the broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT]",
-            &options.mqtt)
-      .flag("verbose", "Also log debug messages", &verbose)
-      .action("version", "Print the version and exit", [] {
+      .text("textfile", _("PATH"), _("Keep the metrics in PATH for node_exporter"),
+            &options.textfile)
+      .text("mqtt", _("URL"),
+            _("Publish to the broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"), &options.mqtt)
+      .flag("verbose", _("Also log debug messages"), &verbose)
+      .action("version", _("Print the version and exit"), [] {
         std::printf("nuv-bridge %s\n", NUV_VERSION);
         return std::fflush(stdout) == 0 ? 0 : 1;
       });
@@ -73,7 +80,8 @@ int main(int argc, char** argv) {
   std::string error;
   auto bus = nuv::linux_backend::BusNotificationCenter::connectSession(&error);
   if (!bus) {
-    std::fprintf(stderr, "nuv-bridge: cannot connect to the session bus: %s\n", error.c_str());
+    std::fprintf(stderr, _("%s: cannot connect to the session bus: %s\n"), "nuv-bridge",
+                 error.c_str());
     return 1;
   }
 
@@ -86,10 +94,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     if (settings.listen->loopback) {
-      nuv::log::info("serving the metrics at " + metrics->url());
+      // TRANSLATORS: %s is the URL of the metrics.
+      nuv::log::info(LocaleText::format(_("serving the metrics at %s"), metrics->url().c_str()));
     } else {
-      nuv::log::warning("serving the metrics at " + metrics->url() +
-                        ", not a loopback address: other machines can read them");
+      nuv::log::warning(LocaleText::format(
+          _("serving the metrics at %s, not a loopback address: other machines can read them"),
+          metrics->url().c_str()));
     }
     outputs.metrics = metrics.get();
   }
@@ -116,7 +126,8 @@ int main(int argc, char** argv) {
 
   int status = 0;
   auto busLost = bus->observeClosed([&](const std::string& reason) {
-    nuv::log::warning("lost the session bus (" + reason + "); exiting");
+    // TRANSLATORS: %s is why the bus went.
+    nuv::log::warning(LocaleText::format(_("lost the session bus (%s); exiting"), reason.c_str()));
     status = 1;
     loop.quit();
   });

@@ -10,8 +10,11 @@
 
 #include "platform/Utf8.h"
 #include "platform/linux/GlibHandles.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvcli {
+
+using nuv::linux_backend::LocaleText;
 
 // What one parse found besides the values it stored.
 struct CommandLine::Parse {
@@ -90,6 +93,7 @@ int CommandLine::onOption(const char* name, const char* value, void* data, GErro
     g_set_error_literal(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE, message.c_str());
     return FALSE;
   };
+  const char* optionName = option->name.c_str();
   switch (option->kind) {
     case Kind::Flag:
       *option->flag = true;
@@ -98,8 +102,14 @@ int CommandLine::onOption(const char* name, const char* value, void* data, GErro
       if (!state->action) state->action = &*option;
       break;
     case Kind::Text:
-      if (!*value && !option->mayBeEmpty) return bad(option->name + " needs a value");
-      if (!nuv::isValidUtf8(value)) return bad(option->name + " needs UTF-8 text");
+      if (!*value && !option->mayBeEmpty) {
+        // TRANSLATORS: %s is the option ("--name").
+        return bad(LocaleText::format(_("%s needs a value"), optionName));
+      }
+      if (!nuv::isValidUtf8(value)) {
+        // TRANSLATORS: %s is the option ("--name").
+        return bad(LocaleText::format(_("%s needs UTF-8 text"), optionName));
+      }
       *option->text = value;
       break;
     case Kind::Number: {
@@ -107,8 +117,10 @@ int CommandLine::onOption(const char* name, const char* value, void* data, GErro
       errno = 0;
       const long n = std::strtol(value, &end, 10);
       if (!*value || *end || errno == ERANGE || n < option->min) {
-        return bad(option->name + " needs a whole number of at least " +
-                   std::to_string(option->min) + ", not '" + value + "'");
+        // TRANSLATORS: the option ("--count"), the smallest number it takes,
+        // and what was given.
+        return bad(LocaleText::format(_("%s needs a whole number of at least %ld, not '%s'"),
+                                      optionName, option->min, value));
       }
       *option->number = n;
       break;
@@ -176,8 +188,9 @@ int CommandLine::printHelp() const {
 }
 
 int CommandLine::usageError(const std::string& message) const {
-  std::fprintf(err_, "%s: %s\nTry '%s --help' for more information.\n", invocation_.c_str(),
-               message.c_str(), invocation_.c_str());
+  std::fprintf(err_, "%s: %s\n", invocation_.c_str(), message.c_str());
+  // TRANSLATORS: %s is the command ("nuvctl records add").
+  std::fprintf(err_, _("Try '%s --help' for more information.\n"), invocation_.c_str());
   return 2;
 }
 
@@ -208,9 +221,13 @@ std::optional<int> CommandLine::parse(Args& args) const {
     if (auto dashes = std::find(args.begin(), args.end(), "--"); dashes != args.end()) {
       args.erase(dashes);
     }
-    if (args.size() < minArguments_) return usageError("missing " + arguments_);
+    if (args.size() < minArguments_) {
+      // TRANSLATORS: %s is what the usage line names ("RECORD_NAME").
+      return usageError(LocaleText::format(_("missing %s"), arguments_.c_str()));
+    }
     if (args.size() > maxArguments_) {
-      return usageError("unexpected argument '" + args[maxArguments_] + "'");
+      return usageError(
+          LocaleText::format(_("unexpected argument '%s'"), args[maxArguments_].c_str()));
     }
   }
   return std::nullopt;
@@ -218,7 +235,7 @@ std::optional<int> CommandLine::parse(Args& args) const {
 
 int CommandLine::run(Args args) const {
   if (auto status = parse(args)) return *status;
-  if (args.empty()) return usageError("missing command");
+  if (args.empty()) return usageError(_("missing command"));
   const std::string name = args.front();
   args.erase(args.begin());
   if (name == "help") {
@@ -229,7 +246,7 @@ int CommandLine::run(Args args) const {
   for (const auto& s : subcommands_) {
     if (s.name == name) return s.handler(std::move(args));
   }
-  return usageError("unknown command '" + name + "'");
+  return usageError(LocaleText::format(_("unknown command '%s'"), name.c_str()));
 }
 
 }  // namespace nuvcli

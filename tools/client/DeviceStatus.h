@@ -48,6 +48,8 @@ class DeviceStatus {
   // "Host Attached" is true: connected by USB.
   static bool attached(const DeviceEntry& entry);
 
+  // A percentage as the locale writes it: "85%".
+  static std::string percentText(int percent);
   // "85%", "Battery unknown", or for an untrusted device the hint "Unlock
   // and trust this computer".
   static std::string batteryText(const DeviceEntry& entry);
@@ -78,6 +80,15 @@ class DeviceStatus {
   // BatteryMaxCapacity, either part alone when the other is missing or not a
   // number; "" without both.
   static std::string healthText(const DeviceEntry& entry);
+
+  // Every text above is translated (gettext, the programs' text domain).
+
+ private:
+  enum class ChargeState { Unknown, Charging, ChargingSlowly, Full, NotCharging };
+  struct Power;
+  static Power powerOf(const DeviceEntry& entry);
+  static std::string stateText(const Power& power, bool inSentence);
+  static std::vector<std::string> detailTexts(const Power& power);
 };
 
 }  // namespace nuvclient

@@ -36,8 +36,9 @@ HostClient HostClient::onSessionBus(const char* who) {
   nuv::glib::Object<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
   nuv::glib::Error error(raw);
   if (!bus) {
-    std::fprintf(stderr, "%s: cannot connect to the session bus: %s\n", who,
-                 error ? error->message : "unknown error");
+    // TRANSLATORS: the command ("nuvctl status"), then the reason.
+    std::fprintf(stderr, _("%s: cannot connect to the session bus: %s\n"), who,
+                 error ? error->message : _("unknown error"));
   } else {
     // A lost bus is reported by the commands that wait on it, never by exiting.
     g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
@@ -57,7 +58,7 @@ HostClient::Result HostClient::interpret(GVariant* reply, GError* callError, std
                  g_str_equal(remote.get(), "org.freedesktop.DBus.Error.NameHasNoOwner"))) {
     return Result::NoModule;
   }
-  if (error) *error = callError ? callError->message : "no answer";
+  if (error) *error = callError ? callError->message : _("no answer");
   return Result::Failed;
 }
 
@@ -231,7 +232,7 @@ bool HostClient::requestStop(std::string* error) const {
     return true;
   }
   nuv::glib::Error callError(raw);
-  if (error) *error = callError ? callError->message : "unknown error";
+  if (error) *error = callError ? callError->message : _("unknown error");
   return false;
 }
 

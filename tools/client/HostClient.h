@@ -85,7 +85,8 @@ class HostClient {
   bool requestStop(std::string* error) const;
 
   // Says whether `result` is Ok; otherwise reports it on standard error as
-  // "<who>: no module is running" or "<who>: <failure>: <error>".
+  // "<who>: no module is running" or "<who>: <failure>: <error>", in the
+  // user's language (`failure` comes translated).
   static bool succeeded(Result result, const char* who, const char* failure,
                         const std::string& error);
 

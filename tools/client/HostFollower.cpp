@@ -1,9 +1,15 @@
 #include "HostFollower.h"
 
+#include <glib/gi18n.h>
+
 #include "platform/BusNames.h"
 #include "platform/Log.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvclient {
+
+using nuv::linux_backend::LocaleText;
+
 namespace {
 
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
@@ -87,7 +93,8 @@ void HostFollower::onDevicesRead(GObject* bus, GAsyncResult* result, void* data)
       static_cast<HostFollower*>(data)->receive(std::move(devices));
       break;
     case HostClient::Result::Failed:
-      warnOnce(Warning::Read, "cannot read the module's devices: " + error);
+      warnOnce(Warning::Read,
+               LocaleText::format(_("cannot read the module's devices: %s"), error.c_str()));
       break;
     case HostClient::Result::NoModule:  // the owner went; the name watch says so
     case HostClient::Result::Cancelled:
@@ -108,7 +115,8 @@ int HostFollower::deliverPending(void* data) {
   std::string error;
   auto map = StackPayload::fromDevices(devices.get(), &error);
   if (!map) {
-    warnOnce(Warning::Shape, "ignored a device map of the wrong shape: " + error);
+    warnOnce(Warning::Shape,
+             LocaleText::format(_("ignored a device map of the wrong shape: %s"), error.c_str()));
   } else if (self->events_.devices) {
     self->events_.devices(*map);
   }
@@ -122,15 +130,18 @@ void HostFollower::refresh() {
 void HostFollower::onRefreshed(GObject* bus, GAsyncResult* result, void*) {
   std::string error;
   if (HostClient::finishRefresh(bus, result, &error) == HostClient::Result::Failed) {
-    warnOnce(Warning::Refresh, "Refresh() failed: " + error);
+    // TRANSLATORS: Refresh() is the name of a call on the bus.
+    warnOnce(Warning::Refresh, LocaleText::format(_("Refresh() failed: %s"), error.c_str()));
   }
 }
 
 void HostFollower::requestStop() {
   std::string error;
   if (!service_.requestStop(&error)) {
-    warnOnce(Warning::Stop,
-             std::string("cannot post \"") + nuv::bus::kKillNotification + "\": " + error);
+    // TRANSLATORS: the notification that stops the module ("vemo.Tallyport.kill"),
+    // then the reason.
+    warnOnce(Warning::Stop, LocaleText::format(_("cannot post \"%s\": %s"),
+                                               nuv::bus::kKillNotification, error.c_str()));
   }
 }
 

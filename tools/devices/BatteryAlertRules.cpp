@@ -1,9 +1,12 @@
 #include "BatteryAlertRules.h"
 
+#include <glib/gi18n.h>
+
 #include <array>
 #include <sstream>
 
 #include "client/DeviceStatus.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
@@ -215,34 +218,49 @@ void BatteryAlertRules::flush() {
 }
 
 Alert BatteryAlertRules::alertFor(const std::string& key, AlertKind kind, const Facts& f) const {
-  const std::string level = f.level ? std::to_string(*f.level) + "%" : std::string();
+  using nuv::linux_backend::LocaleText;
+  // Low, charged and not charging are told only with a level.
+  const int level = f.level.value_or(0);
+  const char* name = f.name.c_str();
   Alert alert{kind, key, "", ""};
   switch (kind) {
     case AlertKind::Low:
-      alert.title = f.name + ": battery low";
-      alert.body = level + " left. Connect it to a charger.";
+      // TRANSLATORS: in the alerts' titles, %s is the device's name ("Anna's iPhone").
+      alert.title = LocaleText::format(_("%s: battery low"), name);
+      alert.body = LocaleText::format(_("%d%% left. Connect it to a charger."), level);
       break;
     case AlertKind::Charged:
-      alert.title = f.name + " is charged";
-      alert.body = level + (settings_.chargeTarget < 100 ? ", your charge target." : ".") +
-                   " You can unplug it.";
+      alert.title = LocaleText::format(_("%s is charged"), name);
+      alert.body = LocaleText::format(settings_.chargeTarget < 100
+                                          ? _("%d%%, your charge target. You can unplug it.")
+                                          : _("%d%%. You can unplug it."),
+                                      level);
       break;
-    case AlertKind::NotCharging:
-      alert.title = f.name + " is not charging";
-      alert.body = "Plugged in at " + level + " for " +
-                   std::to_string(kNotChargingDelay.count() / 60000) +
-                   " minutes, but not charging. Check the cable and the charger.";
+    case AlertKind::NotCharging: {
+      const auto minutes = static_cast<unsigned long>(kNotChargingDelay.count() / 60000);
+      alert.title = LocaleText::format(_("%s is not charging"), name);
+      alert.body = LocaleText::format(
+          // TRANSLATORS: the battery level, then the minutes.
+          ngettext("Plugged in at %d%% for %lu minute, but not charging. Check the cable and the "
+                   "charger.",
+                   "Plugged in at %d%% for %lu minutes, but not charging. Check the cable and the "
+                   "charger.",
+                   minutes),
+          level, minutes);
       break;
+    }
     case AlertKind::NeedsTrust:
-      alert.title = "Unlock " + f.name + " and tap Trust";
+      alert.title = LocaleText::format(_("Unlock %s and tap Trust"), name);
       alert.body =
-          "It is attached by USB but does not trust this computer yet, "
-          "so its battery cannot be read.";
+          _("It is attached by USB but does not trust this computer yet, "
+            "so its battery cannot be read.");
       break;
     case AlertKind::Hot:
-      alert.title = f.name + " is hot";
-      alert.body = "Its battery is at " + std::to_string(f.temperature.value_or(0)) +
-                   " \u00b0C. Let it cool: off the charger, out of its case and out of the sun.";
+      alert.title = LocaleText::format(_("%s is hot"), name);
+      alert.body = LocaleText::format(
+          _("Its battery is at %d \u00b0C. Let it cool: off the charger, out of its case and "
+            "out of the sun."),
+          f.temperature.value_or(0));
       break;
   }
   return alert;

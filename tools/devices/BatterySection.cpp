@@ -1,12 +1,14 @@
 #include "BatterySection.h"
 
-#include <cstdio>
+#include <glib/gi18n.h>
 
 #include "client/DeviceStatus.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
 
+using nuv::linux_backend::LocaleText;
 using nuvclient::DeviceEntry;
 using nuvclient::DeviceStatus;
 
@@ -25,45 +27,42 @@ std::string charger(const DeviceEntry& entry) {
   const auto add = [&text](const std::string& part) {
     text += (text.empty() ? "" : " \u00b7 ") + part;
   };
-  if (watts) add(std::to_string(*watts) + " W");
-  if (wireless) add(*wireless ? "wireless" : "wired");
+  if (watts) add(LocaleText::format("%'d W", *watts));
+  if (wireless) add(*wireless ? C_("charger", "wireless") : C_("charger", "wired"));
   if (!text.empty()) return text;
   const auto external = DeviceStatus::flag(entry.field("ExternalConnected"));
   if (!external) return "";
-  return *external ? "Connected" : "Not connected";
+  return *external ? C_("charger", "Connected") : C_("charger", "Not connected");
 }
 
 }  // namespace
-
-std::string BatterySection::grouped(int value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%'d", value);
-  return text;
-}
 
 std::vector<BatterySection::Item> BatterySection::items(const DeviceEntry& entry) {
   std::vector<Item> out;
   if (!DeviceStatus::trusted(entry)) return out;
   if (const auto percent = field(entry, "BatteryMaxCapacity", 1, kMaxPercent)) {
-    out.push_back({"Maximum capacity", std::to_string(*percent) + "%"});
+    out.push_back({_("Maximum capacity"), DeviceStatus::percentText(*percent)});
   }
   const auto full = field(entry, "BatteryFullChargeCapacity", 1, DeviceStatus::kMaxCapacityMah);
   const auto design = field(entry, "BatteryDesignCapacity", 1, DeviceStatus::kMaxCapacityMah);
   if (full && design) {
-    out.push_back({"Capacity", grouped(*full) + " of " + grouped(*design) + " mAh"});
-  } else if (full || design) {
-    out.push_back({"Capacity", full ? grouped(*full) + " mAh at full charge"
-                                    : grouped(*design) + " mAh when new"});
+    out.push_back({_("Capacity"),
+                   // TRANSLATORS: the capacity at full charge now, of the capacity when new.
+                   LocaleText::format(_("%'d of %'d mAh"), *full, *design)});
+  } else if (full) {
+    out.push_back({_("Capacity"), LocaleText::format(_("%'d mAh at full charge"), *full)});
+  } else if (design) {
+    out.push_back({_("Capacity"), LocaleText::format(_("%'d mAh when new"), *design)});
   }
   if (const auto cycles = field(entry, "BatteryCycleCount", 0, kMaxCycles)) {
-    out.push_back({"Charge cycles", grouped(*cycles)});
+    out.push_back({_("Charge cycles"), LocaleText::format("%'d", *cycles)});
   }
   if (const auto degrees = DeviceStatus::temperature(entry)) {
-    out.push_back({"Temperature", std::to_string(*degrees) + " \u00b0C"});
+    out.push_back({_("Temperature"), LocaleText::format(_("%d \u00b0C"), *degrees)});
   }
-  if (const std::string text = charger(entry); !text.empty()) out.push_back({"Charger", text});
+  if (const std::string text = charger(entry); !text.empty()) out.push_back({_("Charger"), text});
   if (const auto watts = field(entry, "ChargingWatts", 1, DeviceStatus::kMaxWatts)) {
-    out.push_back({"Charging power", std::to_string(*watts) + " W"});
+    out.push_back({_("Charging power"), LocaleText::format("%'d W", *watts)});
   }
   return out;
 }

@@ -9,8 +9,8 @@
 namespace nuvdevices {
 
 // The facts of a device's battery as its page lists them, from the probe's
-// keys. Pure C++ (no GTK); numbers for people are grouped as the locale
-// groups them (LC_NUMERIC: "2,815" in English, "2.815" in German). Values
+// keys, in the user's language. Pure C++ (no GTK); numbers are grouped as
+// the locale groups them (LC_NUMERIC: "2,815" in English, "2.815" in German). Values
 // that do not read as numbers within what a battery can show count as not
 // reported, as the probe itself leaves them out.
 struct BatterySection {
@@ -32,9 +32,6 @@ struct BatterySection {
   //                     20 W · wired"; "Not connected" off external power
   //   Charging power    "12 W"
   static std::vector<Item> items(const nuvclient::DeviceEntry& entry);
-
-  // `value` with the locale's digit grouping: "2,815".
-  static std::string grouped(int value);
 };
 
 }  // namespace nuvdevices

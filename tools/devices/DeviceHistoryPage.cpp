@@ -1,5 +1,7 @@
 #include "DeviceHistoryPage.h"
 
+#include <glib/gi18n.h>
+
 #include <chrono>
 
 #include "HealthChart.h"
@@ -9,10 +11,12 @@
 #include "client/HealthTrend.h"
 #include "platform/BusNames.h"
 #include "platform/Clock.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
 
+using nuv::linux_backend::LocaleText;
 using nuvclient::HostClient;
 
 constexpr const char* kHistoryTab = "history";
@@ -33,7 +37,7 @@ GtkWidget* tab(GtkWidget* stack, const char* name, const char* title) {
 }
 
 std::string unavailable(HostClient::Result outcome, const std::string& error) {
-  return outcome == HostClient::Result::NoModule ? HostClient::kNoModule : error;
+  return outcome == HostClient::Result::NoModule ? _(HostClient::kNoModule) : error;
 }
 
 }  // namespace
@@ -53,12 +57,16 @@ DeviceHistoryPage::DeviceHistoryPage(GDBusConnection* bus, const nuv::Clock& clo
   gtk_widget_set_hexpand(switcher, TRUE);
   gtk_widget_set_halign(switcher, GTK_ALIGN_START);
   gtk_accessible_update_property(GTK_ACCESSIBLE(switcher), GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                 "Device page", -1);
-  weekLabel_ = gtk_label_new("7 days");
+                                 _("Device page"), -1);
+  const unsigned long weekDays = 7;
+  weekLabel_ = gtk_label_new(
+      LocaleText::format(ngettext("%lu day", "%lu days", weekDays), weekDays).c_str());
   week_ = gtk_switch_new();
   gtk_widget_set_valign(week_, GTK_ALIGN_CENTER);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(week_), GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                 "Show 7 days", -1);
+  gtk_accessible_update_property(
+      GTK_ACCESSIBLE(week_), GTK_ACCESSIBLE_PROPERTY_LABEL,
+      LocaleText::format(ngettext("Show %lu day", "Show %lu days", weekDays), weekDays).c_str(),
+      -1);
   g_signal_connect(week_, "notify::active", G_CALLBACK(+[](GObject*, GParamSpec*, void* s) {
                      auto* self = static_cast<DeviceHistoryPage*>(s);
                      if (!self->key_.empty()) self->reload();
@@ -70,14 +78,14 @@ DeviceHistoryPage::DeviceHistoryPage(GDBusConnection* bus, const nuv::Clock& clo
   notice_ = textLine("history-notice");
   gtk_widget_set_visible(notice_, FALSE);
 
-  GtkWidget* history = tab(tabs_, kHistoryTab, "History");
+  GtkWidget* history = tab(tabs_, kHistoryTab, _("History"));
   summary_ = textLine(nullptr);
   chart_ = nuv_history_chart_new();
   gtk_widget_set_vexpand(chart_, TRUE);
   gtk_box_append(GTK_BOX(history), summary_);
   gtk_box_append(GTK_BOX(history), chart_);
 
-  GtkWidget* battery = tab(tabs_, kBatteryTab, "Battery");
+  GtkWidget* battery = tab(tabs_, kBatteryTab, _("Battery"));
   facts_ = gtk_grid_new();
   gtk_widget_add_css_class(facts_, "battery-facts");
   gtk_grid_set_column_spacing(GTK_GRID(facts_), 12);
@@ -132,8 +140,8 @@ void DeviceHistoryPage::open(const std::string& key) {
   const nuv::Date now = clock_.now();
   nuv_history_chart_set(NUV_HISTORY_CHART(chart_), {}, nuv::Date{now.time - span()}, now);
   nuv_health_chart_set(NUV_HEALTH_CHART(healthChart_), {}, std::nullopt, now);
-  gtk_label_set_text(GTK_LABEL(summary_), "Reading the history\u2026");
-  gtk_label_set_text(GTK_LABEL(healthSummary_), "Reading the battery's health\u2026");
+  gtk_label_set_text(GTK_LABEL(summary_), _("Reading the history\u2026"));
+  gtk_label_set_text(GTK_LABEL(healthSummary_), _("Reading the battery's health\u2026"));
   showBattery(nuvclient::DeviceEntry{key, {}, std::nullopt});
 }
 
@@ -158,10 +166,11 @@ void DeviceHistoryPage::update(const nuvclient::DeviceEntry* entry, const std::s
                                const std::string& notice) {
   if (key_.empty()) return;
   if (!name.empty()) name_ = name;
-  const std::string label = "Battery history of " + name_;
+  // TRANSLATORS: the charts' names for screen readers; %s is the device's name.
+  const std::string label = LocaleText::format(_("Battery history of %s"), name_.c_str());
   gtk_accessible_update_property(GTK_ACCESSIBLE(chart_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  label.c_str(), -1);
-  const std::string healthLabel = "Battery health of " + name_;
+  const std::string healthLabel = LocaleText::format(_("Battery health of %s"), name_.c_str());
   gtk_accessible_update_property(GTK_ACCESSIBLE(healthChart_), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                  healthLabel.c_str(), -1);
   gtk_label_set_text(GTK_LABEL(notice_), notice.c_str());
@@ -198,8 +207,8 @@ void DeviceHistoryPage::showBattery(const nuvclient::DeviceEntry& entry) {
   }
   const char* note = !items.empty() ? ""
                      : !nuvclient::DeviceStatus::trusted(entry)
-                         ? "Unlock the device and trust this computer to read its battery."
-                         : "The device has not reported its battery's details yet.";
+                         ? _("Unlock the device and trust this computer to read its battery.")
+                         : _("The device has not reported its battery's details yet.");
   gtk_label_set_text(GTK_LABEL(factsNote_), note);
   gtk_widget_set_visible(factsNote_, items.empty());
   gtk_widget_set_visible(facts_, !items.empty());
@@ -239,7 +248,8 @@ void DeviceHistoryPage::onReply(GObject* bus, GAsyncResult* result, void* data) 
     summary = HistorySummary::line(history, self->to_);
   } else {
     self->stale_ = true;
-    summary = "History unavailable: " + unavailable(outcome, error);
+    // TRANSLATORS: %s says why (no module running, or the bus's error).
+    summary = LocaleText::format(_("History unavailable: %s"), unavailable(outcome, error).c_str());
   }
   nuv_history_chart_set(NUV_HISTORY_CHART(self->chart_), history, self->from_, self->to_);
   gtk_label_set_text(GTK_LABEL(self->summary_), summary.c_str());
@@ -260,7 +270,8 @@ void DeviceHistoryPage::onHealthReply(GObject* bus, GAsyncResult* result, void* 
     summary = HistorySummary::health(rows, projected);
   } else {
     self->healthStale_ = true;
-    summary = "Battery health unavailable: " + unavailable(outcome, error);
+    summary = LocaleText::format(_("Battery health unavailable: %s"),
+                                 unavailable(outcome, error).c_str());
   }
   nuv_health_chart_set(NUV_HEALTH_CHART(self->healthChart_), rows, projected, self->healthTo_);
   gtk_label_set_text(GTK_LABEL(self->healthSummary_), summary.c_str());

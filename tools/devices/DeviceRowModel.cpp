@@ -1,9 +1,12 @@
 #include "DeviceRowModel.h"
 
+#include <glib/gi18n.h>
+
 #include <algorithm>
 #include <cctype>
 
 #include "client/DeviceStatus.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
@@ -16,10 +19,6 @@ using std::chrono::minutes;
 
 microseconds between(nuv::Date from, nuv::Date to) {
   return std::max(to.time - from.time, microseconds::zero());
-}
-
-std::string counted(long long n, const char* one, const char* many) {
-  return "changed " + std::to_string(n) + " " + (n == 1 ? one : many) + " ago";
 }
 
 DeviceKind kindOf(const std::string* productType) {
@@ -92,10 +91,18 @@ std::chrono::milliseconds DeviceRowModel::untilAgeTextChanges() const {
 }
 
 std::string DeviceRowModel::ageText(microseconds age) {
-  if (age < minutes(1)) return "changed just now";
-  if (age < hours(1)) return "changed " + std::to_string(age / minutes(1)) + " min ago";
-  if (age < days(1)) return counted(age / hours(1), "hour", "hours");
-  return counted(age / days(1), "day", "days");
+  using nuv::linux_backend::LocaleText;
+  if (age < minutes(1)) return _("changed just now");
+  if (age < hours(1)) {
+    const auto n = static_cast<unsigned long>(age / minutes(1));
+    return LocaleText::format(ngettext("changed %lu min ago", "changed %lu min ago", n), n);
+  }
+  if (age < days(1)) {
+    const auto n = static_cast<unsigned long>(age / hours(1));
+    return LocaleText::format(ngettext("changed %lu hour ago", "changed %lu hours ago", n), n);
+  }
+  const auto n = static_cast<unsigned long>(age / days(1));
+  return LocaleText::format(ngettext("changed %'lu day ago", "changed %'lu days ago", n), n);
 }
 
 DeviceRow DeviceRowModel::rowOf(const nuvclient::DeviceEntry& entry, nuv::Date changed,

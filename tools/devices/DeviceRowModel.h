@@ -51,7 +51,8 @@ class DeviceRowModel {
 
   // "changed just now" under a minute, then "changed N min ago", "changed N
   // hour(s) ago" from an hour, "changed N day(s) ago" from a day; whole units,
-  // rounded down. Negative ages count as 0.
+  // rounded down. Negative ages count as 0. In the user's language, as are
+  // the rows' texts.
   static std::string ageText(std::chrono::microseconds age);
   // The row of one map entry whose last change was at `changed`.
   static DeviceRow rowOf(const nuvclient::DeviceEntry& entry, nuv::Date changed, nuv::Date now);

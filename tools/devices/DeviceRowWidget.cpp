@@ -1,5 +1,7 @@
 #include "DeviceRowWidget.h"
 
+#include <glib/gi18n.h>
+
 #include <string>
 
 namespace nuvdevices {
@@ -23,7 +25,7 @@ const char* kindName(DeviceKind kind) {
     case DeviceKind::Other:
       break;
   }
-  return "Device";
+  return _("Device");
 }
 
 void setText(GtkWidget* widget, const std::string& text) {
@@ -134,7 +136,7 @@ void DeviceRowWidget::show(const DeviceRow& row) {
   }
   if (differs(&DeviceRow::name)) setText(name_, row.name);
   std::string details = row.attachedText;
-  if (row.charging && row.powerText.empty()) details += " \u00b7 Charging";
+  if (row.charging && row.powerText.empty()) details += std::string(" \u00b7 ") + _("Charging");
   details += " \u00b7 " + row.ageText;
   setText(details_, details);
   if (differs(&DeviceRow::powerText)) {
@@ -147,7 +149,7 @@ void DeviceRowWidget::show(const DeviceRow& row) {
   if (row.trusted) {
     gtk_image_set_from_icon_name(GTK_IMAGE(batteryIcon_), batteryIconName(row).c_str());
     gtk_accessible_update_property(GTK_ACCESSIBLE(batteryIcon_), GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                   row.charging ? "Charging" : "Not charging", -1);
+                                   row.charging ? _("Charging") : _("Not charging"), -1);
     gtk_widget_set_visible(level_, row.batteryPercent.has_value());
     gtk_level_bar_set_value(GTK_LEVEL_BAR(level_), row.batteryPercent.value_or(0));
     if (row.charging) {
@@ -156,12 +158,12 @@ void DeviceRowWidget::show(const DeviceRow& row) {
       gtk_widget_remove_css_class(level_, "charging");
     }
     setText(percent_, row.batteryPercent ? row.batteryText : "?");
-    gtk_widget_set_tooltip_text(battery_, row.batteryPercent ? nullptr : "Battery unknown");
+    gtk_widget_set_tooltip_text(battery_, row.batteryPercent ? nullptr : _("Battery unknown"));
   } else {
     setText(hint_, row.batteryText);
     gtk_widget_set_tooltip_text(trust_,
-                                "The device is locked or has not trusted this computer yet. "
-                                "Unlock it and answer \u201cTrust\u201d.");
+                                _("The device is locked or has not trusted this computer yet. "
+                                  "Unlock it and answer \u201cTrust\u201d."));
   }
 
   gtk_widget_set_tooltip_text(row_.get(), row.summary.c_str());

@@ -1,11 +1,16 @@
 #include "DevicesWindow.h"
 
+#include <glib/gi18n.h>
+
 #include <algorithm>
 
 #include "client/DeviceStatus.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
+
+using nuv::linux_backend::LocaleText;
 
 constexpr int kStartTimeoutSeconds = 15;
 
@@ -29,7 +34,7 @@ GtkWidget* iconButton(const char* icon, const char* label, const char* tooltip) 
 DevicesWindow::DevicesWindow(GtkApplication* app, GDBusConnection* bus, const nuv::Clock& clock)
     : app_(app), haveBus_(bus != nullptr), model_(clock) {
   window_.reset(GTK_WIDGET(g_object_ref_sink(gtk_application_window_new(app))));
-  gtk_window_set_title(GTK_WINDOW(window_.get()), "NUVModule Devices");
+  gtk_window_set_title(GTK_WINDOW(window_.get()), _("NUVModule Devices"));
   gtk_window_set_icon_name(GTK_WINDOW(window_.get()), kAppId);
   gtk_window_set_default_size(GTK_WINDOW(window_.get()), 660, 400);
   gtk_widget_add_css_class(window_.get(), "devices-window");
@@ -116,31 +121,32 @@ void DevicesWindow::buildHeader() {
   gtk_box_append(GTK_BOX(titles), subtitle_);
   gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), titles);
 
-  GtkWidget* back = iconButton("go-previous-symbolic", "Back", "Back to the devices (Alt+Left)");
+  GtkWidget* back =
+      iconButton("go-previous-symbolic", _("Back"), _("Back to the devices (Alt+Left)"));
   gtk_actionable_set_action_name(GTK_ACTIONABLE(back), "win.back");
   // Shown only where there is a way back, as the action is enabled only there.
   g_object_bind_property(backAction_, "enabled", back, "visible", G_BINDING_SYNC_CREATE);
   gtk_header_bar_pack_start(GTK_HEADER_BAR(header), back);
 
-  GtkWidget* refresh =
-      iconButton("view-refresh-symbolic", "Refresh", "Ask NUVModule for fresh values now (Ctrl+R)");
+  GtkWidget* refresh = iconButton("view-refresh-symbolic", _("Refresh"),
+                                  _("Ask NUVModule for fresh values now (Ctrl+R)"));
   gtk_actionable_set_action_name(GTK_ACTIONABLE(refresh), "app.refresh");
   gtk_header_bar_pack_start(GTK_HEADER_BAR(header), refresh);
 
   nuv::glib::Object<GMenu> menu(g_menu_new());
   nuv::glib::Object<GMenu> moduleSection(g_menu_new());
-  g_menu_append(moduleSection.get(), "Stop NUVModule\u2026", "app.stop-module");
+  g_menu_append(moduleSection.get(), _("Stop NUVModule\u2026"), "app.stop-module");
   nuv::glib::Object<GMenu> appSection(g_menu_new());
-  g_menu_append(appSection.get(), "Preferences", "app.preferences");
-  g_menu_append(appSection.get(), "Quit", "app.quit");
+  g_menu_append(appSection.get(), _("Preferences"), "app.preferences");
+  g_menu_append(appSection.get(), _("Quit"), "app.quit");
   g_menu_append_section(menu.get(), nullptr, G_MENU_MODEL(moduleSection.get()));
   g_menu_append_section(menu.get(), nullptr, G_MENU_MODEL(appSection.get()));
   GtkWidget* menuButton = gtk_menu_button_new();
   gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(menuButton), "open-menu-symbolic");
   gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(menuButton), G_MENU_MODEL(menu.get()));
-  gtk_widget_set_tooltip_text(menuButton, "Main menu");
+  gtk_widget_set_tooltip_text(menuButton, _("Main menu"));
   gtk_accessible_update_property(GTK_ACCESSIBLE(menuButton), GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                 "Main menu", -1);
+                                 _("Main menu"), -1);
   gtk_header_bar_pack_end(GTK_HEADER_BAR(header), menuButton);
 
   gtk_window_set_titlebar(GTK_WINDOW(window_.get()), header);
@@ -160,7 +166,7 @@ void DevicesWindow::buildPages() {
   gtk_list_box_set_selection_mode(GTK_LIST_BOX(list_), GTK_SELECTION_NONE);
   gtk_widget_add_css_class(list_, "device-list");
   gtk_widget_set_valign(list_, GTK_ALIGN_START);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(list_), GTK_ACCESSIBLE_PROPERTY_LABEL, "Devices",
+  gtk_accessible_update_property(GTK_ACCESSIBLE(list_), GTK_ACCESSIBLE_PROPERTY_LABEL, _("Devices"),
                                  -1);
   g_signal_connect(list_, "row-activated",
                    G_CALLBACK(+[](GtkListBox*, GtkListBoxRow* row, void* s) {
@@ -205,7 +211,7 @@ GtkWidget* DevicesWindow::statusPage() {
   gtk_label_set_selectable(GTK_LABEL(statusText_), FALSE);
   statusSpinner_ = gtk_spinner_new();
   gtk_widget_set_size_request(statusSpinner_, 24, 24);
-  startButton_ = gtk_button_new_with_label("Start NUVModule");
+  startButton_ = gtk_button_new_with_label(_("Start NUVModule"));
   gtk_actionable_set_action_name(GTK_ACTIONABLE(startButton_), "app.start-module");
   gtk_widget_add_css_class(startButton_, "suggested-action");
   gtk_widget_add_css_class(startButton_, "pill");
@@ -269,10 +275,12 @@ void DevicesWindow::followShownDevice() {
   if (entry) {
     name = nuvclient::DeviceStatus::name(*entry);
   } else if (mapCurrent) {
-    notice = history_->name() +
-             " is no longer among NUVModule's devices. Its history stays here until you go back.";
+    notice = LocaleText::format(
+        // TRANSLATORS: %s is the device's name.
+        _("%s is no longer among NUVModule's devices. Its history stays here until you go back."),
+        history_->name().c_str());
   } else if (watched_ && !running_) {
-    notice = "NUVModule is not running: no new changes are kept until it is back.";
+    notice = _("NUVModule is not running: no new changes are kept until it is back.");
   }
   history_->update(entry, name, notice);
 }
@@ -288,7 +296,8 @@ void DevicesWindow::startModule() {
 void DevicesWindow::onStarted(bool ok, const std::string& message) {
   if (!ok) {
     starting_ = false;
-    startProblem_ = "It could not be started: " + message;
+    // TRANSLATORS: %s is what systemctl answered, usually in English.
+    startProblem_ = LocaleText::format(_("It could not be started: %s"), message.c_str());
   } else if (!running_ && !startTimer_) {
     startTimer_ = g_timeout_add_seconds(kStartTimeoutSeconds, onStartTimeout, this);
   }
@@ -299,8 +308,9 @@ int DevicesWindow::onStartTimeout(void* data) {
   auto* self = static_cast<DevicesWindow*>(data);
   self->startTimer_ = 0;
   self->starting_ = false;
-  self->startProblem_ =
-      "It was started but does not answer. Its log: journalctl --user -u nuvmodule";
+  // TRANSLATORS: %s is a command that shows the module's log.
+  self->startProblem_ = LocaleText::format(_("It was started but does not answer. Its log: %s"),
+                                           "journalctl --user -u nuvmodule");
   self->render();
   return G_SOURCE_REMOVE;
 }
@@ -310,13 +320,14 @@ void DevicesWindow::askToStop() {
   GtkWidget* dialog = gtk_message_dialog_new(
       GTK_WINDOW(window_.get()),
       static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-      GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "Stop NUVModule?");
+      GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s", _("Stop NUVModule?"));
   gtk_message_dialog_format_secondary_text(
-      GTK_MESSAGE_DIALOG(dialog),
-      "Your devices are no longer watched until NUVModule is started again. "
-      "Its service does not restart it by itself.");
-  gtk_dialog_add_button(GTK_DIALOG(dialog), "Cancel", GTK_RESPONSE_CANCEL);
-  GtkWidget* stop = gtk_dialog_add_button(GTK_DIALOG(dialog), "Stop", GTK_RESPONSE_ACCEPT);
+      GTK_MESSAGE_DIALOG(dialog), "%s",
+      _("Your devices are no longer watched until NUVModule is started again. "
+        "Its service does not restart it by itself."));
+  gtk_dialog_add_button(GTK_DIALOG(dialog), _("Cancel"), GTK_RESPONSE_CANCEL);
+  GtkWidget* stop =
+      gtk_dialog_add_button(GTK_DIALOG(dialog), C_("the module", "Stop"), GTK_RESPONSE_ACCEPT);
   gtk_widget_add_css_class(stop, "destructive-action");
 
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
@@ -349,24 +360,25 @@ void DevicesWindow::render() {
   std::string subtitle;
   switch (shown) {
     case Page::Devices:
-      subtitle = model_.size() == 1 ? "1 device" : std::to_string(model_.size()) + " devices";
+      subtitle =
+          LocaleText::format(ngettext("%zu device", "%zu devices", model_.size()), model_.size());
       break;
     case Page::NoDevices:
-      subtitle = "No devices";
+      subtitle = _("No devices");
       break;
     case Page::Connecting:
-      subtitle = "Connecting\u2026";
+      subtitle = _("Connecting\u2026");
       break;
     case Page::Starting:
-      subtitle = "Starting NUVModule\u2026";
+      subtitle = _("Starting NUVModule\u2026");
       break;
     case Page::NotRunning:
-      subtitle = "NUVModule is not running";
+      subtitle = _("NUVModule is not running");
       break;
   }
   const bool devicePage = history_ && !history_->key().empty();
-  if (devicePage) subtitle = "Battery history";
-  gtk_label_set_text(GTK_LABEL(title_), devicePage ? history_->name().c_str() : "Devices");
+  if (devicePage) subtitle = _("Battery history");
+  gtk_label_set_text(GTK_LABEL(title_), devicePage ? history_->name().c_str() : _("Devices"));
   gtk_label_set_text(GTK_LABEL(subtitle_), subtitle.c_str());
   g_simple_action_set_enabled(backAction_, devicePage);
   // A stack keeps its hidden page in the accessibility tree; screen readers
@@ -413,7 +425,8 @@ void DevicesWindow::renderRows() {
 
   gtk_widget_set_visible(overflow_, hidden > 0);
   if (hidden) {
-    const std::string text = "\u2026and " + std::to_string(hidden) + " more devices";
+    const std::string text = LocaleText::format(
+        ngettext("\u2026and %'zu more device", "\u2026and %'zu more devices", hidden), hidden);
     gtk_label_set_text(GTK_LABEL(overflow_), text.c_str());
   }
 }
@@ -424,25 +437,25 @@ void DevicesWindow::renderStatus(Page shown) {
   bool busy = false;
   switch (shown) {
     case Page::NotRunning:
-      title = "NUVModule is not running";
-      text = haveBus_ ? "Start it to see the battery of your iPhone, iPad or iPod here."
-                      : "There is no session bus, so NUVModule cannot be reached.";
+      title = _("NUVModule is not running");
+      text = haveBus_ ? _("Start it to see the battery of your iPhone, iPad or iPod here.")
+                      : _("There is no session bus, so NUVModule cannot be reached.");
       if (!startProblem_.empty()) text += "\n\n" + startProblem_;
       break;
     case Page::Starting:
-      title = "Starting NUVModule\u2026";
+      title = _("Starting NUVModule\u2026");
       busy = true;
       break;
     case Page::Connecting:
-      title = "Connecting to NUVModule\u2026";
+      title = _("Connecting to NUVModule\u2026");
       busy = true;
       break;
     case Page::NoDevices:
       icon = "phone-apple-iphone-symbolic";
-      title = "No devices yet";
+      title = _("No devices yet");
       text =
-          "Connect an iPhone, iPad or iPod with a USB cable and unlock it. "
-          "It shows up here within a few seconds.";
+          _("Connect an iPhone, iPad or iPod with a USB cable and unlock it. "
+            "It shows up here within a few seconds.");
       break;
     case Page::Devices:
       break;

@@ -1,15 +1,22 @@
 #include "HealthChart.h"
 
+#include <glib/gi18n.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "ChartPaint.h"
+#include "HistorySummary.h"
+#include "client/DeviceStatus.h"
 #include "platform/linux/GlibHandles.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace {
 
+using nuv::linux_backend::LocaleText;
+using nuvclient::DeviceStatus;
 using nuvdevices::ChartPaint;
 
 struct Point {
@@ -35,9 +42,7 @@ constexpr const char* kThresholdColor = "rgba(230,97,0,0.85)";
 constexpr const char* kThresholdText = "#c64600";
 
 std::string monthText(std::int64_t us, const char* format) {
-  nuv::glib::DateTime time(g_date_time_new_from_unix_local(us / 1'000'000));
-  nuv::glib::String text(time ? g_date_time_format(time.get(), format) : nullptr);
-  return text ? text.get() : "";
+  return nuvdevices::HistorySummary::date(nuv::Date::fromMicroseconds(us), format);
 }
 
 // The first day of a month, local time, as microseconds since the epoch.
@@ -117,10 +122,11 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
 
   for (int percent = (low + 9) / 10 * 10; percent <= high; percent += 10) {
     if (percent != kThreshold) ChartPaint::rect(snapshot, grid, left, y(percent), right - left, 1);
-    ChartPaint::text(widget, snapshot, std::to_string(percent) + "%", 2, y(percent) - 8,
+    ChartPaint::text(widget, snapshot, DeviceStatus::percentText(percent), 2, y(percent) - 8,
                      percent == kThreshold ? thresholdText : text);
   }
-  if (low % 10) ChartPaint::text(widget, snapshot, std::to_string(low) + "%", 2, bottom - 8, text);
+  if (low % 10)
+    ChartPaint::text(widget, snapshot, DeviceStatus::percentText(low), 2, bottom - 8, text);
 
   // Months along the bottom, as many as fit: every 1, 2, 3, 6, 12 or 24.
   nuv::glib::DateTime first(g_date_time_new_from_unix_local(from / 1'000'000));
@@ -139,7 +145,8 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
     const std::int64_t at = monthStart(m / 12, m % 12 + 1);
     if (!at || at >= to) break;  // past the end, or a date GLib cannot hold
     if (at <= from) continue;
-    const std::string label = monthText(at, step >= 12 ? "%Y" : "%b %Y");
+    // TRANSLATORS: g_date_time_format() format of a month on a chart's axis ("Mar 2024").
+    const std::string label = monthText(at, step >= 12 ? "%Y" : _("%b %Y"));
     const float labelWidth = ChartPaint::textWidth(widget, label);
     ChartPaint::rect(snapshot, grid, x(at), top, 1, bottom - top);
     const float labelX = std::clamp(x(at) - labelWidth / 2, left, right - labelWidth);
@@ -175,7 +182,9 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
     const float reach = left + static_cast<float>((at - from) / span) * (right - left);
     dots(snapshot, threshold, x(points.back().us), y(points.back().percent), reach, y(kThreshold),
          right);
-    const std::string label = "80% around " + monthText(at, "%b %Y");
+    // TRANSLATORS: the battery's capacity (80%) and the month it is expected in.
+    const std::string label =
+        LocaleText::format(_("%d%% around %s"), kThreshold, monthText(at, _("%b %Y")).c_str());
     const float labelWidth = ChartPaint::textWidth(widget, label);
     const float mark = std::min(reach, right);
     if (reach <= right) ChartPaint::rect(snapshot, threshold, mark - 3, y(kThreshold) - 3, 6, 6);

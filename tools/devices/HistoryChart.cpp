@@ -1,10 +1,13 @@
 #include "HistoryChart.h"
 
+#include <glib/gi18n.h>
+
 #include <algorithm>
 #include <string>
 
 #include "ChartPaint.h"
 #include "HistorySummary.h"
+#include "client/DeviceStatus.h"
 
 namespace {
 
@@ -50,7 +53,8 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
   const GdkRGBA line = ChartPaint::color(ChartPaint::kLine);
   for (int level : {0, 50, 100}) {
     ChartPaint::rect(snapshot, grid, left, y(level), right - left, 1);
-    ChartPaint::text(widget, snapshot, std::to_string(level) + "%", 2, y(level) - 8, text);
+    ChartPaint::text(widget, snapshot, nuvclient::DeviceStatus::percentText(level), 2, y(level) - 8,
+                     text);
   }
 
   // Where each sample's value ends: the next sample, a gap, or the end.
@@ -81,7 +85,10 @@ void snapshotChart(GtkWidget* widget, GtkSnapshot* snapshot) {
   ChartPaint::rect(snapshot, grid, left, bottom, right - left, 1);
   ChartPaint::text(widget, snapshot, nuvdevices::HistorySummary::clock(d.from, d.to), left,
                    bottom + 4, text);
-  ChartPaint::text(widget, snapshot, "now", right - 26, bottom + 4, text);
+  // At the right end of the time axis.
+  const std::string now = C_("time axis", "now");
+  ChartPaint::text(widget, snapshot, now, right - ChartPaint::textWidth(widget, now), bottom + 4,
+                   text);
 }
 
 }  // namespace

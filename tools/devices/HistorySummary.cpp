@@ -1,47 +1,62 @@
 #include "HistorySummary.h"
 
 #include <glib.h>
+#include <glib/gi18n.h>
 
 #include <algorithm>
 
 #include "client/HealthTrend.h"
 #include "platform/linux/GlibHandles.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
 namespace {
+
+using nuv::linux_backend::LocaleText;
 
 nuv::glib::DateTime local(nuv::Date date) {
   return nuv::glib::DateTime(g_date_time_new_from_unix_local(date.microseconds() / 1'000'000));
 }
 
-std::string format(nuv::Date date, const char* pattern) {
-  const nuv::glib::DateTime time = local(date);
-  nuv::glib::String text(time ? g_date_time_format(time.get(), pattern) : nullptr);
-  return text ? text.get() : "";
+// " · " between the parts of a summary.
+std::string& append(std::string& text, const std::string& part) {
+  return text += " \u00b7 " + part;
 }
 
 }  // namespace
+
+std::string HistorySummary::date(nuv::Date date, const char* format) {
+  const nuv::glib::DateTime time = local(date);
+  nuv::glib::String text(time ? g_date_time_format(time.get(), format) : nullptr);
+  return text ? text.get() : "";
+}
 
 std::string HistorySummary::clock(nuv::Date time, nuv::Date now) {
   const nuv::glib::DateTime t = local(time), n = local(now);
   const bool sameDay = t && n && g_date_time_get_year(t.get()) == g_date_time_get_year(n.get()) &&
                        g_date_time_get_day_of_year(t.get()) == g_date_time_get_day_of_year(n.get());
-  return format(time, sameDay ? "%H:%M" : "%b %-d %H:%M");
+  // TRANSLATORS: g_date_time_format() formats of a time today and of a time
+  // on another day ("Dec 6 14:05"); %b is the month's short name.
+  return date(time, sameDay ? _("%H:%M") : _("%b %-d %H:%M"));
 }
 
 std::string HistorySummary::line(const nuv::DeviceHistory& history, nuv::Date now) {
   const auto& samples = history.samples;
-  if (samples.empty()) return "No battery changes in this time";
+  if (samples.empty()) return _("No battery changes in this time");
   const auto& last = samples.back();
-  std::string text = "Now " + std::to_string(last.level) + "%";
-  if (last.charging) text += ", charging";
+  std::string text =
+      LocaleText::format(last.charging ? _("Now %d%%, charging") : _("Now %d%%"), last.level);
   const auto lowest = std::min_element(samples.begin(), samples.end(),
                                        [](auto& a, auto& b) { return a.level < b.level; });
-  text += " \u00b7 lowest " + std::to_string(lowest->level) + "% at " + clock(lowest->time, now);
+  // TRANSLATORS: the lowest battery level, and when (a time or a day and time).
+  append(text, LocaleText::format(_("lowest %d%% at %s"), lowest->level,
+                                  clock(lowest->time, now).c_str()));
   const auto full =
       std::find_if(samples.rbegin(), samples.rend(), [](const auto& s) { return s.level >= 100; });
-  text += full != samples.rend() ? " \u00b7 last full charge " + clock(full->time, now)
-                                 : " \u00b7 no full charge";
+  append(text, full != samples.rend()
+                   // TRANSLATORS: when the battery was full last (a time or a day and time).
+                   ? LocaleText::format(_("last full charge %s"), clock(full->time, now).c_str())
+                   : _("no full charge"));
   return text;
 }
 
@@ -54,24 +69,34 @@ std::string HistorySummary::health(const std::vector<nuv::HealthReading>& rows,
     if (!first || row.time < first->time) first = &row;
     if (!last || row.time >= last->time) last = &row;
   }
-  if (!last) return "No battery health readings yet; the probe takes one a day";
+  if (!last) return _("No battery health readings yet; the probe takes one a day");
   const int now = *last->maxCapacity, then = *first->maxCapacity;
-  std::string text = "Maximum capacity " + std::to_string(now) + "%";
-  if (first != last) {
-    text += (now < then   ? ", down from "
-             : now > then ? ", up from "
-                          : ", as ") +
-            std::to_string(then) + "% in " + format(first->time, "%B %Y");
-  }
-  if (projected80) {
-    text += " \u00b7 80% expected around " + format(*projected80, "%B %Y");
-  } else if (now <= HealthTrend::kThreshold) {
-    text += " \u00b7 at or below 80%";
-  } else if (last->time.time - first->time.time < HealthTrend::kMinimumSpan) {
-    text += " \u00b7 a trend needs " + std::to_string(HealthTrend::kMinimumSpan.count()) +
-            " days of readings";
+  // TRANSLATORS: g_date_time_format() format of a month ("March 2024").
+  const char* month = _("%B %Y");
+  std::string text;
+  if (first == last) {
+    text = LocaleText::format(_("Maximum capacity %d%%"), now);
   } else {
-    text += " \u00b7 not falling toward 80%";
+    // TRANSLATORS: the capacity now, the first one kept, and its month.
+    const char* format = now < then   ? _("Maximum capacity %d%%, down from %d%% in %s")
+                         : now > then ? _("Maximum capacity %d%%, up from %d%% in %s")
+                                      : _("Maximum capacity %d%%, as %d%% in %s");
+    text = LocaleText::format(format, now, then, date(first->time, month).c_str());
+  }
+  const int threshold = static_cast<int>(HealthTrend::kThreshold);
+  if (projected80) {
+    // TRANSLATORS: the capacity a battery is worn at (80%), and the month expected.
+    append(text, LocaleText::format(_("%d%% expected around %s"), threshold,
+                                    date(*projected80, month).c_str()));
+  } else if (now <= threshold) {
+    append(text, LocaleText::format(_("at or below %d%%"), threshold));
+  } else if (last->time.time - first->time.time < HealthTrend::kMinimumSpan) {
+    const auto days = static_cast<unsigned long>(HealthTrend::kMinimumSpan.count());
+    append(text, LocaleText::format(ngettext("a trend needs %lu day of readings",
+                                             "a trend needs %lu days of readings", days),
+                                    days));
+  } else {
+    append(text, LocaleText::format(_("not falling toward %d%%"), threshold));
   }
   return text;
 }

@@ -1,8 +1,13 @@
 #include "ModuleStarter.h"
 
 #include <gio/gio.h>
+#include <glib/gi18n.h>
+
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvdevices {
+
+using nuv::linux_backend::LocaleText;
 
 ModuleStarter::~ModuleStarter() {
   // systemctl itself is left to finish: the start it asked for stands.
@@ -18,7 +23,8 @@ void ModuleStarter::start(Done done) {
                        &raw, "systemctl", "--user", "start", kUnit, nullptr));
   nuv::glib::Error error(raw);
   if (!process) {
-    done(false, std::string("cannot run systemctl: ") + error->message);
+    // TRANSLATORS: %s is the system's reason.
+    done(false, LocaleText::format(_("cannot run systemctl: %s"), error->message));
     return;
   }
   done_ = std::move(done);
@@ -40,7 +46,7 @@ void ModuleStarter::onFinished(GObject* object, GAsyncResult* result, void* data
   self->cancellable_.reset();
   Done done = std::move(self->done_);
   if (!communicated) {
-    done(false, std::string("systemctl failed: ") + error->message);
+    done(false, LocaleText::format(_("systemctl failed: %s"), error->message));
     return;
   }
   // communicate() finishes only once the process has exited.
@@ -49,7 +55,11 @@ void ModuleStarter::onFinished(GObject* object, GAsyncResult* result, void* data
     return;
   }
   std::string message = errors && *errors.get() ? g_strstrip(errors.get()) : "";
-  if (message.empty()) message = "systemctl --user start " + std::string(kUnit) + " failed";
+  if (message.empty()) {
+    // TRANSLATORS: %s is the command that failed.
+    message = LocaleText::format(_("%s failed"),
+                                 ("systemctl --user start " + std::string(kUnit)).c_str());
+  }
   done(false, message);
 }
 

@@ -1,5 +1,10 @@
 #include "PreferencesDialog.h"
 
+#include <glib/gi18n.h>
+
+#include "BatteryAlertRules.h"
+#include "platform/linux/runtime/LocaleText.h"
+
 namespace nuvdevices {
 namespace {
 
@@ -59,7 +64,7 @@ GtkWidget* group(GtkWidget* page, const char* heading) {
 
 GtkWindow* PreferencesDialog::open(GtkWindow* parent, GSettings* settings) {
   GtkWidget* dialog = gtk_window_new();
-  gtk_window_set_title(GTK_WINDOW(dialog), "Preferences");
+  gtk_window_set_title(GTK_WINDOW(dialog), _("Preferences"));
   gtk_window_set_transient_for(GTK_WINDOW(dialog), parent);
   gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
   gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
@@ -70,27 +75,33 @@ GtkWindow* PreferencesDialog::open(GtkWindow* parent, GSettings* settings) {
 
   GtkWidget* page = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
   gtk_widget_add_css_class(page, "devices-page");
-  GtkWidget* alerts = group(page, "Alerts");
+  GtkWidget* alerts = group(page, _("Alerts"));
   GtkWidget* master = toggle(settings, "battery-alerts");
-  row(alerts, "Battery alerts",
-      "Tell me when a device is low, charged, not charging, hot, or waits to be trusted", master);
+  row(alerts, _("Battery alerts"),
+      _("Tell me when a device is low, charged, not charging, hot, or waits to be trusted"),
+      master);
+  const auto minutes =
+      static_cast<unsigned long>(BatteryAlertRules::kNotChargingDelay.count() / 60000);
+  const std::string notCharging = nuv::linux_backend::LocaleText::format(
+      ngettext("Alert when a device is plugged in but has not charged for %lu minute",
+               "Alert when a device is plugged in but has not charged for %lu minutes", minutes),
+      minutes);
   GtkWidget* dependent[] = {
-      row(alerts, "Low battery level", "Alert at or below this percentage when not charging",
+      row(alerts, _("Low battery level"), _("Alert at or below this percentage when not charging"),
           number(settings, "low-battery-level", 5, 50)),
-      row(alerts, "Charge target", "Alert when a charging device reaches this percentage",
+      row(alerts, _("Charge target"), _("Alert when a charging device reaches this percentage"),
           number(settings, "charge-target", 50, 100)),
-      row(alerts, "Not charging",
-          "Alert when a device is plugged in but has not charged for 10 minutes",
+      row(alerts, C_("alert", "Not charging"), notCharging.c_str(),
           toggle(settings, "not-charging-alert")),
-      row(alerts, "Hot battery", "Alert when a battery reaches this temperature, in \u00b0C",
+      row(alerts, _("Hot battery"), _("Alert when a battery reaches this temperature, in \u00b0C"),
           number(settings, "hot-temperature", 30, 60)),
   };
   for (GtkWidget* w : dependent) {
     g_object_bind_property(master, "active", w, "sensitive", G_BINDING_SYNC_CREATE);
   }
-  GtkWidget* startup = group(page, "Startup");
-  row(startup, "Start at login",
-      "Run in the background after login, so alerts come without this window open",
+  GtkWidget* startup = group(page, _("Startup"));
+  row(startup, _("Start at login"),
+      _("Run in the background after login, so alerts come without this window open"),
       toggle(settings, "start-at-login"));
   gtk_window_set_child(GTK_WINDOW(dialog), page);
   gtk_window_present(GTK_WINDOW(dialog));

@@ -6,6 +6,7 @@
 // opened later leaves it running.
 
 #include <glib-unix.h>
+#include <glib/gi18n.h>
 #include <gtk/gtk.h>
 
 #include <memory>
@@ -158,7 +159,7 @@ int onStopSignal(void* application) {
 int main(int argc, char** argv) {
   nuv::linux_backend::TextDomain::bind();
   g_set_prgname("nuv-devices");
-  g_set_application_name("NUVModule Devices");
+  g_set_application_name(_("NUVModule Devices"));
   // GTK brings up GL when it opens the display (on X11 it picks its visual
   // that way), whether or not a window is ever drawn: Mesa's driver stack is
   // then most of the process, 80 MiB and more instead of 22 MiB. The
@@ -173,7 +174,7 @@ int main(int argc, char** argv) {
       gtk_application_new(DevicesWindow::kAppId, G_APPLICATION_HANDLES_COMMAND_LINE));
   g_application_add_main_option(G_APPLICATION(application.get()), "background", 0,
                                 G_OPTION_FLAG_NONE, G_OPTION_ARG_NONE,
-                                "Run without a window and send battery alerts", nullptr);
+                                _("Run without a window and send battery alerts"), nullptr);
   g_signal_connect(application.get(), "startup", G_CALLBACK(onStartup), &app);
   g_signal_connect(application.get(), "activate", G_CALLBACK(onActivate), &app);
   g_signal_connect(application.get(), "command-line", G_CALLBACK(onCommandLine), &app);

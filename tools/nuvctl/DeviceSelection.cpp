@@ -1,11 +1,14 @@
 #include "DeviceSelection.h"
 
+#include <glib/gi18n.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 
 #include "client/DeviceStatus.h"
 #include "platform/linux/runtime/IsoDate.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvctl {
 
@@ -27,7 +30,9 @@ std::optional<nuv::Date> DeviceSelection::since(const std::string& text, nuv::Da
 void DeviceSelection::declare(nuvcli::CommandLine& line, const char* jsonHelp, bool* json,
                               std::optional<std::string>* since) {
   line.flag("json", jsonHelp, json)
-      .text("since", "DURATION|DATE", "From then on (90m, 24h, 7d or an ISO 8601 date)", since)
+      // TRANSLATORS: the value of --since, named in the help.
+      .text("since", _("DURATION|DATE"), _("From then on (90m, 24h, 7d or an ISO 8601 date)"),
+            since)
       .arguments(0, 1);
 }
 
@@ -40,7 +45,9 @@ std::string DeviceSelection::jsonArray(TimedRows rows) {
 }
 
 std::string DeviceSelection::badSince(const std::string& text) {
-  return "--since needs a duration (90m, 24h, 7d) or an ISO 8601 date, not '" + text + "'";
+  return nuv::linux_backend::LocaleText::format(
+      // TRANSLATORS: %s is what was given.
+      _("--since needs a duration (90m, 24h, 7d) or an ISO 8601 date, not '%s'"), text.c_str());
 }
 
 bool DeviceSelection::select(const HostClient& client, const char* who, const nuvcli::Args& args,
@@ -48,7 +55,7 @@ bool DeviceSelection::select(const HostClient& client, const char* who, const nu
   nuvclient::StackPayload payload;
   std::string error;
   if (!HostClient::succeeded(client.readDevices(&payload, &error), who,
-                             "cannot read the device map", error)) {
+                             _("cannot read the device map"), error)) {
     return false;
   }
   // The devices the module reports now, then those that only have history
@@ -61,7 +68,7 @@ bool DeviceSelection::select(const HostClient& client, const char* who, const nu
   std::vector<nuv::HistoryDevice> stored;
   if (!HostClient::succeeded(
           client.historyDevices(args.empty() ? since : nuv::Date{}, &stored, &error), who,
-          "cannot read which devices have history", error)) {
+          _("cannot read which devices have history"), error)) {
     return false;
   }
   for (auto& d : stored) {

@@ -1,40 +1,40 @@
 #include "WatchView.h"
 
 #include <glib.h>
+#include <glib/gi18n.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "TextTable.h"
 #include "client/DeviceStatus.h"
 #include "platform/linux/runtime/IsoDate.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvctl {
 namespace {
 
+using nuv::linux_backend::LocaleText;
 using nuvclient::DeviceStatus;
 
 constexpr std::size_t kNameWidth = 24;
 
-std::string pad(const std::string& text, std::size_t width) {
-  // Width in code points: good enough for names in a terminal table.
-  const std::size_t length = g_utf8_strlen(text.c_str(), static_cast<gssize>(text.size()));
-  if (length >= width) return text;
-  return text + std::string(width - length, ' ');
-}
-
 std::string truncate(const std::string& text, std::size_t width) {
-  const std::size_t length = g_utf8_strlen(text.c_str(), static_cast<gssize>(text.size()));
-  if (length <= width) return text;
+  if (TextTable::width(text) <= width) return text;
   const char* end = g_utf8_offset_to_pointer(text.c_str(), static_cast<glong>(width - 1));
   return std::string(text.c_str(), end) + "\xE2\x80\xA6";  // …
 }
 
 std::string flagCell(const std::string* value) {
   if (!value) return "-";
-  if (const auto flag = DeviceStatus::flag(value)) return *flag ? "yes" : "no";
+  if (const auto flag = DeviceStatus::flag(value)) return *flag ? _("yes") : _("no");
   return truncate(DeviceStatus::displayText(*value), 8);
+}
+
+std::string ago(std::int64_t seconds) {
+  // TRANSLATORS: how long ago something happened; %s is an age ("1m 15s").
+  return LocaleText::format(_("%s ago"), WatchView::age(seconds).c_str());
 }
 
 }  // namespace
@@ -42,21 +42,13 @@ std::string flagCell(const std::string* value) {
 nuv::Date WatchView::now() { return nuv::Date::fromMicroseconds(g_get_real_time()); }
 
 std::string WatchView::age(std::int64_t seconds) {
-  seconds = std::max<std::int64_t>(seconds, 0);
-  char buffer[48];
-  if (seconds < 60) {
-    std::snprintf(buffer, sizeof buffer, "%llds", static_cast<long long>(seconds));
-  } else if (seconds < 3600) {
-    std::snprintf(buffer, sizeof buffer, "%lldm %02llds", static_cast<long long>(seconds / 60),
-                  static_cast<long long>(seconds % 60));
-  } else if (seconds < 86400) {
-    std::snprintf(buffer, sizeof buffer, "%lldh %02lldm", static_cast<long long>(seconds / 3600),
-                  static_cast<long long>(seconds % 3600 / 60));
-  } else {
-    std::snprintf(buffer, sizeof buffer, "%lldd %02lldh", static_cast<long long>(seconds / 86400),
-                  static_cast<long long>(seconds % 86400 / 3600));
-  }
-  return buffer;
+  const long long s = std::max<std::int64_t>(seconds, 0);
+  // TRANSLATORS: the ages in nuvctl's tables, as short as a clock's: seconds;
+  // minutes and seconds; hours and minutes; days and hours.
+  if (s < 60) return LocaleText::format(_("%llds"), s);
+  if (s < 3600) return LocaleText::format(_("%lldm %02llds"), s / 60, s % 60);
+  if (s < 86400) return LocaleText::format(_("%lldh %02lldm"), s / 3600, s % 3600 / 60);
+  return LocaleText::format(_("%'lldd %02lldh"), s / 86400, s % 86400 / 3600);
 }
 
 std::string WatchView::batteryCell(const std::string* level) {
@@ -64,10 +56,12 @@ std::string WatchView::batteryCell(const std::string* level) {
   if (!parsed) return "-";
   const int percent = *parsed;
   const int filled = (percent + 5) / 10;
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "[%s%s] %3d%%", std::string(filled, '#').c_str(),
-                std::string(10 - filled, ' ').c_str(), percent);
-  return buffer;
+  const std::string shown = DeviceStatus::percentText(percent);
+  // Right-aligned as wide as 100%.
+  const std::size_t room =
+      TextTable::width(DeviceStatus::percentText(100)) - TextTable::width(shown);
+  return "[" + std::string(filled, '#') + std::string(10 - filled, ' ') + "] " +
+         std::string(room, ' ') + shown;
 }
 
 std::string WatchView::jsonLine(const StackPayload& payload, nuv::Date received) {
@@ -95,35 +89,50 @@ void WatchView::update(const StackPayload& payload, nuv::Date received) {
 }
 
 std::string WatchView::table(nuv::Date now) const {
-  std::string out;
   if (!lastReceived_) {
-    return "Waiting for NUVModule to answer (no module is running yet?). Its devices are\n"
-           "shown as soon as one does. Press Ctrl-C to stop.\n";
+    return _(
+        "Waiting for NUVModule to answer (no module is running yet?). Its devices are\n"
+        "shown as soon as one does. Press Ctrl-C to stop.\n");
   }
   const auto secondsBetween = [](nuv::Date from, nuv::Date to) {
     return (to.microseconds() - from.microseconds()) / 1000000;
   };
-  out += "NUVModule devices: " + std::to_string(last_.devices.size()) + " reported, updated " +
-         age(secondsBetween(*lastReceived_, now)) + " ago\n\n";
-  out += pad("NAME", kNameWidth) + "  " + pad("BATTERY", 17) + "  " + pad("CHARGING", 8) + "  " +
-         pad("ATTACHED", 8) + "  CHANGED\n";
+  const std::size_t count = last_.devices.size();
+  std::string out =
+      // TRANSLATORS: the heading of nuvctl's device table: how many devices the
+      // module reports, and when it last said so ("5s").
+      LocaleText::format(ngettext("NUVModule devices: %zu reported, updated %s ago",
+                                  "NUVModule devices: %zu reported, updated %s ago", count),
+                         count, age(secondsBetween(*lastReceived_, now)).c_str());
+  out += "\n\n";
+  using Align = TextTable::Align;
+  TextTable devices({{_("NAME"), Align::Left, kNameWidth},
+                     {_("BATTERY"), Align::Left, 17},
+                     // TRANSLATORS: a column heading in nuvctl's device table: yes or no.
+                     {_("CHARGING"), Align::Left, 8},
+                     // TRANSLATORS: a column heading: attached on USB, yes or no.
+                     {_("ATTACHED"), Align::Left, 8},
+                     // TRANSLATORS: a column heading: when the device last changed.
+                     {_("CHANGED"), Align::Left, 0}});
+  const std::string under(kNameWidth + 2, ' ');
   for (const auto& entry : last_.devices) {
     const std::string* name = entry.field("name");
-    const std::string shown =
-        truncate(DeviceStatus::displayText(name ? *name : entry.key), kNameWidth);
     const auto change = lastChange_.find(entry.key);
-    const std::string changed =
-        change == lastChange_.end() ? "-" : age(secondsBetween(change->second, now)) + " ago";
-    out += pad(shown, kNameWidth) + "  " + pad(batteryCell(entry.field("Battery")), 17) + "  " +
-           pad(flagCell(entry.field("Charging")), 8) + "  " +
-           pad(flagCell(entry.field("Host Attached")), 8) + "  " + changed + "\n";
+    devices.add({truncate(DeviceStatus::displayText(name ? *name : entry.key), kNameWidth),
+                 batteryCell(entry.field("Battery")), flagCell(entry.field("Charging")),
+                 flagCell(entry.field("Host Attached")),
+                 change == lastChange_.end() ? "-" : ago(secondsBetween(change->second, now))});
     const std::string power = DeviceStatus::powerText(entry);
-    if (!power.empty()) out += std::string(kNameWidth + 2, ' ') + "power: " + power + "\n";
+    // TRANSLATORS: a line under a device in nuvctl's table ("power: Charging at 12 W").
+    if (!power.empty()) devices.note(under + LocaleText::format(_("power: %s"), power.c_str()));
     const std::string health = DeviceStatus::healthText(entry);
-    if (!health.empty())
-      out += std::string(kNameWidth + 2, ' ') + "battery health: " + health + "\n";
+    if (!health.empty()) {
+      // TRANSLATORS: a line under a device ("battery health: 412 cycles, 87% of design capacity").
+      devices.note(under + LocaleText::format(_("battery health: %s"), health.c_str()));
+    }
   }
-  if (last_.devices.empty()) out += "(no devices)\n";
+  out += devices.text();
+  if (last_.devices.empty()) out += _("(no devices)\n");
   return out;
 }
 

@@ -29,7 +29,8 @@ class WatchView {
 
   // The wall clock, as the module stamps its entries.
   static nuv::Date now();
-  // "12s", "3m 05s", "2h 07m", "4d 03h"; negative ages count as 0.
+  // "12s", "3m 05s", "2h 07m", "4d 03h" in English (the texts for people
+  // are in the user's language); negative ages count as 0.
   static std::string age(std::int64_t seconds);
   // "[########  ]  87%" for "87"; "-" for a missing or non-numeric level.
   static std::string batteryCell(const std::string* level);

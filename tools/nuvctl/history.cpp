@@ -1,79 +1,103 @@
-#include <nlohmann/json.hpp>
+#include <glib/gi18n.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
 #include "DeviceSelection.h"
+#include "TextTable.h"
 #include "WatchView.h"
+#include "client/DeviceStatus.h"
 #include "client/HostClient.h"
 #include "platform/linux/runtime/IsoDate.h"
+#include "platform/linux/runtime/LocaleText.h"
 
 namespace nuvctl {
 
+using nuvclient::DeviceStatus;
 using nuvclient::HostClient;
 namespace {
 
 using nuv::linux_backend::IsoDate;
+using nuv::linux_backend::LocaleText;
 
 constexpr const char* kHistorySummary =
-    "Shows the battery history the module keeps (90 days): every change of a\n"
-    "device's level, charging or external power, read with the module's\n"
-    "GetHistory method (vemo.Tallyport.NUVModule1 on the session bus). DEVICE\n"
-    "is a device's name or its Bonjour value (UDID), also of a device that is\n"
-    "gone; without it, every device the module reports now or that has\n"
-    "history (changes or health readings) since --since. The table shows the time (UTC), the "
-    "level, whether the\n"
-    "device charged and whether it was on external power, and the times the\n"
-    "module did not watch (stopped or asleep).\n"
-    "\n"
-    "With --json: one JSON array of the changes, oldest first:\n"
-    "  [{\"time\": \"2026-12-06T18:30:12Z\", \"battery\": 87, \"charging\": true,\n"
-    "    \"external\": true, \"device\": \"<UDID>\"}, ...]";
+    // TRANSLATORS: GetHistory, --since, --json and the JSON example stay as they are.
+    N_("Shows the battery history the module keeps (90 days): every change of a\n"
+       "device's level, charging or external power, read with the module's\n"
+       "GetHistory method (vemo.Tallyport.NUVModule1 on the session bus). DEVICE\n"
+       "is a device's name or its Bonjour value (UDID), also of a device that is\n"
+       "gone; without it, every device the module reports now or that has\n"
+       "history (changes or health readings) since --since. The table shows the\n"
+       "time (UTC), the level, whether the device charged and whether it was on\n"
+       "external power, and the times the module did not watch (stopped or\n"
+       "asleep).\n"
+       "\n"
+       "With --json: one JSON array of the changes, oldest first:\n"
+       "  [{\"time\": \"2026-12-06T18:30:12Z\", \"battery\": 87, \"charging\": true,\n"
+       "    \"external\": true, \"device\": \"<UDID>\"}, ...]");
 
 constexpr const char* kHistoryDescription =
-    "--since takes a duration back from now (90m, 24h, 7d) or an ISO 8601 date\n"
-    "(2026-12-01, 2026-12-01T08:00:00Z); the default is 24h.\n"
-    "\n"
-    "Exit status: 0 when the history was shown (a device without history\n"
-    "shows none); 1 when no module is running, the session bus cannot be\n"
-    "reached or the module did not answer; 2 on a usage error.";
+    N_("--since takes a duration back from now (90m, 24h, 7d) or an ISO 8601 date\n"
+       "(2026-12-01, 2026-12-01T08:00:00Z); the default is 24h.\n"
+       "\n"
+       "Exit status: 0 when the history was shown (a device without history\n"
+       "shows none); 1 when no module is running, the session bus cannot be\n"
+       "reached or the module did not answer; 2 on a usage error.");
 
 struct Shown {
   DeviceSelection::Device device;
   nuv::DeviceHistory history;
 };
 
-std::string yesNo(bool b) { return b ? "yes" : "no"; }
+std::string yesNo(bool b) { return b ? _("yes") : _("no"); }
 
 std::string table(const std::vector<Shown>& shown, nuv::Date since) {
+  using Align = TextTable::Align;
   std::string out;
   for (const auto& s : shown) {
     out += DeviceSelection::heading(s.device) + "\n";
     if (s.history.samples.empty() && s.history.gaps.empty()) {
-      out += "  no changes since " + IsoDate::format(since) + "\n";
+      out += "  " +
+             // TRANSLATORS: %s is a time in UTC.
+             LocaleText::format(_("no changes since %s"), LocaleText::utcTime(since).c_str()) +
+             "\n";
       continue;
     }
-    out += "  TIME                  LEVEL  CHARGING  EXTERNAL\n";
     // Samples and gaps in time order; a gap goes before a sample at its end.
-    std::vector<std::pair<nuv::Date, std::string>> lines;
-    for (const auto& sample : s.history.samples) {
-      char line[96];
-      std::snprintf(line, sizeof line, "  %-20s %5u%%  %-8s  %s\n",
-                    IsoDate::format(sample.time).c_str(), unsigned{sample.level},
-                    yesNo(sample.charging).c_str(), yesNo(sample.external).c_str());
-      lines.emplace_back(sample.time, line);
+    struct Event {
+      nuv::Date time;
+      const nuv::BatterySample* sample;
+      const nuv::HistoryGap* gap;
+    };
+    std::vector<Event> events;
+    for (const auto& sample : s.history.samples) events.push_back({sample.time, &sample, nullptr});
+    for (const auto& gap : s.history.gaps) events.push_back({gap.start, nullptr, &gap});
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Event& a, const Event& b) { return a.time < b.time; });
+    // TRANSLATORS: the column headings of nuvctl history: the time, the
+    // battery level, whether it charged, whether it was on external power.
+    TextTable rows({{_("TIME"), Align::Left, 0},
+                    {_("LEVEL"), Align::Right, 0},
+                    {_("CHARGING"), Align::Left, 8},
+                    {_("EXTERNAL"), Align::Left, 0}},
+                   "  ");
+    for (const auto& e : events) {
+      if (e.sample) {
+        rows.add({LocaleText::utcTime(e.time), DeviceStatus::percentText(e.sample->level),
+                  yesNo(e.sample->charging), yesNo(e.sample->external)});
+      } else {
+        // TRANSLATORS: a time the module did not watch, from one time in UTC to another.
+        rows.note("  " + LocaleText::format(_("-- not watched from %s to %s --"),
+                                            LocaleText::utcTime(e.gap->start).c_str(),
+                                            LocaleText::utcTime(e.gap->end).c_str()));
+      }
     }
-    for (const auto& gap : s.history.gaps) {
-      lines.emplace_back(gap.start, "  -- not watched from " + IsoDate::format(gap.start) + " to " +
-                                        IsoDate::format(gap.end) + " --\n");
-    }
-    std::stable_sort(lines.begin(), lines.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& line : lines) out += line.second;
+    out += rows.text();
   }
   return out;
 }
@@ -97,8 +121,9 @@ std::string json(const std::vector<Shown>& shown) {
 int runHistory(Args args) {
   bool asJson = false;
   std::optional<std::string> sinceText;
-  CommandLine line("nuvctl history", "[DEVICE]", kHistorySummary, kHistoryDescription);
-  DeviceSelection::declare(line, "One JSON array of the changes instead of the table", &asJson,
+  // TRANSLATORS: the usage line of nuvctl history and health.
+  CommandLine line("nuvctl history", _("[DEVICE]"), _(kHistorySummary), _(kHistoryDescription));
+  DeviceSelection::declare(line, _("One JSON array of the changes instead of the table"), &asJson,
                            &sinceText);
   if (auto status = line.parse(args)) return *status;
   const nuv::Date now = WatchView::now();
@@ -115,7 +140,7 @@ int runHistory(Args args) {
   std::string error;
   for (auto& s : shown) {
     if (!HostClient::succeeded(client.history(s.device.device, *since, &s.history, &error),
-                               "nuvctl history", "cannot read the history", error)) {
+                               "nuvctl history", _("cannot read the history"), error)) {
       return 1;
     }
   }

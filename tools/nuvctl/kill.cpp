@@ -14,22 +14,23 @@ using nuvclient::HostClient;
 namespace {
 
 constexpr const char* kKillSummary =
-    "Asks NUVModule to stop, as its host application does: posts the\n"
-    "notification \"vemo.Tallyport.kill\" on the session bus, that is the\n"
-    "signal vemo.DistributedNotifications.Notification on the object\n"
-    "/vemo/DistributedNotifications with the body\n"
-    "('vemo.Tallyport.kill', '', @a{sv} {}), and waits until the module has\n"
-    "released its bus name vemo.Tallyport.NUVModule (at most 5 s).\n"
-    "\n"
-    "Every running module of this user session stops at once; nothing is\n"
-    "saved on that path. When the module runs as the systemd user unit\n"
-    "nuvmodule.service, prefer 'systemctl --user stop nuvmodule'; a module\n"
-    "stopped with this command is not restarted by the unit.";
+    // TRANSLATORS: the notification, bus names, object and body stay as they are.
+    N_("Asks NUVModule to stop, as its host application does: posts the\n"
+       "notification \"vemo.Tallyport.kill\" on the session bus, that is the\n"
+       "signal vemo.DistributedNotifications.Notification on the object\n"
+       "/vemo/DistributedNotifications with the body\n"
+       "('vemo.Tallyport.kill', '', @a{sv} {}), and waits until the module has\n"
+       "released its bus name vemo.Tallyport.NUVModule (at most 5 s).\n"
+       "\n"
+       "Every running module of this user session stops at once; nothing is\n"
+       "saved on that path. When the module runs as the systemd user unit\n"
+       "nuvmodule.service, prefer 'systemctl --user stop nuvmodule'; a module\n"
+       "stopped with this command is not restarted by the unit.");
 
 constexpr const char* kKillDescription =
-    "Exit status: 0 when the module has stopped; 1 when no module is running\n"
-    "(nothing is sent), the session bus cannot be reached, or the module still\n"
-    "holds its name after 5 s; 2 on a usage error.";
+    N_("Exit status: 0 when the module has stopped; 1 when no module is running\n"
+       "(nothing is sent), the session bus cannot be reached, or the module still\n"
+       "holds its name after 5 s; 2 on a usage error.");
 
 constexpr guint kReleaseTimeoutMs = 5000;
 
@@ -52,9 +53,10 @@ bool postKill(const HostClient& client) {
     GError* raw = nullptr;
     if (g_dbus_connection_flush_sync(client.bus(), nullptr, &raw)) return true;
     nuv::glib::Error flushError(raw);
-    error = flushError ? flushError->message : "unknown error";
+    error = flushError ? flushError->message : _("unknown error");
   }
-  std::fprintf(stderr, "nuvctl kill: could not send %s: %s\n", nuv::bus::kKillNotification,
+  // TRANSLATORS: the notification ("vemo.Tallyport.kill"), then the reason.
+  std::fprintf(stderr, _("nuvctl kill: could not send %s: %s\n"), nuv::bus::kKillNotification,
                error.c_str());
   return false;
 }
@@ -68,7 +70,7 @@ void onAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {
   g_timeout_add(
       kReleaseTimeoutMs,
       [](gpointer data) {
-        std::fprintf(stderr, "nuvctl kill: the module still holds its bus name after 5 s\n");
+        std::fputs(_("nuvctl kill: the module still holds its bus name after 5 s\n"), stderr);
         static_cast<Kill*>(data)->finish(1);
         return G_SOURCE_REMOVE;
       },
@@ -96,7 +98,8 @@ void onVanished(GDBusConnection*, const gchar*, gpointer data) {
 }  // namespace
 
 int runKill(Args args) {
-  if (auto status = CommandLine("nuvctl kill", "", kKillSummary, kKillDescription).parse(args)) {
+  if (auto status =
+          CommandLine("nuvctl kill", "", _(kKillSummary), _(kKillDescription)).parse(args)) {
     return *status;
   }
   HostClient client = HostClient::onSessionBus("nuvctl kill");

@@ -18,8 +18,8 @@ constexpr const char* kDescription =
     N_("Run 'nuvctl COMMAND --help' or 'nuvctl help COMMAND' for the options of a\n"
        "command.\n"
        "\n"
-       "status, watch, history, refresh and kill talk to the module on the user's session\n"
-       "bus (the one DBUS_SESSION_BUS_ADDRESS names): the name\n"
+       "status, watch, history, health, refresh and kill talk to the module on the\n"
+       "user's session bus (the one DBUS_SESSION_BUS_ADDRESS names): the name\n"
        "vemo.Tallyport.NUVModule with the interface vemo.Tallyport.NUVModule1, and\n"
        "the signal vemo.DistributedNotifications.Notification. Both interfaces are\n"
        "described in share/dbus-1/interfaces/ under the installation prefix.\n"
@@ -43,8 +43,7 @@ int main(int argc, char** argv) {
                   nuvctl::runWatch)
       .subcommand("history", _("show the battery history of the devices (default: last 24 hours)"),
                   nuvctl::runHistory)
-      // Marked for translation with the other texts of nuvctl's commands.
-      .subcommand("health", "show the battery health of the devices and when it reaches 80%",
+      .subcommand("health", _("show the battery health of the devices and when it reaches 80%"),
                   nuvctl::runHealth)
       .subcommand("refresh", _("ask the module for a probe run now"), nuvctl::runRefresh)
       .subcommand("kill", _("ask the running module to stop, and wait until it has"),

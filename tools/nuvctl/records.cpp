@@ -1,4 +1,5 @@
 #include <glib.h>
+#include <glib/gi18n.h>
 
 #include <chrono>
 #include <cstdio>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "Commands.h"
+#include "TextTable.h"
 #include "platform/linux/runtime/IsoDate.h"
+#include "platform/linux/runtime/LocaleText.h"
 #include "platform/linux/sqlite/SqliteCloudContainer.h"
 #include "platform/linux/sqlite/SqliteCloudStore.h"
 
@@ -22,6 +25,7 @@ using nuv::CloudError;
 using nuv::CloudFieldValue;
 using nuv::CloudRecordData;
 using nuv::Date;
+using nuv::linux_backend::LocaleText;
 using nuv::linux_backend::SqliteCloudContainer;
 using nuv::linux_backend::SqliteCloudStore;
 
@@ -29,32 +33,35 @@ constexpr const char* kDefaultContainer = "iCloud.vemo.voltaline.Voltaline";
 constexpr const char* kRecordType = "Todo";
 
 constexpr const char* kRecordsSummary =
-    "The companion app's side of the battery records in the local cloud\n"
-    "database that NUVModule writes into. The module keeps the \"Battery\" and\n"
-    "\"state\" fields of the record whose \"Name\" equals a device's name up to\n"
-    "date; it never creates records, so add one per device here. Safe to use\n"
-    "while the module runs.";
+    // TRANSLATORS: the record fields ("Battery", "state", "Name") stay as they are.
+    N_("The companion app's side of the battery records in the local cloud\n"
+       "database that NUVModule writes into. The module keeps the \"Battery\" and\n"
+       "\"state\" fields of the record whose \"Name\" equals a device's name up to\n"
+       "date; it never creates records, so add one per device here. Safe to use\n"
+       "while the module runs.");
 
 constexpr const char* kRecordsDescription =
-    "The options above may also follow the command. The default database is\n"
-    "the container's file under\n"
-    "${XDG_DATA_HOME:-~/.local/share}/vemo.Tallyport.NUVModule/cloud/.\n"
-    "list and remove never create a database: a container without one is an\n"
-    "error. The module notices records added or removed here within seconds.\n"
-    "\n"
-    "Exit status: 0 on success, 1 when the database is missing or fails or the\n"
-    "record is unknown, 2 on a usage error.";
+    N_("The options above may also follow the command. The default database is\n"
+       "the container's file under\n"
+       "${XDG_DATA_HOME:-~/.local/share}/vemo.Tallyport.NUVModule/cloud/.\n"
+       "list and remove never create a database: a container without one is an\n"
+       "error. The module notices records added or removed here within seconds.\n"
+       "\n"
+       "Exit status: 0 on success, 1 when the database is missing or fails or the\n"
+       "record is unknown, 2 on a usage error.");
 
 constexpr const char* kListSummary =
-    "A table of the records: record name, Name, Battery, state, title, done\n"
-    "and modification date (UTC).";
+    // TRANSLATORS: the record fields stay as they are.
+    N_("A table of the records: record name, Name, Battery, state, title, done\n"
+       "and modification date (UTC).");
 constexpr const char* kAddSummary =
-    "Adds a \"Todo\" record whose \"Name\" is NAME (and \"title\" TITLE), and\n"
-    "prints its record name. Name it as the device is named.";
-constexpr const char* kRemoveSummary = "Deletes the record with that record name.";
+    // TRANSLATORS: "Todo", "Name" and "title" stay as they are.
+    N_("Adds a \"Todo\" record whose \"Name\" is NAME (and \"title\" TITLE), and\n"
+       "prints its record name. Name it as the device is named.");
+constexpr const char* kRemoveSummary = N_("Deletes the record with that record name.");
 constexpr const char* kSubcommandDescription =
-    "Exit status: 0 on success, 1 when the database is missing or fails or the\n"
-    "record is unknown, 2 on a usage error.";
+    N_("Exit status: 0 on success, 1 when the database is missing or fails or the\n"
+       "record is unknown, 2 on a usage error.");
 
 // Which database a command works on: --container and --database, taken
 // before the command and after it alike.
@@ -63,9 +70,11 @@ struct Place {
   std::optional<std::string> database;
 
   void addOptions(CommandLine& line) {
-    line.text("container", "ID", "The cloud container (default iCloud.vemo.voltaline.Voltaline)",
-              &container)
-        .text("database", "PATH", "The database file (default: the container's file)", &database);
+    // TRANSLATORS: the values of --container and --database, named in their help.
+    line.text("container", _("ID"),
+              _("The cloud container (default iCloud.vemo.voltaline.Voltaline)"), &container)
+        .text("database", _("PATH"), _("The database file (default: the container's file)"),
+              &database);
   }
 
   std::string path() const {
@@ -85,6 +94,10 @@ int failure(const CloudError& error) {
 
 std::string isoDate(const std::optional<Date>& date) {
   return date ? nuv::linux_backend::IsoDate::format(*date) : "";
+}
+
+std::string shownDate(const std::optional<Date>& date) {
+  return date ? LocaleText::utcTime(*date) : "";
 }
 
 // Control characters would break the table (or drive the terminal): shown
@@ -114,7 +127,7 @@ std::string cell(const CloudRecordData& r, const char* key) {
   if (const auto* s = std::get_if<std::string>(&v)) return printable(*s);
   if (const auto* i = std::get_if<std::int64_t>(&v)) return std::to_string(*i);
   if (const auto* b = std::get_if<CloudBool>(&v)) return b->value ? "true" : "false";
-  return isoDate(std::get<Date>(v));
+  return shownDate(std::get<Date>(v));
 }
 
 nlohmann::json jsonValue(const CloudFieldValue& v) {
@@ -122,13 +135,6 @@ nlohmann::json jsonValue(const CloudFieldValue& v) {
   if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
   if (const auto* b = std::get_if<CloudBool>(&v)) return b->value;
   return isoDate(std::get<Date>(v));
-}
-
-// Width in characters, not bytes, so that UTF-8 names line up.
-std::size_t width(const std::string& s) {
-  return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)
-             ? static_cast<std::size_t>(g_utf8_strlen(s.data(), static_cast<gssize>(s.size())))
-             : s.size();
 }
 
 int list(SqliteCloudStore& store, bool json) {
@@ -152,26 +158,20 @@ int list(SqliteCloudStore& store, bool json) {
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return 0;
   }
-  std::vector<std::vector<std::string>> rows = {
-      {"RECORD NAME", "Name", "Battery", "state", "title", "done", "modified (UTC)"}};
+  // The fields go by their names in the record, which stay as they are.
+  TextTable table({{_("RECORD NAME")},
+                   {"Name"},
+                   {"Battery"},
+                   {"state"},
+                   {"title"},
+                   {"done"},
+                   {_("modified (UTC)")}});
   for (const auto& r : records) {
-    rows.push_back({printable(r.recordID.recordName), cell(r, "Name"), cell(r, "Battery"),
-                    cell(r, "state"), cell(r, "title"), cell(r, "done"),
-                    isoDate(r.modificationDate)});
+    table.add({printable(r.recordID.recordName), cell(r, "Name"), cell(r, "Battery"),
+               cell(r, "state"), cell(r, "title"), cell(r, "done"), shownDate(r.modificationDate)});
   }
-  std::vector<std::size_t> widths(rows[0].size(), 0);
-  for (const auto& row : rows) {
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], width(row[i]));
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - width(row[i]) + 2, ' ');
-    }
-    std::printf("%s\n", line.c_str());
-  }
-  if (records.empty()) std::printf("(no records)\n");
+  std::fputs(table.text().c_str(), stdout);
+  if (records.empty()) std::fputs(_("(no records)\n"), stdout);
   return 0;
 }
 
@@ -184,7 +184,8 @@ bool validText(const std::string& s) {
 bool missingDatabase(const Place& place) {
   const std::string path = place.path();
   if (std::filesystem::exists(path)) return false;
-  std::fprintf(stderr, "nuvctl records: container %s has no database (%s)\n",
+  // TRANSLATORS: the container's name, then the database file.
+  std::fprintf(stderr, _("nuvctl records: container %s has no database (%s)\n"),
                printable(place.container.value_or(kDefaultContainer)).c_str(),
                printable(path).c_str());
   return true;
@@ -192,9 +193,9 @@ bool missingDatabase(const Place& place) {
 
 int runList(Place place, Args args) {
   bool json = false;
-  CommandLine line("nuvctl records list", "", kListSummary, kSubcommandDescription);
+  CommandLine line("nuvctl records list", "", _(kListSummary), _(kSubcommandDescription));
   place.addOptions(line);
-  line.flag("json", "Every field of every record, as JSON", &json);
+  line.flag("json", _("Every field of every record, as JSON"), &json);
   if (auto status = line.parse(args)) return *status;
   if (missingDatabase(place)) return 1;
   SqliteCloudStore store(place.path(), place.privateFolder());
@@ -203,14 +204,15 @@ int runList(Place place, Args args) {
 
 int runAdd(Place place, Args args) {
   std::optional<std::string> name, title;
-  CommandLine line("nuvctl records add", "", kAddSummary, kSubcommandDescription);
+  CommandLine line("nuvctl records add", "", _(kAddSummary), _(kSubcommandDescription));
   place.addOptions(line);
-  line.text("name", "NAME", "The device's name (required)", &name)
-      .text("title", "TITLE", "The record's title", &title, /*mayBeEmpty=*/true);
+  // TRANSLATORS: the values of --name and --title, named in the summary.
+  line.text("name", _("NAME"), _("The device's name (required)"), &name)
+      .text("title", _("TITLE"), _("The record's title"), &title, /*mayBeEmpty=*/true);
   if (auto status = line.parse(args)) return *status;
-  if (!name) return line.usageError("--name is required");
+  if (!name) return line.usageError(_("--name is required"));
   if (!validText(*name) || (title && !validText(*title))) {
-    return line.usageError("names and titles must be UTF-8 text");
+    return line.usageError(_("names and titles must be UTF-8 text"));
   }
   SqliteCloudStore store(place.path(), place.privateFolder());
   CloudRecordData record;
@@ -225,17 +227,20 @@ int runAdd(Place place, Args args) {
 }
 
 int runRemove(Place place, Args args) {
-  CommandLine line("nuvctl records remove", "RECORD_NAME", kRemoveSummary, kSubcommandDescription);
+  // TRANSLATORS: the usage line of nuvctl records remove.
+  CommandLine line("nuvctl records remove", _("RECORD_NAME"), _(kRemoveSummary),
+                   _(kSubcommandDescription));
   place.addOptions(line);
   line.arguments(1, 1);
   if (auto status = line.parse(args)) return *status;
   const std::string& recordName = args[0];
-  if (recordName.empty()) return line.usageError("the record name must not be empty");
+  if (recordName.empty()) return line.usageError(_("the record name must not be empty"));
   if (missingDatabase(place)) return 1;
   SqliteCloudStore store(place.path(), place.privateFolder());
   if (auto e = store.remove(nuv::CloudRecordID{recordName})) {
     if (e->code == nuv::CloudErrorCode::UnknownItem) {
-      std::fprintf(stderr, "nuvctl records: no record named '%s'\n", printable(recordName).c_str());
+      std::fprintf(stderr, _("nuvctl records: no record named '%s'\n"),
+                   printable(recordName).c_str());
       return 1;
     }
     return failure(*e);
@@ -247,14 +252,15 @@ int runRemove(Place place, Args args) {
 
 int runRecords(Args args) {
   Place place;
-  CommandLine line("nuvctl records", "COMMAND", kRecordsSummary, kRecordsDescription);
+  CommandLine line("nuvctl records", _("COMMAND"), _(kRecordsSummary), _(kRecordsDescription));
   place.addOptions(line);
   // Each command starts from the options given before it.
-  line.subcommand("list", "a table of the records; --json prints every field of every record",
+  line.subcommand("list", _("a table of the records; --json prints every field of every record"),
                   [&place](Args rest) { return runList(place, std::move(rest)); })
-      .subcommand("add", "a new \"Todo\" record with --name (and --title); prints its record name",
+      .subcommand("add",
+                  _("a new \"Todo\" record with --name (and --title); prints its record name"),
                   [&place](Args rest) { return runAdd(place, std::move(rest)); })
-      .subcommand("remove", "deletes the record with the record name RECORD_NAME",
+      .subcommand("remove", _("deletes the record with the record name RECORD_NAME"),
                   [&place](Args rest) { return runRemove(place, std::move(rest)); });
   return line.run(std::move(args));
 }

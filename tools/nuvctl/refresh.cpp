@@ -1,3 +1,5 @@
+#include <glib/gi18n.h>
+
 #include <cstdio>
 #include <string>
 
@@ -10,29 +12,29 @@ using nuvclient::HostClient;
 namespace {
 
 constexpr const char* kRefreshSummary =
-    "Asks NUVModule for a probe run now, as plugging in an iPhone does (the\n"
-    "Refresh() method of vemo.Tallyport.NUVModule1 on the session bus), and\n"
-    "returns at once. One run at a time: during a run the request only\n"
-    "schedules the next regular one. A device the run finds new or changed\n"
-    "shows up in 'nuvctl watch' and 'nuvctl status'.";
+    N_("Asks NUVModule for a probe run now, as plugging in an iPhone does (the\n"
+       "Refresh() method of vemo.Tallyport.NUVModule1 on the session bus), and\n"
+       "returns at once. One run at a time: during a run the request only\n"
+       "schedules the next regular one. A device the run finds new or changed\n"
+       "shows up in 'nuvctl watch' and 'nuvctl status'.");
 
 constexpr const char* kRefreshDescription =
-    "Exit status: 0 when the module took the request; 1 when no module is\n"
-    "running, the session bus cannot be reached or the module did not answer;\n"
-    "2 on a usage error.";
+    N_("Exit status: 0 when the module took the request; 1 when no module is\n"
+       "running, the session bus cannot be reached or the module did not answer;\n"
+       "2 on a usage error.");
 
 }  // namespace
 
 int runRefresh(Args args) {
-  if (auto status =
-          CommandLine("nuvctl refresh", "", kRefreshSummary, kRefreshDescription).parse(args)) {
+  if (auto status = CommandLine("nuvctl refresh", "", _(kRefreshSummary), _(kRefreshDescription))
+                        .parse(args)) {
     return *status;
   }
   HostClient client = HostClient::onSessionBus("nuvctl refresh");
   if (!client) return 1;
   std::string error;
   return HostClient::succeeded(client.refresh(&error), "nuvctl refresh",
-                               "the module did not take the request", error)
+                               _("the module did not take the request"), error)
              ? 0
              : 1;
 }

@@ -1,5 +1,6 @@
 #include <gio/gio.h>
 #include <glib-unix.h>
+#include <glib/gi18n.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,32 +22,33 @@ using nuvclient::StackPayload;
 namespace {
 
 constexpr const char* kWatchSummary =
-    "Shows the status of the iPhones, iPads and iPods that NUVModule reports:\n"
-    "the current map at once (read from the module's Devices property), then\n"
-    "every change. The module broadcasts its whole device map as the\n"
-    "notification \"iOSStack\" on the session bus when a device is new or its\n"
-    "facts change, and after every USB attach or detach; this command follows\n"
-    "those broadcasts. When no module is running it waits, and shows the map\n"
-    "of a module as soon as one starts.\n"
-    "\n"
-    "On a terminal the devices are shown as a table that is redrawn in place:\n"
-    "name, battery bar and percentage, charging, attached on USB, and the age\n"
-    "of the last change the module reported for the device.\n"
-    "\n"
-    "Otherwise, or with --json, the current map and then every broadcast is\n"
-    "written as one JSON object on its own line, flushed at once:\n"
-    "  {\"received\": \"2026-12-06T18:30:12.000250Z\",\n"
-    "   \"devices\": {\"<UDID>\": {\"Bonjour\": \"<UDID>\", \"name\": \"My Phone\",\n"
-    "                          \"Battery\": \"87\", ..., \"timestamp\": \"...\"}}}\n"
-    "Dates are UTC. \"timestamp\" is present only on entries the latest probe\n"
-    "run changed.";
+    // TRANSLATORS: "iOSStack", --json and the JSON example stay as they are.
+    N_("Shows the status of the iPhones, iPads and iPods that NUVModule reports:\n"
+       "the current map at once (read from the module's Devices property), then\n"
+       "every change. The module broadcasts its whole device map as the\n"
+       "notification \"iOSStack\" on the session bus when a device is new or its\n"
+       "facts change, and after every USB attach or detach; this command follows\n"
+       "those broadcasts. When no module is running it waits, and shows the map\n"
+       "of a module as soon as one starts.\n"
+       "\n"
+       "On a terminal the devices are shown as a table that is redrawn in place:\n"
+       "name, battery bar and percentage, charging, attached on USB, and the age\n"
+       "of the last change the module reported for the device.\n"
+       "\n"
+       "Otherwise, or with --json, the current map and then every broadcast is\n"
+       "written as one JSON object on its own line, flushed at once:\n"
+       "  {\"received\": \"2026-12-06T18:30:12.000250Z\",\n"
+       "   \"devices\": {\"<UDID>\": {\"Bonjour\": \"<UDID>\", \"name\": \"My Phone\",\n"
+       "                          \"Battery\": \"87\", ..., \"timestamp\": \"...\"}}}\n"
+       "Dates are UTC. \"timestamp\" is present only on entries the latest probe\n"
+       "run changed.");
 
 constexpr const char* kWatchDescription =
-    "A broadcast that does not have the documented shape is reported on\n"
-    "standard error and skipped; watching goes on.\n"
-    "\n"
-    "Exit status: 0 after Ctrl-C, SIGTERM or N broadcasts; 1 when the session\n"
-    "bus cannot be reached or the connection is lost; 2 on a usage error.";
+    N_("A broadcast that does not have the documented shape is reported on\n"
+       "standard error and skipped; watching goes on.\n"
+       "\n"
+       "Exit status: 0 after Ctrl-C, SIGTERM or N broadcasts; 1 when the session\n"
+       "bus cannot be reached or the connection is lost; 2 on a usage error.");
 
 struct Watch {
   GMainLoop* loop = nullptr;
@@ -82,7 +84,8 @@ void onNotification(GDBusConnection*, const gchar*, const gchar*, const gchar*, 
   std::string error;
   auto payload = StackPayload::fromSignalBody(body, &error);
   if (!payload) {
-    std::fprintf(stderr, "nuvctl watch: skipped a malformed \"%s\" broadcast: %s\n",
+    // TRANSLATORS: the notification ("iOSStack"), then what is wrong with it.
+    std::fprintf(stderr, _("nuvctl watch: skipped a malformed \"%s\" broadcast: %s\n"),
                  nuv::bus::kStackNotification, DeviceStatus::displayText(error).c_str());
     std::fflush(stderr);
     return;
@@ -106,7 +109,7 @@ void onDevices(GObject* bus, GAsyncResult* result, gpointer data) {
     case HostClient::Result::Cancelled:
       break;
     case HostClient::Result::Failed:
-      std::fprintf(stderr, "nuvctl watch: cannot read the device map: %s\n",
+      std::fprintf(stderr, _("nuvctl watch: cannot read the device map: %s\n"),
                    DeviceStatus::displayText(error).c_str());
       std::fflush(stderr);
       break;
@@ -130,7 +133,7 @@ gboolean onStopSignal(gpointer data) {
 
 void onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
   auto* watch = static_cast<Watch*>(data);
-  std::fputs("nuvctl watch: lost the connection to the session bus\n", stderr);
+  std::fputs(_("nuvctl watch: lost the connection to the session bus\n"), stderr);
   watch->status = 1;
   g_main_loop_quit(watch->loop);
 }
@@ -140,10 +143,11 @@ void onClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
 int runWatch(Args args) {
   Watch watch;
   std::optional<long> count;
-  CommandLine line("nuvctl watch", "", kWatchSummary, kWatchDescription);
-  line.flag("json", "JSON lines, even on a terminal", &watch.json)
-      .number("count", "N", "Exit after N broadcasts; the map shown at the start does not count", 1,
-              &count);
+  CommandLine line("nuvctl watch", "", _(kWatchSummary), _(kWatchDescription));
+  line.flag("json", _("JSON lines, even on a terminal"), &watch.json)
+      // TRANSLATORS: the value of --count, named in its help.
+      .number("count", _("N"),
+              _("Exit after N broadcasts; the map shown at the start does not count"), 1, &count);
   if (auto status = line.parse(args)) return *status;
   if (count) watch.remaining = *count;
   const bool terminal = isatty(STDOUT_FILENO);

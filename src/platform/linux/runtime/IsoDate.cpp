@@ -7,6 +7,10 @@
 namespace nuv::linux_backend {
 
 std::string IsoDate::format(Date date, bool withMicroseconds) {
+  return formatUtc(date, withMicroseconds ? "%Y-%m-%dT%H:%M:%S.%fZ" : "%Y-%m-%dT%H:%M:%SZ");
+}
+
+std::string IsoDate::formatUtc(Date date, const char* pattern) {
   const std::int64_t us = date.microseconds();
   // Whole seconds towards the past, so that a date before 1970 keeps a
   // positive fraction.
@@ -17,8 +21,7 @@ std::string IsoDate::format(Date date, bool withMicroseconds) {
   GDateTime* exact = g_date_time_add(utc, fraction);
   g_date_time_unref(utc);
   if (!exact) return {};
-  gchar* text =
-      g_date_time_format(exact, withMicroseconds ? "%Y-%m-%dT%H:%M:%S.%fZ" : "%Y-%m-%dT%H:%M:%SZ");
+  gchar* text = g_date_time_format(exact, pattern);
   g_date_time_unref(exact);
   std::string out = text ? text : "";
   g_free(text);

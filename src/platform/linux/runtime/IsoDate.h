@@ -13,6 +13,10 @@ namespace nuv::linux_backend {
 class IsoDate {
  public:
   static std::string format(Date date, bool withMicroseconds = false);
+  // `date` in UTC in any form of g_date_time_format ("%d.%m.%Y %H:%M"), to
+  // the second unless `pattern` shows the microseconds (%f); "" for a date
+  // GDateTime cannot hold.
+  static std::string formatUtc(Date date, const char* pattern);
   // The current time, to the second.
   static std::string now();
   // An ISO 8601 date and time ("2026-06-01T12:34:56Z", "...+02:00", local
