@@ -155,8 +155,9 @@ class AlertsTest(WindowTestCase):
                          ["Einstellungen", "NUVModule-Geräte"])
         self.assertEqual([(r["name"], r["description"], r["images"], r["texts"][1:])
                           for r in view.rows], [(
-            "Low Phone", "15\u00a0%, attached by USB, gerade eben geändert",
-            ["iPhone", "Lädt nicht"], ["Attached by USB \u00b7 gerade eben geändert", "15\u00a0%"])])
+            "Low Phone", "15\u00a0%, per USB angeschlossen, gerade eben geändert",
+            ["iPhone", "Lädt nicht"],
+            ["Per USB angeschlossen \u00b7 gerade eben geändert", "15\u00a0%"])])
         for text in ("1 Gerät", "Benachrichtigungen", "Gerät lädt nicht", "Benachrichtigen, wenn "
                      "ein Gerät angeschlossen ist, aber seit 10 Minuten nicht geladen hat"):
             self.assertIn(text, view.labels)
