@@ -134,12 +134,7 @@ class AlertsTest(WindowTestCase):
     def test_in_german_the_alert_the_window_its_row_and_preferences(self):
         """From the build tree's catalogue, in a German locale of the test's own; the
         other tests show the same texts in English under C."""
-        locales = os.path.join(self.tmp, "locales")
-        os.makedirs(locales)
-        nuvtest.run(["localedef", "-i", "de_DE", "-f", "UTF-8", locales + "/de_DE.UTF-8"],
-                    check=True)
-        self.env.update(LOCPATH=locales, LC_ALL="de_DE.UTF-8",
-                        NUV_LOCALEDIR=os.path.join(nuvtest.BUILD_DIR, "locale"))
+        self.env.update(nuvtest.locale_env(os.path.join(self.tmp, "locales"), "de_DE"))
         self.notification_daemon()
         self.host.start(keyed(LOW))
         app = self.start_app()
@@ -154,10 +149,10 @@ class AlertsTest(WindowTestCase):
         self.assertEqual(sorted(n for r, n in view.named if r == "frame"),
                          ["Einstellungen", "NUVModule-Geräte"])
         self.assertEqual([(r["name"], r["description"], r["images"], r["texts"][1:])
-                          for r in view.rows], [(
-            "Low Phone", "15\u00a0%, per USB angeschlossen, gerade eben geändert",
-            ["iPhone", "Lädt nicht"],
-            ["Per USB angeschlossen \u00b7 gerade eben geändert", "15\u00a0%"])])
+                          for r in view.rows],
+                         [("Low Phone", "15\u00a0%, per USB angeschlossen, gerade eben geändert",
+                           ["iPhone", "Lädt nicht"],
+                           ["Per USB angeschlossen \u00b7 gerade eben geändert", "15\u00a0%"])])
         for text in ("1 Gerät", "Benachrichtigungen", "Gerät lädt nicht", "Benachrichtigen, wenn "
                      "ein Gerät angeschlossen ist, aber seit 10 Minuten nicht geladen hat"):
             self.assertIn(text, view.labels)

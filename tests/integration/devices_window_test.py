@@ -344,11 +344,7 @@ class DevicesWindowTest(WindowTestCase):
         self.host.start(keyed(phone, TABLET))
         self.fill_history(phone["Bonjour"])
         # An English locale of the test's own, for the digit grouping.
-        locales = os.path.join(self.tmp, "locales")
-        os.makedirs(locales)
-        nuvtest.run(["localedef", "-i", "en_US", "-f", "UTF-8", locales + "/en_US.UTF-8"],
-                    check=True)
-        self.env.update(LOCPATH=locales, LC_ALL="en_US.UTF-8")
+        self.env.update(nuvtest.locale_env(os.path.join(self.tmp, "locales"), "en_US"))
         window = self.open_window()
         window.wait(lambda v: len(v.rows) == 2, STARTUP, "rows")
 

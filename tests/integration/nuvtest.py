@@ -91,6 +91,16 @@ def wait_until(predicate, timeout, interval=0.02):
     return value
 
 
+def locale_env(folder, name):
+    """The environment of the locale `name` ("de_DE"), made in `folder` for the
+    test: the machine need not have generated it. Its catalogues are the build's."""
+    os.makedirs(folder, exist_ok=True)
+    run(["localedef", "-i", name, "-f", "UTF-8", os.path.join(folder, name + ".UTF-8")],
+        check=True)
+    return {"LOCPATH": folder, "LC_ALL": name + ".UTF-8",
+            "NUV_LOCALEDIR": os.path.join(BUILD_DIR, "locale")}
+
+
 def settings_env(config_home, **keys):
     """The environment that gives nuv-devices its settings in a keyfile below
     `config_home` (XDG_CONFIG_HOME), preset with `keys` (battery_alerts="false")."""
