@@ -185,6 +185,7 @@ std::string MqttClient::reason(int code, int error) {
     }
     if (said("certificate verify failed")) {
       return settings_.cafile.empty()
+                 // TRANSLATORS: [mqtt] cafile stays as it is.
                  ? std::string(_("certificate verification failed against the system's "
                                  "certificate authorities (set [mqtt] cafile for a private one)"))
                  // TRANSLATORS: %s is the certificate file.
