@@ -87,14 +87,14 @@ class TranslationsTest(unittest.TestCase):
 
 NAME                      BATTERY            CHARGING  ATTACHED  CHANGED
 Zoë                       [####      ]  40%  yes       yes       AGE ago
-                          power: Charging at 12 W · 20 W charger · 31 °C
+                          battery now: Charging at 12 W · 20 W charger · 31 °C
                           battery health: 1412 cycles, 87% of design capacity
 def                       -                  -         no        -
 """, "de": """NUVModule-Geräte: 2 gemeldet, aktualisiert vor 0 s
 
 NAME                      AKKU                LÄDT      ANGESCHLOSSEN  GEÄNDERT
 Zoë                       [####      ]  40\u00a0%  ja        ja             vor AGE
-                          Stromversorgung: Lädt mit 12 W · 20-W-Ladegerät · 31 °C
+                          Akku jetzt: Lädt mit 12 W · 20-W-Ladegerät · 31 °C
                           Akkuzustand: 1.412 Ladezyklen, 87\u00a0% der Nennkapazität
 def                       -                   -         nein           -
 """}

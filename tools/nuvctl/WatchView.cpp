@@ -123,8 +123,10 @@ std::string WatchView::table(nuv::Date now) const {
                  flagCell(entry.field("Host Attached")),
                  change == lastChange_.end() ? "-" : ago(secondsBetween(change->second, now))});
     const std::string power = DeviceStatus::powerText(entry);
-    // TRANSLATORS: a line under a device in nuvctl's table ("power: Charging at 12 W").
-    if (!power.empty()) devices.note(under + LocaleText::format(_("power: %s"), power.c_str()));
+    if (!power.empty()) {
+      // TRANSLATORS: a line under a device in nuvctl's table ("battery now: Charging at 12 W").
+      devices.note(under + LocaleText::format(_("battery now: %s"), power.c_str()));
+    }
     const std::string health = DeviceStatus::healthText(entry);
     if (!health.empty()) {
       // TRANSLATORS: a line under a device ("battery health: 412 cycles, 87% of design capacity").

@@ -82,7 +82,7 @@ TEST(WatchViewTable, WaitsThenShowsEveryDeviceWithItsLastKnownChange) {
   EXPECT_THAT(
       table,
       HasSubstr("[######### ]  87%  yes       yes       1m 15s ago\n" + std::string(26, ' ') +
-                "power: Charging at 12 W \u00b7 20 W charger \u00b7 31 \u00b0C\n" +
+                "battery now: Charging at 12 W \u00b7 20 W charger \u00b7 31 \u00b0C\n" +
                 std::string(26, ' ') + "battery health: 412 cycles, 87% of design capacity\n"));
   // No name: the key stands in, disarmed; no change seen: no age.
   EXPECT_THAT(table, HasSubstr("u2?[2J"));
