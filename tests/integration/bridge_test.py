@@ -21,7 +21,16 @@ PHONE = "Bonjour\tphone-2\nname\tPhone\nBattery\t50\nCharging\t0\nHost Attached\
 class BridgeTest(nuvtest.ModuleTestCase):
     def setUp(self):
         super().setUp()
-        self.broker = Mosquitto(self.tmp, {"nuv": "secret"})
+        # A throwaway authority, and a certificate it signed for the broker.
+        new = ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+               "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1"]
+        self.ca, cert, key = (os.path.join(self.tmp, n) for n in ("ca.pem", "cert.pem", "key.pem"))
+        nuvtest.run(new + ["-keyout", self.ca + ".key", "-out", self.ca, "-subj", "/CN=NUV test"],
+                    check=True)
+        nuvtest.run(new + ["-keyout", key, "-out", cert, "-subj", "/CN=localhost", "-CA", self.ca,
+                           "-CAkey", self.ca + ".key", "-addext", "basicConstraints=CA:FALSE",
+                           "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"], check=True)
+        self.broker = Mosquitto(self.tmp, {"nuv": "secret"}, (cert, key))
         self.closing = [self.broker.close]
 
     def tearDown(self):
@@ -40,13 +49,16 @@ class BridgeTest(nuvtest.ModuleTestCase):
         proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.closing.append(lambda: nuvtest.stop_process(proc))
 
-    def bridge(self, password, *args):
-        secret = os.path.join(self.tmp, "secret-" + password)
+    def bridge(self, password, *args, ca=None):
+        """Over TLS when given `ca`: the cafile, or "" for the system's."""
+        name = password if ca is None else "%s-tls%d" % (password, bool(ca))
+        secret = os.path.join(self.tmp, "secret-" + name)
         nuvtest.write_whole(secret, password + "\n", 0o600)
-        conf = os.path.join(self.tmp, "bridge-%s.conf" % password)
-        nuvtest.write_whole(conf, "[mqtt]\nurl = mqtt://127.0.0.1:%d\nusername = nuv\n"
-                            "password-file = %s\nclient-id = nuv-%s\n"
-                            % (self.broker.port, secret, password))
+        conf = os.path.join(self.tmp, "bridge-%s.conf" % name)
+        url = ("mqtt://127.0.0.1:%d" % self.broker.port if ca is None
+               else "mqtts://127.0.0.1:%d\ncafile = %s" % (self.broker.tls_port, ca))
+        nuvtest.write_whole(conf, "[mqtt]\nurl = %s\nusername = nuv\n"
+                            "password-file = %s\nclient-id = nuv-%s\n" % (url, secret, name))
         bridge = BridgeProcess(self.bus, self.tmp, "--config", conf, *args)
         def stop():
             self.assertEqual(bridge.stop(), 0, bridge.log())
@@ -54,8 +66,9 @@ class BridgeTest(nuvtest.ModuleTestCase):
         self.closing.append(stop)
         return bridge
 
-    def watch(self):
-        watch = MqttWatch(self.broker.port, "nuv", "secret")
+    def watch(self, tls=False):
+        watch = (MqttWatch(self.broker.tls_port, "nuv", "secret", cafile=self.ca) if tls
+                 else MqttWatch(self.broker.port, "nuv", "secret"))
         self.closing.append(watch.close)
         return watch
 
@@ -161,3 +174,17 @@ class BridgeTest(nuvtest.ModuleTestCase):
         self.assertEqual(bridge.stop(), 0, bridge.log())
         self.availability(watch, "offline")
         self.assertFalse(os.path.exists(textfile))
+
+    def test_tls_takes_only_a_certificate_that_verifies(self):
+        untrusting = self.bridge("secret", ca="")
+        self.start_device(PAD)
+        self.bridge("secret", ca=self.ca)
+        self.state(self.watch(tls=True), "pad-1", battery=85)
+        self.state(self.watch(tls=True), "pad-1", True, battery=85)
+
+        # With the system's authorities only: one line that says why, and
+        # attempts that go on.
+        self.assertTrue(wait_until(lambda: self.broker.log().count("unknown ca") >= 2, 5),
+                        self.broker.log())
+        self.assertEqual(untrusting.log().count("cannot connect"), 1, untrusting.log())
+        self.assertIn("certificate verification failed against the system's", untrusting.log())

@@ -654,10 +654,12 @@ def http_get(url, method="GET", timeout=5):
 class Mosquitto:
     """Debian's MQTT broker on a free loopback port of its own, for the
     `users` given (name: password), without persistence: a restart forgets
-    every retained message."""
+    every retained message. With `tls` (certificate, key files), a TLS
+    listener too, on `tls_port`; `log()` is what the broker said."""
 
-    def __init__(self, folder, users):
+    def __init__(self, folder, users, tls=None):
         self.port = free_port()
+        self.log_path = os.path.join(folder, "mosquitto.log")
         passwd = os.path.join(folder, "mosquitto.passwd")
         for i, (user, password) in enumerate(users.items()):
             run(["mosquitto_passwd", "-b"] + (["-c"] if i == 0 else []) + [passwd, user, password],
@@ -666,17 +668,25 @@ class Mosquitto:
         write_whole(self.conf, "listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\n"
                     "persistence false\nuser %s\n" % (self.port, passwd,
                                                       os.environ.get("USER") or "root"))
+        if tls:
+            self.tls_port = free_port()
+            with open(self.conf, "a") as f:
+                f.write("listener %d 127.0.0.1\ncertfile %s\nkeyfile %s\n" % (self.tls_port, *tls))
         self.start()
 
     def start(self):
-        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        with open(self.log_path, "ab") as log:
+            self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
+                                         stderr=log)
 
         def listening():
             with socket.socket() as s:
                 return s.connect_ex(("127.0.0.1", self.port)) == 0
         if not wait_until(listening, 10):
             raise RuntimeError("mosquitto did not start")
+
+    def log(self):
+        return read(self.log_path)
 
     def kill(self):
         self.proc.kill()
@@ -688,14 +698,16 @@ class Mosquitto:
 
 class MqttWatch(Queued):
     """An MQTT client (paho) subscribed to `topic`: (topic, payload text,
-    retained) items."""
+    retained) items; over TLS when given the `cafile` that verifies the broker."""
 
-    def __init__(self, port, user, password, topic="#"):
+    def __init__(self, port, user, password, topic="#", cafile=None):
         import paho.mqtt.client as mqtt
         self.queue = queue.Queue()
         subscribed = threading.Event()
         self.client = mqtt.Client()
         self.client.username_pw_set(user, password)
+        if cafile:
+            self.client.tls_set(cafile)
         self.client.on_connect = lambda c, *_: c.subscribe(topic, 1)
         self.client.on_subscribe = lambda *_: subscribed.set()
         self.client.on_message = lambda _c, _u, m: self.queue.put(

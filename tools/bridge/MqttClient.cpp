@@ -6,6 +6,7 @@
 #include <mosquitto.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -31,11 +32,22 @@ std::thread::id loopThread;
 
 bool onLoop() { return std::this_thread::get_id() == loopThread; }
 
+// What the library logged as errors on an attempt's thread.
+thread_local std::vector<std::string> threadLogged;
+constexpr std::size_t kMaxLogged = 16;
+
 // The library's texts end in a full stop; log lines go on after them.
-std::string reason(int code, int error) {
-  std::string text = code == MOSQ_ERR_ERRNO ? g_strerror(error) : mosquitto_strerror(code);
+std::string withoutStop(std::string text) {
   if (!text.empty() && text.back() == '.') text.pop_back();
   return text;
+}
+
+// One of the library's error lines in short: "Error: Unable to load ..." or
+// "OpenSSL Error[0]: error:0A00010B:SSL routines::wrong version number".
+std::string shortError(const std::string& line) {
+  if (line.rfind("OpenSSL Error", 0) == 0) return "TLS: " + line.substr(line.rfind(':') + 1);
+  constexpr std::string_view kError = "Error: ";
+  return withoutStop(line.rfind(kError, 0) == 0 ? line.substr(kError.size()) : line);
 }
 
 }  // namespace
@@ -54,36 +66,19 @@ struct MqttClient::Attempt {
   MqttClient* client;
   int code = MOSQ_ERR_SUCCESS;
   int error = 0;
+  std::vector<std::string> logged{};
 };
 
 MqttClient::MqttClient(nuv::RunLoop& loop, const BridgeSettings::Mqtt& settings,
                        std::string willTopic, Events events)
     : loop_(loop),
       settings_(settings),
+      willTopic_(std::move(willTopic)),
       events_(std::move(events)),
       backoff_(loop, [this] { attempt(); }) {
   static const bool initialised = (mosquitto_lib_init(), true);
   (void)initialised;
   loopThread = std::this_thread::get_id();
-  handle_ = std::make_shared<Handle>(mosquitto_new(settings_.clientId.c_str(), true, this));
-  mosquitto* mosq = handle_->mosq;
-  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-  if (!settings_.username.empty()) {
-    mosquitto_username_pw_set(mosq, settings_.username.c_str(),
-                              settings_.password ? settings_.password->c_str() : nullptr);
-  }
-  mosquitto_will_set(mosq, willTopic.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline, 1,
-                     true);
-  if (settings_.tls) {
-    if (!settings_.cafile.empty()) {
-      mosquitto_tls_set(mosq, settings_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
-    } else {
-      mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-    }
-  }
-  mosquitto_connect_callback_set(mosq, onConnect);
-  mosquitto_disconnect_callback_set(mosq, onDisconnect);
-  mosquitto_message_callback_set(mosq, onMessage);
 }
 
 MqttClient::~MqttClient() {
@@ -95,21 +90,63 @@ void MqttClient::start() {
   if (state_ == State::Idle) attempt();
 }
 
+int MqttClient::prepare() {
+  handle_ = std::make_shared<Handle>(mosquitto_new(settings_.clientId.c_str(), true, this));
+  mosquitto* mosq = handle_->mosq;
+  if (!mosq) return MOSQ_ERR_NOMEM;
+  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  if (!settings_.username.empty()) {
+    mosquitto_username_pw_set(mosq, settings_.username.c_str(),
+                              settings_.password ? settings_.password->c_str() : nullptr);
+  }
+  mosquitto_will_set(mosq, willTopic_.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline, 1,
+                     true);
+  mosquitto_log_callback_set(mosq, onLog);
+  mosquitto_connect_callback_set(mosq, onConnect);
+  mosquitto_disconnect_callback_set(mosq, onDisconnect);
+  mosquitto_message_callback_set(mosq, onMessage);
+  if (!settings_.tls) return MOSQ_ERR_SUCCESS;
+  // The broker's certificate must verify, chain and host name (the
+  // library's defaults, stated here because they are the point).
+  int code = mosquitto_tls_insecure_set(mosq, false);
+  if (code == MOSQ_ERR_SUCCESS) code = mosquitto_tls_opts_set(mosq, 1, nullptr, nullptr);
+  if (code != MOSQ_ERR_SUCCESS) return code;
+  if (settings_.cafile.empty()) return mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+  code = mosquitto_tls_set(mosq, settings_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+  return code == MOSQ_ERR_INVAL ? MOSQ_ERR_ERRNO : code;  // it cannot open the file
+}
+
 void MqttClient::attempt() {
   if (closed_) return;
+  logged_.clear();
+  // Never a connection without TLS to a broker that was meant to have it.
+  if (const int code = prepare(); code != MOSQ_ERR_SUCCESS) {
+    const int error = errno;
+    lost(code == MOSQ_ERR_ERRNO
+             // TRANSLATORS: the certificate file, then the reason.
+             ? LocaleText::format(_("cannot read the cafile %s: %s"), settings_.cafile.c_str(),
+                                  g_strerror(error))
+             : reason(code, error));
+    return;
+  }
   state_ = State::Connecting;
   auto* outcome = new Attempt{alive_, this};
   std::thread([handle = handle_, outcome, host = settings_.host, port = settings_.port] {
     outcome->code =
         mosquitto_connect(handle->mosq, host.c_str(), static_cast<int>(port), kKeepAliveSeconds);
     outcome->error = errno;
+    outcome->logged = std::move(threadLogged);
     g_idle_add(onAttempted, outcome);
   }).detach();
 }
 
 int MqttClient::onAttempted(void* data) {
   std::unique_ptr<Attempt> outcome(static_cast<Attempt*>(data));
-  if (outcome->alive.lock()) outcome->client->attempted(outcome->code, outcome->error);
+  if (outcome->alive.lock()) {
+    auto& logged = outcome->client->logged_;
+    logged.insert(logged.end(), outcome->logged.begin(), outcome->logged.end());
+    outcome->client->attempted(outcome->code, outcome->error);
+  }
   return G_SOURCE_REMOVE;
 }
 
@@ -122,6 +159,42 @@ void MqttClient::attempted(int code, int error) {
   state_ = State::Handshake;
   handshakeSince_ = g_get_monotonic_time();
   watch();
+}
+
+void MqttClient::onLog(mosquitto*, void* data, int level, const char* text) {
+  if (level != MOSQ_LOG_ERR) return;
+  auto& lines = onLoop() ? static_cast<MqttClient*>(data)->logged_ : threadLogged;
+  if (lines.size() < kMaxLogged) lines.emplace_back(text);
+}
+
+std::string MqttClient::reason(int code, int error) {
+  const auto lines = std::exchange(logged_, {});
+  if (code == MOSQ_ERR_TLS) {
+    // The code says only "a TLS error"; what went wrong is in what the
+    // library logged.
+    auto said = [&lines](std::string_view what) {
+      return std::any_of(lines.begin(), lines.end(), [what](const std::string& line) {
+        return line.find(what) != std::string::npos;
+      });
+    };
+    if (said("host name verification failed")) {
+      return LocaleText::format(
+          // TRANSLATORS: %s is the broker's host name or address.
+          _("certificate verification failed: the broker's certificate is not for %s"),
+          settings_.host.c_str());
+    }
+    if (said("certificate verify failed")) {
+      return settings_.cafile.empty()
+                 // TRANSLATORS: [mqtt] cafile stays as it is.
+                 ? std::string(_("certificate verification failed against the system's "
+                                 "certificate authorities (set [mqtt] cafile for a private one)"))
+                 // TRANSLATORS: %s is the certificate file.
+                 : LocaleText::format(_("certificate verification failed against the cafile %s"),
+                                      settings_.cafile.c_str());
+    }
+    if (!lines.empty()) return shortError(lines.front());
+  }
+  return withoutStop(code == MOSQ_ERR_ERRNO ? g_strerror(error) : mosquitto_strerror(code));
 }
 
 void MqttClient::onConnect(mosquitto*, void* data, int code) {
@@ -171,9 +244,7 @@ void MqttClient::settle(int code, int error) {
   auto messages = std::exchange(messages_, {});
   if (connack > 0) {
     const bool refused = connack == 4 || connack == 5;  // bad user name or password, not authorized
-    std::string why = mosquitto_connack_string(connack);
-    if (!why.empty() && why.back() == '.') why.pop_back();
-    lost(why, refused);
+    lost(withoutStop(mosquitto_connack_string(connack)), refused);
     return;
   }
   if (dropped) {
@@ -182,6 +253,7 @@ void MqttClient::settle(int code, int error) {
   }
   if (connack == 0 && state_ == State::Handshake) {
     state_ = State::Connected;
+    logged_.clear();
     backoff_.succeeded();
     if (outage_) {
       nuv::log::debug(

@@ -22,7 +22,10 @@ namespace nuvbridge {
 // that cannot be reached, goes away or refuses the credentials is tried
 // again (ReconnectBackoff); each outage is logged once ("not authorized by
 // <broker>" for refused credentials, once until a connection is accepted).
-// The last will sets `willTopic` to "offline", retained.
+// Over TLS the broker's certificate must verify (chain and host name) against
+// [mqtt] cafile or the system's authorities; one that does not is an outage
+// like any other, never a connection. The last will sets `willTopic` to
+// "offline", retained.
 //
 // Loop thread only. Events run on the loop, never inside a call to this
 // class, and none after destruction.
@@ -59,11 +62,16 @@ class MqttClient {
   static void onConnect(mosquitto*, void* self, int code);
   static void onDisconnect(mosquitto*, void* self, int code);
   static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
+  static void onLog(mosquitto*, void* self, int level, const char* text);
   static int onReadable(int fd, unsigned condition, void* self);
   static int onWritable(int fd, unsigned condition, void* self);
   static int onTick(void* self);
   static int onAttempted(void* attempt);
 
+  // A new handle for each attempt: the library keeps state from a failed
+  // one (its TLS context among it) that the next must not build on. A
+  // library error code.
+  int prepare();
   void attempt();
   void attempted(int code, int error);
   // After every call into the library from the loop: what its callbacks
@@ -74,9 +82,12 @@ class MqttClient {
   void watch();
   void unwatch();
   void lost(const std::string& why, bool refused = false);
+  // Why a call failed with `code`, for a log line; takes what was logged.
+  std::string reason(int code, int error);
 
   nuv::RunLoop& loop_;
   BridgeSettings::Mqtt settings_;
+  std::string willTopic_;
   Events events_;
   std::shared_ptr<Handle> handle_;  // shared with an attempt's thread
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
@@ -93,6 +104,7 @@ class MqttClient {
   int connack_ = -1;
   bool dropped_ = false;
   std::vector<std::pair<std::string, std::string>> messages_;
+  std::vector<std::string> logged_;  // the library's error lines since the last outcome
 };
 
 }  // namespace nuvbridge
