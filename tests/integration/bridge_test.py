@@ -124,12 +124,15 @@ class BridgeTest(nuvtest.ModuleTestCase):
                             % prometheus])
 
         def levels():
+            # Until its storage is open Prometheus answers 503 in plain text.
             try:
-                answer = json.loads(http_get("http://127.0.0.1:%d/api/v1/query?query="
-                                             "nuv_battery_level_ratio" % prometheus)[2])
+                status, _, body = http_get("http://127.0.0.1:%d/api/v1/query?query="
+                                           "nuv_battery_level_ratio" % prometheus)
             except OSError:
                 return None
-            return {r["metric"]["udid"]: r["value"][1] for r in answer["data"]["result"]}
+            if status != 200:
+                return None
+            return {r["metric"]["udid"]: r["value"][1] for r in json.loads(body)["data"]["result"]}
         self.assertEqual(wait_until(levels, 20, 0.2), {"pad-1": "0.6", "phone-2": "0.5"})
         exported = http_get("http://127.0.0.1:%d/metrics" % exporter)[2]
         self.assertIn('nuv_battery_level_ratio{udid="phone-2"} 0.5\n', exported)
